@@ -1,0 +1,163 @@
+#include "core/Records.h"
+
+#include "lexicon/PhoneticIndexer.h"
+#include "util/Json.h"
+#include "util/Text.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <cmath>
+
+namespace {
+QString key(const char* name) { return QLatin1String(name); }
+} // namespace
+
+// --- DictationRecord ---------------------------------------------------------------------------------------
+
+DictationRecord::DictationRecord(QUuid id_, Timestamp timestamp_, QString rawTranscript_, QString polishedText_,
+                                 double durationSeconds_, qint64 polishLatencyMs_, QString targetAppName_,
+                                 DictationMode mode_, QStringList matchedTerms_)
+    : id(id_),
+      timestamp(timestamp_),
+      rawTranscript(std::move(rawTranscript_)),
+      polishedText(std::move(polishedText_)),
+      // NaN fails every comparison, so it lands on the minimum too.
+      durationSeconds(durationSeconds_ >= kMinimumDurationSeconds ? durationSeconds_ : kMinimumDurationSeconds),
+      polishLatencyMs(polishLatencyMs_),
+      targetAppName(std::move(targetAppName_)),
+      mode(mode_),
+      matchedTerms(std::move(matchedTerms_))
+{
+}
+
+int DictationRecord::characterCount() const { return Text::graphemeCount(polishedText); }
+
+QJsonObject DictationRecord::toJson() const
+{
+    // JSON has no infinity or NaN; such a duration would make the record unreadable next time.
+    const double duration = std::isfinite(durationSeconds) ? durationSeconds : kMinimumDurationSeconds;
+    return QJsonObject{
+        {key("id"), Json::uuidText(id)},
+        {key("timestamp"), Json::fromTimestamp(timestamp)},
+        {key("rawTranscript"), rawTranscript},
+        {key("polishedText"), polishedText},
+        {key("durationSeconds"), duration},
+        {key("polishLatencyMs"), polishLatencyMs},
+        {key("targetAppName"), targetAppName},
+        {key("mode"), mode.rawValue()},
+        {key("matchedTerms"), Json::fromStringList(matchedTerms)},
+    };
+}
+
+std::optional<DictationRecord> DictationRecord::fromJson(const QJsonValue& json)
+{
+    if (!json.isObject())
+        return std::nullopt;
+    const QJsonObject o = json.toObject();
+    const auto id = Json::uuid(o.value(key("id")));
+    const auto timestamp = Json::timestamp(o.value(key("timestamp")));
+    const auto raw = Json::string(o.value(key("rawTranscript")));
+    const auto polished = Json::string(o.value(key("polishedText")));
+    const auto duration = Json::number(o.value(key("durationSeconds")));
+    const auto latency = Json::integer(o.value(key("polishLatencyMs")));
+    const auto target = Json::string(o.value(key("targetAppName")));
+    const auto mode = DictationMode::fromJson(o.value(key("mode")));
+    const auto terms = Json::stringList(o.value(key("matchedTerms")));
+    if (!id || !timestamp || !raw || !polished || !duration || !latency || !target || !mode || !terms)
+        return std::nullopt;
+    // Built field by field: a stored duration is taken as it is, without the floor of the constructor.
+    DictationRecord record;
+    record.id = *id;
+    record.timestamp = *timestamp;
+    record.rawTranscript = *raw;
+    record.polishedText = *polished;
+    record.durationSeconds = *duration;
+    record.polishLatencyMs = *latency;
+    record.targetAppName = *target;
+    record.mode = *mode;
+    record.matchedTerms = *terms;
+    return record;
+}
+
+HistoryDecodeResult decodeHistory(const QByteArray& fileContents)
+{
+    HistoryDecodeResult result;
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(fileContents, &error);
+    if (error.error != QJsonParseError::NoError || !document.isArray()) {
+        result.unreadable = true;
+        return result;
+    }
+    const QJsonArray array = document.array();
+    result.records.reserve(array.size());
+    for (const QJsonValue& element : array) {
+        if (auto record = DictationRecord::fromJson(element))
+            result.records.append(std::move(*record));
+        else
+            ++result.skippedRecords;
+    }
+    return result;
+}
+
+QByteArray encodeHistory(const QList<DictationRecord>& records)
+{
+    QJsonArray array;
+    for (const DictationRecord& record : records)
+        array.append(record.toJson());
+    return QJsonDocument(array).toJson(QJsonDocument::Compact);
+}
+
+// --- LexiconEntry ------------------------------------------------------------------------------------------
+
+LexiconEntry::LexiconEntry(QUuid id_, const QString& term_, const QStringList& aliases_,
+                           const QString& phoneticKey_, LexiconCategory category_, qint64 weight_,
+                           qint64 hitCount_, Timestamp createdAt_)
+    : id(id_),
+      term(Text::trimmed(term_)),
+      // The key comes from the term as given, before trimming.
+      phoneticKey(phoneticKey_.isEmpty() ? PhoneticIndexer::normalize(term_) : phoneticKey_),
+      category(category_),
+      weight(weight_),
+      hitCount(hitCount_),
+      createdAt(createdAt_)
+{
+    for (const QString& alias : aliases_) {
+        QString cleaned = Text::trimmed(alias);
+        if (!cleaned.isEmpty())
+            aliases.append(std::move(cleaned));
+    }
+}
+
+QJsonObject LexiconEntry::toJson() const
+{
+    return QJsonObject{
+        {key("id"), Json::uuidText(id)},
+        {key("term"), term},
+        {key("aliases"), Json::fromStringList(aliases)},
+        {key("phoneticKey"), phoneticKey},
+        {key("category"), category.rawValue()},
+        {key("weight"), weight},
+        {key("hitCount"), hitCount},
+        {key("createdAt"), Json::fromTimestamp(createdAt)},
+    };
+}
+
+std::optional<LexiconEntry> LexiconEntry::fromJson(const QJsonValue& json, Timestamp now)
+{
+    if (!json.isObject())
+        return std::nullopt;
+    const QJsonObject o = json.toObject();
+    // No trimming on decoding: the stored values are kept as they are.
+    LexiconEntry entry;
+    entry.id = Json::uuid(o.value(key("id"))).value_or(QUuid::createUuid());
+    entry.term = Json::string(o.value(key("term"))).value_or(QString());
+    entry.aliases = Json::stringList(o.value(key("aliases"))).value_or(QStringList());
+    entry.phoneticKey = Json::string(o.value(key("phoneticKey"))).value_or(QString());
+    if (entry.phoneticKey.isEmpty())
+        entry.phoneticKey = PhoneticIndexer::normalize(entry.term);
+    entry.category = LexiconCategory::fromJson(o.value(key("category"))).value_or(LexiconCategory::project);
+    entry.weight = Json::integer(o.value(key("weight"))).value_or(kDefaultWeight);
+    entry.hitCount = Json::integer(o.value(key("hitCount"))).value_or(0);
+    entry.createdAt = Json::timestamp(o.value(key("createdAt"))).value_or(now);
+    return entry;
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "core/Models.h"
+#include "util/Timestamp.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QStringList>
+#include <QUuid>
+#include <optional>
+
+// One entry of the dictation history ("history.json", newest first).
+struct DictationRecord {
+    static constexpr double kMinimumDurationSeconds = 0.2;
+
+    QUuid id;
+    Timestamp timestamp;
+    QString rawTranscript;
+    QString polishedText;
+    double durationSeconds = kMinimumDurationSeconds;
+    qint64 polishLatencyMs = 0;
+    QString targetAppName;
+    DictationMode mode = DictationMode::dictate;
+    // The first five recalled lexicon terms, in recall order.
+    QStringList matchedTerms;
+
+    DictationRecord() = default;
+    // Raises the duration to at least 0.2 s (an undefined duration becomes 0.2 s).
+    DictationRecord(QUuid id, Timestamp timestamp, QString rawTranscript, QString polishedText,
+                    double durationSeconds, qint64 polishLatencyMs, QString targetAppName, DictationMode mode,
+                    QStringList matchedTerms);
+
+    // User-perceived characters of the delivered text.
+    int characterCount() const;
+
+    QJsonObject toJson() const;
+    // Strict: every key is required with its type; any fault fails this record.
+    static std::optional<DictationRecord> fromJson(const QJsonValue& json);
+
+    bool operator==(const DictationRecord&) const = default;
+};
+
+// The history file read record by record: a bad record is skipped, not the whole file.
+struct HistoryDecodeResult {
+    QList<DictationRecord> records;
+    int skippedRecords = 0;
+    bool unreadable = false; // not a JSON array at all
+
+    // Anything was lost on reading: the file must be kept aside before it is overwritten.
+    bool needsBackup() const { return unreadable || skippedRecords > 0; }
+};
+
+HistoryDecodeResult decodeHistory(const QByteArray& fileContents);
+QByteArray encodeHistory(const QList<DictationRecord>& records);
+
+// One personal-dictionary term ("lexicon.json").
+struct LexiconEntry {
+    static constexpr qint64 kDefaultWeight = 5;
+
+    QUuid id;
+    QString term;
+    QStringList aliases;
+    QString phoneticKey;
+    LexiconCategory category = LexiconCategory::project;
+    qint64 weight = kDefaultWeight;
+    qint64 hitCount = 0;
+    Timestamp createdAt;
+
+    LexiconEntry() = default;
+    // Trims the term and the aliases (dropping blank ones); an empty phonetic key is computed from the term
+    // as given.
+    LexiconEntry(QUuid id, const QString& term, const QStringList& aliases, const QString& phoneticKey,
+                 LexiconCategory category, qint64 weight, qint64 hitCount, Timestamp createdAt);
+
+    QJsonObject toJson() const;
+    // Lenient: each missing or mistyped key takes its default; fails only for a non-object.
+    // `now` is the creation date given to an entry that has none.
+    static std::optional<LexiconEntry> fromJson(const QJsonValue& json, Timestamp now = Timestamp::now());
+
+    bool operator==(const LexiconEntry&) const = default;
+};

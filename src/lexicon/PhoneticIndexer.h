@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Turns mixed Chinese and Latin text into toneless pinyin-like keys, so that sound-alike words match by plain
+// substring search. Stateless; safe to call from any thread.
+namespace PhoneticIndexer {
+
+// Lower-case Latin letters and digits only: the key stored in every lexicon entry.
+QString normalize(const QString& text);
+// The transliterated syllables and Latin words, in text order.
+QStringList syllables(const QString& text);
+// A coarser key that also merges sounds recognisers and accents confuse (zh/z, l/n, ing/in, ...).
+QString fuzzySkeleton(const QString& text);
+
+// Lower-cased Mandarin-to-Latin transliteration with tone marks removed; syllables separated by spaces.
+QString transliterate(const QString& text);
+
+} // namespace PhoneticIndexer

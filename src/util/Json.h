@@ -1,0 +1,33 @@
+#pragma once
+
+#include "util/Timestamp.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QStringList>
+#include <QUuid>
+#include <optional>
+
+// Typed reads of JSON values for our file formats. Each returns nothing when the value has another type, so
+// strict readers fail the record and lenient readers take their fallback.
+namespace Json {
+
+std::optional<QString> string(const QJsonValue& value);
+std::optional<bool> boolean(const QJsonValue& value);
+std::optional<double> number(const QJsonValue& value);
+// A number with no fraction that fits a signed 64-bit integer.
+std::optional<qint64> integer(const QJsonValue& value);
+// An array whose elements are all strings.
+std::optional<QStringList> stringList(const QJsonValue& value);
+// A JSON number of seconds since 2001-01-01.
+std::optional<Timestamp> timestamp(const QJsonValue& value);
+// The canonical 36-character hyphenated form, in either case.
+std::optional<QUuid> uuid(const QJsonValue& value);
+
+QJsonValue fromTimestamp(Timestamp t);
+// Upper-case hyphenated text without braces.
+QString uuidText(const QUuid& id);
+QJsonArray fromStringList(const QStringList& list);
+
+} // namespace Json

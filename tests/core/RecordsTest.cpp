@@ -1,0 +1,151 @@
+#include "core/Records.h"
+
+#include "lexicon/PhoneticIndexer.h"
+#include "util/FileIO.h"
+#include "util/Json.h"
+
+#include <QJsonDocument>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace {
+
+DictationRecord makeRecord(double duration, QString polished = QStringLiteral("好的"))
+{
+    return DictationRecord(QUuid::createUuid(), Timestamp{757382400.5}, QStringLiteral("raw"), std::move(polished),
+                           duration, 120, QStringLiteral("Kate"), DictationMode::dictate,
+                           {QStringLiteral("DeepSeek")});
+}
+
+QJsonObject parseObject(const char* json) { return QJsonDocument::fromJson(json).object(); }
+
+} // namespace
+
+TEST(DictationRecord, ConstructionFloorsTheDurationButDecodingDoesNot)
+{
+    EXPECT_DOUBLE_EQ(makeRecord(0.05).durationSeconds, 0.2);
+    EXPECT_DOUBLE_EQ(makeRecord(3.7).durationSeconds, 3.7);
+    EXPECT_DOUBLE_EQ(makeRecord(std::nan("")).durationSeconds, 0.2);
+    EXPECT_DOUBLE_EQ(makeRecord(-1).durationSeconds, 0.2);
+
+    QJsonObject json = makeRecord(1).toJson();
+    json.insert(QStringLiteral("durationSeconds"), 0.05);
+    EXPECT_DOUBLE_EQ(DictationRecord::fromJson(json)->durationSeconds, 0.05);
+}
+
+TEST(DictationRecord, InfiniteDurationIsStoredAsTheMinimum)
+{
+    const DictationRecord record = makeRecord(std::numeric_limits<double>::infinity());
+    const QByteArray bytes = encodeHistory({record});
+    const HistoryDecodeResult back = decodeHistory(bytes);
+    ASSERT_EQ(back.records.size(), 1) << "the record must stay readable";
+    EXPECT_DOUBLE_EQ(back.records.front().durationSeconds, 0.2);
+}
+
+TEST(DictationRecord, CountsUserPerceivedCharacters)
+{
+    EXPECT_EQ(makeRecord(1, QStringLiteral("你好，hello")).characterCount(), 8);
+    EXPECT_EQ(makeRecord(1, QStringLiteral("🇨🇳")).characterCount(), 1);
+}
+
+TEST(DictationRecord, DatesAndIdentifiersUseTheStoredForms)
+{
+    DictationRecord record = makeRecord(1);
+    record.timestamp = Timestamp::fromDateTime(QDateTime(QDate(2025, 1, 1), QTime(0, 0), Qt::UTC));
+    const QJsonObject json = record.toJson();
+    EXPECT_EQ(QJsonDocument(QJsonObject{{QStringLiteral("t"), json.value(QStringLiteral("timestamp"))}})
+                  .toJson(QJsonDocument::Compact),
+              QByteArray(R"({"t":757382400})"));
+    const QString id = json.value(QStringLiteral("id")).toString();
+    EXPECT_EQ(id, id.toUpper());
+    EXPECT_EQ(id.size(), 36);
+    EXPECT_EQ(json.size(), 9);
+}
+
+TEST(History, HandWrittenFileDecodesRecordByRecord)
+{
+    const auto bytes = FileIO::readAll(QStringLiteral(QB_FIXTURES_DIR "/core/history.json"));
+    ASSERT_TRUE(bytes.has_value());
+    const HistoryDecodeResult history = decodeHistory(*bytes);
+    EXPECT_FALSE(history.unreadable);
+    // Missing matchedTerms, an unknown mode, a fractional latency and a non-object are each skipped alone.
+    EXPECT_EQ(history.skippedRecords, 4);
+    EXPECT_TRUE(history.needsBackup());
+    ASSERT_EQ(history.records.size(), 2);
+
+    const DictationRecord& first = history.records.at(0);
+    EXPECT_EQ(Json::uuidText(first.id), QStringLiteral("0F5C3B1A-9D2E-4C7B-8A61-3E2F1D0C9B8A"));
+    EXPECT_DOUBLE_EQ(first.timestamp.secondsSinceReferenceDate, 786240000.125) << "the fraction is kept";
+    EXPECT_EQ(first.polishedText, QStringLiteral("今天开会讨论 DeepSeek。"));
+    EXPECT_DOUBLE_EQ(first.durationSeconds, 3.7);
+    EXPECT_EQ(first.polishLatencyMs, 412);
+    EXPECT_EQ(first.targetAppName, QStringLiteral("微信"));
+    EXPECT_EQ(first.matchedTerms, QStringList{QStringLiteral("DeepSeek")});
+
+    const DictationRecord& second = history.records.at(1);
+    EXPECT_EQ(Json::uuidText(second.id), QStringLiteral("1A2B3C4D-5E6F-4A5B-8C7D-9E0F1A2B3C4D"))
+        << "a lower-case identifier reads";
+    EXPECT_EQ(second.mode, DictationMode::rewriteSelection);
+    EXPECT_DOUBLE_EQ(second.durationSeconds, 0.05);
+    EXPECT_EQ(second.polishedText, QStringLiteral("敬请审阅。\nhttps://example.com/a"));
+
+    const HistoryDecodeResult again = decodeHistory(encodeHistory(history.records));
+    EXPECT_EQ(again.records, history.records);
+    EXPECT_FALSE(again.needsBackup());
+}
+
+TEST(History, UnreadableFilesAreReportedNotEmptied)
+{
+    EXPECT_TRUE(decodeHistory("not json").unreadable);
+    EXPECT_TRUE(decodeHistory(R"({"records":[]})").unreadable);
+    EXPECT_TRUE(decodeHistory("").unreadable);
+    const HistoryDecodeResult empty = decodeHistory("[]");
+    EXPECT_FALSE(empty.needsBackup());
+    EXPECT_TRUE(empty.records.isEmpty());
+}
+
+TEST(LexiconEntry, ConstructionTrimsAndComputesTheKeyFromTheTermAsGiven)
+{
+    const QString term = QStringLiteral(" 深度求索 ");
+    const LexiconEntry entry(QUuid::createUuid(), term,
+                             {QStringLiteral("   "), QStringLiteral("深度 求索"), QStringLiteral("deep seek ")},
+                             QString(), LexiconCategory::project, 5, 0, Timestamp{1});
+    EXPECT_EQ(entry.term, QStringLiteral("深度求索"));
+    EXPECT_EQ(entry.aliases, (QStringList{QStringLiteral("深度 求索"), QStringLiteral("deep seek")}));
+    EXPECT_EQ(entry.phoneticKey, PhoneticIndexer::normalize(term));
+    EXPECT_EQ(entry.phoneticKey, QStringLiteral("shenduqiusuo"));
+
+    const LexiconEntry keyed(QUuid::createUuid(), QStringLiteral("x"), {}, QStringLiteral("custom key"),
+                             LexiconCategory::person, 9, 2, Timestamp{1});
+    EXPECT_EQ(keyed.phoneticKey, QStringLiteral("custom key")) << "a given key is stored unchanged";
+}
+
+TEST(LexiconEntry, DecodesLenientlyKeyByKey)
+{
+    const Timestamp now{800000000.25};
+    const auto onlyTerm = LexiconEntry::fromJson(parseObject(R"({"term":"DeepSeek"})"), now);
+    ASSERT_TRUE(onlyTerm.has_value());
+    EXPECT_FALSE(onlyTerm->id.isNull());
+    EXPECT_TRUE(onlyTerm->aliases.isEmpty());
+    EXPECT_EQ(onlyTerm->phoneticKey, QStringLiteral("deepseek"));
+    EXPECT_EQ(onlyTerm->category, LexiconCategory::project);
+    EXPECT_EQ(onlyTerm->weight, 5);
+    EXPECT_EQ(onlyTerm->hitCount, 0);
+    EXPECT_EQ(onlyTerm->createdAt, now);
+
+    const auto odd = LexiconEntry::fromJson(
+        parseObject(R"({"term":" 张三 ","phoneticKey":"","category":"客户","weight":"heavy","aliases":[" a "]})"), now);
+    ASSERT_TRUE(odd.has_value());
+    EXPECT_EQ(odd->term, QStringLiteral(" 张三 ")) << "decoding does not trim";
+    EXPECT_EQ(odd->aliases, QStringList{QStringLiteral(" a ")});
+    EXPECT_EQ(odd->phoneticKey, QStringLiteral("zhangsan"));
+    EXPECT_EQ(odd->category, LexiconCategory::project);
+    EXPECT_EQ(odd->weight, 5);
+
+    EXPECT_FALSE(LexiconEntry::fromJson(QJsonValue(QStringLiteral("term"))).has_value());
+
+    const LexiconEntry entry(QUuid::createUuid(), QStringLiteral("Quorbell"), {QStringLiteral("扣贝")}, QString(),
+                             LexiconCategory::autoLearned, 7, 3, Timestamp{757382400.75});
+    EXPECT_EQ(LexiconEntry::fromJson(entry.toJson()), entry);
+}
