@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QRect>
+#include <QString>
+#include <optional>
+
+// The roles callers tell apart; every other role is Other.
+enum class ElementRole { Other, Desktop, Button, Image, Toolbar };
+
+struct FocusedElement {
+    ElementRole role = ElementRole::Other;
+    QString roleName; // the backend's own name of the role, for logs
+    bool isEditableText = false;
+    // The backend never reads the value or selection of a password field.
+    bool isPassword = false;
+};
+
+// What another application's focused element shows. Each query addresses the application with the given
+// process id and may block for a short, bounded time (the backend answers from its own worker with per-call
+// time-outs); nullopt means not trusted, no such element, a time-out or a value of another kind. Safe from
+// any thread.
+class Accessibility {
+public:
+    virtual ~Accessibility() = default;
+
+    virtual bool isTrusted() = 0;
+    // Asks for trust (the Linux backend switches the accessibility bus on) and returns the trust afterwards.
+    virtual bool requestTrust() = 0;
+    // Why trust cannot be had in this session (a Wayland session, no XTest), for the user; empty otherwise.
+    virtual QString untrustedReason() = 0;
+
+    virtual std::optional<FocusedElement> focusedElement(qint64 processId) = 0;
+    virtual std::optional<QString> selectedText(qint64 processId) = 0;
+    virtual std::optional<QString> focusedValue(qint64 processId) = 0;
+    // The bounds of the selection or caret, in global screen coordinates (top-left origin, logical pixels).
+    virtual std::optional<QRect> caretRect(qint64 processId) = 0;
+};

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "platform/KeyEvent.h"
+#include "util/Status.h"
+
+#include <QString>
+#include <functional>
+
+// Synthetic keystrokes into whatever window has the keyboard focus. Each call blocks until its events have
+// reached the display server. Calls may come from any thread and are serialised inside; modifiers the user
+// still holds are released first so they do not combine with ours. Chunking, pauses and which paste chord a
+// target gets are decided by the callers.
+class InputSynth {
+public:
+    // Sees every key event about to be posted, on the posting thread, before it is posted, so the key
+    // monitor can recognise it when it comes back.
+    using PostedKeyObserver = std::function<void(const KeyEvent&)>;
+
+    virtual ~InputSynth() = default;
+
+    // Types the characters as given, whether or not the keyboard layout has them. Callers turn line breaks
+    // into Shift+Return themselves.
+    virtual Status typeText(const QString& text) = 0;
+    // Presses and releases `chord.keyCode` with the family modifiers of `chord.modifiers` held: Control is
+    // Ctrl and Command is Super, taken literally.
+    virtual Status pressChord(KeyChord chord) = 0;
+    // Presses Backspace `count` times; nothing for count <= 0.
+    virtual Status pressBackspace(int count) = 0;
+    virtual void setPostedKeyObserver(PostedKeyObserver observer) = 0;
+};
