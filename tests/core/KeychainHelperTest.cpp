@@ -1,0 +1,135 @@
+#include "core/KeychainHelper.h"
+
+#include "fakes/FakeSecretStore.h"
+#include "util/AppIdentity.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class KeychainHelperTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_savedOverride = qgetenv("QUORBELL_API_KEY");
+        qunsetenv("QUORBELL_API_KEY");
+        KeychainHelper::installStore(&store);
+    }
+    void TearDown() override
+    {
+        KeychainHelper::installStore(nullptr);
+        qputenv("QUORBELL_API_KEY", m_savedOverride);
+    }
+    std::optional<QString> stored(const char* slot) const
+    {
+        return store.secret(AppIdentity::bundleIdentifier(), QString::fromLatin1(slot));
+    }
+    void put(const char* slot, const QString& value)
+    {
+        store.store(AppIdentity::bundleIdentifier(), QString::fromLatin1(slot), value);
+    }
+
+    FakeSecretStore store;
+
+private:
+    QByteArray m_savedOverride;
+};
+
+} // namespace
+
+TEST_F(KeychainHelperTest, StoresPastedKeysBare)
+{
+    const auto save = [&](const char* pasted) {
+        EXPECT_TRUE(KeychainHelper::saveAPIKey(QString::fromUtf8(pasted), LLMProviderOption::openai));
+        return stored("openai_api_key").value_or(QStringLiteral("<none>"));
+    };
+    EXPECT_EQ(save("  sk-abc\n"), QStringLiteral("sk-abc"));
+    EXPECT_EQ(save("\"'sk-abc'\""), QStringLiteral("sk-abc"));
+    EXPECT_EQ(save(" \"sk-abc\" \n"), QStringLiteral("sk-abc"));
+    EXPECT_EQ(save("BeArEr    sk-abc"), QStringLiteral("sk-abc"));
+    EXPECT_EQ(save("\"Bearer sk-abc\""), QStringLiteral("sk-abc")) << "quotes go first, then the word";
+    EXPECT_EQ(save("Bearer \"sk-abc\""), QStringLiteral("\"sk-abc")) << "quotes are trimmed only once, before the word";
+    EXPECT_EQ(save("Bearer   "), QStringLiteral("Bearer")) << "the word alone is kept";
+}
+
+TEST_F(KeychainHelperTest, BlankKeyDeletesAndFailedSaveIsReported)
+{
+    ASSERT_TRUE(KeychainHelper::saveAPIKey(QStringLiteral("sk-1"), LLMProviderOption::gemini));
+    EXPECT_TRUE(KeychainHelper::hasSavedAPIKey(LLMProviderOption::gemini));
+
+    store.setWriteFailure(QStringLiteral("keyring locked"));
+    const Status failed = KeychainHelper::saveAPIKey(QStringLiteral("sk-2"), LLMProviderOption::gemini);
+    EXPECT_FALSE(failed.ok) << "a failed save is never success";
+    EXPECT_EQ(stored("gemini_api_key"), QStringLiteral("sk-1")) << "and the old key survives it";
+    store.setWriteFailure(std::nullopt);
+
+    ASSERT_TRUE(KeychainHelper::saveAPIKey(QStringLiteral("  \n"), LLMProviderOption::gemini));
+    EXPECT_FALSE(stored("gemini_api_key").has_value());
+    EXPECT_FALSE(KeychainHelper::hasSavedAPIKey(LLMProviderOption::gemini));
+
+    store.setReadFailure(QStringLiteral("no service"));
+    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::gemini), QString()) << "a failed read is no key";
+}
+
+TEST_F(KeychainHelperTest, SpeechKeyKeepsItsBearerPrefix)
+{
+    ASSERT_TRUE(KeychainHelper::saveVolcSpeechAPIKey(QStringLiteral(" 'Bearer abc' ")));
+    EXPECT_EQ(KeychainHelper::loadVolcSpeechAPIKey(), QStringLiteral("Bearer abc"));
+}
+
+TEST_F(KeychainHelperTest, EnvironmentOverridesEveryProviderButNeverReachesTheStore)
+{
+    put("openai_api_key", QStringLiteral("stored"));
+    put("volc_speech_api_key", QStringLiteral("speech"));
+    qputenv("QUORBELL_API_KEY", " from-env ");
+    for (LLMProviderOption provider : LLMProviderOption::allCases()) {
+        EXPECT_EQ(KeychainHelper::loadAPIKey(provider), QStringLiteral(" from-env ")) << "used as it is";
+        EXPECT_TRUE(KeychainHelper::hasSavedAPIKey(provider));
+    }
+    EXPECT_EQ(KeychainHelper::loadVolcSpeechAPIKey(), QStringLiteral("speech"));
+    EXPECT_EQ(store.itemCount(), 2) << "the environment key is never written";
+
+    qputenv("QUORBELL_API_KEY", "");
+    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::openai), QStringLiteral("stored"));
+}
+
+TEST_F(KeychainHelperTest, DeepSeekTakesOverTheOlderSingleKeyOnce)
+{
+    put("llm_api_key", QStringLiteral("  sk-legacy "));
+    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::openai), QString()) << "only DeepSeek looks there";
+    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::deepseek), QStringLiteral("  sk-legacy "));
+    EXPECT_EQ(stored("deepseek_api_key"), QStringLiteral("sk-legacy"));
+    EXPECT_EQ(stored("llm_api_key"), QStringLiteral("  sk-legacy ")) << "the older slot is left in place";
+    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::deepseek), QStringLiteral("sk-legacy"));
+}
+
+TEST_F(KeychainHelperTest, TranscriptionKeyResolution)
+{
+    const QString groq = QStringLiteral("https://API.GROQ.COM/openai/v1");
+    const QString openai = QStringLiteral("https://api.openai.com/v1");
+    put("openai_api_key", QStringLiteral("sk-openai"));
+    EXPECT_EQ(KeychainHelper::loadEffectiveOpenAIASRAPIKey(groq), QString()) << "no OpenAI key goes to Groq";
+    EXPECT_FALSE(KeychainHelper::isReusingOpenAILLMKeyForASR(groq));
+    EXPECT_EQ(KeychainHelper::loadEffectiveOpenAIASRAPIKey(openai), QStringLiteral("sk-openai"));
+    EXPECT_EQ(KeychainHelper::loadEffectiveOpenAIASRAPIKey(QStringLiteral("http://relay.local/v1")),
+              QStringLiteral("sk-openai"));
+    EXPECT_TRUE(KeychainHelper::isReusingOpenAILLMKeyForASR(openai));
+
+    ASSERT_TRUE(KeychainHelper::saveOpenAIASRAPIKey(QStringLiteral("gsk-own")));
+    EXPECT_EQ(KeychainHelper::loadEffectiveOpenAIASRAPIKey(groq), QStringLiteral("gsk-own"));
+    EXPECT_EQ(KeychainHelper::loadEffectiveOpenAIASRAPIKey(openai), QStringLiteral("gsk-own"));
+    EXPECT_FALSE(KeychainHelper::isReusingOpenAILLMKeyForASR(openai));
+}
+
+TEST_F(KeychainHelperTest, SlotsAreTheStoredNames)
+{
+    QStringList slots;
+    for (LLMProviderOption provider : LLMProviderOption::allCases())
+        slots.append(KeychainHelper::providerSlot(provider));
+    EXPECT_EQ(slots, (QStringList{QStringLiteral("deepseek_api_key"), QStringLiteral("ark_api_key"),
+                                  QStringLiteral("dashscope_api_key"), QStringLiteral("openai_api_key"),
+                                  QStringLiteral("gemini_api_key"), QStringLiteral("anthropic_api_key"),
+                                  QStringLiteral("custom_api_key")}));
+    EXPECT_EQ(KeychainHelper::providerSlot(QStringLiteral("https://ark.cn-beijing.volces.com/api/v3")),
+              QStringLiteral("ark_api_key"));
+}
