@@ -1,0 +1,62 @@
+#pragma once
+
+#include "core/Models.h"
+
+#include <QCoroTask>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// What one dictation produced: the transcript and how long the user spoke.
+struct SpeechTranscript {
+    QString text;
+    double durationSeconds = 0;
+};
+
+// The speech engine as the application state drives it. The real engine captures the microphone and runs the
+// cloud or local recognizers; tests script one. Everything here is called on the main thread, and every
+// callback is delivered on the main thread.
+class SpeechEngine {
+public:
+    struct Settings {
+        ASRProviderOption asrProvider = ASRProviderOption::volcSeedASR;
+        QString volcSpeechAPIKey;
+        QString openAIASRBaseURL;
+        QString openAIASRModel;
+        QString openAIASRAPIKey;
+        bool enableWhisperAGC = true;
+    };
+
+    virtual ~SpeechEngine() = default;
+
+    // Settings are pushed whole whenever a setting or key changes.
+    virtual void applySettings(const Settings& settings) = 0;
+
+    // Callbacks, set once by the application state.
+    std::function<void()> onModelReady;
+    std::function<void(const QString& text, bool settled)> onPartialResult;
+    std::function<void(const QString& message)> onError;
+    std::function<void(const QString& reason)> onCloudFailoverNotice;
+
+    virtual bool isMicrophoneAuthorized() const = 0;
+    virtual bool isSpeechAuthorized() const = 0;
+    // Answers (microphone granted, speech recognition granted) later, on the main thread.
+    virtual void requestPermissions(std::function<void(bool microphone, bool speech)> completion) = 0;
+    // A local model is on disk.
+    virtual bool hasLocalModel() const = 0;
+
+    virtual void warmUp(const QString& localeIdentifier) = 0;
+    virtual void prewarmCloudSocketIfReady() = 0;
+    virtual void prewarmHotMicAsync() = 0;
+    virtual void reloadSenseVoiceModelAsync() = 0;
+
+    virtual void startStreamingAsync(const QString& localeIdentifier, const QStringList& contextualStrings,
+                                     const QStringList& dialogContext) = 0;
+    virtual QCoro::Task<SpeechTranscript> finishStreaming() = 0;
+    virtual void cancel() = 0;
+
+    virtual bool isUsingSenseVoice() const = 0;
+    virtual bool isFullPrecisionFP32() const = 0;
+    virtual bool activeSessionUsesCloudSeedASR() const = 0;
+    virtual bool activeSessionUsesOpenAIASR() const = 0;
+};
