@@ -47,10 +47,16 @@ function(qb_add_test name)
 endfunction()
 
 # qb_add_bench(name SOURCES ... LIBS ...)
+# Each benchmark also runs once, briefly, under ctest (label bench) so CI notices when one breaks.
 function(qb_add_bench name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
-    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark)
     qb_configure_target(${name})
+    if(QB_BUILD_TESTS)
+        add_test(NAME ${name}_smoke COMMAND ${name} --benchmark_min_time=0.01)
+        set_tests_properties(${name}_smoke PROPERTIES LABELS bench TIMEOUT 300
+            ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+    endif()
 endfunction()

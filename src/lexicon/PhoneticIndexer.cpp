@@ -9,11 +9,13 @@
 
 namespace {
 
-// Each transliterator takes about 120 ms to build, so they are built once for the process.
+// Each transliterator takes about 120 ms to build, so they are built once for the process. ICU documents no
+// thread safety for a shared instance, hence the lock; its rule-based transliterators also take a
+// process-wide lock of their own while they run, so per-thread copies would not run in parallel either.
 struct Transliterators {
     std::unique_ptr<icu::Transliterator> hanLatin;
     std::unique_ptr<icu::Transliterator> stripMarks;
-    std::mutex mutex; // ICU transliterators are not documented as safe for concurrent use
+    std::mutex mutex;
 };
 
 std::unique_ptr<icu::Transliterator> createTransliterator(const char* id)
@@ -27,16 +29,47 @@ std::unique_ptr<icu::Transliterator> createTransliterator(const char* id)
 
 Transliterators& transliterators()
 {
-    static Transliterators instance{createTransliterator("Han-Latin"),
-                                    createTransliterator("NFD; [:Nonspacing Mark:] Remove; NFC"), {}};
+    static Transliterators instance{
+        createTransliterator("Han-Latin"), createTransliterator("NFD; [:Nonspacing Mark:] Remove; NFC"), {}};
     return instance;
 }
 
 // Letters, marks and digits of any script.
-bool isAlphanumeric(UChar32 c)
+bool isAlphanumeric(char32_t c)
 {
     const uint32_t mask = U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK;
-    return (U_GET_GC_MASK(c) & mask) != 0;
+    return (U_GET_GC_MASK(static_cast<UChar32>(c)) & mask) != 0;
+}
+
+bool isAscii(const QString& text)
+{
+    for (QChar c : text) {
+        if (c.unicode() >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+// Splits at every character that is not a letter, mark or digit.
+QStringList alphanumericRuns(const QString& latin)
+{
+    QStringList result;
+    qsizetype runStart = -1;
+    for (qsizetype i = 0; i < latin.size();) {
+        const bool pair = latin[i].isHighSurrogate() && i + 1 < latin.size() && latin[i + 1].isLowSurrogate();
+        const char32_t c = pair ? QChar::surrogateToUcs4(latin[i], latin[i + 1]) : latin[i].unicode();
+        if (isAlphanumeric(c)) {
+            if (runStart < 0)
+                runStart = i;
+        } else if (runStart >= 0) {
+            result.append(latin.sliced(runStart, i - runStart));
+            runStart = -1;
+        }
+        i += pair ? 2 : 1;
+    }
+    if (runStart >= 0)
+        result.append(latin.sliced(runStart));
+    return result;
 }
 
 } // namespace
@@ -45,7 +78,8 @@ namespace PhoneticIndexer {
 
 QString transliterate(const QString& text)
 {
-    icu::UnicodeString value(reinterpret_cast<const char16_t*>(text.utf16()), static_cast<int32_t>(text.size()));
+    icu::UnicodeString value(reinterpret_cast<const char16_t*>(text.utf16()),
+                             static_cast<int32_t>(text.size()));
     value.toLower(icu::Locale::getRoot());
     Transliterators& t = transliterators();
     {
@@ -66,31 +100,18 @@ QString normalize(const QString& text)
 
 QStringList syllables(const QString& text)
 {
-    QStringList result;
     if (text.isEmpty())
-        return result;
-    const QString latin = transliterate(text);
-    QString current;
-    for (qsizetype i = 0; i < latin.size();) {
-        const qsizetype width =
-            (latin[i].isHighSurrogate() && i + 1 < latin.size() && latin[i + 1].isLowSurrogate()) ? 2 : 1;
-        const char32_t c = width == 2 ? QChar::surrogateToUcs4(latin[i], latin[i + 1]) : latin[i].unicode();
-        if (isAlphanumeric(static_cast<UChar32>(c))) {
-            current.append(latin.sliced(i, width));
-        } else if (!current.isEmpty()) {
-            result.append(current);
-            current.clear();
-        }
-        i += width;
-    }
-    if (!current.isEmpty())
-        result.append(current);
-    return result;
+        return {};
+    // The transform costs several microseconds per character even where it changes nothing. On plain ASCII it
+    // only lower-cases and inserts spaces next to punctuation, which is a separator anyway, so the runs are
+    // the same without it.
+    if (isAscii(text))
+        return alphanumericRuns(text.toLower());
+    return alphanumericRuns(transliterate(text));
 }
 
-QString fuzzySkeleton(const QString& text)
+QString fuzzySkeletonOfSyllables(const QStringList& syllables)
 {
-    QString result;
     // Initial and final rewrites, each first match only, applied to Latin words too.
     static const std::pair<QString, QString> initials[] = {
         {QStringLiteral("zh"), QStringLiteral("z")},
@@ -104,7 +125,8 @@ QString fuzzySkeleton(const QString& text)
         {QStringLiteral("ang"), QStringLiteral("an")},
         {QStringLiteral("ong"), QStringLiteral("un")},
     };
-    for (QString syllable : syllables(text)) {
+    QString result;
+    for (QString syllable : syllables) {
         for (const auto& [from, to] : initials) {
             if (syllable.startsWith(from)) {
                 syllable.replace(0, from.size(), to);
@@ -120,6 +142,11 @@ QString fuzzySkeleton(const QString& text)
         result += syllable;
     }
     return result;
+}
+
+QString fuzzySkeleton(const QString& text)
+{
+    return fuzzySkeletonOfSyllables(syllables(text));
 }
 
 } // namespace PhoneticIndexer

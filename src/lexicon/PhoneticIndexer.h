@@ -13,6 +13,8 @@ QString normalize(const QString& text);
 QStringList syllables(const QString& text);
 // A coarser key that also merges sounds recognisers and accents confuse (zh/z, l/n, ing/in, ...).
 QString fuzzySkeleton(const QString& text);
+// fuzzySkeleton() of text whose syllables() are already known, so one transliteration serves both keys.
+QString fuzzySkeletonOfSyllables(const QStringList& syllables);
 
 // Lower-cased Mandarin-to-Latin transliteration with tone marks removed; syllables separated by spaces.
 QString transliterate(const QString& text);

@@ -44,15 +44,35 @@ QString corruptBackupPath(const QString& path)
 
 Status preserveCorruptCopy(const QString& path)
 {
-    if (!QFileInfo::exists(path))
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
         return Status::success();
-    QFile original(path);
-    if (!original.open(QIODevice::ReadOnly))
-        return Status::failure(original.errorString());
-    const QByteArray bytes = original.readAll();
-    if (original.error() != QFileDevice::NoError)
-        return Status::failure(original.errorString());
-    return writeAtomically(corruptBackupPath(path), bytes);
+    // Streamed through a temporary, so a file too large to load is still kept whole.
+    constexpr qint64 kChunkBytes = 1 << 20;
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly))
+        return Status::failure(in.errorString());
+    QSaveFile out(corruptBackupPath(path));
+    if (!out.open(QIODevice::WriteOnly))
+        return Status::failure(out.errorString());
+    out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    for (;;) {
+        const QByteArray chunk = in.read(kChunkBytes);
+        if (in.error() != QFileDevice::NoError) {
+            out.cancelWriting();
+            return Status::failure(in.errorString());
+        }
+        if (chunk.isEmpty())
+            break;
+        if (out.write(chunk) != chunk.size()) {
+            const QString error = out.errorString();
+            out.cancelWriting();
+            return Status::failure(error);
+        }
+    }
+    if (!out.commit())
+        return Status::failure(out.errorString());
+    return Status::success();
 }
 
 } // namespace FileIO
