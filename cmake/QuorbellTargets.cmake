@@ -42,7 +42,8 @@ function(qb_add_test name)
         set_tests_properties(${name} PROPERTIES LABELS unit)
     endif()
     if(ARG_FIXTURES)
-        set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${ARG_FIXTURES}")
+        # Tests of one service share its state (the display's keyboard, the default sink): one at a time.
+        set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${ARG_FIXTURES}" RESOURCE_LOCK "${ARG_FIXTURES}")
     endif()
 endfunction()
 
