@@ -74,6 +74,12 @@ struct KeyEvent {
     // Posted through the XTest device, by us or another client; the synthetic-key ledger decides whether it
     // was ours.
     bool isSynthetic = false;
+    // The backend's own code for the key (the X keycode), 0 when unknown. Lets the synthetic-key ledger tell
+    // apart keys that share no macOS code, such as the spare keycodes remapped for typing.
+    std::uint32_t nativeCode = 0;
+    // Display-server time of the event in milliseconds (wraps after about 49 days), 0 when unknown. Events
+    // that reach us over different connections are ordered by it.
+    std::uint32_t time = 0;
 
     bool operator==(const KeyEvent&) const = default;
 };

@@ -1,0 +1,406 @@
+#include "system/HotkeyMonitor.h"
+#include "system/SyntheticKeyLedger.h"
+
+#include "fakes/FakeGlobalKeySource.h"
+#include "fakes/FakeHotKeyRegistrar.h"
+#include "fakes/FakeInputSynth.h"
+#include "fakes/FakeLocalKeyCapture.h"
+#include "support/VirtualScheduler.h"
+
+#include <QStringList>
+#include <gtest/gtest.h>
+#include <utility>
+
+using namespace ModifierFlag;
+using T = TriggerKeyOption;
+
+void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+// Raw flag words as the key source reports them: the family flag plus the side's device bit.
+constexpr std::uint64_t kLOpt = Option | DeviceLeftOption;
+constexpr std::uint64_t kROpt = Option | DeviceRightOption;
+constexpr std::uint64_t kLCmd = Command | DeviceLeftCommand;
+constexpr std::uint64_t kLCtl = Control | DeviceLeftControl;
+constexpr std::uint64_t kRCtl = Control | DeviceRightControl;
+constexpr std::uint64_t kLSft = Shift | DeviceLeftShift;
+constexpr std::uint16_t kKeyC = 8;
+
+// "prewarm start" -> the list of requests.
+QStringList R(const char* names)
+{
+    return QString::fromLatin1(names).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+class HotkeyMonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        monitor.onPrewarmMic = [this] { requests << QStringLiteral("prewarm"); };
+        monitor.onTriggerStart = [this] { requests << QStringLiteral("start"); };
+        monitor.onTriggerStop = [this] { requests << QStringLiteral("stop"); };
+        monitor.onCancel = [this] { requests << QStringLiteral("cancel"); };
+    }
+
+    void start(TriggerKeyOption option, TriggerBehavior behavior = TriggerBehavior::tapToggle)
+    {
+        monitor.setTriggerOption(option);
+        monitor.setBehavior(behavior);
+        monitor.start();
+    }
+
+    // Each step delivers one event, lets the main thread catch up and returns the requests it sent.
+    QStringList mod(std::uint16_t keyCode, std::uint64_t rawFlags)
+    {
+        return deliver({KeyEvent::Kind::FlagsChanged, keyCode, rawFlags});
+    }
+    QStringList key(std::uint16_t keyCode, std::uint64_t rawFlags = 0)
+    {
+        return deliver({KeyEvent::Kind::KeyDown, keyCode, rawFlags});
+    }
+    QStringList deliver(const KeyEvent& event)
+    {
+        EXPECT_TRUE(keys.deliver(event));
+        return take();
+    }
+    QStringList hotPress(bool isAutoRepeat = false)
+    {
+        EXPECT_TRUE(hotKeys.press(isAutoRepeat));
+        return take();
+    }
+    QStringList hotRelease()
+    {
+        EXPECT_TRUE(hotKeys.release());
+        return take();
+    }
+    QStringList advance(Duration by)
+    {
+        scheduler.advance(by);
+        return take();
+    }
+    QStringList take()
+    {
+        scheduler.runDue();
+        return std::exchange(requests, {});
+    }
+
+    VirtualScheduler scheduler;
+    FakeGlobalKeySource keys;
+    FakeHotKeyRegistrar hotKeys;
+    FakeLocalKeyCapture capture;
+    SyntheticKeyLedger ledger{scheduler.clock()};
+    HotkeyMonitor monitor{scheduler, keys, hotKeys, capture, &ledger};
+    QStringList requests;
+};
+
+} // namespace
+
+TEST(HotkeyMonitorRules, SingleModifierMatching)
+{
+    // Press: the key's own code with its family flag, and nothing that conflicts.
+    EXPECT_TRUE(HotkeyMonitor::matchesSingleModifierPress(T::rightOption, 61, kROpt));
+    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::rightOption, 58, kLOpt));
+    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::rightOption, 61, kROpt | kLSft));
+    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::rightOption, 61, kROpt | DeviceLeftOption))
+        << "the same modifier on the other side conflicts";
+    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::optionSpace, 58, kLOpt));
+    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::custom, 59, kLCtl));
+    // fn is known by its flag alone, but not with NumericPad (arrow keys) or another family.
+    EXPECT_TRUE(HotkeyMonitor::matchesSingleModifierPress(T::fnKey, 0, Function));
+    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::fnKey, 63, Function | NumericPad));
+    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::fnKey, 63, Function | kLSft));
+
+    // Release: the family is gone, or this side went up while the other stays down.
+    EXPECT_TRUE(HotkeyMonitor::matchesSingleModifierRelease(T::leftControl, 59, 0));
+    EXPECT_TRUE(HotkeyMonitor::matchesSingleModifierRelease(T::leftControl, 59, kRCtl));
+    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierRelease(T::leftControl, 62, kLCtl));
+    EXPECT_TRUE(HotkeyMonitor::matchesSingleModifierRelease(T::fnKey, 63, Shift));
+    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierRelease(T::optionSpace, 58, 0));
+
+    EXPECT_TRUE(HotkeyMonitor::hasConflictingModifiers(T::fnKey, Command));
+    EXPECT_FALSE(HotkeyMonitor::hasConflictingModifiers(T::leftShift, kLSft | CapsLock));
+    EXPECT_TRUE(HotkeyMonitor::hasConflictingModifiers(T::leftShift, kLSft | DeviceRightShift));
+    EXPECT_FALSE(HotkeyMonitor::hasConflictingModifiers(T::custom, ~std::uint64_t{0}));
+
+    EXPECT_EQ(HotkeyMonitor::singleModifierOption(54, Command | DeviceRightCommand), T::rightCommand);
+    EXPECT_EQ(HotkeyMonitor::singleModifierOption(179, Function), T::fnKey);
+    EXPECT_EQ(HotkeyMonitor::singleModifierOption(56, 0), std::nullopt) << "the key went up";
+    EXPECT_EQ(HotkeyMonitor::singleModifierOption(KeyCode::CapsLock, CapsLock), std::nullopt);
+}
+
+TEST_F(HotkeyMonitorTest, TapToggle)
+{
+    start(T::rightOption);
+    EXPECT_EQ(mod(61, kROpt), R("prewarm"));
+    EXPECT_EQ(mod(61, 0), R("start")) << "a clean release starts";
+    EXPECT_EQ(mod(61, kROpt), R("stop")) << "the second press stops at once";
+    EXPECT_EQ(mod(56, kROpt | kLSft), R(""));
+    EXPECT_EQ(mod(61, kLSft), R("")) << "the release after an instant stop is swallowed";
+    EXPECT_EQ(mod(56, 0), R(""));
+
+    // The trigger inside a shortcut (Command+C), or joined by another modifier or its other side: no start.
+    monitor.setTriggerOption(T::leftCommand);
+    EXPECT_EQ(mod(55, kLCmd), R("prewarm"));
+    EXPECT_EQ(key(kKeyC, kLCmd), R(""));
+    EXPECT_EQ(mod(55, 0), R(""));
+    monitor.setTriggerOption(T::leftOption);
+    EXPECT_EQ(mod(58, kLOpt), R("prewarm"));
+    EXPECT_EQ(mod(61, kLOpt | kROpt), R(""));
+    EXPECT_EQ(mod(61, kLOpt), R(""));
+    EXPECT_EQ(mod(58, 0), R(""));
+
+    // fn with Shift held, and an arrow key's Function flag, are no fn press.
+    monitor.setTriggerOption(T::fnKey);
+    EXPECT_EQ(mod(56, kLSft), R(""));
+    EXPECT_EQ(mod(63, kLSft | Function), R(""));
+    EXPECT_EQ(mod(63, kLSft), R(""));
+    EXPECT_EQ(mod(56, 0), R(""));
+    EXPECT_EQ(mod(63, Function | NumericPad), R(""));
+    EXPECT_EQ(mod(63, 0), R(""));
+    EXPECT_EQ(mod(63, Function), R("prewarm"));
+    EXPECT_EQ(mod(63, 0), R("start"));
+}
+
+TEST_F(HotkeyMonitorTest, HoldToTalk)
+{
+    start(T::leftControl, TriggerBehavior::holdToTalk);
+    // A left-side trigger tapped for less than the hold delay only pre-warms.
+    EXPECT_EQ(mod(59, kLCtl), R("prewarm"));
+    EXPECT_EQ(advance(HotkeyMonitor::kHoldStartDelay - std::chrono::milliseconds(1)), R(""));
+    EXPECT_EQ(mod(59, 0), R(""));
+    EXPECT_EQ(advance(std::chrono::seconds(1)), R(""));
+    // Held alone for the delay: start; released: stop.
+    EXPECT_EQ(mod(59, kLCtl), R("prewarm"));
+    EXPECT_EQ(advance(HotkeyMonitor::kHoldStartDelay), R("start"));
+    EXPECT_EQ(mod(59, 0), R("stop"));
+    // Another key after the start cancels, and the later release sends nothing.
+    mod(59, kLCtl);
+    advance(HotkeyMonitor::kHoldStartDelay);
+    EXPECT_EQ(key(KeyCode::A, kLCtl), R("cancel"));
+    EXPECT_EQ(mod(59, 0), R(""));
+    // Joined by another key or modifier before the delay: the start never comes.
+    mod(59, kLCtl);
+    EXPECT_EQ(key(kKeyC, kLCtl), R(""));
+    EXPECT_EQ(advance(std::chrono::seconds(1)), R(""));
+    EXPECT_EQ(mod(59, 0), R(""));
+    mod(59, kLCtl);
+    EXPECT_EQ(mod(56, kLCtl | kLSft), R(""));
+    EXPECT_EQ(advance(std::chrono::seconds(1)), R(""));
+    mod(56, kLCtl);
+    EXPECT_EQ(mod(59, 0), R(""));
+
+    // fn and the right-side modifiers start at once, without pre-warm.
+    monitor.setTriggerOption(T::rightControl);
+    EXPECT_EQ(mod(62, kRCtl), R("start"));
+    EXPECT_EQ(mod(62, 0), R("stop"));
+    EXPECT_EQ(mod(62, kRCtl), R("start"));
+    EXPECT_EQ(mod(58, kRCtl | kLOpt), R("cancel")) << "a conflicting modifier cancels";
+    EXPECT_EQ(mod(62, kLOpt), R(""));
+    EXPECT_EQ(mod(58, 0), R(""));
+    monitor.setTriggerOption(T::fnKey);
+    EXPECT_EQ(mod(63, Function), R("start"));
+    EXPECT_EQ(mod(63, 0), R("stop"));
+}
+
+TEST_F(HotkeyMonitorTest, EscapeCancelsOnlyWhileRecording)
+{
+    start(T::rightOption);
+    EXPECT_EQ(key(KeyCode::Escape), R("")) << "nothing records";
+    mod(61, kROpt);
+    mod(61, 0);
+    EXPECT_EQ(key(KeyCode::Escape, kLSft), R("cancel")) << "Escape counts whatever modifiers are held";
+    EXPECT_EQ(mod(61, kROpt), R("prewarm")) << "after the cancel the next press starts over";
+    mod(61, 0);
+
+    // Hold mode, a dictation started elsewhere (the menu): Escape cancels it.
+    monitor.setBehavior(TriggerBehavior::holdToTalk);
+    monitor.syncRecordingState(true);
+    EXPECT_EQ(key(KeyCode::Escape), R("cancel"));
+    EXPECT_EQ(key(KeyCode::Escape), R(""));
+}
+
+TEST_F(HotkeyMonitorTest, SettingsAndSyncLeaveNoStaleKeyState)
+{
+    start(T::rightOption);
+    mod(61, kROpt);
+    mod(61, 0);
+    monitor.syncRecordingState(false); // the session was refused or ended
+    EXPECT_EQ(mod(61, kROpt), R("prewarm")) << "the next press starts again instead of stopping";
+    mod(61, 0);
+    monitor.syncRecordingState(false);
+    monitor.syncRecordingState(true); // a session started from the menu
+    EXPECT_EQ(mod(61, kROpt), R("stop"));
+    monitor.setTriggerOption(T::rightOption); // same value: the observer still resets
+    EXPECT_EQ(mod(61, 0), R("")) << "no release is swallowed after the reset";
+    EXPECT_EQ(mod(61, kROpt), R("prewarm"));
+
+    // A change of settings, or syncRecordingState(false), drops a pending hold start.
+    monitor.setBehavior(TriggerBehavior::holdToTalk);
+    monitor.setTriggerOption(T::leftShift);
+    mod(56, kLSft);
+    monitor.setTriggerOption(T::leftShift);
+    EXPECT_EQ(advance(std::chrono::seconds(1)), R(""));
+    mod(56, 0);
+    mod(56, kLSft);
+    monitor.syncRecordingState(false);
+    EXPECT_EQ(advance(std::chrono::seconds(1)), R(""));
+}
+
+TEST_F(HotkeyMonitorTest, OptionSpaceHotKey)
+{
+    start(T::optionSpace);
+    ASSERT_EQ(hotKeys.registeredKey(), (HotKey{KeyCode::Space, CarbonModifier::Option}));
+    ASSERT_TRUE(hotKeys.press());
+    EXPECT_TRUE(requests.isEmpty()) << "never called from inside the event handler";
+    EXPECT_EQ(take(), R("start"));
+    EXPECT_EQ(hotPress(true), R("")) << "holding the combination does not repeat";
+    // The key source sees the combination's own key-down too.
+    EXPECT_EQ(key(KeyCode::Space, kLOpt), R(""));
+    EXPECT_EQ(hotRelease(), R(""));
+    EXPECT_EQ(hotPress(), R("stop"));
+    hotRelease();
+    EXPECT_EQ(mod(58, kLOpt), R("")) << "modifier events mean nothing to a hot-key trigger";
+    EXPECT_EQ(mod(58, 0), R(""));
+
+    monitor.setBehavior(TriggerBehavior::holdToTalk);
+    EXPECT_EQ(hotPress(), R("start"));
+    EXPECT_EQ(hotPress(true), R(""));
+    EXPECT_EQ(key(KeyCode::Space, kROpt), R("")) << "the combination's own key is no other key";
+    EXPECT_EQ(hotRelease(), R("stop"));
+    EXPECT_EQ(hotPress(), R("start"));
+    EXPECT_EQ(key(KeyCode::A, kLOpt), R("cancel"));
+    EXPECT_EQ(hotRelease(), R(""));
+
+    // Work still queued when a monitor goes away does nothing.
+    auto other = std::make_unique<HotkeyMonitor>(scheduler, keys, hotKeys, capture);
+    bool called = false;
+    other->onTriggerStart = [&called] { called = true; };
+    other->setTriggerOption(T::optionSpace);
+    other->start();
+    ASSERT_TRUE(hotKeys.press());
+    other.reset();
+    scheduler.runDue();
+    EXPECT_FALSE(called);
+}
+
+TEST_F(HotkeyMonitorTest, HotKeyRegistration)
+{
+    start(T::rightOption);
+    EXPECT_EQ(hotKeys.registeredKey(), std::nullopt);
+    const int before = hotKeys.registrationCount();
+    monitor.setCustomSpec({40, 0x0300, QStringLiteral("⇧ + ⌘ + K")});
+    EXPECT_EQ(hotKeys.registrationCount(), before) << "not the selected trigger";
+    monitor.setTriggerOption(T::custom);
+    EXPECT_EQ(hotKeys.registeredKey(), (HotKey{40, 0x0300}));
+    monitor.setCustomSpec({40, 0x1000, QStringLiteral("⌃ + K")});
+    EXPECT_EQ(hotKeys.registeredKey(), (HotKey{40, 0x1000}));
+    monitor.setTriggerOption(T::leftShift);
+    EXPECT_EQ(hotKeys.registeredKey(), std::nullopt);
+    monitor.stop();
+    monitor.setTriggerOption(T::custom);
+    EXPECT_EQ(hotKeys.registeredKey(), std::nullopt) << "a stopped monitor grabs nothing";
+
+    // A combination another client holds is reported, not left silent.
+    hotKeys.setTaken({KeyCode::Space, CarbonModifier::Control});
+    QString reported;
+    monitor.onHotKeyUnavailable = [&](const HotKeyRegistration& registration, const QString& label) {
+        if (registration.keyTaken)
+            reported = label;
+    };
+    monitor.setCustomSpec(CustomHotkeySpec::defaults());
+    monitor.start();
+    ASSERT_TRUE(monitor.hotKeyRegistration().has_value());
+    EXPECT_TRUE(monitor.hotKeyRegistration()->keyTaken);
+    EXPECT_EQ(reported, QStringLiteral("⌃ + Space"));
+    monitor.setTriggerOption(T::optionSpace);
+    EXPECT_TRUE(monitor.hotKeyRegistration()->status.ok);
+}
+
+TEST_F(HotkeyMonitorTest, SyntheticKeysAreDroppedOnlyWhenInTheLedger)
+{
+    start(T::leftControl);
+    FakeInputSynth synth;
+    synth.setPostedKeyObserver(ledger.observer());
+    ledger.record({KeyEvent::Kind::FlagsChanged, 59, kLCtl});
+    ASSERT_TRUE(synth.pressChord({KeyCode::V, Control}));
+    ledger.record({KeyEvent::Kind::FlagsChanged, 59, 0});
+
+    // Our own paste chord comes back: nothing happens, whatever key it is, and each entry is used once.
+    const KeyEvent press{KeyEvent::Kind::FlagsChanged, 59, kLCtl, false, true};
+    const KeyEvent release{KeyEvent::Kind::FlagsChanged, 59, 0, false, true};
+    keys.deliver(press);
+    keys.deliver({KeyEvent::Kind::KeyDown, KeyCode::V, kLCtl, false, true});
+    keys.deliver({KeyEvent::Kind::KeyUp, KeyCode::V, kLCtl, false, true});
+    keys.deliver(release);
+    EXPECT_EQ(take(), R(""));
+    EXPECT_EQ(ledger.size(), 0u);
+    // The same keys again, not in the ledger: another client's synthetic keys count like real ones.
+    keys.deliver(press);
+    keys.deliver(release);
+    EXPECT_EQ(take(), R("prewarm start"));
+    // A real key that looks like a ledger entry is never swallowed.
+    ledger.record({KeyEvent::Kind::KeyDown, 59, kLCtl});
+    EXPECT_EQ(mod(59, kLCtl), R("stop"));
+    // Entries expire.
+    scheduler.advance(SyntheticKeyLedger::kEntryLifetime + std::chrono::milliseconds(1));
+    EXPECT_FALSE(ledger.consumeMatch(press));
+}
+
+TEST(SyntheticKeyLedger, MatchesKeyAndDirection)
+{
+    VirtualScheduler scheduler;
+    SyntheticKeyLedger ledger(scheduler.clock());
+    auto seen = [&ledger](KeyEvent::Kind kind, std::uint16_t keyCode, std::uint64_t flags,
+                          std::uint32_t native) {
+        KeyEvent event{kind, keyCode, flags, false, true, native};
+        return ledger.consumeMatch(event);
+    };
+    using K = KeyEvent::Kind;
+    ledger.record({K::KeyDown, KeyCode::Unknown, 0, false, false, 250});
+    EXPECT_FALSE(seen(K::KeyDown, KeyCode::Unknown, 0, 251)) << "native codes tell spare keys apart";
+    EXPECT_FALSE(seen(K::KeyUp, KeyCode::Unknown, 0, 250)) << "a release is not the posted press";
+    EXPECT_TRUE(seen(K::KeyDown, KeyCode::Unknown, 0, 250));
+
+    // An injector that names neither the key nor its native code: its entry stands for any key that way.
+    ledger.record({K::KeyDown, KeyCode::Unknown, 0});
+    EXPECT_FALSE(seen(K::KeyUp, KeyCode::A, 0, 38));
+    EXPECT_TRUE(seen(K::KeyDown, KeyCode::A, 0, 38));
+    ledger.record({K::KeyDown, KeyCode::V, 0});
+    EXPECT_FALSE(seen(K::KeyDown, KeyCode::A, 0, 0));
+
+    // A modifier posted as key down/up matches the modifier change it produces, by direction.
+    ledger.record({K::KeyUp, KeyCode::RightShift, 0});
+    EXPECT_FALSE(seen(K::FlagsChanged, KeyCode::RightShift, Shift | DeviceRightShift, 0));
+    EXPECT_TRUE(seen(K::FlagsChanged, KeyCode::RightShift, 0, 0));
+
+    for (std::size_t i = 0; i < SyntheticKeyLedger::kCapacity + 10; ++i)
+        ledger.record({K::KeyDown, KeyCode::A, 0});
+    EXPECT_EQ(ledger.size(), SyntheticKeyLedger::kCapacity);
+}
+
+TEST_F(HotkeyMonitorTest, StopAndRestart)
+{
+    keys.setStartFailure(QStringLiteral("no display"));
+    start(T::rightOption);
+    EXPECT_EQ(monitor.keySourceStatus().error, QStringLiteral("no display"));
+    keys.setStartFailure(std::nullopt);
+    monitor.start();
+    EXPECT_TRUE(monitor.keySourceStatus().ok);
+
+    // An event handed over just before stop() is stale afterwards.
+    keys.deliver({KeyEvent::Kind::FlagsChanged, 61, kROpt});
+    monitor.stop();
+    EXPECT_FALSE(keys.isRunning());
+    monitor.start();
+    EXPECT_EQ(take(), R(""));
+    // stop() forgets that a dictation was on.
+    mod(61, kROpt);
+    mod(61, 0);
+    monitor.stop();
+    monitor.start();
+    EXPECT_EQ(mod(61, kROpt), R("prewarm"));
+}
