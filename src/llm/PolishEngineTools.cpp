@@ -3,6 +3,7 @@
 #include "llm/LLMErrors.h"
 #include "llm/PolishEngine.h"
 #include "llm/PolishPrompts.h"
+#include "util/Endpoint.h"
 #include "util/Text.h"
 
 #include <QNetworkRequest>
@@ -68,9 +69,7 @@ void PolishEngine::prewarmConnection(const QString& baseURL, const QString& apiK
 
     QNetworkRequest request(url);
     // A key that cannot go into a header is left out: the warm-up only opens the connection.
-    const bool keyUsable = !apiKey.isEmpty() && std::none_of(apiKey.begin(), apiKey.end(), [](QChar c) {
-        return c.category() == QChar::Other_Control;
-    });
+    const bool keyUsable = !apiKey.isEmpty() && Endpoint::isHeaderSafe(apiKey);
     if (keyUsable) {
         if (isAnthropicEndpoint(base)) {
             request.setRawHeader("x-api-key", apiKey.toUtf8());

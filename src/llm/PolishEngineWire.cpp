@@ -3,6 +3,7 @@
 #include "llm/HttpExchange.h"
 #include "llm/LLMErrors.h"
 #include "llm/PolishEngine.h"
+#include "util/Endpoint.h"
 #include "util/Text.h"
 
 #include <QJsonArray>
@@ -48,11 +49,6 @@ std::optional<QUrl> requestUrl(const QString& endpoint)
 }
 
 // A line break in a key would split the header it goes into.
-bool hasControlCharacter(const QString& key)
-{
-    return std::any_of(key.begin(), key.end(), [](QChar c) { return c.category() == QChar::Other_Control; });
-}
-
 QByteArray serialised(const QJsonObject& payload)
 {
     return QJsonDocument(payload).toJson(QJsonDocument::Compact);
@@ -84,8 +80,7 @@ bool relaxedForRetry(QJsonObject& payload)
 
 bool PolishEngine::isKeylessLocalEndpoint(const QString& baseURL)
 {
-    const QString lower = baseURL.toLower();
-    return lower.contains(u"localhost") || lower.contains(u"127.0.0.1") || lower.contains(u"0.0.0.0");
+    return Endpoint::isKeylessLocal(baseURL);
 }
 
 bool PolishEngine::isAnthropicEndpoint(const QString& baseURL)
@@ -192,7 +187,7 @@ PolishEngine::callChatCompletionsSSE(QString baseURL, QString model, QString api
     const std::optional<QUrl> url = requestUrl(endpoint);
     if (!url)
         co_return LLMErrors::urlError(LLMErrors::badURL);
-    if (hasControlCharacter(apiKey))
+    if (!Endpoint::isHeaderSafe(apiKey))
         co_return LLMErrors::unusableKey();
 
     QNetworkRequest request(*url);
@@ -216,7 +211,7 @@ PolishEngine::callAnthropicMessagesSSE(QString baseURL, QString model, QString a
     const std::optional<QUrl> url = requestUrl(normalizeAnthropicMessagesEndpoint(baseURL));
     if (!url)
         co_return LLMErrors::urlError(LLMErrors::badURL);
-    if (hasControlCharacter(apiKey))
+    if (!Endpoint::isHeaderSafe(apiKey))
         co_return LLMErrors::unusableKey();
 
     QNetworkRequest request(*url);
@@ -384,7 +379,7 @@ QCoro::Task<Result<QString>> PolishEngine::callChatCompletions(QString baseURL, 
     const std::optional<QUrl> url = requestUrl(endpoint);
     if (!url)
         co_return LLMErrors::urlError(LLMErrors::badURL);
-    if (hasControlCharacter(apiKey))
+    if (!Endpoint::isHeaderSafe(apiKey))
         co_return LLMErrors::unusableKey();
 
     QNetworkRequest request(*url);
@@ -428,7 +423,7 @@ QCoro::Task<Result<QString>> PolishEngine::callAnthropicMessagesOnce(QString bas
     const std::optional<QUrl> url = requestUrl(normalizeAnthropicMessagesEndpoint(baseURL));
     if (!url)
         co_return LLMErrors::urlError(LLMErrors::badURL);
-    if (hasControlCharacter(apiKey))
+    if (!Endpoint::isHeaderSafe(apiKey))
         co_return LLMErrors::unusableKey();
 
     QNetworkRequest request(*url);

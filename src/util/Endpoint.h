@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+// Rules shared by every client that sends a key to a service.
+namespace Endpoint {
+
+// A service on this machine needs no key: the authorisation header is sent only when a key is present.
+inline bool isKeylessLocal(const QString& baseURL)
+{
+    const QString lower = baseURL.toLower();
+    return lower.contains(u"localhost") || lower.contains(u"127.0.0.1") || lower.contains(u"0.0.0.0");
+}
+
+// A value with a control character or a line break would split or forge an HTTP header.
+inline bool isHeaderSafe(QStringView value)
+{
+    for (QChar c : value) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator)
+            return false;
+    }
+    return true;
+}
+
+} // namespace Endpoint

@@ -1,0 +1,298 @@
+#include "audio/OpenAITranscriptionClient.h"
+#include "audio/SeedASRTestServer.h"
+#include "support/ScriptedHttpServer.h"
+#include "support/VirtualScheduler.h"
+
+#include <QRegularExpression>
+#include <QtEndian>
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+using Reply = ScriptedHttpServer::Reply;
+using Client = OpenAITranscriptionClient;
+
+namespace {
+
+bool waitFor(const std::function<bool()>& condition)
+{
+    return CloudTest::waitUntil(condition);
+}
+
+using Outcome = std::optional<Result<Client::Transcription>>;
+
+QCoro::Task<> transcribeInto(Client* client, QString baseURL, QString model, QString key,
+                             QStringList hotwords, std::optional<QString> locale, Outcome* out,
+                             double timeout = 10)
+{
+    // Built outside the co_await: g++ 12 miscompiles braced lists inside one.
+    const std::vector<qint16> pcm{1, -2};
+    QByteArray wav = Client::encodePCM16ToWAV(pcm, 16000);
+    *out = co_await client->transcribe(wav, baseURL, model, key, hotwords, locale, timeout);
+}
+
+QCoro::Task<> probeInto(QString baseURL, Scheduler* scheduler, std::optional<Result<qint64>>* out)
+{
+    *out = co_await Client::probeLatency(baseURL, QStringLiteral("whisper-large-v3-turbo"),
+                                         QStringLiteral("sk"), *scheduler);
+}
+
+QByteArray field(const QByteArray& boundary, const char* name, const QByteArray& value)
+{
+    return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value +
+           "\r\n";
+}
+
+QString base(const ScriptedHttpServer& server, const char* path = "/v1")
+{
+    return server.baseUrl().toString() + QLatin1String(path);
+}
+
+} // namespace
+
+TEST(OpenAITranscription, NormalizesEndpoints)
+{
+    const QPair<const char*, const char*> cases[] = {
+        {"", "https://api.openai.com/v1/audio/transcriptions"},
+        {" https://x.test/v1// \n", "https://x.test/v1/audio/transcriptions"},
+        {"https://X.test/V1/Audio/Transcriptions/", "https://X.test/V1/Audio/Transcriptions"},
+        {"https://x.test/V1", "https://x.test/V1/audio/transcriptions"},
+        {"https://api.groq.com/openai/v1", "https://api.groq.com/openai/v1/audio/transcriptions"},
+        {"https://relay.test/v1/proxy", "https://relay.test/v1/proxy/audio/transcriptions"},
+        {"https://relay.test/api", "https://relay.test/api/v1/audio/transcriptions"},
+    };
+    for (const auto& [input, expected] : cases)
+        EXPECT_EQ(Client::normalizeTranscriptionEndpoint(QString::fromUtf8(input)),
+                  QString::fromUtf8(expected))
+            << input;
+}
+
+TEST(OpenAITranscription, PromptHintLanguageCodeAndWav)
+{
+    const QString tooLong(33, QLatin1Char('x'));
+    EXPECT_EQ(Client::buildPromptHint({QStringLiteral("a"), tooLong, QStringLiteral(" Kubernetes "),
+                                       QStringLiteral("KUBERNETES"), QStringLiteral("中文")},
+                                      380),
+              QStringLiteral("Kubernetes, 中文"));
+    // 10 + 2 + 10 passes 21: the walk ends, the short term after it is not tried.
+    EXPECT_EQ(Client::buildPromptHint(
+                  {QStringLiteral("abcdefghij"), QStringLiteral("klmnopqrst"), QStringLiteral("xy")}, 21),
+              QStringLiteral("abcdefghij"));
+    EXPECT_EQ(Client::buildPromptHint({}, 380), QString());
+
+    EXPECT_EQ(Client::isoLanguageCode(QStringLiteral("zh-CN")), QStringLiteral("zh"));
+    EXPECT_EQ(Client::isoLanguageCode(QStringLiteral("en_US")), QStringLiteral("en"));
+    EXPECT_EQ(Client::isoLanguageCode(QStringLiteral("FR")), QStringLiteral("fr"));
+    EXPECT_EQ(Client::isoLanguageCode(QStringLiteral(" Auto ")), std::nullopt);
+    EXPECT_EQ(Client::isoLanguageCode(QStringLiteral(" ")), std::nullopt);
+
+    const QByteArray empty = Client::encodePCM16ToWAV({}, 16000);
+    EXPECT_EQ(empty, QByteArray::fromHex("52494646"
+                                         "24000000"
+                                         "57415645"
+                                         "666d7420"
+                                         "10000000"
+                                         "0100"
+                                         "0100"
+                                         "803e0000"
+                                         "007d0000"
+                                         "0200"
+                                         "1000"
+                                         "64617461"
+                                         "00000000"));
+    const QByteArray two = Client::encodePCM16ToWAV(std::vector<qint16>{1, -2}, 8000);
+    EXPECT_EQ(two.size(), 48);
+    EXPECT_EQ(two.mid(4, 4), QByteArray::fromHex("28000000"));
+    EXPECT_EQ(two.mid(40), QByteArray::fromHex("04000000"
+                                               "0100"
+                                               "feff"));
+}
+
+class OpenAITranscriptionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(local.listen(QHostAddress(QStringLiteral("127.0.0.1"))));
+        ASSERT_TRUE(remote.listen(QHostAddress(QStringLiteral("127.0.0.2"))));
+    }
+
+    Outcome run(const QString& baseURL, const QString& key,
+                std::optional<QString> locale = QStringLiteral("zh-CN"), QStringList hotwords = {})
+    {
+        Outcome outcome;
+        transcribeInto(&client, baseURL, QStringLiteral("whisper-1"), key, hotwords, locale, &outcome);
+        EXPECT_TRUE(waitFor([&] { return outcome.has_value(); }));
+        return outcome;
+    }
+
+    VirtualScheduler scheduler;
+    ScriptedHttpServer local{scheduler};
+    ScriptedHttpServer remote{scheduler};
+    Client client{scheduler};
+};
+
+TEST_F(OpenAITranscriptionTest, SendsTheExactMultipartRequest)
+{
+    remote.enqueue(Reply::json(200, R"({"text":"  你好 \n"})"));
+    Outcome outcome;
+    const std::vector<qint16> pcm{100, -100, 7};
+    const QStringList hotwords{QStringLiteral("Quorbell"), QStringLiteral("x")};
+    const auto task = [&]() -> QCoro::Task<> {
+        outcome = co_await client.transcribe(Client::encodePCM16ToWAV(pcm, 16000),
+                                             base(remote) + QLatin1String("/"), QStringLiteral(" \n"),
+                                             QStringLiteral(" sk-1 "), hotwords, QStringLiteral("zh-CN"), 10);
+    };
+    task();
+    ASSERT_TRUE(waitFor([&] { return outcome.has_value(); }));
+    ASSERT_TRUE(outcome->ok()) << outcome->error().description.toStdString();
+    EXPECT_EQ(outcome->value().text, QStringLiteral("你好"));
+
+    ASSERT_EQ(remote.requests().size(), 1);
+    const auto& request = remote.requests()[0];
+    EXPECT_EQ(request.method, QByteArray("POST"));
+    EXPECT_EQ(request.path, QByteArray("/v1/audio/transcriptions"));
+    EXPECT_EQ(request.header("Authorization"), QByteArray("Bearer sk-1"));
+    const QRegularExpression contentType(
+        QStringLiteral("^multipart/form-data; boundary=(Boundary-Quorbell-[0-9A-F]{32})$"));
+    const auto match = contentType.match(QString::fromLatin1(request.header("Content-Type")));
+    ASSERT_TRUE(match.hasMatch()) << request.header("Content-Type").toStdString();
+    const QByteArray b = match.captured(1).toLatin1();
+    const QByteArray expected =
+        field(b, "model", "gpt-4o-mini-transcribe") + field(b, "response_format", "json") +
+        field(b, "temperature", "0") + field(b, "language", "zh") + field(b, "prompt", "Quorbell") + "--" +
+        b +
+        "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"speech.wav\"\r\n"
+        "Content-Type: audio/wav\r\n\r\n" +
+        Client::encodePCM16ToWAV(pcm, 16000) + "\r\n--" + b + "--\r\n";
+    EXPECT_EQ(request.body, expected);
+}
+
+TEST_F(OpenAITranscriptionTest, LocalServersNeedNoKeyAndOptionalFieldsStayOut)
+{
+    Reply plain;
+    plain.pieces = {{"  hello there \n", {}}};
+    local.enqueue(plain);
+    Outcome outcome = run(base(local), QString(), QStringLiteral("auto"));
+    ASSERT_TRUE(outcome->ok());
+    EXPECT_EQ(outcome->value().text, QStringLiteral("hello there"));
+    const auto& request = local.requests()[0];
+    EXPECT_FALSE(request.headers.contains("authorization"));
+    EXPECT_FALSE(request.body.contains("name=\"language\""));
+    EXPECT_FALSE(request.body.contains("name=\"prompt\""));
+    EXPECT_TRUE(request.body.contains("\r\n\r\nwhisper-1\r\n"));
+}
+
+TEST_F(OpenAITranscriptionTest, ReadsAnswersAndErrorsAsTheyCome)
+{
+    const QString html = QStringLiteral("<html>") + QString(300, QLatin1Char('e'));
+    const struct {
+        Reply reply;
+        std::optional<QString> text;
+        AppError error;
+    } cases[] = {
+        {Reply::json(200, R"( {"foo":1} )"), QStringLiteral(R"({"foo":1})"), {}},
+        {Reply::json(200, QByteArray("\xff\xfe\x00", 3)), QString(), {}},
+        {Reply::json(401, R"({"error":{"message":"bad key"}})"),
+         {},
+         {Client::errorDomain(), 401, QStringLiteral("HTTP 401：bad key")}},
+        {Reply::json(429, R"({"message":"slow down"})"),
+         {},
+         {Client::errorDomain(), 429, QStringLiteral("HTTP 429：slow down")}},
+        {Reply::json(500, ""), {}, {Client::errorDomain(), 500, QStringLiteral("HTTP 500：HTTP 500")}},
+        {Reply::json(502, html.toUtf8()),
+         {},
+         {Client::errorDomain(), 502, QStringLiteral("HTTP 502：") + html.left(160)}},
+    };
+    for (const auto& c : cases) {
+        remote.enqueue(c.reply);
+        const Outcome outcome = run(base(remote), QStringLiteral("sk"));
+        if (c.text) {
+            ASSERT_TRUE(outcome->ok()) << outcome->error().description.toStdString();
+            EXPECT_EQ(outcome->value().text, *c.text);
+        } else {
+            ASSERT_FALSE(outcome->ok());
+            EXPECT_EQ(outcome->error(), c.error);
+        }
+    }
+}
+
+TEST_F(OpenAITranscriptionTest, RefusesUnusableSettingsBeforeAnyTraffic)
+{
+    EXPECT_EQ(run(base(remote), QStringLiteral("  "))->error(),
+              (AppError{Client::errorDomain(), -11, QStringLiteral("未配置 OpenAI / Groq 语音 API Key")}));
+    EXPECT_EQ(run(base(remote), QStringLiteral("sk\r\nX-Injected: 1"))->error().code, -13);
+    EXPECT_EQ(run(QStringLiteral("ftp://files.test"), QStringLiteral("sk"))->error(),
+              (AppError{Client::errorDomain(), -10,
+                        QStringLiteral("无效的语音接口地址：ftp://files.test/v1/audio/transcriptions")}));
+    CloudTest::settle();
+    EXPECT_TRUE(remote.requests().isEmpty());
+}
+
+TEST_F(OpenAITranscriptionTest, TimesOutOnTheScheduler)
+{
+    Reply stall;
+    stall.framing = Reply::Framing::chunked;
+    stall.stallAfterPieces = true;
+    remote.enqueue(stall);
+    Outcome outcome;
+    transcribeInto(&client, base(remote), QString(), QStringLiteral("sk"), {}, std::nullopt, &outcome, 6.5);
+    ASSERT_TRUE(waitFor([&] { return remote.requests().size() == 1; }));
+    scheduler.advance(6400ms);
+    CloudTest::settle();
+    EXPECT_FALSE(outcome.has_value());
+    scheduler.advance(100ms);
+    ASSERT_TRUE(waitFor([&] { return outcome.has_value(); }));
+    ASSERT_FALSE(outcome->ok());
+    EXPECT_EQ(outcome->error().description, QStringLiteral("请求超时"));
+}
+
+TEST_F(OpenAITranscriptionTest, AKeyNeverFollowsARedirectToAnotherHost)
+{
+    ScriptedHttpServer elsewhere(scheduler);
+    ASSERT_TRUE(elsewhere.listen(QHostAddress(QStringLiteral("127.0.0.3"))));
+    elsewhere.setHandler([](const auto&) { return Reply::json(200, R"({"text":"moved"})"); });
+    Reply redirect;
+    redirect.status = 307;
+    redirect.headers = {{"Location", (base(elsewhere) + QLatin1String("/audio/transcriptions")).toLatin1()}};
+    remote.enqueue(redirect);
+    local.enqueue(redirect);
+
+    const Outcome refused = run(base(remote), QStringLiteral("sk-secret"));
+    ASSERT_FALSE(refused->ok());
+    EXPECT_EQ(refused->error().code, 307) << "the redirect is reported, not followed";
+    EXPECT_TRUE(elsewhere.requests().isEmpty());
+
+    // Without a key there is nothing to leak.
+    const Outcome keyless = run(base(local), QString());
+    ASSERT_TRUE(keyless->ok()) << keyless->error().description.toStdString();
+    EXPECT_EQ(keyless->value().text, QStringLiteral("moved"));
+    ASSERT_EQ(elsewhere.requests().size(), 1);
+    EXPECT_FALSE(elsewhere.requests()[0].headers.contains("authorization"));
+}
+
+TEST_F(OpenAITranscriptionTest, WarmUpAndProbe)
+{
+    remote.setHandler([](const ScriptedHttpServer::Request& request) {
+        return request.method == "HEAD" ? Reply{} : Reply::json(200, R"({"text":""})");
+    });
+    client.prewarmConnection(QStringLiteral(" ") + base(remote) + QStringLiteral(" "),
+                             QStringLiteral(" sk "));
+    client.prewarmConnection(QStringLiteral("  "), QStringLiteral("sk"));
+    ASSERT_TRUE(waitFor([&] { return remote.requests().size() == 1; }));
+    EXPECT_EQ(remote.requests()[0].method, QByteArray("HEAD"));
+    EXPECT_EQ(remote.requests()[0].path, QByteArray("/v1"));
+    EXPECT_EQ(remote.requests()[0].header("Authorization"), QByteArray("Bearer sk"));
+
+    std::optional<Result<qint64>> latency;
+    probeInto(base(remote), &scheduler, &latency);
+    ASSERT_TRUE(waitFor([&] { return latency.has_value(); }));
+    ASSERT_TRUE(latency->ok()) << latency->error().description.toStdString();
+    EXPECT_EQ(latency->value(), 0) << "virtual time did not move";
+    const QByteArray body = remote.requests().last().body;
+    EXPECT_TRUE(body.contains("\r\n\r\nwhisper-large-v3-turbo\r\n"));
+    EXPECT_TRUE(body.contains("name=\"language\"\r\n\r\nzh\r\n"));
+    const qsizetype wav = body.indexOf("RIFF");
+    ASSERT_GE(wav, 0);
+    EXPECT_EQ(body.mid(wav + 40, 4), QByteArray::fromHex("c02b0000")) << "5600 samples";
+    // Sample 10 of the 440 Hz tone: trunc(18 * sin(2π·440·10/16000)) = 17.
+    EXPECT_EQ(static_cast<qint16>(qFromLittleEndian<qint16>(body.constData() + wav + 44 + 20)), 17);
+}

@@ -1,0 +1,189 @@
+#include "audio/SeedASRTestServer.h"
+
+#include "audio/SeedASRProtocol.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpSocket>
+
+namespace {
+constexpr qsizetype kMaxHandshakeBytes = 64 * 1024;
+
+void appendBigEndian32(QByteArray& out, quint32 value)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.append(static_cast<char>((value >> shift) & 0xFF));
+}
+
+quint32 readBigEndian32(const QByteArray& data, qsizetype offset)
+{
+    quint32 value = 0;
+    for (int i = 0; i < 4; ++i)
+        value = (value << 8) | static_cast<quint8>(data[offset + i]);
+    return value;
+}
+} // namespace
+
+QByteArray SeedASRTestServer::Connection::header(const QByteArray& name) const
+{
+    for (const auto& [key, value] : headers)
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    return {};
+}
+
+void SeedASRTestServer::Connection::send(const QByteArray& frame) const
+{
+    if (socket)
+        socket->sendBinaryMessage(frame);
+}
+
+void SeedASRTestServer::Connection::drop() const
+{
+    if (socket)
+        socket->abort();
+    else if (tcp)
+        tcp->abort();
+}
+
+SeedASRTestServer::SeedASRTestServer(QObject* parent)
+    : QObject(parent), m_webSockets(QStringLiteral("seed-asr-test"), QWebSocketServer::NonSecureMode)
+{
+    connect(&m_tcp, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* tcp = m_tcp.nextPendingConnection()) {
+            auto connection = std::make_unique<Connection>();
+            connection->index = connectionCount();
+            connection->tcp = tcp;
+            Connection* raw = connection.get();
+            m_connections.push_back(std::move(connection));
+            connect(tcp, &QTcpSocket::readyRead, this, [this, raw] { onTcpReadyRead(raw); });
+        }
+    });
+    connect(&m_webSockets, &QWebSocketServer::newConnection, this, [this] {
+        while (QWebSocket* socket = m_webSockets.nextPendingConnection())
+            onWebSocket(socket);
+    });
+}
+
+SeedASRTestServer::~SeedASRTestServer()
+{
+    for (auto& connection : m_connections) {
+        if (connection->socket)
+            connection->socket->abort();
+        if (connection->tcp)
+            connection->tcp->abort();
+    }
+}
+
+bool SeedASRTestServer::listen()
+{
+    return m_tcp.listen(QHostAddress::LocalHost, 0);
+}
+
+QUrl SeedASRTestServer::url() const
+{
+    return QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v3/sauc/bigmodel_async").arg(m_tcp.serverPort()));
+}
+
+void SeedASRTestServer::onTcpReadyRead(Connection* connection)
+{
+    QTcpSocket* tcp = connection->tcp;
+    if (!tcp || !connection->path.isEmpty())
+        return;
+    // Peek, so the WebSocket server can still read the whole request itself.
+    const QByteArray seen = tcp->peek(kMaxHandshakeBytes);
+    const qsizetype end = seen.indexOf("\r\n\r\n");
+    if (end < 0) {
+        if (seen.size() >= kMaxHandshakeBytes)
+            tcp->abort();
+        return;
+    }
+    const QList<QByteArray> lines = seen.left(end).split('\n');
+    connection->path = lines.value(0).split(' ').value(1);
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        if (colon > 0)
+            connection->headers.append({lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
+    }
+    tcp->disconnect(this);
+    switch (m_handshakes.value(connection->index, Handshake::accept)) {
+    case Handshake::stall:
+        return;
+    case Handshake::refuse:
+        tcp->abort();
+        return;
+    case Handshake::accept:
+        m_upgrading.push_back(connection);
+        m_webSockets.handleConnection(tcp);
+        return;
+    }
+}
+
+void SeedASRTestServer::onWebSocket(QWebSocket* socket)
+{
+    if (m_upgrading.empty()) {
+        socket->abort();
+        return;
+    }
+    Connection* connection = m_upgrading.front();
+    m_upgrading.pop_front();
+    connection->socket = socket;
+    socket->setParent(this);
+    connect(socket, &QWebSocket::disconnected, this, [connection, socket] {
+        connection->disconnected = true;
+        connection->closeCodeFromClient = socket->closeCode();
+    });
+    connect(socket, &QWebSocket::binaryMessageReceived, this, [this, connection](const QByteArray& data) {
+        ClientFrame frame;
+        if (data.size() >= 8) {
+            for (int i = 0; i < 4; ++i)
+                frame.header[i] = static_cast<quint8>(data[i]);
+            frame.declaredSize = readBigEndian32(data, 4);
+            frame.wirePayload = data.mid(8);
+            frame.sizeMatches = frame.declaredSize == static_cast<quint32>(frame.wirePayload.size());
+            frame.payload = (frame.header[2] & 0x0F) == 1 ? SeedASRProtocol::gzipDecompress(frame.wirePayload)
+                                                          : frame.wirePayload;
+        }
+        connection->frames.append(frame);
+        if (onFrame)
+            onFrame(*connection, frame);
+    });
+}
+
+QByteArray SeedASRTestServer::transcriptJson(const QString& text, bool definite)
+{
+    const QJsonObject result{
+        {QStringLiteral("text"), text},
+        {QStringLiteral("utterances"), QJsonArray{QJsonObject{{QStringLiteral("definite"), definite}}}}};
+    return QJsonDocument(QJsonObject{{QStringLiteral("result"), result}}).toJson(QJsonDocument::Compact);
+}
+
+QByteArray SeedASRTestServer::responseFrame(int flags, const QByteArray& json, bool gzip)
+{
+    const QByteArray payload = gzip ? *SeedASRProtocol::gzipCompress(json) : json;
+    QByteArray frame;
+    frame.append(char(0x11));
+    frame.append(static_cast<char>(0x90 | (flags & 0x0F))); // full server response
+    frame.append(static_cast<char>(0x10 | (gzip ? 1 : 0)));
+    frame.append('\0');
+    if (flags >= 1 && flags <= 3)
+        appendBigEndian32(frame, 7); // sequence number, never read
+    appendBigEndian32(frame, static_cast<quint32>(payload.size()));
+    frame.append(payload);
+    return frame;
+}
+
+QByteArray SeedASRTestServer::errorFrame(const QByteArray& message, bool gzip)
+{
+    const QByteArray payload = gzip ? *SeedASRProtocol::gzipCompress(message) : message;
+    QByteArray frame;
+    frame.append(char(0x11));
+    frame.append(char(0xF0));
+    frame.append(static_cast<char>(0x10 | (gzip ? 1 : 0)));
+    frame.append('\0');
+    appendBigEndian32(frame, 45000001); // error code, never read
+    appendBigEndian32(frame, static_cast<quint32>(payload.size()));
+    frame.append(payload);
+    return frame;
+}
