@@ -1,15 +1,21 @@
 #pragma once
 
 #include "core/Records.h"
+#include "lexicon/TermImporter.h"
 #include "lexicon/TermKeyCache.h"
+#include "util/SerialQueue.h"
 #include "util/Status.h"
 
+#include <QCoroTask>
 #include <QList>
 #include <QObject>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QUuid>
+#include <functional>
+#include <memory>
+#include <optional>
 
 class Clock;
 
@@ -25,6 +31,13 @@ public:
         QString term;
         QStringList aliases;
         LexiconCategory category = LexiconCategory::project;
+    };
+
+    // A correction the lexicon learned: the wording that was wrong and the wording that replaced it.
+    struct LearnedPair {
+        QString wrong;
+        QString corrected;
+        bool operator==(const LearnedPair&) const = default;
     };
 
     // An empty path means "lexicon.json" in the app's data folder. `clock` dates new entries (the system
@@ -62,6 +75,23 @@ public:
                                     int limit);
     QStringList topAcousticContextualStrings(const QString& contextHint, int limit) const;
 
+    // A short selection rewritten by voice: the selection is taken as a mis-hearing of the new wording.
+    // Stores what it learned (category autoLearned) and returns it.
+    std::optional<LearnedPair> learnFromSelectionRewrite(const QString& selectedText,
+                                                         const QString& rewrittenText);
+    // The user edited one word of text we inserted: that word is taken as a correction. Stores what it
+    // learned (category autoLearned) and returns it.
+    std::optional<LearnedPair> learnFromManualEditIfApplicable(const QString& injectedText,
+                                                               const QString& editedBoxValue);
+    // Numbers, versions, paths and everyday words are never learned from an edit.
+    static bool isCommonOrDisposableAutoLearnTerm(const QString& term);
+
+    // Mine frequent page titles of the local browser's history, or frequent marked-up terms of a folder of
+    // notes, on a worker thread, and merge the best ones into the lexicon on the calling (main) thread.
+    QCoro::Task<TermImportResult> importFromLocalBrowserHistory(int maxEntries,
+                                                                TermImportLocations locations = {});
+    QCoro::Task<TermImportResult> importFromMarkdownFolder(QString folder, int maxEntries);
+
 Q_SIGNALS:
     void entriesChanged();
 
@@ -72,6 +102,9 @@ private:
     bool backUpFileOnDisk();
     void publish(QList<LexiconEntry> entries);
     qsizetype indexOfTerm(const QString& term) const;
+    static std::optional<LearnedPair> extractSingleWordReplacement(const QString& origLine,
+                                                                   const QString& editedLine);
+    QCoro::Task<TermImportResult> mergeMinedTerms(std::function<MinedTerms()> mine, LexiconCategory category);
 
     const Clock* m_clock;
     QString m_storagePath;
@@ -80,4 +113,6 @@ private:
     // overwritten.
     bool m_fileNeedsBackup = false;
     mutable TermKeyCache m_keyCache;
+    // Imports read files and databases off the main thread; the queue starts with the first import.
+    std::unique_ptr<SerialQueue> m_importQueue;
 };

@@ -1,0 +1,331 @@
+// Learning from edits: a voice rewrite of a short selection, or a one-word edit of text we inserted, becomes
+// an auto-learned lexicon entry (the corrected wording, with the wrong one as its alias).
+#include "lexicon/PersonalLexiconStore.h"
+#include "lexicon/WordTokenizer.h"
+#include "util/Text.h"
+
+#include <QSet>
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <unicode/regex.h>
+#include <unicode/unistr.h>
+
+namespace {
+
+constexpr qint64 kSelectionRewriteWeight = 9;
+constexpr qint64 kManualEditWeight = 8;
+
+// A selection rewrite is taken word for word only while both sides are this short.
+constexpr int kRewriteSelectionMaximum = 12;
+constexpr int kRewriteMinimum = 2;
+constexpr int kRewriteMaximum = 16;
+
+constexpr int kManualEditMinimum = 3;
+
+// Single-word extraction: how far an edited line may outgrow its original before it is realigned, how far
+// their lengths may then differ, and how much of the original must survive around the change.
+constexpr int kAlignmentSlack = 6;
+constexpr int kAlignmentHeadLength = 4;
+constexpr int kMaximumLengthDifference = 8;
+constexpr double kSimilarityShare = 0.58;
+constexpr int kMinimumCommonCharacters = 2;
+constexpr int kWrongMinimum = 1;
+constexpr int kWrongMaximum = 10;
+constexpr int kCorrectedMinimum = 2;
+constexpr int kCorrectedMaximum = 16;
+
+constexpr int kMinimumTermLength = 2;
+
+// Characters that a one-character change may not absorb to make a two-character word.
+const QString& cjkGrammarParticles()
+{
+    static const QString particles = QStringLiteral(
+        "的得地了着过是我你他她它们在有和与跟让把被给对向从到去来就都也还又再很太更最不没别这那哪");
+    return particles;
+}
+
+const QSet<QString>& commonAutoLearnStopWords()
+{
+    static const QSet<QString> words = [] {
+        const QString list = QStringLiteral(
+            "今天 明天 昨天 现在 刚才 马上 以后 之前 时候 时间 可以 没有 不是 好的 没问题 什么 怎么 为什么 "
+            "应该 需要 因为 所以 但是 如果 然后 不过 另外 还有 而且 或者 这个 那个 这些 那些 这样 那样 "
+            "这里 那里 自己 大家 一下 一起 一直 一定 一点 一般 已经 还是 就是 只是 知道 觉得 希望 看看 "
+            "意思 问题 地方 东西 事情 工作");
+        const QStringList split = list.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        return QSet<QString>(split.cbegin(), split.cend());
+    }();
+    return words;
+}
+
+// Bare numbers, dotted or dashed versions with an optional "v", and a number with one counting unit.
+const icu::RegexPattern* disposableTermPattern()
+{
+    static const std::unique_ptr<icu::RegexPattern> pattern = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        UParseError parseError{};
+        std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(
+            icu::UnicodeString(u"^(?:[vV]?\\d+(?:[.\\-]\\d+)*|\\d+[年月日时分秒天周月个次项%]?)$"), 0,
+            parseError, status));
+        if (U_FAILURE(status))
+            compiled.reset();
+        return compiled;
+    }();
+    return pattern.get();
+}
+
+bool matchesDisposableTermPattern(const QString& term)
+{
+    const icu::RegexPattern* pattern = disposableTermPattern();
+    if (!pattern)
+        return false;
+    const icu::UnicodeString text(false, reinterpret_cast<const char16_t*>(term.utf16()),
+                                  static_cast<int32_t>(term.size()));
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(text, status));
+    if (U_FAILURE(status) || !matcher)
+        return false;
+    const bool found = matcher->find(status);
+    return U_SUCCESS(status) && found;
+}
+
+const QString& rewriteStopCharacters()
+{
+    static const QString characters = QStringLiteral("，。！？；：,.;!?\n");
+    return characters;
+}
+
+const QString& lineStopCharacters()
+{
+    static const QString characters = QStringLiteral("，。！？；：\n");
+    return characters;
+}
+
+// Punctuation a changed region may carry at its edges; all of it lies in the BMP.
+const QString& edgeTrimPunctuation()
+{
+    static const QString characters = QStringLiteral("，。！？；：、“”‘’\"'()（）");
+    return characters;
+}
+
+bool containsAnyOf(const QString& text, const QString& characters)
+{
+    return std::any_of(text.cbegin(), text.cend(), [&](QChar c) { return characters.contains(c); });
+}
+
+bool isEdgeTrimmed(QChar c)
+{
+    return Text::isWhitespaceOrNewline(c.unicode()) || edgeTrimPunctuation().contains(c);
+}
+
+QString edgeTrimmed(const QString& text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isEdgeTrimmed(text[begin]))
+        ++begin;
+    while (end > begin && isEdgeTrimmed(text[end - 1]))
+        --end;
+    return text.sliced(begin, end - begin);
+}
+
+QString joined(const QStringList& characters, int from, int to)
+{
+    return characters.mid(from, std::max(0, to - from)).join(QString());
+}
+
+bool isParticle(const QString& character)
+{
+    return character.size() == 1 && cjkGrammarParticles().contains(character[0]);
+}
+
+// The trimmed lines that are long enough to carry a correction, in order.
+QStringList meaningfulLines(const QString& text)
+{
+    QStringList lines;
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        QString trimmed = Text::trimmed(line);
+        if (Text::graphemeCount(trimmed) >= kManualEditMinimum)
+            lines.append(std::move(trimmed));
+    }
+    return lines;
+}
+
+// The cluster index where needle (as characters) last occurs in text, whose cluster boundaries are given; -1
+// when it does not.
+int lastIndexOf(const QString& text, const QList<qsizetype>& bounds, const QStringList& needle)
+{
+    const qsizetype clusters = bounds.size() - 1;
+    if (needle.isEmpty() || needle.size() > clusters)
+        return -1;
+    const QString joinedNeedle = needle.join(QString());
+    for (qsizetype from = text.size(); from >= 0;) {
+        const qsizetype at = text.lastIndexOf(joinedNeedle, from);
+        if (at < 0)
+            return -1;
+        const auto boundary = std::lower_bound(bounds.cbegin(), bounds.cend(), at);
+        const qsizetype index = boundary - bounds.cbegin();
+        if (boundary != bounds.cend() && *boundary == at && index + needle.size() <= clusters) {
+            bool same = true;
+            for (qsizetype k = 0; same && k < needle.size(); ++k)
+                same = QStringView(text).sliced(bounds[index + k],
+                                                bounds[index + k + 1] - bounds[index + k]) == needle[k];
+            if (same)
+                return int(index);
+        }
+        if (at == 0)
+            return -1;
+        from = at - 1; // never -1, which would mean "from the end"
+    }
+    return -1;
+}
+
+} // namespace
+
+bool PersonalLexiconStore::isCommonOrDisposableAutoLearnTerm(const QString& term)
+{
+    const QString trimmed = Text::trimmed(term);
+    if (Text::graphemeCount(trimmed) < kMinimumTermLength)
+        return true;
+    if (trimmed.contains(QLatin1Char('/')) || trimmed.contains(QLatin1Char('\\')))
+        return true; // "://" contains "/" as well
+    if (matchesDisposableTermPattern(trimmed))
+        return true;
+    return commonAutoLearnStopWords().contains(trimmed);
+}
+
+std::optional<PersonalLexiconStore::LearnedPair>
+PersonalLexiconStore::learnFromSelectionRewrite(const QString& selectedText, const QString& rewrittenText)
+{
+    const QString selection = Text::trimmed(selectedText);
+    const QString rewrite = Text::trimmed(rewrittenText);
+    if (selection.isEmpty() || rewrite.isEmpty() || selection == rewrite)
+        return std::nullopt;
+
+    const int selectionLength = Text::graphemeCount(selection);
+    const int rewriteLength = Text::graphemeCount(rewrite);
+    if (selectionLength <= kRewriteSelectionMaximum && rewriteLength >= kRewriteMinimum &&
+        rewriteLength <= kRewriteMaximum && !containsAnyOf(selection, rewriteStopCharacters()) &&
+        !containsAnyOf(rewrite, rewriteStopCharacters())) {
+        // The user chose to say this word again: no stop-word test second-guesses that.
+        upsert(rewrite, {selection}, LexiconCategory::autoLearned, kSelectionRewriteWeight);
+        return LearnedPair{selection, rewrite};
+    }
+
+    const std::optional<LearnedPair> pair = learnFromManualEditIfApplicable(selection, rewrite);
+    if (!pair)
+        return std::nullopt;
+    upsert(pair->corrected, {pair->wrong}, LexiconCategory::autoLearned, kSelectionRewriteWeight);
+    return pair;
+}
+
+std::optional<PersonalLexiconStore::LearnedPair>
+PersonalLexiconStore::learnFromManualEditIfApplicable(const QString& injectedText,
+                                                      const QString& editedBoxValue)
+{
+    const QString injected = Text::trimmed(injectedText);
+    const QString edited = Text::trimmed(editedBoxValue);
+    if (Text::graphemeCount(injected) < kManualEditMinimum ||
+        Text::graphemeCount(edited) < kManualEditMinimum || injected == edited)
+        return std::nullopt;
+
+    const QStringList originalLines = meaningfulLines(injected);
+    const QStringList editedLines = meaningfulLines(edited);
+    for (const QString& originalLine : originalLines) {
+        if (editedLines.contains(originalLine))
+            continue;
+        for (const QString& editedLine : editedLines) {
+            const std::optional<LearnedPair> pair = extractSingleWordReplacement(originalLine, editedLine);
+            if (!pair || isCommonOrDisposableAutoLearnTerm(Text::trimmed(pair->corrected)))
+                continue;
+            upsert(pair->corrected, {pair->wrong}, LexiconCategory::autoLearned, kManualEditWeight);
+            return pair;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<PersonalLexiconStore::LearnedPair>
+PersonalLexiconStore::extractSingleWordReplacement(const QString& origLine, const QString& editedLine)
+{
+    const QStringList o = Text::graphemes(origLine);
+    const int oLength = int(o.size());
+
+    // The edited line may be a whole document without line breaks: find its part that lines up with the
+    // original by cluster boundaries before splitting anything into characters.
+    const QList<qsizetype> bounds = Text::graphemeBoundaries(editedLine);
+    const int clusters = int(bounds.size()) - 1;
+    int start = 0;
+    // Text typed before the sentence would push everything out of line: start the edited line where the
+    // original's opening characters last appear in it.
+    if (clusters > oLength + kAlignmentSlack) {
+        const int found = lastIndexOf(editedLine, bounds, o.mid(0, std::min(oLength, kAlignmentHeadLength)));
+        start = found >= 0 ? found : clusters - (oLength + kAlignmentSlack);
+    }
+    const int eLength = clusters - start;
+    if (std::abs(oLength - eLength) > kMaximumLengthDifference)
+        return std::nullopt;
+    QStringList e;
+    e.reserve(eLength);
+    for (int i = start; i < clusters; ++i)
+        e.append(editedLine.sliced(bounds[i], bounds[i + 1] - bounds[i]));
+
+    int p = 0;
+    while (p < oLength && p < eLength && o[p] == e[p])
+        ++p;
+    const int suffixLimit = std::min(oLength, eLength) - p;
+    int s = 0;
+    while (s < suffixLimit && o[oLength - 1 - s] == e[eLength - 1 - s])
+        ++s;
+
+    const int threshold = int(kSimilarityShare * oLength);
+    if (p + s < (threshold < kMinimumCommonCharacters ? kMinimumCommonCharacters : threshold))
+        return std::nullopt;
+
+    // Widen the change to whole words, so a change inside a word learns the word.
+    const QList<WordTokenizer::Range> tokens = WordTokenizer::wordRanges(e.join(QString()));
+    const int regionEnd = std::max(eLength - s, p + 1);
+    qsizetype first = -1;
+    qsizetype last = -1;
+    for (qsizetype i = 0; i < tokens.size(); ++i) {
+        if (tokens[i].end > p && tokens[i].start < regionEnd) {
+            if (first < 0)
+                first = i;
+            last = i;
+        }
+    }
+    if (first >= 0) {
+        int lo = tokens[first].start;
+        int hi = tokens[last].end;
+        const bool hasTokenBefore = first > 0;
+        bool widenBackwards = false;
+        if (hi - lo == 1) {
+            // A one-character change: join it with a one-character neighbour to make a word, unless that
+            // neighbour is a particle or pronoun that merely sits next to it.
+            const bool oneCharacterAfter =
+                last + 1 < tokens.size() && tokens[last + 1].start == hi && tokens[last + 1].length() == 1;
+            if (oneCharacterAfter && !isParticle(e[hi]))
+                hi = tokens[last + 1].end;
+            else
+                widenBackwards = hasTokenBefore;
+        }
+        if (widenBackwards) {
+            const WordTokenizer::Range& before = tokens[first - 1];
+            if (before.length() == 1 && before.end == lo && !isParticle(e[before.start]))
+                lo = before.start;
+        }
+        p = std::min(p, lo);
+        s = std::min(s, std::max(eLength - hi, 0));
+    }
+
+    const QString wrong = edgeTrimmed(joined(o, p, oLength - s));
+    const QString corrected = edgeTrimmed(joined(e, p, eLength - s));
+    const int wrongLength = Text::graphemeCount(wrong);
+    const int correctedLength = Text::graphemeCount(corrected);
+    if (wrongLength < kWrongMinimum || wrongLength > kWrongMaximum || correctedLength < kCorrectedMinimum ||
+        correctedLength > kCorrectedMaximum || wrong == corrected ||
+        containsAnyOf(wrong, lineStopCharacters()) || containsAnyOf(corrected, lineStopCharacters()))
+        return std::nullopt;
+    return LearnedPair{wrong, corrected};
+}
