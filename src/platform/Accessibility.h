@@ -16,9 +16,9 @@ struct FocusedElement {
 };
 
 // What another application's focused element shows. Each query addresses the application with the given
-// process id and may block for a short, bounded time (the backend answers from its own worker with per-call
-// time-outs); nullopt means not trusted, no such element, a time-out or a value of another kind. Safe from
-// any thread.
+// process id and may block for a short, bounded time (every call to the application has a short time-out,
+// the whole query a budget); nullopt means not trusted, no such element, a time-out or a value of another
+// kind. Safe from any thread.
 class Accessibility {
 public:
     virtual ~Accessibility() = default;

@@ -21,8 +21,8 @@ public:
     // Types the characters as given, whether or not the keyboard layout has them. Callers turn line breaks
     // into Shift+Return themselves.
     virtual Status typeText(const QString& text) = 0;
-    // Presses and releases `chord.keyCode` with the family modifiers of `chord.modifiers` held: Control is
-    // Ctrl and Command is Super, taken literally.
+    // Presses and releases `chord.keyCode` with the family modifiers of `chord.modifiers` held. Control and
+    // Command are both pressed as Ctrl (shortcuts on this desktop use Ctrl), Option as Alt.
     virtual Status pressChord(KeyChord chord) = 0;
     // Presses Backspace `count` times; nothing for count <= 0.
     virtual Status pressBackspace(int count) = 0;

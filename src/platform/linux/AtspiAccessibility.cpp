@@ -1,0 +1,485 @@
+#include "platform/linux/AtspiAccessibility.h"
+
+#include "platform/linux/X11PrivateDisplay.h"
+
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QRectF>
+#include <QScreen>
+#include <algorithm>
+#include <atomic>
+
+#include <atspi/atspi-constants.h>
+
+#include "platform/linux/XlibIncludes.h"
+
+namespace {
+
+// What one unresponsive application may cost a caller: each call waits at most kCallTimeoutMs (the design's
+// messaging time-out), a whole query at most kQueryBudgetMs.
+constexpr int kCallTimeoutMs = 35;
+constexpr qint64 kQueryBudgetMs = 250;
+// The session bus and the bus launcher are local daemons, not applications.
+constexpr int kSessionCallTimeoutMs = 500;
+// Bounds of the walk to the focused object of a large window.
+constexpr int kMaxVisitedObjects = 600;
+constexpr qsizetype kMaxChildren = 400;
+// The longest value or selection read: the callers look at the text near the caret.
+constexpr int kMaxTextCharacters = 200000;
+// Process ids of bus names are kept for the bus's life; a new name is a new connection.
+constexpr qsizetype kMaxKnownNames = 512;
+
+const QString kRegistryService = QStringLiteral("org.a11y.atspi.Registry");
+const QString kRootPath = QStringLiteral("/org/a11y/atspi/accessible/root");
+const QString kAccessible = QStringLiteral("org.a11y.atspi.Accessible");
+const QString kText = QStringLiteral("org.a11y.atspi.Text");
+const QString kComponent = QStringLiteral("org.a11y.atspi.Component");
+const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
+
+bool hasState(const QList<uint>& states, int state)
+{
+    const qsizetype word = state / 32;
+    return word < states.size() && (states[word] & (1u << (state % 32)));
+}
+
+QList<uint> uintList(const QVariant& value)
+{
+    if (value.canConvert<QDBusArgument>())
+        return qdbus_cast<QList<uint>>(value.value<QDBusArgument>());
+    return value.value<QList<uint>>();
+}
+
+QList<AtspiAccessibility::Object> objectList(const QVariant& value)
+{
+    QList<AtspiAccessibility::Object> objects;
+    if (!value.canConvert<QDBusArgument>())
+        return objects;
+    const QDBusArgument argument = value.value<QDBusArgument>();
+    if (argument.currentType() != QDBusArgument::ArrayType)
+        return objects;
+    argument.beginArray();
+    while (!argument.atEnd() && objects.size() < kMaxChildren) {
+        AtspiAccessibility::Object object;
+        argument.beginStructure();
+        argument >> object.service >> object.path;
+        argument.endStructure();
+        objects.append(object);
+    }
+    return objects;
+}
+
+// An extents reply: four integers, as out-arguments or as one structure.
+std::optional<QRect> extents(const QList<QVariant>& arguments)
+{
+    int values[4] = {};
+    if (arguments.size() == 4) {
+        for (int i = 0; i < 4; ++i)
+            values[i] = arguments[i].toInt();
+    } else if (arguments.size() == 1 && arguments[0].canConvert<QDBusArgument>()) {
+        const QDBusArgument argument = arguments[0].value<QDBusArgument>();
+        argument.beginStructure();
+        argument >> values[0] >> values[1] >> values[2] >> values[3];
+        argument.endStructure();
+    } else {
+        return std::nullopt;
+    }
+    const QRect rect(values[0], values[1], values[2], values[3]);
+    // Toolkits answer an offset they cannot place with zeros or large negative numbers.
+    if (rect.height() <= 0 || rect.width() < 0 || rect.x() < -100000 || rect.y() < -100000 ||
+        (rect.x() == 0 && rect.y() == 0 && rect.width() == 0))
+        return std::nullopt;
+    return rect;
+}
+
+ElementRole elementRole(quint32 role)
+{
+    switch (role) {
+    case ATSPI_ROLE_DESKTOP_FRAME:
+        return ElementRole::Desktop;
+    case ATSPI_ROLE_PUSH_BUTTON:
+    case ATSPI_ROLE_PUSH_BUTTON_MENU:
+        return ElementRole::Button;
+    case ATSPI_ROLE_IMAGE:
+    case ATSPI_ROLE_ICON:
+        return ElementRole::Image;
+    case ATSPI_ROLE_TOOL_BAR:
+        return ElementRole::Toolbar;
+    default:
+        return ElementRole::Other;
+    }
+}
+
+QString x11Problem(const QByteArray& displayName)
+{
+    if (qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        return QStringLiteral("当前是 Wayland 会话，Quorbell 无法在其中模拟按键或读取其他应用的输入框。"
+                              "请在登录界面选择 X11（Xorg）会话。");
+    }
+    const std::unique_ptr<X11PrivateDisplay> connection = X11PrivateDisplay::open(displayName, nullptr);
+    if (!connection)
+        return QStringLiteral("无法连接 X11 显示服务器，Quorbell 需要 X11 桌面会话。");
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(connection->display(), &eventBase, &errorBase, &major, &minor))
+        return QStringLiteral("X 服务器没有启用 XTEST 扩展，Quorbell 无法模拟按键。");
+    return {};
+}
+
+} // namespace
+
+// One query's calls, all under one time budget.
+class AtspiAccessibility::Query {
+public:
+    explicit Query(QDBusConnection bus) : m_bus(std::move(bus)) { m_clock.start(); }
+
+    std::optional<QList<QVariant>> call(const QString& service, const QString& path, const QString& interface,
+                                        const QString& method, const QList<QVariant>& arguments = {})
+    {
+        const qint64 remaining = kQueryBudgetMs - m_clock.elapsed();
+        if (remaining <= 0)
+            return std::nullopt;
+        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+        message.setArguments(arguments);
+        const QDBusMessage reply =
+            m_bus.call(message, QDBus::Block, static_cast<int>(std::min<qint64>(kCallTimeoutMs, remaining)));
+        if (reply.type() != QDBusMessage::ReplyMessage)
+            return std::nullopt;
+        return reply.arguments();
+    }
+
+    std::optional<QVariant> call1(const Object& object, const QString& interface, const QString& method,
+                                  const QList<QVariant>& arguments = {})
+    {
+        const auto reply = call(object.service, object.path.path(), interface, method, arguments);
+        if (!reply || reply->isEmpty())
+            return std::nullopt;
+        return reply->first();
+    }
+
+    std::optional<QVariant> property(const Object& object, const QString& interface, const QString& name)
+    {
+        const auto value = call1(object, kProperties, QStringLiteral("Get"), {interface, name});
+        if (!value)
+            return std::nullopt;
+        return value->value<QDBusVariant>().variant();
+    }
+
+    std::optional<QList<uint>> states(const Object& object)
+    {
+        const auto value = call1(object, kAccessible, QStringLiteral("GetState"));
+        if (!value)
+            return std::nullopt;
+        return uintList(*value);
+    }
+
+    QList<Object> children(const Object& object)
+    {
+        const auto value = call1(object, kAccessible, QStringLiteral("GetChildren"));
+        return value ? objectList(*value) : QList<Object>();
+    }
+
+    std::optional<QString> text(const Object& object, int start, int end)
+    {
+        const auto value = call1(object, kText, QStringLiteral("GetText"), {start, end});
+        if (!value || !value->canConvert<QString>())
+            return std::nullopt;
+        return value->toString();
+    }
+
+    // The first selection's [start, end), or nothing selected.
+    std::optional<std::pair<int, int>> selection(const Object& object)
+    {
+        const auto count = call1(object, kText, QStringLiteral("GetNSelections"));
+        if (!count)
+            return std::nullopt;
+        if (count->toInt() <= 0)
+            return std::pair{0, 0};
+        const auto range =
+            call(object.service, object.path.path(), kText, QStringLiteral("GetSelection"), {0});
+        if (!range || range->size() != 2)
+            return std::nullopt;
+        const int start = range->at(0).toInt();
+        const int end = range->at(1).toInt();
+        return std::pair{std::min(start, end), std::max(start, end)};
+    }
+
+    bool expired() const { return m_clock.elapsed() >= kQueryBudgetMs; }
+
+private:
+    QDBusConnection m_bus;
+    QElapsedTimer m_clock;
+};
+
+AtspiAccessibility::AtspiAccessibility(const QByteArray& displayName) : m_x11Problem(x11Problem(displayName))
+{
+    static std::atomic<int> instances = 0;
+    m_connectionName = QStringLiteral("quorbell-atspi-%1").arg(++instances);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        m_devicePixelRatio = screen->devicePixelRatio();
+}
+
+AtspiAccessibility::~AtspiAccessibility()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_connected)
+        QDBusConnection::disconnectFromBus(m_connectionName);
+}
+
+std::optional<bool> AtspiAccessibility::busEnabled()
+{
+    QDBusConnection session = QDBusConnection::sessionBus();
+    if (!session.isConnected())
+        return std::nullopt;
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"), kProperties, QStringLiteral("Get"));
+    message.setArguments({QStringLiteral("org.a11y.Status"), QStringLiteral("IsEnabled")});
+    const QDBusMessage reply = session.call(message, QDBus::Block, kSessionCallTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return std::nullopt;
+    return reply.arguments().first().value<QDBusVariant>().variant().toBool();
+}
+
+bool AtspiAccessibility::isTrusted()
+{
+    return m_x11Problem.isEmpty() && busEnabled().value_or(false);
+}
+
+bool AtspiAccessibility::requestTrust()
+{
+    if (!m_x11Problem.isEmpty())
+        return false;
+    QDBusConnection session = QDBusConnection::sessionBus();
+    if (session.isConnected()) {
+        QDBusMessage message =
+            QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
+                                           kProperties, QStringLiteral("Set"));
+        message.setArguments({QStringLiteral("org.a11y.Status"), QStringLiteral("IsEnabled"),
+                              QVariant::fromValue(QDBusVariant(true))});
+        session.call(message, QDBus::Block, kSessionCallTimeoutMs);
+    }
+    return isTrusted();
+}
+
+QString AtspiAccessibility::untrustedReason()
+{
+    if (!m_x11Problem.isEmpty())
+        return m_x11Problem;
+    if (!busEnabled().has_value())
+        return QStringLiteral("找不到辅助功能总线（AT-SPI），请安装 at-spi2-core 并重新登录桌面会话。");
+    return {};
+}
+
+std::optional<QDBusConnection> AtspiAccessibility::accessibilityBus()
+{
+    if (m_connected) {
+        QDBusConnection bus(m_connectionName);
+        if (bus.isConnected())
+            return bus;
+        QDBusConnection::disconnectFromBus(m_connectionName);
+        m_connected = false;
+        m_processIds.clear();
+    }
+    QString address = qEnvironmentVariable("AT_SPI_BUS_ADDRESS");
+    if (address.isEmpty()) {
+        QDBusConnection session = QDBusConnection::sessionBus();
+        if (!session.isConnected())
+            return std::nullopt;
+        const QDBusMessage message =
+            QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
+                                           QStringLiteral("org.a11y.Bus"), QStringLiteral("GetAddress"));
+        const QDBusMessage reply = session.call(message, QDBus::Block, kSessionCallTimeoutMs);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+            return std::nullopt;
+        address = reply.arguments().first().toString();
+    }
+    QDBusConnection bus = QDBusConnection::connectToBus(address, m_connectionName);
+    if (!bus.isConnected()) {
+        QDBusConnection::disconnectFromBus(m_connectionName);
+        return std::nullopt;
+    }
+    m_connected = true;
+    return bus;
+}
+
+std::optional<qint64> AtspiAccessibility::processIdOf(Query& query, const QString& service)
+{
+    const auto known = m_processIds.constFind(service);
+    if (known != m_processIds.constEnd())
+        return *known;
+    const auto reply = query.call(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"), {service});
+    if (!reply || reply->isEmpty())
+        return std::nullopt;
+    if (m_processIds.size() >= kMaxKnownNames)
+        m_processIds.clear();
+    const qint64 processId = reply->first().toLongLong();
+    m_processIds.insert(service, processId);
+    return processId;
+}
+
+std::optional<AtspiAccessibility::Focus> AtspiAccessibility::findFocus(Query& query, qint64 processId)
+{
+    const QList<Object> applications = query.children({kRegistryService, QDBusObjectPath(kRootPath)});
+    for (const Object& application : applications) {
+        if (processIdOf(query, application.service) != processId)
+            continue;
+        // The active window first: that is where the keyboard focus is.
+        QList<Object> windows = query.children(application);
+        std::stable_partition(windows.begin(), windows.end(), [&](const Object& window) {
+            const auto states = query.states(window);
+            return states && hasState(*states, ATSPI_STATE_ACTIVE);
+        });
+        int visited = 0;
+        for (const Object& window : windows) {
+            QList<Object> pending{window};
+            while (!pending.isEmpty() && visited < kMaxVisitedObjects && !query.expired()) {
+                const Object object = pending.takeLast();
+                ++visited;
+                const auto states = query.states(object);
+                if (!states)
+                    continue;
+                if (hasState(*states, ATSPI_STATE_FOCUSED)) {
+                    const auto role = query.call1(object, kAccessible, QStringLiteral("GetRole"));
+                    if (!role)
+                        return std::nullopt;
+                    return Focus{object, role->toUInt(), hasState(*states, ATSPI_STATE_EDITABLE)};
+                }
+                // Hidden parts cannot hold the focus; long lists that manage their items report the focus
+                // on themselves.
+                if ((object.path != window.path && !hasState(*states, ATSPI_STATE_SHOWING)) ||
+                    hasState(*states, ATSPI_STATE_MANAGES_DESCENDANTS))
+                    continue;
+                const QList<Object> children = query.children(object);
+                for (auto it = children.rbegin(); it != children.rend(); ++it)
+                    pending.append(*it);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<FocusedElement> AtspiAccessibility::focusedElement(qint64 processId)
+{
+    if (processId <= 0 || !isTrusted())
+        return std::nullopt;
+    std::lock_guard lock(m_mutex);
+    const std::optional<QDBusConnection> bus = accessibilityBus();
+    if (!bus)
+        return std::nullopt;
+    Query query(*bus);
+    const std::optional<Focus> focus = findFocus(query, processId);
+    if (!focus)
+        return std::nullopt;
+    FocusedElement element;
+    element.role = elementRole(focus->role);
+    element.isPassword = focus->role == ATSPI_ROLE_PASSWORD_TEXT;
+    element.isEditableText = focus->editable;
+    const auto roleName = query.call1(focus->object, kAccessible, QStringLiteral("GetRoleName"));
+    element.roleName = roleName ? roleName->toString() : QStringLiteral("role %1").arg(focus->role);
+    return element;
+}
+
+std::optional<QString> AtspiAccessibility::selectedText(qint64 processId)
+{
+    if (processId <= 0 || !isTrusted())
+        return std::nullopt;
+    std::lock_guard lock(m_mutex);
+    const std::optional<QDBusConnection> bus = accessibilityBus();
+    if (!bus)
+        return std::nullopt;
+    Query query(*bus);
+    const std::optional<Focus> focus = findFocus(query, processId);
+    if (!focus || focus->role == ATSPI_ROLE_PASSWORD_TEXT)
+        return std::nullopt;
+    const auto selection = query.selection(focus->object);
+    if (!selection)
+        return std::nullopt;
+    if (selection->first == selection->second)
+        return QString();
+    return query.text(focus->object, selection->first,
+                      std::min(selection->second, selection->first + kMaxTextCharacters));
+}
+
+std::optional<QString> AtspiAccessibility::focusedValue(qint64 processId)
+{
+    if (processId <= 0 || !isTrusted())
+        return std::nullopt;
+    std::lock_guard lock(m_mutex);
+    const std::optional<QDBusConnection> bus = accessibilityBus();
+    if (!bus)
+        return std::nullopt;
+    Query query(*bus);
+    const std::optional<Focus> focus = findFocus(query, processId);
+    if (!focus || focus->role == ATSPI_ROLE_PASSWORD_TEXT)
+        return std::nullopt;
+    const auto count = query.property(focus->object, kText, QStringLiteral("CharacterCount"));
+    if (!count)
+        return std::nullopt;
+    // A huge document is read from its end, the part next to a caret that typing left there.
+    const int end = count->toInt();
+    return query.text(focus->object, std::max(0, end - kMaxTextCharacters), end);
+}
+
+std::optional<QRect> AtspiAccessibility::caretRect(qint64 processId)
+{
+    if (processId <= 0 || !isTrusted())
+        return std::nullopt;
+    std::lock_guard lock(m_mutex);
+    const std::optional<QDBusConnection> bus = accessibilityBus();
+    if (!bus)
+        return std::nullopt;
+    Query query(*bus);
+    const std::optional<Focus> focus = findFocus(query, processId);
+    if (!focus)
+        return std::nullopt;
+    const Object& object = focus->object;
+    const QVariant screen = ATSPI_COORD_TYPE_SCREEN;
+    std::optional<QRect> rect;
+    // The selection's bounds where there is one, else the caret's.
+    if (const auto selection = query.selection(object); selection && selection->first != selection->second) {
+        rect = extents(query
+                           .call(object.service, object.path.path(), kText, QStringLiteral("GetRangeExtents"),
+                                 {selection->first, selection->second, screen})
+                           .value_or(QList<QVariant>()));
+    }
+    if (!rect) {
+        const auto caret = query.property(object, kText, QStringLiteral("CaretOffset"));
+        if (!caret || caret->toInt() < 0)
+            return std::nullopt;
+        const int offset = caret->toInt();
+        rect = extents(query
+                           .call(object.service, object.path.path(), kText,
+                                 QStringLiteral("GetCharacterExtents"), {offset, screen})
+                           .value_or(QList<QVariant>()));
+        // At the end of the text there is no character under the caret: it sits right of the last one.
+        if (!rect && offset > 0) {
+            if (const auto previous =
+                    extents(query
+                                .call(object.service, object.path.path(), kText,
+                                      QStringLiteral("GetCharacterExtents"), {offset - 1, screen})
+                                .value_or(QList<QVariant>())))
+                rect = QRect(previous->right() + 1, previous->y(), 1, previous->height());
+        }
+        // An empty field: the caret is at its start.
+        if (!rect && offset == 0) {
+            if (const auto field = extents(query
+                                               .call(object.service, object.path.path(), kComponent,
+                                                     QStringLiteral("GetExtents"), {screen})
+                                               .value_or(QList<QVariant>())))
+                rect = QRect(field->x(), field->y(), 1, field->height());
+        }
+    }
+    if (!rect)
+        return std::nullopt;
+    // AT-SPI speaks in screen pixels; our windows are placed in logical ones.
+    if (m_devicePixelRatio != 1.0) {
+        const QRectF scaled(rect->x() / m_devicePixelRatio, rect->y() / m_devicePixelRatio,
+                            rect->width() / m_devicePixelRatio, rect->height() / m_devicePixelRatio);
+        rect = scaled.toRect();
+    }
+    return rect;
+}

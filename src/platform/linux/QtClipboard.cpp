@@ -1,0 +1,154 @@
+#include "platform/linux/QtClipboard.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLoggingCategory>
+#include <QMimeData>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcClipboard, "quorbell.clipboard")
+
+// Another application's clipboard can hold anything; a snapshot keeps at most this much of it, so a huge
+// image cannot take the memory with it. Formats past the cap are left out, the others still come back.
+constexpr qsizetype kMaxSnapshotBytes = 64 * 1024 * 1024;
+constexpr qsizetype kMaxSnapshotFormats = 64;
+
+// Names the X11 selection protocol lists next to the data formats; they are not data.
+bool isDataFormat(const QString& format)
+{
+    return format.contains(QLatin1Char('/'));
+}
+
+} // namespace
+
+// Our clipboard data. It notices when someone other than us reads it: on X11 that is a paste target (or a
+// clipboard manager) converting the selection.
+class ServedMimeData final : public QMimeData {
+public:
+    bool wasRequested() const { return m_requested; }
+
+    // Marks reads made by this process itself while it lives, so they do not count as requests.
+    class OwnRead {
+    public:
+        explicit OwnRead(ServedMimeData* data) : m_data(data)
+        {
+            if (m_data)
+                ++m_data->m_ownReads;
+        }
+        ~OwnRead()
+        {
+            if (m_data)
+                --m_data->m_ownReads;
+        }
+        OwnRead(const OwnRead&) = delete;
+        OwnRead& operator=(const OwnRead&) = delete;
+
+    private:
+        QPointer<ServedMimeData> m_data;
+    };
+
+protected:
+    QVariant retrieveData(const QString& mimeType, QMetaType type) const override
+    {
+        if (m_ownReads == 0)
+            m_requested = true;
+        return QMimeData::retrieveData(mimeType, type);
+    }
+
+private:
+    mutable bool m_requested = false;
+    int m_ownReads = 0;
+};
+
+QtClipboard::QtClipboard(QObject* parent) : QObject(parent), m_clipboard(QGuiApplication::clipboard())
+{
+    connect(m_clipboard, &QClipboard::changed, this, [this](QClipboard::Mode mode) {
+        if (mode == QClipboard::Clipboard)
+            ++m_changeCount;
+    });
+}
+
+QtClipboard::~QtClipboard() = default;
+
+ServedMimeData* QtClipboard::ours() const
+{
+    if (!m_ours || !m_clipboard->ownsClipboard())
+        return nullptr;
+    // Another widget of this process may have copied since; then the clipboard holds its data, not ours.
+    return m_clipboard->mimeData(QClipboard::Clipboard) == m_ours.data() ? m_ours.data() : nullptr;
+}
+
+ClipboardSnapshot QtClipboard::snapshot() const
+{
+    ClipboardSnapshot snapshot;
+    const QMimeData* data = m_clipboard->mimeData(QClipboard::Clipboard);
+    if (!data)
+        return snapshot;
+    const ServedMimeData::OwnRead ownRead(ours());
+    qsizetype total = 0;
+    for (const QString& format : data->formats()) {
+        if (!isDataFormat(format))
+            continue;
+        if (snapshot.formats.size() == kMaxSnapshotFormats) {
+            qCWarning(lcClipboard) << "clipboard snapshot keeps the first" << kMaxSnapshotFormats
+                                   << "formats";
+            break;
+        }
+        QByteArray bytes = data->data(format);
+        if (total + bytes.size() > kMaxSnapshotBytes) {
+            qCWarning(lcClipboard) << "clipboard format" << format
+                                   << "left out of the snapshot:" << bytes.size() << "bytes";
+            continue;
+        }
+        total += bytes.size();
+        snapshot.formats.append({format, std::move(bytes)});
+    }
+    return snapshot;
+}
+
+void QtClipboard::restore(const ClipboardSnapshot& snapshot)
+{
+    if (snapshot.isEmpty()) {
+        m_ours = nullptr;
+        m_clipboard->clear(QClipboard::Clipboard);
+        return;
+    }
+    auto* data = new ServedMimeData;
+    for (const ClipboardFormat& format : snapshot.formats)
+        data->setData(format.mimeType, format.data);
+    put(data);
+}
+
+void QtClipboard::setText(const QString& text)
+{
+    auto* data = new ServedMimeData;
+    data->setText(text);
+    put(data);
+}
+
+void QtClipboard::put(ServedMimeData* data)
+{
+    m_ours = data;
+    m_clipboard->setMimeData(data, QClipboard::Clipboard); // the clipboard owns it from here
+}
+
+QString QtClipboard::text() const
+{
+    const QMimeData* data = m_clipboard->mimeData(QClipboard::Clipboard);
+    if (!data)
+        return {};
+    const ServedMimeData::OwnRead ownRead(ours());
+    return data->text();
+}
+
+bool QtClipboard::ownsContents() const
+{
+    return ours() != nullptr;
+}
+
+bool QtClipboard::contentsWereRequested() const
+{
+    const ServedMimeData* data = ours();
+    return data && data->wasRequested();
+}

@@ -1,0 +1,523 @@
+#include "platform/linux/XTestInputSynth.h"
+
+#include "platform/linux/X11KeyMap.h"
+#include "platform/linux/X11PrivateDisplay.h"
+#include "util/AppIdentity.h"
+
+#include <QList>
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <map>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/XlibIncludes.h"
+
+#include <X11/keysym.h>
+
+namespace {
+
+// A remapped keycode takes effect only once the focused client has fetched the new keymap; giving it this
+// long per remap (and cycling through a ring of spare keycodes) keeps a key from being read under a mapping
+// meant for a later character.
+constexpr auto kRemapSettle = std::chrono::milliseconds(10);
+constexpr std::size_t kSpareRingSize = 10;
+
+// The keysym that types a code point: Latin-1 keysyms equal their code point, the rest use the Unicode
+// keysym range. Nothing for control characters, which are not text.
+std::optional<KeySym> keysymForCodePoint(char32_t codePoint)
+{
+    if (codePoint == U'\n' || codePoint == U'\r')
+        return XK_Return;
+    if (codePoint == U'\t')
+        return XK_Tab;
+    if (codePoint < 0x20 || (codePoint >= 0x7F && codePoint < 0xA0) || codePoint > 0x10FFFF)
+        return std::nullopt;
+    if (codePoint <= 0xFF)
+        return codePoint;
+    return 0x01000000 | codePoint;
+}
+
+// A key press with the modifier mask that has to be held for it to produce the wanted keysym.
+struct Stroke {
+    unsigned keycode = 0;
+    unsigned modifiers = 0;
+};
+
+} // namespace
+
+// Owns the X connection. Lives and is used only on the posting thread.
+class XTestInputSynth::Poster {
+public:
+    explicit Poster(const QByteArray& displayName)
+    {
+        m_connection = X11PrivateDisplay::open(displayName, &m_failure);
+        if (!m_connection)
+            return;
+        m_display = m_connection->display();
+        int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+        if (!XTestQueryExtension(m_display, &eventBase, &errorBase, &major, &minor))
+            m_failure = QStringLiteral("The X server has no XTEST extension");
+    }
+
+    ~Poster()
+    {
+        if (!m_display)
+            return;
+        // Give the spare keycodes back so the keymap is as we found it.
+        for (const auto& [keycode, keysym] : m_slotSyms) {
+            KeySym nothing = NoSymbol;
+            XChangeKeyboardMapping(m_display, static_cast<int>(keycode), 1, &nothing, 1);
+        }
+        m_connection->syncAndTakeError();
+        if (m_xkb)
+            XkbFreeKeyboard(m_xkb, 0, True);
+    }
+
+    bool isAvailable() const { return m_failure.isEmpty(); }
+
+    // Prepares one request: fresh keymap and modifier state, the user's held modifiers released.
+    Status begin(PostedKeyObserver observer)
+    {
+        if (!m_failure.isEmpty())
+            return Status::failure(m_failure);
+        discardEvents();
+        if (!refreshKeymap())
+            return Status::failure(QStringLiteral("Cannot read the X keyboard map"));
+        m_observer = std::move(observer);
+        releaseHeldModifiers();
+        m_connection->syncAndTakeError();
+        readState();
+        return Status::success();
+    }
+
+    // Waits until the server has processed every event of the request.
+    Status end()
+    {
+        m_observer = nullptr;
+        if (const int error = m_connection->syncAndTakeError())
+            return Status::failure(
+                QStringLiteral("The X server refused a synthetic key (error %1)").arg(error));
+        return Status::success();
+    }
+
+    Status typeCodePoint(char32_t codePoint)
+    {
+        const std::optional<KeySym> keysym = keysymForCodePoint(codePoint);
+        if (!keysym)
+            return Status::success();
+        std::optional<Stroke> stroke = findStroke(*keysym);
+        if (!stroke) {
+            const Status remapped = remapSpare(*keysym, stroke);
+            if (!remapped)
+                return remapped;
+        }
+        pressStroke(*stroke);
+        return Status::success();
+    }
+
+    Status pressChord(KeyChord chord)
+    {
+        // The usual keysym of the macOS key, found on the keymap or else put on a spare key.
+        const std::vector<unsigned long> keysyms = X11KeyMap::keysymsFor(chord.keyCode);
+        if (keysyms.empty())
+            return Status::failure(QStringLiteral("No X key for key code %1").arg(chord.keyCode));
+        std::optional<Stroke> stroke;
+        for (unsigned long keysym : keysyms) {
+            if ((stroke = findStroke(keysym)))
+                break;
+        }
+        if (!stroke) {
+            const Status remapped = remapSpare(keysyms.front(), stroke);
+            if (!remapped)
+                return remapped;
+        }
+        // The chord's own modifiers replace whatever the stroke would have needed.
+        QList<KeySym> held;
+        if (chord.modifiers & (ModifierFlag::Control | ModifierFlag::Command))
+            held.append(XK_Control_L);
+        if (chord.modifiers & ModifierFlag::Option)
+            held.append(XK_Alt_L);
+        if (chord.modifiers & ModifierFlag::Shift)
+            held.append(XK_Shift_L);
+        QList<unsigned> heldKeycodes;
+        for (KeySym modifier : held) {
+            const std::optional<unsigned> keycode = modifierKeycode(modifier);
+            if (!keycode)
+                return Status::failure(QStringLiteral("The keyboard map has no %1 key")
+                                           .arg(QString::fromLatin1(XKeysymToString(modifier))));
+            heldKeycodes.append(*keycode);
+        }
+        for (unsigned keycode : heldKeycodes)
+            postModifier(keycode, true);
+        postKey(stroke->keycode);
+        for (auto it = heldKeycodes.rbegin(); it != heldKeycodes.rend(); ++it)
+            postModifier(*it, false);
+        return Status::success();
+    }
+
+private:
+    void discardEvents()
+    {
+        // The server sends every client MappingNotify events (ours included); nobody reads them here.
+        while (XPending(m_display) > 0) {
+            XEvent event;
+            XNextEvent(m_display, &event);
+        }
+    }
+
+    bool refreshKeymap()
+    {
+        if (m_xkb)
+            XkbFreeKeyboard(m_xkb, 0, True);
+        m_xkb = XkbGetMap(m_display, XkbKeyTypesMask | XkbKeySymsMask | XkbModifierMapMask, XkbUseCoreKbd);
+        if (!m_xkb || !m_xkb->map)
+            return false;
+        refreshRing();
+        return true;
+    }
+
+    int keyGroup(unsigned keycode) const
+    {
+        const int groups = XkbKeyNumGroups(m_xkb, keycode);
+        if (groups <= 0)
+            return -1;
+        int group = m_group;
+        if (group >= groups) {
+            const unsigned info = XkbKeyGroupInfo(m_xkb, keycode);
+            switch (XkbOutOfRangeGroupAction(info)) {
+            case XkbClampIntoRange:
+                group = groups - 1;
+                break;
+            case XkbRedirectIntoRange:
+                group = XkbOutOfRangeGroupNumber(info);
+                if (group >= groups)
+                    group = 0;
+                break;
+            default:
+                group %= groups;
+                break;
+            }
+        }
+        return group;
+    }
+
+    // The keysym a key produces in the current group with `modifiers` in effect, as XKB resolves it.
+    KeySym keysymAt(unsigned keycode, unsigned modifiers) const
+    {
+        const int group = keyGroup(keycode);
+        if (group < 0)
+            return NoSymbol;
+        const XkbKeyTypePtr type = XkbKeyKeyType(m_xkb, keycode, group);
+        int level = 0;
+        for (int i = 0; i < type->map_count; ++i) {
+            const XkbKTMapEntryRec& entry = type->map[i];
+            if (entry.active && (modifiers & type->mods.mask) == entry.mods.mask) {
+                level = entry.level;
+                break;
+            }
+        }
+        if (level >= XkbKeyGroupWidth(m_xkb, keycode, group))
+            return NoSymbol;
+        return XkbKeySymEntry(m_xkb, keycode, level, group);
+    }
+
+    bool isModifierKey(unsigned keycode) const { return m_xkb->map->modmap && m_xkb->map->modmap[keycode]; }
+
+    // Keycodes whose keysyms, in any group or level, include `keysym`.
+    std::optional<unsigned> keycodeCarrying(KeySym keysym, bool modifiersOnly) const
+    {
+        for (unsigned keycode = m_xkb->min_key_code; keycode <= m_xkb->max_key_code; ++keycode) {
+            if (modifiersOnly != isModifierKey(keycode))
+                continue;
+            const int count = XkbKeyNumSyms(m_xkb, keycode);
+            const KeySym* syms = XkbKeySymsPtr(m_xkb, keycode);
+            for (int i = 0; i < count; ++i) {
+                if (syms[i] == keysym)
+                    return keycode;
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::optional<unsigned> modifierKeycode(KeySym keysym) const { return keycodeCarrying(keysym, true); }
+
+    // The modifier masks we can add by pressing Shift and the third-level key, fewest first.
+    QList<unsigned> pressableModifiers() const
+    {
+        QList<unsigned> masks{0};
+        unsigned shift = 0;
+        unsigned level3 = 0;
+        if (const auto keycode = modifierKeycode(XK_Shift_L))
+            shift = m_xkb->map->modmap[*keycode];
+        if (const auto keycode = modifierKeycode(XK_ISO_Level3_Shift))
+            level3 = m_xkb->map->modmap[*keycode];
+        if (shift)
+            masks.append(shift);
+        if (level3 && level3 != shift) {
+            masks.append(level3);
+            if (shift)
+                masks.append(shift | level3);
+        }
+        return masks;
+    }
+
+    // A key that produces `keysym` in the current state, pressing no modifier keys beyond Shift and AltGr.
+    std::optional<Stroke> findStroke(KeySym keysym) const
+    {
+        for (unsigned extra : pressableModifiers()) {
+            for (unsigned keycode = m_xkb->min_key_code; keycode <= m_xkb->max_key_code; ++keycode) {
+                if (isModifierKey(keycode))
+                    continue;
+                if (keysymAt(keycode, m_modifiers | extra) == keysym)
+                    return Stroke{keycode, extra};
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Spare keycodes: no keysyms at all, or ones we mapped ourselves and nobody has changed since.
+    void refreshRing()
+    {
+        std::erase_if(m_ring, [this](unsigned keycode) {
+            const auto ours = m_slotSyms.find(keycode);
+            const bool stillOurs = ours != m_slotSyms.end() && XkbKeyNumSyms(m_xkb, keycode) > 0 &&
+                                   keysymsFor(ours->second)[0] == XkbKeySymsPtr(m_xkb, keycode)[0];
+            if (stillOurs || XkbKeyNumSyms(m_xkb, keycode) == 0)
+                return false;
+            m_slotSyms.erase(keycode);
+            return true;
+        });
+        for (unsigned keycode = m_xkb->max_key_code;
+             keycode >= m_xkb->min_key_code && m_ring.size() < kSpareRingSize; --keycode) {
+            if (XkbKeyNumSyms(m_xkb, keycode) == 0 && !isModifierKey(keycode) &&
+                std::find(m_ring.begin(), m_ring.end(), keycode) == m_ring.end())
+                m_ring.push_back(keycode);
+        }
+    }
+
+    // The two levels a spare key gets: lower and upper case where the character has case, so Caps Lock
+    // works on it as on any letter key.
+    static std::array<KeySym, 2> keysymsFor(KeySym keysym)
+    {
+        KeySym lower = NoSymbol, upper = NoSymbol;
+        XConvertCase(keysym, &lower, &upper);
+        if (lower != upper && (keysym == lower || keysym == upper))
+            return {lower, upper};
+        return {keysym, keysym};
+    }
+
+    Status remapSpare(KeySym keysym, std::optional<Stroke>& stroke)
+    {
+        if (m_ring.empty())
+            return Status::failure(QStringLiteral("The keyboard map has no spare keycode"));
+        const unsigned keycode = m_ring[m_nextSlot++ % m_ring.size()];
+        std::array<KeySym, 2> syms = keysymsFor(keysym);
+        XChangeKeyboardMapping(m_display, static_cast<int>(keycode), 2, syms.data(), 1);
+        m_slotSyms[keycode] = keysym;
+        if (const int error = m_connection->syncAndTakeError())
+            return Status::failure(
+                QStringLiteral("The X server refused a keymap change (error %1)").arg(error));
+        // A bounded wait on the posting thread, never the caller's event loop.
+        std::this_thread::sleep_for(kRemapSettle);
+        if (!refreshKeymap())
+            return Status::failure(QStringLiteral("Cannot read the X keyboard map"));
+        for (unsigned extra : pressableModifiers()) {
+            if (keysymAt(keycode, m_modifiers | extra) == keysym) {
+                stroke = Stroke{keycode, extra};
+                return Status::success();
+            }
+        }
+        stroke = Stroke{keycode, 0};
+        return Status::success();
+    }
+
+    void readState()
+    {
+        XkbStateRec state{};
+        XkbGetState(m_display, XkbUseCoreKbd, &state);
+        m_group = state.group;
+        m_modifiers = state.mods;
+        m_capsLocked = state.locked_mods & LockMask;
+    }
+
+    void releaseHeldModifiers()
+    {
+        char keys[32] = {};
+        XQueryKeymap(m_display, keys);
+        XkbStateRec state{};
+        XkbGetState(m_display, XkbUseCoreKbd, &state);
+        m_capsLocked = state.locked_mods & LockMask;
+        m_heldFlags.clear();
+        for (unsigned keycode = m_xkb->min_key_code; keycode <= m_xkb->max_key_code; ++keycode) {
+            if ((keys[keycode / 8] & (1 << (keycode % 8))) && isModifierKey(keycode))
+                m_heldFlags[keycode] = macKeyAt(keycode).modifierFlags;
+        }
+        const std::map<unsigned, std::uint64_t> held = m_heldFlags;
+        for (const auto& [keycode, keyFlags] : held)
+            postModifier(keycode, false);
+    }
+
+    // The macOS key the key monitor names this keycode by: the base level of the first group that names a
+    // known key.
+    X11KeyMap::MacKey macKeyAt(unsigned keycode) const
+    {
+        const int groups = XkbKeyNumGroups(m_xkb, keycode);
+        for (int group = 0; group < groups; ++group) {
+            const X11KeyMap::MacKey key = X11KeyMap::fromKeysym(XkbKeySymEntry(m_xkb, keycode, 0, group));
+            if (key.isKnown())
+                return key;
+        }
+        return {};
+    }
+
+    void post(unsigned keycode, bool press, KeyEvent event)
+    {
+        event.isSynthetic = true;
+        event.nativeCode = keycode;
+        if (m_observer)
+            m_observer(event);
+        XTestFakeKeyEvent(m_display, keycode, press ? True : False, CurrentTime);
+    }
+
+    void postModifier(unsigned keycode, bool press)
+    {
+        const X11KeyMap::MacKey key = macKeyAt(keycode);
+        if (press)
+            m_heldFlags[keycode] = key.modifierFlags;
+        else
+            m_heldFlags.erase(keycode);
+        post(keycode, press, {KeyEvent::Kind::FlagsChanged, key.keyCode, flags()});
+    }
+
+    // The modifier state after the last posted event, in the key monitor's terms.
+    std::uint64_t flags() const
+    {
+        std::uint64_t flags = m_capsLocked ? ModifierFlag::CapsLock : 0;
+        for (const auto& [keycode, keyFlags] : m_heldFlags)
+            flags |= keyFlags;
+        return flags;
+    }
+
+    void postKey(unsigned keycode)
+    {
+        const X11KeyMap::MacKey key = macKeyAt(keycode);
+        post(keycode, true, {KeyEvent::Kind::KeyDown, key.keyCode, flags() | key.keyFlags});
+        post(keycode, false, {KeyEvent::Kind::KeyUp, key.keyCode, flags() | key.keyFlags});
+    }
+
+    void pressStroke(const Stroke& stroke)
+    {
+        QList<unsigned> held;
+        for (KeySym modifier : {KeySym(XK_Shift_L), KeySym(XK_ISO_Level3_Shift)}) {
+            const std::optional<unsigned> keycode = modifierKeycode(modifier);
+            if (keycode && (stroke.modifiers & m_xkb->map->modmap[*keycode]))
+                held.append(*keycode);
+        }
+        for (unsigned keycode : held)
+            postModifier(keycode, true);
+        postKey(stroke.keycode);
+        for (auto it = held.rbegin(); it != held.rend(); ++it)
+            postModifier(*it, false);
+    }
+
+    std::unique_ptr<X11PrivateDisplay> m_connection;
+    Display* m_display = nullptr;
+    QString m_failure;
+    XkbDescPtr m_xkb = nullptr;
+    int m_group = 0;
+    unsigned m_modifiers = 0;
+    bool m_capsLocked = false;
+    std::map<unsigned, std::uint64_t> m_heldFlags; // modifier keys down, by keycode
+    PostedKeyObserver m_observer;
+    std::vector<unsigned> m_ring;
+    std::size_t m_nextSlot = 0;
+    std::map<unsigned, KeySym> m_slotSyms;
+};
+
+XTestInputSynth::XTestInputSynth(const QByteArray& displayName)
+    : m_queue(AppIdentity::queueLabel(QStringLiteral("input-synth")))
+{
+    m_queue.sync([this, displayName] {
+        m_poster = std::make_unique<Poster>(displayName);
+        m_available = m_poster->isAvailable();
+    });
+}
+
+XTestInputSynth::~XTestInputSynth()
+{
+    m_queue.sync([this] { m_poster.reset(); });
+}
+
+bool XTestInputSynth::isAvailable() const
+{
+    return m_available;
+}
+
+XTestInputSynth::PostedKeyObserver XTestInputSynth::observer() const
+{
+    std::lock_guard lock(m_observerMutex);
+    return m_observer;
+}
+
+void XTestInputSynth::setPostedKeyObserver(PostedKeyObserver observer)
+{
+    std::lock_guard lock(m_observerMutex);
+    m_observer = std::move(observer);
+}
+
+Status XTestInputSynth::typeText(const QString& text)
+{
+    if (text.isEmpty())
+        return Status::success();
+    Status result;
+    m_queue.sync([&] {
+        result = m_poster->begin(observer());
+        if (!result)
+            return;
+        for (char32_t codePoint : text.toUcs4()) {
+            result = m_poster->typeCodePoint(codePoint);
+            if (!result)
+                break;
+        }
+        const Status ended = m_poster->end();
+        if (result)
+            result = ended;
+    });
+    return result;
+}
+
+Status XTestInputSynth::pressChord(KeyChord chord)
+{
+    Status result;
+    m_queue.sync([&] {
+        result = m_poster->begin(observer());
+        if (!result)
+            return;
+        result = m_poster->pressChord(chord);
+        const Status ended = m_poster->end();
+        if (result)
+            result = ended;
+    });
+    return result;
+}
+
+Status XTestInputSynth::pressBackspace(int count)
+{
+    if (count <= 0)
+        return Status::success();
+    Status result;
+    m_queue.sync([&] {
+        result = m_poster->begin(observer());
+        if (!result)
+            return;
+        for (int i = 0; i < count && result; ++i)
+            result = m_poster->pressChord({KeyCode::Delete, 0});
+        const Status ended = m_poster->end();
+        if (result)
+            result = ended;
+    });
+    return result;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "platform/InputSynth.h"
+#include "util/SerialQueue.h"
+
+#include <QByteArray>
+#include <memory>
+#include <mutex>
+
+// Synthetic keys through the XTest extension. Characters the keyboard layout has are pressed on their own
+// keys (with Shift or AltGr as the layout needs); every other character is typed through a small ring of
+// spare keycodes that are remapped to it. All X work runs on one posting thread with its own connection.
+class XTestInputSynth final : public InputSynth {
+public:
+    // Connects to `displayName`, or to $DISPLAY when empty. A failed connection makes every call fail with
+    // the reason.
+    explicit XTestInputSynth(const QByteArray& displayName = {});
+    ~XTestInputSynth() override;
+
+    Status typeText(const QString& text) override;
+    // Command is pressed as Ctrl, like Control: shortcuts on this desktop use Ctrl.
+    Status pressChord(KeyChord chord) override;
+    Status pressBackspace(int count) override;
+    void setPostedKeyObserver(PostedKeyObserver observer) override;
+
+    // Whether the X server could be reached and has XTest.
+    bool isAvailable() const;
+
+private:
+    class Poster;
+
+    PostedKeyObserver observer() const;
+
+    mutable std::mutex m_observerMutex;
+    PostedKeyObserver m_observer;
+    std::unique_ptr<Poster> m_poster; // touched only on m_queue
+    bool m_available = false;
+    SerialQueue m_queue;
+};

@@ -1,0 +1,192 @@
+// A small Qt application the desktop tests type into, paste into and read through accessibility. It reports
+// on stdout, one line each: "READY" when its text field has the keyboard focus, "TEXT <base64>" whenever the
+// text changes, and the answers to the commands it reads on stdin:
+//   ACTIVATE                     focus the window and the field again (answers READY)
+//   SET <base64>                 replace the text
+//   SELECT <start> <length>      select characters (answers SELECTED)
+//   CARET                        answers "CARET x y w h", the cursor rectangle in screen coordinates
+//   COPY <base64>                put that text, a small image and a private format on the clipboard
+//   CLIPBOARD                    answers "CLIPBOARD <text base64> <w>x<h> <private base64>"
+//   QUIT
+// Arguments: lineedit | textedit | password, then optionally --title <title>, and --gtk-application-id <id>
+// or --kde-desktop-file <id> to publish a desktop-file id on the window as GTK and KDE applications do.
+#include <QApplication>
+#include <QClipboard>
+#include <QImage>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QSocketNotifier>
+#include <QTextEdit>
+#include <QVBoxLayout>
+#include <QWidget>
+#include <QWindow>
+#include <cstdio>
+#include <unistd.h>
+
+#include <X11/Xlib.h>
+
+namespace {
+
+const QString kPrivateFormat = QStringLiteral("application/x-quorbell-test");
+
+void say(const QByteArray& line)
+{
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+QImage testImage()
+{
+    QImage image(6, 4, QImage::Format_RGB32);
+    image.fill(QColor(200, 30, 40));
+    image.setPixelColor(0, 0, QColor(10, 220, 30));
+    return image;
+}
+
+// Sets a UTF-8 text property on the window, as toolkits that publish their desktop-file id do.
+void setWindowText(QWidget& window, const char* property, const QString& value)
+{
+    Display* display = XOpenDisplay(nullptr);
+    if (!display)
+        return;
+    const QByteArray bytes = value.toUtf8();
+    XChangeProperty(display, static_cast<Window>(window.winId()), XInternAtom(display, property, False),
+                    XInternAtom(display, "UTF8_STRING", False), 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(bytes.constData()),
+                    static_cast<int>(bytes.size()));
+    XCloseDisplay(display);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("qb-desktop-target"));
+    const QStringList args = QApplication::arguments();
+    const QString mode = args.value(1, QStringLiteral("lineedit"));
+    QString title = QStringLiteral("Quorbell 测试目标");
+    QList<std::pair<const char*, QString>> windowTexts;
+    for (qsizetype i = 2; i + 1 < args.size(); i += 2) {
+        if (args[i] == QLatin1String("--title"))
+            title = args[i + 1];
+        else if (args[i] == QLatin1String("--gtk-application-id"))
+            windowTexts.append({"_GTK_APPLICATION_ID", args[i + 1]});
+        else if (args[i] == QLatin1String("--kde-desktop-file"))
+            windowTexts.append({"_KDE_NET_WM_DESKTOP_FILE", args[i + 1]});
+    }
+
+    QWidget window;
+    window.setWindowTitle(title);
+    auto* layout = new QVBoxLayout(&window);
+    QLineEdit* lineEdit = nullptr;
+    QTextEdit* textEdit = nullptr;
+    QWidget* field = nullptr;
+    if (mode == QLatin1String("textedit")) {
+        textEdit = new QTextEdit;
+        textEdit->setAcceptRichText(false);
+        field = textEdit;
+        QObject::connect(textEdit, &QTextEdit::textChanged,
+                         [textEdit] { say("TEXT " + textEdit->toPlainText().toUtf8().toBase64()); });
+    } else {
+        lineEdit = new QLineEdit;
+        if (mode == QLatin1String("password"))
+            lineEdit->setEchoMode(QLineEdit::Password);
+        field = lineEdit;
+        QObject::connect(lineEdit, &QLineEdit::textChanged,
+                         [](const QString& text) { say("TEXT " + text.toUtf8().toBase64()); });
+    }
+    field->setAccessibleName(QStringLiteral("field"));
+    layout->addWidget(field);
+    window.resize(420, 200);
+
+    bool readyAnnounced = false;
+    auto announceWhenFocused = [&] {
+        if (!readyAnnounced && window.isActiveWindow() && field->hasFocus()) {
+            readyAnnounced = true;
+            say("READY");
+        }
+    };
+    QObject::connect(&app, &QApplication::focusChanged, announceWhenFocused);
+    QObject::connect(&app, &QGuiApplication::focusWindowChanged, announceWhenFocused);
+    auto activate = [&] {
+        readyAnnounced = false;
+        window.raise();
+        window.activateWindow();
+        field->setFocus();
+        announceWhenFocused();
+    };
+
+    QByteArray pending;
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buffer[4096];
+        const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (count <= 0) {
+            app.quit();
+            return;
+        }
+        pending.append(buffer, count);
+        qsizetype end = 0;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QList<QByteArray> words = pending.left(end).split(' ');
+            pending.remove(0, end + 1);
+            const QByteArray command = words.value(0);
+            if (command == "QUIT") {
+                app.quit();
+            } else if (command == "ACTIVATE") {
+                activate();
+            } else if (command == "SET") {
+                const QString text = QString::fromUtf8(QByteArray::fromBase64(words.value(1)));
+                if (lineEdit)
+                    lineEdit->setText(text);
+                else
+                    textEdit->setPlainText(text);
+            } else if (command == "SELECT") {
+                const int start = words.value(1).toInt();
+                const int length = words.value(2).toInt();
+                if (lineEdit) {
+                    lineEdit->setSelection(start, length);
+                } else {
+                    QTextCursor cursor = textEdit->textCursor();
+                    cursor.setPosition(start);
+                    cursor.setPosition(start + length, QTextCursor::KeepAnchor);
+                    textEdit->setTextCursor(cursor);
+                }
+                say("SELECTED");
+            } else if (command == "CARET") {
+                const QRect local = field->inputMethodQuery(Qt::ImCursorRectangle).toRect();
+                const QPoint topLeft = field->mapToGlobal(local.topLeft());
+                say(QStringLiteral("CARET %1 %2 %3 %4")
+                        .arg(topLeft.x())
+                        .arg(topLeft.y())
+                        .arg(local.width())
+                        .arg(local.height())
+                        .toUtf8());
+            } else if (command == "COPY") {
+                auto* data = new QMimeData;
+                data->setText(QString::fromUtf8(QByteArray::fromBase64(words.value(1))));
+                data->setImageData(testImage());
+                data->setData(kPrivateFormat, QByteArray("private \x01\x02 bytes"));
+                QGuiApplication::clipboard()->setMimeData(data);
+                say("COPIED");
+            } else if (command == "CLIPBOARD") {
+                const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+                const QImage image = data ? qvariant_cast<QImage>(data->imageData()) : QImage();
+                const bool sameImage =
+                    !image.isNull() && image.convertToFormat(QImage::Format_RGB32) == testImage();
+                say("CLIPBOARD " + (data ? data->text().toUtf8().toBase64() : QByteArray("-")) + ' ' +
+                    QByteArray::number(image.width()) + 'x' + QByteArray::number(image.height()) + ' ' +
+                    (sameImage ? "same-image" : "other-image") + ' ' +
+                    (data ? data->data(kPrivateFormat).toBase64() : QByteArray("-")));
+            }
+        }
+    });
+
+    window.show();
+    for (const auto& [property, value] : windowTexts)
+        setWindowText(window, property, value);
+    activate();
+    return app.exec();
+}

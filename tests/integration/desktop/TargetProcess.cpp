@@ -1,0 +1,100 @@
+#include "TargetProcess.h"
+
+#include <QTest>
+
+namespace {
+// Generous for a loaded machine; a working target answers within milliseconds.
+constexpr int kReplyTimeoutMs = 5000;
+} // namespace
+
+TargetProcess::TargetProcess(QStringList arguments, QProcessEnvironment environment)
+    : m_arguments(std::move(arguments))
+{
+    m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { readLines(); });
+}
+
+TargetProcess::~TargetProcess()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    send("QUIT");
+    if (!m_process.waitForFinished(2000)) {
+        m_process.kill();
+        m_process.waitForFinished(2000);
+    }
+}
+
+bool TargetProcess::start()
+{
+    m_process.start(QStringLiteral(QB_DESKTOP_TARGET), m_arguments);
+    if (!m_process.waitForStarted(kReplyTimeoutMs))
+        return false;
+    return waitForLine("READY").has_value();
+}
+
+void TargetProcess::send(const QByteArray& command)
+{
+    m_process.write(command + '\n');
+    m_process.waitForBytesWritten(kReplyTimeoutMs);
+}
+
+std::optional<QByteArrayList> TargetProcess::request(const QByteArray& command, const QByteArray& prefix)
+{
+    m_lines.clear();
+    send(command);
+    return waitForLine(prefix);
+}
+
+bool TargetProcess::activate()
+{
+    return request("ACTIVATE", "READY").has_value();
+}
+
+void TargetProcess::setText(const QString& text)
+{
+    send("SET " + text.toUtf8().toBase64());
+    waitForText(text);
+}
+
+QString TargetProcess::waitForText(const QString& expected)
+{
+    (void)QTest::qWaitFor([&] { return m_text == expected || m_process.state() == QProcess::NotRunning; },
+                          kReplyTimeoutMs);
+    return m_text;
+}
+
+std::optional<QByteArrayList> TargetProcess::waitForLine(const QByteArray& prefix)
+{
+    std::optional<QByteArrayList> found;
+    auto take = [&] {
+        for (qsizetype i = 0; i < m_lines.size(); ++i) {
+            if (m_lines[i].startsWith(prefix)) {
+                QByteArrayList words = m_lines[i].split(' ');
+                words.removeFirst();
+                found = words;
+                m_lines.remove(0, i + 1);
+                return true;
+            }
+        }
+        return m_process.state() == QProcess::NotRunning;
+    };
+    (void)QTest::qWaitFor(take, kReplyTimeoutMs);
+    return found;
+}
+
+void TargetProcess::readLines()
+{
+    m_pending.append(m_process.readAllStandardOutput());
+    qsizetype end = 0;
+    while ((end = m_pending.indexOf('\n')) >= 0) {
+        const QByteArray line = m_pending.left(end);
+        m_pending.remove(0, end + 1);
+        if (line.startsWith("TEXT "))
+            m_text = QString::fromUtf8(QByteArray::fromBase64(line.mid(5)));
+        else if (line == "TEXT")
+            m_text.clear();
+        m_lines.append(line);
+    }
+}
