@@ -18,7 +18,7 @@ Status FakeAudioCapture::start(BufferHandler handler)
     if (!m_sourceRate)
         return Status::failure(QStringLiteral("no audio source"));
     ++m_starts;
-    m_handler = std::move(handler);
+    m_handler = std::make_shared<const BufferHandler>(std::move(handler));
     m_runningRate = *m_sourceRate;
     return Status::success();
 }
@@ -26,7 +26,7 @@ Status FakeAudioCapture::start(BufferHandler handler)
 void FakeAudioCapture::stop()
 {
     std::lock_guard lock(m_mutex);
-    m_handler = nullptr;
+    m_handler.reset();
     m_runningRate = 0;
 }
 
@@ -76,7 +76,7 @@ int FakeAudioCapture::feed(const std::vector<float>& samples)
 {
     int buffers = 0;
     for (std::size_t offset = 0; offset < samples.size(); offset += kFramesPerBuffer) {
-        BufferHandler handler;
+        std::shared_ptr<const BufferHandler> handler;
         {
             // Looked up per buffer: a handler that stops the capture gets nothing more.
             std::lock_guard lock(m_mutex);
@@ -85,7 +85,7 @@ int FakeAudioCapture::feed(const std::vector<float>& samples)
         if (!handler)
             break;
         const std::size_t length = std::min<std::size_t>(kFramesPerBuffer, samples.size() - offset);
-        handler(std::span<const float>(samples.data() + offset, length));
+        (*handler)(std::span<const float>(samples.data() + offset, length));
         ++buffers;
     }
     return buffers;
