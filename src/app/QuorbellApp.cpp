@@ -1,20 +1,105 @@
 #include "app/QuorbellApp.h"
 
+#include "app/MenuBarMenu.h"
+#include "core/AppState.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
 
-namespace {
-constexpr int kDefaultWidth = 960;
-constexpr int kDefaultHeight = 680;
-} // namespace
+QuorbellApp::QuorbellApp(AppState& state, QObject* parent) : QObject(parent), m_state(state)
+{
+    connect(&state, &AppState::dockVisibilityRequested, this, &QuorbellApp::applyTaskbarEntry);
+}
 
-QuorbellApp::QuorbellApp() = default;
 QuorbellApp::~QuorbellApp() = default;
+
+QPixmap QuorbellApp::infinityMark(int size, const QColor& color)
+{
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    // A lemniscate of Bernoulli across the icon's width.
+    QPainterPath path;
+    const double a = size * 0.42;
+    const QPointF centre(size / 2.0, size / 2.0);
+    for (int i = 0; i <= 96; ++i) {
+        const double t = 2 * M_PI * i / 96.0;
+        const double d = 1 + std::sin(t) * std::sin(t);
+        const QPointF p(centre.x() + a * std::cos(t) / d, centre.y() + a * std::sin(t) * std::cos(t) / d);
+        if (i == 0)
+            path.moveTo(p);
+        else
+            path.lineTo(p);
+    }
+    painter.setPen(QPen(color, std::max(1.5, size / 11.0), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.drawPath(path);
+    return pixmap;
+}
 
 void QuorbellApp::start()
 {
-    m_mainWindow = std::make_unique<QWidget>();
-    m_mainWindow->setObjectName(QStringLiteral("main"));
-    m_mainWindow->setWindowTitle(QStringLiteral("Quorbell"));
-    m_mainWindow->resize(kDefaultWidth, kDefaultHeight);
-    m_mainWindow->show();
+    QApplication::setQuitOnLastWindowClosed(false);
+    m_menu = std::make_unique<QMenu>();
+    m_menuContent = std::make_unique<MenuBarMenu>(m_state, *m_menu);
+    connect(m_menuContent.get(), &MenuBarMenu::openMainWindowRequested, this, &QuorbellApp::presentMainWindow);
+    connect(m_menuContent.get(), &MenuBarMenu::quitRequested, qApp, &QCoreApplication::quit);
+
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        QIcon icon;
+        for (int size : {16, 22, 24, 32, 48})
+            icon.addPixmap(infinityMark(size, QColor(0x3a, 0x3a, 0x3c)));
+        m_tray = std::make_unique<QSystemTrayIcon>(icon);
+        m_tray->setToolTip(QStringLiteral("Quorbell"));
+        m_tray->setContextMenu(m_menu.get());
+        // A click on the icon reopens the main window, like a reopen from the Dock.
+        connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger)
+                presentMainWindow();
+        });
+        m_tray->show();
+    } else {
+        // Nothing else could bring the window back: without a tray it opens at start and closing it quits.
+        QApplication::setQuitOnLastWindowClosed(true);
+        presentMainWindow();
+    }
+}
+
+void QuorbellApp::presentMainWindow()
+{
+    if (!m_mainWindow) {
+        m_mainWindow = std::make_unique<QWidget>();
+        m_mainWindow->setObjectName(QStringLiteral("main"));
+        m_mainWindow->setWindowTitle(QStringLiteral("Quorbell"));
+        m_mainWindow->setWindowIcon(QIcon(infinityMark(64, QColor(0x4f, 0x46, 0xe5))));
+        m_mainWindow->setMinimumSize(kDefaultWidth, kMinimumHeight);
+        m_mainWindow->resize(kDefaultWidth, kDefaultHeight);
+        applyTaskbarEntry(m_state.llmConfig().showInDock);
+    }
+    m_mainWindow->showNormal();
+    // Raised on the next turn, once the window exists on the display.
+    QTimer::singleShot(0, m_mainWindow.get(), [window = m_mainWindow.get()] {
+        window->raise();
+        window->activateWindow();
+    });
+}
+
+void QuorbellApp::applyTaskbarEntry(bool showInTaskbar)
+{
+    if (!m_mainWindow)
+        return;
+    // A tool window has no taskbar entry: that is the menu-bar-only mode.
+    const bool isTool = m_mainWindow->windowFlags().testFlag(Qt::Tool);
+    if (isTool == !showInTaskbar)
+        return;
+    const bool visible = m_mainWindow->isVisible();
+    m_mainWindow->setWindowFlag(Qt::Tool, !showInTaskbar);
+    if (visible)
+        m_mainWindow->show();
 }

@@ -1,7 +1,30 @@
 #include "app/LaunchSwitches.h"
 #include "app/QuorbellApp.h"
+#include "app/SingleInstance.h"
+#include "audio/StreamingASREngine.h"
+#include "core/AppState.h"
+#include "core/KeychainHelper.h"
+#include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/EwmhWorkspace.h"
+#include "platform/linux/LibsecretStore.h"
+#include "platform/linux/LinuxPermissions.h"
+#include "platform/linux/PulseAudioCapture.h"
+#include "platform/linux/PulseAudioOutput.h"
+#include "platform/linux/PulseSoundPlayer.h"
+#include "platform/linux/QtClipboard.h"
+#include "platform/linux/QtLocalKeyCapture.h"
+#include "platform/linux/UnavailableSpeechRecognizer.h"
+#include "platform/linux/X11GlobalKeySource.h"
+#include "platform/linux/X11HotKeyRegistrar.h"
+#include "platform/linux/XTestInputSynth.h"
+#include "system/ContextInjector.h"
+#include "system/SyntheticKeyLedger.h"
+#include "system/SystemAudioDucker.h"
+#include "util/AppIdentity.h"
+#include "ui/pill/FloatingPillController.h"
 
 #include <QApplication>
+#include <QSettings>
 
 int main(int argc, char* argv[])
 {
@@ -15,8 +38,70 @@ int main(int argc, char* argv[])
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorbell"));
+    QApplication::setOrganizationName(QStringLiteral("Quorbell"));
     QApplication::setOrganizationDomain(QStringLiteral("quorbell.org"));
-    QuorbellApp app;
+    SingleInstance instance(AppIdentity::bundleIdentifier() + QLatin1Char('-') + qEnvironmentVariable("USER"));
+    if (!instance.claim())
+        return 0; // the running Quorbell shows its window instead
+
+    // The desktop's services. Everything below lives until the application quits; the state is destroyed
+    // before the services it uses.
+    MainThreadScheduler scheduler;
+    LibsecretStore secrets;
+    KeychainHelper::installStore(&secrets);
+    AtspiAccessibility accessibility;
+    EwmhWorkspace workspace;
+    PulseAudioCapture capture;
+    LinuxPermissions permissions(capture);
+    QtClipboard clipboard;
+    XTestInputSynth inputSynth;
+    PulseSoundPlayer sounds;
+    PulseAudioOutput audioOutput;
+    X11GlobalKeySource keySource;
+    X11HotKeyRegistrar hotKeys;
+    QtLocalKeyCapture localKeys;
+    SyntheticKeyLedger keyLedger(scheduler.clock());
+    UnavailableSpeechRecognizer systemRecognizer;
+    QSettings defaults;
+
+    StreamingASREngine::Services engineServices;
+    engineServices.scheduler = &scheduler;
+    engineServices.capture = &capture;
+    engineServices.systemRecognizer = &systemRecognizer;
+    engineServices.permissions = &permissions;
+
+    AppServices services;
+    services.scheduler = &scheduler;
+    services.accessibility = &accessibility;
+    services.workspace = &workspace;
+    services.permissions = &permissions;
+    services.clipboard = &clipboard;
+    services.inputSynth = &inputSynth;
+    services.soundPlayer = &sounds;
+    services.audioOutput = &audioOutput;
+    services.keySource = &keySource;
+    services.hotKeys = &hotKeys;
+    services.localKeys = &localKeys;
+    services.keyLedger = &keyLedger;
+    services.defaults = &defaults;
+    services.speechEngine = std::make_unique<StreamingASREngine>(engineServices);
+    AppState state(std::move(services));
+
+    // Every phase assignment shows or hides the pill.
+    FloatingPillController pill(scheduler, state.contextInjector().caretOriginProvider());
+    pill.attach(&state);
+    QObject::connect(&state, &AppState::phaseChanged, &state, [&pill, &state](const PipelinePhase& phase) {
+        pill.setPhase(phase, state.llmConfig().enableLiveInlineTyping);
+        pill.setVisible(!phase.is<PipelinePhase::Idle>());
+    });
+    // Muted system audio comes back on SIGTERM and SIGINT as well as at a normal quit.
+    QObject signalContext; // gone before the state and its muter
+    restoreOnTerminationSignals(&signalContext, state.audioDucker(), [] { QCoreApplication::quit(); });
+
+    QuorbellApp app(state);
+    QObject::connect(&instance, &SingleInstance::activationRequested, &app, &QuorbellApp::presentMainWindow);
     app.start();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    KeychainHelper::installStore(nullptr);
+    return status;
 }

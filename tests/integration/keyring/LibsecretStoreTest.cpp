@@ -2,6 +2,7 @@
 #include "platform/linux/LibsecretStore.h"
 #include "util/AppIdentity.h"
 
+#include <QProcess>
 #include <gtest/gtest.h>
 
 namespace {
@@ -36,6 +37,12 @@ TEST(LibsecretStore, KeychainHelperRoundTripThroughTheKeyring)
     ASSERT_TRUE(KeychainHelper::saveAPIKey(QStringLiteral(" Bearer sk-live "), LLMProviderOption::anthropic));
     EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::anthropic), QStringLiteral("sk-live"));
     EXPECT_EQ(store.read(kService, QStringLiteral("anthropic_api_key")).secret, QStringLiteral("sk-live"));
+    // Another Secret Service client finds the key under our service and slot.
+    QProcess lookup;
+    lookup.start(QStringLiteral("secret-tool"), {QStringLiteral("lookup"), QStringLiteral("service"), kService,
+                                                 QStringLiteral("account"), QStringLiteral("anthropic_api_key")});
+    ASSERT_TRUE(lookup.waitForFinished(10000));
+    EXPECT_EQ(lookup.readAllStandardOutput().trimmed(), QByteArray("sk-live"));
     ASSERT_TRUE(KeychainHelper::saveAPIKey(QString(), LLMProviderOption::anthropic));
     EXPECT_FALSE(KeychainHelper::hasSavedAPIKey(LLMProviderOption::anthropic));
     KeychainHelper::installStore(nullptr);

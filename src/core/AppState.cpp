@@ -1,0 +1,416 @@
+#include "core/AppState.h"
+
+#include "core/Insights.h"
+#include "core/KeychainHelper.h"
+#include "lexicon/PersonalLexiconStore.h"
+#include "llm/PolishEngine.h"
+#include "platform/Workspace.h"
+#include "system/ContextInjector.h"
+#include "system/HotkeyMonitor.h"
+#include "system/LiveInputSession.h"
+#include "system/SystemAudioDucker.h"
+#include "util/DataFolder.h"
+#include "util/FileIO.h"
+#include "util/Text.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QSettings>
+
+namespace {
+const QString kConfigFileName = QStringLiteral("config.json");
+const QString kHistoryFileName = QStringLiteral("history.json");
+} // namespace
+
+AppState::AppState(AppServices services, QObject* parent)
+    : QObject(parent),
+      m_services(std::move(services)),
+      m_scheduler(*m_services.scheduler),
+      m_defaults(*m_services.defaults)
+{
+    // Components, in their fixed order.
+    m_lexiconStore = std::make_unique<PersonalLexiconStore>(QString(), &m_scheduler.clock());
+    m_lexiconStore->load();
+    m_asrEngine = std::move(m_services.speechEngine);
+    m_polishEngine = std::make_unique<PolishEngine>(m_scheduler);
+    m_hotkeyMonitor = std::make_unique<HotkeyMonitor>(m_scheduler, *m_services.keySource, *m_services.hotKeys,
+                                                      *m_services.localKeys, m_services.keyLedger);
+    m_modelDownloader = std::make_unique<OfflineModelDownloader>(m_scheduler, m_services.downloaderOptions);
+    m_audioDucker = std::make_unique<SystemAudioDucker>(*m_services.audioOutput);
+    m_contextInjector =
+        std::make_unique<ContextInjector>(*m_services.accessibility, *m_services.inputSynth, *m_services.clipboard,
+                                          *m_services.workspace, m_scheduler, *m_services.keyLedger);
+    m_activeContext = ActiveScreenContext::empty();
+
+    m_configPath = DataFolder::filePath(kConfigFileName);
+    m_historyPath = DataFolder::filePath(kHistoryFileName);
+
+    loadConfig();
+    loadHistory();
+    publish(m_apiKeyInput, KeychainHelper::loadAPIKey(m_llmConfig.selectedProvider));
+    publish(m_volcSpeechKeyInput, KeychainHelper::readSlot(KeychainHelper::kVolcSpeechSlot).value_or(QString()));
+    publish(m_openAIASRKeyInput, KeychainHelper::readSlot(KeychainHelper::kOpenAIASRSlot).value_or(QString()));
+    refreshSavedKeyFlags();
+    syncASREngineConfig();
+    refreshPermissionStatus();
+    readTriggerDefaults();
+    setupCallbacks();
+
+    // The monitor gets the trigger settings once more, whatever the defaults held.
+    m_hotkeyMonitor->setCustomSpec(m_customHotkey);
+    m_hotkeyMonitor->setTriggerOption(m_triggerKey);
+    m_hotkeyMonitor->setBehavior(m_triggerBehavior);
+
+    QPointer<AppState> self(this);
+    m_scheduler.schedule(Duration::zero(), [self] {
+        if (self)
+            self->runStartupBlock();
+    });
+}
+
+AppState::~AppState()
+{
+    m_permissionPoll.cancel();
+    if (m_services.workspace)
+        m_services.workspace->setActivationHandler({});
+}
+
+// --- published members -------------------------------------------------------------------------------------
+
+void AppState::setPhase(PipelinePhase phase)
+{
+    m_phase = std::move(phase);
+    Q_EMIT changed();
+    // Every assignment shows or hides the pill, also when the phase did not change.
+    Q_EMIT phaseChanged(m_phase);
+}
+
+void AppState::setHistory(QList<DictationRecord> history) { publish(m_history, std::move(history)); }
+void AppState::setSelectedTab(SidebarTab tab) { publish(m_selectedTab, tab); }
+void AppState::setApiKeyInput(QString text) { publish(m_apiKeyInput, std::move(text)); }
+void AppState::setVolcSpeechKeyInput(QString text) { publish(m_volcSpeechKeyInput, std::move(text)); }
+void AppState::setOpenAIASRKeyInput(QString text) { publish(m_openAIASRKeyInput, std::move(text)); }
+void AppState::setStatusBanner(QString text) { publish(m_statusBanner, std::move(text)); }
+void AppState::setSandboxText(QString text) { publish(m_sandboxText, std::move(text)); }
+void AppState::setShowOnboardingSheet(bool show) { publish(m_showOnboardingSheet, show); }
+
+void AppState::setLLMConfig(LLMConfig config)
+{
+    const LLMConfig previous = std::exchange(m_llmConfig, std::move(config));
+    Q_EMIT changed();
+    onLLMConfigChanged(previous);
+}
+
+void AppState::setTriggerKey(TriggerKeyOption key)
+{
+    publish(m_triggerKey, key);
+    m_hotkeyMonitor->setTriggerOption(key);
+    m_defaults.setValue(kTriggerKeyKey, key.rawValue());
+}
+
+void AppState::setCustomHotkey(CustomHotkeySpec spec)
+{
+    publish(m_customHotkey, std::move(spec));
+    m_hotkeyMonitor->setCustomSpec(m_customHotkey);
+    m_defaults.setValue(kCustomHotkeySpecKey,
+                        QJsonDocument(m_customHotkey.toJson().toObject()).toJson(QJsonDocument::Compact));
+}
+
+void AppState::setTriggerBehavior(TriggerBehavior behavior)
+{
+    publish(m_triggerBehavior, behavior);
+    m_hotkeyMonitor->setBehavior(behavior);
+    m_defaults.setValue(kTriggerBehaviorKey, behavior.rawValue());
+}
+
+// --- settings propagation ----------------------------------------------------------------------------------
+
+void AppState::onLLMConfigChanged(const LLMConfig& previous)
+{
+    syncASREngineConfig();
+    if (previous.asrProvider != m_llmConfig.asrProvider ||
+        previous.openAIASRBaseURL != m_llmConfig.openAIASRBaseURL) {
+        publish(m_lastOpenAIASRProbeSummary, QString());
+        m_asrEngine->prewarmCloudSocketIfReady();
+    }
+    if (previous.selectedProvider != m_llmConfig.selectedProvider) {
+        publish(m_apiKeyInput, KeychainHelper::loadAPIKey(m_llmConfig.selectedProvider));
+        publish(m_lastBenchmarkSummary, QString());
+        m_polishEngine->prewarmConnection(m_llmConfig.baseURL, m_apiKeyInput);
+    }
+    if (previous.showInDock != m_llmConfig.showInDock)
+        applyDockVisibilityPolicy();
+    saveConfig();
+}
+
+void AppState::syncASREngineConfig()
+{
+    SpeechEngine::Settings settings;
+    settings.enableWhisperAGC = m_llmConfig.enableWhisperAGC;
+    settings.asrProvider = m_llmConfig.asrProvider;
+    settings.volcSpeechAPIKey = KeychainHelper::loadVolcSpeechAPIKey();
+    settings.openAIASRBaseURL = m_llmConfig.openAIASRBaseURL;
+    settings.openAIASRModel = m_llmConfig.openAIASRModel;
+    settings.openAIASRAPIKey = effectiveOpenAIASRKey();
+    m_asrEngine->applySettings(settings);
+}
+
+void AppState::applyDockVisibilityPolicy() { Q_EMIT dockVisibilityRequested(m_llmConfig.showInDock); }
+
+void AppState::loadConfig()
+{
+    const std::optional<QByteArray> bytes = FileIO::readAll(m_configPath, 1 << 20);
+    std::optional<LLMConfig> decoded;
+    if (bytes) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(*bytes, &error);
+        if (error.error == QJsonParseError::NoError)
+            decoded = LLMConfig::fromJson(document.object().isEmpty() && !document.isObject()
+                                              ? QJsonValue()
+                                              : QJsonValue(document.object()),
+                                          m_defaults.value(kArkEndpointKey).toString());
+    }
+    const bool migrated = m_defaults.value(kInlineOffMigrationKey).toBool();
+    m_defaults.setValue(kInlineOffMigrationKey, true);
+    if (!decoded) {
+        // An existing file that does not read is kept aside before anything is written over it.
+        m_configNeedsBackup = QFileInfo::exists(m_configPath);
+        return;
+    }
+    if (migrated) {
+        setLLMConfig(std::move(*decoded));
+        return;
+    }
+    // A settings file from before live typing was switched off by default: switch it off once.
+    decoded->enableLiveInlineTyping = false;
+    setLLMConfig(std::move(*decoded));
+    saveConfig();
+}
+
+Status AppState::saveConfig()
+{
+    if (m_configPath.isEmpty())
+        return Status::failure(QStringLiteral("no data folder"));
+    if (m_configNeedsBackup) {
+        const Status kept = FileIO::preserveCorruptCopy(m_configPath);
+        if (!kept)
+            return kept;
+        m_configNeedsBackup = false;
+    }
+    return FileIO::writeAtomically(m_configPath,
+                                   QJsonDocument(m_llmConfig.toJson()).toJson(QJsonDocument::Compact));
+}
+
+void AppState::loadHistory()
+{
+    if (m_historyPath.isEmpty() || !QFileInfo::exists(m_historyPath))
+        return;
+    const std::optional<QByteArray> bytes = FileIO::readAll(m_historyPath);
+    if (!bytes) {
+        m_historyNeedsBackup = true;
+        return;
+    }
+    HistoryDecodeResult decoded = decodeHistory(*bytes);
+    // Records that did not read are skipped, not the whole file; the file is kept aside before it is rewritten.
+    m_historyNeedsBackup = decoded.needsBackup();
+    setHistory(std::move(decoded.records));
+}
+
+Status AppState::saveHistory()
+{
+    if (m_historyPath.isEmpty())
+        return Status::failure(QStringLiteral("no data folder"));
+    if (m_historyNeedsBackup) {
+        const Status kept = FileIO::preserveCorruptCopy(m_historyPath);
+        if (!kept)
+            return kept; // never overwrite what could not be kept
+        m_historyNeedsBackup = false;
+    }
+    return FileIO::writeAtomically(m_historyPath, encodeHistory(m_history));
+}
+
+void AppState::readTriggerDefaults()
+{
+    const QByteArray specJson = m_defaults.value(kCustomHotkeySpecKey).toByteArray();
+    if (auto spec = CustomHotkeySpec::fromJson(QJsonDocument::fromJson(specJson).object()); spec && !specJson.isEmpty())
+        setCustomHotkey(*spec);
+    const QVariant storedKey = m_defaults.value(kTriggerKeyKey);
+    if (storedKey.typeId() == QMetaType::QString) {
+        if (auto key = TriggerKeyOption::fromRawValue(storedKey.toString()))
+            setTriggerKey(*key);
+    }
+    const QVariant storedBehavior = m_defaults.value(kTriggerBehaviorKey);
+    if (storedBehavior.typeId() == QMetaType::QString) {
+        if (auto behavior = TriggerBehavior::fromRawValue(storedBehavior.toString()))
+            setTriggerBehavior(*behavior);
+    }
+}
+
+// --- keys --------------------------------------------------------------------------------------------------
+
+void AppState::refreshSavedKeyFlags()
+{
+    QMap<LLMProviderOption, bool> flags;
+    for (LLMProviderOption provider : LLMProviderOption::allCases())
+        flags.insert(provider, KeychainHelper::hasSavedAPIKey(provider));
+    publish(m_savedProviderKeyFlags, std::move(flags));
+}
+
+bool AppState::isGroqASRSelected() const { return KeychainHelper::isGroqURL(m_llmConfig.openAIASRBaseURL); }
+
+QString AppState::effectiveOpenAIASRKey() const
+{
+    const QString typed = Text::trimmed(m_openAIASRKeyInput);
+    if (!typed.isEmpty())
+        return typed;
+    const QString stored = KeychainHelper::loadEffectiveOpenAIASRAPIKey(m_llmConfig.openAIASRBaseURL);
+    if (!stored.isEmpty())
+        return stored;
+    if (!isGroqASRSelected() && m_llmConfig.selectedProvider == LLMProviderOption::openai)
+        return Text::trimmed(m_apiKeyInput);
+    return {};
+}
+
+bool AppState::isOpenAIASRReusingLLMKey() const
+{
+    if (!Text::isBlank(m_openAIASRKeyInput) || !Text::isBlank(KeychainHelper::loadOpenAIASROverrideKey()) ||
+        isGroqASRSelected())
+        return false;
+    if (m_savedProviderKeyFlags.value(LLMProviderOption::openai, false))
+        return true;
+    if (m_llmConfig.selectedProvider != LLMProviderOption::openai)
+        return false;
+    return !Text::isBlank(m_apiKeyInput);
+}
+
+bool AppState::hasEffectiveOpenAIASRKey() const
+{
+    return !effectiveOpenAIASRKey().isEmpty() || PolishEngine::isKeylessLocalEndpoint(m_llmConfig.openAIASRBaseURL);
+}
+
+// --- callbacks and start-up ----------------------------------------------------------------------------------
+
+void AppState::setupCallbacks()
+{
+    QPointer<AppState> self(this);
+    m_asrEngine->onModelReady = [self] {
+        if (self)
+            self->refreshPermissionStatus();
+    };
+    m_asrEngine->onCloudFailoverNotice = [self](const QString& reason) {
+        if (self)
+            self->setStatusBanner(QStringLiteral("✈️ 离线满血热备已接管：") + reason);
+    };
+    m_asrEngine->onError = [self](const QString& message) {
+        if (self)
+            self->handleEngineError(message);
+    };
+    m_asrEngine->onPartialResult = [self](const QString& text, bool settled) {
+        if (self)
+            self->handlePartialResult(text, settled);
+    };
+    m_modelDownloader->onProgress = [self](double fraction, const QString& message) {
+        if (!self)
+            return;
+        self->publish(self->m_offlineDownloadProgress, fraction);
+        self->publish(self->m_offlineDownloadStatusText, message);
+    };
+    m_modelDownloader->onCompletion = [self](bool success, const QString& message) {
+        if (!self)
+            return;
+        self->publish(self->m_isDownloadingOfflineModel, false);
+        self->publish(self->m_offlineDownloadStatusText, message);
+        self->setStatusBanner(message);
+        if (success)
+            self->m_asrEngine->reloadSenseVoiceModelAsync();
+    };
+    m_hotkeyMonitor->onPrewarmMic = [self] {
+        if (self)
+            self->m_asrEngine->prewarmHotMicAsync();
+    };
+    m_hotkeyMonitor->onTriggerStart = [self] {
+        if (self)
+            self->beginDictationSession();
+    };
+    m_hotkeyMonitor->onTriggerStop = [self] {
+        if (self)
+            self->finishDictationSessionDetached();
+    };
+    m_hotkeyMonitor->onCancel = [self] {
+        if (self)
+            self->cancelDictationSession();
+    };
+}
+
+void AppState::runStartupBlock()
+{
+    applyDockVisibilityPolicy();
+    Q_EMIT phaseChanged(m_phase); // the pill panel is built by its owner on the first phase it sees
+    m_asrEngine->warmUp(m_llmConfig.speechLocale);
+    m_polishEngine->prewarmConnection(m_llmConfig.baseURL, QString());
+    m_hotkeyMonitor->start();
+    startPermissionWatcher();
+
+    QPointer<AppState> self(this);
+    m_services.workspace->setActivationHandler([self](const FrontmostApplication&) {
+        if (self && !self->m_isSessionActive)
+            self->m_asrEngine->prewarmCloudSocketIfReady();
+    });
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        // System audio muted by a dictation comes back at quit.
+        connect(app, &QCoreApplication::aboutToQuit, this, [self] {
+            if (self)
+                self->m_audioDucker->restoreIfNeeded();
+        });
+    }
+    if (!m_micAuthorized || !m_speechAuthorized) {
+        m_asrEngine->requestPermissions([self](bool microphone, bool speech) {
+            if (self)
+                self->applyPermissionAnswer(microphone, speech);
+        });
+    }
+    runFirstRunCheck();
+}
+
+void AppState::runFirstRunCheck()
+{
+    if (m_defaults.value(kOnboardingDoneKey).toBool())
+        return;
+    const bool usableEngine =
+        !m_volcSpeechKeyInput.isEmpty() || hasEffectiveOpenAIASRKey() || m_asrEngine->hasLocalModel();
+    if (m_micAuthorized && usableEngine && m_accessibilityGranted) {
+        m_defaults.setValue(kOnboardingDoneKey, true);
+        return;
+    }
+    setShowOnboardingSheet(true);
+}
+
+void AppState::startPermissionWatcher()
+{
+    QPointer<AppState> self(this);
+    m_permissionPoll = ScheduledWork(&m_scheduler, m_scheduler.scheduleRepeating(kPermissionPollInterval, [self] {
+                                         if (self)
+                                             self->pollPermissions();
+                                     }));
+}
+
+void AppState::pollPermissions()
+{
+    if (m_isSessionActive)
+        return;
+    const bool allGranted = m_micAuthorized && m_speechAuthorized && m_accessibilityGranted && m_senseVoiceLoaded;
+    if (!allGranted || m_showOnboardingSheet)
+        refreshPermissionStatus();
+}
+
+// --- insight figures -------------------------------------------------------------------------------------------
+
+qint64 AppState::totalCharactersDictated() const { return Insights::totalCharactersDictated(m_history); }
+double AppState::totalDictationMinutes() const { return Insights::totalDictationMinutes(m_history); }
+qint64 AppState::averageCharactersPerMinute() const { return Insights::averageCharactersPerMinute(m_history); }
+qint64 AppState::timeSavedMinutes() const { return Insights::timeSavedMinutes(m_history); }
+qint64 AppState::averagePolishLatencyMs() const { return Insights::averagePolishLatencyMs(m_history); }
+qint64 AppState::activeDaysCount() const { return Insights::activeDaysCount(m_history); }
+QMap<QDate, qint64> AppState::dailyCountMap() const { return Insights::dailyCountMap(m_history); }

@@ -1,0 +1,280 @@
+#pragma once
+
+#include "audio/OfflineModelDownloader.h"
+#include "core/LLMConfig.h"
+#include "core/Models.h"
+#include "core/Records.h"
+#include "core/SpeechEngine.h"
+#include "system/ActiveScreenContext.h"
+#include "util/AppIdentity.h"
+#include "util/Scheduler.h"
+#include "util/Status.h"
+#include "util/SerialQueue.h"
+
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <optional>
+
+class Accessibility;
+class ContextInjector;
+class LiveInputSession;
+class AudioOutput;
+class Clipboard;
+class GlobalKeySource;
+class HotKeyRegistrar;
+class HotkeyMonitor;
+class InputSynth;
+class LocalKeyCapture;
+class Permissions;
+class PersonalLexiconStore;
+struct RecordedShortcutResult;
+class PolishEngine;
+class QSettings;
+class SoundPlayer;
+class SyntheticKeyLedger;
+class SystemAudioDucker;
+class Workspace;
+
+// The services the application state runs on: the desktop's (real backends in the app, fakes in tests), the
+// scheduler every delay goes through, the defaults store and the speech engine.
+struct AppServices {
+    Scheduler* scheduler = nullptr;
+    Accessibility* accessibility = nullptr;
+    Workspace* workspace = nullptr;
+    Permissions* permissions = nullptr;
+    Clipboard* clipboard = nullptr;
+    InputSynth* inputSynth = nullptr;
+    SoundPlayer* soundPlayer = nullptr;
+    AudioOutput* audioOutput = nullptr;
+    GlobalKeySource* keySource = nullptr;
+    HotKeyRegistrar* hotKeys = nullptr;
+    LocalKeyCapture* localKeys = nullptr;
+    SyntheticKeyLedger* keyLedger = nullptr;
+    QSettings* defaults = nullptr;
+    std::unique_ptr<SpeechEngine> speechEngine;
+    OfflineModelDownloader::Options downloaderOptions;
+};
+
+// The one observable state of the application: settings, history, key fields, permission flags and the
+// dictation pipeline, with the components it owns. Main thread only. Every assignment to a published member
+// emits changed() (also when the value is equal), so views redraw; phase assignments also emit phaseChanged.
+class AppState final : public QObject {
+    Q_OBJECT
+public:
+    // Defaults keys.
+    static inline const QString kCustomHotkeySpecKey = QStringLiteral("qb_custom_hotkey_spec");
+    static inline const QString kTriggerKeyKey = QStringLiteral("qb_trigger_key");
+    static inline const QString kTriggerBehaviorKey = QStringLiteral("qb_trigger_behavior");
+    static inline const QString kInlineOffMigrationKey = QStringLiteral("qb_default_inline_off_v2");
+    static inline const QString kOnboardingDoneKey = QStringLiteral("qb_onboarding_done_v1");
+    static inline const QString kArkEndpointKey = QStringLiteral("qb_ark_ep_id");
+
+    static constexpr Duration kPermissionPollInterval = seconds(2.2);
+    // The fn key cannot be seen through X11, so a first run starts on the right Control key.
+    static constexpr TriggerKeyOption::Value kFirstRunTriggerKey = TriggerKeyOption::rightControl;
+
+    explicit AppState(AppServices services, QObject* parent = nullptr);
+    ~AppState() override;
+
+    // --- published members -------------------------------------------------------------------------------
+    const PipelinePhase& phase() const { return m_phase; }
+    void setPhase(PipelinePhase phase);
+    const QList<DictationRecord>& history() const { return m_history; }
+    void setHistory(QList<DictationRecord> history);
+    const LLMConfig& llmConfig() const { return m_llmConfig; }
+    // Runs the settings observer: pushes speech settings, warms what changed, saves config.json.
+    void setLLMConfig(LLMConfig config);
+    SidebarTab selectedTab() const { return m_selectedTab; }
+    void setSelectedTab(SidebarTab tab);
+    TriggerKeyOption triggerKey() const { return m_triggerKey; }
+    void setTriggerKey(TriggerKeyOption key);
+    const CustomHotkeySpec& customHotkey() const { return m_customHotkey; }
+    void setCustomHotkey(CustomHotkeySpec spec);
+    TriggerBehavior triggerBehavior() const { return m_triggerBehavior; }
+    void setTriggerBehavior(TriggerBehavior behavior);
+    bool isRecordingShortcut() const { return m_isRecordingShortcut; }
+
+    const QString& apiKeyInput() const { return m_apiKeyInput; }
+    void setApiKeyInput(QString text);
+    const QString& volcSpeechKeyInput() const { return m_volcSpeechKeyInput; }
+    void setVolcSpeechKeyInput(QString text);
+    const QString& openAIASRKeyInput() const { return m_openAIASRKeyInput; }
+    void setOpenAIASRKeyInput(QString text);
+    const QMap<LLMProviderOption, bool>& savedProviderKeyFlags() const { return m_savedProviderKeyFlags; }
+
+    bool micAuthorized() const { return m_micAuthorized; }
+    bool speechAuthorized() const { return m_speechAuthorized; }
+    bool accessibilityGranted() const { return m_accessibilityGranted; }
+    bool senseVoiceLoaded() const { return m_senseVoiceLoaded; }
+    bool senseVoiceFullFP32() const { return m_senseVoiceFullFP32; }
+
+    const QString& statusBanner() const { return m_statusBanner; }
+    void setStatusBanner(QString text);
+    const QString& sandboxText() const { return m_sandboxText; }
+    void setSandboxText(QString text);
+    bool showOnboardingSheet() const { return m_showOnboardingSheet; }
+    void setShowOnboardingSheet(bool show);
+
+    bool isDownloadingOfflineModel() const { return m_isDownloadingOfflineModel; }
+    double offlineDownloadProgress() const { return m_offlineDownloadProgress; }
+    const QString& offlineDownloadStatusText() const { return m_offlineDownloadStatusText; }
+    const QString& lastOpenAIASRProbeSummary() const { return m_lastOpenAIASRProbeSummary; }
+    const QString& lastBenchmarkSummary() const { return m_lastBenchmarkSummary; }
+
+    // --- owned components ---------------------------------------------------------------------------------
+    PersonalLexiconStore& lexiconStore() const { return *m_lexiconStore; }
+    HotkeyMonitor& hotkeyMonitor() const { return *m_hotkeyMonitor; }
+    OfflineModelDownloader& modelDownloader() const { return *m_modelDownloader; }
+    PolishEngine& polishEngine() const { return *m_polishEngine; }
+    SpeechEngine& asrEngine() const { return *m_asrEngine; }
+    ContextInjector& contextInjector() const { return *m_contextInjector; }
+    SystemAudioDucker& audioDucker() const { return *m_audioDucker; }
+
+    // --- keys ---------------------------------------------------------------------------------------------
+    void refreshSavedKeyFlags();
+    bool isGroqASRSelected() const;
+    // The key transcription uses: a typed but unsaved key first, then the stored ones.
+    QString effectiveOpenAIASRKey() const;
+    bool isOpenAIASRReusingLLMKey() const;
+    bool hasEffectiveOpenAIASRKey() const;
+
+    // --- settings propagation -----------------------------------------------------------------------------
+    void syncASREngineConfig();
+    void applyDockVisibilityPolicy();
+
+    // --- the dictation pipeline ----------------------------------------------------------------------------
+    void beginDictationSession();
+    // Stops the running session and carries it through recognition, polishing, delivery and the history.
+    QCoro::Task<> finishDictationSession();
+    void cancelDictationSession();
+    bool isSessionActive() const { return m_isSessionActive; }
+    bool isFinalizingSession() const { return m_isFinalizingSession; }
+    // Distils terms from pasted text into the lexicon; reports in the status banner.
+    QCoro::Task<> distillPastedCorpus(QString text);
+
+    // --- permissions and the trigger --------------------------------------------------------------------
+    void refreshPermissionStatus();
+    void requestAllPermissions();
+    void resetStaleTCCAndOpenSettings();
+    QString activeTriggerDisplayName() const;
+    QString activeTriggerCompactLabel() const;
+    void startShortcutCapture();
+    void cancelShortcutCapture();
+
+    // --- insight figures ------------------------------------------------------------------------------------
+    qint64 totalCharactersDictated() const;
+    double totalDictationMinutes() const;
+    qint64 averageCharactersPerMinute() const;
+    qint64 timeSavedMinutes() const;
+    qint64 averagePolishLatencyMs() const;
+    qint64 activeDaysCount() const;
+    QMap<QDate, qint64> dailyCountMap() const;
+
+    // --- files ----------------------------------------------------------------------------------------------
+    QString configPath() const { return m_configPath; }
+    QString historyPath() const { return m_historyPath; }
+    // Writes the history whole; an unreadable file found at start is kept aside first, or nothing is written.
+    Status saveHistory();
+
+Q_SIGNALS:
+    void changed();
+    void phaseChanged(const PipelinePhase& phase);
+    // The window layer shows or hides the main window's taskbar entry.
+    void dockVisibilityRequested(bool showInDock);
+
+private:
+    template <typename T>
+    void publish(T& field, T value)
+    {
+        field = std::move(value);
+        Q_EMIT changed();
+    }
+
+    void loadConfig();
+    Status saveConfig();
+    void loadHistory();
+    void readTriggerDefaults();
+    void setupCallbacks();
+    void runStartupBlock();
+    void startPermissionWatcher();
+    void pollPermissions();
+    void runFirstRunCheck();
+    void onLLMConfigChanged(const LLMConfig& previous);
+    void applyPermissionAnswer(bool microphone, bool speech);
+    void applyRecordedShortcut(const RecordedShortcutResult& result);
+    void handleEngineError(const QString& message);
+    void handlePartialResult(const QString& text, bool settled);
+    void scheduleIdleReset(double afterSeconds);
+    void finishDictationSessionDetached();
+    void startBackgroundContextCapture(quint64 generation);
+    QCoro::Task<> closePolishedDictation(QString text, qint64 latencyMs, QString raw, double duration,
+                                         QList<LexiconEntry> terms, bool streamed);
+    void scheduleAutoLearnObservation(const QString& injectedText, const QString& expectedBundleID,
+                                      bool wasInsideSandbox);
+
+    AppServices m_services;
+    Scheduler& m_scheduler;
+    QSettings& m_defaults;
+
+    // Published members, in the order the design declares them.
+    PipelinePhase m_phase = PipelinePhase::idle();
+    QList<DictationRecord> m_history;
+    LLMConfig m_llmConfig = LLMConfig::defaults();
+    SidebarTab m_selectedTab = SidebarTab::home;
+    TriggerKeyOption m_triggerKey = kFirstRunTriggerKey;
+    CustomHotkeySpec m_customHotkey = CustomHotkeySpec::defaults();
+    bool m_isRecordingShortcut = false;
+    TriggerBehavior m_triggerBehavior = TriggerBehavior::tapToggle;
+    QString m_apiKeyInput;
+    QString m_volcSpeechKeyInput;
+    QString m_openAIASRKeyInput;
+    QMap<LLMProviderOption, bool> m_savedProviderKeyFlags;
+    bool m_micAuthorized = false;
+    bool m_speechAuthorized = false;
+    bool m_accessibilityGranted = false;
+    bool m_senseVoiceLoaded = false;
+    bool m_senseVoiceFullFP32 = false;
+    QString m_statusBanner;
+    QString m_sandboxText;
+    bool m_isBenchmarkingLLM = false;
+    QString m_lastBenchmarkSummary;
+    bool m_isProbingSeedASR = false;
+    QString m_lastSeedASRProbeSummary;
+    bool m_isProbingOpenAIASR = false;
+    QString m_lastOpenAIASRProbeSummary;
+    bool m_showOnboardingSheet = false;
+    bool m_isDownloadingOfflineModel = false;
+    double m_offlineDownloadProgress = 0;
+    QString m_offlineDownloadStatusText;
+
+    // Owned components, built in this order.
+    std::unique_ptr<PersonalLexiconStore> m_lexiconStore;
+    std::unique_ptr<SpeechEngine> m_asrEngine;
+    std::unique_ptr<PolishEngine> m_polishEngine;
+    std::unique_ptr<HotkeyMonitor> m_hotkeyMonitor;
+    std::unique_ptr<OfflineModelDownloader> m_modelDownloader;
+    std::unique_ptr<SystemAudioDucker> m_audioDucker;
+    std::unique_ptr<ContextInjector> m_contextInjector;
+
+    // Session fields of the dictation pipeline.
+    ActiveScreenContext m_activeContext;
+    DictationMode m_activeMode = DictationMode::dictate;
+    bool m_isSessionActive = false;
+    bool m_isFinalizingSession = false;
+    // Bumped by every begin and cancel: work of an older session (a capture, a pending finish) does nothing.
+    quint64 m_sessionGeneration = 0;
+    std::shared_ptr<LiveInputSession> m_liveInputSession;
+    QString m_sandboxBaseBeforeSession;
+    bool m_isTypingInsideOwnApp = false;
+    // The target's accessibility context is read here, off the main thread.
+    SerialQueue m_captureQueue{AppIdentity::queueLabel(QStringLiteral("context.capture"))};
+
+    ScheduledWork m_permissionPoll;
+    QString m_configPath;
+    QString m_historyPath;
+    // A data file that could not be read whole; it is copied aside before it is first overwritten.
+    bool m_configNeedsBackup = false;
+    bool m_historyNeedsBackup = false;
+};

@@ -1,0 +1,103 @@
+#include "core/AppState.h"
+
+#include "platform/Accessibility.h"
+#include "platform/Permissions.h"
+#include "system/HotkeyMonitor.h"
+#include "system/ShortcutRecorder.h"
+
+#include <QPointer>
+
+void AppState::refreshPermissionStatus()
+{
+    // Each flag is assigned whatever it was, so observers hear about every refresh.
+    publish(m_micAuthorized, m_asrEngine->isMicrophoneAuthorized());
+    publish(m_speechAuthorized, m_asrEngine->isSpeechAuthorized());
+    publish(m_accessibilityGranted, m_services.accessibility->isTrusted());
+    publish(m_senseVoiceLoaded, m_asrEngine->isUsingSenseVoice());
+    publish(m_senseVoiceFullFP32, m_asrEngine->isFullPrecisionFP32());
+}
+
+void AppState::requestAllPermissions()
+{
+    QPointer<AppState> self(this);
+    m_asrEngine->requestPermissions([self](bool microphone, bool speech) {
+        if (self)
+            self->applyPermissionAnswer(microphone, speech);
+    });
+    publish(m_accessibilityGranted, m_services.accessibility->requestTrust());
+}
+
+void AppState::applyPermissionAnswer(bool microphone, bool speech)
+{
+    publish(m_micAuthorized, microphone);
+    publish(m_speechAuthorized, speech);
+    if (microphone && speech)
+        m_asrEngine->warmUp(m_llmConfig.speechLocale);
+}
+
+void AppState::resetStaleTCCAndOpenSettings()
+{
+    // There is no per-application grant to reset on this desktop: the assistive-technology switch is global.
+    // What remains is asking again and leading the user to the desktop's accessibility settings.
+    publish(m_accessibilityGranted, false);
+    m_services.accessibility->requestTrust();
+    m_services.permissions->openAccessibilitySettings();
+}
+
+QString AppState::activeTriggerDisplayName() const
+{
+    if (m_triggerKey == TriggerKeyOption::custom)
+        return QStringLiteral("自定义快捷键 (") + m_customHotkey.label + QLatin1Char(')');
+    return m_triggerKey.displayName();
+}
+
+QString AppState::activeTriggerCompactLabel() const
+{
+    if (m_triggerKey == TriggerKeyOption::custom)
+        return m_customHotkey.label;
+    return m_triggerKey.compactSidebarLabel();
+}
+
+void AppState::startShortcutCapture()
+{
+    publish(m_isRecordingShortcut, true);
+    QPointer<AppState> self(this);
+    const Status started = m_hotkeyMonitor->beginInteractiveCapture([self](RecordedShortcutResult result) {
+        if (!self)
+            return;
+        // Applied on a later turn of the main loop, never inside the key handler.
+        self->m_scheduler.schedule(Duration::zero(), [self, result] {
+            if (self)
+                self->applyRecordedShortcut(result);
+        });
+    });
+    if (!started) { // nothing will ever answer: the triggers stay live and the page leaves its capture state
+        publish(m_isRecordingShortcut, false);
+        setStatusBanner(QStringLiteral("❌ ") + started.error);
+    }
+}
+
+void AppState::applyRecordedShortcut(const RecordedShortcutResult& result)
+{
+    publish(m_isRecordingShortcut, false);
+    switch (result.kind) {
+    case RecordedShortcutResult::Kind::preset:
+        setTriggerKey(result.option);
+        setStatusBanner(QStringLiteral("✅ 全局快捷键已切换为「") + result.option.displayName() + QStringLiteral("」"));
+        break;
+    case RecordedShortcutResult::Kind::custom:
+        // The monitor must know the new combination before it is told to use the custom trigger.
+        setCustomHotkey(result.spec);
+        setTriggerKey(TriggerKeyOption::custom);
+        setStatusBanner(QStringLiteral("✅ 自定义全局快捷键已生效：「") + result.spec.label + QStringLiteral("」"));
+        break;
+    case RecordedShortcutResult::Kind::cancelled:
+        break;
+    }
+}
+
+void AppState::cancelShortcutCapture()
+{
+    m_hotkeyMonitor->cancelInteractiveCapture();
+    publish(m_isRecordingShortcut, false);
+}

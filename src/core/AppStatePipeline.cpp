@@ -1,0 +1,490 @@
+#include "core/AppState.h"
+
+#include "core/KeychainHelper.h"
+#include "lexicon/PersonalLexiconStore.h"
+#include "llm/PolishEngine.h"
+#include "platform/Clipboard.h"
+#include "platform/SoundPlayer.h"
+#include "platform/Workspace.h"
+#include "system/AudioLevelBus.h"
+#include "system/ContextInjector.h"
+#include "system/HotkeyMonitor.h"
+#include "system/LiveInputSession.h"
+#include "system/SystemAudioDucker.h"
+#include "util/AppIdentity.h"
+#include "util/Text.h"
+
+#include <QPointer>
+
+namespace {
+
+constexpr Duration kTailPause = std::chrono::milliseconds(100);
+constexpr double kIdleAfterCompleted = 0.35;
+constexpr double kIdleAfterEngineError = 2.5;
+constexpr double kIdleAfterAccessibilityError = 2.6;
+constexpr double kIdleAfterSavedToClipboard = 2.6;
+constexpr double kIdleAfterPermissionError = 2.8;
+constexpr int kHotwordLimit = 64;
+constexpr int kRecalledTermLimit = 26;
+constexpr int kSandboxTailCharacters = 140;
+constexpr int kDialogContextCharacters = 100;
+constexpr int kMaxDialogContextTexts = 2;
+constexpr int kRecentPolishedAtBegin = 2;
+constexpr int kRecentOutputsForPolish = 3;
+constexpr int kMatchedTermsKept = 5;
+constexpr qsizetype kHistoryCap = 1000;
+constexpr float kStartSoundVolume = 0.3f;
+constexpr float kCloseSoundVolume = 0.26f;
+constexpr float kCancelSoundVolume = 0.22f;
+constexpr double kAutoLearnFirstCheck = 5.5;
+constexpr double kAutoLearnSecondCheck = 6.8;
+
+const QString kOwnWindowTargetName = QStringLiteral("Quorbell 试音沙盒");
+const QString kSavedToClipboardText = QStringLiteral("已暂存剪贴板 · Cmd+V 粘贴");
+
+// The newest `count` polished texts, newest first.
+QStringList newestPolished(const QList<DictationRecord>& history, int count)
+{
+    QStringList texts;
+    for (qsizetype i = 0; i < history.size() && i < count; ++i)
+        texts.append(history.at(i).polishedText);
+    return texts;
+}
+
+bool isFileManager(const QString& bundleID)
+{
+    static const QStringList fileManagers = {
+        QStringLiteral("com.apple.finder"),     QStringLiteral("org.gnome.Nautilus"), QStringLiteral("nautilus"),
+        QStringLiteral("org.kde.dolphin"),      QStringLiteral("dolphin"),            QStringLiteral("thunar"),
+        QStringLiteral("Thunar"),               QStringLiteral("nemo"),               QStringLiteral("caja"),
+        QStringLiteral("pcmanfm"),
+    };
+    return fileManagers.contains(bundleID, Qt::CaseInsensitive);
+}
+
+} // namespace
+
+// --- begin -----------------------------------------------------------------------------------------------------
+
+void AppState::beginDictationSession()
+{
+    if (m_isSessionActive) {
+        m_hotkeyMonitor->syncRecordingState(true);
+        return;
+    }
+    if (m_isFinalizingSession) {
+        m_hotkeyMonitor->syncRecordingState(false);
+        return;
+    }
+    if (!m_micAuthorized || !m_speechAuthorized || !m_accessibilityGranted)
+        refreshPermissionStatus();
+    if (!m_micAuthorized || !m_speechAuthorized) {
+        QPointer<AppState> self(this);
+        m_asrEngine->requestPermissions([self](bool microphone, bool speech) {
+            if (!self)
+                return;
+            self->publish(self->m_micAuthorized, microphone);
+            self->publish(self->m_speechAuthorized, speech);
+            if (!microphone)
+                self->setPhase(PipelinePhase::error(QStringLiteral("请在系统设置→麦克风中允许 Quorbell")));
+            else if (!speech)
+                self->setPhase(PipelinePhase::error(QStringLiteral("请在系统设置→语音识别中允许 Quorbell")));
+            if (!microphone || !speech)
+                self->scheduleIdleReset(kIdleAfterPermissionError);
+            // Granted or not, the user triggers again: nothing starts on its own.
+        });
+        return;
+    }
+
+    const FrontmostApplication front =
+        m_services.workspace->frontmostApplication().value_or(FrontmostApplication{});
+    m_isTypingInsideOwnApp = front.bundleIdentifier == AppIdentity::bundleIdentifier();
+    if (!m_isTypingInsideOwnApp && !m_accessibilityGranted) {
+        m_hotkeyMonitor->syncRecordingState(false);
+        setPhase(PipelinePhase::error(QStringLiteral("请在系统设置→辅助功能中开启 Quorbell 才能写入外部输入框")));
+        scheduleIdleReset(kIdleAfterAccessibilityError);
+        return;
+    }
+
+    m_isSessionActive = true;
+    const quint64 generation = ++m_sessionGeneration;
+    m_hotkeyMonitor->syncRecordingState(true);
+    if (m_isTypingInsideOwnApp)
+        m_sandboxBaseBeforeSession = m_sandboxText;
+    m_activeContext = ActiveScreenContext::empty();
+    m_activeContext.appName = front.name;
+    m_activeContext.bundleID = front.bundleIdentifier;
+    m_activeContext.hasFocusedTextInput = !isFileManager(front.bundleIdentifier);
+    m_activeMode = DictationMode::dictate;
+    AudioLevelBus::shared().reset();
+    m_liveInputSession.reset();
+    // Undecided until the background capture has looked for a selection: nothing is typed before that.
+    if (m_llmConfig.enableLiveInlineTyping)
+        m_liveInputSession = LiveInputSession::create(*m_contextInjector, std::nullopt);
+    setPhase(PipelinePhase::listening(QString(), DictationMode::dictate));
+    if (m_llmConfig.enableAutoMuteDuringDictation)
+        m_audioDucker->muteIfNeeded();
+    else
+        m_services.soundPlayer->play(SystemSound::Tink, kStartSoundVolume);
+    syncASREngineConfig();
+
+    // Context hint, hotwords and dialog context.
+    const QList<LexiconEntry>& entries = m_lexiconStore->entries();
+    const QStringList recentPolished = newestPolished(m_history, kRecentPolishedAtBegin);
+    const QString sandboxTail =
+        m_isTypingInsideOwnApp ? Text::graphemeSuffix(m_sandboxText, kSandboxTailCharacters) : QString();
+    QString clipHint = Text::trimmed(m_services.clipboard->text());
+    const int clipLength = Text::graphemeCount(clipHint);
+    if (clipLength < 2 || clipLength > 42 || clipHint.contains(u'\n'))
+        clipHint.clear();
+    QStringList hintParts{m_activeContext.appName, clipHint, sandboxTail};
+    hintParts.append(recentPolished);
+    const QString hint = hintParts.join(u' ');
+    m_polishEngine->prewarmConnection(m_llmConfig.baseURL, KeychainHelper::loadAPIKey(m_llmConfig.selectedProvider));
+    QStringList hotwords = PersonalLexiconStore::rankHotwords(entries, hint, kHotwordLimit);
+    if (clipLength >= 2 && clipLength <= 14 && !clipHint.isEmpty() && !clipHint.contains(u' ') &&
+        !hotwords.contains(clipHint, Qt::CaseInsensitive))
+        hotwords.prepend(clipHint);
+    QStringList dialogContext;
+    if (!Text::isBlank(sandboxTail))
+        dialogContext.append(Text::graphemeSuffix(Text::trimmed(sandboxTail), kDialogContextCharacters));
+    for (const QString& text : recentPolished) {
+        const QString trimmed = Text::trimmed(text);
+        if (!trimmed.isEmpty())
+            dialogContext.append(Text::graphemeSuffix(trimmed, kDialogContextCharacters));
+    }
+    dialogContext = dialogContext.mid(0, kMaxDialogContextTexts);
+
+    m_asrEngine->startStreamingAsync(m_llmConfig.speechLocale, hotwords, dialogContext);
+    startBackgroundContextCapture(generation);
+}
+
+void AppState::startBackgroundContextCapture(quint64 generation)
+{
+    QPointer<AppState> self(this);
+    std::shared_ptr<LiveInputSession> live = m_liveInputSession;
+    ContextInjector* injector = m_contextInjector.get();
+    m_captureQueue.async([self, generation, live, injector] {
+        const ActiveScreenContext context = injector->captureCurrentContext();
+        // The live session of this dictation learns the context whatever happens to the session meanwhile.
+        if (live)
+            live->updateContext(context);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, generation, context] {
+                // A capture that belongs to an older session does nothing.
+                if (!self || !self->m_isSessionActive || self->m_sessionGeneration != generation)
+                    return;
+                self->m_activeContext = context;
+                if (!context.selectedText.isEmpty()) {
+                    self->m_activeMode = DictationMode::rewriteSelection;
+                    self->setPhase(PipelinePhase::listening(QString(), DictationMode::rewriteSelection));
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+// --- partial results and errors ---------------------------------------------------------------------------------
+
+void AppState::handlePartialResult(const QString& text, bool settled)
+{
+    if (!m_isSessionActive)
+        return;
+    const QString fixed = PolishEngine::applyInstantLocalDictionary(text, m_lexiconStore->entries(), m_activeContext,
+                                                                   m_llmConfig, false);
+    int visible = 0;
+    for (QChar c : fixed)
+        visible += !c.isSpace() && !c.isLowSurrogate();
+    AudioLevelBus::shared().pushRecognizedCount(visible);
+    if (!m_llmConfig.enableLiveInlineTyping || m_activeMode != DictationMode::dictate)
+        return;
+    if (m_isTypingInsideOwnApp)
+        setSandboxText(m_sandboxBaseBeforeSession + fixed);
+    else if (m_liveInputSession)
+        m_liveInputSession->updateLiveText(fixed, settled, m_asrEngine->activeSessionUsesCloudSeedASR());
+}
+
+void AppState::handleEngineError(const QString& message)
+{
+    m_isSessionActive = false;
+    m_audioDucker->restoreIfNeeded();
+    m_hotkeyMonitor->syncRecordingState(false);
+    setPhase(PipelinePhase::error(message));
+    scheduleIdleReset(kIdleAfterEngineError);
+}
+
+void AppState::scheduleIdleReset(double afterSeconds)
+{
+    QPointer<AppState> self(this);
+    m_scheduler.schedule(seconds(afterSeconds), [self] {
+        if (self && !self->m_phase.is<PipelinePhase::Listening>() && !self->m_phase.is<PipelinePhase::Polishing>())
+            self->setPhase(PipelinePhase::idle());
+    });
+}
+
+// --- cancel -----------------------------------------------------------------------------------------------------
+
+void AppState::cancelDictationSession()
+{
+    if (!m_isSessionActive)
+        return;
+    m_isSessionActive = false;
+    ++m_sessionGeneration; // whatever the cancelled session still has in flight is dropped
+    m_audioDucker->restoreIfNeeded();
+    m_hotkeyMonitor->syncRecordingState(false);
+    m_asrEngine->cancel();
+    AudioLevelBus::shared().reset();
+    if (m_isTypingInsideOwnApp)
+        setSandboxText(m_sandboxBaseBeforeSession);
+    else if (m_liveInputSession)
+        m_liveInputSession->cancel(); // stops its pacer, then erases what it typed in the target window
+    m_liveInputSession.reset();
+    setPhase(PipelinePhase::idle());
+    m_services.soundPlayer->play(SystemSound::Funk, kCancelSoundVolume);
+}
+
+// --- finish -----------------------------------------------------------------------------------------------------
+
+void AppState::finishDictationSessionDetached()
+{
+    // The task finishes on its own; nothing awaits it.
+    [](QPointer<AppState> self) -> QCoro::Task<> {
+        if (self)
+            co_await self->finishDictationSession();
+    }(this);
+}
+
+QCoro::Task<> AppState::finishDictationSession()
+{
+    if (!m_isSessionActive || m_isFinalizingSession)
+        co_return;
+    QPointer<AppState> self(this);
+    const quint64 generation = m_sessionGeneration;
+    m_isFinalizingSession = true;
+    m_hotkeyMonitor->syncRecordingState(false);
+
+    co_await sleepFor(m_scheduler, kTailPause);
+    if (!self)
+        co_return;
+    if (!m_isSessionActive || m_sessionGeneration != generation) {
+        // Cancelled during the tail pause: the session is over, nothing is inserted or recorded.
+        m_isFinalizingSession = false;
+        co_return;
+    }
+    m_isSessionActive = false;
+    m_audioDucker->restoreIfNeeded();
+
+    const bool usedCloud = m_asrEngine->activeSessionUsesCloudSeedASR() || m_asrEngine->activeSessionUsesOpenAIASR();
+    if (m_asrEngine->activeSessionUsesOpenAIASR())
+        setPhase(PipelinePhase::polishing(QStringLiteral("云端语音转写中…")));
+    const SpeechTranscript transcript = co_await m_asrEngine->finishStreaming();
+    if (!self)
+        co_return;
+    const QString raw = transcript.text;
+    std::shared_ptr<LiveInputSession> live = m_liveInputSession;
+
+    if (raw.isEmpty()) {
+        if (m_isTypingInsideOwnApp)
+            setSandboxText(m_sandboxBaseBeforeSession);
+        else if (live)
+            live->updateLiveText(QString(), false, false);
+        m_liveInputSession.reset();
+        if (!m_phase.is<PipelinePhase::Error>())
+            setPhase(PipelinePhase::idle());
+        m_isFinalizingSession = false;
+        m_audioDucker->restoreIfNeeded();
+        co_return;
+    }
+
+    const QList<LexiconEntry> entries = m_lexiconStore->entries();
+    const QString fixed = PolishEngine::applyInstantLocalDictionary(raw, entries, m_activeContext, m_llmConfig, true);
+    if (m_isTypingInsideOwnApp && m_llmConfig.enableLiveInlineTyping && m_activeMode == DictationMode::dictate)
+        setSandboxText(m_sandboxBaseBeforeSession + fixed);
+    const QList<LexiconEntry> terms =
+        m_lexiconStore->recallRelevantTerms(raw, m_activeContext.windowTitle, kRecalledTermLimit);
+    QStringList recentOutputs = newestPolished(m_history, kRecentOutputsForPolish);
+    std::reverse(recentOutputs.begin(), recentOutputs.end()); // oldest first
+    QString apiKey = Text::trimmed(m_apiKeyInput);
+    if (apiKey.isEmpty())
+        apiKey = KeychainHelper::loadAPIKey(m_llmConfig.selectedProvider);
+    if (apiKey.isEmpty() && !PolishEngine::isKeylessLocalEndpoint(m_llmConfig.baseURL) &&
+        m_llmConfig.formattingStyle != FormattingStyle::verbatimLocal)
+        setStatusBanner(QStringLiteral("⚠️ 当前生效的「") + m_llmConfig.selectedProvider.shortName() +
+                        QStringLiteral("」尚未填入 API Key，本次仅执行本地词库纠偏"));
+    setPhase(PipelinePhase::polishing(fixed));
+
+    bool sseLive = false;
+    if (!m_isTypingInsideOwnApp && m_llmConfig.enableLiveInlineTyping && m_activeMode == DictationMode::dictate &&
+        live) {
+        sseLive = co_await live->prepareForSSEPolishStream();
+        if (!self)
+            co_return;
+    }
+    auto streamed = std::make_shared<bool>(false);
+    const bool ownWindow = m_isTypingInsideOwnApp;
+    const bool liveTypingOn = m_llmConfig.enableLiveInlineTyping;
+    const QString sandboxBase = m_sandboxBaseBeforeSession;
+    auto onChunk = [self, streamed, ownWindow, liveTypingOn, sseLive, live, sandboxBase](const QString& chunk,
+                                                                                         bool replace) {
+        if (!self)
+            return;
+        if (ownWindow && liveTypingOn) {
+            self->setSandboxText(replace ? sandboxBase + chunk : self->m_sandboxText + chunk);
+            *streamed = true;
+        } else if (!ownWindow && sseLive) {
+            if (live)
+                live->consumeSSEChunk(chunk); // the session runs its edits one at a time, in call order
+            *streamed = true;
+        }
+    };
+    const PolishEngine::PolishResult polished = co_await m_polishEngine->polish(
+        raw, m_activeMode, m_activeContext, terms, recentOutputs, m_llmConfig, apiKey, m_asrEngine->isUsingSenseVoice(),
+        usedCloud, onChunk);
+    if (!self)
+        co_return;
+
+    if (polished.rewriteFailure) {
+        // A failed rewrite keeps the selection: the spoken instruction is never pasted over it.
+        m_liveInputSession.reset();
+        setStatusBanner(QStringLiteral("❌ ") + polished.rewriteFailure->description);
+        setPhase(PipelinePhase::error(polished.rewriteFailure->description));
+        scheduleIdleReset(kIdleAfterEngineError);
+        m_isFinalizingSession = false;
+        m_audioDucker->restoreIfNeeded();
+        co_return;
+    }
+    co_await closePolishedDictation(polished.text, polished.latencyMs, raw, transcript.durationSeconds, terms,
+                                    *streamed);
+}
+
+QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, QString raw, double duration,
+                                               QList<LexiconEntry> terms, bool streamed)
+{
+    QPointer<AppState> self(this);
+    std::shared_ptr<LiveInputSession> live = std::exchange(m_liveInputSession, nullptr);
+    if (text.isEmpty()) {
+        setPhase(PipelinePhase::idle());
+        m_isFinalizingSession = false;
+        m_audioDucker->restoreIfNeeded();
+        co_return;
+    }
+
+    bool inserted = false;
+    if (m_isTypingInsideOwnApp) {
+        setSandboxText(m_sandboxBaseBeforeSession + text);
+        inserted = true;
+    } else if (streamed) {
+        if (live)
+            co_await live->finishSSEPolishStream(text);
+        inserted = true;
+    } else if (m_llmConfig.enableLiveInlineTyping && m_activeMode == DictationMode::dictate && live) {
+        inserted = co_await live->finalizeAfterKeyRelease(text);
+    } else {
+        // Also when live typing was switched on during this dictation: there is no live session to finish,
+        // so the text is pasted like any other.
+        const ActiveScreenContext fresh = m_contextInjector->captureCurrentContext();
+        if (fresh.hasFocusedTextInput || m_activeContext.hasFocusedTextInput) {
+            m_contextInjector->pasteViaClipboardPreservingSnapshot(text);
+            inserted = true;
+        } else {
+            m_contextInjector->saveToSafetyClipboard(text);
+        }
+    }
+    if (!self)
+        co_return;
+
+    QList<LexiconEntry> hits;
+    for (const LexiconEntry& entry : terms) {
+        if (!entry.term.isEmpty() && text.contains(entry.term, Qt::CaseInsensitive))
+            hits.append(entry);
+    }
+    if (!hits.isEmpty())
+        m_lexiconStore->recordTermHits(hits);
+
+    if (m_activeMode == DictationMode::rewriteSelection && m_llmConfig.enableAutoLearn) {
+        if (auto pair = m_lexiconStore->learnFromSelectionRewrite(m_activeContext.selectedText, text))
+            setStatusBanner(QStringLiteral("✨ 语音纠偏已永久记入词库：「") + pair->wrong + QStringLiteral("」➔「") +
+                            pair->corrected + QStringLiteral("」"));
+    }
+
+    QStringList matched;
+    for (qsizetype i = 0; i < terms.size() && i < kMatchedTermsKept; ++i)
+        matched.append(terms.at(i).term);
+    QList<DictationRecord> history = m_history;
+    history.prepend(DictationRecord(QUuid::createUuid(), m_scheduler.currentDate(), raw, text, duration, latencyMs,
+                                    m_isTypingInsideOwnApp ? kOwnWindowTargetName : m_activeContext.appName,
+                                    m_activeMode, matched));
+    if (history.size() > kHistoryCap)
+        history.resize(kHistoryCap);
+    setHistory(std::move(history));
+    saveHistory();
+
+    m_services.soundPlayer->play(SystemSound::Pop, kCloseSoundVolume);
+    if (inserted) {
+        setPhase(PipelinePhase::completed(text, latencyMs));
+        scheduleIdleReset(kIdleAfterCompleted);
+        if (m_llmConfig.enableAutoLearn)
+            scheduleAutoLearnObservation(text, m_activeContext.bundleID, m_isTypingInsideOwnApp);
+    } else {
+        setPhase(PipelinePhase::savedToClipboard(kSavedToClipboardText));
+        scheduleIdleReset(kIdleAfterSavedToClipboard);
+    }
+    m_isFinalizingSession = false;
+    m_audioDucker->restoreIfNeeded();
+}
+
+// --- learning --------------------------------------------------------------------------------------------------
+
+void AppState::scheduleAutoLearnObservation(const QString& injectedText, const QString& expectedBundleID,
+                                            bool wasInsideSandbox)
+{
+    [](QPointer<AppState> self, QString injected, QString expectedApp, bool sandbox, qsizetype historyCount,
+       quint64 generation) -> QCoro::Task<> {
+        for (double wait : {kAutoLearnFirstCheck, kAutoLearnSecondCheck}) {
+            if (!self)
+                co_return;
+            co_await sleepFor(self->m_scheduler, seconds(wait));
+            // Any newer dictation, started or recorded, ends the observation.
+            if (!self || self->m_isSessionActive || self->m_history.size() != historyCount ||
+                self->m_sessionGeneration != generation)
+                co_return;
+            std::optional<QString> current;
+            if (sandbox) {
+                current = self->m_sandboxText;
+            } else {
+                const auto front = self->m_services.workspace->frontmostApplication();
+                if (front.value_or(FrontmostApplication{}).bundleIdentifier == expectedApp)
+                    current = self->m_contextInjector->readCurrentFocusedValue();
+            }
+            if (!current || current->isEmpty())
+                continue;
+            if (auto pair = self->m_lexiconStore->learnFromManualEditIfApplicable(injected, *current)) {
+                self->setStatusBanner(QStringLiteral("✨ 自学习词典已自动记住纠偏：「") + pair->wrong +
+                                      QStringLiteral("」➔「") + pair->corrected + QStringLiteral("」"));
+                co_return;
+            }
+        }
+    }(this, injectedText, expectedBundleID, wasInsideSandbox, m_history.size(), m_sessionGeneration);
+}
+
+QCoro::Task<> AppState::distillPastedCorpus(QString text)
+{
+    QPointer<AppState> self(this);
+    const LLMConfig config = m_llmConfig;
+    const QString key = KeychainHelper::loadAPIKey(config.selectedProvider);
+    const auto result = co_await m_polishEngine->distillTermsFromRawCorpus(text, config, key);
+    if (!self)
+        co_return;
+    if (!result) {
+        setStatusBanner(QStringLiteral("蒸馏失败：") + result.error().description);
+        co_return;
+    }
+    QList<PersonalLexiconStore::BulkItem> items;
+    for (const PolishEngine::DistilledTerm& term : result.value())
+        items.append({term.term, term.aliases, term.category});
+    const int added = m_lexiconStore->bulkUpsert(items);
+    setStatusBanner(QStringLiteral("智能蒸馏完成：新增 %1 个专属词条（总词库 %2 词）")
+                        .arg(added)
+                        .arg(m_lexiconStore->entries().size()));
+}

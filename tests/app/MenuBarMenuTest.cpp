@@ -1,0 +1,134 @@
+#include "app/MenuBarMenu.h"
+#include "app/QuorbellApp.h"
+#include "app/SingleInstance.h"
+#include "core/AppStateHarness.h"
+#include "lexicon/PersonalLexiconStore.h"
+#include "util/Text.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+
+QStringList titles(const QMenu& menu)
+{
+    QStringList list;
+    for (const QAction* action : menu.actions())
+        list.append(action->isSeparator() ? QStringLiteral("—") : action->text());
+    return list;
+}
+
+QAction* actionTitled(const QMenu& menu, const QString& title)
+{
+    for (QAction* action : menu.actions()) {
+        if (action->text() == title)
+            return action;
+    }
+    return nullptr;
+}
+
+DictationRecord record(const QString& polished)
+{
+    return DictationRecord(QUuid::createUuid(), Timestamp{1}, QString(), polished, 1, 0, QString(),
+                           DictationMode::dictate, {});
+}
+
+} // namespace
+
+TEST(MenuBarMenu, ShowsTheStateAndTheNewestFiveDictations)
+{
+    AppStateHarness h;
+    h.writeLocalConfig();
+    AppState& state = h.build();
+    state.lexiconStore().setEntries({});
+    QList<DictationRecord> history;
+    history.append(record(QStringLiteral("第一行\n第二行 & 更多内容一直写到超过二十六个字符为止的长句子")));
+    for (int i = 0; i < 6; ++i)
+        history.append(record(QStringLiteral("记录%1").arg(i)));
+    state.setHistory(history);
+
+    QMenu menu;
+    MenuBarMenu content(state, menu);
+    const QStringList shown = titles(menu);
+    EXPECT_EQ(shown.mid(0, 9),
+              (QStringList{QStringLiteral("打开 Quorbell 主界面"), QStringLiteral("引擎与快捷键设置…"),
+                           QStringLiteral("个人专属词库（0 词）…"), QStringLiteral("—"),
+                           QStringLiteral("快捷键：右侧 Control (⌃)"),
+                           QStringLiteral("今日累计：%1 字").arg(state.totalCharactersDictated()),
+                           QStringLiteral("手动开始/结束试音"), QStringLiteral("—"),
+                           QStringLiteral("最近口述救生舱（点击复制）")}));
+    EXPECT_EQ(shown.mid(9, 5).size(), 5) << "five records at most";
+    EXPECT_EQ(shown.at(9), QStringLiteral("第一行 第二行 && 更多内容一直写到超过二十六个字符"));
+    EXPECT_EQ(Text::graphemeCount(MenuBarMenu::recentTitle(history.first().polishedText)), 26);
+    EXPECT_EQ(shown.at(14), QStringLiteral("—"));
+    EXPECT_EQ(shown.mid(15), (QStringList{QStringLiteral("在程序坞 (Dock) 显示图标"), QStringLiteral("退出 Quorbell")}));
+
+    menu.actions().at(9)->trigger();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), history.first().polishedText) << "the full text, line breaks kept";
+}
+
+TEST(MenuBarMenu, ItemsOpenTabsToggleTheTaskbarAndStartADictation)
+{
+    AppStateHarness h;
+    h.writeLocalConfig();
+    AppState& state = h.build();
+    h.scheduler.runDue();
+    QMenu menu;
+    MenuBarMenu content(state, menu);
+    int opened = 0;
+    QObject::connect(&content, &MenuBarMenu::openMainWindowRequested, [&] { ++opened; });
+
+    state.setSelectedTab(SidebarTab::history);
+    actionTitled(menu, QStringLiteral("打开 Quorbell 主界面"))->trigger();
+    EXPECT_EQ(state.selectedTab(), SidebarTab::history) << "the first item keeps the current tab";
+    actionTitled(menu, QStringLiteral("引擎与快捷键设置…"))->trigger();
+    EXPECT_EQ(state.selectedTab(), SidebarTab::settings);
+    content.rebuild();
+    menu.actions().at(2)->trigger();
+    EXPECT_EQ(state.selectedTab(), SidebarTab::dictionary);
+    EXPECT_EQ(opened, 3);
+
+    actionTitled(menu, QStringLiteral("在程序坞 (Dock) 显示图标"))->trigger();
+    EXPECT_TRUE(state.llmConfig().showInDock);
+
+    content.rebuild();
+    actionTitled(menu, QStringLiteral("手动开始/结束试音"))->trigger();
+    EXPECT_TRUE(state.isSessionActive());
+    EXPECT_EQ(h.engine->starts.size(), 1);
+}
+
+TEST(QuorbellApp, WithoutATrayTheMainWindowOpensAtStart)
+{
+    AppStateHarness h;
+    h.writeLocalConfig();
+    AppState& state = h.build();
+    QuorbellApp app(state);
+    app.start(); // the offscreen platform has no system tray
+    ASSERT_NE(app.mainWindow(), nullptr);
+    EXPECT_TRUE(app.mainWindow()->isVisible());
+    EXPECT_EQ(app.mainWindow()->objectName(), QStringLiteral("main"));
+    EXPECT_TRUE(app.mainWindow()->windowFlags().testFlag(Qt::Tool)) << "menu-bar only: no taskbar entry";
+    LLMConfig config = state.llmConfig();
+    config.showInDock = true;
+    state.setLLMConfig(config);
+    EXPECT_FALSE(app.mainWindow()->windowFlags().testFlag(Qt::Tool));
+    EXPECT_TRUE(app.mainWindow()->isVisible());
+    const QImage mark = QuorbellApp::infinityMark(22, Qt::black).toImage();
+    EXPECT_NE(mark.pixelColor(3, 11).alpha(), 0) << "the mark reaches the left end";
+    EXPECT_EQ(mark.pixelColor(11, 2).alpha(), 0) << "and leaves the top empty";
+}
+
+TEST(SingleInstance, ASecondLaunchActivatesTheFirst)
+{
+    const QString name = QStringLiteral("quorbell-test-%1").arg(QCoreApplication::applicationPid());
+    SingleInstance first(name);
+    ASSERT_TRUE(first.claim());
+    int activations = 0;
+    QObject::connect(&first, &SingleInstance::activationRequested, [&] { ++activations; });
+    SingleInstance second(name);
+    EXPECT_FALSE(second.claim()) << "the second launch leaves";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return activations == 1; }, 5000));
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "core/SpeechEngine.h"
+
+#include <QList>
+#include <deque>
+
+// A scripted speech engine: it records what the application state asked of it, answers permission requests
+// as told, and hands out scripted transcripts. Tests drive partial results and errors through the callbacks.
+class FakeSpeechEngine final : public SpeechEngine {
+public:
+    struct Start {
+        QString locale;
+        QStringList contextualStrings;
+        QStringList dialogContext;
+    };
+
+    void applySettings(const Settings& settings) override { appliedSettings.append(settings); }
+    bool isMicrophoneAuthorized() const override { return microphoneAuthorized; }
+    bool isSpeechAuthorized() const override { return speechAuthorized; }
+    void requestPermissions(std::function<void(bool, bool)> completion) override
+    {
+        ++permissionRequests;
+        pendingPermissionAnswer = std::move(completion);
+    }
+    bool hasLocalModel() const override { return localModelOnDisk; }
+    void warmUp(const QString& locale) override { warmUps.append(locale); }
+    void prewarmCloudSocketIfReady() override { ++cloudPrewarms; }
+    void prewarmHotMicAsync() override { ++hotMicPrewarms; }
+    void reloadSenseVoiceModelAsync() override { ++modelReloads; }
+    void startStreamingAsync(const QString& locale, const QStringList& contextualStrings,
+                             const QStringList& dialogContext) override
+    {
+        starts.append({locale, contextualStrings, dialogContext});
+    }
+    QCoro::Task<SpeechTranscript> finishStreaming() override
+    {
+        ++finishes;
+        SpeechTranscript next;
+        if (!transcripts.empty()) {
+            next = transcripts.front();
+            transcripts.pop_front();
+        }
+        co_return next;
+    }
+    void cancel() override { ++cancels; }
+    bool isUsingSenseVoice() const override { return usingSenseVoice; }
+    bool isFullPrecisionFP32() const override { return fullPrecision; }
+    bool activeSessionUsesCloudSeedASR() const override { return usesSeed; }
+    bool activeSessionUsesOpenAIASR() const override { return usesOpenAI; }
+
+    // Answers the last permission request.
+    void answerPermissions(bool microphone, bool speech)
+    {
+        if (auto answer = std::exchange(pendingPermissionAnswer, nullptr))
+            answer(microphone, speech);
+    }
+
+    bool microphoneAuthorized = true;
+    bool speechAuthorized = true;
+    bool localModelOnDisk = false;
+    bool usingSenseVoice = false;
+    bool fullPrecision = false;
+    bool usesSeed = false;
+    bool usesOpenAI = false;
+    std::deque<SpeechTranscript> transcripts;
+
+    QList<Settings> appliedSettings;
+    QStringList warmUps;
+    QList<Start> starts;
+    int permissionRequests = 0;
+    int cloudPrewarms = 0;
+    int hotMicPrewarms = 0;
+    int modelReloads = 0;
+    int finishes = 0;
+    int cancels = 0;
+    std::function<void(bool, bool)> pendingPermissionAnswer;
+};
