@@ -110,9 +110,9 @@ void AppState::setTriggerKey(TriggerKeyOption key)
     m_defaults.setValue(kTriggerKeyKey, key.rawValue());
 }
 
-void AppState::setCustomHotkey(CustomHotkeySpec spec)
+void AppState::setCustomHotkey(CustomHotkeySpec shortcut)
 {
-    publish(m_customHotkey, std::move(spec));
+    publish(m_customHotkey, std::move(shortcut));
     m_hotkeyMonitor->setCustomSpec(m_customHotkey);
     m_defaults.setValue(kCustomHotkeySpecKey,
                         QJsonDocument(m_customHotkey.toJson().toObject()).toJson(QJsonDocument::Compact));
@@ -234,8 +234,8 @@ Status AppState::saveHistory()
 void AppState::readTriggerDefaults()
 {
     const QByteArray specJson = m_defaults.value(kCustomHotkeySpecKey).toByteArray();
-    if (auto spec = CustomHotkeySpec::fromJson(QJsonDocument::fromJson(specJson).object()); spec && !specJson.isEmpty())
-        setCustomHotkey(*spec);
+    if (auto shortcut = CustomHotkeySpec::fromJson(QJsonDocument::fromJson(specJson).object()); shortcut && !specJson.isEmpty())
+        setCustomHotkey(*shortcut);
     const QVariant storedKey = m_defaults.value(kTriggerKeyKey);
     if (storedKey.typeId() == QMetaType::QString) {
         if (auto key = TriggerKeyOption::fromRawValue(storedKey.toString()))

@@ -91,7 +91,7 @@ public:
     TriggerKeyOption triggerKey() const { return m_triggerKey; }
     void setTriggerKey(TriggerKeyOption key);
     const CustomHotkeySpec& customHotkey() const { return m_customHotkey; }
-    void setCustomHotkey(CustomHotkeySpec spec);
+    void setCustomHotkey(CustomHotkeySpec shortcut);
     TriggerBehavior triggerBehavior() const { return m_triggerBehavior; }
     void setTriggerBehavior(TriggerBehavior behavior);
     bool isRecordingShortcut() const { return m_isRecordingShortcut; }

@@ -87,9 +87,9 @@ void AppState::applyRecordedShortcut(const RecordedShortcutResult& result)
         break;
     case RecordedShortcutResult::Kind::custom:
         // The monitor must know the new combination before it is told to use the custom trigger.
-        setCustomHotkey(result.spec);
+        setCustomHotkey(result.shortcut);
         setTriggerKey(TriggerKeyOption::custom);
-        setStatusBanner(QStringLiteral("✅ 自定义全局快捷键已生效：「") + result.spec.label + QStringLiteral("」"));
+        setStatusBanner(QStringLiteral("✅ 自定义全局快捷键已生效：「") + result.shortcut.label + QStringLiteral("」"));
         break;
     case RecordedShortcutResult::Kind::cancelled:
         break;

@@ -192,9 +192,9 @@ void HotkeyMonitor::setTriggerOption(TriggerKeyOption option)
         refreshHotKeyRegistration();
 }
 
-void HotkeyMonitor::setCustomSpec(CustomHotkeySpec spec)
+void HotkeyMonitor::setCustomSpec(CustomHotkeySpec shortcut)
 {
-    m_customSpec = std::move(spec);
+    m_customSpec = std::move(shortcut);
     if (m_isStarted && m_triggerOption == TriggerKeyOption::custom)
         refreshHotKeyRegistration();
 }

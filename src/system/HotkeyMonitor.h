@@ -54,7 +54,7 @@ public:
     TriggerKeyOption triggerOption() const { return m_triggerOption; }
     void setTriggerOption(TriggerKeyOption option);
     const CustomHotkeySpec& customSpec() const { return m_customSpec; }
-    void setCustomSpec(CustomHotkeySpec spec);
+    void setCustomSpec(CustomHotkeySpec shortcut);
     TriggerBehavior behavior() const { return m_behavior; }
     void setBehavior(TriggerBehavior behavior);
 

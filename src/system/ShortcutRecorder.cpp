@@ -71,9 +71,9 @@ std::optional<RecordedShortcutResult> ShortcutRecorder::keyStep(std::uint16_t ke
     const std::uint32_t carbon = KeyNames::carbonModifiers(modifiers);
     if (keyCode == KeyCode::Space && carbon == CarbonModifier::Option)
         return RecordedShortcutResult::preset(TriggerKeyOption::optionSpace);
-    CustomHotkeySpec spec;
-    spec.keyCode = keyCode;
-    spec.carbonModifiers = carbon;
-    spec.label = KeyNames::formatComboLabel(keyCode, carbon);
-    return RecordedShortcutResult::custom(std::move(spec));
+    CustomHotkeySpec shortcut;
+    shortcut.keyCode = keyCode;
+    shortcut.carbonModifiers = carbon;
+    shortcut.label = KeyNames::formatComboLabel(keyCode, carbon);
+    return RecordedShortcutResult::custom(std::move(shortcut));
 }

@@ -11,12 +11,12 @@ struct RecordedShortcutResult {
 
     Kind kind = Kind::cancelled;
     TriggerKeyOption option; // meaningful for preset only
-    CustomHotkeySpec spec;   // meaningful for custom only
+    CustomHotkeySpec shortcut;   // meaningful for custom only
 
     static RecordedShortcutResult preset(TriggerKeyOption option) { return {Kind::preset, option, {}}; }
-    static RecordedShortcutResult custom(CustomHotkeySpec spec)
+    static RecordedShortcutResult custom(CustomHotkeySpec shortcut)
     {
-        return {Kind::custom, {}, std::move(spec)};
+        return {Kind::custom, {}, std::move(shortcut)};
     }
     static RecordedShortcutResult cancelled() { return {}; }
 
@@ -29,7 +29,7 @@ struct RecordedShortcutResult {
         case Kind::preset:
             return a.option == b.option;
         case Kind::custom:
-            return a.spec == b.spec;
+            return a.shortcut == b.shortcut;
         case Kind::cancelled:
             return true;
         }

@@ -164,7 +164,7 @@ TEST(AppStateTrigger, DefaultsAreReadStrictlyAndMirrored)
     AppState& state = h.build();
     EXPECT_EQ(state.triggerKey(), TriggerKeyOption::leftOption);
     EXPECT_EQ(state.triggerBehavior(), TriggerBehavior::tapToggle) << "raw values are case-sensitive";
-    EXPECT_EQ(state.customHotkey(), CustomHotkeySpec::defaults()) << "a spec without a label is ignored";
+    EXPECT_EQ(state.customHotkey(), CustomHotkeySpec::defaults()) << "a shortcut without a label is ignored";
     EXPECT_EQ(h.defaults.value(AppState::kTriggerBehaviorKey).toString(), QStringLiteral("HoldToTalk"))
         << "an unreadable entry is not rewritten";
 

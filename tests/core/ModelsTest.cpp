@@ -89,11 +89,11 @@ TEST(PipelinePhase, EqualityComparesCaseAndEveryPayloadField)
 
 TEST(CustomHotkeySpec, DecodesStrictlyAndRoundTrips)
 {
-    const CustomHotkeySpec spec = CustomHotkeySpec::defaults();
-    EXPECT_EQ(spec.keyCode, 49);
-    EXPECT_EQ(spec.carbonModifiers, 0x1000u);
-    EXPECT_EQ(spec.label, QStringLiteral("⌃ + Space"));
-    EXPECT_EQ(CustomHotkeySpec::fromJson(spec.toJson()), spec);
+    const CustomHotkeySpec shortcut = CustomHotkeySpec::defaults();
+    EXPECT_EQ(shortcut.keyCode, 49);
+    EXPECT_EQ(shortcut.carbonModifiers, 0x1000u);
+    EXPECT_EQ(shortcut.label, QStringLiteral("⌃ + Space"));
+    EXPECT_EQ(CustomHotkeySpec::fromJson(shortcut.toJson()), shortcut);
 
     auto parse = [](const char* json) {
         return CustomHotkeySpec::fromJson(QJsonDocument::fromJson(json).object());

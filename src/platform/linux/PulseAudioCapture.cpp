@@ -379,14 +379,14 @@ Status PulseAudioCapture::start(BufferHandler handler)
     if (source->first.empty() || source->second <= 0)
         return Status::failure(QStringLiteral("PulseAudio: there is no microphone (no default source)"));
 
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_FLOAT32NE;
-    spec.rate = static_cast<uint32_t>(source->second);
-    spec.channels = 1;
+    pa_sample_spec sampleSpec{};
+    sampleSpec.format = PA_SAMPLE_FLOAT32NE;
+    sampleSpec.rate = static_cast<uint32_t>(source->second);
+    sampleSpec.channels = 1;
     {
         LoopLock lock(d->loop);
         d->stopStream(false); // releases what a stop from inside the handler left behind
-        d->stream = pa_stream_new(d->context, "Quorbell microphone", &spec, nullptr);
+        d->stream = pa_stream_new(d->context, "Quorbell microphone", &sampleSpec, nullptr);
         if (!d->stream)
             return Status::failure(pulseError(d->context, "record stream"));
         {

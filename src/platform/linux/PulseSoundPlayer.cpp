@@ -138,10 +138,10 @@ void PulseSoundPlayer::startPlayback(std::vector<float> samples)
     pa_context* context = m_connection.connectingContext();
     if (!context || !m_connection.isReady())
         return;
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, kSampleRate, 1};
+    const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, kSampleRate, 1};
     pa_proplist* properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "event");
-    pa_stream* stream = pa_stream_new_with_proplist(context, "cue", &spec, nullptr, properties);
+    pa_stream* stream = pa_stream_new_with_proplist(context, "cue", &sampleSpec, nullptr, properties);
     pa_proplist_free(properties);
     if (!stream)
         return;

@@ -42,7 +42,7 @@ void FluidSineWaveView::setAccent(QColor accent)
 
 QPainterPath FluidSineWaveView::wavePath(int layer, QSizeF canvas, double time, float level)
 {
-    const Layer& spec = kLayers[layer];
+    const Layer& layerShape = kLayers[layer];
     const double w = canvas.width();
     const double mid = canvas.height() * 0.5;
     // A silent microphone still leaves a small ripple.
@@ -55,8 +55,8 @@ QPainterPath FluidSineWaveView::wavePath(int layer, QSizeF canvas, double time, 
         const double phi = double(x) / w * std::numbers::pi;
         // The envelope pins both ends to the middle line (clamped: sin(pi) may come out a hair below 0).
         const double envelope = std::pow(std::max(std::sin(phi), 0.0), 1.25);
-        const double y = mid + amp * spec.amplitude *
-                                   std::sin(layer * 1.15 + spec.frequency * phi - time * spec.speed) *
+        const double y = mid + amp * layerShape.amplitude *
+                                   std::sin(layer * 1.15 + layerShape.frequency * phi - time * layerShape.speed) *
                                    envelope;
         if (x == 0)
             path.moveTo(x, y);

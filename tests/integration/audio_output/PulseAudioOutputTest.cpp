@@ -205,14 +205,14 @@ namespace {
 // Listens on the sink's monitor while `play` runs and returns the loudest sample heard, within 1 s of audio.
 float loudestHeard(const QString& sink, const std::function<void()>& play)
 {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, PulseSoundPlayer::kSampleRate, 1};
+    const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, PulseSoundPlayer::kSampleRate, 1};
     pa_buffer_attr attr{};
     attr.maxlength = std::uint32_t(-1);
     attr.fragsize = 480 * sizeof(float);
     int error = 0;
     const QByteArray monitor = (sink + QStringLiteral(".monitor")).toUtf8();
     pa_simple* recorder = pa_simple_new(nullptr, "qb-test", PA_STREAM_RECORD, monitor.constData(), "monitor",
-                                        &spec, nullptr, &attr, &error);
+                                        &sampleSpec, nullptr, &attr, &error);
     if (!recorder) {
         ADD_FAILURE() << "cannot record the monitor: " << error;
         return 0;
