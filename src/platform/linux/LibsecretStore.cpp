@@ -8,7 +8,7 @@ const SecretSchema* schema()
 {
     static const SecretSchema instance = {
         "org.quorbell.Quorbell.GenericPassword",
-        SECRET_SCHEMA_NONE,
+        SECRET_SCHEMA_DONT_MATCH_NAME, // items are found by service and account, whoever stored them
         {
             {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
             {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},

@@ -43,6 +43,15 @@ TEST(LibsecretStore, KeychainHelperRoundTripThroughTheKeyring)
                                                  QStringLiteral("account"), QStringLiteral("anthropic_api_key")});
     ASSERT_TRUE(lookup.waitForFinished(10000));
     EXPECT_EQ(lookup.readAllStandardOutput().trimmed(), QByteArray("sk-live"));
+    // And a key stored by another client under our service and slot is ours too.
+    QProcess storeKey;
+    storeKey.start(QStringLiteral("secret-tool"), {QStringLiteral("store"), QStringLiteral("--label=Quorbell"),
+                                                   QStringLiteral("service"), kService, QStringLiteral("account"),
+                                                   QStringLiteral("volc_speech_api_key")});
+    storeKey.write("speech-from-cli");
+    storeKey.closeWriteChannel();
+    ASSERT_TRUE(storeKey.waitForFinished(10000));
+    EXPECT_EQ(KeychainHelper::loadVolcSpeechAPIKey(), QStringLiteral("speech-from-cli"));
     ASSERT_TRUE(KeychainHelper::saveAPIKey(QString(), LLMProviderOption::anthropic));
     EXPECT_FALSE(KeychainHelper::hasSavedAPIKey(LLMProviderOption::anthropic));
     KeychainHelper::installStore(nullptr);
