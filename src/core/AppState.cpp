@@ -25,9 +25,7 @@ const QString kHistoryFileName = QStringLiteral("history.json");
 } // namespace
 
 AppState::AppState(AppServices services, QObject* parent)
-    : QObject(parent),
-      m_services(std::move(services)),
-      m_scheduler(*m_services.scheduler),
+    : QObject(parent), m_services(std::move(services)), m_scheduler(*m_services.scheduler),
       m_defaults(*m_services.defaults)
 {
     // Components, in their fixed order.
@@ -39,9 +37,9 @@ AppState::AppState(AppServices services, QObject* parent)
                                                       *m_services.localKeys, m_services.keyLedger);
     m_modelDownloader = std::make_unique<OfflineModelDownloader>(m_scheduler, m_services.downloaderOptions);
     m_audioDucker = std::make_unique<SystemAudioDucker>(*m_services.audioOutput);
-    m_contextInjector =
-        std::make_unique<ContextInjector>(*m_services.accessibility, *m_services.inputSynth, *m_services.clipboard,
-                                          *m_services.workspace, m_scheduler, *m_services.keyLedger);
+    m_contextInjector = std::make_unique<ContextInjector>(*m_services.accessibility, *m_services.inputSynth,
+                                                          *m_services.clipboard, *m_services.workspace,
+                                                          m_scheduler, *m_services.keyLedger);
     m_activeContext = ActiveScreenContext::empty();
 
     m_configPath = DataFolder::filePath(kConfigFileName);
@@ -50,8 +48,10 @@ AppState::AppState(AppServices services, QObject* parent)
     loadConfig();
     loadHistory();
     publish(m_apiKeyInput, KeychainHelper::loadAPIKey(m_llmConfig.selectedProvider));
-    publish(m_volcSpeechKeyInput, KeychainHelper::readSlot(KeychainHelper::kVolcSpeechSlot).value_or(QString()));
-    publish(m_openAIASRKeyInput, KeychainHelper::readSlot(KeychainHelper::kOpenAIASRSlot).value_or(QString()));
+    publish(m_volcSpeechKeyInput,
+            KeychainHelper::readSlot(KeychainHelper::kVolcSpeechSlot).value_or(QString()));
+    publish(m_openAIASRKeyInput,
+            KeychainHelper::readSlot(KeychainHelper::kOpenAIASRSlot).value_or(QString()));
     refreshSavedKeyFlags();
     syncASREngineConfig();
     refreshPermissionStatus();
@@ -87,14 +87,38 @@ void AppState::setPhase(PipelinePhase phase)
     Q_EMIT phaseChanged(m_phase);
 }
 
-void AppState::setHistory(QList<DictationRecord> history) { publish(m_history, std::move(history)); }
-void AppState::setSelectedTab(SidebarTab tab) { publish(m_selectedTab, tab); }
-void AppState::setApiKeyInput(QString text) { publish(m_apiKeyInput, std::move(text)); }
-void AppState::setVolcSpeechKeyInput(QString text) { publish(m_volcSpeechKeyInput, std::move(text)); }
-void AppState::setOpenAIASRKeyInput(QString text) { publish(m_openAIASRKeyInput, std::move(text)); }
-void AppState::setStatusBanner(QString text) { publish(m_statusBanner, std::move(text)); }
-void AppState::setSandboxText(QString text) { publish(m_sandboxText, std::move(text)); }
-void AppState::setShowOnboardingSheet(bool show) { publish(m_showOnboardingSheet, show); }
+void AppState::setHistory(QList<DictationRecord> history)
+{
+    publish(m_history, std::move(history));
+}
+void AppState::setSelectedTab(SidebarTab tab)
+{
+    publish(m_selectedTab, tab);
+}
+void AppState::setApiKeyInput(QString text)
+{
+    publish(m_apiKeyInput, std::move(text));
+}
+void AppState::setVolcSpeechKeyInput(QString text)
+{
+    publish(m_volcSpeechKeyInput, std::move(text));
+}
+void AppState::setOpenAIASRKeyInput(QString text)
+{
+    publish(m_openAIASRKeyInput, std::move(text));
+}
+void AppState::setStatusBanner(QString text)
+{
+    publish(m_statusBanner, std::move(text));
+}
+void AppState::setSandboxText(QString text)
+{
+    publish(m_sandboxText, std::move(text));
+}
+void AppState::setShowOnboardingSheet(bool show)
+{
+    publish(m_showOnboardingSheet, show);
+}
 
 void AppState::setLLMConfig(LLMConfig config)
 {
@@ -157,7 +181,10 @@ void AppState::syncASREngineConfig()
     m_asrEngine->applySettings(settings);
 }
 
-void AppState::applyDockVisibilityPolicy() { Q_EMIT dockVisibilityRequested(m_llmConfig.showInDock); }
+void AppState::applyDockVisibilityPolicy()
+{
+    Q_EMIT dockVisibilityRequested(m_llmConfig.showInDock);
+}
 
 void AppState::loadConfig()
 {
@@ -166,11 +193,8 @@ void AppState::loadConfig()
     if (bytes) {
         QJsonParseError error{};
         const QJsonDocument document = QJsonDocument::fromJson(*bytes, &error);
-        if (error.error == QJsonParseError::NoError)
-            decoded = LLMConfig::fromJson(document.object().isEmpty() && !document.isObject()
-                                              ? QJsonValue()
-                                              : QJsonValue(document.object()),
-                                          m_defaults.value(kArkEndpointKey).toString());
+        if (error.error == QJsonParseError::NoError && document.isObject())
+            decoded = LLMConfig::fromJson(document.object(), m_defaults.value(kArkEndpointKey).toString());
     }
     const bool migrated = m_defaults.value(kInlineOffMigrationKey).toBool();
     m_defaults.setValue(kInlineOffMigrationKey, true);
@@ -213,7 +237,8 @@ void AppState::loadHistory()
         return;
     }
     HistoryDecodeResult decoded = decodeHistory(*bytes);
-    // Records that did not read are skipped, not the whole file; the file is kept aside before it is rewritten.
+    // Records that did not read are skipped, not the whole file; the file is kept aside before it is
+    // rewritten.
     m_historyNeedsBackup = decoded.needsBackup();
     setHistory(std::move(decoded.records));
 }
@@ -233,8 +258,8 @@ Status AppState::saveHistory()
 
 void AppState::readTriggerDefaults()
 {
-    const QByteArray specJson = m_defaults.value(kCustomHotkeySpecKey).toByteArray();
-    if (auto shortcut = CustomHotkeySpec::fromJson(QJsonDocument::fromJson(specJson).object()); shortcut && !specJson.isEmpty())
+    const QByteArray storedShortcut = m_defaults.value(kCustomHotkeySpecKey).toByteArray();
+    if (auto shortcut = CustomHotkeySpec::fromJson(QJsonDocument::fromJson(storedShortcut).object()))
         setCustomHotkey(*shortcut);
     const QVariant storedKey = m_defaults.value(kTriggerKeyKey);
     if (storedKey.typeId() == QMetaType::QString) {
@@ -258,7 +283,10 @@ void AppState::refreshSavedKeyFlags()
     publish(m_savedProviderKeyFlags, std::move(flags));
 }
 
-bool AppState::isGroqASRSelected() const { return KeychainHelper::isGroqURL(m_llmConfig.openAIASRBaseURL); }
+bool AppState::isGroqASRSelected() const
+{
+    return KeychainHelper::isGroqURL(m_llmConfig.openAIASRBaseURL);
+}
 
 QString AppState::effectiveOpenAIASRKey() const
 {
@@ -287,10 +315,12 @@ bool AppState::isOpenAIASRReusingLLMKey() const
 
 bool AppState::hasEffectiveOpenAIASRKey() const
 {
-    return !effectiveOpenAIASRKey().isEmpty() || PolishEngine::isKeylessLocalEndpoint(m_llmConfig.openAIASRBaseURL);
+    return !effectiveOpenAIASRKey().isEmpty() ||
+           PolishEngine::isKeylessLocalEndpoint(m_llmConfig.openAIASRBaseURL);
 }
 
-// --- callbacks and start-up ----------------------------------------------------------------------------------
+// --- callbacks and start-up
+// ----------------------------------------------------------------------------------
 
 void AppState::setupCallbacks()
 {
@@ -347,7 +377,6 @@ void AppState::setupCallbacks()
 void AppState::runStartupBlock()
 {
     applyDockVisibilityPolicy();
-    Q_EMIT phaseChanged(m_phase); // the pill panel is built by its owner on the first phase it sees
     m_asrEngine->warmUp(m_llmConfig.speechLocale);
     m_polishEngine->prewarmConnection(m_llmConfig.baseURL, QString());
     m_hotkeyMonitor->start();
@@ -390,27 +419,51 @@ void AppState::runFirstRunCheck()
 void AppState::startPermissionWatcher()
 {
     QPointer<AppState> self(this);
-    m_permissionPoll = ScheduledWork(&m_scheduler, m_scheduler.scheduleRepeating(kPermissionPollInterval, [self] {
-                                         if (self)
-                                             self->pollPermissions();
-                                     }));
+    m_permissionPoll =
+        ScheduledWork(&m_scheduler, m_scheduler.scheduleRepeating(kPermissionPollInterval, [self] {
+            if (self)
+                self->pollPermissions();
+        }));
 }
 
 void AppState::pollPermissions()
 {
     if (m_isSessionActive)
         return;
-    const bool allGranted = m_micAuthorized && m_speechAuthorized && m_accessibilityGranted && m_senseVoiceLoaded;
+    const bool allGranted =
+        m_micAuthorized && m_speechAuthorized && m_accessibilityGranted && m_senseVoiceLoaded;
     if (!allGranted || m_showOnboardingSheet)
         refreshPermissionStatus();
 }
 
-// --- insight figures -------------------------------------------------------------------------------------------
+// --- insight figures
+// -------------------------------------------------------------------------------------------
 
-qint64 AppState::totalCharactersDictated() const { return Insights::totalCharactersDictated(m_history); }
-double AppState::totalDictationMinutes() const { return Insights::totalDictationMinutes(m_history); }
-qint64 AppState::averageCharactersPerMinute() const { return Insights::averageCharactersPerMinute(m_history); }
-qint64 AppState::timeSavedMinutes() const { return Insights::timeSavedMinutes(m_history); }
-qint64 AppState::averagePolishLatencyMs() const { return Insights::averagePolishLatencyMs(m_history); }
-qint64 AppState::activeDaysCount() const { return Insights::activeDaysCount(m_history); }
-QMap<QDate, qint64> AppState::dailyCountMap() const { return Insights::dailyCountMap(m_history); }
+qint64 AppState::totalCharactersDictated() const
+{
+    return Insights::totalCharactersDictated(m_history);
+}
+double AppState::totalDictationMinutes() const
+{
+    return Insights::totalDictationMinutes(m_history);
+}
+qint64 AppState::averageCharactersPerMinute() const
+{
+    return Insights::averageCharactersPerMinute(m_history);
+}
+qint64 AppState::timeSavedMinutes() const
+{
+    return Insights::timeSavedMinutes(m_history);
+}
+qint64 AppState::averagePolishLatencyMs() const
+{
+    return Insights::averagePolishLatencyMs(m_history);
+}
+qint64 AppState::activeDaysCount() const
+{
+    return Insights::activeDaysCount(m_history);
+}
+QMap<QDate, qint64> AppState::dailyCountMap() const
+{
+    return Insights::dailyCountMap(m_history);
+}
