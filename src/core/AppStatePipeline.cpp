@@ -288,7 +288,7 @@ QCoro::Task<> AppState::finishDictationSession()
         if (m_isTypingInsideOwnApp)
             setSandboxText(m_sandboxBaseBeforeSession);
         else if (live)
-            live->updateLiveText(QString(), false, false);
+            live->cancel(); // nothing was recognised: the live-typed draft is erased, as the box is restored
         m_liveInputSession.reset();
         if (!m_phase.is<PipelinePhase::Error>())
             setPhase(PipelinePhase::idle());

@@ -13,6 +13,7 @@
 #include "fakes/FakePermissions.h"
 #include "fakes/FakeSecretStore.h"
 #include "fakes/FakeSoundPlayer.h"
+#include "fakes/FakeTextField.h"
 #include "fakes/FakeWorkspace.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDataFolder.h"
@@ -23,7 +24,79 @@
 #include <QJsonDocument>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
+
+// Passes every call to another Accessibility, except the selection read that each context capture makes: it
+// can be held until released (the capture stays undecided meanwhile) and answered from a script, one answer
+// per read, so the captures of successive sessions see different selections.
+class CaptureGate final : public Accessibility {
+public:
+    explicit CaptureGate(Accessibility& inner) : m_inner(inner) {}
+
+    bool isTrusted() override { return m_inner.isTrusted(); }
+    bool requestTrust() override { return m_inner.requestTrust(); }
+    QString untrustedReason() override { return m_inner.untrustedReason(); }
+    std::optional<FocusedElement> focusedElement(qint64 processId) override
+    {
+        return m_inner.focusedElement(processId);
+    }
+    std::optional<QString> selectedText(qint64 processId) override
+    {
+        std::unique_lock lock(m_mutex);
+        ++m_reads;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return !m_holding; });
+        if (!m_script.empty()) {
+            std::optional<QString> answer = m_script.front();
+            m_script.pop_front();
+            return answer;
+        }
+        lock.unlock();
+        return m_inner.selectedText(processId);
+    }
+    std::optional<QString> focusedValue(qint64 processId) override { return m_inner.focusedValue(processId); }
+    std::optional<QRect> caretRect(qint64 processId) override { return m_inner.caretRect(processId); }
+
+    // The next selection reads answer these, in order; later ones ask the inner service.
+    void scriptSelections(std::deque<std::optional<QString>> answers)
+    {
+        std::lock_guard lock(m_mutex);
+        m_script = std::move(answers);
+    }
+    void hold()
+    {
+        std::lock_guard lock(m_mutex);
+        m_holding = true;
+    }
+    void release()
+    {
+        std::lock_guard lock(m_mutex);
+        m_holding = false;
+        m_changed.notify_all();
+    }
+    // Blocks until `count` selection reads have begun (false after a few seconds of real time without).
+    bool waitForReads(int count)
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_reads >= count; });
+    }
+    int selectionReads() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_reads;
+    }
+
+private:
+    Accessibility& m_inner;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_holding = false;
+    int m_reads = 0;
+    std::deque<std::optional<QString>> m_script;
+};
 
 // An AppState on fakes, a private data folder, a private defaults file, virtual time and a local HTTP server
 // that stands in for every language-model host (so nothing in a test reaches the network).
@@ -64,11 +137,11 @@ public:
         engine->microphoneAuthorized = microphoneAuthorized;
         AppServices services;
         services.scheduler = &scheduler;
-        services.accessibility = &accessibility;
+        services.accessibility = accessibilityOverride ? accessibilityOverride : &accessibility;
         services.workspace = &workspace;
         services.permissions = &permissions;
-        services.clipboard = &clipboard;
-        services.inputSynth = &inputSynth;
+        services.clipboard = clipboardOverride ? clipboardOverride : &clipboard;
+        services.inputSynth = inputSynthOverride ? inputSynthOverride : &inputSynth;
         services.soundPlayer = &sounds;
         services.audioOutput = &audioOutput;
         services.keySource = &keySource;
@@ -86,7 +159,19 @@ public:
         return QString::fromUtf8(FileIO::readAll(data.filePath(QStringLiteral("config.json"))).value_or(QByteArray()));
     }
 
+    // Set before build(): a FakeTextField stands in for the Accessibility, keystroke and clipboard fakes, so
+    // what is typed or pasted lands in one field that Accessibility reads back.
+    void useTextField(FakeTextField& field)
+    {
+        accessibilityOverride = &field;
+        inputSynthOverride = &field;
+        clipboardOverride = &field;
+    }
+
     bool microphoneAuthorized = true;
+    Accessibility* accessibilityOverride = nullptr;
+    InputSynth* inputSynthOverride = nullptr;
+    Clipboard* clipboardOverride = nullptr;
     TempDataFolder data;
     QTemporaryDir settingsDir;
     QSettings defaults;

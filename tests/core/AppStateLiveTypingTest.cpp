@@ -1,0 +1,205 @@
+#include "AppStateHarness.h"
+#include "lexicon/PersonalLexiconStore.h"
+#include "support/QtPrinters.h"
+#include "system/LiveInputSession.h"
+#include "util/AppIdentity.h"
+
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const FrontmostApplication kEditor{QStringLiteral("Kate"), QStringLiteral("org.kde.kate"),
+                                   FakeTextField::kProcessId, QStringLiteral("notes.md — Kate")};
+const FrontmostApplication kOwnWindow{QStringLiteral("Quorbell"), AppIdentity::bundleIdentifier(), 1,
+                                      QStringLiteral("Quorbell")};
+
+int typedActions(const FakeTextField& field)
+{
+    int typed = 0;
+    for (const SynthAction& action : field.actions())
+        typed += action.kind == SynthAction::Kind::Text;
+    return typed;
+}
+
+// Live typing on, into a real-behaving text field of another application; polishing stays local.
+class LiveTypingTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        h.writeLocalConfig({{QStringLiteral("formattingStyle"), QStringLiteral("verbatimLocal")},
+                            {QStringLiteral("enableAutoMuteDuringDictation"), false},
+                            {QStringLiteral("enableAutoLearn"), false}});
+        h.workspace.setFrontmost(kEditor);
+        h.useTextField(field);
+        h.accessibilityOverride = &gate;
+        h.build();
+        h.scheduler.runDue();
+        h.state->lexiconStore().setEntries({});
+        setLiveTyping(true); // the settings file cannot switch it on: the first start turns it off once
+    }
+
+    void TearDown() override
+    {
+        gate.release();
+        h.state.reset(); // its capture queue still holds the gate
+    }
+
+    AppState& state() { return *h.state; }
+
+    void setLiveTyping(bool on)
+    {
+        LLMConfig config = state().llmConfig();
+        config.enableLiveInlineTyping = on;
+        state().setLLMConfig(config);
+    }
+
+    // Lets virtual time pass in pacer steps, with every tick typed and the main loop run, until `done` (or a
+    // bounded number of steps).
+    bool pump(const std::function<bool()>& done, int steps = 200)
+    {
+        for (int i = 0; i < steps; ++i) {
+            if (done && done())
+                return true;
+            h.scheduler.advance(LiveInputSession::kPacerInterval);
+            LiveInputSession::pacerQueue().sync([] {});
+            QCoreApplication::processEvents();
+        }
+        return done && done();
+    }
+
+    void finish()
+    {
+        bool done = false;
+        auto task = state().finishDictationSession().then([&] { done = true; });
+        ASSERT_TRUE(pump([&] { return done; }, 2000));
+    }
+
+    FakeTextField field;
+    CaptureGate gate{field};
+    AppStateHarness h;
+};
+
+} // namespace
+
+TEST_F(LiveTypingTest, PartialsAreTypedOnlyOnceTheCaptureHasDecided)
+{
+    field.setContent(QStringLiteral("前文"));
+    gate.hold();
+    state().beginDictationSession();
+    ASSERT_TRUE(gate.waitForReads(1)); // the capture is looking for a selection
+    h.engine->onPartialResult(QStringLiteral("你好世界"), true);
+    pump({}, 50);
+    EXPECT_EQ(field.content(), QStringLiteral("前文")) << "nothing typed while the mode is undecided";
+    EXPECT_TRUE(field.actions().isEmpty());
+
+    gate.release();
+    ASSERT_TRUE(pump([&] { return field.content() == QStringLiteral("前文你好世界"); }))
+        << field.content().toStdString();
+
+    h.engine->transcripts.push_back({QStringLiteral("你好世界"), 1});
+    finish();
+    EXPECT_EQ(field.content(), QStringLiteral("前文你好世界")) << "the final text takes the draft's place";
+    EXPECT_TRUE(state().phase().is<PipelinePhase::Completed>());
+    ASSERT_EQ(state().history().size(), 1);
+}
+
+TEST_F(LiveTypingTest, ASelectionFoundByTheCaptureIsNeverTypedOver)
+{
+    field.setContent(QStringLiteral("周五之前交报告"));
+    field.select(0, 7);
+    gate.hold();
+    state().beginDictationSession();
+    ASSERT_TRUE(gate.waitForReads(1));
+    // Arrives while the session still counts as a dictation.
+    h.engine->onPartialResult(QStringLiteral("改得正式一点"), true);
+    pump({}, 20);
+    gate.release();
+    ASSERT_TRUE(pump([&] {
+        return state().phase() == PipelinePhase::listening(QString(), DictationMode::rewriteSelection);
+    }));
+    h.engine->onPartialResult(QStringLiteral("改得正式一点吧"), true);
+    pump({}, 50);
+    EXPECT_EQ(field.content(), QStringLiteral("周五之前交报告"));
+    EXPECT_EQ(field.selectedContent(), QStringLiteral("周五之前交报告"));
+    EXPECT_EQ(typedActions(field), 0);
+
+    state().cancelDictationSession();
+    pump({}, 50);
+    EXPECT_EQ(field.content(), QStringLiteral("周五之前交报告"))
+        << "a cancel erases nothing that was not typed";
+    EXPECT_EQ(field.backspacePresses(), 0);
+}
+
+TEST_F(LiveTypingTest, CancelErasesWhatWasTypedLive)
+{
+    field.setContent(QStringLiteral("前文"));
+    state().beginDictationSession();
+    h.engine->onPartialResult(QStringLiteral("今天开会"), true);
+    ASSERT_TRUE(pump([&] { return field.content() == QStringLiteral("前文今天开会"); }))
+        << field.content().toStdString();
+
+    h.sounds.clear();
+    state().cancelDictationSession();
+    EXPECT_EQ(state().phase(), PipelinePhase::idle());
+    ASSERT_EQ(h.sounds.played().size(), 1);
+    EXPECT_EQ(h.sounds.played().first().sound, SystemSound::Funk);
+    ASSERT_TRUE(pump([&] { return field.content() == QStringLiteral("前文"); }))
+        << field.content().toStdString();
+    EXPECT_EQ(field.backspacePresses(), 4) << "only the live-typed characters";
+    pump({}, 50);
+    EXPECT_EQ(field.content(), QStringLiteral("前文"));
+    EXPECT_TRUE(state().history().isEmpty());
+}
+
+TEST_F(LiveTypingTest, OwnWindowSessionShowsPartialsInTheTryOutBox)
+{
+    h.workspace.setFrontmost(kOwnWindow);
+    state().setSandboxText(QStringLiteral("前文："));
+    state().beginDictationSession();
+    h.engine->onPartialResult(QStringLiteral("你好"), false);
+    EXPECT_EQ(state().sandboxText(), QStringLiteral("前文：你好"));
+    h.engine->onPartialResult(QStringLiteral("你好世界"), true);
+    EXPECT_EQ(state().sandboxText(), QStringLiteral("前文：你好世界"));
+    pump({}, 50);
+    EXPECT_TRUE(field.actions().isEmpty()) << "no keystrokes for our own window";
+
+    state().cancelDictationSession();
+    EXPECT_EQ(state().sandboxText(), QStringLiteral("前文：")) << "a cancel restores the box";
+}
+
+TEST_F(LiveTypingTest, LiveTypingSwitchedOnMidSessionFallsThroughToPaste)
+{
+    setLiveTyping(false);
+    state().beginDictationSession();
+    setLiveTyping(true);
+    h.engine->onPartialResult(QStringLiteral("今天开会"), true);
+    pump({}, 50);
+    EXPECT_EQ(field.content(), QString()) << "this session has no live typing";
+
+    h.engine->transcripts.push_back({QStringLiteral("今天开会"), 1});
+    finish();
+    EXPECT_EQ(field.content(), QStringLiteral("今天开会"));
+    EXPECT_EQ(typedActions(field), 0);
+    EXPECT_EQ(field.chordCount(KeyChord{KeyCode::V, ModifierFlag::Control}), 1) << "pasted once";
+    EXPECT_TRUE(state().phase().is<PipelinePhase::Completed>());
+    ASSERT_EQ(state().history().size(), 1);
+}
+
+TEST_F(LiveTypingTest, EmptyTranscriptTakesBackTheLiveDraft)
+{
+    field.setContent(QStringLiteral("前文"));
+    state().beginDictationSession();
+    h.engine->onPartialResult(QStringLiteral("你好世界"), true);
+    ASSERT_TRUE(pump([&] { return field.content() == QStringLiteral("前文你好世界"); }))
+        << field.content().toStdString();
+    h.sounds.clear();
+    finish(); // the engine's final transcript is empty
+    ASSERT_TRUE(pump([&] { return field.content() == QStringLiteral("前文"); }))
+        << field.content().toStdString();
+    EXPECT_EQ(state().phase(), PipelinePhase::idle());
+    EXPECT_TRUE(state().history().isEmpty());
+    EXPECT_TRUE(h.sounds.played().isEmpty());
+}
