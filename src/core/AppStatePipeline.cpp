@@ -193,10 +193,14 @@ void AppState::handlePartialResult(const QString& text, bool settled)
         return;
     const QString fixed = PolishEngine::applyInstantLocalDictionary(text, m_lexiconStore->entries(), m_activeContext,
                                                                    m_llmConfig, false);
-    int visible = 0;
-    for (QChar c : fixed)
-        visible += !c.isSpace() && !c.isLowSurrogate();
-    AudioLevelBus::shared().pushRecognizedCount(visible);
+    // Characters are grapheme clusters; every white-space cluster is one code unit, but for CR LF.
+    int blank = 0;
+    for (qsizetype i = 0; i < fixed.size(); ++i) {
+        if (Text::isWhitespaceOrNewline(fixed[i].unicode()) &&
+            !(fixed[i] == u'\n' && i > 0 && fixed[i - 1] == u'\r'))
+            ++blank;
+    }
+    AudioLevelBus::shared().pushRecognizedCount(Text::graphemeCount(fixed) - blank);
     if (!m_llmConfig.enableLiveInlineTyping || m_activeMode != DictationMode::dictate)
         return;
     if (m_isTypingInsideOwnApp)

@@ -1,5 +1,6 @@
 #include "AppStateHarness.h"
 #include "lexicon/PersonalLexiconStore.h"
+#include "system/AudioLevelBus.h"
 #include "llm/PolishEngine.h"
 #include "support/QtPrinters.h"
 #include "util/AppIdentity.h"
@@ -529,4 +530,12 @@ TEST_F(PipelineTest, AutoLearnWatchesTheTryOutBoxForAnOwnWindowDictation)
     state().setSandboxText(edited);
     h.scheduler.advance(5500ms);
     EXPECT_EQ(state().statusBanner(), QStringLiteral("✨ 自学习词典已自动记住纠偏：「张伟」➔「章伟」"));
+}
+
+TEST_F(PipelineTest, PartialResultsDriveThePillByVisibleCharacters)
+{
+    state().beginDictationSession();
+    h.engine->onPartialResult(QStringLiteral("你好 👍🏽\r\n🇨🇳"), false);
+    EXPECT_EQ(AudioLevelBus::shared().sampleRecognizedSymbolProgress().exactTarget, 4)
+        << "two Han characters, a toned emoji and a flag; blanks do not count";
 }
