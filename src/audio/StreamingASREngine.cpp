@@ -91,6 +91,7 @@ StreamingASREngine::StreamingASREngine(Services services, QObject* parent)
       m_audioControlQueue(
           std::make_unique<SerialQueue>(AppIdentity::queueLabel(QStringLiteral("audio.control"))))
 {
+    m_seedWebSocketUrl = services.seedEndpoint.webSocketUrl;
     m_settings.openAIASRBaseURL = OpenAITranscriptionClient::defaultBaseURL();
     m_settings.openAIASRModel = OpenAITranscriptionClient::defaultModel();
     setupSeedASRCallbacks();
@@ -225,6 +226,12 @@ void StreamingASREngine::reloadSenseVoiceModelAsync()
         if (const std::optional<QString> failure = loadSenseVoiceIfAvailable())
             reportModelFailure(*failure);
     });
+}
+
+QCoro::Task<Result<qint64>> StreamingASREngine::probeSeedASRHandshake(QString apiKey, QString resourceID)
+{
+    return VolcSeedASRClient::probeHandshakeLatency(std::move(apiKey), std::move(resourceID), m_scheduler,
+                                                    m_seedWebSocketUrl);
 }
 
 // --- session start -----------------------------------------------------------------------------------------

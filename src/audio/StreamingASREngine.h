@@ -68,6 +68,7 @@ public:
     void prewarmCloudSocketIfReady() override;
     void prewarmHotMicAsync() override;
     void reloadSenseVoiceModelAsync() override;
+    QCoro::Task<Result<qint64>> probeSeedASRHandshake(QString apiKey, QString resourceID) override;
 
     void startStreamingAsync(const QString& localeIdentifier, const QStringList& contextualStrings,
                              const QStringList& dialogContext) override;
@@ -224,6 +225,7 @@ private:
 
     SenseVoiceModel m_model;
     VolcSeedASRClient m_seedASRClient;
+    QUrl m_seedWebSocketUrl; // where the settings page's handshake probe goes
     OpenAITranscriptionClient m_openAIASRClient;
     LoopTimer m_liveTimer;
     LoopTimer m_cloudWatchdogTimer;

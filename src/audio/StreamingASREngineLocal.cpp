@@ -66,6 +66,8 @@ void StreamingASREngine::reportModelFailure(const QString& reason)
     postToMain([this, reason] {
         if (onError)
             onError(reason);
+        if (onModelLoadFailed)
+            onModelLoadFailed(reason);
     });
 }
 

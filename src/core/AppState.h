@@ -178,6 +178,42 @@ public:
     // Writes the history whole; an unreadable file found at start is kept aside first, or nothing is written.
     Status saveHistory();
 
+    // --- providers, benchmarks and engines ----------------------------------------------------------------
+    const std::optional<LLMProviderOption>& activatingLLMProvider() const { return m_activatingLLMProvider; }
+    const QMap<LLMProviderOption, QString>& llmActivationErrors() const { return m_llmActivationErrors; }
+    const QMap<LLMProviderOption, QString>& llmProviderBenchmarkSummaries() const
+    {
+        return m_llmProviderBenchmarkSummaries;
+    }
+    bool isBenchmarkingLLM() const { return m_isBenchmarkingLLM; }
+    const std::optional<ASRProviderOption>& activatingASRProvider() const { return m_activatingASRProvider; }
+    const QMap<ASRProviderOption, QString>& asrActivationErrors() const { return m_asrActivationErrors; }
+    bool isProbingSeedASR() const { return m_isProbingSeedASR; }
+    const QString& lastSeedASRProbeSummary() const { return m_lastSeedASRProbeSummary; }
+    bool isProbingOpenAIASR() const { return m_isProbingOpenAIASR; }
+
+    void selectLLMProvider(LLMProviderOption provider);
+    void saveLLMProviderDraft(LLMProviderOption provider, QString baseURL, QString modelName, QString apiKey);
+    // Makes the provider the active polishing model only after a live streamed request to it succeeded.
+    QCoro::Task<bool> activateLLMProvider(LLMProviderOption provider, QString baseURL, QString modelName,
+                                          QString apiKey);
+    void saveAPIKey();
+    QCoro::Task<> runLLMProviderBenchmark(LLMProviderOption provider, QString baseURL, QString modelName,
+                                          QString apiKey);
+    QCoro::Task<> runLiveEngineBenchmark();
+
+    void selectASRProvider(ASRProviderOption provider);
+    // Makes the engine the only active one after a live round trip (cloud) or once its model is on disk.
+    QCoro::Task<bool> activateASRProvider(ASRProviderOption provider);
+    void saveVolcSpeechAPIKey();
+    void saveOpenAIASRConfig();
+    void applyOpenAIASRPreset(QString baseURL, QString model);
+    QCoro::Task<> runSeedASRProbe();
+    QCoro::Task<> runOpenAIASRProbe();
+    void startOfflineModelDownload();
+    void cancelOfflineModelDownload();
+    void completeOnboarding();
+
 Q_SIGNALS:
     void changed();
     void phaseChanged(const PipelinePhase& phase);
@@ -277,4 +313,17 @@ private:
     // A data file that could not be read whole; it is copied aside before it is first overwritten.
     bool m_configNeedsBackup = false;
     bool m_historyNeedsBackup = false;
+
+    // --- providers, benchmarks and engines --------------------------------------------------------------
+    void rememberArkEndpoint(LLMProviderOption provider, const QString& model);
+    void resolveOpenAIASREndpoint();
+    void refreshSpeechAuthorized();
+    void watchLocalModelLoad();
+    int lexiconHotwordCount(int cap) const;
+
+    std::optional<LLMProviderOption> m_activatingLLMProvider;
+    QMap<LLMProviderOption, QString> m_llmActivationErrors;
+    QMap<LLMProviderOption, QString> m_llmProviderBenchmarkSummaries;
+    std::optional<ASRProviderOption> m_activatingASRProvider;
+    QMap<ASRProviderOption, QString> m_asrActivationErrors;
 };

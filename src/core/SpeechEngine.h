@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Models.h"
+#include "util/AppError.h"
 
 #include <QCoroTask>
 #include <QString>
@@ -37,6 +38,8 @@ public:
     std::function<void(const QString& text, bool settled)> onPartialResult;
     std::function<void(const QString& message)> onError;
     std::function<void(const QString& reason)> onCloudFailoverNotice;
+    // A local model that was found on disk could not be loaded (also reported through onError).
+    std::function<void(const QString& reason)> onModelLoadFailed;
 
     virtual bool isMicrophoneAuthorized() const = 0;
     virtual bool isSpeechAuthorized() const = 0;
@@ -49,6 +52,8 @@ public:
     virtual void prewarmCloudSocketIfReady() = 0;
     virtual void prewarmHotMicAsync() = 0;
     virtual void reloadSenseVoiceModelAsync() = 0;
+    // One handshake with the engine's Seed-ASR service: the round trip in whole milliseconds, or the error.
+    virtual QCoro::Task<Result<qint64>> probeSeedASRHandshake(QString apiKey, QString resourceID) = 0;
 
     virtual void startStreamingAsync(const QString& localeIdentifier, const QStringList& contextualStrings,
                                      const QStringList& dialogContext) = 0;

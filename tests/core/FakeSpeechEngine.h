@@ -28,6 +28,13 @@ public:
     void prewarmCloudSocketIfReady() override { ++cloudPrewarms; }
     void prewarmHotMicAsync() override { ++hotMicPrewarms; }
     void reloadSenseVoiceModelAsync() override { ++modelReloads; }
+    QCoro::Task<Result<qint64>> probeSeedASRHandshake(QString apiKey, QString resourceID) override
+    {
+        seedProbeKeys.append(apiKey);
+        if (!seedProbe)
+            co_return AppError{QStringLiteral("Quorbell.SeedASR"), -1, QStringLiteral("no probe scripted")};
+        co_return co_await seedProbe(std::move(apiKey), std::move(resourceID));
+    }
     void startStreamingAsync(const QString& locale, const QStringList& contextualStrings,
                              const QStringList& dialogContext) override
     {
@@ -64,6 +71,9 @@ public:
     bool usesSeed = false;
     bool usesOpenAI = false;
     std::deque<SpeechTranscript> transcripts;
+    // The handshake probe; tests point it at a local Seed-ASR service.
+    std::function<QCoro::Task<Result<qint64>>(QString apiKey, QString resourceID)> seedProbe;
+    QStringList seedProbeKeys;
 
     QList<Settings> appliedSettings;
     QStringList warmUps;
