@@ -1,0 +1,423 @@
+// A whole dictation as a user makes it: the real quorbell binary on the private display, sound server and
+// session bus, a target application with a focused field in another process, and the trigger key pressed
+// through XTest from this (third) process. The transcription server and the language model are played by
+// ScriptedHttpServer on 127.0.0.1, configured through config.json as a user would.
+#include "../desktop/TargetProcess.h"
+#include "support/ScriptedHttpServer.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <memory>
+#include <optional>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+// How long the user speaks: the audio the dictation uploads, not a wait for anything.
+constexpr int kSpeakingMs = 400;
+// How long a finger keeps a key down in a tap.
+constexpr int kTapMs = 60;
+
+const QString kRawText = QStringLiteral("今天天气很好我们去公园散步吧");
+const QString kPolishedText = QStringLiteral("今天天气很好，我们去公园散步吧。");
+const QString kOldClipboard = QStringLiteral("旧的剪贴板内容");
+
+// One X connection of this process, for the key presses and for finding the app's window.
+class XKeyboard {
+public:
+    XKeyboard() : m_display(XOpenDisplay(nullptr)) {}
+    ~XKeyboard()
+    {
+        if (m_display)
+            XCloseDisplay(m_display);
+    }
+    bool isOpen() const { return m_display != nullptr; }
+
+    void press(KeySym keysym) { send(keysym, true); }
+    void release(KeySym keysym) { send(keysym, false); }
+    // A tap as fingers make it, with the key down for a moment: a press and release sent in the same instant
+    // are not always taken as one tap by the app (see the lead's notes on the key source).
+    void tap(KeySym keysym)
+    {
+        press(keysym);
+        QTest::qWait(kTapMs);
+        release(keysym);
+    }
+
+    // Whether a top-level window of the process is mapped (the app maps its main window once it is up).
+    bool hasViewableWindowOf(qint64 processId)
+    {
+        const Atom pidAtom = XInternAtom(m_display, "_NET_WM_PID", False);
+        Window root = 0, parent = 0;
+        Window* children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(m_display, DefaultRootWindow(m_display), &root, &parent, &children, &count))
+            return false;
+        bool found = false;
+        for (unsigned int i = 0; i < count && !found; ++i) {
+            XWindowAttributes attributes;
+            if (!XGetWindowAttributes(m_display, children[i], &attributes) ||
+                attributes.map_state != IsViewable)
+                continue;
+            Atom type = 0;
+            int format = 0;
+            unsigned long items = 0, after = 0;
+            unsigned char* data = nullptr;
+            if (XGetWindowProperty(m_display, children[i], pidAtom, 0, 1, False, XA_CARDINAL, &type, &format,
+                                   &items, &after, &data) == Success &&
+                data) {
+                found = items == 1 && format == 32 &&
+                        static_cast<qint64>(*reinterpret_cast<unsigned long*>(data)) == processId;
+                XFree(data);
+            }
+        }
+        if (children)
+            XFree(children);
+        return found;
+    }
+
+private:
+    void send(KeySym keysym, bool down)
+    {
+        XTestFakeKeyEvent(m_display, XKeysymToKeycode(m_display, keysym), down ? True : False, CurrentTime);
+        XSync(m_display, False);
+    }
+
+    Display* m_display;
+};
+
+// Source outputs on the private sound server: the app's microphone streams.
+int microphoneStreams()
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"),
+                {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("source-outputs")});
+    if (!pactl.waitForFinished(5000))
+        return -1;
+    return static_cast<int>(pactl.readAllStandardOutput().count('\n'));
+}
+
+qint64 residentKilobytes(qint64 processId)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(processId));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+void reportFigure(const char* name, double value, const char* unit)
+{
+    std::printf("E2E-FIGURE %s %.1f %s\n", name, value, unit);
+    std::fflush(stdout);
+}
+
+QByteArray chatChunk(const QString& content)
+{
+    const QJsonObject delta{{QStringLiteral("content"), content}};
+    const QJsonObject choice{{QStringLiteral("index"), 0}, {QStringLiteral("delta"), delta}};
+    const QJsonObject chunk{{QStringLiteral("object"), QStringLiteral("chat.completion.chunk")},
+                            {QStringLiteral("choices"), QJsonArray{choice}}};
+    return "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
+}
+
+enum class LanguageModel { answers, fails };
+
+class DictationEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_home.isValid());
+        ASSERT_TRUE(m_keyboard.isOpen()) << "no X display";
+        ASSERT_EQ(microphoneStreams(), 0) << "the private sound server is not reachable or not idle";
+        ASSERT_TRUE(m_server.listen(QHostAddress::LocalHost));
+        m_server.setHandler([this](const ScriptedHttpServer::Request& request) {
+            if (request.path.contains("/audio/transcriptions")) {
+                ++m_transcriptions;
+                if (m_transcriptionFails)
+                    return ScriptedHttpServer::Reply::json(500, R"({"error":{"message":"overloaded"}})");
+                return ScriptedHttpServer::Reply::json(
+                    200, QJsonDocument(QJsonObject{{QStringLiteral("text"), kRawText}}).toJson());
+            }
+            if (request.path.contains("/chat/completions")) {
+                ++m_completions;
+                if (m_languageModel == LanguageModel::fails)
+                    return ScriptedHttpServer::Reply::json(500, R"({"error":{"message":"overloaded"}})");
+                return ScriptedHttpServer::Reply::sse(
+                    {chatChunk(kPolishedText.left(6)), chatChunk(kPolishedText.mid(6)), "data: [DONE]\n\n"});
+            }
+            return ScriptedHttpServer::Reply::json(404, "{}");
+        });
+    }
+
+    void TearDown() override
+    {
+        if (m_target)
+            m_target->send("QUIT");
+        m_target.reset();
+        if (m_app.state() != QProcess::NotRunning) {
+            m_app.terminate();
+            if (!m_app.waitForFinished(5000)) {
+                m_app.kill();
+                m_app.waitForFinished(2000);
+            }
+        }
+        const QByteArray log = m_app.readAllStandardError();
+        // QB_E2E_APP_LOG=1 shows the log of passing runs too.
+        if ((HasFailure() || qEnvironmentVariableIsSet("QB_E2E_APP_LOG")) && !log.isEmpty())
+            std::fprintf(stderr, "--- quorbell's log ---\n%s\n", log.constData());
+        // The next test starts from an idle sound server.
+        (void)QTest::qWaitFor([] { return microphoneStreams() == 0; }, kWaitMs);
+    }
+
+    // The fixture speech model, installed where the app looks for a downloaded one; it hears the
+    // microphone's 400 Hz tone as "你".
+    bool installLocalModel()
+    {
+        const QString folder =
+            QStringLiteral("data/Quorbell/Models/sherpa-onnx-sense-voice-zh-en-ja-ko-yue-2025-09-09/");
+        const QDir fixtures(QStringLiteral(QB_FIXTURES_DIR "/sensevoice"));
+        for (const char* name : {"model.onnx", "tokens.txt"}) {
+            QFile source(fixtures.filePath(QString::fromLatin1(name)));
+            if (!source.open(QIODevice::ReadOnly) ||
+                !writeFile(folder + QString::fromLatin1(name), source.readAll()))
+                return false;
+        }
+        return true;
+    }
+
+    QString path(const QString& relative) const { return m_home.filePath(relative); }
+
+    bool writeFile(const QString& relative, const QByteArray& bytes)
+    {
+        QDir().mkpath(QFileInfo(path(relative)).absolutePath());
+        QFile file(path(relative));
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    }
+
+    // Settings as a user leaves them after onboarding; starts quorbell and the target, which has the focus
+    // and a text of its own on the clipboard.
+    void startDictationSetup(const char* behavior)
+    {
+        const QString base = m_server.baseUrl().toString(QUrl::StripTrailingSlash) + QStringLiteral("/v1");
+        const QJsonObject config{
+            {QStringLiteral("selectedProvider"), QStringLiteral("custom")},
+            {QStringLiteral("baseURL"), base},
+            {QStringLiteral("customBaseURL"), base},
+            {QStringLiteral("modelName"), QStringLiteral("local-model")},
+            {QStringLiteral("asrProvider"), QStringLiteral("openAIWhisper")},
+            {QStringLiteral("openAIASRBaseURL"), base},
+            {QStringLiteral("openAIASRModel"), QStringLiteral("local-whisper")},
+            {QStringLiteral("enableFastBypassForShortPhrases"), false},
+            {QStringLiteral("enableAutoMuteDuringDictation"), false},
+            {QStringLiteral("enableAutoLearn"), false},
+        };
+        ASSERT_TRUE(writeFile(QStringLiteral("data/Quorbell/config.json"), QJsonDocument(config).toJson()));
+        ASSERT_TRUE(writeFile(QStringLiteral("config/Quorbell/Quorbell.conf"),
+                              QByteArray("[General]\nqb_trigger_key=rightControl\nqb_trigger_behavior=") +
+                                  behavior + "\nqb_onboarding_done_v1=true\n"));
+
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.insert(QStringLiteral("QT_IM_MODULE"), QString());
+        environment.insert(QStringLiteral("XMODIFIERS"), QString());
+        environment.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("x11"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.remove(QStringLiteral("AT_SPI_BUS_ADDRESS"));
+
+        QProcessEnvironment appEnvironment = environment;
+        appEnvironment.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
+        appEnvironment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
+        appEnvironment.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
+        appEnvironment.insert(QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache")));
+        appEnvironment.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
+        // Its own single-instance socket, whatever else runs as this user.
+        appEnvironment.insert(QStringLiteral("USER"),
+                              QStringLiteral("qb-e2e-%1").arg(QCoreApplication::applicationPid()));
+        for (const char* folder : {"home", "cache", "tmp"})
+            QDir().mkpath(path(QString::fromLatin1(folder)));
+        m_app.setProcessEnvironment(appEnvironment);
+        m_app.setProgram(QStringLiteral(QB_APP_BINARY));
+        m_app.start();
+        ASSERT_TRUE(m_app.waitForStarted(kWaitMs));
+        // Without a tray on this display the main window opens at start, after the key source is set up.
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return m_keyboard.hasViewableWindowOf(m_app.processId()) ||
+                       m_app.state() != QProcess::Running;
+            },
+            kWaitMs));
+        ASSERT_EQ(m_app.state(), QProcess::Running) << m_app.readAllStandardError().constData();
+        ASSERT_TRUE(m_keyboard.hasViewableWindowOf(m_app.processId()));
+        m_idleKilobytes = residentKilobytes(m_app.processId());
+
+        m_target = std::make_unique<TargetProcess>(QStringList{QStringLiteral("lineedit")}, environment);
+        ASSERT_TRUE(m_target->start());
+        ASSERT_TRUE(m_target->request("COPY " + kOldClipboard.toUtf8().toBase64(), "COPIED"));
+    }
+
+    // Presses the start key (as the behaviour wants it) and waits until the microphone is capturing; the
+    // time from the key to the capture, in ms.
+    double startSpeaking(bool hold)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        if (hold)
+            m_keyboard.press(XK_Control_R);
+        else
+            m_keyboard.tap(XK_Control_R);
+        const bool capturing = QTest::qWaitFor([] { return microphoneStreams() > 0; }, kWaitMs);
+        const double elapsed = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+        EXPECT_TRUE(capturing) << "the microphone never started";
+        return elapsed;
+    }
+
+    // Waits until the target's field holds `expected`; the time from the stop key, in ms (< 0 when it never
+    // did).
+    double stopAndWaitForText(bool hold, const QString& expected)
+    {
+        QTest::qWait(kSpeakingMs);
+        QElapsedTimer timer;
+        timer.start();
+        if (hold)
+            m_keyboard.release(XK_Control_R);
+        else
+            m_keyboard.tap(XK_Control_R);
+        const QString text = m_target->waitForText(expected);
+        const double elapsed = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+        EXPECT_EQ(text, expected);
+        return text == expected ? elapsed : -1;
+    }
+
+    // The records in history.json, once it holds `count` of them.
+    QJsonArray waitForHistory(qsizetype count)
+    {
+        QJsonArray records;
+        (void)QTest::qWaitFor(
+            [&] {
+                QFile file(path(QStringLiteral("data/Quorbell/history.json")));
+                if (!file.open(QIODevice::ReadOnly))
+                    return false;
+                const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+                records = document.isArray() ? document.array()
+                                             : document.object().value(QStringLiteral("records")).toArray();
+                return records.size() >= count;
+            },
+            kWaitMs);
+        return records;
+    }
+
+    void expectClipboardRestored()
+    {
+        QString clipboard;
+        const bool restored = QTest::qWaitFor(
+            [&] {
+                const std::optional<QByteArrayList> words = m_target->request("CLIPBOARD", "CLIPBOARD");
+                clipboard = words && !words->isEmpty()
+                                ? QString::fromUtf8(QByteArray::fromBase64(words->at(0)))
+                                : QString();
+                return clipboard == kOldClipboard;
+            },
+            kWaitMs);
+        EXPECT_TRUE(restored) << "clipboard holds " << clipboard.toStdString();
+    }
+
+    static QString recordText(const QJsonArray& records, qsizetype index, const char* key)
+    {
+        return records.at(index).toObject().value(QLatin1String(key)).toString();
+    }
+
+    QTemporaryDir m_home;
+    XKeyboard m_keyboard;
+    MainThreadScheduler m_scheduler;
+    ScriptedHttpServer m_server{m_scheduler};
+    LanguageModel m_languageModel = LanguageModel::answers;
+    bool m_transcriptionFails = false;
+    int m_transcriptions = 0;
+    int m_completions = 0;
+    QProcess m_app;
+    std::unique_ptr<TargetProcess> m_target;
+    qint64 m_idleKilobytes = -1;
+};
+
+TEST_F(DictationEndToEnd, TapToToggleTypesThePolishedTextAndKeepsTheClipboard)
+{
+    ASSERT_NO_FATAL_FAILURE(startDictationSetup("tapToggle"));
+    startSpeaking(false);
+    stopAndWaitForText(false, kPolishedText);
+    EXPECT_EQ(m_transcriptions, 1);
+    EXPECT_EQ(m_completions, 1);
+    const QJsonArray records = waitForHistory(1);
+    ASSERT_EQ(records.size(), 1);
+    EXPECT_EQ(recordText(records, 0, "polishedText"), kPolishedText);
+    EXPECT_EQ(recordText(records, 0, "rawTranscript"), kRawText);
+    expectClipboardRestored();
+}
+
+TEST_F(DictationEndToEnd, HoldToTalkTypesThePolishedTextAndKeepsTheClipboard)
+{
+    ASSERT_NO_FATAL_FAILURE(startDictationSetup("holdToTalk"));
+    const double startMs = startSpeaking(true);
+    const double stopMs = stopAndWaitForText(true, kPolishedText);
+    EXPECT_EQ(m_transcriptions, 1);
+    EXPECT_EQ(m_completions, 1);
+
+    const QJsonArray records = waitForHistory(1);
+    ASSERT_EQ(records.size(), 1);
+    EXPECT_EQ(recordText(records, 0, "polishedText"), kPolishedText);
+    EXPECT_EQ(recordText(records, 0, "rawTranscript"), kRawText);
+    expectClipboardRestored();
+
+    reportFigure("start_key_to_capture_ms", startMs, "ms");
+    reportFigure("stop_key_to_text_ms", stopMs, "ms");
+    reportFigure("idle_rss_after_start_kb", static_cast<double>(m_idleKilobytes), "kB");
+}
+
+// Not covered yet: Escape during a dictation. In about one run in twenty the cancelled dictation was still
+// uploaded (reported to the lead), so the scenario waits for that fix.
+
+TEST_F(DictationEndToEnd, LanguageModelFailureLandsTheLocallyCorrectedText)
+{
+    m_languageModel = LanguageModel::fails;
+    ASSERT_NO_FATAL_FAILURE(startDictationSetup("holdToTalk"));
+    startSpeaking(true);
+    stopAndWaitForText(true, kRawText);
+    EXPECT_GE(m_completions, 1);
+    const QJsonArray records = waitForHistory(1);
+    ASSERT_EQ(records.size(), 1);
+    EXPECT_EQ(recordText(records, 0, "polishedText"), kRawText);
+    expectClipboardRestored();
+}
+
+TEST_F(DictationEndToEnd, TranscriptionFailureFallsOverToTheLocalModel)
+{
+    m_transcriptionFails = true;
+    m_languageModel = LanguageModel::fails; // so the local model's own words land
+    ASSERT_TRUE(installLocalModel());
+    ASSERT_NO_FATAL_FAILURE(startDictationSetup("holdToTalk"));
+    startSpeaking(true);
+    stopAndWaitForText(true, QStringLiteral("你"));
+    EXPECT_GE(m_transcriptions, 1);
+    const QJsonArray records = waitForHistory(1);
+    ASSERT_EQ(records.size(), 1);
+    EXPECT_EQ(recordText(records, 0, "rawTranscript"), QStringLiteral("你"));
+    expectClipboardRestored();
+}
+
+} // namespace
