@@ -362,7 +362,8 @@ std::optional<AtspiAccessibility::Focus> AtspiAccessibility::findFocus(Query& qu
     return std::nullopt;
 }
 
-std::optional<FocusedElement> AtspiAccessibility::focusedElement(qint64 processId)
+template <typename T, typename Read>
+std::optional<T> AtspiAccessibility::readFocus(qint64 processId, Read read)
 {
     if (processId <= 0 || !isTrusted())
         return std::nullopt;
@@ -374,112 +375,102 @@ std::optional<FocusedElement> AtspiAccessibility::focusedElement(qint64 processI
     const std::optional<Focus> focus = findFocus(query, processId);
     if (!focus)
         return std::nullopt;
-    FocusedElement element;
-    element.role = elementRole(focus->role);
-    element.isPassword = focus->role == ATSPI_ROLE_PASSWORD_TEXT;
-    element.isEditableText = focus->editable;
-    const auto roleName = query.call1(focus->object, kAccessible, QStringLiteral("GetRoleName"));
-    element.roleName = roleName ? roleName->toString() : QStringLiteral("role %1").arg(focus->role);
-    return element;
+    return read(query, *focus);
+}
+
+std::optional<FocusedElement> AtspiAccessibility::focusedElement(qint64 processId)
+{
+    return readFocus<FocusedElement>(
+        processId, [this](Query& query, const Focus& focus) -> std::optional<FocusedElement> {
+            FocusedElement element;
+            element.role = elementRole(focus.role);
+            element.isPassword = focus.role == ATSPI_ROLE_PASSWORD_TEXT;
+            element.isEditableText = focus.editable;
+            const auto roleName = query.call1(focus.object, kAccessible, QStringLiteral("GetRoleName"));
+            element.roleName = roleName ? roleName->toString() : QStringLiteral("role %1").arg(focus.role);
+            return element;
+        });
 }
 
 std::optional<QString> AtspiAccessibility::selectedText(qint64 processId)
 {
-    if (processId <= 0 || !isTrusted())
-        return std::nullopt;
-    std::lock_guard lock(m_mutex);
-    const std::optional<QDBusConnection> bus = accessibilityBus();
-    if (!bus)
-        return std::nullopt;
-    Query query(*bus);
-    const std::optional<Focus> focus = findFocus(query, processId);
-    if (!focus || focus->role == ATSPI_ROLE_PASSWORD_TEXT)
-        return std::nullopt;
-    const auto selection = query.selection(focus->object);
-    if (!selection)
-        return std::nullopt;
-    if (selection->first == selection->second)
-        return QString();
-    return query.text(focus->object, selection->first,
-                      std::min(selection->second, selection->first + kMaxTextCharacters));
+    return readFocus<QString>(processId, [this](Query& query, const Focus& focus) -> std::optional<QString> {
+        if (focus.role == ATSPI_ROLE_PASSWORD_TEXT)
+            return std::nullopt;
+        const auto selection = query.selection(focus.object);
+        if (!selection)
+            return std::nullopt;
+        if (selection->first == selection->second)
+            return QString();
+        return query.text(focus.object, selection->first,
+                          std::min(selection->second, selection->first + kMaxTextCharacters));
+    });
 }
 
 std::optional<QString> AtspiAccessibility::focusedValue(qint64 processId)
 {
-    if (processId <= 0 || !isTrusted())
-        return std::nullopt;
-    std::lock_guard lock(m_mutex);
-    const std::optional<QDBusConnection> bus = accessibilityBus();
-    if (!bus)
-        return std::nullopt;
-    Query query(*bus);
-    const std::optional<Focus> focus = findFocus(query, processId);
-    if (!focus || focus->role == ATSPI_ROLE_PASSWORD_TEXT)
-        return std::nullopt;
-    const auto count = query.property(focus->object, kText, QStringLiteral("CharacterCount"));
-    if (!count)
-        return std::nullopt;
-    // A huge document is read from its end, the part next to a caret that typing left there.
-    const int end = count->toInt();
-    return query.text(focus->object, std::max(0, end - kMaxTextCharacters), end);
+    return readFocus<QString>(processId, [this](Query& query, const Focus& focus) -> std::optional<QString> {
+        if (focus.role == ATSPI_ROLE_PASSWORD_TEXT)
+            return std::nullopt;
+        const auto count = query.property(focus.object, kText, QStringLiteral("CharacterCount"));
+        if (!count)
+            return std::nullopt;
+        // A huge document is read from its end, the part next to a caret that typing left there.
+        const int end = count->toInt();
+        return query.text(focus.object, std::max(0, end - kMaxTextCharacters), end);
+    });
 }
 
 std::optional<QRect> AtspiAccessibility::caretRect(qint64 processId)
 {
-    if (processId <= 0 || !isTrusted())
-        return std::nullopt;
-    std::lock_guard lock(m_mutex);
-    const std::optional<QDBusConnection> bus = accessibilityBus();
-    if (!bus)
-        return std::nullopt;
-    Query query(*bus);
-    const std::optional<Focus> focus = findFocus(query, processId);
-    if (!focus)
-        return std::nullopt;
-    const Object& object = focus->object;
-    const QVariant screen = ATSPI_COORD_TYPE_SCREEN;
-    std::optional<QRect> rect;
-    // The selection's bounds where there is one, else the caret's.
-    if (const auto selection = query.selection(object); selection && selection->first != selection->second) {
-        rect = extents(query
-                           .call(object.service, object.path.path(), kText, QStringLiteral("GetRangeExtents"),
-                                 {selection->first, selection->second, screen})
-                           .value_or(QList<QVariant>()));
-    }
-    if (!rect) {
-        const auto caret = query.property(object, kText, QStringLiteral("CaretOffset"));
-        if (!caret || caret->toInt() < 0)
+    return readFocus<QRect>(processId, [this](Query& query, const Focus& focus) -> std::optional<QRect> {
+        const Object& object = focus.object;
+        const QVariant screen = ATSPI_COORD_TYPE_SCREEN;
+        std::optional<QRect> rect;
+        // The selection's bounds where there is one, else the caret's.
+        if (const auto selection = query.selection(object);
+            selection && selection->first != selection->second) {
+            rect = extents(query
+                               .call(object.service, object.path.path(), kText,
+                                     QStringLiteral("GetRangeExtents"),
+                                     {selection->first, selection->second, screen})
+                               .value_or(QList<QVariant>()));
+        }
+        if (!rect) {
+            const auto caret = query.property(object, kText, QStringLiteral("CaretOffset"));
+            if (!caret || caret->toInt() < 0)
+                return std::nullopt;
+            const int offset = caret->toInt();
+            rect = extents(query
+                               .call(object.service, object.path.path(), kText,
+                                     QStringLiteral("GetCharacterExtents"), {offset, screen})
+                               .value_or(QList<QVariant>()));
+            // At the end of the text there is no character under the caret: it sits right of the last one.
+            if (!rect && offset > 0) {
+                if (const auto previous =
+                        extents(query
+                                    .call(object.service, object.path.path(), kText,
+                                          QStringLiteral("GetCharacterExtents"), {offset - 1, screen})
+                                    .value_or(QList<QVariant>())))
+                    rect = QRect(previous->right() + 1, previous->y(), 1, previous->height());
+            }
+            // An empty field: the caret is at its start.
+            if (!rect && offset == 0) {
+                if (const auto field = extents(query
+                                                   .call(object.service, object.path.path(), kComponent,
+                                                         QStringLiteral("GetExtents"), {screen})
+                                                   .value_or(QList<QVariant>())))
+                    rect = QRect(field->x(), field->y(), 1, field->height());
+            }
+        }
+        if (!rect)
             return std::nullopt;
-        const int offset = caret->toInt();
-        rect = extents(query
-                           .call(object.service, object.path.path(), kText,
-                                 QStringLiteral("GetCharacterExtents"), {offset, screen})
-                           .value_or(QList<QVariant>()));
-        // At the end of the text there is no character under the caret: it sits right of the last one.
-        if (!rect && offset > 0) {
-            if (const auto previous =
-                    extents(query
-                                .call(object.service, object.path.path(), kText,
-                                      QStringLiteral("GetCharacterExtents"), {offset - 1, screen})
-                                .value_or(QList<QVariant>())))
-                rect = QRect(previous->right() + 1, previous->y(), 1, previous->height());
+        // AT-SPI speaks in screen pixels; our windows are placed in logical ones.
+        if (m_devicePixelRatio != 1.0) {
+            const QRectF scaled(rect->x() / m_devicePixelRatio, rect->y() / m_devicePixelRatio,
+                                rect->width() / m_devicePixelRatio, rect->height() / m_devicePixelRatio);
+            rect = scaled.toRect();
         }
-        // An empty field: the caret is at its start.
-        if (!rect && offset == 0) {
-            if (const auto field = extents(query
-                                               .call(object.service, object.path.path(), kComponent,
-                                                     QStringLiteral("GetExtents"), {screen})
-                                               .value_or(QList<QVariant>())))
-                rect = QRect(field->x(), field->y(), 1, field->height());
-        }
-    }
-    if (!rect)
-        return std::nullopt;
-    // AT-SPI speaks in screen pixels; our windows are placed in logical ones.
-    if (m_devicePixelRatio != 1.0) {
-        const QRectF scaled(rect->x() / m_devicePixelRatio, rect->y() / m_devicePixelRatio,
-                            rect->width() / m_devicePixelRatio, rect->height() / m_devicePixelRatio);
-        rect = scaled.toRect();
-    }
-    return rect;
+        return rect;
+    });
 }

@@ -49,6 +49,8 @@ private:
 
     // The focused object of the application with this process id, under `query`'s budget.
     std::optional<Focus> findFocus(Query& query, qint64 processId);
+    // Runs `read` on the focused object of the process, one query at a time; nothing without trust or focus.
+    template <typename T, typename Read> std::optional<T> readFocus(qint64 processId, Read read);
     std::optional<QDBusConnection> accessibilityBus();
     // The process id behind a bus name, asked once per name.
     std::optional<qint64> processIdOf(Query& query, const QString& service);
