@@ -150,11 +150,11 @@ void ScriptedHttpServer::onReadyRead(Connection* connection)
             reply = Reply::json(404, "{}");
         }
         Q_EMIT requestReceived();
-        startReply(connection, std::move(reply));
+        startReply(connection, std::move(reply), request.method == "HEAD");
     }
 }
 
-void ScriptedHttpServer::startReply(Connection* connection, Reply reply)
+void ScriptedHttpServer::startReply(Connection* connection, Reply reply, bool headersOnly)
 {
     if (reply.dropWithoutReply) {
         connection->socket->abort();
@@ -183,6 +183,14 @@ void ScriptedHttpServer::startReply(Connection* connection, Reply reply)
     head += "\r\n";
     connection->socket->write(head);
     connection->socket->flush();
+    if (headersOnly) {
+        // A body after the head of a HEAD reply would be read as the start of the next reply on this
+        // connection.
+        connection->replying = false; // the loop reading requests goes on with the next one
+        if (reply.framing == Reply::Framing::closeDelimited)
+            connection->socket->disconnectFromHost();
+        return;
+    }
     connection->reply = std::move(reply);
     connection->nextPiece = 0;
     sendNextPiece(connection);

@@ -74,7 +74,7 @@ private:
     struct Connection;
     void onNewConnection();
     void onReadyRead(Connection* connection);
-    void startReply(Connection* connection, Reply reply);
+    void startReply(Connection* connection, Reply reply, bool headersOnly);
     void sendNextPiece(Connection* connection);
 
     Scheduler& m_scheduler;
