@@ -176,6 +176,11 @@ void HotkeyMonitor::stop()
 
 void HotkeyMonitor::syncRecordingState(bool isRecording)
 {
+    // The application answers our requests on a later turn. While a newer request of ours is still on its
+    // way, its view is older than the keys we have seen since (a cancel answered after the trigger was
+    // pressed again would forget that key is down); it will correct us again once that request arrives.
+    if (m_deliveredRequests != m_sentRequests)
+        return;
     m_isRecordingToggledOn = isRecording;
     if (!isRecording) {
         m_isModifierPhysicallyDown = false;
@@ -474,9 +479,11 @@ void HotkeyMonitor::send(Request request)
 {
     // Never from inside an event handler: the request runs on a later turn, in event order.
     std::weak_ptr<Liveness> weak = m_liveness;
+    ++m_sentRequests;
     m_scheduler.schedule(Duration::zero(), [this, weak, request] {
         if (!weak.lock())
             return;
+        ++m_deliveredRequests;
         std::function<void()> callback;
         switch (request) {
         case Request::prewarmMic:

@@ -47,7 +47,8 @@ public:
     void stop();
     bool isStarted() const { return m_isStarted; }
 
-    // The application's correction of the monitor's view of whether a dictation is on.
+    // The application's correction of the monitor's view of whether a dictation is on. Ignored while a request
+    // of the monitor has not reached the application yet: its answer to that request corrects the view.
     void syncRecordingState(bool isRecording);
 
     // Each assignment runs its observer, also when the value does not change.
@@ -142,6 +143,9 @@ private:
     bool m_holdDidFireStart = false;
     ScheduledWork m_pendingHoldStartWorkItem;
     bool m_swallowNextReleaseAfterInstantStop = false;
+    // Requests posted and requests that reached the application; they differ while some are on their way.
+    std::uint64_t m_sentRequests = 0;
+    std::uint64_t m_deliveredRequests = 0;
 
     bool m_isCapturingShortcut = false;
     ShortcutRecorder m_recorder;

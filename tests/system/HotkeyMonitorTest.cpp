@@ -250,6 +250,48 @@ TEST_F(HotkeyMonitorTest, SettingsAndSyncLeaveNoStaleKeyState)
     EXPECT_EQ(advance(std::chrono::seconds(1)), R(""));
 }
 
+TEST_F(HotkeyMonitorTest, AnAnswerToAnOlderRequestDoesNotUndoNewerKeys)
+{
+    // The application answers each request on a later turn, as it does.
+    monitor.onTriggerStart = [this] {
+        requests << QStringLiteral("start");
+        monitor.syncRecordingState(true);
+    };
+    monitor.onTriggerStop = [this] {
+        requests << QStringLiteral("stop");
+        monitor.syncRecordingState(false);
+    };
+    monitor.onCancel = [this] {
+        requests << QStringLiteral("cancel");
+        monitor.syncRecordingState(false);
+    };
+    auto quickly = [this](std::initializer_list<KeyEvent> events) {
+        for (const KeyEvent& event : events)
+            EXPECT_TRUE(keys.deliver(event));
+        return take();
+    };
+    const KeyEvent escape{KeyEvent::Kind::KeyDown, KeyCode::Escape, 0};
+
+    // Escape, then the trigger pressed again before the cancel has reached the application.
+    start(T::rightOption);
+    mod(61, kROpt);
+    EXPECT_EQ(mod(61, 0), R("start"));
+    EXPECT_EQ(quickly({escape, {KeyEvent::Kind::FlagsChanged, 61, kROpt}}), R("cancel prewarm"));
+    EXPECT_EQ(mod(61, 0), R("start")) << "the key is still known to be down";
+    EXPECT_EQ(mod(61, kROpt), R("stop"));
+    mod(61, 0);
+
+    // Hold to talk: Escape while holding, released and held again before the cancel arrives.
+    monitor.setBehavior(TriggerBehavior::holdToTalk);
+    monitor.setTriggerOption(T::rightControl);
+    EXPECT_EQ(mod(62, kRCtl), R("start"));
+    EXPECT_EQ(quickly({{KeyEvent::Kind::KeyDown, KeyCode::Escape, kRCtl},
+                       {KeyEvent::Kind::FlagsChanged, 62, 0},
+                       {KeyEvent::Kind::FlagsChanged, 62, kRCtl}}),
+              R("cancel start"));
+    EXPECT_EQ(mod(62, 0), R("stop")) << "the key is still known to be down";
+}
+
 TEST_F(HotkeyMonitorTest, OptionSpaceHotKey)
 {
     start(T::optionSpace);
