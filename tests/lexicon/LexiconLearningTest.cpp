@@ -64,13 +64,11 @@ std::optional<LearnedPair> pair(const char* wrong, const char* corrected)
 TEST(WordTokenizer, SegmentationTheLearningTestsRelyOn)
 {
     const auto words = [](const char* text) { return WordTokenizer::words(u(text)).join(u("|")); };
-    EXPECT_EQ(words("第二段我们让星河跟进一下海外投放。"), u("第二|段|我们|让|星河|跟进|一下|海外|投放"));
     EXPECT_EQ(words("客户关心成本率的问题"), u("客户|关心|成本|率|的|问题"));
     EXPECT_EQ(words("会议决定由张总负责"), u("会议|决定|由|张|总|负责"));
     EXPECT_EQ(words("这次交给阿狸去处理"), u("这次|交给|阿|狸|去|处理"));
     EXPECT_EQ(words("这次交给阿里去处理"), u("这次|交给|阿里|去|处理"));
     EXPECT_EQ(words("请升级到v2.3版本"), u("请|升级|到|v2.3|版本"));
-    EXPECT_EQ(words("定在5月开会"), u("定|在|5|月|开会"));
     EXPECT_EQ(words("我们讨论的是Quorbell项目"), u("我们|讨论|的是|Quorbell|项目"));
 
     // Ranges count characters, not UTF-16 units: an emoji outside the BMP is one character.
@@ -147,53 +145,45 @@ TEST_F(LexiconLearningTest, ManualEditLearnsTheEditedWordAcrossParagraphs)
     EXPECT_EQ(reopened.entries().first().term, u("星河"));
 }
 
-TEST_F(LexiconLearningTest, ManualEditWidensAChangeToTheWholeWord)
+TEST_F(LexiconLearningTest, ManualEditLearnsOneWholeEditedWordOnly)
 {
-    // A change inside a Latin word learns the word.
-    EXPECT_EQ(edit("我们讨论的是Quorbel项目", "我们讨论的是Quorbell项目"), pair("Quorbel", "Quorbell"));
-    // A change inside a dictionary word learns the word.
-    EXPECT_EQ(edit("这次交给阿狸去处理", "这次交给阿里去处理"), pair("阿狸", "阿里"));
-    // A one-character change absorbs the ordinary one-character token after it.
-    EXPECT_EQ(edit("会议决定由章总负责", "会议决定由张总负责"), pair("章总", "张总"));
-    // ... or, when the token after it is a particle (去), the one-character token before it.
-    EXPECT_EQ(edit("这次交给阿里去处理", "这次交给阿狸去处理"), pair("阿里", "阿狸"));
-}
-
-TEST_F(LexiconLearningTest, ManualEditLearnsNothingFromEditsThatAreNotOneWord)
-{
-    // One character followed by the particle 的 after a longer word stays one character: too short to learn.
-    EXPECT_FALSE(edit("客户关心成本猫的问题", "客户关心成本率的问题"));
-    // Punctuation only: the pair is empty once trimmed.
-    EXPECT_FALSE(edit("今天的会议很顺利，谢谢大家", "今天的会议很顺利。谢谢大家"));
-    // Inserting without removing anything.
-    EXPECT_FALSE(edit("我们明天开会讨论", "我们明天下午开会讨论"));
-    // Numbers, versions, dates with a unit and paths.
-    EXPECT_FALSE(edit("预算是300万元左右", "预算是500万元左右"));
-    EXPECT_FALSE(edit("请升级到v2.1版本", "请升级到v2.3版本"));
-    EXPECT_FALSE(edit("定在3月开会", "定在5月开会"));
-    EXPECT_FALSE(edit("文件在/tmp/a里", "文件在/home/me里"));
-    // A corrected word from the stop list.
-    EXPECT_FALSE(edit("这件事情明天再说吧", "这件事情今天再说吧"));
-    // Too little of the line survives (under 58 %); short lines need two common characters.
-    EXPECT_FALSE(edit("项目进度正常", "项目状况良好"));
-    EXPECT_FALSE(edit("张伟好", "章维好"));
-    // Unchanged, or too short to judge.
-    EXPECT_FALSE(edit("星合跟进", "星合跟进"));
-    EXPECT_FALSE(edit("星合", "星河"));
+    const std::pair<const char*, const char*> nothing[] = {
+        // One character followed by the particle 的 after a longer word stays one character: too short.
+        {"客户关心成本猫的问题", "客户关心成本率的问题"},
+        {"今天的会议很顺利，谢谢大家", "今天的会议很顺利。谢谢大家"}, // punctuation only
+        {"我们明天开会讨论", "我们明天下午开会讨论"},                 // an insertion
+        {"请升级到v2.1版本", "请升级到v2.3版本"},                     // what the pollution filter refuses
+        // Too little of the line survives (under 58 %); short lines need two common characters.
+        {"项目进度正常", "项目状况良好"},
+        {"张伟好", "章维好"},
+        {"星合", "星河"},
+        // Without the original's opening to align on, the last characters are compared: too little in common.
+        {"请把报表发给张伟", "顺便说一下这个事情也请你发给章伟"},
+        // The only occurrence of the opening at the very start leaves the whole line, too long to compare.
+        {"请把报表发给张伟", "请把报表一二三四五六七八九十一二三四五六七八九十"},
+    };
+    for (const auto& [injected, edited] : nothing)
+        EXPECT_FALSE(edit(injected, edited)) << injected << " -> " << edited;
     EXPECT_TRUE(store->entries().isEmpty());
 
-    EXPECT_EQ(edit("张伟好", "章伟好"), pair("张伟", "章伟"));
-}
-
-TEST_F(LexiconLearningTest, LongerEditedLineIsAlignedAtTheLastOccurrenceOfTheOriginalsStart)
-{
-    // Text the user typed before the sentence (with the sentence's opening words in it) is skipped: the
-    // comparison starts at the last "请把报表".
-    EXPECT_EQ(edit("请把报表发给张伟", "请把报表看一下，请把报表发给章伟"), pair("张伟", "章伟"));
-    // Without that opening to align on, the last characters are compared, which keeps too little in common.
-    EXPECT_FALSE(edit("请把报表发给张伟", "顺便说一下这个事情也请你发给章伟"));
-    // The only occurrence at the very start leaves the whole line, too long to compare.
-    EXPECT_FALSE(edit("请把报表发给张伟", "请把报表一二三四五六七八九十一二三四五六七八九十"));
+    const struct {
+        const char* injected;
+        const char* edited;
+        std::optional<LearnedPair> learned;
+    } learned[] = {
+        {"张伟好", "章伟好", pair("张伟", "章伟")},
+        // A change inside a Latin word or a dictionary word learns the word.
+        {"我们讨论的是Quorbel项目", "我们讨论的是Quorbell项目", pair("Quorbel", "Quorbell")},
+        {"这次交给阿狸去处理", "这次交给阿里去处理", pair("阿狸", "阿里")},
+        // A one-character change absorbs the ordinary one-character token after it, or, when that is a
+        // particle (去), the one before it.
+        {"会议决定由章总负责", "会议决定由张总负责", pair("章总", "张总")},
+        {"这次交给阿里去处理", "这次交给阿狸去处理", pair("阿里", "阿狸")},
+        // Text typed before the sentence is skipped: the comparison starts at the last "请把报表".
+        {"请把报表发给张伟", "请把报表看一下，请把报表发给章伟", pair("张伟", "章伟")},
+    };
+    for (const auto& c : learned)
+        EXPECT_EQ(edit(c.injected, c.edited), c.learned) << c.injected << " -> " << c.edited;
 
     // A field holding a long document on one line: the sentence at its end is still found.
     const QString document = QString(u'文').repeated(200000) + u("请把报表发给章伟");

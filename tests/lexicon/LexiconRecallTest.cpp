@@ -52,14 +52,6 @@ protected:
 
 } // namespace
 
-TEST_F(LexiconRecallTest, NothingForAnEmptyTranscriptOrLexicon)
-{
-    store.setEntries({entry(u("Pinned"), {}, 12), entry(u("Other"), {}, 9)});
-    EXPECT_TRUE(recall(QString()).isEmpty());
-    store.setEntries({});
-    EXPECT_TRUE(recall(u("Pinned 和 Other")).isEmpty());
-}
-
 TEST_F(LexiconRecallTest, ScoresRankAliasesPinyinAndSoundAlikes)
 {
     store.setEntries(QList<LexiconEntry>{
@@ -98,12 +90,16 @@ TEST_F(LexiconRecallTest, WindowTitleCountsIgnoringCase)
     EXPECT_FALSE(recalled.contains(u("Quarterly")));
 }
 
-TEST_F(LexiconRecallTest, FallbackReturnsTheHeaviestWhenNothingMatches)
+TEST_F(LexiconRecallTest, FallbackReturnsTheHeaviestWhenNothingMatchesAndNothingWhenEmpty)
 {
     store.setEntries({entry(u("Alpha"), {}, 2), entry(u("Bravo"), {}, 7), entry(u("Charlie"), {}, 2),
                       entry(u("Delta"), {}, 7), entry(u("Echo"), {}, 5)});
     EXPECT_EQ(recall(u("完全无关的一句话")),
               (QStringList{u("Bravo"), u("Delta"), u("Echo"), u("Alpha"), u("Charlie")}));
+    // Nothing for an empty transcript or lexicon.
+    EXPECT_TRUE(recall(QString()).isEmpty());
+    store.setEntries({});
+    EXPECT_TRUE(recall(u("Alpha 和 Bravo")).isEmpty());
 }
 
 TEST_F(LexiconRecallTest, ScoredEntriesLeaveRoomForPinnedOnes)
@@ -208,4 +204,9 @@ TEST_F(LexiconRecallTest, ExtremeWeightsStayInOrder)
     EXPECT_EQ(store.topAcousticContextualStrings({}, 10),
               (QStringList{u("Highest"), u("Middle"), u("Lowest")}));
     EXPECT_EQ(recall(u("lowest middle highest")), (QStringList{u("Highest"), u("Middle"), u("Lowest")}));
+    // Counting past the largest value stays at it.
+    store.recordTermHits({store.entries()[2]});
+    EXPECT_EQ(store.entries()[2].hitCount, max);
+    store.bulkUpsert({{u("Highest"), {}, LexiconCategory::browser}});
+    EXPECT_EQ(store.entries().first().weight, max);
 }

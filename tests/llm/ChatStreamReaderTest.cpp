@@ -76,18 +76,6 @@ TEST(ChatStreamReader, AnthropicTakesOnlyContentBlockDeltas)
     EXPECT_EQ(tokens, (QStringList{QStringLiteral("你好"), QStringLiteral(" world")}));
 }
 
-TEST(ChatStreamReader, EchoedTagsAreRemovedAcrossEvents)
-{
-    ChatStreamReader reader(Protocol::chatCompletions, false);
-    reader.append(chatEvent("<raw_") + chatEvent("speech>答案") + chatEvent("</raw_speech") + chatEvent(">") +
-                  "data: [DONE]\n");
-    QString shown;
-    while (std::optional<QString> token = reader.next())
-        shown += *token;
-    EXPECT_EQ(shown, QStringLiteral("答案"));
-    EXPECT_EQ(reader.fullText(), QStringLiteral("答案"));
-}
-
 TEST(ChatStreamReader, OverlongLineIsRefused)
 {
     ChatStreamReader reader(Protocol::chatCompletions, false);

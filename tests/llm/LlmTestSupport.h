@@ -1,40 +1,54 @@
 #pragma once
 
 #include "core/Records.h"
+#include "support/QtPrinters.h"
 #include "system/ActiveScreenContext.h"
 
 #include <QStringList>
 #include <QUuid>
+#include <initializer_list>
 
 // Values the engine tests share.
 namespace LlmTest {
 
-inline LexiconEntry entry(const QString& term, const QStringList& aliases)
+inline QString u(const char* text)
+{
+    return QString::fromUtf8(text);
+}
+
+inline LexiconEntry entry(const QString& term, const QStringList& aliases = {})
 {
     return LexiconEntry(QUuid::createUuid(), term, aliases, QString(), LexiconCategory::project, 5, 0,
                         Timestamp::now());
 }
 
-inline ActiveScreenContext context(const QString& appName, const QString& bundleID, const QString& title = {})
+inline LexiconEntry entry(const char* term, std::initializer_list<const char*> aliases = {})
+{
+    QStringList list;
+    for (const char* alias : aliases)
+        list.append(u(alias));
+    return entry(u(term), list);
+}
+
+inline ActiveScreenContext context(const char* appName, const char* bundleID)
 {
     ActiveScreenContext c = ActiveScreenContext::empty();
-    c.appName = appName;
-    c.bundleID = bundleID;
-    c.windowTitle = title;
+    c.appName = u(appName);
+    c.bundleID = u(bundleID);
     return c;
 }
 
 inline ActiveScreenContext slack()
 {
-    return context(QStringLiteral("Slack"), QStringLiteral("com.tinyspeck.slackmacgap"));
+    return context("Slack", "com.tinyspeck.slackmacgap");
 }
 inline ActiveScreenContext wechat()
 {
-    return context(QStringLiteral("微信"), QStringLiteral("com.tencent.xinwechat"));
+    return context("微信", "com.tencent.xinwechat");
 }
 inline ActiveScreenContext vscode()
 {
-    return context(QStringLiteral("Code"), QStringLiteral("code"));
+    return context("Code", "code");
 }
 
 } // namespace LlmTest
