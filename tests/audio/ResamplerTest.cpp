@@ -43,31 +43,21 @@ TEST(Resampler, OneShotKeepsLengthPitchAndLevel)
     }
 }
 
-TEST(Resampler, LoudInputSaturatesInsteadOfWrapping)
+TEST(Resampler, LoudInputSaturatesAndUnusableInputGivesNothing)
 {
-    const std::vector<float> loud(16000, 1.5f);
-    const std::vector<int16_t> high = resampleFloatTo16kHzInt16(loud, 48000);
-    ASSERT_FALSE(high.empty());
-    // Past the filter's start-up the level sits at the limit; a wrapped value would turn negative.
-    EXPECT_TRUE(std::all_of(high.begin() + 64, high.end() - 64, [](int16_t s) { return s == 32767; }));
+    // Past the filter's start-up the level sits at the limit; a wrapped value would flip sign.
+    const auto allEqual = [](const std::vector<int16_t>& out, int16_t value, long skip) {
+        return !out.empty() &&
+               std::all_of(out.begin() + skip, out.end() - skip, [&](int16_t s) { return s == value; });
+    };
+    EXPECT_TRUE(allEqual(resampleFloatTo16kHzInt16(std::vector<float>(16000, 1.5f), 48000), 32767, 64));
+    EXPECT_TRUE(allEqual(resampleFloatTo16kHzInt16(std::vector<float>(16000, -1.5f), 16000), -32768, 64));
+    EXPECT_TRUE(allEqual(resampleFloatTo16kHzInt16(std::vector<float>(512, std::nanf("")), 48000), 0, 0));
 
-    const std::vector<float> quietNegative(16000, -1.5f);
-    const std::vector<int16_t> low = resampleFloatTo16kHzInt16(quietNegative, 16000);
-    EXPECT_TRUE(std::all_of(low.begin() + 64, low.end() - 64, [](int16_t s) { return s == -32768; }));
-
-    const std::vector<float> notANumber(512, std::nanf(""));
-    const std::vector<int16_t> silent = resampleFloatTo16kHzInt16(notANumber, 48000);
-    EXPECT_TRUE(std::all_of(silent.begin(), silent.end(), [](int16_t s) { return s == 0; }));
-}
-
-TEST(Resampler, UnusableInputGivesNothing)
-{
     const std::vector<float> samples(512, 0.1f);
     EXPECT_TRUE(resampleFloatTo16kHzInt16({}, 48000).empty());
-    EXPECT_TRUE(resampleFloatTo16kHzInt16(samples, 0).empty());
-    EXPECT_TRUE(resampleFloatTo16kHzInt16(samples, -48000).empty());
-    EXPECT_TRUE(resampleFloatTo16kHzInt16(samples, 16000 * 1000).empty());
-
+    for (int rate : {0, -48000, 16000 * 1000})
+        EXPECT_TRUE(resampleFloatTo16kHzInt16(samples, rate).empty()) << rate;
     StreamingResampler invalid(0);
     EXPECT_FALSE(invalid.isValid());
     EXPECT_TRUE(invalid.process(samples).empty());

@@ -107,17 +107,10 @@ void SeedASRTestServer::onTcpReadyRead(Connection* connection)
             connection->headers.append({lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
     }
     tcp->disconnect(this);
-    switch (m_handshakes.value(connection->index, Handshake::accept)) {
-    case Handshake::stall:
+    if (m_handshakes.value(connection->index, Handshake::accept) == Handshake::stall)
         return;
-    case Handshake::refuse:
-        tcp->abort();
-        return;
-    case Handshake::accept:
-        m_upgrading.push_back(connection);
-        m_webSockets.handleConnection(tcp);
-        return;
-    }
+    m_upgrading.push_back(connection);
+    m_webSockets.handleConnection(tcp);
 }
 
 void SeedASRTestServer::onWebSocket(QWebSocket* socket)
@@ -139,9 +132,8 @@ void SeedASRTestServer::onWebSocket(QWebSocket* socket)
         if (data.size() >= 8) {
             for (int i = 0; i < 4; ++i)
                 frame.header[i] = static_cast<quint8>(data[i]);
-            frame.declaredSize = readBigEndian32(data, 4);
             frame.wirePayload = data.mid(8);
-            frame.sizeMatches = frame.declaredSize == static_cast<quint32>(frame.wirePayload.size());
+            frame.sizeMatches = readBigEndian32(data, 4) == static_cast<quint32>(frame.wirePayload.size());
             frame.payload = (frame.header[2] & 0x0F) == 1 ? SeedASRProtocol::gzipDecompress(frame.wirePayload)
                                                           : frame.wirePayload;
         }
@@ -159,31 +151,30 @@ QByteArray SeedASRTestServer::transcriptJson(const QString& text, bool definite)
     return QJsonDocument(QJsonObject{{QStringLiteral("result"), result}}).toJson(QJsonDocument::Compact);
 }
 
-QByteArray SeedASRTestServer::responseFrame(int flags, const QByteArray& json, bool gzip)
+// Header, an optional number (a sequence or an error code, never read), the size and the payload.
+static QByteArray serverFrame(int typeAndFlags, bool gzip, std::optional<quint32> number,
+                              const QByteArray& body)
 {
-    const QByteArray payload = gzip ? *SeedASRProtocol::gzipCompress(json) : json;
+    const QByteArray payload = gzip ? *SeedASRProtocol::gzipCompress(body) : body;
     QByteArray frame;
     frame.append(char(0x11));
-    frame.append(static_cast<char>(0x90 | (flags & 0x0F))); // full server response
+    frame.append(static_cast<char>(typeAndFlags));
     frame.append(static_cast<char>(0x10 | (gzip ? 1 : 0)));
     frame.append('\0');
-    if (flags >= 1 && flags <= 3)
-        appendBigEndian32(frame, 7); // sequence number, never read
+    if (number)
+        appendBigEndian32(frame, *number);
     appendBigEndian32(frame, static_cast<quint32>(payload.size()));
-    frame.append(payload);
-    return frame;
+    return frame + payload;
+}
+
+QByteArray SeedASRTestServer::responseFrame(int flags, const QByteArray& json, bool gzip)
+{
+    const bool sequenced = flags >= 1 && flags <= 3;
+    return serverFrame(0x90 | (flags & 0x0F), gzip, sequenced ? std::optional<quint32>(7) : std::nullopt,
+                       json);
 }
 
 QByteArray SeedASRTestServer::errorFrame(const QByteArray& message, bool gzip)
 {
-    const QByteArray payload = gzip ? *SeedASRProtocol::gzipCompress(message) : message;
-    QByteArray frame;
-    frame.append(char(0x11));
-    frame.append(char(0xF0));
-    frame.append(static_cast<char>(0x10 | (gzip ? 1 : 0)));
-    frame.append('\0');
-    appendBigEndian32(frame, 45000001); // error code, never read
-    appendBigEndian32(frame, static_cast<quint32>(payload.size()));
-    frame.append(payload);
-    return frame;
+    return serverFrame(0xF0, gzip, 45000001, message);
 }

@@ -17,14 +17,13 @@
 #include <memory>
 
 // Plays the Seed-ASR service on 127.0.0.1: records each handshake's headers in order, decodes the client's
-// frames, and answers as the test scripts it. Handshakes can be stalled or refused, connections dropped.
+// frames, and answers as the test scripts it. Handshakes can be stalled, connections dropped.
 class SeedASRTestServer final : public QObject {
 public:
-    enum class Handshake { accept, stall, refuse };
+    enum class Handshake { accept, stall };
 
     struct ClientFrame {
         quint8 header[4] = {};
-        quint32 declaredSize = 0;
         bool sizeMatches = false; // the size field equals the payload's length on the wire
         QByteArray wirePayload;
         QByteArray payload; // inflated when the gzip bit is set

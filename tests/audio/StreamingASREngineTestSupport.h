@@ -142,15 +142,19 @@ public:
         finishInto(engine.get(), &finished);
     }
 
-    // Finishes and waits (boundedly, on real sockets and queues) for the transcript.
-    SpeechTranscript finish()
+    // Waits (boundedly, on real sockets and queues) for the finish begun earlier to return.
+    bool waitFinished()
     {
-        beginFinish();
-        const bool done = CloudTest::waitUntil([this] {
+        return CloudTest::waitUntil([this] {
             settle();
             return finished.has_value();
         });
-        EXPECT_TRUE(done) << "finish did not return";
+    }
+
+    SpeechTranscript finish()
+    {
+        beginFinish();
+        EXPECT_TRUE(waitFinished()) << "finish did not return";
         return finished.value_or(SpeechTranscript{});
     }
 
