@@ -3,59 +3,56 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <thread>
-#include <vector>
 
-TEST(AudioLevelBus, EnvelopeStartsAliveAndFollowsItsBallistics)
+namespace {
+constexpr float kFloor = 0.05f;
+constexpr float kFirstAttack = kFloor + (1 - kFloor) * 0.38f; // 38 % of the gap per frame
+} // namespace
+
+TEST(AudioLevelBus, EnvelopeFollowsItsBallisticsOnClampedLevels)
 {
     AudioLevelBus bus;
-    EXPECT_FLOAT_EQ(bus.sampleBallisticEnvelope(), 0.06f);
+    EXPECT_FLOAT_EQ(bus.sampleBallisticEnvelope(), 0.06f) << "starts alive";
     bus.reset();
-    EXPECT_FLOAT_EQ(bus.sampleBallisticEnvelope(), 0.05f);
-    EXPECT_FLOAT_EQ(bus.sampleBallisticEnvelope(), 0.05f);
+    EXPECT_FLOAT_EQ(bus.sampleBallisticEnvelope(), kFloor);
+    EXPECT_FLOAT_EQ(bus.sampleBallisticEnvelope(), kFloor);
+    bus.push(1.0f);
+    EXPECT_NEAR(bus.sampleBallisticEnvelope(), kFirstAttack, 1e-6);
+    bus.push(0.0f); // release: 14 % of the gap to the floor
+    EXPECT_NEAR(bus.sampleBallisticEnvelope(), kFirstAttack + (kFloor - kFirstAttack) * 0.14f, 1e-6);
 
-    bus.push(1.0f); // attack: 38 % of the gap per frame
-    EXPECT_NEAR(bus.sampleBallisticEnvelope(), 0.05f + 0.95f * 0.38f, 1e-6);
-    bus.push(0.0f); // stored as the 0.05 floor; release: 14 % of the gap
-    const float before = 0.05f + 0.95f * 0.38f;
-    EXPECT_NEAR(bus.sampleBallisticEnvelope(), before + (0.05f - before) * 0.14f, 1e-6);
-}
-
-TEST(AudioLevelBus, LevelsAreClamped)
-{
-    AudioLevelBus bus;
-    bus.reset();
-    bus.push(3.7f);
-    EXPECT_NEAR(bus.sampleBallisticEnvelope(), 0.05f + 0.95f * 0.38f, 1e-6) << "3.7 is stored as 1";
-    bus.reset();
-    bus.push(std::nanf(""));
-    EXPECT_NEAR(bus.sampleBallisticEnvelope(), 0.05f + 0.95f * 0.38f, 1e-6) << "NaN is stored as 1";
-    bus.reset();
-    bus.push(-2.0f);
-    EXPECT_FLOAT_EQ(bus.sampleBallisticEnvelope(), 0.05f);
+    const struct {
+        float pushed;
+        float firstFrame;
+    } clamped[] = {{3.7f, kFirstAttack}, {std::nanf(""), kFirstAttack}, {-2.0f, kFloor}};
+    for (const auto& c : clamped) {
+        SCOPED_TRACE(c.pushed);
+        bus.reset();
+        bus.push(c.pushed);
+        EXPECT_NEAR(bus.sampleBallisticEnvelope(), c.firstFrame, 1e-6);
+    }
 }
 
 TEST(AudioLevelBus, SymbolProgressRisesWithAMinimumStepAndNeverOvershoots)
 {
     AudioLevelBus bus;
     bus.pushRecognizedCount(10);
-    std::vector<double> samples;
-    for (int i = 0; i < 40; ++i)
-        samples.push_back(bus.sampleRecognizedSymbolProgress().smoothProgress);
-    EXPECT_NEAR(samples[0], 2.4, 1e-9);
-    EXPECT_NEAR(samples[1], 4.224, 1e-9);
-    EXPECT_NEAR(samples[2], 5.61024, 1e-9);
-    for (size_t i = 1; i < samples.size(); ++i) {
-        EXPECT_GE(samples[i], samples[i - 1]);
-        EXPECT_LE(samples[i], 10.0);
+    const double rises[] = {2.4, 4.224, 5.61024};
+    for (double expected : rises)
+        EXPECT_NEAR(bus.sampleRecognizedSymbolProgress().smoothProgress, expected, 1e-9);
+    double last = rises[2];
+    for (int i = 0; i < 37; ++i) {
+        const double now = bus.sampleRecognizedSymbolProgress().smoothProgress;
+        EXPECT_GE(now, last);
+        EXPECT_LE(now, 10.0);
+        last = now;
     }
-    EXPECT_EQ(samples.back(), 10.0) << "ends exactly on the target";
+    EXPECT_EQ(last, 10.0) << "ends exactly on the target";
     EXPECT_EQ(bus.sampleRecognizedSymbolProgress().exactTarget, 10);
 
-    bus.pushRecognizedCount(0);
-    EXPECT_NEAR(bus.sampleRecognizedSymbolProgress().smoothProgress, 7.0, 1e-9);
-    EXPECT_NEAR(bus.sampleRecognizedSymbolProgress().smoothProgress, 4.9, 1e-9);
-    EXPECT_NEAR(bus.sampleRecognizedSymbolProgress().smoothProgress, 3.43, 1e-9);
-
+    bus.pushRecognizedCount(0); // falls by 30 % of the gap
+    for (double expected : {7.0, 4.9, 3.43})
+        EXPECT_NEAR(bus.sampleRecognizedSymbolProgress().smoothProgress, expected, 1e-9);
     bus.pushRecognizedCount(-4);
     EXPECT_EQ(bus.sampleRecognizedSymbolProgress().exactTarget, 0);
     bus.reset();
@@ -74,11 +71,8 @@ TEST(AudioLevelBus, WritersOnOtherThreadsNeverTearTheState)
     for (int i = 0; i < 20000; ++i) {
         const float level = bus.sampleBallisticEnvelope();
         const auto progress = bus.sampleRecognizedSymbolProgress();
-        ASSERT_GE(level, 0.05f);
-        ASSERT_LE(level, 1.0f);
-        ASSERT_GE(progress.exactTarget, 0);
-        ASSERT_GE(progress.smoothProgress, 0.0);
+        ASSERT_TRUE(level >= kFloor && level <= 1.0f) << level;
+        ASSERT_TRUE(progress.exactTarget >= 0 && progress.smoothProgress >= 0.0);
     }
     writer.join();
-    EXPECT_EQ(&AudioLevelBus::shared(), &AudioLevelBus::shared());
 }

@@ -25,10 +25,21 @@ namespace {
 constexpr std::uint64_t kLOpt = Option | DeviceLeftOption;
 constexpr std::uint64_t kROpt = Option | DeviceRightOption;
 constexpr std::uint64_t kLCmd = Command | DeviceLeftCommand;
+constexpr std::uint64_t kRCmd = Command | DeviceRightCommand;
 constexpr std::uint64_t kLCtl = Control | DeviceLeftControl;
 constexpr std::uint64_t kRCtl = Control | DeviceRightControl;
 constexpr std::uint64_t kLSft = Shift | DeviceLeftShift;
 constexpr std::uint16_t kKeyC = 8;
+
+// A modifier change, a key press.
+KeyEvent F(std::uint16_t keyCode, std::uint64_t rawFlags)
+{
+    return {KeyEvent::Kind::FlagsChanged, keyCode, rawFlags};
+}
+KeyEvent K(std::uint16_t keyCode, std::uint64_t rawFlags = 0)
+{
+    return {KeyEvent::Kind::KeyDown, keyCode, rawFlags};
+}
 
 // "prewarm start" -> the list of requests.
 QStringList R(const char* names)
@@ -54,14 +65,8 @@ protected:
     }
 
     // Each step delivers one event, lets the main thread catch up and returns the requests it sent.
-    QStringList mod(std::uint16_t keyCode, std::uint64_t rawFlags)
-    {
-        return deliver({KeyEvent::Kind::FlagsChanged, keyCode, rawFlags});
-    }
-    QStringList key(std::uint16_t keyCode, std::uint64_t rawFlags = 0)
-    {
-        return deliver({KeyEvent::Kind::KeyDown, keyCode, rawFlags});
-    }
+    QStringList mod(std::uint16_t keyCode, std::uint64_t flags) { return deliver(F(keyCode, flags)); }
+    QStringList key(std::uint16_t keyCode, std::uint64_t flags = 0) { return deliver(K(keyCode, flags)); }
     QStringList deliver(const KeyEvent& event)
     {
         EXPECT_TRUE(keys.deliver(event));
@@ -88,6 +93,25 @@ protected:
         return std::exchange(requests, {});
     }
 
+    // Records `events` in a fresh recording; the result once the main thread has caught up.
+    std::optional<RecordedShortcutResult> record(const std::vector<KeyEvent>& events)
+    {
+        std::vector<RecordedShortcutResult> results;
+        bool overWhenDelivered = false;
+        EXPECT_TRUE(monitor.beginInteractiveCapture([&](RecordedShortcutResult result) {
+            results.push_back(result);
+            overWhenDelivered = !monitor.isCapturingShortcut() && !capture.isActive();
+        }));
+        for (const KeyEvent& event : events)
+            capture.deliver(event);
+        scheduler.runDue();
+        EXPECT_LE(results.size(), 1u);
+        if (results.empty())
+            return std::nullopt;
+        EXPECT_TRUE(overWhenDelivered) << "recording is torn down before the result is seen";
+        return results.front();
+    }
+
     VirtualScheduler scheduler;
     FakeGlobalKeySource keys;
     FakeHotKeyRegistrar hotKeys;
@@ -101,34 +125,16 @@ protected:
 
 TEST(HotkeyMonitorRules, SingleModifierMatching)
 {
-    // Press: the key's own code with its family flag, and nothing that conflicts.
-    EXPECT_TRUE(HotkeyMonitor::matchesSingleModifierPress(T::rightOption, 61, kROpt));
+    // What the key flows below do not reach: the trigger's other side, a custom trigger, a release that
+    // leaves the other side down, and Caps Lock, which never conflicts.
     EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::rightOption, 58, kLOpt));
-    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::rightOption, 61, kROpt | kLSft));
-    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::rightOption, 61, kROpt | DeviceLeftOption))
-        << "the same modifier on the other side conflicts";
-    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::optionSpace, 58, kLOpt));
     EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::custom, 59, kLCtl));
-    // fn is known by its flag alone, but not with NumericPad (arrow keys) or another family.
-    EXPECT_TRUE(HotkeyMonitor::matchesSingleModifierPress(T::fnKey, 0, Function));
-    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::fnKey, 63, Function | NumericPad));
-    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierPress(T::fnKey, 63, Function | kLSft));
-
-    // Release: the family is gone, or this side went up while the other stays down.
-    EXPECT_TRUE(HotkeyMonitor::matchesSingleModifierRelease(T::leftControl, 59, 0));
     EXPECT_TRUE(HotkeyMonitor::matchesSingleModifierRelease(T::leftControl, 59, kRCtl));
     EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierRelease(T::leftControl, 62, kLCtl));
     EXPECT_TRUE(HotkeyMonitor::matchesSingleModifierRelease(T::fnKey, 63, Shift));
-    EXPECT_FALSE(HotkeyMonitor::matchesSingleModifierRelease(T::optionSpace, 58, 0));
-
-    EXPECT_TRUE(HotkeyMonitor::hasConflictingModifiers(T::fnKey, Command));
     EXPECT_FALSE(HotkeyMonitor::hasConflictingModifiers(T::leftShift, kLSft | CapsLock));
     EXPECT_TRUE(HotkeyMonitor::hasConflictingModifiers(T::leftShift, kLSft | DeviceRightShift));
     EXPECT_FALSE(HotkeyMonitor::hasConflictingModifiers(T::custom, ~std::uint64_t{0}));
-
-    EXPECT_EQ(HotkeyMonitor::singleModifierOption(54, Command | DeviceRightCommand), T::rightCommand);
-    EXPECT_EQ(HotkeyMonitor::singleModifierOption(179, Function), T::fnKey);
-    EXPECT_EQ(HotkeyMonitor::singleModifierOption(56, 0), std::nullopt) << "the key went up";
     EXPECT_EQ(HotkeyMonitor::singleModifierOption(KeyCode::CapsLock, CapsLock), std::nullopt);
 }
 
@@ -367,9 +373,9 @@ TEST_F(HotkeyMonitorTest, SyntheticKeysAreDroppedOnlyWhenInTheLedger)
     start(T::leftControl);
     FakeInputSynth synth;
     synth.setPostedKeyObserver(ledger.observer());
-    ledger.record({KeyEvent::Kind::FlagsChanged, 59, kLCtl});
+    ledger.record(F(59, kLCtl));
     ASSERT_TRUE(synth.pressChord({KeyCode::V, Control}));
-    ledger.record({KeyEvent::Kind::FlagsChanged, 59, 0});
+    ledger.record(F(59, 0));
 
     // Our own paste chord comes back: nothing happens, whatever key it is, and each entry is used once.
     const KeyEvent press{KeyEvent::Kind::FlagsChanged, 59, kLCtl, false, true};
@@ -385,7 +391,7 @@ TEST_F(HotkeyMonitorTest, SyntheticKeysAreDroppedOnlyWhenInTheLedger)
     keys.deliver(release);
     EXPECT_EQ(take(), R("prewarm start"));
     // A real key that looks like a ledger entry is never swallowed.
-    ledger.record({KeyEvent::Kind::KeyDown, 59, kLCtl});
+    ledger.record(K(59, kLCtl));
     EXPECT_EQ(mod(59, kLCtl), R("stop"));
     // Entries expire.
     scheduler.advance(SyntheticKeyLedger::kEntryLifetime + std::chrono::milliseconds(1));
@@ -434,7 +440,7 @@ TEST_F(HotkeyMonitorTest, StopAndRestart)
     EXPECT_TRUE(monitor.keySourceStatus().ok);
 
     // An event handed over just before stop() is stale afterwards.
-    keys.deliver({KeyEvent::Kind::FlagsChanged, 61, kROpt});
+    keys.deliver(F(61, kROpt));
     monitor.stop();
     EXPECT_FALSE(keys.isRunning());
     monitor.start();
@@ -445,4 +451,109 @@ TEST_F(HotkeyMonitorTest, StopAndRestart)
     monitor.stop();
     monitor.start();
     EXPECT_EQ(mod(61, kROpt), R("prewarm"));
+}
+
+// --- Recording a shortcut ---
+
+TEST_F(HotkeyMonitorTest, RecordsPresetsCombinationsAndCancel)
+{
+    using Result = RecordedShortcutResult;
+    const auto custom = [](std::uint16_t keyCode, std::uint32_t mask, const char* label) {
+        return Result::custom({keyCode, mask, QString::fromUtf8(label)});
+    };
+    const struct {
+        const char* name;
+        std::vector<KeyEvent> keys;
+        std::optional<Result> expected; // nothing: recording still runs
+    } cases[] = {
+        {"Escape alone cancels", {K(KeyCode::Escape)}, Result::cancelled()},
+        {"Command+Escape is a combination; Escape has no name",
+         {F(KeyCode::LeftCommand, kLCmd), K(KeyCode::Escape, kLCmd)},
+         custom(KeyCode::Escape, 0x0100, "⌘ + Key53")},
+        {"Option+Space is the preset (Caps Lock does not count)",
+         {F(KeyCode::LeftOption, kLOpt), K(KeyCode::Space, kLOpt | CapsLock)},
+         Result::preset(T::optionSpace)},
+        {"Option+Shift+Space", {K(KeyCode::Space, kLOpt | kLSft)}, custom(49, 0x0A00, "⌥ + ⇧ + Space")},
+        {"Control+Space is the default custom shortcut; Function does not count",
+         {K(KeyCode::Space, kLCtl | Function)},
+         Result::custom(CustomHotkeySpec::defaults())},
+        {"all four modifiers in their order; the digits are not in code order",
+         {K(23, kLCtl | kLOpt | kLSft | kLCmd)},
+         custom(23, 0x1B00, "⌃ + ⌥ + ⇧ + ⌘ + 5")},
+        {"Command then Shift",
+         {F(KeyCode::LeftCommand, kLCmd), F(KeyCode::LeftShift, kLCmd | kLSft), K(40, kLCmd | kLSft)},
+         custom(40, 0x0300, "⇧ + ⌘ + K")},
+        {"Shift then Command",
+         {F(KeyCode::LeftShift, kLSft), F(KeyCode::LeftCommand, kLCmd | kLSft), K(40, kLCmd | kLSft)},
+         custom(40, 0x0300, "⇧ + ⌘ + K")},
+        {"plain keys are consumed and recording goes on, F5 alone counts",
+         {K(KeyCode::A), K(KeyCode::Return), K(96, Function)},
+         custom(96, 0, "F5")},
+        {"a lone right Command", {F(54, kRCmd), F(54, 0)}, Result::preset(T::rightCommand)},
+        {"fn under its own code", {F(63, Function), F(63, 0)}, Result::preset(T::fnKey)},
+        {"fn under the globe code", {F(179, Function), F(179, 0)}, Result::preset(T::fnKey)},
+        {"a second modifier spoils the attempt until every modifier is up",
+         {F(56, kLSft), F(58, kLSft | kLOpt), F(58, kLSft), F(56, 0)},
+         std::nullopt},
+        {"after a spoiled attempt the next clean modifier is recorded",
+         {F(56, kLSft), F(58, kLSft | kLOpt), F(58, kLSft), F(56, 0), F(58, kLOpt), F(58, 0)},
+         Result::preset(T::leftOption)},
+        {"after a plain letter the first lone modifier only returns to clean",
+         {K(KeyCode::A), F(56, kLSft), F(56, 0)},
+         std::nullopt},
+        {"and the second is recorded",
+         {K(KeyCode::A), F(56, kLSft), F(56, 0), F(56, kLSft), F(56, 0)},
+         Result::preset(T::leftShift)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(record(c.keys), c.expected) << c.name;
+        EXPECT_EQ(monitor.isCapturingShortcut(), !c.expected.has_value()) << c.name;
+    }
+}
+
+TEST_F(HotkeyMonitorTest, CancellingARecordingNeverDeliversAndTriggersComeBack)
+{
+    start(T::optionSpace);
+    bool firstCalled = false;
+    const auto first = [&firstCalled](RecordedShortcutResult) { firstCalled = true; };
+
+    // Beginning again replaces the earlier recording without calling its completion; no trigger meanwhile.
+    ASSERT_TRUE(monitor.beginInteractiveCapture(first));
+    EXPECT_EQ(hotPress(), R("")) << "no trigger while recording";
+    hotRelease();
+    EXPECT_EQ(record({K(KeyCode::Escape)}), RecordedShortcutResult::cancelled());
+
+    ASSERT_TRUE(monitor.beginInteractiveCapture(first));
+    monitor.cancelInteractiveCapture();
+    monitor.cancelInteractiveCapture();
+    EXPECT_FALSE(capture.deliver(K(KeyCode::Escape))) << "keys pass again";
+    ASSERT_TRUE(monitor.beginInteractiveCapture(first));
+    monitor.stop();
+    monitor.start();
+    EXPECT_FALSE(capture.isActive()) << "stop() ends a recording";
+    EXPECT_EQ(hotPress(), R("start"));
+    EXPECT_FALSE(firstCalled);
+
+    // A capture that cannot begin leaves trigger handling live.
+    capture.setBeginFailure(QStringLiteral("no window"));
+    EXPECT_FALSE(monitor.beginInteractiveCapture([](RecordedShortcutResult) {}));
+    EXPECT_FALSE(monitor.isCapturingShortcut());
+}
+
+TEST_F(HotkeyMonitorTest, KeysOfTheRecordingReachingTheKeySourceLateAreNoTrigger)
+{
+    start(T::rightCommand);
+    KeyEvent press = F(KeyCode::RightCommand, kRCmd);
+    KeyEvent release = F(KeyCode::RightCommand, 0);
+    press.time = 1000;
+    release.time = 1090;
+    EXPECT_EQ(record({press, release}), RecordedShortcutResult::preset(T::rightCommand));
+
+    // The same keystrokes come in over the key source's own connection only now.
+    EXPECT_EQ(deliver(press), R(""));
+    EXPECT_EQ(deliver(release), R(""));
+    press.time = 2000;
+    release.time = 2100;
+    EXPECT_EQ(deliver(press), R("prewarm"));
+    EXPECT_EQ(deliver(release), R("start"));
 }

@@ -5,11 +5,14 @@
 #include "ui/pill/FluidSineWaveView.h"
 #include "ui/pill/ShimmerDotsView.h"
 
+#include <QLineF>
 #include <QObject>
 #include <QWidget>
+#include <atomic>
 #include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <utility>
 
 using namespace std::chrono_literals;
 
@@ -22,20 +25,17 @@ const QPointF kDefaultOrigin(528, 720);
 // Answers caret polls from the poll queue with what the test sets; can hold a poll until released.
 class ScriptedCaret {
 public:
-    std::optional<QPointF> operator()(QSizeF pillSize)
+    std::optional<QPointF> operator()(QSizeF)
     {
+        ++polls;
         std::unique_lock lock(m_mutex);
-        m_lastPillSize = pillSize;
-        ++m_polls;
-        if (m_holdNext) {
-            m_holdNext = false;
-            m_held = true;
-            const std::optional<QPointF> answer = m_heldAnswer;
-            m_wake.notify_all();
-            m_wake.wait(lock, [this] { return !m_held; });
-            return answer;
-        }
-        return m_answer;
+        if (!m_holdNext)
+            return m_answer;
+        const QPointF held = *std::exchange(m_holdNext, std::nullopt);
+        m_held = true;
+        m_wake.notify_all();
+        m_wake.wait(lock, [this] { return !m_held; });
+        return held;
     }
 
     void answer(std::optional<QPointF> origin)
@@ -47,8 +47,7 @@ public:
     void holdNext(QPointF origin)
     {
         std::lock_guard lock(m_mutex);
-        m_holdNext = true;
-        m_heldAnswer = origin;
+        m_holdNext = origin;
     }
     void waitUntilHeld()
     {
@@ -61,26 +60,15 @@ public:
         m_held = false;
         m_wake.notify_all();
     }
-    int polls()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_polls;
-    }
-    QSizeF lastPillSize()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_lastPillSize;
-    }
+
+    std::atomic<int> polls = 0;
 
 private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::optional<QPointF> m_answer;
-    bool m_holdNext = false;
+    std::optional<QPointF> m_holdNext;
     bool m_held = false;
-    QPointF m_heldAnswer;
-    QSizeF m_lastPillSize;
-    int m_polls = 0;
 };
 
 class PillControllerTest : public ::testing::Test {
@@ -95,10 +83,10 @@ protected:
 
     ~PillControllerTest() override { caret.release(); }
 
-    void show(PipelinePhase phase = PipelinePhase::listening({}, DictationMode::dictate))
+    void show()
     {
         controller.attach(&appState);
-        controller.setPhase(phase, false);
+        controller.setPhase(PipelinePhase::listening({}, DictationMode::dictate), false);
         controller.setVisible(true);
     }
 
@@ -109,8 +97,6 @@ protected:
         scheduler.advance(16ms * steps);
     }
 
-    QPoint panelPosition() const { return controller.panel()->pos(); }
-
     VirtualScheduler scheduler;
     AudioLevelBus bus;
     ScriptedCaret caret;
@@ -120,9 +106,8 @@ protected:
 
 } // namespace
 
-TEST_F(PillControllerTest, FirstShowFadesInAtTheDefaultOrigin)
+TEST_F(PillControllerTest, FirstShowFadesInAtTheDefaultOriginAndPolls)
 {
-    EXPECT_EQ(controller.panel(), nullptr) << "no panel before the state is bound";
     controller.setVisible(true);
     EXPECT_EQ(controller.panel(), nullptr) << "without an application state nothing is shown";
 
@@ -131,14 +116,13 @@ TEST_F(PillControllerTest, FirstShowFadesInAtTheDefaultOrigin)
     ASSERT_NE(panel, nullptr);
     EXPECT_TRUE(panel->isVisible());
     EXPECT_EQ(panel->size(), QSize(224, 58));
-    EXPECT_TRUE(panel->windowFlags().testFlag(Qt::WindowDoesNotAcceptFocus));
-    EXPECT_TRUE(panel->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-    EXPECT_TRUE(panel->windowFlags().testFlag(Qt::WindowTransparentForInput));
+    const Qt::WindowFlags flags = panel->windowFlags();
+    EXPECT_TRUE(flags.testFlags(Qt::WindowDoesNotAcceptFocus | Qt::WindowStaysOnTopHint |
+                                Qt::WindowTransparentForInput))
+        << "the pill never takes focus or clicks from the window the user dictates into";
     EXPECT_EQ(panel->pos(), kDefaultOrigin.toPoint());
-    EXPECT_EQ(controller.currentOrigin(), kDefaultOrigin);
     controller.waitForCaretPolls();
-    EXPECT_EQ(caret.polls(), 1) << "the first poll goes out at once";
-    EXPECT_EQ(caret.lastPillSize(), QSizeF(224, 58));
+    EXPECT_EQ(caret.polls.load(), 1) << "the first poll goes out at once";
 
     EXPECT_DOUBLE_EQ(panel->windowOpacity(), 0.0);
     scheduler.advance(40ms);
@@ -147,14 +131,11 @@ TEST_F(PillControllerTest, FirstShowFadesInAtTheDefaultOrigin)
     EXPECT_DOUBLE_EQ(panel->windowOpacity(), 1.0) << "fully shown after 0.1 s";
 
     // No caret to be found: it stays at the bottom, polling every 140 ms.
-    scheduler.advance(40ms); // 140 ms after the show
-    controller.waitForCaretPolls();
-    EXPECT_EQ(caret.polls(), 2);
-    for (int i = 0; i < 6; ++i) {
-        scheduler.advance(140ms);
+    for (int i = 0; i < 7; ++i) {
+        scheduler.advance(i == 0 ? 40ms : 140ms);
         controller.waitForCaretPolls();
     }
-    EXPECT_EQ(caret.polls(), 8);
+    EXPECT_EQ(caret.polls.load(), 8);
     EXPECT_EQ(panel->pos(), kDefaultOrigin.toPoint());
 }
 
@@ -166,12 +147,12 @@ TEST_F(PillControllerTest, GlidesTowardTheCaretAndJumpsWhenFar)
     EXPECT_NEAR(controller.currentOrigin().x(), kDefaultOrigin.x() + 20, 1e-9) << "20 % of the way";
     glide(1);
     EXPECT_NEAR(controller.currentOrigin().x(), kDefaultOrigin.x() + 36, 1e-9) << "then 16 points more";
-    EXPECT_EQ(panelPosition(), QPoint(564, 720));
+    EXPECT_EQ(controller.panel()->pos(), QPoint(564, 720));
 
     glide(40);
     const QPointF settled = controller.currentOrigin();
-    EXPECT_LE(std::hypot(settled.x() - 628, settled.y() - 720), 0.5);
-    EXPECT_GT(std::hypot(settled.x() - 628, settled.y() - 720), 0.0) << "it stops within half a point";
+    EXPECT_LE(QLineF(settled, QPointF(628, 720)).length(), 0.5);
+    EXPECT_NE(settled, QPointF(628, 720)) << "it stops within half a point";
     glide(10);
     EXPECT_EQ(controller.currentOrigin(), settled) << "settled: no further moves";
 
@@ -181,7 +162,7 @@ TEST_F(PillControllerTest, GlidesTowardTheCaretAndJumpsWhenFar)
     scheduler.advance(140ms); // the next poll
     glide(1);
     EXPECT_EQ(controller.currentOrigin(), far);
-    EXPECT_EQ(panelPosition(), far.toPoint());
+    EXPECT_EQ(controller.panel()->pos(), far.toPoint());
 
     // A caret that is lost keeps the pill where it was.
     caret.answer(std::nullopt);
@@ -211,9 +192,7 @@ TEST_F(PillControllerTest, APollOfAnOlderShowNeverMovesANewerPill)
     scheduler.advance(140ms);
     glide(1);
     EXPECT_NE(controller.currentOrigin(), kDefaultOrigin);
-    EXPECT_LT(
-        std::hypot(controller.currentOrigin().x() - fresh.x(), controller.currentOrigin().y() - fresh.y()),
-        std::hypot(kDefaultOrigin.x() - fresh.x(), kDefaultOrigin.y() - fresh.y()));
+    EXPECT_LT(QLineF(controller.currentOrigin(), fresh).length(), QLineF(kDefaultOrigin, fresh).length());
 
     // An answer that arrives while the pill is hidden does not place its next appearance.
     controller.setVisible(false);
@@ -235,11 +214,11 @@ TEST_F(PillControllerTest, ShowingTwiceKeepsGoingAndHidingStopsEverything)
     show();
     scheduler.advance(40ms);
     const std::size_t running = scheduler.pendingCount();
-    const int polls = caret.polls();
+    const int polls = caret.polls.load();
     controller.setVisible(true);
     EXPECT_NEAR(controller.panel()->windowOpacity(), 0.4, 0.01) << "the fade is not restarted";
     EXPECT_EQ(scheduler.pendingCount(), running) << "no second set of timers";
-    EXPECT_EQ(caret.polls(), polls) << "no extra poll";
+    EXPECT_EQ(caret.polls.load(), polls) << "no extra poll";
 
     bus.push(0.9f);
     bus.pushRecognizedCount(12);
@@ -248,14 +227,13 @@ TEST_F(PillControllerTest, ShowingTwiceKeepsGoingAndHidingStopsEverything)
     EXPECT_EQ(scheduler.pendingCount(), 0u) << "no timer runs while the pill is hidden";
     EXPECT_FLOAT_EQ(bus.sampleBallisticEnvelope(), 0.05f) << "hiding resets the level bus";
     EXPECT_EQ(bus.sampleRecognizedSymbolProgress().exactTarget, 0);
-
     controller.setVisible(false);
-    EXPECT_EQ(scheduler.pendingCount(), 0u);
     controller.waitForCaretPolls();
-    const int pollsWhenHidden = caret.polls();
+    const int pollsWhenHidden = caret.polls.load();
     scheduler.advance(2s);
     controller.waitForCaretPolls();
-    EXPECT_EQ(caret.polls(), pollsWhenHidden);
+    EXPECT_EQ(caret.polls.load(), pollsWhenHidden);
+    EXPECT_EQ(scheduler.pendingCount(), 0u) << "hiding twice starts nothing";
 }
 
 TEST_F(PillControllerTest, OnlyTheShownViewsAnimate)
@@ -272,8 +250,7 @@ TEST_F(PillControllerTest, OnlyTheShownViewsAnimate)
 
     bus.push(1.0f);
     scheduler.advance(16ms);
-    const float level = wave->level();
-    EXPECT_GT(level, 0.3f) << "each frame samples the bus";
+    EXPECT_GT(wave->level(), 0.3f) << "each frame samples the bus";
 
     controller.setPhase(PipelinePhase::polishing(QStringLiteral("raw")), false);
     EXPECT_FALSE(wave->isAnimating());
@@ -290,18 +267,15 @@ TEST_F(PillControllerTest, OnlyTheShownViewsAnimate)
     EXPECT_FLOAT_EQ(bus.sampleBallisticEnvelope(), 0.05f + 0.95f * 0.38f) << "and samples nothing";
 }
 
-TEST(PillControllerScreens, NoScreenMeansTheOrigin)
+TEST(PillControllerScreens, DefaultOriginSitsAboveTheBottomOfTheMainScreen)
 {
     VirtualScheduler scheduler;
     AudioLevelBus bus;
-    FloatingPillController controller(
-        scheduler, [](QSizeF) { return std::optional<QPointF>(); }, bus,
-        [] { return std::optional<QRectF>(); });
-    EXPECT_EQ(controller.defaultBottomOrigin(), QPointF(0, 0));
-
-    FloatingPillController offset(
-        scheduler, [](QSizeF) { return std::optional<QPointF>(); }, bus,
-        [] { return std::optional(QRectF(1280, 24, 1920, 1056)); });
-    EXPECT_EQ(offset.defaultBottomOrigin(), QPointF(1280 + 960 - 112, 24 + 1056 - 22 - 58))
+    const auto noCaret = [](QSizeF) { return std::optional<QPointF>(); };
+    FloatingPillController controller(scheduler, noCaret, bus,
+                                      [] { return std::optional(QRectF(1280, 24, 1920, 1056)); });
+    EXPECT_EQ(controller.defaultBottomOrigin(), QPointF(1280 + 960 - 112, 24 + 1056 - 22 - 58))
         << "centred on the main screen's visible area, above its bottom panel";
+    FloatingPillController noScreen(scheduler, noCaret, bus, [] { return std::optional<QRectF>(); });
+    EXPECT_EQ(noScreen.defaultBottomOrigin(), QPointF(0, 0));
 }
