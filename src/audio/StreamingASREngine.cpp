@@ -320,12 +320,9 @@ void StreamingASREngine::startStreamingInternal(const StartRequest& request)
             else
                 m_pcm16Converter = std::make_unique<StreamingResampler>(rate);
             m_seedFeedGeneration = generation;
-            // Posted before the session starts: every callback the client posted for an earlier session is
-            // queued ahead of this marker and is dropped.
-            postToMain([this, generation] { m_seedAcceptGeneration = generation; });
             m_isStartingSeedSession = true;
             m_startFallbackReason.reset();
-            m_seedASRClient.startSession(seedKey, request.hotwords, request.dialogContext, true, true,
+            m_seedASRClient.startSession(generation, seedKey, request.hotwords, request.dialogContext, true, true,
                                          VolcSeedASRClient::defaultResourceID());
             m_isStartingSeedSession = false;
             seedStarted = true;

@@ -200,8 +200,8 @@ private:
     void startCloudWatchdogLoop(quint64 generation);
     void processCloudWatchdogTick(quint64 generation);
     void switchActiveSessionFromCloudToLocalFP32(quint64 generation, const QString& reason);
-    void handleSeedTranscript(const QString& text, bool definite);
-    void handleSeedFallbackRequest(const QString& reason);
+    void handleSeedTranscript(quint64 generation, const QString& text, bool definite);
+    void handleSeedFallbackRequest(quint64 generation, const QString& reason);
     void postNotice(quint64 generation, const QString& reason);
 
     Scheduler& m_scheduler;
@@ -213,9 +213,6 @@ private:
     // Main thread only.
     Settings m_settings;
     std::shared_ptr<SourceChangeGuard> m_sourceChangeGuard;
-    // The Seed session whose callbacks are accepted; set by a marker posted after the session started, so
-    // callbacks the client posted for an earlier session are dropped.
-    quint64 m_seedAcceptGeneration = 0;
 
     std::atomic<bool> m_enableWhisperAGC{true};
     // Bumped by every start and every cancel; the current session's number.

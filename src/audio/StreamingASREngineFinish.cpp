@@ -221,18 +221,18 @@ QCoro::Task<QString> StreamingASREngine::finishLocalOrSystemSession(quint64 gene
 void StreamingASREngine::setupSeedASRCallbacks()
 {
     // The client is a member: its callbacks and posted events end with the engine.
-    m_seedASRClient.onStreamingTranscript = [this](const QString& text, bool definite) {
-        handleSeedTranscript(text, definite);
+    // Each session is started with the engine's generation as its tag.
+    m_seedASRClient.onStreamingTranscript = [this](quint64 tag, const QString& text, bool definite) {
+        handleSeedTranscript(tag, text, definite);
     };
-    m_seedASRClient.onConnectionFallbackNeeded = [this](const QString& reason) {
-        handleSeedFallbackRequest(reason);
+    m_seedASRClient.onConnectionFallbackNeeded = [this](quint64 tag, const QString& reason) {
+        handleSeedFallbackRequest(tag, reason);
     };
 }
 
-void StreamingASREngine::handleSeedTranscript(const QString& text, bool definite)
+void StreamingASREngine::handleSeedTranscript(quint64 generation, const QString& text, bool definite)
 {
-    const quint64 generation = m_activeGeneration.load();
-    if (m_seedAcceptGeneration != generation)
+    if (generation != m_activeGeneration.load())
         return; // posted for an earlier session
     {
         std::lock_guard lock(m_sampleLock);
@@ -253,7 +253,7 @@ void StreamingASREngine::handleSeedTranscript(const QString& text, bool definite
         onPartialResult(text, definite);
 }
 
-void StreamingASREngine::handleSeedFallbackRequest(const QString& reason)
+void StreamingASREngine::handleSeedFallbackRequest(quint64 generation, const QString& reason)
 {
     // A key the client refuses is reported from inside startSession, on the audio-control queue, before the
     // session exists: the start applies it once the session is set up.
@@ -261,8 +261,7 @@ void StreamingASREngine::handleSeedFallbackRequest(const QString& reason)
         m_startFallbackReason = reason;
         return;
     }
-    const quint64 generation = m_activeGeneration.load();
-    if (m_seedAcceptGeneration != generation)
+    if (generation != m_activeGeneration.load())
         return;
     switchActiveSessionFromCloudToLocalFP32(generation, reason);
 }

@@ -89,7 +89,7 @@ VolcSeedASRClient::~VolcSeedASRClient()
     m_thread.wait();
 }
 
-void VolcSeedASRClient::startSession(const QString& apiKey, const QStringList& hotwords,
+void VolcSeedASRClient::startSession(quint64 sessionTag, const QString& apiKey, const QStringList& hotwords,
                                      const QStringList& dialogContext, bool enableDDC, bool enableNonstream,
                                      const QString& resourceID)
 {
@@ -97,8 +97,9 @@ void VolcSeedASRClient::startSession(const QString& apiKey, const QStringList& h
     const QString key = Text::trimmed(apiKey);
     if (key.isEmpty() || !::Endpoint::isHeaderSafe(key) || !::Endpoint::isHeaderSafe(resourceID)) {
         if (onConnectionFallbackNeeded)
-            onConnectionFallbackNeeded(key.isEmpty() ? kNoKey.toString()
-                                                     : SeedASRSocket::kKeyHasControlCharacters.toString());
+            onConnectionFallbackNeeded(sessionTag, key.isEmpty()
+                                                       ? kNoKey.toString()
+                                                       : SeedASRSocket::kKeyHasControlCharacters.toString());
         return;
     }
     const QByteArray request =
@@ -106,6 +107,7 @@ void VolcSeedASRClient::startSession(const QString& apiKey, const QStringList& h
     {
         std::lock_guard lock(m_stateLock);
         ++m_generation;
+        m_sessionTag = sessionTag;
         m_isActive = true;
         m_hasFailedOver = false;
         m_latestServerText.clear();
@@ -311,21 +313,18 @@ bool VolcSeedASRClient::handleIncomingBinaryFrame(quint64 socketId, const QByteA
     if (frame.kind == ServerFrame::Kind::tooShort)
         return true;
     if (frame.kind == ServerFrame::Kind::error) {
-        {
-            std::lock_guard lock(m_stateLock);
-            if (m_socketId != socketId)
-                return false;
-        }
-        triggerFailover(frame.errorMessage.value_or(kServerError.toString()));
+        triggerFailover(socketId, frame.errorMessage.value_or(kServerError.toString()));
         return false;
     }
 
     TakenWaiter taken;
     std::optional<QString> finalResult;
+    quint64 tag = 0;
     {
         std::lock_guard lock(m_stateLock);
         if (m_socketId != socketId)
             return false;
+        tag = m_sessionTag;
         ++m_receivedServerFrameCount; // also ends recording for a replay
         if (frame.text && !frame.text->isEmpty())
             m_latestServerText = *frame.text;
@@ -340,9 +339,9 @@ bool VolcSeedASRClient::handleIncomingBinaryFrame(quint64 socketId, const QByteA
     if (hasText) {
         const QString text = *frame.text;
         const bool definite = frame.isFinal || frame.definite;
-        postToOwner([this, text, definite] {
+        postToOwner([this, tag, text, definite] {
             if (onStreamingTranscript)
-                onStreamingTranscript(text, definite);
+                onStreamingTranscript(tag, text, definite);
         });
     }
     if (!frame.isFinal)
@@ -373,7 +372,7 @@ void VolcSeedASRClient::handleEarlySocketErrorOrFailover(quint64 failedSocketId,
         }
     }
     if (freshId == 0) {
-        triggerFailover(reason);
+        triggerFailover(failedSocketId, reason);
         return;
     }
     m_link->closeSocket(failedSocketId);
@@ -382,20 +381,22 @@ void VolcSeedASRClient::handleEarlySocketErrorOrFailover(quint64 failedSocketId,
         m_link->send(freshId, frame);
 }
 
-void VolcSeedASRClient::triggerFailover(const QString& reason)
+void VolcSeedASRClient::triggerFailover(quint64 socketId, const QString& reason)
 {
     TakenWaiter taken;
+    quint64 tag = 0;
     {
         std::lock_guard lock(m_stateLock);
-        if (m_hasFailedOver)
+        if (m_hasFailedOver || m_socketId != socketId)
             return;
         m_hasFailedOver = true;
+        tag = m_sessionTag;
         taken = takeWaiterLocked();
     }
     releaseWaiter(std::move(taken), std::nullopt);
-    postToOwner([this, reason] {
+    postToOwner([this, tag, reason] {
         if (onConnectionFallbackNeeded)
-            onConnectionFallbackNeeded(reason);
+            onConnectionFallbackNeeded(tag, reason);
     });
 }
 

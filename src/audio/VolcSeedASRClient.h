@@ -44,12 +44,15 @@ public:
                                QObject* parent = nullptr);
     ~VolcSeedASRClient() override;
 
+    // Callbacks carry the tag their session was started with: one posted just before a newer session
+    // started may still arrive after it.
     // Called on the main thread for every non-empty transcript the service sends.
-    std::function<void(const QString& text, bool isDefinite)> onStreamingTranscript;
+    std::function<void(quint64 sessionTag, const QString& text, bool isDefinite)> onStreamingTranscript;
     // Asks the owner to move the session to another recognizer.
-    std::function<void(const QString& reason)> onConnectionFallbackNeeded;
+    std::function<void(quint64 sessionTag, const QString& reason)> onConnectionFallbackNeeded;
 
-    void startSession(const QString& apiKey, const QStringList& hotwords, const QStringList& dialogContext,
+    // `sessionTag` is the caller's own number for the session.
+    void startSession(quint64 sessionTag, const QString& apiKey, const QStringList& hotwords, const QStringList& dialogContext,
                       bool enableDDC, bool enableNonstream, const QString& resourceID);
     // 16 kHz mono samples; typically from the audio thread.
     void appendPCM16Samples(std::span<const qint16> samples);
@@ -98,7 +101,8 @@ private:
     void sendSessionFrame(const OutboxItem& item);
     bool handleIncomingBinaryFrame(quint64 socketId, const QByteArray& data);
     void handleEarlySocketErrorOrFailover(quint64 failedSocketId, const QString& reason);
-    void triggerFailover(const QString& reason);
+    // Fails the session of `socketId` over, once; nothing when a newer session has started meanwhile.
+    void triggerFailover(quint64 socketId, const QString& reason);
 
     TakenWaiter takeWaiterLocked();
     void releaseWaiter(TakenWaiter taken, std::optional<QString> result);
@@ -116,6 +120,7 @@ private:
     quint64 m_socketId = 0; // the current session's socket; 0 when none
     quint64 m_nextSocketId = 0;
     quint64 m_generation = 0;
+    quint64 m_sessionTag = 0;
     std::optional<MonotonicTime> m_lastPrewarmAt;
     QString m_activeAPIKey;
     QString m_activeResourceID = defaultResourceID();

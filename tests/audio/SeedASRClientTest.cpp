@@ -57,15 +57,19 @@ protected:
         http.setHandler([](const ScriptedHttpServer::Request&) { return ScriptedHttpServer::Reply{}; });
         client = std::make_unique<VolcSeedASRClient>(
             scheduler, VolcSeedASRClient::Endpoint{server.url(), http.baseUrl()});
-        client->onStreamingTranscript = [this](const QString& text, bool definite) {
+        client->onStreamingTranscript = [this](quint64 tag, const QString& text, bool definite) {
             transcripts.append({text, definite});
+            tags.append(tag);
         };
-        client->onConnectionFallbackNeeded = [this](const QString& reason) { fallbacks.append(reason); };
+        client->onConnectionFallbackNeeded = [this](quint64 tag, const QString& reason) {
+            fallbacks.append(reason);
+            tags.append(tag);
+        };
     }
 
     void start(const QString& key = QStringLiteral("key-1"))
     {
-        client->startSession(key, {QStringLiteral("热词")}, {}, true, true,
+        client->startSession(++sessionTag, key, {QStringLiteral("热词")}, {}, true, true,
                              VolcSeedASRClient::defaultResourceID());
     }
     void append(const std::vector<qint16>& values) { client->appendPCM16Samples(values); }
@@ -101,6 +105,8 @@ protected:
     std::unique_ptr<VolcSeedASRClient> client;
     QList<QPair<QString, bool>> transcripts;
     QStringList fallbacks;
+    quint64 sessionTag = 0;
+    QList<quint64> tags; // of every callback, in order
     Finished finished;
 };
 
@@ -342,6 +348,7 @@ TEST_F(SeedASRClientTest, AnEarlyFinalOrAnErrorFrameEndsTheSessionOnce)
     EXPECT_FALSE(*finished);
     CloudTest::settle();
     EXPECT_EQ(fallbacks, QStringList{QStringLiteral("额度不足")});
+    EXPECT_EQ(tags, (QList<quint64>{1, 1, 2})) << "each callback names the session it belongs to";
 }
 
 TEST_F(SeedASRClientTest, UnusableKeysFallBackAtOnceAndReleaseTheEarlierWaiter)
