@@ -2,6 +2,7 @@
 
 #include "lexicon/LexiconText.h"
 #include "lexicon/PhoneticIndexer.h"
+#include "util/AppIdentity.h"
 #include "util/DataFolder.h"
 #include "util/FileIO.h"
 #include "util/Scheduler.h"
@@ -175,6 +176,15 @@ void PersonalLexiconStore::load()
     // Elements that could not be read would vanish with the next save, so that save copies the file first.
     m_fileNeedsBackup = dropped > 0;
     publish(std::move(loaded));
+    warmRecallKeys();
+}
+
+SerialQueue& PersonalLexiconStore::backgroundQueue()
+{
+    if (!m_backgroundQueue)
+        m_backgroundQueue =
+            std::make_unique<SerialQueue>(AppIdentity::queueLabel(QStringLiteral("lexicon.background")));
+    return *m_backgroundQueue;
 }
 
 Status PersonalLexiconStore::save()

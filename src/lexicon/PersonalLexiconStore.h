@@ -105,6 +105,8 @@ private:
     static std::optional<LearnedPair> extractSingleWordReplacement(const QString& origLine,
                                                                    const QString& editedLine);
     QCoro::Task<TermImportResult> mergeMinedTerms(std::function<MinedTerms()> mine, LexiconCategory category);
+    SerialQueue& backgroundQueue();
+    void warmRecallKeys();
 
     const Clock* m_clock;
     QString m_storagePath;
@@ -113,6 +115,7 @@ private:
     // overwritten.
     bool m_fileNeedsBackup = false;
     mutable TermKeyCache m_keyCache;
-    // Imports read files and databases off the main thread; the queue starts with the first import.
-    std::unique_ptr<SerialQueue> m_importQueue;
+    // Imports and the key warm-up run off the main thread; the queue starts with the first of them. Last
+    // member: it finishes its work before anything else of the store goes.
+    std::unique_ptr<SerialQueue> m_backgroundQueue;
 };

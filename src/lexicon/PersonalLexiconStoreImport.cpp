@@ -1,7 +1,6 @@
 // Term import: mining runs on the import queue, away from the views; only the final merge touches the list,
 // on the thread that started the import.
 #include "lexicon/PersonalLexiconStore.h"
-#include "util/AppIdentity.h"
 
 #include <QCoroFuture>
 #include <QPointer>
@@ -27,13 +26,10 @@ QCoro::Task<TermImportResult> PersonalLexiconStore::importFromMarkdownFolder(QSt
 QCoro::Task<TermImportResult> PersonalLexiconStore::mergeMinedTerms(std::function<MinedTerms()> mine,
                                                                     LexiconCategory category)
 {
-    if (!m_importQueue)
-        m_importQueue =
-            std::make_unique<SerialQueue>(AppIdentity::queueLabel(QStringLiteral("lexicon.import")));
     auto promise = std::make_shared<QPromise<MinedTerms>>();
     QFuture<MinedTerms> future = promise->future();
     promise->start();
-    m_importQueue->async([promise, mine = std::move(mine)] {
+    backgroundQueue().async([promise, mine = std::move(mine)] {
         promise->addResult(mine());
         promise->finish();
     });

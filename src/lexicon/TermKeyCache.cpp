@@ -81,6 +81,14 @@ const TermKeys& TermKeyCache::keysFor(const LexiconEntry& entry, qsizetype posit
     return *slot;
 }
 
+void TermKeyCache::adopt(std::vector<std::shared_ptr<const TermKeys>> derived)
+{
+    for (std::shared_ptr<const TermKeys>& keys : derived) {
+        if (!m_byId.contains(keys->id))
+            m_byId.insert(keys->id, std::move(keys));
+    }
+}
+
 void TermKeyCache::clear()
 {
     m_byPosition.clear();

@@ -47,6 +47,9 @@ public:
     // The keys of the entry at `position`. Reused while the entry is unchanged, also after it moved within
     // the list; derived again once it changed.
     const TermKeys& keysFor(const LexiconEntry& entry, qsizetype position);
+    // Keys derived elsewhere (off the main thread); ones for entries that changed meanwhile are simply never
+    // used, as keysFor() checks what they were derived from.
+    void adopt(std::vector<std::shared_ptr<const TermKeys>> derived);
     void clear();
 
 private:

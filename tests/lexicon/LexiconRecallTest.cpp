@@ -156,6 +156,23 @@ TEST_F(LexiconRecallTest, KeysFollowEditsToTheLexicon)
     EXPECT_FALSE(recall(transcript).contains(u("Orion")));
 }
 
+// Keys derived in the background after loading are used only while their entry is unchanged.
+TEST(TermKeyCache, AdoptedKeysServeOnlyUnchangedEntries)
+{
+    const LexiconEntry orion = entry(u("Orion"), {u("欧瑞恩")});
+    LexiconEntry edited = orion;
+    edited.aliases = {u("奥瑞安")};
+    const auto derived = std::make_shared<const TermKeys>(TermKeys::derive(orion));
+
+    TermKeyCache cache;
+    cache.adopt({derived});
+    cache.beginPass(1);
+    EXPECT_EQ(&cache.keysFor(orion, 0), derived.get());
+    const TermKeys& fresh = cache.keysFor(edited, 0);
+    EXPECT_NE(&fresh, derived.get());
+    EXPECT_EQ(fresh.aliases, edited.aliases);
+}
+
 TEST(LexiconHotwords, HintNamesFirstThenStrongestTerms)
 {
     const QString twentyFour(24, u'k');
