@@ -24,6 +24,7 @@
 #include <QJsonDocument>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTest>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -83,11 +84,6 @@ public:
         std::unique_lock lock(m_mutex);
         return m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_reads >= count; });
     }
-    int selectionReads() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_reads;
-    }
 
 private:
     Accessibility& m_inner;
@@ -97,6 +93,25 @@ private:
     int m_reads = 0;
     std::deque<std::optional<QString>> m_script;
 };
+
+// Follows a started task: `done` turns true when it ends, `ok` holds what a task of bool returned. The task
+// holds the watch weakly, so one that outlives its test writes nowhere.
+struct Watch {
+    bool done = false;
+    bool ok = false;
+};
+
+template <typename T> std::shared_ptr<Watch> watch(QCoro::Task<T>&& task)
+{
+    auto watched = std::make_shared<Watch>();
+    task.then([weak = std::weak_ptr<Watch>(watched)](auto... value) {
+        if (auto w = weak.lock()) {
+            ((w->ok = value), ...);
+            w->done = true;
+        }
+    });
+    return watched;
+}
 
 // An AppState on fakes, a private data folder, a private defaults file, virtual time and a local HTTP server
 // that stands in for every language-model host (so nothing in a test reaches the network).
@@ -130,6 +145,24 @@ public:
         FileIO::writeAtomically(data.filePath(QStringLiteral("config.json")), QJsonDocument(config).toJson());
     }
 
+    // Settings for dictation tests: polishing stays local (verbatim), so every result is the instantly
+    // corrected text, and nothing is muted or learned unless a test asks.
+    static QJsonObject verbatimDictation()
+    {
+        return {{QStringLiteral("formattingStyle"), QStringLiteral("verbatimLocal")},
+                {QStringLiteral("enableAutoMuteDuringDictation"), false},
+                {QStringLiteral("enableAutoLearn"), false}};
+    }
+
+    // Writes the local settings file, builds the state and runs its start-up block.
+    AppState& start(QJsonObject extra = {})
+    {
+        writeLocalConfig(std::move(extra));
+        build();
+        scheduler.runDue();
+        return *state;
+    }
+
     AppState& build()
     {
         auto speech = std::make_unique<FakeSpeechEngine>();
@@ -154,9 +187,29 @@ public:
         return *state;
     }
 
-    QString configText() const
+    void changeConfig(const std::function<void(LLMConfig&)>& change)
     {
-        return QString::fromUtf8(FileIO::readAll(data.filePath(QStringLiteral("config.json"))).value_or(QByteArray()));
+        LLMConfig config = state->llmConfig();
+        change(config);
+        state->setLLMConfig(config);
+    }
+
+    // Runs due virtual-time work and the main loop until `done` (false after five seconds of real time).
+    bool settle(const std::function<bool()>& done)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                scheduler.runDue();
+                return done();
+            },
+            5000);
+    }
+
+    // The settings file as written.
+    QJsonObject savedConfig() const
+    {
+        const auto bytes = FileIO::readAll(data.filePath(QStringLiteral("config.json")));
+        return QJsonDocument::fromJson(bytes.value_or(QByteArray())).object();
     }
 
     // Set before build(): a FakeTextField stands in for the Accessibility, keystroke and clipboard fakes, so

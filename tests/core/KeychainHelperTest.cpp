@@ -37,44 +37,44 @@ private:
 
 } // namespace
 
-TEST_F(KeychainHelperTest, StoresPastedKeysBare)
+TEST_F(KeychainHelperTest, StoresPastedKeysBareReplacingTheItem)
 {
-    const auto save = [&](const char* pasted) {
-        EXPECT_TRUE(KeychainHelper::saveAPIKey(QString::fromUtf8(pasted), LLMProviderOption::openai));
-        return stored("openai_api_key").value_or(QStringLiteral("<none>"));
+    const std::pair<const char*, const char*> rows[] = {
+        {"  sk-abc\n", "sk-abc"},          {"\"'sk-abc'\"", "sk-abc"},      {" \"sk-abc\" \n", "sk-abc"},
+        {"BeArEr    sk-abc", "sk-abc"},    {"\"Bearer sk-abc\"", "sk-abc"}, // quotes go first, then the word
+        {"Bearer \"sk-abc\"", "\"sk-abc"}, // quotes are trimmed only once, before the word
+        {"Bearer   ", "Bearer"},           // the word alone is kept
     };
-    EXPECT_EQ(save("  sk-abc\n"), QStringLiteral("sk-abc"));
-    EXPECT_EQ(save("\"'sk-abc'\""), QStringLiteral("sk-abc"));
-    EXPECT_EQ(save(" \"sk-abc\" \n"), QStringLiteral("sk-abc"));
-    EXPECT_EQ(save("BeArEr    sk-abc"), QStringLiteral("sk-abc"));
-    EXPECT_EQ(save("\"Bearer sk-abc\""), QStringLiteral("sk-abc")) << "quotes go first, then the word";
-    EXPECT_EQ(save("Bearer \"sk-abc\""), QStringLiteral("\"sk-abc")) << "quotes are trimmed only once, before the word";
-    EXPECT_EQ(save("Bearer   "), QStringLiteral("Bearer")) << "the word alone is kept";
+    for (const auto& [pasted, kept] : rows) {
+        EXPECT_TRUE(KeychainHelper::saveAPIKey(QString::fromUtf8(pasted), LLMProviderOption::openai));
+        EXPECT_EQ(stored("openai_api_key"), QString::fromUtf8(kept)) << pasted;
+    }
+    EXPECT_EQ(store.itemCount(), 1) << "each save replaces the item";
+
+    ASSERT_TRUE(KeychainHelper::saveVolcSpeechAPIKey(QStringLiteral(" 'Bearer abc' ")));
+    EXPECT_EQ(KeychainHelper::loadVolcSpeechAPIKey(), QStringLiteral("Bearer abc"))
+        << "the speech key keeps it";
 }
 
 TEST_F(KeychainHelperTest, BlankKeyDeletesAndFailedSaveIsReported)
 {
-    ASSERT_TRUE(KeychainHelper::saveAPIKey(QStringLiteral("sk-1"), LLMProviderOption::gemini));
-    EXPECT_TRUE(KeychainHelper::hasSavedAPIKey(LLMProviderOption::gemini));
+    const LLMProviderOption volc = LLMProviderOption::volcengine;
+    ASSERT_TRUE(KeychainHelper::saveAPIKey(QStringLiteral("sk-1"), volc));
+    EXPECT_EQ(stored("ark_api_key"), QStringLiteral("sk-1"));
 
     store.setWriteFailure(QStringLiteral("keyring locked"));
-    const Status failed = KeychainHelper::saveAPIKey(QStringLiteral("sk-2"), LLMProviderOption::gemini);
-    EXPECT_FALSE(failed.ok) << "a failed save is never success";
-    EXPECT_EQ(stored("gemini_api_key"), QStringLiteral("sk-1")) << "and the old key survives it";
+    EXPECT_FALSE(KeychainHelper::saveAPIKey(QStringLiteral("sk-2"), volc).ok)
+        << "a failed save is never success";
+    EXPECT_EQ(stored("ark_api_key"), QStringLiteral("sk-1")) << "and the old key survives it";
     store.setWriteFailure(std::nullopt);
 
-    ASSERT_TRUE(KeychainHelper::saveAPIKey(QStringLiteral("  \n"), LLMProviderOption::gemini));
-    EXPECT_FALSE(stored("gemini_api_key").has_value());
-    EXPECT_FALSE(KeychainHelper::hasSavedAPIKey(LLMProviderOption::gemini));
+    ASSERT_TRUE(KeychainHelper::saveAPIKey(QStringLiteral("  \n"), volc));
+    EXPECT_FALSE(stored("ark_api_key").has_value());
+    EXPECT_FALSE(KeychainHelper::hasSavedAPIKey(volc));
 
+    ASSERT_TRUE(KeychainHelper::saveAPIKey(QStringLiteral("sk-3"), volc));
     store.setReadFailure(QStringLiteral("no service"));
-    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::gemini), QString()) << "a failed read is no key";
-}
-
-TEST_F(KeychainHelperTest, SpeechKeyKeepsItsBearerPrefix)
-{
-    ASSERT_TRUE(KeychainHelper::saveVolcSpeechAPIKey(QStringLiteral(" 'Bearer abc' ")));
-    EXPECT_EQ(KeychainHelper::loadVolcSpeechAPIKey(), QStringLiteral("Bearer abc"));
+    EXPECT_EQ(KeychainHelper::loadAPIKey(volc), QString()) << "a failed read is no key";
 }
 
 TEST_F(KeychainHelperTest, EnvironmentOverridesEveryProviderButNeverReachesTheStore)
@@ -96,7 +96,8 @@ TEST_F(KeychainHelperTest, EnvironmentOverridesEveryProviderButNeverReachesTheSt
 TEST_F(KeychainHelperTest, DeepSeekTakesOverTheOlderSingleKeyOnce)
 {
     put("llm_api_key", QStringLiteral("  sk-legacy "));
-    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::openai), QString()) << "only DeepSeek looks there";
+    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::openai), QString())
+        << "only DeepSeek looks there";
     EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::deepseek), QStringLiteral("  sk-legacy "));
     EXPECT_EQ(stored("deepseek_api_key"), QStringLiteral("sk-legacy"));
     EXPECT_EQ(stored("llm_api_key"), QStringLiteral("  sk-legacy ")) << "the older slot is left in place";
@@ -119,17 +120,4 @@ TEST_F(KeychainHelperTest, TranscriptionKeyResolution)
     EXPECT_EQ(KeychainHelper::loadEffectiveOpenAIASRAPIKey(groq), QStringLiteral("gsk-own"));
     EXPECT_EQ(KeychainHelper::loadEffectiveOpenAIASRAPIKey(openai), QStringLiteral("gsk-own"));
     EXPECT_FALSE(KeychainHelper::isReusingOpenAILLMKeyForASR(openai));
-}
-
-TEST_F(KeychainHelperTest, SlotsAreTheStoredNames)
-{
-    QStringList slots;
-    for (LLMProviderOption provider : LLMProviderOption::allCases())
-        slots.append(KeychainHelper::providerSlot(provider));
-    EXPECT_EQ(slots, (QStringList{QStringLiteral("deepseek_api_key"), QStringLiteral("ark_api_key"),
-                                  QStringLiteral("dashscope_api_key"), QStringLiteral("openai_api_key"),
-                                  QStringLiteral("gemini_api_key"), QStringLiteral("anthropic_api_key"),
-                                  QStringLiteral("custom_api_key")}));
-    EXPECT_EQ(KeychainHelper::providerSlot(QStringLiteral("https://ark.cn-beijing.volces.com/api/v3")),
-              QStringLiteral("ark_api_key"));
 }

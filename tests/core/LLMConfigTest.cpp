@@ -30,19 +30,7 @@ TEST(LLMConfig, FirstRunRecordAndItsFile)
 {
     const LLMConfig config = LLMConfig::defaults();
     EXPECT_EQ(config, LLMConfig{}) << "the member initialisers are the first-run record";
-    EXPECT_EQ(config.selectedProvider, LLMProviderOption::deepseek);
-    EXPECT_EQ(config.baseURL, kDeepSeekURL);
-    EXPECT_EQ(config.customBaseURL, kSiliconFlowURL);
-    EXPECT_EQ(config.providerModels, (QMap<QString, QString>{{QStringLiteral("deepseek"), QStringLiteral("deepseek-flash")}}));
-    EXPECT_EQ(config.asrProvider, ASRProviderOption::volcSeedASR);
-    EXPECT_TRUE(config.enableVolcSeedASR);
-    EXPECT_FALSE(config.enableLiveInlineTyping);
-    EXPECT_FALSE(config.showInDock);
-    EXPECT_EQ(config.speechLocale, QStringLiteral("zh-CN"));
-
-    const QJsonObject json = config.toJson();
-    EXPECT_EQ(json.size(), 19) << "every key is always written";
-    EXPECT_EQ(json.value(QStringLiteral("openAIASRModel")).toString(), QStringLiteral("gpt-4o-mini-transcribe"));
+    EXPECT_EQ(config.toJson().size(), 19) << "every key is always written";
     EXPECT_EQ(read("{}"), config) << "an empty object reads as the first run";
     EXPECT_FALSE(LLMConfig::fromJson(QJsonValue(QJsonArray{})).has_value());
 }
@@ -70,15 +58,17 @@ TEST(LLMConfig, ReadsDamagedAndOlderFilesKeyByKey)
     EXPECT_EQ(dashscope.selectedProvider, LLMProviderOption::dashscope);
     EXPECT_EQ(dashscope.modelName, QStringLiteral("deepseek-flash"));
     EXPECT_EQ(dashscope.customBaseURL, kSiliconFlowURL);
-    EXPECT_EQ(dashscope.providerModels, (QMap<QString, QString>{{QStringLiteral("dashscope"), QStringLiteral("deepseek-flash")}}));
+    EXPECT_EQ(dashscope.providerModels,
+              (QMap<QString, QString>{{QStringLiteral("dashscope"), QStringLiteral("deepseek-flash")}}));
 
     EXPECT_EQ(read(R"({"modelName":"deepseek-chat"})").modelName, QStringLiteral("deepseek-flash"));
     EXPECT_EQ(read(R"({"modelName":""})").modelName, QStringLiteral("deepseek-flash"));
     EXPECT_EQ(read(R"({"modelName":" "})").modelName, QStringLiteral(" ")) << "a blank is not empty";
     EXPECT_EQ(read(R"({"modelName":42})").modelName, QStringLiteral("deepseek-flash"));
 
-    EXPECT_EQ(read(R"({"selectedProvider":"mistral","baseURL":"https://api.openai.com/v1"})").selectedProvider,
-              LLMProviderOption::openai);
+    EXPECT_EQ(
+        read(R"({"selectedProvider":"mistral","baseURL":"https://api.openai.com/v1"})").selectedProvider,
+        LLMProviderOption::openai);
     const LLMConfig customNoRemembered = read(R"({"selectedProvider":"custom","baseURL":"http://relay/v1"})");
     EXPECT_EQ(customNoRemembered.customBaseURL, QStringLiteral("http://relay/v1"));
 
@@ -88,14 +78,16 @@ TEST(LLMConfig, ReadsDamagedAndOlderFilesKeyByKey)
     const LLMConfig whisper = read(R"({"asrProvider":"openAIWhisper","enableVolcSeedASR":true})");
     EXPECT_EQ(whisper.asrProvider, ASRProviderOption::openAIWhisper);
     EXPECT_FALSE(whisper.enableVolcSeedASR);
-    EXPECT_EQ(read(R"({"asrProvider":"siri","enableVolcSeedASR":"no"})").asrProvider, ASRProviderOption::volcSeedASR);
+    EXPECT_EQ(read(R"({"asrProvider":"siri","enableVolcSeedASR":"no"})").asrProvider,
+              ASRProviderOption::volcSeedASR);
 
     EXPECT_EQ(read(R"({"openAIASRModel":"  \n"})").openAIASRModel, QStringLiteral("gpt-4o-mini-transcribe"));
-    EXPECT_EQ(read(R"({"openAIASRBaseURL":""})").openAIASRBaseURL, QStringLiteral("https://api.openai.com/v1"));
+    EXPECT_EQ(read(R"({"openAIASRBaseURL":""})").openAIASRBaseURL,
+              QStringLiteral("https://api.openai.com/v1"));
     EXPECT_EQ(read(R"({"speechLocale":""})").speechLocale, QString()) << "an empty locale is kept";
     EXPECT_EQ(read(R"({"showInDock":1,"enableAutoLearn":null})"), LLMConfig::defaults());
-    EXPECT_TRUE(read(R"({"providerModels":{"openai":"gpt-5-mini","gemini":7}})")
-                    .providerModels.size() == 1) << "a map with a non-text value does not read";
+    EXPECT_TRUE(read(R"({"providerModels":{"openai":"gpt-5-mini","gemini":7}})").providerModels.size() == 1)
+        << "a map with a non-text value does not read";
 }
 
 TEST(LLMConfig, OlderArkEndpointIdentifierFillsOnlyAMissingEntry)
@@ -105,9 +97,9 @@ TEST(LLMConfig, OlderArkEndpointIdentifierFillsOnlyAMissingEntry)
     EXPECT_EQ(read(R"({"providerModels":{"volcengine":"doubao-x"}})", endpoint)
                   .providerModels.value(QStringLiteral("volcengine")),
               QStringLiteral("doubao-x"));
-    const LLMConfig active =
-        read(R"({"selectedProvider":"volcengine","baseURL":"https://ark.cn-beijing.volces.com/api/v3","modelName":"doubao-now"})",
-             endpoint);
+    const LLMConfig active = read(
+        R"({"selectedProvider":"volcengine","baseURL":"https://ark.cn-beijing.volces.com/api/v3","modelName":"doubao-now"})",
+        endpoint);
     EXPECT_EQ(active.providerModels.value(QStringLiteral("volcengine")), QStringLiteral("doubao-now"))
         << "the current model wins over the older identifier";
 }
@@ -139,14 +131,15 @@ TEST(LLMConfig, HandWrittenFileDecodesAndRoundTrips)
     EXPECT_EQ(roundTrip(LLMConfig::defaults()), LLMConfig::defaults());
 }
 
-TEST(LLMConfig, SwitchingProvidersRemembersModelsAndTheCustomURL)
+TEST(LLMConfig, SwitchingProvidersRemembersModelsAndSyncsEdits)
 {
     LLMConfig config = LLMConfig::defaults();
     config.providerModels.clear();
     config.selectProvider(LLMProviderOption::openai);
     EXPECT_EQ(config.baseURL, QStringLiteral("https://api.openai.com/v1"));
     EXPECT_EQ(config.modelName, QStringLiteral("gpt-4.1-mini"));
-    EXPECT_EQ(config.providerModels, (QMap<QString, QString>{{QStringLiteral("deepseek"), QStringLiteral("deepseek-flash")}}));
+    EXPECT_EQ(config.providerModels,
+              (QMap<QString, QString>{{QStringLiteral("deepseek"), QStringLiteral("deepseek-flash")}}));
     config.selectProvider(LLMProviderOption::deepseek);
     EXPECT_EQ(config.modelName, QStringLiteral("deepseek-flash"));
     EXPECT_EQ(config.providerModels.value(QStringLiteral("openai")), QStringLiteral("gpt-4.1-mini"));
@@ -160,7 +153,8 @@ TEST(LLMConfig, SwitchingProvidersRemembersModelsAndTheCustomURL)
     EXPECT_EQ(config.baseURL, QStringLiteral("https://relay.example.net/v1"));
     config.baseURL = QStringLiteral("   ");
     config.selectProvider(LLMProviderOption::openai);
-    EXPECT_EQ(config.customBaseURL, QStringLiteral("https://relay.example.net/v1")) << "a blank URL is not kept";
+    EXPECT_EQ(config.customBaseURL, QStringLiteral("https://relay.example.net/v1"))
+        << "a blank URL is not kept";
 
     config.providerModels.insert(QStringLiteral("gemini"), QStringLiteral("  gemini-2.5-flash \n"));
     config.selectProvider(LLMProviderOption::gemini);
@@ -170,11 +164,7 @@ TEST(LLMConfig, SwitchingProvidersRemembersModelsAndTheCustomURL)
     config.selectProvider(LLMProviderOption::gemini);
     EXPECT_EQ(config.baseURL, QStringLiteral("https://generativelanguage.googleapis.com/v1beta/openai"))
         << "a built-in provider's typed URL is not remembered";
-}
 
-TEST(LLMConfig, SyncAndEngineSelection)
-{
-    LLMConfig config = LLMConfig::defaults();
     config.selectProvider(LLMProviderOption::custom);
     config.modelName = QStringLiteral("glm-5");
     config.baseURL = QStringLiteral("http://127.0.0.1:1234/v1");
@@ -183,8 +173,7 @@ TEST(LLMConfig, SyncAndEngineSelection)
     EXPECT_EQ(config.customBaseURL, QStringLiteral("http://127.0.0.1:1234/v1"));
 
     config.selectASRProvider(ASRProviderOption::localSenseVoice);
-    EXPECT_EQ(config.asrProvider, ASRProviderOption::localSenseVoice);
     EXPECT_FALSE(config.enableVolcSeedASR);
     config.selectASRProvider(ASRProviderOption::volcSeedASR);
-    EXPECT_TRUE(config.enableVolcSeedASR);
+    EXPECT_TRUE(config.enableVolcSeedASR) << "the older flag follows the engine";
 }

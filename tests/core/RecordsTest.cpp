@@ -1,6 +1,5 @@
 #include "core/Records.h"
 
-#include "lexicon/PhoneticIndexer.h"
 #include "util/FileIO.h"
 #include "util/Json.h"
 
@@ -13,44 +12,43 @@ namespace {
 
 DictationRecord makeRecord(double duration, QString polished = QStringLiteral("好的"))
 {
-    return DictationRecord(QUuid::createUuid(), Timestamp{757382400.5}, QStringLiteral("raw"), std::move(polished),
-                           duration, 120, QStringLiteral("Kate"), DictationMode::dictate,
+    return DictationRecord(QUuid::createUuid(), Timestamp{757382400.5}, QStringLiteral("raw"),
+                           std::move(polished), duration, 120, QStringLiteral("Kate"), DictationMode::dictate,
                            {QStringLiteral("DeepSeek")});
 }
 
-QJsonObject parseObject(const char* json) { return QJsonDocument::fromJson(json).object(); }
+QJsonObject parseObject(const char* json)
+{
+    return QJsonDocument::fromJson(json).object();
+}
 
 } // namespace
 
-TEST(DictationRecord, ConstructionFloorsTheDurationButDecodingDoesNot)
+TEST(DictationRecord, DurationIsFlooredWhenMadeAndNeverWrittenNonFinite)
 {
-    EXPECT_DOUBLE_EQ(makeRecord(0.05).durationSeconds, 0.2);
-    EXPECT_DOUBLE_EQ(makeRecord(3.7).durationSeconds, 3.7);
-    EXPECT_DOUBLE_EQ(makeRecord(std::nan("")).durationSeconds, 0.2);
-    EXPECT_DOUBLE_EQ(makeRecord(-1).durationSeconds, 0.2);
+    const std::pair<double, double> rows[] = {{0.05, 0.2}, {3.7, 3.7}, {std::nan(""), 0.2}, {-1, 0.2}};
+    for (const auto& [given, kept] : rows)
+        EXPECT_DOUBLE_EQ(makeRecord(given).durationSeconds, kept) << given;
 
     QJsonObject json = makeRecord(1).toJson();
     json.insert(QStringLiteral("durationSeconds"), 0.05);
-    EXPECT_DOUBLE_EQ(DictationRecord::fromJson(json)->durationSeconds, 0.05);
+    EXPECT_DOUBLE_EQ(DictationRecord::fromJson(json)->durationSeconds, 0.05) << "decoding does not floor";
+
+    // JSON has no infinity or NaN: written as such, the whole file would stop reading.
+    DictationRecord notANumber = makeRecord(1);
+    notANumber.durationSeconds = std::nan("");
+    const HistoryDecodeResult back =
+        decodeHistory(encodeHistory({makeRecord(std::numeric_limits<double>::infinity()), notANumber}));
+    ASSERT_EQ(back.records.size(), 2);
+    for (const DictationRecord& record : back.records)
+        EXPECT_DOUBLE_EQ(record.durationSeconds, 0.2);
 }
 
-TEST(DictationRecord, InfiniteDurationIsStoredAsTheMinimum)
-{
-    const DictationRecord record = makeRecord(std::numeric_limits<double>::infinity());
-    const QByteArray bytes = encodeHistory({record});
-    const HistoryDecodeResult back = decodeHistory(bytes);
-    ASSERT_EQ(back.records.size(), 1) << "the record must stay readable";
-    EXPECT_DOUBLE_EQ(back.records.front().durationSeconds, 0.2);
-}
-
-TEST(DictationRecord, CountsUserPerceivedCharacters)
+TEST(DictationRecord, CharactersAndStoredForms)
 {
     EXPECT_EQ(makeRecord(1, QStringLiteral("你好，hello")).characterCount(), 8);
-    EXPECT_EQ(makeRecord(1, QStringLiteral("🇨🇳")).characterCount(), 1);
-}
+    EXPECT_EQ(makeRecord(1, QStringLiteral("🇨🇳")).characterCount(), 1) << "a flag is one character";
 
-TEST(DictationRecord, DatesAndIdentifiersUseTheStoredForms)
-{
     DictationRecord record = makeRecord(1);
     record.timestamp = Timestamp::fromDateTime(QDateTime(QDate(2025, 1, 1), QTime(0, 0), Qt::UTC));
     const QJsonObject json = record.toJson();
@@ -60,7 +58,6 @@ TEST(DictationRecord, DatesAndIdentifiersUseTheStoredForms)
     const QString id = json.value(QStringLiteral("id")).toString();
     EXPECT_EQ(id, id.toUpper());
     EXPECT_EQ(id.size(), 36);
-    EXPECT_EQ(json.size(), 9);
 }
 
 TEST(History, HandWrittenFileDecodesRecordByRecord)
@@ -97,47 +94,45 @@ TEST(History, HandWrittenFileDecodesRecordByRecord)
 
 TEST(History, UnreadableFilesAreReportedNotEmptied)
 {
-    EXPECT_TRUE(decodeHistory("not json").unreadable);
-    EXPECT_TRUE(decodeHistory(R"({"records":[]})").unreadable);
-    EXPECT_TRUE(decodeHistory("").unreadable);
+    for (const char* bad : {"not json", R"({"records":[]})", ""})
+        EXPECT_TRUE(decodeHistory(bad).unreadable) << bad;
     const HistoryDecodeResult empty = decodeHistory("[]");
     EXPECT_FALSE(empty.needsBackup());
     EXPECT_TRUE(empty.records.isEmpty());
 }
 
-TEST(LexiconEntry, ConstructionTrimsAndComputesTheKeyFromTheTermAsGiven)
+TEST(LexiconEntry, ConstructionTrimsAndDecodingIsLenient)
 {
-    const QString term = QStringLiteral(" 深度求索 ");
-    const LexiconEntry entry(QUuid::createUuid(), term,
-                             {QStringLiteral("   "), QStringLiteral("深度 求索"), QStringLiteral("deep seek ")},
-                             QString(), LexiconCategory::project, 5, 0, Timestamp{1});
+    const LexiconEntry entry(
+        QUuid::createUuid(), QStringLiteral(" 深度求索 "),
+        {QStringLiteral("   "), QStringLiteral("深度 求索"), QStringLiteral("deep seek ")}, QString(),
+        LexiconCategory::project, 5, 0, Timestamp{1});
     EXPECT_EQ(entry.term, QStringLiteral("深度求索"));
     EXPECT_EQ(entry.aliases, (QStringList{QStringLiteral("深度 求索"), QStringLiteral("deep seek")}));
-    EXPECT_EQ(entry.phoneticKey, PhoneticIndexer::normalize(term));
     EXPECT_EQ(entry.phoneticKey, QStringLiteral("shenduqiusuo"));
 
     const LexiconEntry keyed(QUuid::createUuid(), QStringLiteral("x"), {}, QStringLiteral("custom key"),
                              LexiconCategory::person, 9, 2, Timestamp{1});
     EXPECT_EQ(keyed.phoneticKey, QStringLiteral("custom key")) << "a given key is stored unchanged";
-}
 
-TEST(LexiconEntry, DecodesLenientlyKeyByKey)
-{
+    // Decoding is lenient, key by key, and does not trim.
     const Timestamp now{800000000.25};
-    const auto onlyTerm = LexiconEntry::fromJson(parseObject(R"({"term":"DeepSeek"})"), now);
+    const auto onlyTerm =
+        LexiconEntry::fromJson(parseObject(R"({"term":"DeepSeek","category":"纠错自学习"})"), now);
     ASSERT_TRUE(onlyTerm.has_value());
     EXPECT_FALSE(onlyTerm->id.isNull());
     EXPECT_TRUE(onlyTerm->aliases.isEmpty());
     EXPECT_EQ(onlyTerm->phoneticKey, QStringLiteral("deepseek"));
-    EXPECT_EQ(onlyTerm->category, LexiconCategory::project);
+    EXPECT_EQ(onlyTerm->category, LexiconCategory::autoLearned);
     EXPECT_EQ(onlyTerm->weight, 5);
-    EXPECT_EQ(onlyTerm->hitCount, 0);
     EXPECT_EQ(onlyTerm->createdAt, now);
 
     const auto odd = LexiconEntry::fromJson(
-        parseObject(R"({"term":" 张三 ","phoneticKey":"","category":"客户","weight":"heavy","aliases":[" a "]})"), now);
+        parseObject(
+            R"({"term":" 张三 ","phoneticKey":"","category":"客户","weight":"heavy","aliases":[" a "]})"),
+        now);
     ASSERT_TRUE(odd.has_value());
-    EXPECT_EQ(odd->term, QStringLiteral(" 张三 ")) << "decoding does not trim";
+    EXPECT_EQ(odd->term, QStringLiteral(" 张三 "));
     EXPECT_EQ(odd->aliases, QStringList{QStringLiteral(" a ")});
     EXPECT_EQ(odd->phoneticKey, QStringLiteral("zhangsan"));
     EXPECT_EQ(odd->category, LexiconCategory::project);
@@ -145,7 +140,7 @@ TEST(LexiconEntry, DecodesLenientlyKeyByKey)
 
     EXPECT_FALSE(LexiconEntry::fromJson(QJsonValue(QStringLiteral("term"))).has_value());
 
-    const LexiconEntry entry(QUuid::createUuid(), QStringLiteral("Quorbell"), {QStringLiteral("扣贝")}, QString(),
-                             LexiconCategory::autoLearned, 7, 3, Timestamp{757382400.75});
-    EXPECT_EQ(LexiconEntry::fromJson(entry.toJson()), entry);
+    const LexiconEntry full(QUuid::createUuid(), QStringLiteral("Quorbell"), {QStringLiteral("扣贝")},
+                            QString(), LexiconCategory::autoLearned, 7, 3, Timestamp{757382400.75});
+    EXPECT_EQ(LexiconEntry::fromJson(full.toJson()), full);
 }
