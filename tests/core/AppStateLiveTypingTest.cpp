@@ -4,6 +4,7 @@
 #include "system/LiveInputSession.h"
 #include "util/AppIdentity.h"
 
+#include <QJsonArray>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -175,4 +176,42 @@ TEST_F(LiveTypingTest, LiveTypingSwitchedOnMidSessionFallsThroughToPaste)
         << "pasted once, nothing typed";
     EXPECT_TRUE(state().phase().is<PipelinePhase::Completed>());
     ASSERT_EQ(state().history().size(), 1);
+}
+
+TEST_F(LiveTypingTest, PolishedTextStreamsIntoTheFieldInPlaceOfTheLiveDraft)
+{
+    h.changeConfig([](LLMConfig& config) { config.formattingStyle = FormattingStyle::structured; });
+    auto chunk = [](const char* text) -> QByteArray {
+        const QJsonObject delta{{QStringLiteral("content"), QString::fromUtf8(text)}};
+        const QJsonObject choice{{QStringLiteral("index"), 0}, {QStringLiteral("delta"), delta}};
+        return "data: " + QJsonDocument(QJsonObject{{QStringLiteral("choices"), QJsonArray{choice}}})
+                              .toJson(QJsonDocument::Compact) +
+               "\n\n";
+    };
+    h.server.setHandler([&](const ScriptedHttpServer::Request& request) {
+        if (request.path.endsWith("/chat/completions"))
+            return ScriptedHttpServer::Reply::sse({chunk("今天开会，"), chunk("讨论预算。"), "data: [DONE]\n\n"});
+        return ScriptedHttpServer::Reply::json(200, R"({"data":[]})");
+    });
+    field.setContent(QStringLiteral("前文"));
+    state().beginDictationSession();
+    h.engine->onPartialResult(QStringLiteral("今天开会讨论预算"), true);
+    ASSERT_TRUE(pump([&] { return field.content() == QStringLiteral("前文今天开会讨论预算"); }))
+        << field.content().toStdString();
+
+    h.engine->transcripts.push_back({QStringLiteral("今天开会讨论预算"), 1});
+    auto finished = watch(state().finishDictationSession());
+    // The model answers over a real socket: virtual time may pass only as fast as real time, or the
+    // stream's stall limit would run out before the answer is read.
+    for (int step = 0; step < 2000 && !finished->done; ++step) {
+        h.scheduler.advance(LiveInputSession::kPacerInterval);
+        LiveInputSession::pacerQueue().sync([] {});
+        QTest::qWait(1);
+    }
+    ASSERT_TRUE(finished->done);
+    EXPECT_EQ(field.content(), QStringLiteral("前文今天开会，讨论预算。"));
+    EXPECT_FALSE(field.actions().contains(SynthAction::pressed({KeyCode::V, ModifierFlag::Control})))
+        << "streamed, not pasted";
+    ASSERT_EQ(state().history().size(), 1);
+    EXPECT_EQ(state().history().first().polishedText, QStringLiteral("今天开会，讨论预算。"));
 }
