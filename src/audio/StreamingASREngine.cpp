@@ -322,8 +322,8 @@ void StreamingASREngine::startStreamingInternal(const StartRequest& request)
             m_seedFeedGeneration = generation;
             m_isStartingSeedSession = true;
             m_startFallbackReason.reset();
-            m_seedASRClient.startSession(generation, seedKey, request.hotwords, request.dialogContext, true, true,
-                                         VolcSeedASRClient::defaultResourceID());
+            m_seedASRClient.startSession(generation, seedKey, request.hotwords, request.dialogContext, true,
+                                         true, VolcSeedASRClient::defaultResourceID());
             m_isStartingSeedSession = false;
             seedStarted = true;
         }

@@ -52,8 +52,9 @@ public:
     std::function<void(quint64 sessionTag, const QString& reason)> onConnectionFallbackNeeded;
 
     // `sessionTag` is the caller's own number for the session.
-    void startSession(quint64 sessionTag, const QString& apiKey, const QStringList& hotwords, const QStringList& dialogContext,
-                      bool enableDDC, bool enableNonstream, const QString& resourceID);
+    void startSession(quint64 sessionTag, const QString& apiKey, const QStringList& hotwords,
+                      const QStringList& dialogContext, bool enableDDC, bool enableNonstream,
+                      const QString& resourceID);
     // 16 kHz mono samples; typically from the audio thread.
     void appendPCM16Samples(std::span<const qint16> samples);
     // Always ends the session. Nothing when no usable text arrived or the session failed over.

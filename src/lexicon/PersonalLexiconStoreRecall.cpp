@@ -280,7 +280,8 @@ void PersonalLexiconStore::warmRecallKeys()
         derived.reserve(static_cast<size_t>(entries.size()));
         for (const LexiconEntry& entry : entries)
             derived.push_back(std::make_shared<const TermKeys>(TermKeys::derive(entry)));
-        // The store outlives this work (its queue is joined first), and what is posted to it is dropped with it.
+        // The store outlives this work (its queue is joined first), and what is posted to it is dropped with
+        // it.
         QMetaObject::invokeMethod(
             this, [this, derived = std::move(derived)]() mutable { m_keyCache.adopt(std::move(derived)); },
             Qt::QueuedConnection);

@@ -3,6 +3,7 @@
 #include "core/LLMConfig.h"
 #include "core/Models.h"
 #include "core/Records.h"
+#include "llm/HttpExchange.h"
 #include "system/ActiveScreenContext.h"
 #include "util/AppError.h"
 #include "util/Scheduler.h"
@@ -14,6 +15,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <qcoro/qcorotask.h>
 
@@ -146,6 +148,18 @@ public:
 
 private:
     enum class StreamProtocol { chatCompletions, anthropicMessages };
+
+    // The head of a POSTed answer: the exchange when its status is a success, otherwise the status (-1 when
+    // none came) or what failed (the transport's own error, or the engine went away).
+    struct AnswerHead {
+        std::unique_ptr<HttpExchange> exchange;
+        int status = -1;
+        std::optional<AppError> failure;
+    };
+    // Sends `payload` and waits for the answer's head; after a 400, when `retryOn400` and the payload can be
+    // relaxed, sends it once more (the first answer's body is never read).
+    QCoro::Task<AnswerHead> awaitAnswerHead(QNetworkRequest request, QJsonObject payload,
+                                            HttpExchange::Options options, bool useDirect, bool retryOn400);
 
     QNetworkAccessManager& sessionFor(const QString& baseURL);
     QCoro::Task<Result<StreamedAnswer>> streamAnswer(StreamProtocol protocol, QNetworkRequest request,

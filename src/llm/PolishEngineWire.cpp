@@ -226,6 +226,48 @@ PolishEngine::callAnthropicMessagesSSE(QString baseURL, QString model, QString a
                                     config.enablePanguSpacing, std::move(onStreamChunk));
 }
 
+QCoro::Task<PolishEngine::AnswerHead> PolishEngine::awaitAnswerHead(QNetworkRequest request,
+                                                                    QJsonObject payload,
+                                                                    HttpExchange::Options options,
+                                                                    bool useDirect, bool retryOn400)
+{
+    QPointer<PolishEngine> self(this);
+    options.verb = "POST";
+    auto send = [&] {
+        HttpExchange::Options sent = options;
+        sent.body = serialised(payload);
+        return std::make_unique<HttpExchange>(useDirect ? m_directSession : m_session, m_scheduler, request,
+                                              std::move(sent));
+    };
+
+    AnswerHead head;
+    std::unique_ptr<HttpExchange> exchange = send();
+    bool retried = false;
+    for (;;) {
+        while (!exchange->hasHeaders()) {
+            co_await exchange->changed();
+            if (!self) {
+                head.failure = LLMErrors::urlError(LLMErrors::cancelled);
+                co_return head;
+            }
+        }
+        const std::optional<int> status = exchange->httpStatus();
+        if (!status) {
+            head.failure = exchange->failure();
+            co_return head;
+        }
+        if (*status == 400 && retryOn400 && !retried && relaxedForRetry(payload)) {
+            retried = true;
+            exchange = send();
+            continue;
+        }
+        head.status = *status;
+        if (isSuccess(*status))
+            head.exchange = std::move(exchange);
+        co_return head;
+    }
+}
+
 QCoro::Task<Result<PolishEngine::StreamedAnswer>>
 PolishEngine::streamAnswer(StreamProtocol protocol, QNetworkRequest request, QJsonObject payload,
                            QString model, bool carriesKey, bool useDirect, MonotonicTime start,
@@ -237,37 +279,17 @@ PolishEngine::streamAnswer(StreamProtocol protocol, QNetworkRequest request, QJs
         return chatCompletions ? LLMErrors::chatCompletionsStatus(status, model)
                                : LLMErrors::anthropicStatus(status, model);
     };
-    auto send = [&] {
-        HttpExchange::Options options;
-        options.verb = "POST";
-        options.body = serialised(payload);
-        options.idleLimit = kChatIdleLimit;
-        options.transferLimit = kTransferLimit;
-        options.carriesSecret = carriesKey;
-        return std::make_unique<HttpExchange>(useDirect ? m_directSession : m_session, m_scheduler, request,
-                                              std::move(options));
-    };
-
-    std::unique_ptr<HttpExchange> exchange = send();
-    bool retried = false;
-    for (;;) {
-        while (!exchange->hasHeaders()) {
-            co_await exchange->changed();
-            if (!self)
-                co_return LLMErrors::urlError(LLMErrors::cancelled);
-        }
-        const std::optional<int> status = exchange->httpStatus();
-        if (!status) // no HTTP answer at all: the transport's own error, else "not HTTP"
-            co_return exchange->failure() ? *exchange->failure() : statusError(-1);
-        if (*status == 400 && chatCompletions && !retried && relaxedForRetry(payload)) {
-            retried = true;
-            exchange = send(); // the first answer's body is never read
-            continue;
-        }
-        if (!isSuccess(*status))
-            co_return statusError(*status);
-        break;
-    }
+    HttpExchange::Options options;
+    options.idleLimit = kChatIdleLimit;
+    options.transferLimit = kTransferLimit;
+    options.carriesSecret = carriesKey;
+    AnswerHead head =
+        co_await awaitAnswerHead(request, std::move(payload), std::move(options), useDirect, chatCompletions);
+    if (head.failure)
+        co_return *head.failure;
+    if (!head.exchange) // no HTTP answer at all reads as status -1
+        co_return statusError(head.status);
+    const std::unique_ptr<HttpExchange> exchange = std::move(head.exchange);
 
     ChatStreamReader reader(chatCompletions ? ChatStreamReader::Protocol::chatCompletions
                                             : ChatStreamReader::Protocol::anthropicMessages,
@@ -317,40 +339,20 @@ QCoro::Task<Result<QByteArray>> PolishEngine::fetchWhole(QNetworkRequest request
                                                          Duration transferLimit)
 {
     QPointer<PolishEngine> self(this);
-    auto send = [&] {
-        HttpExchange::Options options;
-        options.verb = "POST";
-        options.body = serialised(payload);
-        // A whole answer arrives only once it is complete, so silence may last as long as the transfer.
-        options.idleLimit = std::max(kChatIdleLimit, transferLimit);
-        options.transferLimit = transferLimit;
-        options.carriesSecret = carriesKey;
-        return std::make_unique<HttpExchange>(useDirect ? m_directSession : m_session, m_scheduler, request,
-                                              std::move(options));
-    };
-
-    std::unique_ptr<HttpExchange> exchange = send();
-    bool retried = false;
-    for (;;) {
-        while (!exchange->hasHeaders()) {
-            co_await exchange->changed();
-            if (!self)
-                co_return LLMErrors::urlError(LLMErrors::cancelled);
-        }
-        const std::optional<int> status = exchange->httpStatus();
-        if (!status)
-            co_return exchange->failure() ? *exchange->failure()
-                                          : LLMErrors::urlError(LLMErrors::badServerResponse);
-        if (*status == 400 && retryOn400 && !retried && relaxedForRetry(payload)) {
-            retried = true;
-            exchange = send();
-            continue;
-        }
-        if (!isSuccess(*status))
-            co_return LLMErrors::urlError(LLMErrors::badServerResponse,
-                                          QStringLiteral("HTTP %1").arg(*status));
-        break;
-    }
+    HttpExchange::Options options;
+    // A whole answer arrives only once it is complete, so silence may last as long as the transfer.
+    options.idleLimit = std::max(kChatIdleLimit, transferLimit);
+    options.transferLimit = transferLimit;
+    options.carriesSecret = carriesKey;
+    AnswerHead head =
+        co_await awaitAnswerHead(request, std::move(payload), std::move(options), useDirect, retryOn400);
+    if (head.failure)
+        co_return *head.failure;
+    if (!head.exchange)
+        co_return head.status < 0
+            ? LLMErrors::urlError(LLMErrors::badServerResponse)
+            : LLMErrors::urlError(LLMErrors::badServerResponse, QStringLiteral("HTTP %1").arg(head.status));
+    const std::unique_ptr<HttpExchange> exchange = std::move(head.exchange);
 
     QByteArray body;
     for (;;) {

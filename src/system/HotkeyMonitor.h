@@ -47,8 +47,9 @@ public:
     void stop();
     bool isStarted() const { return m_isStarted; }
 
-    // The application's correction of the monitor's view of whether a dictation is on. Ignored while a request
-    // of the monitor has not reached the application yet: its answer to that request corrects the view.
+    // The application's correction of the monitor's view of whether a dictation is on. Ignored while a
+    // request of the monitor has not reached the application yet: its answer to that request corrects the
+    // view.
     void syncRecordingState(bool isRecording);
 
     // Each assignment runs its observer, also when the value does not change.

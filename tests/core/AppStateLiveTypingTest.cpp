@@ -184,13 +184,15 @@ TEST_F(LiveTypingTest, PolishedTextStreamsIntoTheFieldInPlaceOfTheLiveDraft)
     auto chunk = [](const char* text) -> QByteArray {
         const QJsonObject delta{{QStringLiteral("content"), QString::fromUtf8(text)}};
         const QJsonObject choice{{QStringLiteral("index"), 0}, {QStringLiteral("delta"), delta}};
-        return "data: " + QJsonDocument(QJsonObject{{QStringLiteral("choices"), QJsonArray{choice}}})
-                              .toJson(QJsonDocument::Compact) +
+        return "data: " +
+               QJsonDocument(QJsonObject{{QStringLiteral("choices"), QJsonArray{choice}}})
+                   .toJson(QJsonDocument::Compact) +
                "\n\n";
     };
     h.server.setHandler([&](const ScriptedHttpServer::Request& request) {
         if (request.path.endsWith("/chat/completions"))
-            return ScriptedHttpServer::Reply::sse({chunk("今天开会，"), chunk("讨论预算。"), "data: [DONE]\n\n"});
+            return ScriptedHttpServer::Reply::sse(
+                {chunk("今天开会，"), chunk("讨论预算。"), "data: [DONE]\n\n"});
         return ScriptedHttpServer::Reply::json(200, R"({"data":[]})");
     });
     field.setContent(QStringLiteral("前文"));
