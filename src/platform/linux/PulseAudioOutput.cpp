@@ -278,13 +278,29 @@ std::optional<QString> PulseAudioOutput::defaultOutputDevice()
     return query.sink;
 }
 
-std::optional<bool> PulseAudioOutput::isMuted(const QString& device)
+std::optional<PulseAudioOutput::SinkState> PulseAudioOutput::readSinkNow(const QString& device)
 {
     PulseConnection::Lock lock(m_connection);
     pa_context* context = m_connection.readyContext();
     if (!context)
         return std::nullopt;
-    const std::optional<SinkState> sink = readSink(context, device);
+    return readSink(context, device);
+}
+
+Status PulseAudioOutput::applyVolume(pa_context* context, const QString& device, const pa_cvolume& volume)
+{
+    SuccessQuery query{&m_connection};
+    const QByteArray name = device.toUtf8();
+    if (!m_connection.await(
+            pa_context_set_sink_volume_by_name(context, name.constData(), &volume, &onSuccess, &query)) ||
+        !query.succeeded)
+        return failed("the sound server refused the volume change");
+    return Status::success();
+}
+
+std::optional<bool> PulseAudioOutput::isMuted(const QString& device)
+{
+    const std::optional<SinkState> sink = readSinkNow(device);
     if (!sink)
         return std::nullopt;
     return sink->muted;
@@ -307,11 +323,7 @@ Status PulseAudioOutput::setMuted(const QString& device, bool muted)
 
 std::optional<float> PulseAudioOutput::volume(const QString& device)
 {
-    PulseConnection::Lock lock(m_connection);
-    pa_context* context = m_connection.readyContext();
-    if (!context)
-        return std::nullopt;
-    const std::optional<SinkState> sink = readSink(context, device);
+    const std::optional<SinkState> sink = readSinkNow(device);
     if (!sink)
         return std::nullopt;
     // The loudest channel; a boost above 100 % counts as full volume.
@@ -331,22 +343,12 @@ Status PulseAudioOutput::setVolume(const QString& device, float volume)
     const double clamped = std::clamp(double(std::isnan(volume) ? 0.0f : volume), 0.0, 1.0);
     pa_cvolume target{};
     pa_cvolume_set(&target, sink->volume.channels, pa_volume_t(std::lround(clamped * PA_VOLUME_NORM)));
-    SuccessQuery query{&m_connection};
-    const QByteArray name = device.toUtf8();
-    if (!m_connection.await(
-            pa_context_set_sink_volume_by_name(context, name.constData(), &target, &onSuccess, &query)) ||
-        !query.succeeded)
-        return failed("the sound server refused the volume change");
-    return Status::success();
+    return applyVolume(context, device, target);
 }
 
 std::optional<SavedVolume> PulseAudioOutput::saveVolume(const QString& device)
 {
-    PulseConnection::Lock lock(m_connection);
-    pa_context* context = m_connection.readyContext();
-    if (!context)
-        return std::nullopt;
-    const std::optional<SinkState> sink = readSink(context, device);
+    const std::optional<SinkState> sink = readSinkNow(device);
     if (!sink || !pa_cvolume_valid(&sink->volume))
         return std::nullopt;
     return SavedVolume{encodeVolume(sink->volume)};
@@ -366,11 +368,5 @@ Status PulseAudioOutput::restoreVolume(const QString& device, const SavedVolume&
         return failed("no such output device");
     if (sink->volume.channels != volume->channels)
         return failed("the saved volume does not fit the device");
-    SuccessQuery query{&m_connection};
-    const QByteArray name = device.toUtf8();
-    if (!m_connection.await(
-            pa_context_set_sink_volume_by_name(context, name.constData(), &*volume, &onSuccess, &query)) ||
-        !query.succeeded)
-        return failed("the sound server refused the volume change");
-    return Status::success();
+    return applyVolume(context, device, *volume);
 }

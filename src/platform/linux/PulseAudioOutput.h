@@ -8,6 +8,7 @@
 struct pa_threaded_mainloop;
 struct pa_context;
 struct pa_operation;
+struct pa_cvolume;
 
 // One connection to the sound server (PulseAudio, or PipeWire's pulse server) on libpulse's threaded main
 // loop. Every member except the constructor and destructor is called with the loop locked (Lock); waits
@@ -77,6 +78,10 @@ private:
     struct SinkState;
     // Loop locked.
     std::optional<SinkState> readSink(pa_context* context, const QString& device);
+    // readSink() under the connection's lock; nothing when the server cannot be reached.
+    std::optional<SinkState> readSinkNow(const QString& device);
+    // Sets the whole volume of the output; the caller holds the connection's lock.
+    Status applyVolume(pa_context* context, const QString& device, const pa_cvolume& volume);
 
     PulseConnection m_connection;
 };
