@@ -1,13 +1,12 @@
 #pragma once
 
+#include "fakes/Guarded.h"
 #include "platform/Accessibility.h"
 
-#include <mutex>
-
-// Answers with scripted values for one focused application; trusted until told otherwise. Like the real
-// backend it answers nothing without trust or for another process, and never reveals a password field's
-// selection or value.
-class FakeAccessibility final : public Accessibility {
+// Answers with scripted values for one focused application; trusted until told otherwise, and trusted again
+// whenever trust is requested. Like the real backend it answers nothing without trust or for another
+// process, and never reveals a password field's selection or value.
+class FakeAccessibility final : public Accessibility, private Guarded {
 public:
     // What the application with `processId` shows in its focused element.
     struct Target {
@@ -18,32 +17,24 @@ public:
         std::optional<QRect> caretRect;
     };
 
-    bool isTrusted() override;
+    bool isTrusted() override { return guarded(m_trusted); }
     bool requestTrust() override;
-    QString untrustedReason() override;
+    QString untrustedReason() override { return {}; }
     std::optional<FocusedElement> focusedElement(qint64 processId) override;
     std::optional<QString> selectedText(qint64 processId) override;
     std::optional<QString> focusedValue(qint64 processId) override;
     std::optional<QRect> caretRect(qint64 processId) override;
 
-    void setTrusted(bool trusted);
-    // Whether requestTrust() grants trust.
-    void setGrantsTrustOnRequest(bool grants);
-    void setUntrustedReason(QString reason);
-    void setTarget(Target target);
-
-    int trustRequestCount() const;
-    int valueReadCount() const;
+    void setTrusted(bool trusted) { setGuarded(m_trusted, trusted); }
+    void setTarget(Target target) { setGuarded(m_target, std::move(target)); }
+    int valueReadCount() const { return guarded(m_valueReads); }
 
 private:
-    // The target when it may be read for `processId`, else nullptr; m_mutex held.
-    const Target* readableTarget(qint64 processId) const;
+    // The target when it may be read for `processId`, else nullptr; for its text also when it has an element
+    // that is no password field. m_mutex held.
+    const Target* readableTarget(qint64 processId, bool forText = false) const;
 
-    mutable std::mutex m_mutex;
     bool m_trusted = true;
-    bool m_grantsOnRequest = true;
-    QString m_untrustedReason;
     Target m_target;
-    int m_trustRequests = 0;
     int m_valueReads = 0;
 };

@@ -1,40 +1,35 @@
 #pragma once
 
+#include "fakes/Guarded.h"
 #include "platform/AudioCapture.h"
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 // A microphone whose source and audio the test supplies. Buffers are delivered on the test's thread.
-class FakeAudioCapture final : public AudioCapture {
+class FakeAudioCapture final : public AudioCapture, private Guarded {
 public:
-    std::optional<int> defaultSourceSampleRate() override;
+    std::optional<int> defaultSourceSampleRate() override { return guarded(m_sourceRate); }
     Status start(BufferHandler handler) override;
     void stop() override;
-    bool isRunning() const override;
-    int sampleRate() const override;
-    void setSourceChangedHandler(std::function<void()> handler) override;
+    bool isRunning() const override { return guarded(m_handler) != nullptr; }
+    int sampleRate() const override { return guarded(m_runningRate); }
+    // The source never changes under a test, so the handler is never called.
+    void setSourceChangedHandler(std::function<void()>) override {}
 
     // The default source's rate; nullopt: no source. A change does not reach a running stream.
-    void setSource(std::optional<int> sampleRate);
-    // Replaces the source and notifies the source-changed handler.
-    void changeSource(std::optional<int> sampleRate);
-    void setStartFailure(std::optional<QString> reason);
+    void setSource(std::optional<int> sampleRate) { setGuarded(m_sourceRate, sampleRate); }
 
     // Delivers the samples in pieces of kFramesPerBuffer (the last one may be shorter). Returns the number of
     // buffers delivered: 0 when not running.
     int feed(const std::vector<float>& samples);
-    int startCount() const;
+    int startCount() const { return guarded(m_starts); }
 
 private:
-    mutable std::mutex m_mutex;
     std::optional<int> m_sourceRate = 48000;
-    std::optional<QString> m_startFailure;
     // Shared, so feeding a buffer copies a pointer rather than the handler (the engine's benchmark counts
     // allocations per buffer).
     std::shared_ptr<const BufferHandler> m_handler;
     int m_runningRate = 0;
-    std::function<void()> m_sourceChangedHandler;
     int m_starts = 0;
 };

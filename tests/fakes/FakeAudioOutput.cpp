@@ -4,26 +4,32 @@
 #include <QIODevice>
 #include <algorithm>
 
-std::optional<QString> FakeAudioOutput::defaultOutputDevice()
+FakeAudioOutput::Device* FakeAudioOutput::findLocked(const QString& id)
+{
+    const auto it = m_devices.find(id);
+    return it == m_devices.end() ? nullptr : &*it;
+}
+
+std::optional<FakeAudioOutput::Device> FakeAudioOutput::device(const QString& id) const
 {
     std::lock_guard lock(m_mutex);
-    return m_default;
+    return m_devices.contains(id) ? std::optional(m_devices.value(id)) : std::nullopt;
 }
 
 std::optional<bool> FakeAudioOutput::isMuted(const QString& device)
 {
     std::lock_guard lock(m_mutex);
-    const auto it = m_devices.constFind(device);
-    return it == m_devices.constEnd() ? std::nullopt : it->muted;
+    const Device* found = findLocked(device);
+    return found ? found->muted : std::nullopt;
 }
 
 Status FakeAudioOutput::setMuted(const QString& device, bool muted)
 {
     std::lock_guard lock(m_mutex);
-    const auto it = m_devices.find(device);
-    if (it == m_devices.end() || !it->muted || !it->muteSettable)
+    Device* found = findLocked(device);
+    if (!found || !found->muted || !found->muteSettable)
         return Status::failure(QStringLiteral("no settable mute control"));
-    it->muted = muted;
+    found->muted = muted;
     ++m_writes;
     return Status::success();
 }
@@ -31,20 +37,20 @@ Status FakeAudioOutput::setMuted(const QString& device, bool muted)
 std::optional<float> FakeAudioOutput::volume(const QString& device)
 {
     std::lock_guard lock(m_mutex);
-    const auto it = m_devices.constFind(device);
-    if (it == m_devices.constEnd() || it->channelVolumes.isEmpty())
+    const Device* found = findLocked(device);
+    if (!found || found->channelVolumes.isEmpty())
         return std::nullopt;
     // The loudest channel, as sound servers report a multi-channel volume.
-    return *std::max_element(it->channelVolumes.cbegin(), it->channelVolumes.cend());
+    return *std::max_element(found->channelVolumes.cbegin(), found->channelVolumes.cend());
 }
 
 Status FakeAudioOutput::setVolume(const QString& device, float volume)
 {
     std::lock_guard lock(m_mutex);
-    const auto it = m_devices.find(device);
-    if (it == m_devices.end() || it->channelVolumes.isEmpty() || !it->volumeSettable)
+    Device* found = findLocked(device);
+    if (!found || found->channelVolumes.isEmpty() || !found->volumeSettable)
         return Status::failure(QStringLiteral("no settable volume control"));
-    std::fill(it->channelVolumes.begin(), it->channelVolumes.end(), std::clamp(volume, 0.0f, 1.0f));
+    std::fill(found->channelVolumes.begin(), found->channelVolumes.end(), std::clamp(volume, 0.0f, 1.0f));
     ++m_writes;
     return Status::success();
 }
@@ -52,12 +58,12 @@ Status FakeAudioOutput::setVolume(const QString& device, float volume)
 std::optional<SavedVolume> FakeAudioOutput::saveVolume(const QString& device)
 {
     std::lock_guard lock(m_mutex);
-    const auto it = m_devices.constFind(device);
-    if (it == m_devices.constEnd() || it->channelVolumes.isEmpty())
+    const Device* found = findLocked(device);
+    if (!found || found->channelVolumes.isEmpty())
         return std::nullopt;
     SavedVolume saved;
     QDataStream stream(&saved.state, QIODevice::WriteOnly);
-    stream << it->channelVolumes;
+    stream << found->channelVolumes;
     return saved;
 }
 
@@ -68,37 +74,11 @@ Status FakeAudioOutput::restoreVolume(const QString& device, const SavedVolume& 
     stream >> channels;
     if (stream.status() != QDataStream::Ok || channels.isEmpty())
         return Status::failure(QStringLiteral("not a saved volume"));
-
     std::lock_guard lock(m_mutex);
-    const auto it = m_devices.find(device);
-    if (it == m_devices.end() || it->channelVolumes.size() != channels.size() || !it->volumeSettable)
+    Device* found = findLocked(device);
+    if (!found || found->channelVolumes.size() != channels.size() || !found->volumeSettable)
         return Status::failure(QStringLiteral("volume does not fit the device"));
-    it->channelVolumes = channels;
+    found->channelVolumes = channels;
     ++m_writes;
     return Status::success();
-}
-
-void FakeAudioOutput::setDevice(const QString& id, Device device)
-{
-    std::lock_guard lock(m_mutex);
-    m_devices.insert(id, std::move(device));
-}
-
-void FakeAudioOutput::setDefaultDevice(std::optional<QString> id)
-{
-    std::lock_guard lock(m_mutex);
-    m_default = std::move(id);
-}
-
-std::optional<FakeAudioOutput::Device> FakeAudioOutput::device(const QString& id) const
-{
-    std::lock_guard lock(m_mutex);
-    const auto it = m_devices.constFind(id);
-    return it == m_devices.constEnd() ? std::nullopt : std::optional<Device>(*it);
-}
-
-int FakeAudioOutput::writeCount() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_writes;
 }

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "fakes/Guarded.h"
 #include "platform/AudioOutput.h"
 
 #include <QList>
 #include <QMap>
-#include <mutex>
 
 // Output devices the test describes: with or without a (settable) mute control, with per-channel volumes.
-class FakeAudioOutput final : public AudioOutput {
+class FakeAudioOutput final : public AudioOutput, private Guarded {
 public:
     struct Device {
         std::optional<bool> muted; // nullopt: no mute control
@@ -16,7 +16,7 @@ public:
         bool volumeSettable = true;
     };
 
-    std::optional<QString> defaultOutputDevice() override;
+    std::optional<QString> defaultOutputDevice() override { return guarded(m_default); }
     std::optional<bool> isMuted(const QString& device) override;
     Status setMuted(const QString& device, bool muted) override;
     std::optional<float> volume(const QString& device) override;
@@ -24,14 +24,20 @@ public:
     std::optional<SavedVolume> saveVolume(const QString& device) override;
     Status restoreVolume(const QString& device, const SavedVolume& saved) override;
 
-    void setDevice(const QString& id, Device device);
-    void setDefaultDevice(std::optional<QString> id);
+    void setDevice(const QString& id, Device device)
+    {
+        std::lock_guard lock(m_mutex);
+        m_devices.insert(id, std::move(device));
+    }
+    void setDefaultDevice(std::optional<QString> id) { setGuarded(m_default, std::move(id)); }
     std::optional<Device> device(const QString& id) const;
     // Successful mute and volume writes so far.
-    int writeCount() const;
+    int writeCount() const { return guarded(m_writes); }
 
 private:
-    mutable std::mutex m_mutex;
+    // nullptr when there is no such device; m_mutex held.
+    Device* findLocked(const QString& id);
+
     QMap<QString, Device> m_devices;
     std::optional<QString> m_default;
     int m_writes = 0;

@@ -6,36 +6,47 @@ const QString kPlainText = QStringLiteral("text/plain");
 
 void FakeClipboard::restore(const ClipboardSnapshot& snapshot)
 {
+    std::lock_guard lock(m_mutex);
     ++m_restoreCount;
-    replace(snapshot, true);
+    replaceLocked(snapshot, true);
 }
 
 void FakeClipboard::setText(const QString& text)
 {
+    std::lock_guard lock(m_mutex);
     m_textsSet.append(text);
-    replace({{{kPlainText, text.toUtf8()}}}, true);
+    replaceLocked({{{kPlainText, text.toUtf8()}}}, true);
 }
 
-QString FakeClipboard::text() const
+bool FakeClipboard::contentsWereRequested() const
 {
-    for (const ClipboardFormat& format : m_contents.formats) {
-        if (format.mimeType == kPlainText)
-            return QString::fromUtf8(format.data);
-    }
-    return {};
+    std::lock_guard lock(m_mutex);
+    return m_owned && m_requested;
 }
 
 void FakeClipboard::simulateCopy(const ClipboardSnapshot& contents)
 {
-    replace(contents, false);
+    std::lock_guard lock(m_mutex);
+    replaceLocked(contents, false);
 }
 
-void FakeClipboard::simulateRequest()
+std::optional<QString> FakeClipboard::request()
 {
+    std::lock_guard lock(m_mutex);
     m_requested = true;
+    return plainText(m_contents);
 }
 
-void FakeClipboard::replace(ClipboardSnapshot contents, bool ours)
+std::optional<QString> FakeClipboard::plainText(const ClipboardSnapshot& contents)
+{
+    for (const ClipboardFormat& format : contents.formats) {
+        if (format.mimeType == kPlainText)
+            return QString::fromUtf8(format.data);
+    }
+    return std::nullopt;
+}
+
+void FakeClipboard::replaceLocked(ClipboardSnapshot contents, bool ours)
 {
     m_contents = std::move(contents);
     ++m_changeCount;

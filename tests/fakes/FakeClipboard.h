@@ -1,32 +1,35 @@
 #pragma once
 
+#include "fakes/Guarded.h"
 #include "platform/Clipboard.h"
 
 #include <QStringList>
+#include <optional>
 
-// A clipboard that tests can copy into as "another application" and request data from as "the paste
-// target". Main thread only, like the real one.
-class FakeClipboard final : public Clipboard {
+// A clipboard that tests can copy into as "another application" and that a paste target can ask for its
+// contents. Used from the main thread, like the real one, except that the paste target may ask from any.
+class FakeClipboard final : public Clipboard, private Guarded {
 public:
-    ClipboardSnapshot snapshot() const override { return m_contents; }
+    ClipboardSnapshot snapshot() const override { return guarded(m_contents); }
     void restore(const ClipboardSnapshot& snapshot) override;
     void setText(const QString& text) override;
-    QString text() const override;
-    quint64 changeCount() const override { return m_changeCount; }
-    bool ownsContents() const override { return m_owned; }
-    bool contentsWereRequested() const override { return m_requested; }
+    QString text() const override { return plainText(snapshot()).value_or(QString()); }
+    quint64 changeCount() const override { return guarded(m_changeCount); }
+    bool ownsContents() const override { return guarded(m_owned); }
+    bool contentsWereRequested() const override;
 
     // Another application copies: the contents change and we no longer own them.
     void simulateCopy(const ClipboardSnapshot& contents);
-    // The paste target asks for the contents.
-    void simulateRequest();
+    // The paste target asks for the contents and gets their plain text, if there is any.
+    std::optional<QString> request();
 
     // Every text put on the clipboard through setText(), in order.
-    QStringList textsSet() const { return m_textsSet; }
-    int restoreCount() const { return m_restoreCount; }
+    QStringList textsSet() const { return guarded(m_textsSet); }
+    int restoreCount() const { return guarded(m_restoreCount); }
 
 private:
-    void replace(ClipboardSnapshot contents, bool ours);
+    static std::optional<QString> plainText(const ClipboardSnapshot& contents);
+    void replaceLocked(ClipboardSnapshot contents, bool ours);
 
     ClipboardSnapshot m_contents;
     quint64 m_changeCount = 0;

@@ -1,10 +1,9 @@
 #pragma once
 
+#include "fakes/Guarded.h"
 #include "platform/InputSynth.h"
 
 #include <QList>
-#include <mutex>
-#include <optional>
 
 // One thing the synthesiser was asked to do.
 struct SynthAction {
@@ -23,27 +22,30 @@ struct SynthAction {
 
 // Records every request in order. Like the real one it reports each key event to the posted-key observer
 // before "posting" it: chords and Backspaces under their own key codes, typed text as one key pair per
-// character under KeyCode::Unknown.
-class FakeInputSynth final : public InputSynth {
+// character under KeyCode::Unknown. A subclass that acts on the keystrokes does so through the two hooks.
+class FakeInputSynth : public InputSynth, protected Guarded {
 public:
-    Status typeText(const QString& text) override;
-    Status pressChord(KeyChord chord) override;
-    Status pressBackspace(int count) override;
-    void setPostedKeyObserver(PostedKeyObserver observer) override;
+    Status typeText(const QString& text) final;
+    Status pressChord(KeyChord chord) final { return record(SynthAction::pressed(chord)); }
+    Status pressBackspace(int count) final;
+    void setPostedKeyObserver(PostedKeyObserver observer) final
+    {
+        setGuarded(m_observer, std::move(observer));
+    }
 
-    // While set, every request fails with this reason and nothing is recorded or posted.
-    void setFailure(std::optional<QString> reason);
+    QList<SynthAction> actions() const { return guarded(m_actions); }
+    void clearActions() { setGuarded(m_actions, QList<SynthAction>()); }
 
-    QList<SynthAction> actions() const;
-    // All text typed so far, joined.
-    QString typedText() const;
-    void clear();
+protected:
+    // Before a keystroke is posted, with m_mutex held in `lock`, which it may wait on.
+    virtual void beforeKeystroke(std::unique_lock<std::mutex>&) {}
+    // After the keystroke is posted and recorded, m_mutex held.
+    virtual void keystrokeLocked(const SynthAction&) {}
+
+    QList<SynthAction> m_actions;
 
 private:
-    Status record(const SynthAction& action, const QList<KeyEvent>& events);
+    Status record(const SynthAction& action);
 
-    mutable std::mutex m_mutex;
-    QList<SynthAction> m_actions;
     PostedKeyObserver m_observer;
-    std::optional<QString> m_failure;
 };

@@ -1,11 +1,5 @@
 #include "fakes/FakeSystemSpeechRecognizer.h"
 
-bool FakeSystemSpeechRecognizer::isAvailable(const QString& localeIdentifier)
-{
-    std::lock_guard lock(m_mutex);
-    return m_availableLocales.contains(localeIdentifier);
-}
-
 Status FakeSystemSpeechRecognizer::startSession(const SpeechRecognitionRequest& request,
                                                 ResultHandler handler)
 {
@@ -26,19 +20,6 @@ void FakeSystemSpeechRecognizer::appendAudio(std::span<const float> samples)
         m_appendedSamples += static_cast<qsizetype>(samples.size());
 }
 
-void FakeSystemSpeechRecognizer::endAudio()
-{
-    std::lock_guard lock(m_mutex);
-    m_audioEnded = true;
-}
-
-void FakeSystemSpeechRecognizer::cancel()
-{
-    std::lock_guard lock(m_mutex);
-    ++m_cancels;
-    m_handler = nullptr;
-}
-
 void FakeSystemSpeechRecognizer::setAvailable(const QString& localeIdentifier, bool available)
 {
     std::lock_guard lock(m_mutex);
@@ -50,43 +31,8 @@ void FakeSystemSpeechRecognizer::setAvailable(const QString& localeIdentifier, b
 
 bool FakeSystemSpeechRecognizer::deliverResult(const QString& text, bool isFinal)
 {
-    ResultHandler handler;
-    {
-        std::lock_guard lock(m_mutex);
-        handler = m_handler;
-    }
-    if (!handler)
-        return false;
-    handler(text, isFinal);
-    return true;
-}
-
-bool FakeSystemSpeechRecognizer::isSessionActive() const
-{
-    std::lock_guard lock(m_mutex);
-    return static_cast<bool>(m_handler);
-}
-
-std::optional<SpeechRecognitionRequest> FakeSystemSpeechRecognizer::lastRequest() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_lastRequest;
-}
-
-qsizetype FakeSystemSpeechRecognizer::appendedSampleCount() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_appendedSamples;
-}
-
-bool FakeSystemSpeechRecognizer::audioEnded() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_audioEnded;
-}
-
-int FakeSystemSpeechRecognizer::cancelCount() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_cancels;
+    const ResultHandler handler = guarded(m_handler);
+    if (handler)
+        handler(text, isFinal);
+    return handler != nullptr;
 }

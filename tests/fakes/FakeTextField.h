@@ -1,103 +1,96 @@
 #pragma once
 
+#include "fakes/FakeClipboard.h"
 #include "fakes/FakeInputSynth.h"
 #include "platform/Accessibility.h"
-#include "platform/Clipboard.h"
-#include "platform/InputSynth.h"
 
-#include <QList>
 #include <condition_variable>
-#include <mutex>
 #include <optional>
 
 // One focused text field of another application, behind the three services that reach it: keystrokes land
-// in it (InputSynth), Accessibility reads it, and its paste reads the clipboard it shares with us. It keeps
-// a text, a caret and a selection; Backspace and Shift+Left work by character; Ctrl+A selects everything;
-// Shift+Return can continue a list the way rich editors do. In terminal mode it behaves like a shell line:
-// Ctrl+A goes to the line start, Shift+Left only moves, and only Ctrl+Shift+V pastes.
+// in it (and are recorded as FakeInputSynth records them), Accessibility reads it, and its paste reads the
+// clipboard it shares with us. It keeps a text, a caret and a selection; Backspace and Shift+Left work by
+// character; Ctrl+A selects everything; Shift+Return can continue a list the way rich editors do. In terminal
+// mode it behaves like a shell line: Ctrl+A goes to the line start, Shift+Left only moves, and only
+// Ctrl+Shift+V pastes.
 //
 // Keystrokes may come from any thread. Holding the keys makes every keystroke call block until released,
 // which stands for a slow target during a pacer tick.
-class FakeTextField final : public Accessibility, public InputSynth, public Clipboard {
+class FakeTextField final : public FakeInputSynth, public Accessibility, public Clipboard {
 public:
     static constexpr qint64 kProcessId = 4242;
 
     // --- Accessibility ---
-    bool isTrusted() override;
-    bool requestTrust() override;
+    bool isTrusted() override { return guarded(m_trusted); }
+    bool requestTrust() override { return isTrusted(); }
     QString untrustedReason() override { return {}; }
     std::optional<FocusedElement> focusedElement(qint64 processId) override;
     std::optional<QString> selectedText(qint64 processId) override;
     std::optional<QString> focusedValue(qint64 processId) override;
     std::optional<QRect> caretRect(qint64 processId) override;
 
-    // --- InputSynth ---
-    Status typeText(const QString& text) override;
-    Status pressChord(KeyChord chord) override;
-    Status pressBackspace(int count) override;
-    void setPostedKeyObserver(PostedKeyObserver observer) override;
-
     // --- Clipboard ---
-    ClipboardSnapshot snapshot() const override;
-    void restore(const ClipboardSnapshot& snapshot) override;
-    void setText(const QString& text) override;
-    QString text() const override;
-    quint64 changeCount() const override;
-    bool ownsContents() const override;
-    bool contentsWereRequested() const override;
+    ClipboardSnapshot snapshot() const override { return m_clipboard.snapshot(); }
+    void restore(const ClipboardSnapshot& snapshot) override { m_clipboard.restore(snapshot); }
+    void setText(const QString& text) override { m_clipboard.setText(text); }
+    QString text() const override { return m_clipboard.text(); }
+    quint64 changeCount() const override { return m_clipboard.changeCount(); }
+    bool ownsContents() const override { return m_clipboard.ownsContents(); }
+    bool contentsWereRequested() const override { return m_clipboard.contentsWereRequested(); }
 
     // --- The field ---
     // Replaces the content; the caret goes to `caret` (a character index; -1 for the end), nothing selected.
     void setContent(const QString& content, int caret = -1);
-    QString content() const;
-    int caretPosition() const; // in characters
-    QString selectedContent() const;
+    QString content() const { return guarded(m_content); }
+    QString selectedContent() const
+    {
+        std::lock_guard lock(m_mutex);
+        return selectionLocked();
+    }
     // Selects characters [from, to).
     void select(int from, int to);
 
-    void setTrusted(bool trusted);
-    void setRole(ElementRole role);
-    void setPassword(bool password);
+    void setTrusted(bool trusted) { setGuarded(m_trusted, trusted); }
+    void setRole(ElementRole role) { setGuarded(m_role, role); }
+    void setPassword(bool password) { setGuarded(m_password, password); }
     // An unreadable value: Accessibility answers nothing for the value and the selection.
-    void setValueReadable(bool readable);
-    void setCaretRect(std::optional<QRect> rect);
+    void setValueReadable(bool readable) { setGuarded(m_valueReadable, readable); }
+    void setCaretRect(std::optional<QRect> rect) { setGuarded(m_caretRect, rect); }
     // Shift+Return after a line that starts with "N. " or a bullet inserts the next marker by itself.
-    void setListContinuation(bool on);
-    void setTerminalMode(bool on);
+    void setListContinuation(bool on) { setGuarded(m_listContinuation, on); }
+    void setTerminalMode(bool on) { setGuarded(m_terminal, on); }
     // Paste keystrokes wait until completePendingPastes(): the target asks for the clipboard late.
-    void setDeferredPaste(bool on);
+    void setDeferredPaste(bool on) { setGuarded(m_deferredPaste, on); }
     void completePendingPastes();
 
     // Another application copies: the clipboard changes and is no longer ours.
-    void simulateCopy(const ClipboardSnapshot& contents);
-    int clipboardRestoreCount() const;
+    void simulateCopy(const ClipboardSnapshot& contents) { m_clipboard.simulateCopy(contents); }
+    int clipboardRestoreCount() const { return m_clipboard.restoreCount(); }
 
     // Slow keystrokes: while held, keystroke calls block. waitForHeldKeystroke() returns once one is blocked
     // (false after a few seconds of real time without one).
-    void holdKeystrokes();
+    void holdKeystrokes() { setGuarded(m_holding, true); }
     bool waitForHeldKeystroke();
     void releaseKeystrokes();
 
-    QList<SynthAction> actions() const;
-    void clearActions();
     int backspacePresses() const;
     int chordCount(KeyChord chord) const;
-    int valueReadCount() const;
+    int valueReadCount() const { return guarded(m_valueReads); }
 
 private:
-    Status keystroke(const SynthAction& action, const QList<KeyEvent>& events);
+    void beforeKeystroke(std::unique_lock<std::mutex>& lock) override;
     // m_mutex held for all of these.
+    void keystrokeLocked(const SynthAction& action) override;
     void insertLocked(const QString& text);
     void backspaceLocked();
     void pasteLocked();
     void chordLocked(KeyChord chord);
-    int characterIndexLocked(qsizetype offset) const;
+    QString selectionLocked() const;
     qsizetype offsetOfCharacterLocked(int index) const;
     qsizetype previousBoundaryLocked(qsizetype offset) const;
     qsizetype lineStartLocked(qsizetype offset) const;
-    bool readableLocked(qint64 processId) const;
+    bool readableLocked(qint64 processId) const { return m_trusted && processId == kProcessId; }
 
-    mutable std::mutex m_mutex;
     std::condition_variable m_keyGate;
     bool m_holding = false;
     bool m_heldKeystrokeWaiting = false;
@@ -116,13 +109,6 @@ private:
     bool m_deferredPaste = false;
     int m_pendingPastes = 0;
 
-    ClipboardSnapshot m_clipboard;
-    quint64 m_changeCount = 0;
-    bool m_clipboardOurs = false;
-    bool m_clipboardRequested = false;
-    int m_restoreCount = 0;
-
-    PostedKeyObserver m_observer;
-    QList<SynthAction> m_actions;
+    FakeClipboard m_clipboard;
     int m_valueReads = 0;
 };

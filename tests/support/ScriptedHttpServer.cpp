@@ -89,14 +89,6 @@ void ScriptedHttpServer::enqueue(Reply reply)
     m_queue.push_back(std::move(reply));
 }
 
-int ScriptedHttpServer::openConnections() const
-{
-    int open = 0;
-    for (const auto& connection : m_connections)
-        open += connection->socket && connection->socket->state() == QAbstractSocket::ConnectedState;
-    return open;
-}
-
 void ScriptedHttpServer::onNewConnection()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
@@ -149,7 +141,6 @@ void ScriptedHttpServer::onReadyRead(Connection* connection)
         } else {
             reply = Reply::json(404, "{}");
         }
-        Q_EMIT requestReceived();
         startReply(connection, std::move(reply), request.method == "HEAD");
     }
 }

@@ -65,10 +65,6 @@ public:
     void setHandler(Handler handler) { m_handler = std::move(handler); }
 
     const QList<Request>& requests() const { return m_requests; }
-    int openConnections() const;
-
-Q_SIGNALS:
-    void requestReceived();
 
 private:
     struct Connection;

@@ -1,15 +1,5 @@
 #include "support/VirtualScheduler.h"
 
-VirtualScheduler::VirtualScheduler(Timestamp startDate) : m_startDate(startDate) {}
-
-MonotonicTime VirtualScheduler::VirtualClock::now() const { return MonotonicTime{} + m_owner.elapsed(); }
-
-Timestamp VirtualScheduler::VirtualClock::currentDate() const
-{
-    const double seconds = std::chrono::duration<double>(m_owner.elapsed()).count();
-    return m_owner.m_startDate.addedSeconds(seconds);
-}
-
 Duration VirtualScheduler::elapsed() const
 {
     std::lock_guard lock(m_mutex);

@@ -2,15 +2,16 @@
 
 #include "util/Scheduler.h"
 
-#include <set>
 #include <mutex>
+#include <set>
 #include <unordered_map>
 
 // Virtual time for tests: nothing runs until the test advances the clock, and then everything due runs in
 // time order on the test's thread. No test ever sleeps.
 class VirtualScheduler final : public Scheduler {
 public:
-    explicit VirtualScheduler(Timestamp startDate = Timestamp{757382400.0});
+    // The calendar date at virtual time zero: 2025-01-01 00:00 UTC.
+    static constexpr Timestamp kStartDate{757382400.0};
 
     const Clock& clock() const override { return m_clock; }
     TimerId schedule(Duration delay, std::function<void()> work) override;
@@ -28,8 +29,11 @@ private:
     class VirtualClock final : public Clock {
     public:
         explicit VirtualClock(const VirtualScheduler& owner) : m_owner(owner) {}
-        MonotonicTime now() const override;
-        Timestamp currentDate() const override;
+        MonotonicTime now() const override { return MonotonicTime{} + m_owner.elapsed(); }
+        Timestamp currentDate() const override
+        {
+            return kStartDate.addedSeconds(std::chrono::duration<double>(m_owner.elapsed()).count());
+        }
 
     private:
         const VirtualScheduler& m_owner;
@@ -43,7 +47,6 @@ private:
     TimerId add(Duration delay, Duration interval, bool repeating, std::function<void()> work);
 
     VirtualClock m_clock{*this};
-    Timestamp m_startDate;
     mutable std::mutex m_mutex;
     Duration m_elapsed{};
     TimerId m_nextId = 1;
