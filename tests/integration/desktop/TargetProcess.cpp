@@ -31,7 +31,9 @@ bool TargetProcess::start()
     m_process.start(QStringLiteral(QB_DESKTOP_TARGET), m_arguments);
     if (!m_process.waitForStarted(kReplyTimeoutMs))
         return false;
-    return waitForLine("READY").has_value();
+    const std::optional<QByteArrayList> ready = waitForLine("READY");
+    m_windowId = ready ? ready->value(0).toULong() : 0;
+    return ready.has_value();
 }
 
 void TargetProcess::send(const QByteArray& command)
@@ -45,11 +47,6 @@ std::optional<QByteArrayList> TargetProcess::request(const QByteArray& command, 
     m_lines.clear();
     send(command);
     return waitForLine(prefix);
-}
-
-bool TargetProcess::activate()
-{
-    return request("ACTIVATE", "READY").has_value();
 }
 
 void TargetProcess::setText(const QString& text)

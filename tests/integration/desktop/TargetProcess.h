@@ -1,17 +1,12 @@
 #pragma once
 
+#include "support/QtPrinters.h"
+
 #include <QByteArrayList>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <optional>
-#include <ostream>
-
-// Readable QString values in assertion messages.
-inline void PrintTo(const QString& text, std::ostream* os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
 
 // Drives the target application (TargetApp.cpp) as a second process: starts it, sends commands and waits,
 // with a bound, for the lines it reports.
@@ -24,18 +19,16 @@ public:
     // Starts the target and waits until its field has the keyboard focus.
     bool start();
     qint64 processId() const { return m_process.processId(); }
+    unsigned long windowId() const { return m_windowId; }
 
     void send(const QByteArray& command);
     // Sends a command and waits for the first reply line that starts with `prefix`; its words after the
     // prefix.
     std::optional<QByteArrayList> request(const QByteArray& command, const QByteArray& prefix);
-    // Focuses the target's window and field again.
-    bool activate();
     void setText(const QString& text);
 
     // Waits until the field's text equals `expected`; the last text reported either way.
     QString waitForText(const QString& expected);
-    QString text() const { return m_text; }
 
 private:
     // Waits for a line starting with `prefix` that arrives from now on.
@@ -47,4 +40,5 @@ private:
     QByteArray m_pending;
     QList<QByteArray> m_lines; // unconsumed lines
     QString m_text;
+    unsigned long m_windowId = 0;
 };
