@@ -114,7 +114,15 @@ public:
             if (!remapped)
                 return remapped;
         }
+        // With Caps Lock on, the receiving client upper-cases the letter of a key whose type leaves Lock
+        // unused, and its case tables have gaps (ß turns into a keysym that is no character at all). Such a
+        // key is pressed with Caps Lock released for the moment.
+        const bool releaseCapsLock = m_capsLocked && QChar::isLower(codePoint) && !usesLock(stroke->keycode);
+        if (releaseCapsLock)
+            lockCaps(false);
         pressStroke(*stroke);
+        if (releaseCapsLock)
+            lockCaps(true);
         return Status::success();
     }
 
@@ -222,6 +230,17 @@ private:
         if (level >= XkbKeyGroupWidth(m_xkb, keycode, group))
             return NoSymbol;
         return XkbKeySymEntry(m_xkb, keycode, level, group);
+    }
+
+    bool usesLock(unsigned keycode) const
+    {
+        const int group = keyGroup(keycode);
+        return group >= 0 && (XkbKeyKeyType(m_xkb, keycode, group)->mods.mask & LockMask);
+    }
+
+    void lockCaps(bool locked)
+    {
+        XkbLockModifiers(m_display, XkbUseCoreKbd, LockMask, locked ? LockMask : 0);
     }
 
     bool isModifierKey(unsigned keycode) const { return m_xkb->map->modmap && m_xkb->map->modmap[keycode]; }

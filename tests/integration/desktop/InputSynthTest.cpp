@@ -29,6 +29,15 @@ void setCapsLock(bool locked)
     XCloseDisplay(display);
 }
 
+bool isCapsLocked()
+{
+    ::Display* display = XOpenDisplay(nullptr);
+    XkbStateRec state{};
+    XkbGetState(display, XkbUseCoreKbd, &state);
+    XCloseDisplay(display);
+    return state.locked_mods & LockMask;
+}
+
 } // namespace
 
 // The key monitor sees every key we post and must know each one from the ledger by the time it arrives.
@@ -103,9 +112,10 @@ TEST(XTestInputSynth, TypesAnyTextExactly)
     EXPECT_EQ(target.waitForText(mixed.chopped(5)), mixed.chopped(5));
     ASSERT_TRUE(synth.pressChord({KeyCode::A, ModifierFlag::Command}));
     setCapsLock(true);
-    ASSERT_TRUE(synth.typeText(QStringLiteral("替换 Dé ü")));
+    ASSERT_TRUE(synth.typeText(QStringLiteral("替换 Dé üß")));
+    EXPECT_TRUE(isCapsLocked()) << "the user's Caps Lock is left as it was";
     setCapsLock(false);
-    EXPECT_EQ(target.waitForText(QStringLiteral("替换 Dé ü")), QStringLiteral("替换 Dé ü"))
+    EXPECT_EQ(target.waitForText(QStringLiteral("替换 Dé üß")), QStringLiteral("替换 Dé üß"))
         << "Caps Lock ignored";
 }
 
