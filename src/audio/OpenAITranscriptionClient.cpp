@@ -45,13 +45,6 @@ constexpr QStringView kKeyHasControlCharacters = u"语音 API Key 含有控制�
 constexpr QStringView kResponseTooLarge = u"语音接口响应过大";
 constexpr QStringView kTimedOut = u"请求超时";
 
-// A server on the user's own machine needs no key.
-bool isHttpUrl(const QUrl& url)
-{
-    return url.isValid() && !url.host().isEmpty() &&
-           (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http"));
-}
-
 std::optional<QString> strictUtf8(const QByteArray& bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -202,7 +195,7 @@ OpenAITranscriptionClient::transcribe(QByteArray wavData, QString baseURL, QStri
 {
     const QString endpoint = normalizeTranscriptionEndpoint(baseURL);
     const QUrl url(endpoint, QUrl::StrictMode);
-    if (!isHttpUrl(url))
+    if (!Endpoint::isHttpUrl(url))
         co_return AppError{errorDomain(), -10, kInvalidEndpoint.toString() + endpoint};
     const QString key = Text::trimmed(apiKey);
     if (key.isEmpty() && !Endpoint::isKeylessLocal(baseURL))
@@ -305,7 +298,7 @@ void OpenAITranscriptionClient::prewarmConnection(const QString& baseURL, const 
     QMetaObject::invokeMethod(this, [this, baseURL, apiKey] {
         const QString base = Text::trimmed(baseURL);
         const QUrl url(base, QUrl::StrictMode);
-        if (base.isEmpty() || !isHttpUrl(url))
+        if (base.isEmpty() || !Endpoint::isHttpUrl(url))
             return;
         const QString key = Text::trimmed(apiKey);
         QNetworkRequest request(url);

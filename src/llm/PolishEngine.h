@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QNetworkAccessManager>
+#include <QNetworkRequest>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -162,6 +163,12 @@ private:
                                             HttpExchange::Options options, bool useDirect, bool retryOn400);
 
     QNetworkAccessManager& sessionFor(const QString& baseURL);
+    // The key's headers, as the protocol names them; none for an empty key.
+    static void addKeyHeaders(QNetworkRequest& request, const QString& apiKey, bool anthropic);
+    // The POST of a chat call, or why it cannot be sent (an address that is not http(s), a key no header
+    // can carry).
+    static Result<QNetworkRequest> chatRequest(const QString& endpoint, const QString& apiKey, bool anthropic,
+                                               bool stream);
     QCoro::Task<Result<StreamedAnswer>> streamAnswer(StreamProtocol protocol, QNetworkRequest request,
                                                      QJsonObject payload, QString model, bool carriesKey,
                                                      bool useDirect, MonotonicTime start,

@@ -20,17 +20,6 @@ constexpr int kMinDistilledTermChars = 2;
 // The answer of a warm-up is thrown away; reading it is only to let the connection go back to the pool.
 constexpr qsizetype kWarmupMaxBodyBytes = 256 * 1024;
 
-QString trimmedOfSlashes(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text[begin] == u'/')
-        ++begin;
-    while (end > begin && text[end - 1] == u'/')
-        --end;
-    return text.sliced(begin, end - begin);
-}
-
 bool isNewlineCharacter(QChar c)
 {
     const char16_t u = c.unicode();
@@ -60,24 +49,16 @@ QCoro::Task<> drainInBackground(std::unique_ptr<HttpExchange> exchange)
 
 void PolishEngine::prewarmConnection(const QString& baseURL, const QString& apiKey)
 {
-    const QString base = trimmedOfSlashes(Text::trimmed(baseURL));
+    const QString base = Endpoint::trimmedOfSlashes(Text::trimmed(baseURL));
     const QUrl url(base + QStringLiteral("/models"), QUrl::StrictMode);
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || url.host().isEmpty() ||
-        (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+    if (!Endpoint::isHttpUrl(url))
         return;
 
     QNetworkRequest request(url);
     // A key that cannot go into a header is left out: the warm-up only opens the connection.
     const bool keyUsable = !apiKey.isEmpty() && Endpoint::isHeaderSafe(apiKey);
-    if (keyUsable) {
-        if (isAnthropicEndpoint(base)) {
-            request.setRawHeader("x-api-key", apiKey.toUtf8());
-            request.setRawHeader("anthropic-version", "2023-06-01");
-        } else {
-            request.setRawHeader("Authorization", "Bearer " + apiKey.toUtf8());
-        }
-    }
+    if (keyUsable)
+        addKeyHeaders(request, apiKey, isAnthropicEndpoint(base));
     HttpExchange::Options options;
     options.idleLimit = kWarmupIdleLimit;
     options.transferLimit = kTransferLimit;

@@ -26,29 +26,6 @@ constexpr QStringView kGeminiHost = u"generativelanguage.googleapis.com";
 constexpr QStringView kArkDomain = u"volces.com";
 const QByteArray kAnthropicVersion = QByteArrayLiteral("2023-06-01");
 
-QString trimmedOfSlashes(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text[begin] == u'/')
-        ++begin;
-    while (end > begin && text[end - 1] == u'/')
-        --end;
-    return text.sliced(begin, end - begin);
-}
-
-// Only absolute http(s) addresses with a host are sent to.
-std::optional<QUrl> requestUrl(const QString& endpoint)
-{
-    const QUrl url(endpoint, QUrl::StrictMode);
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || url.host().isEmpty() ||
-        (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
-        return std::nullopt;
-    return url;
-}
-
-// A line break in a key would split the header it goes into.
 QByteArray serialised(const QJsonObject& payload)
 {
     return QJsonDocument(payload).toJson(QJsonDocument::Compact);
@@ -83,6 +60,34 @@ bool PolishEngine::isKeylessLocalEndpoint(const QString& baseURL)
     return Endpoint::isKeylessLocal(baseURL);
 }
 
+void PolishEngine::addKeyHeaders(QNetworkRequest& request, const QString& apiKey, bool anthropic)
+{
+    if (anthropic)
+        request.setRawHeader("anthropic-version", kAnthropicVersion);
+    if (apiKey.isEmpty())
+        return;
+    if (anthropic)
+        request.setRawHeader("x-api-key", apiKey.toUtf8());
+    else
+        request.setRawHeader("Authorization", "Bearer " + apiKey.toUtf8());
+}
+
+Result<QNetworkRequest> PolishEngine::chatRequest(const QString& endpoint, const QString& apiKey,
+                                                  bool anthropic, bool stream)
+{
+    const QUrl url(endpoint, QUrl::StrictMode);
+    if (!Endpoint::isHttpUrl(url))
+        return LLMErrors::urlError(LLMErrors::badURL);
+    if (!Endpoint::isHeaderSafe(apiKey))
+        return LLMErrors::unusableKey();
+    QNetworkRequest request(url);
+    request.setRawHeader("Content-Type", "application/json");
+    if (stream)
+        request.setRawHeader("Accept", "text/event-stream");
+    addKeyHeaders(request, apiKey, anthropic);
+    return request;
+}
+
 bool PolishEngine::isAnthropicEndpoint(const QString& baseURL)
 {
     const QString lower = Text::trimmed(baseURL.toLower());
@@ -91,7 +96,7 @@ bool PolishEngine::isAnthropicEndpoint(const QString& baseURL)
 
 QString PolishEngine::normalizeChatCompletionsEndpoint(const QString& baseURL)
 {
-    QString endpoint = trimmedOfSlashes(Text::trimmed(baseURL));
+    QString endpoint = Endpoint::trimmedOfSlashes(Text::trimmed(baseURL));
     if (endpoint.endsWith(u"/responses"))
         endpoint.chop(10);
     if (endpoint.endsWith(u"/chat/completions"))
@@ -101,7 +106,7 @@ QString PolishEngine::normalizeChatCompletionsEndpoint(const QString& baseURL)
 
 QString PolishEngine::normalizeAnthropicMessagesEndpoint(const QString& baseURL)
 {
-    const QString endpoint = trimmedOfSlashes(Text::trimmed(baseURL));
+    const QString endpoint = Endpoint::trimmedOfSlashes(Text::trimmed(baseURL));
     if (endpoint.endsWith(u"/messages"))
         return endpoint;
     return endpoint + QStringLiteral("/messages");
@@ -184,21 +189,13 @@ PolishEngine::callChatCompletionsSSE(QString baseURL, QString model, QString api
                                                     maxTokens, config, std::move(onStreamChunk));
     const MonotonicTime start = m_scheduler.now();
     const QString endpoint = normalizeChatCompletionsEndpoint(baseURL);
-    const std::optional<QUrl> url = requestUrl(endpoint);
-    if (!url)
-        co_return LLMErrors::urlError(LLMErrors::badURL);
-    if (!Endpoint::isHeaderSafe(apiKey))
-        co_return LLMErrors::unusableKey();
-
-    QNetworkRequest request(*url);
-    request.setRawHeader("Content-Type", "application/json");
-    request.setRawHeader("Accept", "text/event-stream");
-    if (!apiKey.isEmpty())
-        request.setRawHeader("Authorization", "Bearer " + apiKey.toUtf8());
+    const Result<QNetworkRequest> request = chatRequest(endpoint, apiKey, false, true);
+    if (!request)
+        co_return request.error();
     QJsonObject payload =
         buildOpenAICompatiblePayload(endpoint, model, systemPrompt, userContent, maxTokens, true);
-    co_return co_await streamAnswer(StreamProtocol::chatCompletions, request, std::move(payload), model,
-                                    !apiKey.isEmpty(), shouldUseDirectConnection(baseURL), start,
+    co_return co_await streamAnswer(StreamProtocol::chatCompletions, request.value(), std::move(payload),
+                                    model, !apiKey.isEmpty(), shouldUseDirectConnection(baseURL), start,
                                     config.enablePanguSpacing, std::move(onStreamChunk));
 }
 
@@ -208,21 +205,13 @@ PolishEngine::callAnthropicMessagesSSE(QString baseURL, QString model, QString a
                                        StreamChunkHandler onStreamChunk)
 {
     const MonotonicTime start = m_scheduler.now();
-    const std::optional<QUrl> url = requestUrl(normalizeAnthropicMessagesEndpoint(baseURL));
-    if (!url)
-        co_return LLMErrors::urlError(LLMErrors::badURL);
-    if (!Endpoint::isHeaderSafe(apiKey))
-        co_return LLMErrors::unusableKey();
-
-    QNetworkRequest request(*url);
-    request.setRawHeader("Content-Type", "application/json");
-    request.setRawHeader("Accept", "text/event-stream");
-    request.setRawHeader("anthropic-version", kAnthropicVersion);
-    if (!apiKey.isEmpty())
-        request.setRawHeader("x-api-key", apiKey.toUtf8());
+    const Result<QNetworkRequest> request =
+        chatRequest(normalizeAnthropicMessagesEndpoint(baseURL), apiKey, true, true);
+    if (!request)
+        co_return request.error();
     QJsonObject payload = buildAnthropicPayload(model, systemPrompt, userContent, maxTokens, true);
-    co_return co_await streamAnswer(StreamProtocol::anthropicMessages, request, std::move(payload), model,
-                                    !apiKey.isEmpty(), shouldUseDirectConnection(baseURL), start,
+    co_return co_await streamAnswer(StreamProtocol::anthropicMessages, request.value(), std::move(payload),
+                                    model, !apiKey.isEmpty(), shouldUseDirectConnection(baseURL), start,
                                     config.enablePanguSpacing, std::move(onStreamChunk));
 }
 
@@ -378,18 +367,12 @@ QCoro::Task<Result<QString>> PolishEngine::callChatCompletions(QString baseURL, 
         co_return co_await callAnthropicMessagesOnce(baseURL, model, apiKey, systemPrompt, userContent,
                                                      maxTokens, transferLimit);
     const QString endpoint = normalizeChatCompletionsEndpoint(baseURL);
-    const std::optional<QUrl> url = requestUrl(endpoint);
-    if (!url)
-        co_return LLMErrors::urlError(LLMErrors::badURL);
-    if (!Endpoint::isHeaderSafe(apiKey))
-        co_return LLMErrors::unusableKey();
-
-    QNetworkRequest request(*url);
-    request.setRawHeader("Content-Type", "application/json");
-    if (!apiKey.isEmpty())
-        request.setRawHeader("Authorization", "Bearer " + apiKey.toUtf8());
+    const Result<QNetworkRequest> request = chatRequest(endpoint, apiKey, false, false);
+    if (!request)
+        co_return request.error();
     const Result<QByteArray> body = co_await fetchWhole(
-        request, buildOpenAICompatiblePayload(endpoint, model, systemPrompt, userContent, maxTokens, false),
+        request.value(),
+        buildOpenAICompatiblePayload(endpoint, model, systemPrompt, userContent, maxTokens, false),
         !apiKey.isEmpty(), shouldUseDirectConnection(baseURL), /*retryOn400=*/true, transferLimit);
     if (!body)
         co_return body.error();
@@ -422,20 +405,13 @@ QCoro::Task<Result<QString>> PolishEngine::callAnthropicMessagesOnce(QString bas
                                                                      QString userContent, int maxTokens,
                                                                      Duration transferLimit)
 {
-    const std::optional<QUrl> url = requestUrl(normalizeAnthropicMessagesEndpoint(baseURL));
-    if (!url)
-        co_return LLMErrors::urlError(LLMErrors::badURL);
-    if (!Endpoint::isHeaderSafe(apiKey))
-        co_return LLMErrors::unusableKey();
-
-    QNetworkRequest request(*url);
-    request.setRawHeader("Content-Type", "application/json");
-    request.setRawHeader("anthropic-version", kAnthropicVersion);
-    if (!apiKey.isEmpty())
-        request.setRawHeader("x-api-key", apiKey.toUtf8());
+    const Result<QNetworkRequest> request =
+        chatRequest(normalizeAnthropicMessagesEndpoint(baseURL), apiKey, true, false);
+    if (!request)
+        co_return request.error();
     const Result<QByteArray> body = co_await fetchWhole(
-        request, buildAnthropicPayload(model, systemPrompt, userContent, maxTokens, false), !apiKey.isEmpty(),
-        shouldUseDirectConnection(baseURL), /*retryOn400=*/false, transferLimit);
+        request.value(), buildAnthropicPayload(model, systemPrompt, userContent, maxTokens, false),
+        !apiKey.isEmpty(), shouldUseDirectConnection(baseURL), /*retryOn400=*/false, transferLimit);
     if (!body)
         co_return body.error();
 

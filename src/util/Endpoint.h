@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringView>
+#include <QUrl>
 
 // Rules shared by every client that sends a key to a service.
 namespace Endpoint {
@@ -22,6 +23,26 @@ inline bool isHeaderSafe(QStringView value)
             return false;
     }
     return true;
+}
+
+// Only absolute http(s) addresses with a host are sent to.
+inline bool isHttpUrl(const QUrl& url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty() &&
+           (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+
+// `text` without the slashes at either end.
+inline QString trimmedOfSlashes(const QString& text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text[begin] == u'/')
+        ++begin;
+    while (end > begin && text[end - 1] == u'/')
+        --end;
+    return text.sliced(begin, end - begin);
 }
 
 } // namespace Endpoint
