@@ -15,14 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
-#define KeyCode XKeyCode
-#include <X11/XKBlib.h>
-#include <X11/Xlib.h>
-#include <X11/extensions/XInput2.h>
-#undef KeyCode
-#undef Status
-#undef Bool
-#undef None
+#include "platform/linux/XlibIncludes.h"
 
 namespace {
 

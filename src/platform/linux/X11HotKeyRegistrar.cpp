@@ -8,14 +8,7 @@
 #include <QSocketNotifier>
 #include <array>
 
-#define KeyCode XKeyCode
-#include <X11/XKBlib.h>
-#include <X11/Xlib.h>
-#include <X11/keysym.h>
-#undef KeyCode
-#undef Status
-#undef Bool
-#undef None
+#include "platform/linux/XlibIncludes.h"
 
 // The connection and the grab it holds. Events are read on the main thread when the socket has data, and
 // after each of our own round trips (which may pull events into Xlib's queue behind the socket's back).

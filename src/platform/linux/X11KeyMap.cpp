@@ -4,14 +4,7 @@
 
 #include <array>
 
-#define KeyCode XKeyCode
-#include <X11/XKBlib.h>
-#include <X11/Xlib.h>
-#include <X11/keysym.h>
-#undef KeyCode
-#undef Status
-#undef Bool
-#undef None
+#include "platform/linux/XlibIncludes.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <unordered_map>
 
+// As in XlibIncludes.h, plus Xlib's internal header, which only this file needs.
 #define KeyCode XKeyCode
 #include <X11/Xlib.h>
 #include <X11/Xlibint.h>
