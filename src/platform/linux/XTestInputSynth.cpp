@@ -487,20 +487,14 @@ void XTestInputSynth::setPostedKeyObserver(PostedKeyObserver observer)
     m_observer = std::move(observer);
 }
 
-Status XTestInputSynth::typeText(const QString& text)
+Status XTestInputSynth::post(const std::function<Status(Poster&)>& keys)
 {
-    if (text.isEmpty())
-        return Status::success();
     Status result;
     m_queue.sync([&] {
         result = m_poster->begin(observer());
         if (!result)
             return;
-        for (char32_t codePoint : text.toUcs4()) {
-            result = m_poster->typeCodePoint(codePoint);
-            if (!result)
-                break;
-        }
+        result = keys(*m_poster);
         const Status ended = m_poster->end();
         if (result)
             result = ended;
@@ -508,35 +502,32 @@ Status XTestInputSynth::typeText(const QString& text)
     return result;
 }
 
+Status XTestInputSynth::typeText(const QString& text)
+{
+    if (text.isEmpty())
+        return Status::success();
+    return post([&](Poster& poster) {
+        for (char32_t codePoint : text.toUcs4()) {
+            if (const Status typed = poster.typeCodePoint(codePoint); !typed)
+                return typed;
+        }
+        return Status::success();
+    });
+}
+
 Status XTestInputSynth::pressChord(KeyChord chord)
 {
-    Status result;
-    m_queue.sync([&] {
-        result = m_poster->begin(observer());
-        if (!result)
-            return;
-        result = m_poster->pressChord(chord);
-        const Status ended = m_poster->end();
-        if (result)
-            result = ended;
-    });
-    return result;
+    return post([&](Poster& poster) { return poster.pressChord(chord); });
 }
 
 Status XTestInputSynth::pressBackspace(int count)
 {
     if (count <= 0)
         return Status::success();
-    Status result;
-    m_queue.sync([&] {
-        result = m_poster->begin(observer());
-        if (!result)
-            return;
+    return post([&](Poster& poster) {
+        Status result;
         for (int i = 0; i < count && result; ++i)
-            result = m_poster->pressChord({KeyCode::Delete, 0});
-        const Status ended = m_poster->end();
-        if (result)
-            result = ended;
+            result = poster.pressChord({KeyCode::Delete, 0});
+        return result;
     });
-    return result;
 }

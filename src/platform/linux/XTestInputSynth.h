@@ -4,6 +4,7 @@
 #include "util/SerialQueue.h"
 
 #include <QByteArray>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -30,6 +31,9 @@ private:
     class Poster;
 
     PostedKeyObserver observer() const;
+    // Runs `keys` on the posting thread as one request: fresh keymap and state first, every event processed
+    // by the server before it returns.
+    Status post(const std::function<Status(Poster&)>& keys);
 
     mutable std::mutex m_observerMutex;
     PostedKeyObserver m_observer;
