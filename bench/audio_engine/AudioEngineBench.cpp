@@ -9,7 +9,6 @@
 #include "support/VirtualScheduler.h"
 #include "system/AudioLevelBus.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <atomic>
@@ -208,12 +207,3 @@ BENCHMARK(BM_PartialDecode)
     ->Arg(80)
     ->Arg(145)
     ->Unit(benchmark::kMillisecond);
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

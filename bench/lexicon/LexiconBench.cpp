@@ -188,14 +188,3 @@ BENCHMARK(BM_RecallAfterLoad)->Arg(500)->Arg(5000)->Unit(benchmark::kMillisecond
 BENCHMARK(BM_RecallWarm)->Arg(500)->Arg(5000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RankHotwordsCold)->Arg(500)->Arg(5000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RankHotwordsWarm)->Arg(500)->Arg(5000)->Unit(benchmark::kMillisecond);
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -164,12 +164,3 @@ void BM_Stream_ThousandChunks(benchmark::State& state)
 BENCHMARK(BM_Stream_ThousandChunks)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
