@@ -174,8 +174,10 @@ private:
                                                      bool useDirect, MonotonicTime start,
                                                      bool enablePanguSpacing,
                                                      StreamChunkHandler onStreamChunk);
-    QCoro::Task<Result<QByteArray>> fetchWhole(QNetworkRequest request, QJsonObject payload, bool carriesKey,
-                                               bool useDirect, bool retryOn400, Duration transferLimit);
+    // A whole answer, which must be a JSON object.
+    QCoro::Task<Result<QJsonObject>> fetchWholeJson(QNetworkRequest request, QJsonObject payload,
+                                                    bool carriesKey, bool useDirect, bool retryOn400,
+                                                    Duration transferLimit);
     qint64 elapsedMs(MonotonicTime since) const;
 
     Scheduler& m_scheduler;

@@ -323,9 +323,9 @@ PolishEngine::streamAnswer(StreamProtocol protocol, QNetworkRequest request, QJs
 // --- whole-answer calls
 // -------------------------------------------------------------------------------------
 
-QCoro::Task<Result<QByteArray>> PolishEngine::fetchWhole(QNetworkRequest request, QJsonObject payload,
-                                                         bool carriesKey, bool useDirect, bool retryOn400,
-                                                         Duration transferLimit)
+QCoro::Task<Result<QJsonObject>> PolishEngine::fetchWholeJson(QNetworkRequest request, QJsonObject payload,
+                                                              bool carriesKey, bool useDirect,
+                                                              bool retryOn400, Duration transferLimit)
 {
     QPointer<PolishEngine> self(this);
     HttpExchange::Options options;
@@ -354,7 +354,14 @@ QCoro::Task<Result<QByteArray>> PolishEngine::fetchWhole(QNetworkRequest request
         if (!self)
             co_return LLMErrors::urlError(LLMErrors::cancelled);
     }
-    co_return body;
+
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        co_return LLMErrors::jsonError(parseError.error, parseError.errorString());
+    if (!document.isObject())
+        co_return LLMErrors::urlError(LLMErrors::cannotParseResponse);
+    co_return document.object();
 }
 
 QCoro::Task<Result<QString>> PolishEngine::callChatCompletions(QString baseURL, QString model, QString apiKey,
@@ -370,25 +377,21 @@ QCoro::Task<Result<QString>> PolishEngine::callChatCompletions(QString baseURL, 
     const Result<QNetworkRequest> request = chatRequest(endpoint, apiKey, false, false);
     if (!request)
         co_return request.error();
-    const Result<QByteArray> body = co_await fetchWhole(
+    const Result<QJsonObject> answer = co_await fetchWholeJson(
         request.value(),
         buildOpenAICompatiblePayload(endpoint, model, systemPrompt, userContent, maxTokens, false),
         !apiKey.isEmpty(), shouldUseDirectConnection(baseURL), /*retryOn400=*/true, transferLimit);
-    if (!body)
-        co_return body.error();
+    if (!answer)
+        co_return answer.error();
 
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(body.value(), &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        co_return LLMErrors::jsonError(parseError.error, parseError.errorString());
-    const QJsonValue choices = document.object().value(QLatin1String("choices"));
+    const QJsonValue choices = answer.value().value(QLatin1String("choices"));
     const QJsonValue first =
         choices.isArray() && !choices.toArray().isEmpty() ? choices.toArray().at(0) : QJsonValue();
     const QJsonValue message =
         first.isObject() ? first.toObject().value(QLatin1String("message")) : QJsonValue();
     const QJsonValue content =
         message.isObject() ? message.toObject().value(QLatin1String("content")) : QJsonValue();
-    if (!document.isObject() || !content.isString())
+    if (!content.isString())
         co_return LLMErrors::urlError(LLMErrors::cannotParseResponse);
 
     QString text = Text::trimmed(content.toString());
@@ -409,18 +412,14 @@ QCoro::Task<Result<QString>> PolishEngine::callAnthropicMessagesOnce(QString bas
         chatRequest(normalizeAnthropicMessagesEndpoint(baseURL), apiKey, true, false);
     if (!request)
         co_return request.error();
-    const Result<QByteArray> body = co_await fetchWhole(
+    const Result<QJsonObject> answer = co_await fetchWholeJson(
         request.value(), buildAnthropicPayload(model, systemPrompt, userContent, maxTokens, false),
         !apiKey.isEmpty(), shouldUseDirectConnection(baseURL), /*retryOn400=*/false, transferLimit);
-    if (!body)
-        co_return body.error();
+    if (!answer)
+        co_return answer.error();
 
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(body.value(), &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        co_return LLMErrors::jsonError(parseError.error, parseError.errorString());
-    const QJsonValue content = document.object().value(QLatin1String("content"));
-    if (!document.isObject() || !content.isArray())
+    const QJsonValue content = answer.value().value(QLatin1String("content"));
+    if (!content.isArray())
         co_return LLMErrors::urlError(LLMErrors::cannotParseResponse);
     QString text;
     for (const QJsonValue& block : content.toArray()) {
