@@ -4,10 +4,10 @@
 #include "fakes/FakeAudioCapture.h"
 #include "fakes/FakePermissions.h"
 #include "fakes/FakeSystemSpeechRecognizer.h"
+#include "model/AudioLevelBus.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDataFolder.h"
 #include "support/VirtualScheduler.h"
-#include "system/AudioLevelBus.h"
 
 #include <QDir>
 #include <QFile>

@@ -60,7 +60,7 @@ static void BM_PacerRate(benchmark::State& state)
         const QString target = session->targetConfirmedText();
         while (session->currentText() != target) {
             desk.scheduler.advance(LiveInputSession::kPacerInterval);
-            LiveInputSession::pacerQueue().sync([] {});
+            desk.injector.pacerQueue()->sync([] {});
             ++ticks;
         }
         virtualTime += desk.scheduler.elapsed() - start;
@@ -91,7 +91,7 @@ static void BM_UpdateLiveText(benchmark::State& state)
         benchmark::DoNotOptimize(session->updateLiveText(text.first(at), false, cloud));
         at = at + 1 < text.size() ? at + 1 : length;
     }
-    LiveInputSession::pacerQueue().sync([] {});
+    desk.injector.pacerQueue()->sync([] {});
     state.SetItemsProcessed(state.iterations());
 }
 // {characters so far, cloud stream}

@@ -1,4 +1,4 @@
-#include "system/AudioLevelBus.h"
+#include "model/AudioLevelBus.h"
 #include "util/Text.h"
 
 #include <benchmark/benchmark.h>

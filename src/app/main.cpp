@@ -4,6 +4,7 @@
 #include "audio/StreamingASREngine.h"
 #include "core/AppState.h"
 #include "core/KeychainHelper.h"
+#include "model/AudioLevelBus.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/EwmhWorkspace.h"
 #include "platform/linux/LibsecretStore.h"
@@ -48,7 +49,8 @@ int main(int argc, char* argv[])
     // before the services it uses.
     MainThreadScheduler scheduler;
     LibsecretStore secrets;
-    KeychainHelper::installStore(&secrets);
+    KeychainHelper keychain(secrets);
+    AudioLevelBus levelBus; // written by the engine and the pipeline, read by the pill
     AtspiAccessibility accessibility;
     EwmhWorkspace workspace;
     PulseAudioCapture capture;
@@ -69,6 +71,8 @@ int main(int argc, char* argv[])
     engineServices.capture = &capture;
     engineServices.systemRecognizer = &systemRecognizer;
     engineServices.permissions = &permissions;
+    engineServices.levelBus = &levelBus;
+    engineServices.keys = &keychain;
 
     AppServices services;
     services.scheduler = &scheduler;
@@ -84,11 +88,13 @@ int main(int argc, char* argv[])
     services.localKeys = &localKeys;
     services.keyLedger = &keyLedger;
     services.defaults = &defaults;
+    services.keychain = &keychain;
+    services.levelBus = &levelBus;
     services.speechEngine = std::make_unique<StreamingASREngine>(engineServices);
     AppState state(std::move(services));
 
     // Every phase assignment shows or hides the pill.
-    FloatingPillController pill(scheduler, state.contextInjector().caretOriginProvider());
+    FloatingPillController pill(scheduler, state.contextInjector().caretOriginProvider(), levelBus);
     pill.attach(&state);
     QObject::connect(&state, &AppState::phaseChanged, &state, [&pill, &state](const PipelinePhase& phase) {
         pill.setPhase(phase, state.llmConfig().enableLiveInlineTyping);
@@ -101,7 +107,5 @@ int main(int argc, char* argv[])
     QuorbellApp app(state);
     QObject::connect(&instance, &SingleInstance::activationRequested, &app, &QuorbellApp::presentMainWindow);
     app.start();
-    const int status = QApplication::exec();
-    KeychainHelper::installStore(nullptr);
-    return status;
+    return QApplication::exec();
 }

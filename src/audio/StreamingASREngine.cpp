@@ -1,11 +1,11 @@
 #include "audio/StreamingASREngine.h"
 
 #include "audio/Resampler.h"
-#include "core/KeychainHelper.h"
+#include "model/APIKeyStore.h"
+#include "model/AudioLevelBus.h"
 #include "platform/AudioCapture.h"
 #include "platform/Permissions.h"
 #include "platform/SystemSpeechRecognizer.h"
-#include "system/AudioLevelBus.h"
 #include "util/AppIdentity.h"
 #include "util/Endpoint.h"
 #include "util/Text.h"
@@ -35,11 +35,12 @@ bool isAuthorized(AuthorizationStatus status)
     return status == AuthorizationStatus::Authorized;
 }
 
-bool hasStoredCloudSpeechKey()
+bool hasStoredCloudSpeechKey(const APIKeyStore* keys)
 {
-    return !KeychainHelper::loadVolcSpeechAPIKey().isEmpty() ||
-           !KeychainHelper::loadEffectiveOpenAIASRAPIKey(OpenAITranscriptionClient::defaultBaseURL())
-                .isEmpty();
+    if (!keys)
+        return false;
+    return !keys->loadVolcSpeechAPIKey().isEmpty() ||
+           !keys->loadEffectiveOpenAIASRAPIKey(OpenAITranscriptionClient::defaultBaseURL()).isEmpty();
 }
 
 } // namespace
@@ -83,7 +84,7 @@ void StreamingASREngine::LoopTimer::stop()
 StreamingASREngine::StreamingASREngine(Services services, QObject* parent)
     : QObject(parent), m_scheduler(*services.scheduler), m_capture(*services.capture),
       m_systemRecognizer(*services.systemRecognizer), m_permissions(*services.permissions),
-      m_levelBus(services.levelBus ? *services.levelBus : AudioLevelBus::shared()),
+      m_levelBus(*services.levelBus), m_keys(services.keys),
       m_seedASRClient(*services.scheduler, services.seedEndpoint), m_openAIASRClient(*services.scheduler),
       m_liveTimer(*services.scheduler), m_cloudWatchdogTimer(*services.scheduler),
       m_decodeQueue(
@@ -155,16 +156,17 @@ bool StreamingASREngine::isMicrophoneAuthorized() const
 
 bool StreamingASREngine::isSpeechAuthorized() const
 {
-    return hasLocalModel() || hasStoredCloudSpeechKey() ||
+    return hasLocalModel() || hasStoredCloudSpeechKey(m_keys) ||
            isAuthorized(m_permissions.speechRecognitionStatus());
 }
 
 void StreamingASREngine::requestPermissions(std::function<void(bool microphone, bool speech)> completion)
 {
     Permissions* permissions = &m_permissions;
-    m_permissions.requestMicrophoneAccess([permissions, completion](bool microphone) {
+    const APIKeyStore* keys = m_keys;
+    m_permissions.requestMicrophoneAccess([permissions, keys, completion](bool microphone) {
         // A model or a cloud key recognises speech without the desktop's recogniser: nothing more to ask.
-        if (senseVoiceModelPaths() || hasStoredCloudSpeechKey()) {
+        if (senseVoiceModelPaths() || hasStoredCloudSpeechKey(keys)) {
             completion(microphone, true);
             return;
         }

@@ -3,7 +3,7 @@
 #include "audio/OpenAITranscriptionClient.h"
 #include "audio/SenseVoiceModel.h"
 #include "audio/VolcSeedASRClient.h"
-#include "core/SpeechEngine.h"
+#include "model/SpeechEngine.h"
 #include "util/Scheduler.h"
 #include "util/SerialQueue.h"
 
@@ -18,6 +18,7 @@
 #include <span>
 #include <vector>
 
+class APIKeyStore;
 class AudioCapture;
 class AudioLevelBus;
 class Permissions;
@@ -42,7 +43,9 @@ public:
         AudioCapture* capture = nullptr;
         SystemSpeechRecognizer* systemRecognizer = nullptr;
         Permissions* permissions = nullptr;
-        AudioLevelBus* levelBus = nullptr; // nullptr: AudioLevelBus::shared()
+        AudioLevelBus* levelBus = nullptr;
+        // The stored keys; without it no cloud key counts as stored.
+        const APIKeyStore* keys = nullptr;
         VolcSeedASRClient::Endpoint seedEndpoint = VolcSeedASRClient::Endpoint::volcengine();
     };
 
@@ -209,6 +212,7 @@ private:
     SystemSpeechRecognizer& m_systemRecognizer;
     Permissions& m_permissions;
     AudioLevelBus& m_levelBus;
+    const APIKeyStore* m_keys;
 
     // Main thread only.
     Settings m_settings;

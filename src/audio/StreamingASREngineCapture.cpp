@@ -3,9 +3,9 @@
 #include "audio/StreamingASREngine.h"
 
 #include "audio/Resampler.h"
+#include "model/AudioLevelBus.h"
 #include "platform/AudioCapture.h"
 #include "platform/SystemSpeechRecognizer.h"
-#include "system/AudioLevelBus.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,8 +3,8 @@
 
 #include "audio/Deferred.h"
 #include "audio/Resampler.h"
+#include "model/AudioLevelBus.h"
 #include "platform/SystemSpeechRecognizer.h"
-#include "system/AudioLevelBus.h"
 #include "util/Text.h"
 
 #include <QPointer>

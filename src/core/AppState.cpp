@@ -26,7 +26,7 @@ const QString kHistoryFileName = QStringLiteral("history.json");
 
 AppState::AppState(AppServices services, QObject* parent)
     : QObject(parent), m_services(std::move(services)), m_scheduler(*m_services.scheduler),
-      m_defaults(*m_services.defaults)
+      m_defaults(*m_services.defaults), m_keychain(*m_services.keychain), m_levelBus(*m_services.levelBus)
 {
     // Components, in their fixed order.
     m_lexiconStore = std::make_unique<PersonalLexiconStore>(QString(), &m_scheduler.clock());
@@ -47,11 +47,9 @@ AppState::AppState(AppServices services, QObject* parent)
 
     loadConfig();
     loadHistory();
-    publish(m_apiKeyInput, KeychainHelper::loadAPIKey(m_llmConfig.selectedProvider));
-    publish(m_volcSpeechKeyInput,
-            KeychainHelper::readSlot(KeychainHelper::kVolcSpeechSlot).value_or(QString()));
-    publish(m_openAIASRKeyInput,
-            KeychainHelper::readSlot(KeychainHelper::kOpenAIASRSlot).value_or(QString()));
+    publish(m_apiKeyInput, m_keychain.loadAPIKey(m_llmConfig.selectedProvider));
+    publish(m_volcSpeechKeyInput, m_keychain.readSlot(KeychainHelper::kVolcSpeechSlot).value_or(QString()));
+    publish(m_openAIASRKeyInput, m_keychain.readSlot(KeychainHelper::kOpenAIASRSlot).value_or(QString()));
     refreshSavedKeyFlags();
     syncASREngineConfig();
     refreshPermissionStatus();
@@ -72,6 +70,8 @@ AppState::AppState(AppServices services, QObject* parent)
 
 AppState::~AppState()
 {
+    // A pacer tick types through the injector and the desktop's services: it ends before any of them goes.
+    m_contextInjector->stopLiveTyping();
     m_permissionPoll.cancel();
     if (m_services.workspace)
         m_services.workspace->setActivationHandler({});
@@ -160,7 +160,7 @@ void AppState::onLLMConfigChanged(const LLMConfig& previous)
         m_asrEngine->prewarmCloudSocketIfReady();
     }
     if (previous.selectedProvider != m_llmConfig.selectedProvider) {
-        publish(m_apiKeyInput, KeychainHelper::loadAPIKey(m_llmConfig.selectedProvider));
+        publish(m_apiKeyInput, m_keychain.loadAPIKey(m_llmConfig.selectedProvider));
         publish(m_lastBenchmarkSummary, QString());
         m_polishEngine->prewarmConnection(m_llmConfig.baseURL, m_apiKeyInput);
     }
@@ -174,7 +174,7 @@ void AppState::syncASREngineConfig()
     SpeechEngine::Settings settings;
     settings.enableWhisperAGC = m_llmConfig.enableWhisperAGC;
     settings.asrProvider = m_llmConfig.asrProvider;
-    settings.volcSpeechAPIKey = KeychainHelper::loadVolcSpeechAPIKey();
+    settings.volcSpeechAPIKey = m_keychain.loadVolcSpeechAPIKey();
     settings.openAIASRBaseURL = m_llmConfig.openAIASRBaseURL;
     settings.openAIASRModel = m_llmConfig.openAIASRModel;
     settings.openAIASRAPIKey = effectiveOpenAIASRKey();
@@ -279,7 +279,7 @@ void AppState::refreshSavedKeyFlags()
 {
     QMap<LLMProviderOption, bool> flags;
     for (LLMProviderOption provider : LLMProviderOption::allCases())
-        flags.insert(provider, KeychainHelper::hasSavedAPIKey(provider));
+        flags.insert(provider, m_keychain.hasSavedAPIKey(provider));
     publish(m_savedProviderKeyFlags, std::move(flags));
 }
 
@@ -293,7 +293,7 @@ QString AppState::effectiveOpenAIASRKey() const
     const QString typed = Text::trimmed(m_openAIASRKeyInput);
     if (!typed.isEmpty())
         return typed;
-    const QString stored = KeychainHelper::loadEffectiveOpenAIASRAPIKey(m_llmConfig.openAIASRBaseURL);
+    const QString stored = m_keychain.loadEffectiveOpenAIASRAPIKey(m_llmConfig.openAIASRBaseURL);
     if (!stored.isEmpty())
         return stored;
     if (!isGroqASRSelected() && m_llmConfig.selectedProvider == LLMProviderOption::openai)
@@ -303,7 +303,7 @@ QString AppState::effectiveOpenAIASRKey() const
 
 bool AppState::isOpenAIASRReusingLLMKey() const
 {
-    if (!Text::isBlank(m_openAIASRKeyInput) || !Text::isBlank(KeychainHelper::loadOpenAIASROverrideKey()) ||
+    if (!Text::isBlank(m_openAIASRKeyInput) || !Text::isBlank(m_keychain.loadOpenAIASROverrideKey()) ||
         isGroqASRSelected())
         return false;
     if (m_savedProviderKeyFlags.value(LLMProviderOption::openai, false))

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "audio/OfflineModelDownloader.h"
-#include "core/LLMConfig.h"
-#include "core/Models.h"
-#include "core/Records.h"
-#include "core/SpeechEngine.h"
-#include "system/ActiveScreenContext.h"
+#include "model/ActiveScreenContext.h"
+#include "model/LLMConfig.h"
+#include "model/Models.h"
+#include "model/PipelinePhase.h"
+#include "model/Records.h"
+#include "model/SpeechEngine.h"
 #include "util/AppIdentity.h"
 #include "util/Scheduler.h"
 #include "util/Status.h"
@@ -18,6 +19,7 @@
 #include <optional>
 
 class Accessibility;
+class AudioLevelBus;
 class ContextInjector;
 class LiveInputSession;
 class AudioOutput;
@@ -26,6 +28,7 @@ class GlobalKeySource;
 class HotKeyRegistrar;
 class HotkeyMonitor;
 class InputSynth;
+class KeychainHelper;
 class LocalKeyCapture;
 class Permissions;
 class PersonalLexiconStore;
@@ -38,7 +41,8 @@ class SystemAudioDucker;
 class Workspace;
 
 // The services the application state runs on: the desktop's (real backends in the app, fakes in tests), the
-// scheduler every delay goes through, the defaults store and the speech engine.
+// scheduler every delay goes through, the defaults store, the keys, the level bus the pill reads and the
+// speech engine. All but the engine must outlive the state.
 struct AppServices {
     Scheduler* scheduler = nullptr;
     Accessibility* accessibility = nullptr;
@@ -53,6 +57,8 @@ struct AppServices {
     LocalKeyCapture* localKeys = nullptr;
     SyntheticKeyLedger* keyLedger = nullptr;
     QSettings* defaults = nullptr;
+    KeychainHelper* keychain = nullptr;
+    AudioLevelBus* levelBus = nullptr;
     std::unique_ptr<SpeechEngine> speechEngine;
     OfflineModelDownloader::Options downloaderOptions;
 };
@@ -253,6 +259,8 @@ private:
     AppServices m_services;
     Scheduler& m_scheduler;
     QSettings& m_defaults;
+    KeychainHelper& m_keychain;
+    AudioLevelBus& m_levelBus;
 
     // Published members, in the order the design declares them.
     PipelinePhase m_phase = PipelinePhase::idle();

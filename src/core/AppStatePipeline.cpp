@@ -3,10 +3,10 @@
 #include "core/KeychainHelper.h"
 #include "lexicon/PersonalLexiconStore.h"
 #include "llm/PolishEngine.h"
+#include "model/AudioLevelBus.h"
 #include "platform/Clipboard.h"
 #include "platform/SoundPlayer.h"
 #include "platform/Workspace.h"
-#include "system/AudioLevelBus.h"
 #include "system/ContextInjector.h"
 #include "system/HotkeyMonitor.h"
 #include "system/LiveInputSession.h"
@@ -116,7 +116,7 @@ void AppState::beginDictationSession()
     m_activeContext.bundleID = front.bundleIdentifier;
     m_activeContext.hasFocusedTextInput = !isFileManager(front.bundleIdentifier);
     m_activeMode = DictationMode::dictate;
-    AudioLevelBus::shared().reset();
+    m_levelBus.reset();
     m_liveInputSession.reset();
     // Undecided until the background capture has looked for a selection: nothing is typed before that.
     if (m_llmConfig.enableLiveInlineTyping)
@@ -140,7 +140,7 @@ void AppState::beginDictationSession()
     QStringList hintParts{m_activeContext.appName, clipHint, sandboxTail};
     hintParts.append(recentPolished);
     const QString hint = hintParts.join(u' ');
-    m_polishEngine->prewarmConnection(m_llmConfig.baseURL, KeychainHelper::loadAPIKey(m_llmConfig.selectedProvider));
+    m_polishEngine->prewarmConnection(m_llmConfig.baseURL, m_keychain.loadAPIKey(m_llmConfig.selectedProvider));
     QStringList hotwords = PersonalLexiconStore::rankHotwords(entries, hint, kHotwordLimit);
     if (clipLength >= 2 && clipLength <= 14 && !clipHint.isEmpty() && !clipHint.contains(u' ') &&
         !hotwords.contains(clipHint, Qt::CaseInsensitive))
@@ -200,7 +200,7 @@ void AppState::handlePartialResult(const QString& text, bool settled)
             !(fixed[i] == u'\n' && i > 0 && fixed[i - 1] == u'\r'))
             ++blank;
     }
-    AudioLevelBus::shared().pushRecognizedCount(Text::graphemeCount(fixed) - blank);
+    m_levelBus.pushRecognizedCount(Text::graphemeCount(fixed) - blank);
     if (!m_llmConfig.enableLiveInlineTyping || m_activeMode != DictationMode::dictate)
         return;
     if (m_isTypingInsideOwnApp)
@@ -238,7 +238,7 @@ void AppState::cancelDictationSession()
     m_audioDucker->restoreIfNeeded();
     m_hotkeyMonitor->syncRecordingState(false);
     m_asrEngine->cancel();
-    AudioLevelBus::shared().reset();
+    m_levelBus.reset();
     if (m_isTypingInsideOwnApp)
         setSandboxText(m_sandboxBaseBeforeSession);
     else if (m_liveInputSession)
@@ -311,7 +311,7 @@ QCoro::Task<> AppState::finishDictationSession()
     std::reverse(recentOutputs.begin(), recentOutputs.end()); // oldest first
     QString apiKey = Text::trimmed(m_apiKeyInput);
     if (apiKey.isEmpty())
-        apiKey = KeychainHelper::loadAPIKey(m_llmConfig.selectedProvider);
+        apiKey = m_keychain.loadAPIKey(m_llmConfig.selectedProvider);
     if (apiKey.isEmpty() && !PolishEngine::isKeylessLocalEndpoint(m_llmConfig.baseURL) &&
         m_llmConfig.formattingStyle != FormattingStyle::verbatimLocal)
         setStatusBanner(QStringLiteral("⚠️ 当前生效的「") + m_llmConfig.selectedProvider.shortName() +
@@ -476,7 +476,7 @@ QCoro::Task<> AppState::distillPastedCorpus(QString text)
 {
     QPointer<AppState> self(this);
     const LLMConfig config = m_llmConfig;
-    const QString key = KeychainHelper::loadAPIKey(config.selectedProvider);
+    const QString key = m_keychain.loadAPIKey(config.selectedProvider);
     const auto result = co_await m_polishEngine->distillTermsFromRawCorpus(text, config, key);
     if (!self)
         co_return;

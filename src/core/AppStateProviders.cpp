@@ -114,9 +114,9 @@ void AppState::saveLLMProviderDraft(LLMProviderOption provider, QString baseURL,
     rememberArkEndpoint(provider, draft.model);
 
     // Always stored: a blank key field deletes the stored key.
-    const Status saved = KeychainHelper::saveAPIKey(apiKey, provider);
+    const Status saved = m_keychain.saveAPIKey(apiKey, provider);
     if (isSelected) {
-        setApiKeyInput(KeychainHelper::loadAPIKey(provider));
+        setApiKeyInput(m_keychain.loadAPIKey(provider));
         m_polishEngine->prewarmConnection(m_llmConfig.baseURL, m_apiKeyInput);
     }
     refreshSavedKeyFlags();
@@ -134,7 +134,7 @@ void AppState::saveLLMProviderDraft(LLMProviderOption provider, QString baseURL,
 
     if (!saved) {
         setStatusBanner(kKeySaveFailedPrefix + saved.error);
-    } else if (KeychainHelper::loadAPIKey(provider).isEmpty() &&
+    } else if (m_keychain.loadAPIKey(provider).isEmpty() &&
                !PolishEngine::isKeylessLocalEndpoint(draft.baseURL)) {
         setStatusBanner(clearedKeyBanner(provider));
     } else if (!isSelected) {
@@ -173,8 +173,8 @@ QCoro::Task<bool> AppState::activateLLMProvider(LLMProviderOption provider, QStr
     // The active provider keeps working with its old key if the new one does not pass the check.
     const bool wasActive = m_llmConfig.selectedProvider == provider;
     const std::optional<QString> previousKey =
-        wasActive ? KeychainHelper::readSlot(KeychainHelper::providerSlot(provider)) : std::nullopt;
-    const Status saved = KeychainHelper::saveAPIKey(draft.key, provider);
+        wasActive ? m_keychain.readSlot(KeychainHelper::providerSlot(provider)) : std::nullopt;
+    const Status saved = m_keychain.saveAPIKey(draft.key, provider);
     if (!saved) {
         // Activating would run on a key the keyring does not hold.
         refreshSavedKeyFlags();
@@ -203,7 +203,7 @@ QCoro::Task<bool> AppState::activateLLMProvider(LLMProviderOption provider, QStr
 
     if (!result) {
         if (wasActive) {
-            KeychainHelper::saveAPIKey(previousKey.value_or(QString()), provider);
+            m_keychain.saveAPIKey(previousKey.value_or(QString()), provider);
             refreshSavedKeyFlags();
         }
         fail(QStringLiteral("❌ 校验未通过，未生效：") + result.error().description);
@@ -219,7 +219,7 @@ QCoro::Task<bool> AppState::activateLLMProvider(LLMProviderOption provider, QStr
     activated.modelName = draft.model;
     activated.syncActiveEndpointEdits();
     setLLMConfig(std::move(activated));
-    setApiKeyInput(KeychainHelper::loadAPIKey(provider));
+    setApiKeyInput(m_keychain.loadAPIKey(provider));
     refreshSavedKeyFlags();
     syncASREngineConfig();
     if (!providerChanges)
@@ -248,10 +248,9 @@ void AppState::saveAPIKey()
     const LLMProviderOption provider = m_llmConfig.selectedProvider;
     rememberArkEndpoint(provider, m_llmConfig.modelName);
 
-    const Status saved = isEnvironmentKey(m_apiKeyInput)
-                             ? Status::success()
-                             : KeychainHelper::saveAPIKey(m_apiKeyInput, provider);
-    setApiKeyInput(KeychainHelper::loadAPIKey(provider));
+    const Status saved =
+        isEnvironmentKey(m_apiKeyInput) ? Status::success() : m_keychain.saveAPIKey(m_apiKeyInput, provider);
+    setApiKeyInput(m_keychain.loadAPIKey(provider));
     refreshSavedKeyFlags();
     syncASREngineConfig();
     refreshSpeechAuthorized();
@@ -287,7 +286,7 @@ QCoro::Task<> AppState::runLLMProviderBenchmark(LLMProviderOption provider, QStr
 
     // A blank field measures with no key and leaves the stored one alone.
     if (!draft.key.isEmpty()) {
-        KeychainHelper::saveAPIKey(draft.key, provider);
+        m_keychain.saveAPIKey(draft.key, provider);
         refreshSavedKeyFlags();
     }
 
@@ -329,12 +328,12 @@ QCoro::Task<> AppState::runLiveEngineBenchmark()
     const LLMProviderOption provider = m_llmConfig.selectedProvider;
     if (!Text::isBlank(m_apiKeyInput)) {
         if (!isEnvironmentKey(m_apiKeyInput))
-            KeychainHelper::saveAPIKey(m_apiKeyInput, provider);
-        setApiKeyInput(KeychainHelper::loadAPIKey(provider));
+            m_keychain.saveAPIKey(m_apiKeyInput, provider);
+        setApiKeyInput(m_keychain.loadAPIKey(provider));
         refreshSavedKeyFlags();
     }
     // Read back, so a key set in the environment is the one measured.
-    const QString key = KeychainHelper::loadAPIKey(provider);
+    const QString key = m_keychain.loadAPIKey(provider);
 
     QPointer<AppState> self(this);
     const Result<PolishEngine::BenchmarkResult> result =

@@ -127,15 +127,15 @@ QCoro::Task<bool> AppState::activateASRProvider(ASRProviderOption provider)
 
     if (provider == ASRProviderOption::volcSeedASR) {
         if (!Text::isBlank(m_volcSpeechKeyInput)) {
-            const Status saved = KeychainHelper::saveVolcSpeechAPIKey(m_volcSpeechKeyInput);
-            setVolcSpeechKeyInput(KeychainHelper::loadVolcSpeechAPIKey());
+            const Status saved = m_keychain.saveVolcSpeechAPIKey(m_volcSpeechKeyInput);
+            setVolcSpeechKeyInput(m_keychain.loadVolcSpeechAPIKey());
             syncASREngineConfig();
             if (!saved) {
                 fail(kKeySaveFailedPrefix + saved.error);
                 co_return false;
             }
         }
-        const QString key = Text::trimmed(KeychainHelper::loadVolcSpeechAPIKey());
+        const QString key = Text::trimmed(m_keychain.loadVolcSpeechAPIKey());
         if (key.isEmpty()) {
             fail(QStringLiteral("❌ 无法生效：请先填入火山豆包语音 API Key（当前配置未生效）"));
             co_return false;
@@ -162,8 +162,8 @@ QCoro::Task<bool> AppState::activateASRProvider(ASRProviderOption provider)
         resolveOpenAIASREndpoint();
         const QString typed = Text::trimmed(m_openAIASRKeyInput);
         if (!typed.isEmpty()) {
-            const Status saved = KeychainHelper::saveOpenAIASRAPIKey(typed);
-            setOpenAIASRKeyInput(KeychainHelper::loadOpenAIASROverrideKey());
+            const Status saved = m_keychain.saveOpenAIASRAPIKey(typed);
+            setOpenAIASRKeyInput(m_keychain.loadOpenAIASROverrideKey());
             if (!saved) {
                 syncASREngineConfig();
                 fail(kKeySaveFailedPrefix + saved.error);
@@ -217,8 +217,8 @@ QCoro::Task<bool> AppState::activateASRProvider(ASRProviderOption provider)
 
 void AppState::saveVolcSpeechAPIKey()
 {
-    const Status saved = KeychainHelper::saveVolcSpeechAPIKey(m_volcSpeechKeyInput);
-    setVolcSpeechKeyInput(KeychainHelper::loadVolcSpeechAPIKey());
+    const Status saved = m_keychain.saveVolcSpeechAPIKey(m_volcSpeechKeyInput);
+    setVolcSpeechKeyInput(m_keychain.loadVolcSpeechAPIKey());
     syncASREngineConfig();
     refreshSpeechAuthorized();
     publish(m_lastSeedASRProbeSummary, QString());
@@ -240,8 +240,8 @@ void AppState::saveOpenAIASRConfig()
 {
     resolveOpenAIASREndpoint();
     // Always stored: a blank field deletes the dedicated key and transcription falls back to the OpenAI key.
-    const Status saved = KeychainHelper::saveOpenAIASRAPIKey(m_openAIASRKeyInput);
-    setOpenAIASRKeyInput(KeychainHelper::loadOpenAIASROverrideKey());
+    const Status saved = m_keychain.saveOpenAIASRAPIKey(m_openAIASRKeyInput);
+    setOpenAIASRKeyInput(m_keychain.loadOpenAIASROverrideKey());
     syncASREngineConfig();
     refreshSpeechAuthorized();
     publish(m_lastOpenAIASRProbeSummary, QString());
@@ -284,15 +284,15 @@ QCoro::Task<> AppState::runSeedASRProbe()
     publish(m_isProbingSeedASR, true);
     publish(m_lastSeedASRProbeSummary, QStringLiteral("正在通过国内直连通道实测豆包 Seed-ASR 2.0 双向流…"));
     if (!Text::isBlank(m_volcSpeechKeyInput)) {
-        KeychainHelper::saveVolcSpeechAPIKey(m_volcSpeechKeyInput);
-        setVolcSpeechKeyInput(KeychainHelper::loadVolcSpeechAPIKey());
+        m_keychain.saveVolcSpeechAPIKey(m_volcSpeechKeyInput);
+        setVolcSpeechKeyInput(m_keychain.loadVolcSpeechAPIKey());
         syncASREngineConfig(); // hands the stored key to the engine
     }
 
     QPointer<AppState> self(this);
     // No key check here: the client reports a missing key as its own error.
     const Result<qint64> probe =
-        co_await m_asrEngine->probeSeedASRHandshake(KeychainHelper::loadVolcSpeechAPIKey(), seedResourceID());
+        co_await m_asrEngine->probeSeedASRHandshake(m_keychain.loadVolcSpeechAPIKey(), seedResourceID());
     if (!self)
         co_return;
     if (probe) {
@@ -317,8 +317,8 @@ QCoro::Task<> AppState::runOpenAIASRProbe()
     const QString title = transcriptionProbeTitle(isGroqASRSelected());
     publish(m_lastOpenAIASRProbeSummary, QStringLiteral("正在向 ") + m_llmConfig.openAIASRModel +
                                              QStringLiteral(" 发送 0.35s 音频实测端到端延迟…"));
-    KeychainHelper::saveOpenAIASRAPIKey(m_openAIASRKeyInput);
-    setOpenAIASRKeyInput(KeychainHelper::loadOpenAIASROverrideKey());
+    m_keychain.saveOpenAIASRAPIKey(m_openAIASRKeyInput);
+    setOpenAIASRKeyInput(m_keychain.loadOpenAIASROverrideKey());
     syncASREngineConfig();
 
     QPointer<AppState> self(this);

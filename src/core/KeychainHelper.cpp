@@ -4,11 +4,7 @@
 #include "util/AppIdentity.h"
 #include "util/Text.h"
 
-#include <atomic>
-
 namespace {
-
-std::atomic<SecretStore*> installedStore{nullptr};
 
 constexpr QStringView kBearerPrefix = u"bearer ";
 
@@ -25,8 +21,6 @@ QString trimQuotes(const QString& text)
 }
 
 } // namespace
-
-void KeychainHelper::installStore(SecretStore* store) { installedStore.store(store); }
 
 QString KeychainHelper::providerSlot(LLMProviderOption provider)
 {
@@ -47,12 +41,9 @@ QString KeychainHelper::providerSlot(const QString& baseURL)
     return providerSlot(LLMProviderOption::infer(baseURL));
 }
 
-std::optional<QString> KeychainHelper::readSlot(const QString& slot)
+std::optional<QString> KeychainHelper::readSlot(const QString& slot) const
 {
-    SecretStore* store = installedStore.load();
-    if (!store)
-        return std::nullopt;
-    SecretLookup lookup = store->read(AppIdentity::bundleIdentifier(), slot);
+    SecretLookup lookup = m_store.read(AppIdentity::bundleIdentifier(), slot);
     if (!lookup.status)
         return std::nullopt;
     return lookup.secret;
@@ -67,19 +58,16 @@ QString KeychainHelper::normalizeKey(const QString& key, bool stripBearer)
     return result;
 }
 
-Status KeychainHelper::saveAPIKeyInSlot(const QString& key, const QString& slot, bool stripBearer)
+Status KeychainHelper::saveAPIKeyInSlot(const QString& key, const QString& slot, bool stripBearer) const
 {
-    SecretStore* store = installedStore.load();
-    if (!store)
-        return Status::failure(QStringLiteral("没有可用的钥匙串"));
     const QString normalized = normalizeKey(key, stripBearer);
     // Replacing in one step keeps the old key until the new one is stored; only a blank key deletes.
     if (normalized.isEmpty())
-        return store->remove(AppIdentity::bundleIdentifier(), slot);
-    return store->store(AppIdentity::bundleIdentifier(), slot, normalized);
+        return m_store.remove(AppIdentity::bundleIdentifier(), slot);
+    return m_store.store(AppIdentity::bundleIdentifier(), slot, normalized);
 }
 
-QString KeychainHelper::loadAPIKey(LLMProviderOption provider)
+QString KeychainHelper::loadAPIKey(LLMProviderOption provider) const
 {
     const QString override = qEnvironmentVariable(kEnvironmentKey.toLatin1().constData());
     if (!override.isEmpty())
@@ -99,9 +87,9 @@ QString KeychainHelper::loadAPIKey(LLMProviderOption provider)
     return {};
 }
 
-QString KeychainHelper::loadAPIKey(const QString& baseURL) { return loadAPIKey(LLMProviderOption::infer(baseURL)); }
+QString KeychainHelper::loadAPIKey(const QString& baseURL) const { return loadAPIKey(LLMProviderOption::infer(baseURL)); }
 
-bool KeychainHelper::hasSavedAPIKey(LLMProviderOption provider) { return !Text::isBlank(loadAPIKey(provider)); }
+bool KeychainHelper::hasSavedAPIKey(LLMProviderOption provider) const { return !Text::isBlank(loadAPIKey(provider)); }
 
 Status KeychainHelper::saveAPIKey(const QString& key, LLMProviderOption provider)
 {
@@ -113,20 +101,20 @@ Status KeychainHelper::saveAPIKey(const QString& key, const QString& baseURL)
     return saveAPIKeyInSlot(key, providerSlot(baseURL));
 }
 
-QString KeychainHelper::loadVolcSpeechAPIKey() { return readSlot(kVolcSpeechSlot).value_or(QString()); }
+QString KeychainHelper::loadVolcSpeechAPIKey() const { return readSlot(kVolcSpeechSlot).value_or(QString()); }
 
 Status KeychainHelper::saveVolcSpeechAPIKey(const QString& key)
 {
     return saveAPIKeyInSlot(key, kVolcSpeechSlot, /*stripBearer=*/false);
 }
 
-QString KeychainHelper::loadOpenAIASROverrideKey() { return readSlot(kOpenAIASRSlot).value_or(QString()); }
+QString KeychainHelper::loadOpenAIASROverrideKey() const { return readSlot(kOpenAIASRSlot).value_or(QString()); }
 
 Status KeychainHelper::saveOpenAIASRAPIKey(const QString& key) { return saveAPIKeyInSlot(key, kOpenAIASRSlot); }
 
 bool KeychainHelper::isGroqURL(const QString& baseURL) { return baseURL.toLower().contains(kGroqDomain); }
 
-QString KeychainHelper::loadEffectiveOpenAIASRAPIKey(const QString& baseURL)
+QString KeychainHelper::loadEffectiveOpenAIASRAPIKey(const QString& baseURL) const
 {
     const QString own = Text::trimmed(loadOpenAIASROverrideKey());
     if (!own.isEmpty())
@@ -136,7 +124,7 @@ QString KeychainHelper::loadEffectiveOpenAIASRAPIKey(const QString& baseURL)
     return loadAPIKey(LLMProviderOption::openai);
 }
 
-bool KeychainHelper::isReusingOpenAILLMKeyForASR(const QString& baseURL)
+bool KeychainHelper::isReusingOpenAILLMKeyForASR(const QString& baseURL) const
 {
     if (!Text::isBlank(loadOpenAIASROverrideKey()) || isGroqURL(baseURL))
         return false;

@@ -109,6 +109,9 @@ QList<LexiconEntry> PersonalLexiconStore::seedEntries() const
 
 void PersonalLexiconStore::publish(QList<LexiconEntry> entries)
 {
+    // Entries made or decoded without a key get it here, so every stored entry has one.
+    for (LexiconEntry& entry : entries)
+        PhoneticIndexer::fillPhoneticKey(entry);
     m_entries = std::move(entries);
     Q_EMIT entriesChanged();
 }
@@ -217,8 +220,8 @@ void PersonalLexiconStore::upsert(const QString& term, const QStringList& aliase
         return;
     const qsizetype index = indexOfTerm(trimmed);
     if (index < 0) {
-        m_entries.prepend(
-            LexiconEntry(QUuid::createUuid(), trimmed, aliases, {}, category, weight, 0, now()));
+        m_entries.prepend(LexiconEntry(QUuid::createUuid(), trimmed, aliases,
+                                       PhoneticIndexer::normalize(trimmed), category, weight, 0, now()));
     } else {
         LexiconEntry& entry = m_entries[index];
         entry.aliases = aliasUnion(entry.aliases, aliases, true);
@@ -253,7 +256,8 @@ int PersonalLexiconStore::bulkUpsert(const QList<BulkItem>& items)
             entry.aliases = aliasUnion(entry.aliases, item.aliases, false);
             entry.weight = incremented(entry.weight);
         } else {
-            m_entries.append(LexiconEntry(QUuid::createUuid(), trimmed, item.aliases, {}, item.category,
+            m_entries.append(LexiconEntry(QUuid::createUuid(), trimmed, item.aliases,
+                                          PhoneticIndexer::normalize(trimmed), item.category,
                                           kBulkAddedWeight, 0, created));
             firstIndex.insert(key, m_entries.size() - 1);
             ++added;

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/Records.h"
 #include "lexicon/TermImporter.h"
 #include "lexicon/TermKeyCache.h"
+#include "model/Records.h"
 #include "util/SerialQueue.h"
 #include "util/Status.h"
 

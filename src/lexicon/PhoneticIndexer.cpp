@@ -98,6 +98,12 @@ QString normalize(const QString& text)
     return syllables(text).join(QString());
 }
 
+void fillPhoneticKey(LexiconEntry& entry)
+{
+    if (entry.phoneticKey.isEmpty())
+        entry.phoneticKey = normalize(entry.term);
+}
+
 QStringList syllables(const QString& text)
 {
     if (text.isEmpty())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/Records.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -15,6 +17,9 @@ QStringList syllables(const QString& text);
 QString fuzzySkeleton(const QString& text);
 // fuzzySkeleton() of text whose syllables() are already known, so one transliteration serves both keys.
 QString fuzzySkeletonOfSyllables(const QStringList& syllables);
+
+// Gives an entry without a phonetic key the normalized key of its term; a key it has is kept.
+void fillPhoneticKey(LexiconEntry& entry);
 
 // Lower-cased Mandarin-to-Latin transliteration with tone marks removed; syllables separated by spaces.
 QString transliterate(const QString& text);

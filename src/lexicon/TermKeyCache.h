@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Records.h"
+#include "model/Records.h"
 
 #include <QHash>
 #include <QUuid>

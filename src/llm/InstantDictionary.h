@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/Records.h"
 #include "llm/IcuRegex.h"
+#include "model/Records.h"
 
 #include <QList>
 #include <QString>

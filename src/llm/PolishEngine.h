@@ -1,10 +1,10 @@
 #pragma once
 
-#include "core/LLMConfig.h"
-#include "core/Models.h"
-#include "core/Records.h"
 #include "llm/HttpExchange.h"
-#include "system/ActiveScreenContext.h"
+#include "model/ActiveScreenContext.h"
+#include "model/LLMConfig.h"
+#include "model/Models.h"
+#include "model/Records.h"
 #include "util/AppError.h"
 #include "util/Scheduler.h"
 

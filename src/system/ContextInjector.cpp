@@ -1,5 +1,6 @@
 #include "system/ContextInjector.h"
 
+#include "util/AppIdentity.h"
 #include "util/Text.h"
 
 #include <QGuiApplication>
@@ -109,7 +110,8 @@ ContextInjector::ContextInjector(Accessibility& accessibility, InputSynth& input
                                  Workspace& workspace, Scheduler& scheduler, SyntheticKeyLedger& ledger,
                                  ScreenLayoutProvider screens)
     : m_accessibility(accessibility), m_inputSynth(inputSynth), m_clipboard(clipboard),
-      m_workspace(workspace), m_scheduler(scheduler), m_screens(std::move(screens))
+      m_workspace(workspace), m_scheduler(scheduler), m_screens(std::move(screens)),
+      m_pacerQueue(std::make_shared<SerialQueue>(AppIdentity::queueLabel(QStringLiteral("typewriter.pacer"))))
 {
     m_inputSynth.setPostedKeyObserver(ledger.observer());
     if (!m_screens)
@@ -118,6 +120,7 @@ ContextInjector::ContextInjector(Accessibility& accessibility, InputSynth& input
 
 ContextInjector::~ContextInjector()
 {
+    stopLiveTyping(); // a tick types through this injector
     m_inputSynth.setPostedKeyObserver({});
 }
 

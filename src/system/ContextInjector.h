@@ -1,12 +1,13 @@
 #pragma once
 
+#include "model/ActiveScreenContext.h"
 #include "platform/Accessibility.h"
 #include "platform/Clipboard.h"
 #include "platform/InputSynth.h"
 #include "platform/Workspace.h"
-#include "system/ActiveScreenContext.h"
 #include "system/SyntheticKeyLedger.h"
 #include "util/Scheduler.h"
+#include "util/SerialQueue.h"
 
 #include <QCoroTask>
 #include <QList>
@@ -69,6 +70,11 @@ public:
     ContextInjector& operator=(const ContextInjector&) = delete;
 
     Scheduler& scheduler() const { return m_scheduler; }
+    // The one queue the live-typing pacers of all sessions tick on (label "org.quorbell.typewriter.pacer").
+    // Shared with the sessions, so a session that outlives the injector still finds it, stopped.
+    const std::shared_ptr<SerialQueue>& pacerQueue() const { return m_pacerQueue; }
+    // Lets a tick in flight finish; no pacer tick runs after this. The destructor does it too.
+    void stopLiveTyping() { m_pacerQueue->stop(); }
 
     // --- The target ---
 
@@ -166,4 +172,5 @@ private:
     ScreenLayoutProvider m_screens;
     std::unique_ptr<ScreenCache> m_screenCache;
     std::unique_ptr<PendingRestore> m_pendingRestore; // main thread only
+    std::shared_ptr<SerialQueue> m_pacerQueue;
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Models.h"
+#include "model/Models.h"
 #include "platform/GlobalKeySource.h"
 #include "platform/HotKeyRegistrar.h"
 #include "platform/KeyEvent.h"

@@ -71,8 +71,8 @@ std::shared_ptr<LiveInputSession> LiveInputSession::create(ContextInjector& inje
 
 LiveInputSession::LiveInputSession(Passkey, ContextInjector& injector,
                                    std::optional<ActiveScreenContext> context)
-    : m_injector(injector), m_scheduler(injector.scheduler()), m_target(injector.frontmostApplication()),
-      m_turn(injector.scheduler())
+    : m_injector(injector), m_scheduler(injector.scheduler()), m_pacerQueue(injector.pacerQueue()),
+      m_target(injector.frontmostApplication()), m_turn(injector.scheduler())
 {
     if (context) {
         m_context = std::move(*context);
@@ -81,12 +81,6 @@ LiveInputSession::LiveInputSession(Passkey, ContextInjector& injector,
 }
 
 LiveInputSession::~LiveInputSession() = default; // the scheduled work cancels itself
-
-SerialQueue& LiveInputSession::pacerQueue()
-{
-    static SerialQueue queue(AppIdentity::queueLabel(QStringLiteral("typewriter.pacer")));
-    return queue;
-}
 
 void LiveInputSession::startSmoothTypewriterPacer()
 {
@@ -114,7 +108,7 @@ void LiveInputSession::startSmoothTypewriterPacer()
 void LiveInputSession::queueTick()
 {
     const std::weak_ptr<LiveInputSession> weak = weak_from_this();
-    pacerQueue().async([weak] {
+    m_pacerQueue->async([weak] {
         if (const std::shared_ptr<LiveInputSession> self = weak.lock())
             self->tickAdaptiveCruiseStep();
     });

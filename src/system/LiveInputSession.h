@@ -1,7 +1,7 @@
 #pragma once
 
+#include "model/ActiveScreenContext.h"
 #include "platform/Workspace.h"
-#include "system/ActiveScreenContext.h"
 #include "util/Scheduler.h"
 #include "util/SerialQueue.h"
 
@@ -21,8 +21,8 @@ class ContextInjector;
 // answer over the draft, and finally puts the finished text in place of the draft (or on the clipboard when
 // no text input can take it).
 //
-// Threads: the public operations run on the main thread; pacer ticks run on the shared pacer queue. The state
-// lock guards every text and flag a tick reads; no key is posted and nothing waits with it held. The
+// Threads: the public operations run on the main thread; pacer ticks run on the injector's pacer queue. The
+// state lock guards every text and flag a tick reads; no key is posted and nothing waits with it held. The
 // coroutines (stream, finish, cancel) run one at a time in call order, each after the pacer has stopped and
 // a tick already running has finished, so no two insertions ever reach the field at once.
 class LiveInputSession final : public std::enable_shared_from_this<LiveInputSession> {
@@ -53,9 +53,6 @@ public:
     ~LiveInputSession(); // cancels the pacer's timer
     LiveInputSession(const LiveInputSession&) = delete;
     LiveInputSession& operator=(const LiveInputSession&) = delete;
-
-    // The one queue all sessions' pacers tick on (label "org.quorbell.typewriter.pacer").
-    static SerialQueue& pacerQueue();
 
     // One partial hypothesis. `flushTrailingChar` takes it all as stable; `isCloudStream` says it comes from
     // the cloud streaming recogniser, whose target may be rewritten near its end. False only without
@@ -134,7 +131,8 @@ private:
 
     ContextInjector& m_injector;
     Scheduler& m_scheduler;
-    std::optional<FrontmostApplication> m_target; // set at creation
+    const std::shared_ptr<SerialQueue> m_pacerQueue; // the injector's
+    std::optional<FrontmostApplication> m_target;    // set at creation
 
     mutable std::mutex m_stateLock;
     ActiveScreenContext m_context;

@@ -11,17 +11,18 @@ namespace {
 // it (a tick in flight above all) has run.
 class PacerDrain {
 public:
-    explicit PacerDrain(Scheduler& scheduler) : m_scheduler(scheduler) {}
+    PacerDrain(SerialQueue& queue, Scheduler& scheduler) : m_queue(queue), m_scheduler(scheduler) {}
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> handle)
     {
         Scheduler* scheduler = &m_scheduler;
-        LiveInputSession::pacerQueue().async(
+        m_queue.async(
             [scheduler, handle] { scheduler->schedule(Duration::zero(), [handle] { handle.resume(); }); });
     }
     void await_resume() const noexcept {}
 
 private:
+    SerialQueue& m_queue;
     Scheduler& m_scheduler;
 };
 
@@ -85,7 +86,7 @@ QCoro::Task<> LiveInputSession::stopPacer()
     start.cancel();
     timer.cancel();
     if (!m_pacerDrained) {
-        co_await PacerDrain(m_scheduler);
+        co_await PacerDrain(*m_pacerQueue, m_scheduler);
         m_pacerDrained = true;
     }
 }

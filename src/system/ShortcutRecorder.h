@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Models.h"
+#include "model/Models.h"
 #include "platform/KeyEvent.h"
 
 #include <optional>

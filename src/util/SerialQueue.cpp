@@ -13,12 +13,17 @@ SerialQueue::SerialQueue(QString label) : m_label(std::move(label))
 
 SerialQueue::~SerialQueue()
 {
+    stop();
+}
+
+void SerialQueue::stop()
+{
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
     }
     m_wake.notify_one();
-    if (m_thread.joinable())
+    if (m_thread.joinable() && !isCurrent())
         m_thread.join();
 }
 
@@ -26,6 +31,8 @@ void SerialQueue::async(std::function<void()> work)
 {
     {
         std::lock_guard lock(m_mutex);
+        if (m_stopping)
+            return;
         m_work.push_back(std::move(work));
     }
     m_wake.notify_one();
@@ -38,10 +45,16 @@ void SerialQueue::sync(const std::function<void()>& work)
         return;
     }
     std::promise<void> done;
-    async([&] {
-        work();
-        done.set_value();
-    });
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopping)
+            return;
+        m_work.push_back([&] {
+            work();
+            done.set_value();
+        });
+    }
+    m_wake.notify_one();
     done.get_future().wait();
 }
 

@@ -11,15 +11,20 @@
 class SerialQueue {
 public:
     explicit SerialQueue(QString label);
-    ~SerialQueue(); // finishes the work already queued, then joins
+    ~SerialQueue(); // stop()
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 
     const QString& label() const { return m_label; }
 
+    // Work submitted after stop() is dropped.
     void async(std::function<void()> work);
-    // Runs work on the queue and waits for it. Called on the queue itself it runs inline.
+    // Runs work on the queue and waits for it. Called on the queue itself it runs inline; after stop() it
+    // does not run.
     void sync(const std::function<void()>& work);
+    // Finishes the work already queued and joins the worker; from then on nothing runs here. Lets an owner
+    // end the queue's work before the objects that work touches go away. Not from the queue itself.
+    void stop();
     bool isCurrent() const { return std::this_thread::get_id() == m_thread.get_id(); }
 
 private:
@@ -29,6 +34,6 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<std::function<void()>> m_work;
-    bool m_stopping = false;
+    bool m_stopping = false; // guarded by m_mutex
     std::thread m_thread;
 };

@@ -6,9 +6,9 @@
 #include "fakes/FakeAudioCapture.h"
 #include "fakes/FakePermissions.h"
 #include "fakes/FakeSystemSpeechRecognizer.h"
+#include "model/AudioLevelBus.h"
 #include "support/TempDataFolder.h"
 #include "support/VirtualScheduler.h"
-#include "system/AudioLevelBus.h"
 
 #include <QCoreApplication>
 #include <QDir>

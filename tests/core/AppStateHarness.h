@@ -15,6 +15,7 @@
 #include "fakes/FakeSoundPlayer.h"
 #include "fakes/FakeTextField.h"
 #include "fakes/FakeWorkspace.h"
+#include "model/AudioLevelBus.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDataFolder.h"
 #include "support/VirtualScheduler.h"
@@ -120,18 +121,13 @@ public:
     AppStateHarness() : defaults(settingsDir.filePath(QStringLiteral("defaults.ini")), QSettings::IniFormat)
     {
         qunsetenv("QUORBELL_API_KEY");
-        KeychainHelper::installStore(&secrets);
         server.setHandler([](const ScriptedHttpServer::Request&) {
             return ScriptedHttpServer::Reply::json(200, R"({"data":[]})");
         });
         server.listen();
         localBase = server.baseUrl().toString() + QStringLiteral("/v1");
     }
-    ~AppStateHarness()
-    {
-        state.reset();
-        KeychainHelper::installStore(nullptr);
-    }
+    ~AppStateHarness() { state.reset(); }
 
     // A settings file that keeps every host on this machine.
     void writeLocalConfig(QJsonObject extra = {})
@@ -182,6 +178,8 @@ public:
         services.localKeys = &localKeys;
         services.keyLedger = &ledger;
         services.defaults = &defaults;
+        services.keychain = &keychain;
+        services.levelBus = &levelBus;
         services.speechEngine = std::move(speech);
         state = std::make_unique<AppState>(std::move(services));
         return *state;
@@ -230,6 +228,8 @@ public:
     QSettings defaults;
     VirtualScheduler scheduler;
     FakeSecretStore secrets;
+    KeychainHelper keychain{secrets};
+    AudioLevelBus levelBus;
     FakeAccessibility accessibility;
     FakeWorkspace workspace;
     FakePermissions permissions;

@@ -1,6 +1,7 @@
 #include "AppStateHarness.h"
 #include "lexicon/PersonalLexiconStore.h"
 #include "support/QtPrinters.h"
+#include "system/ContextInjector.h"
 #include "system/LiveInputSession.h"
 #include "util/AppIdentity.h"
 
@@ -47,7 +48,7 @@ protected:
             if (done && done())
                 return true;
             h.scheduler.advance(LiveInputSession::kPacerInterval);
-            LiveInputSession::pacerQueue().sync([] {});
+            h.state->contextInjector().pacerQueue()->sync([] {});
             QCoreApplication::processEvents();
         }
         return done && done();
@@ -207,7 +208,7 @@ TEST_F(LiveTypingTest, PolishedTextStreamsIntoTheFieldInPlaceOfTheLiveDraft)
     // stream's stall limit would run out before the answer is read.
     for (int step = 0; step < 2000 && !finished->done; ++step) {
         h.scheduler.advance(LiveInputSession::kPacerInterval);
-        LiveInputSession::pacerQueue().sync([] {});
+        h.state->contextInjector().pacerQueue()->sync([] {});
         QTest::qWait(1);
     }
     ASSERT_TRUE(finished->done);

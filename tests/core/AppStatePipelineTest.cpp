@@ -1,8 +1,8 @@
 #include "AppStateHarness.h"
 #include "lexicon/PersonalLexiconStore.h"
 #include "llm/PolishEngine.h"
+#include "model/AudioLevelBus.h"
 #include "support/QtPrinters.h"
-#include "system/AudioLevelBus.h"
 #include "util/AppIdentity.h"
 
 #include <QJsonArray>
@@ -347,7 +347,7 @@ TEST_F(PipelineTest, DistillationReportsNewTermsOrTheFailure)
     EXPECT_EQ(state().statusBanner(), QStringLiteral("蒸馏失败：请先在设置页填入大模型 API Key"))
         << "only the stored key counts";
 
-    KeychainHelper::saveAPIKey(QStringLiteral("sk-stored"), LLMProviderOption::deepseek);
+    h.keychain.saveAPIKey(QStringLiteral("sk-stored"), LLMProviderOption::deepseek);
     state().lexiconStore().setEntries({term(QStringLiteral("星河项目"))});
     h.server.setHandler([](const ScriptedHttpServer::Request& request) {
         if (!request.path.endsWith("/chat/completions"))
@@ -432,6 +432,6 @@ TEST_F(PipelineTest, PartialResultsDriveThePillByVisibleCharacters)
 {
     state().beginDictationSession();
     h.engine->onPartialResult(QStringLiteral("你好 👍🏽\r\n🇨🇳"), false);
-    EXPECT_EQ(AudioLevelBus::shared().sampleRecognizedSymbolProgress().exactTarget, 4)
+    EXPECT_EQ(h.levelBus.sampleRecognizedSymbolProgress().exactTarget, 4)
         << "two Han characters, a toned emoji and a flag; blanks do not count";
 }

@@ -23,7 +23,7 @@ protected:
     void SetUp() override
     {
         h.writeLocalConfig();
-        KeychainHelper::saveAPIKey(QStringLiteral("sk-deepseek-old"), LLMProviderOption::deepseek);
+        h.keychain.saveAPIKey(QStringLiteral("sk-deepseek-old"), LLMProviderOption::deepseek);
         answerWith(QStringLiteral("好的"));
         h.build();
     }
@@ -146,13 +146,13 @@ TEST_F(AppStateProvidersTest, FailedActivationLeavesTheActiveConfigurationAndRes
     LLMConfig expected = before;
     expected.providerModels.insert(QStringLiteral("deepseek"), QStringLiteral("m2"));
     EXPECT_EQ(state().llmConfig(), expected) << "only the card's model is remembered";
-    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::deepseek), QStringLiteral("sk-deepseek-old"));
+    EXPECT_EQ(h.keychain.loadAPIKey(LLMProviderOption::deepseek), QStringLiteral("sk-deepseek-old"));
     EXPECT_FALSE(state().activatingLLMProvider().has_value());
 
     // Another provider: the draft's key stays stored, the active provider stays.
     EXPECT_FALSE(
         activate(LLMProviderOption::openai, h.localBase, QStringLiteral("gpt-y"), QStringLiteral("sk-o")));
-    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::openai), QStringLiteral("sk-o"));
+    EXPECT_EQ(h.keychain.loadAPIKey(LLMProviderOption::openai), QStringLiteral("sk-o"));
     EXPECT_EQ(state().llmConfig().providerModels.value(QStringLiteral("openai")), QStringLiteral("gpt-y"));
     EXPECT_EQ(state().llmConfig().selectedProvider, LLMProviderOption::deepseek);
     EXPECT_EQ(chats().size(), 2);
@@ -177,10 +177,10 @@ TEST_F(AppStateProvidersTest, ActivationKeyRules)
     EXPECT_EQ(chats().size(), 0);
 
     // A local endpoint goes ahead without a key and drops the stored one.
-    KeychainHelper::saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom);
+    h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom);
     EXPECT_TRUE(activate(LLMProviderOption::custom, h.localBase, QStringLiteral("local-model"), {}));
     EXPECT_EQ(chats().size(), 1);
-    EXPECT_TRUE(KeychainHelper::loadAPIKey(LLMProviderOption::custom).isEmpty());
+    EXPECT_TRUE(h.keychain.loadAPIKey(LLMProviderOption::custom).isEmpty());
     EXPECT_EQ(state().llmConfig().customBaseURL, h.localBase);
     EXPECT_EQ(state().llmConfig().selectedProvider, LLMProviderOption::custom);
 
@@ -211,7 +211,7 @@ TEST_F(AppStateProvidersTest, SavingDraftsAndTheWizardKey)
     LLMConfig expected = before;
     expected.providerModels.insert(QStringLiteral("volcengine"), QStringLiteral("ep-2024"));
     EXPECT_EQ(state().llmConfig(), expected) << "another provider's draft leaves the live record";
-    EXPECT_EQ(KeychainHelper::loadAPIKey(volc), QStringLiteral("ark-key"));
+    EXPECT_EQ(h.keychain.loadAPIKey(volc), QStringLiteral("ark-key"));
     EXPECT_EQ(state().statusBanner(),
               QStringLiteral("💾 「") + volc.title() +
                   QStringLiteral("」配置已保存（尚未设为当前生效，点击「校验并生效」启用）"));
@@ -240,7 +240,7 @@ TEST_F(AppStateProvidersTest, SavingDraftsAndTheWizardKey)
     h.secrets.setWriteFailure(QStringLiteral("locked"));
     state().saveLLMProviderDraft(volc, {}, {}, QStringLiteral("other"));
     EXPECT_EQ(state().statusBanner(), kSaveFailed);
-    EXPECT_EQ(KeychainHelper::loadAPIKey(volc), QStringLiteral("ark-key"));
+    EXPECT_EQ(h.keychain.loadAPIKey(volc), QStringLiteral("ark-key"));
     h.secrets.setWriteFailure(std::nullopt);
 
     // The wizard's key: stored normalised, and a key from the environment is never written to the keyring.
@@ -253,7 +253,7 @@ TEST_F(AppStateProvidersTest, SavingDraftsAndTheWizardKey)
     state().setApiKeyInput(QStringLiteral("sk-env"));
     state().saveAPIKey();
     qunsetenv("QUORBELL_API_KEY");
-    EXPECT_EQ(KeychainHelper::readSlot(KeychainHelper::providerSlot(deepseek)),
+    EXPECT_EQ(h.keychain.readSlot(KeychainHelper::providerSlot(deepseek)),
               std::optional<QString>(QStringLiteral("sk-wizard")));
 }
 
@@ -276,7 +276,7 @@ TEST_F(AppStateProvidersTest, MeasuringACardOrTheLiveConfiguration)
     EXPECT_EQ(state().statusBanner(), passed);
     EXPECT_EQ(state().llmConfig().selectedProvider, LLMProviderOption::deepseek)
         << "measuring activates nothing";
-    EXPECT_EQ(KeychainHelper::loadAPIKey(openai), QStringLiteral("sk-b"));
+    EXPECT_EQ(h.keychain.loadAPIKey(openai), QStringLiteral("sk-b"));
 
     // A blank field for a remote endpoint sends nothing, fails, keeps the stored key and the banner.
     drive(*watch(
@@ -284,7 +284,7 @@ TEST_F(AppStateProvidersTest, MeasuringACardOrTheLiveConfiguration)
     EXPECT_TRUE(
         state().llmProviderBenchmarkSummaries().value(openai).startsWith(QStringLiteral("❌ 测速未通过：")));
     EXPECT_EQ(state().statusBanner(), passed);
-    EXPECT_EQ(KeychainHelper::loadAPIKey(openai), QStringLiteral("sk-b"));
+    EXPECT_EQ(h.keychain.loadAPIKey(openai), QStringLiteral("sk-b"));
     EXPECT_EQ(chats().size(), 1);
     EXPECT_FALSE(state().isBenchmarkingLLM());
 

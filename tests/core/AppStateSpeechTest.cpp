@@ -76,7 +76,7 @@ TEST_F(AppStateSpeechTest, SeedASRActivationProbesTheStoredKey)
     EXPECT_EQ(state().asrActivationErrors().value(ASRProviderOption::volcSeedASR), missing);
     EXPECT_EQ(seed.connectionCount(), 0) << "nothing is sent without a key";
 
-    KeychainHelper::saveVolcSpeechAPIKey(QStringLiteral("volc-stored"));
+    h.keychain.saveVolcSpeechAPIKey(QStringLiteral("volc-stored"));
     EXPECT_TRUE(activate(ASRProviderOption::volcSeedASR)) << state().statusBanner().toStdString();
     EXPECT_EQ(h.engine->seedProbeKeys, QStringList{QStringLiteral("volc-stored")});
     EXPECT_EQ(seed.connectionCount(), 1);
@@ -126,7 +126,7 @@ TEST_F(AppStateSpeechTest, TranscriptionActivationSettlesTheEndpointAndChecksThe
               QStringLiteral("❌ 无法生效：缺少 OpenAI API Key，请先填入有效密钥（当前配置未生效）"));
 
     // Groq never borrows the OpenAI key.
-    KeychainHelper::saveAPIKey(QStringLiteral("sk-openai"), LLMProviderOption::openai);
+    h.keychain.saveAPIKey(QStringLiteral("sk-openai"), LLMProviderOption::openai);
     state().refreshSavedKeyFlags();
     setASRBase(QStringLiteral("https://api.groq.com/openai/v1"), {});
     EXPECT_FALSE(activate(ASRProviderOption::openAIWhisper));
@@ -140,7 +140,7 @@ TEST_F(AppStateSpeechTest, TranscriptionActivationSettlesTheEndpointAndChecksThe
     state().setOpenAIASRKeyInput({});
 
     // A local service needs no key: the probe goes out and the engine is switched.
-    KeychainHelper::saveAPIKey({}, LLMProviderOption::openai);
+    h.keychain.saveAPIKey({}, LLMProviderOption::openai);
     state().refreshSavedKeyFlags();
     setASRBase(h.localBase, QStringLiteral("local-whisper"));
     EXPECT_TRUE(activate(ASRProviderOption::openAIWhisper)) << state().statusBanner().toStdString();
@@ -184,7 +184,7 @@ TEST_F(AppStateSpeechTest, SavingKeysAndEndpoints)
     state().saveVolcSpeechAPIKey();
     EXPECT_TRUE(state().statusBanner().startsWith(QStringLiteral("💾 豆包语音密钥已保存（尚未设为当前生效")))
         << "not the active engine";
-    EXPECT_EQ(KeychainHelper::loadVolcSpeechAPIKey(), QStringLiteral("volc-1"));
+    EXPECT_EQ(h.keychain.loadVolcSpeechAPIKey(), QStringLiteral("volc-1"));
     EXPECT_EQ(h.engine->appliedSettings.last().volcSpeechAPIKey, QStringLiteral("volc-1"));
 
     h.secrets.setWriteFailure(QStringLiteral("locked"));
@@ -212,11 +212,11 @@ TEST_F(AppStateSpeechTest, SavingKeysAndEndpoints)
 TEST_F(AppStateSpeechTest, Probes)
 {
     // The transcription probe stores the field as it is: blank deletes the dedicated key first.
-    KeychainHelper::saveOpenAIASRAPIKey(QStringLiteral("sk-old-asr"));
+    h.keychain.saveOpenAIASRAPIKey(QStringLiteral("sk-old-asr"));
     setASRBase(h.localBase, QStringLiteral("local-whisper"));
     state().setOpenAIASRKeyInput({});
     auto probe = watch(state().runOpenAIASRProbe());
-    EXPECT_TRUE(KeychainHelper::loadOpenAIASROverrideKey().isEmpty());
+    EXPECT_TRUE(h.keychain.loadOpenAIASROverrideKey().isEmpty());
     auto second = watch(state().runOpenAIASRProbe());
     EXPECT_TRUE(second->done) << "a second probe returns at once";
     ASSERT_TRUE(h.settle([&] { return probe->done; }));
@@ -249,7 +249,7 @@ TEST_F(AppStateSpeechTest, Probes)
 TEST_F(AppStateSpeechTest, ActivationOutlivedByItsStateEndsQuietly)
 {
     seed.setHandshakes({SeedASRTestServer::Handshake::stall});
-    KeychainHelper::saveVolcSpeechAPIKey(QStringLiteral("volc-stored"));
+    h.keychain.saveVolcSpeechAPIKey(QStringLiteral("volc-stored"));
     auto orphan = watch(state().activateASRProvider(ASRProviderOption::volcSeedASR));
     ASSERT_TRUE(h.settle([&] { return seed.connectionCount() == 1; }));
     h.state.reset();

@@ -89,7 +89,7 @@ TEST(AppStateConfig, ObserverWarmsOnlyWhatChanged)
     state.setLLMConfig(config);
     EXPECT_EQ(h.engine->cloudPrewarms, prewarmsBefore + 1) << "a trailing space is a change";
 
-    KeychainHelper::saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom);
+    h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom);
     state.setApiKeyInput(QStringLiteral("typed but not saved"));
     const qsizetype requestsBefore = h.server.requests().size();
     config.selectProvider(LLMProviderOption::custom);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/SpeechEngine.h"
+#include "model/SpeechEngine.h"
 
 #include <QList>
 #include <deque>

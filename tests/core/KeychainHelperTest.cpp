@@ -13,13 +13,8 @@ protected:
     {
         m_savedOverride = qgetenv("QUORBELL_API_KEY");
         qunsetenv("QUORBELL_API_KEY");
-        KeychainHelper::installStore(&store);
     }
-    void TearDown() override
-    {
-        KeychainHelper::installStore(nullptr);
-        qputenv("QUORBELL_API_KEY", m_savedOverride);
-    }
+    void TearDown() override { qputenv("QUORBELL_API_KEY", m_savedOverride); }
     std::optional<QString> stored(const char* slot) const
     {
         return store.secret(AppIdentity::bundleIdentifier(), QString::fromLatin1(slot));
@@ -30,6 +25,7 @@ protected:
     }
 
     FakeSecretStore store;
+    KeychainHelper keychain{store};
 
 private:
     QByteArray m_savedOverride;
@@ -46,35 +42,33 @@ TEST_F(KeychainHelperTest, StoresPastedKeysBareReplacingTheItem)
         {"Bearer   ", "Bearer"},           // the word alone is kept
     };
     for (const auto& [pasted, kept] : rows) {
-        EXPECT_TRUE(KeychainHelper::saveAPIKey(QString::fromUtf8(pasted), LLMProviderOption::openai));
+        EXPECT_TRUE(keychain.saveAPIKey(QString::fromUtf8(pasted), LLMProviderOption::openai));
         EXPECT_EQ(stored("openai_api_key"), QString::fromUtf8(kept)) << pasted;
     }
     EXPECT_EQ(store.itemCount(), 1) << "each save replaces the item";
 
-    ASSERT_TRUE(KeychainHelper::saveVolcSpeechAPIKey(QStringLiteral(" 'Bearer abc' ")));
-    EXPECT_EQ(KeychainHelper::loadVolcSpeechAPIKey(), QStringLiteral("Bearer abc"))
-        << "the speech key keeps it";
+    ASSERT_TRUE(keychain.saveVolcSpeechAPIKey(QStringLiteral(" 'Bearer abc' ")));
+    EXPECT_EQ(keychain.loadVolcSpeechAPIKey(), QStringLiteral("Bearer abc")) << "the speech key keeps it";
 }
 
 TEST_F(KeychainHelperTest, BlankKeyDeletesAndFailedSaveIsReported)
 {
     const LLMProviderOption volc = LLMProviderOption::volcengine;
-    ASSERT_TRUE(KeychainHelper::saveAPIKey(QStringLiteral("sk-1"), volc));
+    ASSERT_TRUE(keychain.saveAPIKey(QStringLiteral("sk-1"), volc));
     EXPECT_EQ(stored("ark_api_key"), QStringLiteral("sk-1"));
 
     store.setWriteFailure(QStringLiteral("keyring locked"));
-    EXPECT_FALSE(KeychainHelper::saveAPIKey(QStringLiteral("sk-2"), volc).ok)
-        << "a failed save is never success";
+    EXPECT_FALSE(keychain.saveAPIKey(QStringLiteral("sk-2"), volc).ok) << "a failed save is never success";
     EXPECT_EQ(stored("ark_api_key"), QStringLiteral("sk-1")) << "and the old key survives it";
     store.setWriteFailure(std::nullopt);
 
-    ASSERT_TRUE(KeychainHelper::saveAPIKey(QStringLiteral("  \n"), volc));
+    ASSERT_TRUE(keychain.saveAPIKey(QStringLiteral("  \n"), volc));
     EXPECT_FALSE(stored("ark_api_key").has_value());
-    EXPECT_FALSE(KeychainHelper::hasSavedAPIKey(volc));
+    EXPECT_FALSE(keychain.hasSavedAPIKey(volc));
 
-    ASSERT_TRUE(KeychainHelper::saveAPIKey(QStringLiteral("sk-3"), volc));
+    ASSERT_TRUE(keychain.saveAPIKey(QStringLiteral("sk-3"), volc));
     store.setReadFailure(QStringLiteral("no service"));
-    EXPECT_EQ(KeychainHelper::loadAPIKey(volc), QString()) << "a failed read is no key";
+    EXPECT_EQ(keychain.loadAPIKey(volc), QString()) << "a failed read is no key";
 }
 
 TEST_F(KeychainHelperTest, EnvironmentOverridesEveryProviderButNeverReachesTheStore)
@@ -83,25 +77,24 @@ TEST_F(KeychainHelperTest, EnvironmentOverridesEveryProviderButNeverReachesTheSt
     put("volc_speech_api_key", QStringLiteral("speech"));
     qputenv("QUORBELL_API_KEY", " from-env ");
     for (LLMProviderOption provider : LLMProviderOption::allCases()) {
-        EXPECT_EQ(KeychainHelper::loadAPIKey(provider), QStringLiteral(" from-env ")) << "used as it is";
-        EXPECT_TRUE(KeychainHelper::hasSavedAPIKey(provider));
+        EXPECT_EQ(keychain.loadAPIKey(provider), QStringLiteral(" from-env ")) << "used as it is";
+        EXPECT_TRUE(keychain.hasSavedAPIKey(provider));
     }
-    EXPECT_EQ(KeychainHelper::loadVolcSpeechAPIKey(), QStringLiteral("speech"));
+    EXPECT_EQ(keychain.loadVolcSpeechAPIKey(), QStringLiteral("speech"));
     EXPECT_EQ(store.itemCount(), 2) << "the environment key is never written";
 
     qputenv("QUORBELL_API_KEY", "");
-    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::openai), QStringLiteral("stored"));
+    EXPECT_EQ(keychain.loadAPIKey(LLMProviderOption::openai), QStringLiteral("stored"));
 }
 
 TEST_F(KeychainHelperTest, DeepSeekTakesOverTheOlderSingleKeyOnce)
 {
     put("llm_api_key", QStringLiteral("  sk-legacy "));
-    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::openai), QString())
-        << "only DeepSeek looks there";
-    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::deepseek), QStringLiteral("  sk-legacy "));
+    EXPECT_EQ(keychain.loadAPIKey(LLMProviderOption::openai), QString()) << "only DeepSeek looks there";
+    EXPECT_EQ(keychain.loadAPIKey(LLMProviderOption::deepseek), QStringLiteral("  sk-legacy "));
     EXPECT_EQ(stored("deepseek_api_key"), QStringLiteral("sk-legacy"));
     EXPECT_EQ(stored("llm_api_key"), QStringLiteral("  sk-legacy ")) << "the older slot is left in place";
-    EXPECT_EQ(KeychainHelper::loadAPIKey(LLMProviderOption::deepseek), QStringLiteral("sk-legacy"));
+    EXPECT_EQ(keychain.loadAPIKey(LLMProviderOption::deepseek), QStringLiteral("sk-legacy"));
 }
 
 TEST_F(KeychainHelperTest, TranscriptionKeyResolution)
@@ -109,15 +102,15 @@ TEST_F(KeychainHelperTest, TranscriptionKeyResolution)
     const QString groq = QStringLiteral("https://API.GROQ.COM/openai/v1");
     const QString openai = QStringLiteral("https://api.openai.com/v1");
     put("openai_api_key", QStringLiteral("sk-openai"));
-    EXPECT_EQ(KeychainHelper::loadEffectiveOpenAIASRAPIKey(groq), QString()) << "no OpenAI key goes to Groq";
-    EXPECT_FALSE(KeychainHelper::isReusingOpenAILLMKeyForASR(groq));
-    EXPECT_EQ(KeychainHelper::loadEffectiveOpenAIASRAPIKey(openai), QStringLiteral("sk-openai"));
-    EXPECT_EQ(KeychainHelper::loadEffectiveOpenAIASRAPIKey(QStringLiteral("http://relay.local/v1")),
+    EXPECT_EQ(keychain.loadEffectiveOpenAIASRAPIKey(groq), QString()) << "no OpenAI key goes to Groq";
+    EXPECT_FALSE(keychain.isReusingOpenAILLMKeyForASR(groq));
+    EXPECT_EQ(keychain.loadEffectiveOpenAIASRAPIKey(openai), QStringLiteral("sk-openai"));
+    EXPECT_EQ(keychain.loadEffectiveOpenAIASRAPIKey(QStringLiteral("http://relay.local/v1")),
               QStringLiteral("sk-openai"));
-    EXPECT_TRUE(KeychainHelper::isReusingOpenAILLMKeyForASR(openai));
+    EXPECT_TRUE(keychain.isReusingOpenAILLMKeyForASR(openai));
 
-    ASSERT_TRUE(KeychainHelper::saveOpenAIASRAPIKey(QStringLiteral("gsk-own")));
-    EXPECT_EQ(KeychainHelper::loadEffectiveOpenAIASRAPIKey(groq), QStringLiteral("gsk-own"));
-    EXPECT_EQ(KeychainHelper::loadEffectiveOpenAIASRAPIKey(openai), QStringLiteral("gsk-own"));
-    EXPECT_FALSE(KeychainHelper::isReusingOpenAILLMKeyForASR(openai));
+    ASSERT_TRUE(keychain.saveOpenAIASRAPIKey(QStringLiteral("gsk-own")));
+    EXPECT_EQ(keychain.loadEffectiveOpenAIASRAPIKey(groq), QStringLiteral("gsk-own"));
+    EXPECT_EQ(keychain.loadEffectiveOpenAIASRAPIKey(openai), QStringLiteral("gsk-own"));
+    EXPECT_FALSE(keychain.isReusingOpenAILLMKeyForASR(openai));
 }

@@ -2,6 +2,9 @@
 
 #include "support/QtPrinters.h"
 #include <QChar>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUuid>
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -95,4 +98,26 @@ TEST(PhoneticIndexer, SafeFromSeveralThreads)
     for (std::thread& thread : threads)
         thread.join();
     EXPECT_EQ(mismatches, 0);
+}
+
+TEST(PhoneticIndexer, FillsOnlyAMissingEntryKeyFromTheTermAsGiven)
+{
+    LexiconEntry spaced(QUuid::createUuid(), u(" 深度求索 "), {}, QString(), LexiconCategory::project, 5, 0,
+                        Timestamp{1});
+    PhoneticIndexer::fillPhoneticKey(spaced);
+    EXPECT_EQ(spaced.phoneticKey, QStringLiteral("shenduqiusuo"));
+
+    LexiconEntry keyed(QUuid::createUuid(), QStringLiteral("x"), {}, QStringLiteral("custom key"),
+                       LexiconCategory::person, 9, 2, Timestamp{1});
+    PhoneticIndexer::fillPhoneticKey(keyed);
+    EXPECT_EQ(keyed.phoneticKey, QStringLiteral("custom key")) << "a given key is stored unchanged";
+
+    // Decoded entries keep their untrimmed term; the key is the same either way.
+    for (const auto& [json, key] : {std::pair{R"({"term":"DeepSeek"})", "deepseek"},
+                                    std::pair{R"({"term":" 张三 ","phoneticKey":""})", "zhangsan"}}) {
+        auto decoded = LexiconEntry::fromJson(QJsonDocument::fromJson(json).object());
+        ASSERT_TRUE(decoded.has_value()) << json;
+        PhoneticIndexer::fillPhoneticKey(*decoded);
+        EXPECT_EQ(decoded->phoneticKey, QLatin1String(key)) << json;
+    }
 }

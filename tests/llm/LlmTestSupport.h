@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/Records.h"
+#include "model/ActiveScreenContext.h"
+#include "model/Records.h"
 #include "support/QtPrinters.h"
-#include "system/ActiveScreenContext.h"
 
 #include <QStringList>
 #include <QUuid>

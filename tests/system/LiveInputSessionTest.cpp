@@ -386,3 +386,22 @@ TEST_F(LiveInputSessionTest, CancelErasesOnlyWhatItTypedInTheTargetWindow)
     finish(stream->cancel());
     EXPECT_EQ(field.content(), QStringLiteral("前文"));
 }
+
+// A session can outlive its injector (a coroutine still holds it at quit): its pacer keeps ticking on the
+// scheduler, but the injector's stopped queue runs none of those ticks, so nothing reaches the gone injector.
+TEST_F(LiveInputSessionTest, PacerOfASessionOutlivingItsInjectorTypesNothing)
+{
+    auto own = std::make_unique<ContextInjector>(field, field, field, workspace, scheduler, ledger,
+                                                 [this] { return screens; });
+    auto session = LiveInputSession::create(*own, own->captureCurrentContext());
+    session->updateLiveText(QStringLiteral("你好世界，今天开会"), false, true);
+    for (int step = 0; step < 20; ++step) {
+        scheduler.advance(1ms);
+        own->pacerQueue()->sync([] {});
+    }
+    const QString typedBefore = field.content();
+    ASSERT_FALSE(typedBefore.isEmpty()) << "the pacer was typing";
+    own.reset();
+    scheduler.advance(2s);
+    EXPECT_EQ(field.content(), typedBefore);
+}

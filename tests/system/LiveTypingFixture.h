@@ -30,9 +30,9 @@ protected:
 
     LiveTypingFixture() { workspace.setFrontmost(editor()); }
 
-    static void drainPacer()
+    void drainPacer()
     {
-        LiveInputSession::pacerQueue().sync([] {});
+        injector.pacerQueue()->sync([] {});
     }
 
     // Moves virtual time on in steps, letting each step's ticks run before the next.

@@ -107,7 +107,7 @@ TEST(SerialQueue, RunsWorkInOrderOnOneLabelledThread)
     EXPECT_EQ(nested, 1);
 }
 
-TEST(SerialQueue, FinishesQueuedWorkBeforeDestruction)
+TEST(SerialQueue, FinishesQueuedWorkOnStopAndRunsNothingAfter)
 {
     std::atomic<int> done{0};
     {
@@ -115,5 +115,16 @@ TEST(SerialQueue, FinishesQueuedWorkBeforeDestruction)
         for (int i = 0; i < 50; ++i)
             queue.async([&] { ++done; });
     }
-    EXPECT_EQ(done.load(), 50);
+    EXPECT_EQ(done.load(), 50) << "destruction drains";
+
+    SerialQueue queue(QStringLiteral("org.quorbell.test.stop"));
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 50; ++i)
+        queue.async([&] { ++ran; });
+    queue.stop();
+    EXPECT_EQ(ran.load(), 50) << "stop finishes what was queued";
+    queue.async([&] { ++ran; });
+    queue.sync([&] { ++ran; });
+    queue.stop();
+    EXPECT_EQ(ran.load(), 50) << "a stopped queue runs nothing, and sync does not wait for it";
 }

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "core/Models.h"
-#include "system/AudioLevelBus.h"
+#include "model/AudioLevelBus.h"
+#include "model/Models.h"
+#include "model/PipelinePhase.h"
 #include "util/Scheduler.h"
 #include "util/SerialQueue.h"
 
@@ -37,8 +38,7 @@ public:
     using ScreenAreaProvider = std::function<std::optional<QRectF>()>;
 
     // Without a screen-area provider the primary screen's available geometry is used.
-    FloatingPillController(Scheduler& scheduler, CaretOriginProvider caretOrigin,
-                           AudioLevelBus& levelBus = AudioLevelBus::shared(),
+    FloatingPillController(Scheduler& scheduler, CaretOriginProvider caretOrigin, AudioLevelBus& levelBus,
                            ScreenAreaProvider screenArea = {});
     ~FloatingPillController();
     FloatingPillController(const FloatingPillController&) = delete;

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "core/Models.h"
-#include "system/AudioLevelBus.h"
+#include "model/AudioLevelBus.h"
+#include "model/Models.h"
+#include "model/PipelinePhase.h"
 #include "util/Scheduler.h"
 
 #include <QPainterPath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "system/AudioLevelBus.h"
+#include "model/AudioLevelBus.h"
 #include "ui/pill/AnimatedView.h"
 
 #include <QColor>

@@ -35,9 +35,9 @@ TEST(LibsecretStore, StoresReplacesAndRemovesRealItems)
 TEST(LibsecretStore, KeysAreSharedWithOtherSecretServiceClients)
 {
     LibsecretStore store;
-    KeychainHelper::installStore(&store);
+    KeychainHelper keychain(store);
     qunsetenv("QUORBELL_API_KEY");
-    ASSERT_TRUE(KeychainHelper::saveAPIKey(QStringLiteral("sk-live"), LLMProviderOption::anthropic));
+    ASSERT_TRUE(keychain.saveAPIKey(QStringLiteral("sk-live"), LLMProviderOption::anthropic));
     QProcess lookup;
     lookup.start(QStringLiteral("secret-tool"),
                  {QStringLiteral("lookup"), QStringLiteral("service"), kService, QStringLiteral("account"),
@@ -52,6 +52,5 @@ TEST(LibsecretStore, KeysAreSharedWithOtherSecretServiceClients)
     storeKey.write("speech-from-cli");
     storeKey.closeWriteChannel();
     ASSERT_TRUE(storeKey.waitForFinished(10000));
-    EXPECT_EQ(KeychainHelper::loadVolcSpeechAPIKey(), QStringLiteral("speech-from-cli"));
-    KeychainHelper::installStore(nullptr);
+    EXPECT_EQ(keychain.loadVolcSpeechAPIKey(), QStringLiteral("speech-from-cli"));
 }

@@ -1,4 +1,4 @@
-#include "core/LLMConfig.h"
+#include "model/LLMConfig.h"
 
 #include "util/FileIO.h"
 

@@ -1,13 +1,7 @@
-#include "system/AudioLevelBus.h"
+#include "model/AudioLevelBus.h"
 
 #include <algorithm>
 #include <cmath>
-
-AudioLevelBus& AudioLevelBus::shared()
-{
-    static AudioLevelBus* instance = new AudioLevelBus; // never released: the audio thread may outlive statics
-    return *instance;
-}
 
 void AudioLevelBus::push(float level)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Models.h"
+#include "model/Models.h"
 #include "util/Timestamp.h"
 
 #include <QByteArray>
@@ -68,14 +68,15 @@ struct LexiconEntry {
     Timestamp createdAt;
 
     LexiconEntry() = default;
-    // Trims the term and the aliases (dropping blank ones); an empty phonetic key is computed from the term
-    // as given.
+    // Trims the term and the aliases (dropping blank ones). The phonetic key is stored as given: computing
+    // one needs the transliterator, which is the lexicon's (PhoneticIndexer::withPhoneticKey fills a missing
+    // one).
     LexiconEntry(QUuid id, const QString& term, const QStringList& aliases, const QString& phoneticKey,
                  LexiconCategory category, qint64 weight, qint64 hitCount, Timestamp createdAt);
 
     QJsonObject toJson() const;
-    // Lenient: each missing or mistyped key takes its default; fails only for a non-object.
-    // `now` is the creation date given to an entry that has none.
+    // Lenient: each missing or mistyped key takes its default (a missing phonetic key stays empty); fails
+    // only for a non-object. `now` is the creation date given to an entry that has none.
     static std::optional<LexiconEntry> fromJson(const QJsonValue& json, Timestamp now = Timestamp::now());
 
     bool operator==(const LexiconEntry&) const = default;

@@ -1,6 +1,5 @@
-#include "core/Records.h"
+#include "model/Records.h"
 
-#include "lexicon/PhoneticIndexer.h"
 #include "util/Json.h"
 #include "util/Text.h"
 
@@ -114,8 +113,7 @@ LexiconEntry::LexiconEntry(QUuid id_, const QString& term_, const QStringList& a
                            qint64 hitCount_, Timestamp createdAt_)
     : id(id_),
       term(Text::trimmed(term_)),
-      // The key comes from the term as given, before trimming.
-      phoneticKey(phoneticKey_.isEmpty() ? PhoneticIndexer::normalize(term_) : phoneticKey_),
+      phoneticKey(phoneticKey_),
       category(category_),
       weight(weight_),
       hitCount(hitCount_),
@@ -153,8 +151,6 @@ std::optional<LexiconEntry> LexiconEntry::fromJson(const QJsonValue& json, Times
     entry.term = Json::string(o.value(key("term"))).value_or(QString());
     entry.aliases = Json::stringList(o.value(key("aliases"))).value_or(QStringList());
     entry.phoneticKey = Json::string(o.value(key("phoneticKey"))).value_or(QString());
-    if (entry.phoneticKey.isEmpty())
-        entry.phoneticKey = PhoneticIndexer::normalize(entry.term);
     entry.category = LexiconCategory::fromJson(o.value(key("category"))).value_or(LexiconCategory::project);
     entry.weight = Json::integer(o.value(key("weight"))).value_or(kDefaultWeight);
     entry.hitCount = Json::integer(o.value(key("hitCount"))).value_or(0);

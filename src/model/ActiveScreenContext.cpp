@@ -1,4 +1,4 @@
-#include "system/ActiveScreenContext.h"
+#include "model/ActiveScreenContext.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "core/LLMConfig.h"
+#include "model/LLMConfig.h"
 
 #include "util/Json.h"
 #include "util/Text.h"

@@ -2,16 +2,15 @@
 
 #include <mutex>
 
-// The process-wide channel from the audio thread and the pipeline to the pill's animations: raw targets go in
-// from any thread, smoothed values come out once per rendered frame.
+// The channel from the audio thread and the pipeline to the pill's animations: raw targets go in from any
+// thread, smoothed values come out once per rendered frame. The app makes one and hands it to the speech
+// engine, the application state and the pill.
 class AudioLevelBus final {
 public:
     struct SymbolProgress {
         double smoothProgress = 0;
         int exactTarget = 0;
     };
-
-    static AudioLevelBus& shared();
 
     // The microphone level, clamped to [0.05, 1]; NaN counts as full scale.
     void push(float level);
@@ -22,7 +21,7 @@ public:
     float sampleBallisticEnvelope();
     SymbolProgress sampleRecognizedSymbolProgress();
 
-    AudioLevelBus() = default; // tests make private buses; the app uses shared()
+    AudioLevelBus() = default;
     AudioLevelBus(const AudioLevelBus&) = delete;
     AudioLevelBus& operator=(const AudioLevelBus&) = delete;
 

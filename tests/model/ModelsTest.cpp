@@ -1,4 +1,4 @@
-#include "core/Models.h"
+#include "model/Models.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
