@@ -23,7 +23,12 @@ class Accessibility {
 public:
     virtual ~Accessibility() = default;
 
+    // The trust last seen; backends that must ask another process for it keep it cached, so this never
+    // waits and hot paths may call it freely.
     virtual bool isTrusted() = 0;
+    // Asks the desktop again and returns the trust now; may wait a bounded time, so never on the main
+    // thread.
+    virtual bool refreshTrust() { return isTrusted(); }
     // Asks for trust (the Linux backend switches the accessibility bus on) and returns the trust afterwards.
     virtual bool requestTrust() = 0;
     // Why trust cannot be had in this session (a Wayland session, no XTest), for the user; empty otherwise.

@@ -13,7 +13,11 @@ class Permissions {
 public:
     virtual ~Permissions() = default;
 
+    // The microphone status last seen; backends that must ask another process keep it cached, so this never
+    // waits.
     virtual AuthorizationStatus microphoneStatus() = 0;
+    // Asks again and returns the status now; may wait a bounded time, so never on the main thread.
+    virtual AuthorizationStatus refreshMicrophoneStatus() { return microphoneStatus(); }
     // The completion runs later on the main thread, never inside this call.
     virtual void requestMicrophoneAccess(std::function<void(bool granted)> completion) = 0;
 
