@@ -44,5 +44,3 @@ static void BM_OneShotResample(benchmark::State& state)
 }
 // 0.18 s of pre-roll and a 5 s utterance at 48 kHz.
 BENCHMARK(BM_OneShotResample)->Arg(8640)->Arg(240000)->Unit(benchmark::kMicrosecond);
-
-BENCHMARK_MAIN();

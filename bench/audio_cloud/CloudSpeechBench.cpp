@@ -55,5 +55,3 @@ void BM_EncodeWav180s(benchmark::State& state)
 BENCHMARK(BM_EncodeWav180s)->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-BENCHMARK_MAIN();

@@ -71,5 +71,3 @@ void BM_InstantCorrection_CompiledEveryCall(benchmark::State& state)
 BENCHMARK(BM_InstantCorrection_CompiledEveryCall)->Unit(benchmark::kMicrosecond);
 
 } // namespace
-
-BENCHMARK_MAIN();

@@ -115,5 +115,3 @@ static void BM_ContinuationSuffixReworded(benchmark::State& state)
         benchmark::DoNotOptimize(LiveInputSession::extractNewContinuationSuffix(confirmed, stable));
 }
 BENCHMARK(BM_ContinuationSuffixReworded)->Arg(50)->Arg(500)->Arg(2000);
-
-BENCHMARK_MAIN();

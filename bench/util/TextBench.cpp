@@ -35,5 +35,3 @@ static void BM_LevelBusPush(benchmark::State& state)
     }
 }
 BENCHMARK(BM_LevelBusPush);
-
-BENCHMARK_MAIN();
