@@ -133,10 +133,13 @@ void VolcSeedASRClient::appendPCM16Samples(std::span<const qint16> samples)
     if (samples.empty())
         return;
     bool cut = false;
+    quint64 backloggedSocket = 0;
     {
         std::lock_guard lock(m_stateLock);
         if (!m_isActive || m_hasFailedOver || m_socketId == 0)
             return;
+        if (m_outboxBytes > SeedASRSocket::kMaxQueuedAudioBytes)
+            backloggedSocket = m_socketId;
         const qsizetype start = m_pendingPCM16Bytes.size();
         m_pendingPCM16Bytes.resize(start + static_cast<qsizetype>(samples.size()) * 2);
         qToLittleEndian<qint16>(samples.data(), static_cast<qsizetype>(samples.size()),
@@ -151,6 +154,10 @@ void VolcSeedASRClient::appendPCM16Samples(std::span<const qint16> samples)
             ++m_sentAudioChunkCount;
             cut = true;
         }
+    }
+    if (backloggedSocket) {
+        triggerFailover(backloggedSocket, SeedASRSocket::kSendBacklog.toString());
+        return;
     }
     if (cut)
         postDrain();
@@ -270,6 +277,7 @@ void VolcSeedASRClient::drainOutbox()
     {
         std::lock_guard lock(m_stateLock);
         items.swap(m_outbox);
+        m_outboxBytes = 0;
     }
     for (const OutboxItem& item : items) {
         switch (item.kind) {

@@ -108,7 +108,11 @@ private:
     TakenWaiter takeWaiterLocked();
     void releaseWaiter(TakenWaiter taken, std::optional<QString> result);
     void onFinishTimeout(const std::shared_ptr<FinalWaiter>& waiter);
-    void pushLocked(OutboxItem item) { m_outbox.push_back(std::move(item)); }
+    void pushLocked(OutboxItem item)
+    {
+        m_outboxBytes += item.payload.size();
+        m_outbox.push_back(std::move(item));
+    }
     void postDrain();
     void postToOwner(std::function<void()> work);
 
@@ -139,4 +143,5 @@ private:
     std::shared_ptr<FinalWaiter> m_finalWaiter;
     TimerId m_finalTimer = 0;
     std::deque<OutboxItem> m_outbox;
+    qsizetype m_outboxBytes = 0;
 };

@@ -83,10 +83,18 @@ void VolcSeedASRClient::Link::send(quint64 id, const QByteArray& frame)
     auto it = m_slots.find(id);
     if (it == m_slots.end())
         return;
-    if (it->second.connected)
-        it->second.socket->sendBinaryMessage(frame);
-    else
-        it->second.held.append(frame);
+    Slot& slot = it->second;
+    if (slot.connected) {
+        slot.socket->sendBinaryMessage(frame);
+        return;
+    }
+    slot.heldBytes += frame.size();
+    if (slot.heldBytes > SeedASRSocket::kMaxQueuedAudioBytes) {
+        slot.held.clear();
+        fail(id, SeedASRSocket::kSendBacklog.toString());
+        return;
+    }
+    slot.held.append(frame);
 }
 
 void VolcSeedASRClient::Link::closeSocket(quint64 id)
@@ -149,6 +157,7 @@ void VolcSeedASRClient::Link::onConnected(quint64 id)
     slot.connected = true;
     slot.handshakeTimer.cancel();
     const QList<QByteArray> held = std::exchange(slot.held, {});
+    slot.heldBytes = 0;
     for (const QByteArray& frame : held)
         slot.socket->sendBinaryMessage(frame);
 }

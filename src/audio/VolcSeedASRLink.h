@@ -14,6 +14,10 @@ class QNetworkAccessManager;
 namespace SeedASRSocket {
 
 inline constexpr QStringView kTimedOut = u"请求超时";
+// Audio waits in memory while the socket connects or the send thread is behind; past this much (30 s of
+// 16 kHz speech) the link is taken as stalled and the session fails over instead of growing without end.
+inline constexpr qsizetype kMaxQueuedAudioBytes = 30 * 16000 * 2;
+inline constexpr QStringView kSendBacklog = u"云端发送积压过多";
 inline constexpr QStringView kKeyHasControlCharacters = u"豆包语音 API Key 含有控制字符，请重新粘贴";
 
 // A direct (proxy-free) socket whose incoming messages are capped.
@@ -46,6 +50,7 @@ private:
         bool listening = true; // the receive loop goes on
         bool failed = false;
         QList<QByteArray> held;
+        qsizetype heldBytes = 0;
         ScheduledWork handshakeTimer;
         ScheduledWork lifetimeTimer;
     };

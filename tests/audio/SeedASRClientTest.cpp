@@ -275,6 +275,24 @@ TEST_F(SeedASRClientTest, StalledHandshakesTimeOutOnTheSchedulerThenFailOver)
     EXPECT_EQ(fallbacks, QStringList{QStringLiteral("请求超时")});
 }
 
+// Audio piling up behind a handshake that never completes is bounded: past 30 s of speech the session fails
+// over with its reason instead of holding ever more memory.
+TEST_F(SeedASRClientTest, AudioHeldBehindAStalledHandshakeIsCappedAndFailsOver)
+{
+    server.setHandshakes({Handshake::stall});
+    start();
+    ASSERT_TRUE(handshakeSeen(1));
+    for (int second = 0; second < 29; ++second)
+        append(samples(16000, second * 16000));
+    CloudTest::settle();
+    EXPECT_TRUE(fallbacks.isEmpty()) << "29 s of speech may wait for the socket";
+    for (int second = 29; second < 33; ++second)
+        append(samples(16000, second * 16000));
+    ASSERT_TRUE(waitUntil([&] { return !fallbacks.isEmpty(); }));
+    EXPECT_EQ(fallbacks, QStringList{QStringLiteral("云端发送积压过多")});
+    EXPECT_EQ(server.connectionCount(), 1) << "audio went unrecorded: no replay";
+}
+
 TEST_F(SeedASRClientTest, FinishWaitsForTheFinalFrameUntilTheTimeOut)
 {
     server.onFrame = [](Connection& c, const Frame&) {
