@@ -137,6 +137,7 @@ TEST(StreamingASREngineSeed, ASilentServiceIsReplacedByTheLocalModel)
     // The local model takes over mid-sentence, from the start of the utterance.
     h.speak(tone(4000, 0.4));
     h.speak(silence(0.3));
+    ASSERT_FALSE(h.partials.isEmpty()) << "the local model delivered nothing";
     EXPECT_EQ(h.partials.last(), (Partial{QStringLiteral("你好"), true}));
     EXPECT_EQ(h.finish().text, QStringLiteral("你好"));
     EXPECT_EQ(h.notices.size(), 1);
@@ -189,6 +190,7 @@ TEST(StreamingASREngineSeed, AKeyTheClientRefusesAtOnceFallsToTheLocalModel)
     EXPECT_FALSE(h.engine->activeSessionUsesCloudSeedASR());
     h.speak(silence(0.2));
     h.speak(tone(400, 0.4));
+    ASSERT_FALSE(h.partials.isEmpty()) << "the local model delivered nothing";
     EXPECT_EQ(h.partials.last(), (Partial{QStringLiteral("你"), false}));
     CloudTest::settle();
     EXPECT_EQ(service.server.connectionCount(), 0);
