@@ -1,19 +1,28 @@
 #!/bin/sh
-# Starts a private X server (Xvfb) on the display named by QB_TEST_DISPLAY (default :47), state under $1.
+# Starts a private X server (Xvfb) on a display it picks itself, state under $1: the display name goes to
+# $1/display, so test runs side by side on one machine never share a server.
 set -eu
 dir=$1
-display=${QB_TEST_DISPLAY:-:47}
 sh "$(dirname "$0")/xvfb-stop.sh" "$dir"
 mkdir -p "$dir"
+rm -f "$dir/display" "$dir/display.number"
+# -displayfd: Xvfb takes a free display number and writes it to descriptor 3 once it listens.
 # -nolisten tcp: only the local socket; +extension XTEST/XInputExtension for synthetic and raw key events.
-setsid Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp +extension XTEST +extension XInputExtension \
-    > "$dir/xvfb.log" 2>&1 &
-echo $! > "$dir/xvfb.pid"
-number=${display#:}
-for _ in $(seq 100); do
-    [ -S "/tmp/.X11-unix/X$number" ] && exit 0
+setsid Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp +extension XTEST +extension XInputExtension \
+    3> "$dir/display.number" > "$dir/xvfb.log" 2>&1 &
+pid=$!
+echo "$pid" > "$dir/xvfb.pid"
+for _ in $(seq 200); do
+    if ! kill -0 "$pid" 2>/dev/null; then
+        break
+    fi
+    number=$(tr -dc '0-9' < "$dir/display.number")
+    if [ -n "$number" ] && [ -S "/tmp/.X11-unix/X$number" ]; then
+        echo ":$number" > "$dir/display"
+        exit 0
+    fi
     sleep 0.05
 done
-echo "Xvfb did not come up on $display:" >&2
+echo "Xvfb did not come up:" >&2
 cat "$dir/xvfb.log" >&2
 exit 1
