@@ -73,7 +73,7 @@ void MenuBarMenu::rebuild()
         });
     }
     menu.addSeparator();
-    QAction* dock = menu.addAction(QStringLiteral("在程序坞 (Dock) 显示图标"));
+    QAction* dock = menu.addAction(QStringLiteral("在任务栏显示图标"));
     dock->setCheckable(true);
     dock->setChecked(state.llmConfig().showInDock);
     connect(dock, &QAction::toggled, this, [this](bool on) {

@@ -87,15 +87,15 @@ constexpr std::array<QStringView, 11> kTriggerRaw = {
     u"fn",           u"leftOption",  u"rightOption",  u"leftCommand", u"rightCommand", u"leftControl",
     u"rightControl", u"leftShift",   u"rightShift",   u"optionSpace", u"custom"};
 constexpr std::array<QStringView, 11> kTriggerDisplay = {
-    u"Fn (地球键)",        u"左侧 Option (⌥)",  u"右侧 Option (⌥)",  u"左侧 Command (⌘)",
-    u"右侧 Command (⌘)",   u"左侧 Control (⌃)", u"右侧 Control (⌃)", u"左侧 Shift (⇧)",
-    u"右侧 Shift (⇧)",     u"Option + Space (⌥Space)", u"自定义快捷键"};
+    u"Fn (地球键)",     u"左侧 Alt (⌥)",     u"右侧 Alt (⌥)",     u"左侧 Super (⌘)",
+    u"右侧 Super (⌘)",  u"左侧 Control (⌃)", u"右侧 Control (⌃)", u"左侧 Shift (⇧)",
+    u"右侧 Shift (⇧)",  u"Alt + Space (⌥Space)", u"自定义快捷键"};
 constexpr std::array<QStringView, 11> kTriggerShort = {
-    u"Fn 地球键",      u"左侧 Option ⌥",  u"右侧 Option ⌥",  u"左侧 Command ⌘", u"右侧 Command ⌘", u"左侧 Control ⌃",
-    u"右侧 Control ⌃", u"左侧 Shift ⇧",   u"右侧 Shift ⇧",   u"⌥ + Space",      u"自定义键"};
+    u"Fn 地球键",      u"左侧 Alt ⌥",    u"右侧 Alt ⌥",   u"左侧 Super ⌘", u"右侧 Super ⌘", u"左侧 Control ⌃",
+    u"右侧 Control ⌃", u"左侧 Shift ⇧",  u"右侧 Shift ⇧", u"⌥ + Space",    u"自定义键"};
 constexpr std::array<QStringView, 11> kTriggerCompact = {
-    u"Fn 地球键",   u"左 Option ⌥", u"右 Option ⌥", u"左 Command ⌘", u"右 Command ⌘", u"左 Control ⌃",
-    u"右 Control ⌃", u"左 Shift ⇧",  u"右 Shift ⇧",  u"⌥ + Space",    u"自定义"};
+    u"Fn 地球键",    u"左 Alt ⌥",   u"右 Alt ⌥",   u"左 Super ⌘", u"右 Super ⌘", u"左 Control ⌃",
+    u"右 Control ⌃", u"左 Shift ⇧", u"右 Shift ⇧", u"⌥ + Space",  u"自定义"};
 
 constexpr std::array<QStringView, 6> kCategoryRaw = {u"人名/称呼", u"项目/技术", u"标的/商业",
                                                      u"纪要/备忘", u"浏览高频",  u"纠错自学习"};

@@ -65,7 +65,7 @@ TEST(MenuBarMenu, ShowsTheStateAndTheNewestFiveDictations)
     EXPECT_EQ(shown.at(9), QStringLiteral("第一行 第二行 && 更多内容一直写到超过二十六个字符"));
     EXPECT_EQ(Text::graphemeCount(MenuBarMenu::recentTitle(history.first().polishedText)), 26);
     EXPECT_EQ(shown.at(14), QStringLiteral("—"));
-    EXPECT_EQ(shown.mid(15), (QStringList{QStringLiteral("在程序坞 (Dock) 显示图标"), QStringLiteral("退出 Quorbell")}));
+    EXPECT_EQ(shown.mid(15), (QStringList{QStringLiteral("在任务栏显示图标"), QStringLiteral("退出 Quorbell")}));
 
     menu.actions().at(9)->trigger();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), history.first().polishedText) << "the full text, line breaks kept";
@@ -92,7 +92,7 @@ TEST(MenuBarMenu, ItemsOpenTabsToggleTheTaskbarAndStartADictation)
     EXPECT_EQ(state.selectedTab(), SidebarTab::dictionary);
     EXPECT_EQ(opened, 3);
 
-    actionTitled(menu, QStringLiteral("在程序坞 (Dock) 显示图标"))->trigger();
+    actionTitled(menu, QStringLiteral("在任务栏显示图标"))->trigger();
     EXPECT_TRUE(state.llmConfig().showInDock);
 
     content.rebuild();

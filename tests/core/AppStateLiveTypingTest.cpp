@@ -100,7 +100,8 @@ TEST_F(LiveTypingTest, ASelectionFoundByTheCaptureIsNeverTypedOver)
     h.engine->onPartialResult(QStringLiteral("改得正式一点"), true);
     pump({}, 20);
     gate.release();
-    ASSERT_TRUE(pump([&] {
+    // The capture answers from its own thread: wait for it in real time, not in pacer steps.
+    ASSERT_TRUE(h.settle([&] {
         return state().phase() == PipelinePhase::listening(QString(), DictationMode::rewriteSelection);
     }));
     h.engine->onPartialResult(QStringLiteral("改得正式一点吧"), true);
