@@ -132,6 +132,8 @@ void AppState::setTriggerKey(TriggerKeyOption key)
     publish(m_triggerKey, key);
     m_hotkeyMonitor->setTriggerOption(key);
     m_defaults.setValue(kTriggerKeyKey, key.rawValue());
+    if (m_hotkeyMonitor->isStarted())
+        refreshTriggerKeyProblem();
 }
 
 void AppState::setCustomHotkey(CustomHotkeySpec shortcut)
@@ -140,6 +142,8 @@ void AppState::setCustomHotkey(CustomHotkeySpec shortcut)
     m_hotkeyMonitor->setCustomSpec(m_customHotkey);
     m_defaults.setValue(kCustomHotkeySpecKey,
                         QJsonDocument(m_customHotkey.toJson().toObject()).toJson(QJsonDocument::Compact));
+    if (m_hotkeyMonitor->isStarted())
+        refreshTriggerKeyProblem();
 }
 
 void AppState::setTriggerBehavior(TriggerBehavior behavior)
@@ -372,6 +376,10 @@ void AppState::setupCallbacks()
         if (self)
             self->cancelDictationSession();
     };
+    m_hotkeyMonitor->onHotKeyUnavailable = [self](const HotKeyRegistration&, const QString&) {
+        if (self)
+            self->refreshTriggerKeyProblem();
+    };
 }
 
 void AppState::runStartupBlock()
@@ -380,6 +388,7 @@ void AppState::runStartupBlock()
     m_asrEngine->warmUp(m_llmConfig.speechLocale);
     m_polishEngine->prewarmConnection(m_llmConfig.baseURL, QString());
     m_hotkeyMonitor->start();
+    refreshTriggerKeyProblem();
     startPermissionWatcher();
 
     QPointer<AppState> self(this);

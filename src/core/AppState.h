@@ -113,6 +113,12 @@ public:
     bool micAuthorized() const { return m_micAuthorized; }
     bool speechAuthorized() const { return m_speechAuthorized; }
     bool accessibilityGranted() const { return m_accessibilityGranted; }
+    // Why Accessibility is not granted (a Wayland session, the accessibility bus off, no XTest), for the
+    // user; empty while it is granted.
+    const QString& accessibilityReason() const { return m_accessibilityReason; }
+    // Why the trigger key cannot work (another application holds it, keys cannot be watched in this session,
+    // X11 cannot see the key); empty while it works.
+    const QString& triggerKeyProblem() const { return m_triggerKeyProblem; }
     bool senseVoiceLoaded() const { return m_senseVoiceLoaded; }
     bool senseVoiceFullFP32() const { return m_senseVoiceFullFP32; }
 
@@ -246,6 +252,8 @@ private:
     void onLLMConfigChanged(const LLMConfig& previous);
     void applyPermissionAnswer(bool microphone, bool speech);
     void applyRecordedShortcut(const RecordedShortcutResult& result);
+    void refreshAccessibilityReason();
+    void refreshTriggerKeyProblem();
     void handleEngineError(const QString& message);
     void handlePartialResult(const QString& text, bool settled);
     void scheduleIdleReset(double afterSeconds);
@@ -278,6 +286,8 @@ private:
     bool m_micAuthorized = false;
     bool m_speechAuthorized = false;
     bool m_accessibilityGranted = false;
+    QString m_accessibilityReason;
+    QString m_triggerKeyProblem;
     bool m_senseVoiceLoaded = false;
     bool m_senseVoiceFullFP32 = false;
     QString m_statusBanner;

@@ -7,12 +7,19 @@
 
 #include <QPointer>
 
+namespace {
+constexpr QStringView kAccessibilityOffReason = u"桌面的辅助功能（AT-SPI）尚未开启";
+constexpr QStringView kFnKeyUnseenReason = u"X11 无法识别 Fn 键，请换一个触发键";
+constexpr QStringView kHotKeyTakenReason = u"该组合键已被其他应用占用";
+} // namespace
+
 void AppState::refreshPermissionStatus()
 {
     // Each flag is assigned whatever it was, so observers hear about every refresh.
     publish(m_micAuthorized, m_asrEngine->isMicrophoneAuthorized());
     publish(m_speechAuthorized, m_asrEngine->isSpeechAuthorized());
     publish(m_accessibilityGranted, m_services.accessibility->isTrusted());
+    refreshAccessibilityReason();
     publish(m_senseVoiceLoaded, m_asrEngine->isUsingSenseVoice());
     publish(m_senseVoiceFullFP32, m_asrEngine->isFullPrecisionFP32());
 }
@@ -25,6 +32,7 @@ void AppState::requestAllPermissions()
             self->applyPermissionAnswer(microphone, speech);
     });
     publish(m_accessibilityGranted, m_services.accessibility->requestTrust());
+    refreshAccessibilityReason();
 }
 
 void AppState::applyPermissionAnswer(bool microphone, bool speech)
@@ -100,4 +108,35 @@ void AppState::cancelShortcutCapture()
 {
     m_hotkeyMonitor->cancelInteractiveCapture();
     publish(m_isRecordingShortcut, false);
+}
+
+void AppState::refreshAccessibilityReason()
+{
+    QString reason;
+    if (!m_accessibilityGranted) {
+        reason = m_services.accessibility->untrustedReason();
+        if (reason.isEmpty())
+            reason = kAccessibilityOffReason.toString();
+    }
+    if (reason != m_accessibilityReason)
+        publish(m_accessibilityReason, std::move(reason));
+}
+
+void AppState::refreshTriggerKeyProblem()
+{
+    QString problem;
+    const Status& keySource = m_hotkeyMonitor->keySourceStatus();
+    const std::optional<HotKeyRegistration>& registration = m_hotkeyMonitor->hotKeyRegistration();
+    if (m_triggerKey == TriggerKeyOption::fnKey)
+        problem = kFnKeyUnseenReason.toString();
+    else if (!keySource)
+        problem = keySource.error;
+    else if (registration && !registration->status)
+        problem = registration->keyTaken ? kHotKeyTakenReason.toString() : registration->status.error;
+    if (problem == m_triggerKeyProblem)
+        return; // each cause is told once
+    publish(m_triggerKeyProblem, problem);
+    if (!problem.isEmpty())
+        setStatusBanner(QStringLiteral("⚠️ 触发键「") + activeTriggerDisplayName() +
+                        QStringLiteral("」无法使用：") + problem);
 }

@@ -199,3 +199,45 @@ TEST(AppStatePermissions, PollRefreshesOnlyWhileSomethingIsMissing)
     h.scheduler.advance(2200ms * 3);
     EXPECT_TRUE(state.accessibilityGranted()) << "all granted and no wizard: the poll stops asking";
 }
+
+TEST(AppStateProblems, ATriggerKeyThatCannotWorkIsNamedOnceInTheBanner)
+{
+    const QString wayland = QStringLiteral("Wayland 会话中无法监听其他应用的按键，需要 X11 会话");
+    AppStateHarness h;
+    h.keySource.setStartFailure(wayland);
+    AppState& state = h.start();
+    EXPECT_EQ(state.triggerKeyProblem(), wayland);
+    EXPECT_EQ(state.statusBanner(),
+              QStringLiteral("⚠️ 触发键「右侧 Control (⌃)」无法使用：") + wayland);
+    state.setStatusBanner(QString());
+    h.scheduler.advance(10s);
+    EXPECT_TRUE(state.statusBanner().isEmpty()) << "the same cause is told once";
+
+    AppStateHarness taken;
+    taken.hotKeys.setTaken(HotKey{49, CustomHotkeySpec::kControlMask});
+    AppState& other = taken.start();
+    EXPECT_TRUE(other.triggerKeyProblem().isEmpty());
+    other.setTriggerKey(TriggerKeyOption::custom);
+    EXPECT_EQ(other.statusBanner(), QStringLiteral("⚠️ 触发键「自定义快捷键 (⌃ + "
+                                                   "Space)」无法使用：该组合键已被其他应用占用"));
+    other.setCustomHotkey(CustomHotkeySpec{49, 0x0800, QStringLiteral("⌥ + Space")});
+    EXPECT_TRUE(other.triggerKeyProblem().isEmpty()) << "a free combination works again";
+    other.setTriggerKey(TriggerKeyOption::fnKey);
+    EXPECT_EQ(other.triggerKeyProblem(), QStringLiteral("X11 无法识别 Fn 键，请换一个触发键"));
+}
+
+TEST(AppStateProblems, TheReasonAccessibilityIsMissingIsPublished)
+{
+    AppStateHarness h;
+    h.accessibility.setTrusted(false);
+    h.accessibility.setUntrustedReason(QStringLiteral("Wayland 会话中无法向其他应用输入文字"));
+    AppState& state = h.start();
+    EXPECT_EQ(state.accessibilityReason(), QStringLiteral("Wayland 会话中无法向其他应用输入文字"));
+    h.accessibility.setUntrustedReason(QString());
+    state.refreshPermissionStatus();
+    EXPECT_EQ(state.accessibilityReason(), QStringLiteral("桌面的辅助功能（AT-SPI）尚未开启"))
+        << "a bus that is only switched off still gets a reason";
+    h.accessibility.setTrusted(true);
+    state.refreshPermissionStatus();
+    EXPECT_TRUE(state.accessibilityReason().isEmpty());
+}

@@ -19,13 +19,14 @@ public:
 
     bool isTrusted() override { return guarded(m_trusted); }
     bool requestTrust() override;
-    QString untrustedReason() override { return {}; }
+    QString untrustedReason() override { return guarded(m_untrustedReason); }
     std::optional<FocusedElement> focusedElement(qint64 processId) override;
     std::optional<QString> selectedText(qint64 processId) override;
     std::optional<QString> focusedValue(qint64 processId) override;
     std::optional<QRect> caretRect(qint64 processId) override;
 
     void setTrusted(bool trusted) { setGuarded(m_trusted, trusted); }
+    void setUntrustedReason(QString reason) { setGuarded(m_untrustedReason, std::move(reason)); }
     void setTarget(Target target) { setGuarded(m_target, std::move(target)); }
     int valueReadCount() const { return guarded(m_valueReads); }
 
@@ -35,6 +36,7 @@ private:
     const Target* readableTarget(qint64 processId, bool forText = false) const;
 
     bool m_trusted = true;
+    QString m_untrustedReason;
     Target m_target;
     int m_valueReads = 0;
 };

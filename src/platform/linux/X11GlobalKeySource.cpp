@@ -70,24 +70,24 @@ private:
         int event = 0;
         int errorBase = 0;
         if (!XQueryExtension(display, "XInputExtension", &m_xiOpcode, &event, &errorBase))
-            return QStringLiteral("The X server has no XInput extension");
+            return QStringLiteral("X 服务器没有 XInput 扩展");
         int major = 2;
         int minor = 2;
         if (XIQueryVersion(display, &major, &minor) != Success || major < 2)
-            return QStringLiteral("The X server has no XInput2 (version %1.%2)").arg(major).arg(minor);
+            return QStringLiteral("X 服务器不支持 XInput2（版本 %1.%2）").arg(major).arg(minor);
 
         int xkbOpcode = 0;
         int xkbError = 0;
         int xkbMajor = XkbMajorVersion;
         int xkbMinor = XkbMinorVersion;
         if (!XkbQueryExtension(display, &xkbOpcode, &m_xkbEventBase, &xkbError, &xkbMajor, &xkbMinor))
-            return QStringLiteral("The X server has no XKB extension");
+            return QStringLiteral("X 服务器没有 XKB 扩展");
         // Raw events never get the fake releases of auto-repeat, but the connection should not either.
         XkbSetDetectableAutoRepeat(display, 1, nullptr);
         XkbSelectEvents(display, XkbUseCoreKbd, XkbMapNotifyMask | XkbNewKeyboardNotifyMask,
                         XkbMapNotifyMask | XkbNewKeyboardNotifyMask);
         if (!m_keymap.load(display))
-            return QStringLiteral("Cannot read the keyboard map of the X server");
+            return QStringLiteral("无法读取 X 服务器的键盘映射");
         refreshDevices();
         readInitialState();
 
@@ -100,11 +100,11 @@ private:
                                 {XIAllDevices, sizeof hierarchyMask, hierarchyMask}};
         XISelectEvents(display, DefaultRootWindow(display), masks, 2);
         if (const int code = m_connection->syncAndTakeError())
-            return QStringLiteral("The X server refused raw key events (error %1)").arg(code);
+            return QStringLiteral("X 服务器拒绝了原始按键事件（错误 %1）").arg(code);
 
         m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (m_wakeFd < 0)
-            return QStringLiteral("Cannot create the key reader's wake-up descriptor");
+            return QStringLiteral("无法创建按键读取线程的唤醒描述符");
         m_running = true;
         return {};
     }
@@ -312,8 +312,7 @@ Status X11GlobalKeySource::start(Handler handler)
 {
     stop();
     if (isWaylandSession())
-        return Status::failure(
-            QStringLiteral("Keys of other applications cannot be watched in a Wayland session"));
+        return Status::failure(QStringLiteral("Wayland 会话中无法监听其他应用的按键，需要 X11 会话"));
     QString error;
     m_reader = Reader::create(m_displayName, std::move(handler), &error);
     if (!m_reader)

@@ -35,8 +35,7 @@ public:
                 break;
         }
         if (keycode == 0)
-            return HotKeyRegistration::failed(
-                QStringLiteral("No key of this keyboard has key code %1").arg(key.keyCode));
+            return HotKeyRegistration::failed(QStringLiteral("键盘上没有键码为 %1 的按键").arg(key.keyCode));
 
         const unsigned modifiers = X11KeyMap::x11Modifiers(key.carbonModifiers);
         m_connection->syncAndTakeError(); // start clean: only the grab's own errors count
@@ -52,10 +51,8 @@ public:
                            DefaultRootWindow(display));
             m_connection->syncAndTakeError();
             if (error == BadAccess)
-                return HotKeyRegistration::taken(
-                    QStringLiteral("Another application already holds this key combination"));
-            return HotKeyRegistration::failed(
-                QStringLiteral("The X server refused the key grab (error %1)").arg(error));
+                return HotKeyRegistration::taken(QStringLiteral("该组合键已被其他应用占用"));
+            return HotKeyRegistration::failed(QStringLiteral("X 服务器拒绝了按键抓取（错误 %1）").arg(error));
         }
         m_keycode = keycode;
         m_modifiers = modifiers;

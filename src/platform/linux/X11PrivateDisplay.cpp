@@ -41,10 +41,8 @@ std::unique_ptr<X11PrivateDisplay> X11PrivateDisplay::open(const QByteArray& dis
     if (!display) {
         if (error) {
             const QByteArray name = displayName.isEmpty() ? qgetenv("DISPLAY") : displayName;
-            *error =
-                name.isEmpty()
-                    ? QStringLiteral("No X display is set (DISPLAY is empty)")
-                    : QStringLiteral("Cannot connect to the X display %1").arg(QString::fromLocal8Bit(name));
+            *error = name.isEmpty() ? QStringLiteral("没有设置 X 显示（DISPLAY 为空）")
+                                    : QStringLiteral("无法连接 X 显示 %1").arg(QString::fromLocal8Bit(name));
         }
         return nullptr;
     }
@@ -54,7 +52,7 @@ std::unique_ptr<X11PrivateDisplay> X11PrivateDisplay::open(const QByteArray& dis
     if (!codes) {
         XCloseDisplay(display);
         if (error)
-            *error = QStringLiteral("Cannot set up the X connection");
+            *error = QStringLiteral("无法建立 X 连接");
         return nullptr;
     }
     {
