@@ -29,7 +29,8 @@ public:
     // Asks the desktop again and returns the trust now; may wait a bounded time, so never on the main
     // thread.
     virtual bool refreshTrust() { return isTrusted(); }
-    // Asks for trust (the Linux backend switches the accessibility bus on) and returns the trust afterwards.
+    // Asks for trust (the Linux backend switches the accessibility bus on) and returns the trust afterwards;
+    // like refreshTrust() it may wait a bounded time.
     virtual bool requestTrust() = 0;
     // Why trust cannot be had in this session (a Wayland session, no XTest), for the user; empty otherwise.
     virtual QString untrustedReason() = 0;

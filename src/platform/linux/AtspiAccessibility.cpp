@@ -2,15 +2,19 @@
 
 #include "platform/linux/X11PrivateDisplay.h"
 
+#include "util/AppIdentity.h"
+
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QObject>
 #include <QRectF>
 #include <QScreen>
+#include <QVariantMap>
 #include <algorithm>
-#include <atomic>
+#include <functional>
 
 #include <atspi/atspi-constants.h>
 
@@ -31,6 +35,8 @@ constexpr qsizetype kMaxChildren = 400;
 constexpr int kMaxTextCharacters = 200000;
 // Process ids of bus names are kept for the bus's life; a new name is a new connection.
 constexpr qsizetype kMaxKnownNames = 512;
+// The last focused object of so many processes is remembered.
+constexpr qsizetype kMaxRememberedFocus = 64;
 
 const QString kRegistryService = QStringLiteral("org.a11y.atspi.Registry");
 const QString kRootPath = QStringLiteral("/org/a11y/atspi/accessible/root");
@@ -38,6 +44,10 @@ const QString kAccessible = QStringLiteral("org.a11y.atspi.Accessible");
 const QString kText = QStringLiteral("org.a11y.atspi.Text");
 const QString kComponent = QStringLiteral("org.a11y.atspi.Component");
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
+const QString kLauncherService = QStringLiteral("org.a11y.Bus");
+const QString kLauncherPath = QStringLiteral("/org/a11y/bus");
+const QString kStatus = QStringLiteral("org.a11y.Status");
+const QString kIsEnabled = QStringLiteral("IsEnabled");
 
 bool hasState(const QList<uint>& states, int state)
 {
@@ -112,13 +122,19 @@ ElementRole elementRole(quint32 role)
     }
 }
 
-QString x11Problem(const QByteArray& displayName)
+// Known without asking anyone, so the constructor can tell at once.
+QString waylandProblem()
 {
     if (qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
         !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         return QStringLiteral("当前是 Wayland 会话，Quorbell 无法在其中模拟按键或读取其他应用的输入框。"
                               "请在登录界面选择 X11（Xorg）会话。");
     }
+    return {};
+}
+
+QString x11Problem(const QByteArray& displayName)
+{
     const std::unique_ptr<X11PrivateDisplay> connection = X11PrivateDisplay::open(displayName, nullptr);
     if (!connection)
         return QStringLiteral("无法连接 X11 显示服务器，Quorbell 需要 X11 桌面会话。");
@@ -128,12 +144,37 @@ QString x11Problem(const QByteArray& displayName)
     return {};
 }
 
+const QString kNoBusProblem =
+    QStringLiteral("找不到辅助功能总线（AT-SPI），请安装 at-spi2-core 并重新登录桌面会话。");
+
+// Receives the bus launcher's PropertiesChanged signal on the thread it lives on.
+class StatusWatcher : public QObject {
+    Q_OBJECT
+public:
+    explicit StatusWatcher(std::function<void(const QDBusMessage&)> changed) : m_changed(std::move(changed))
+    {
+    }
+
+public Q_SLOTS:
+    void propertiesChanged(const QDBusMessage& message) { m_changed(message); }
+
+private:
+    std::function<void(const QDBusMessage&)> m_changed;
+};
+
 } // namespace
 
 // One query's calls, all under one time budget.
 class AtspiAccessibility::Query {
 public:
-    explicit Query(QDBusConnection bus) : m_bus(std::move(bus)) { m_clock.start(); }
+    Query(const Bus& bus, std::atomic<quint64>& calls)
+        : m_bus(bus.connection), m_generation(bus.generation), m_calls(calls)
+    {
+        m_clock.start();
+    }
+
+    // Which connection of the backend this query uses; what is learnt on an older one is not kept.
+    quint64 generation() const { return m_generation; }
 
     std::optional<QList<QVariant>> call(const QString& service, const QString& path, const QString& interface,
                                         const QString& method, const QList<QVariant>& arguments = {})
@@ -143,6 +184,7 @@ public:
             return std::nullopt;
         QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
         message.setArguments(arguments);
+        ++m_calls;
         const QDBusMessage reply =
             m_bus.call(message, QDBus::Block, static_cast<int>(std::min<qint64>(kCallTimeoutMs, remaining)));
         if (reply.type() != QDBusMessage::ReplyMessage)
@@ -206,26 +248,126 @@ public:
         return std::pair{std::min(start, end), std::max(start, end)};
     }
 
+    // The focus at `object`, which has the focused state among `states`; nothing if its role cannot be read.
+    std::optional<Focus> focus(const Object& object, const QList<uint>& states)
+    {
+        const auto role = call1(object, kAccessible, QStringLiteral("GetRole"));
+        if (!role)
+            return std::nullopt;
+        return Focus{object, role->toUInt(), hasState(states, ATSPI_STATE_EDITABLE)};
+    }
+
     bool expired() const { return m_clock.elapsed() >= kQueryBudgetMs; }
 
 private:
     QDBusConnection m_bus;
+    quint64 m_generation;
+    std::atomic<quint64>& m_calls;
     QElapsedTimer m_clock;
 };
 
-AtspiAccessibility::AtspiAccessibility(const QByteArray& displayName) : m_x11Problem(x11Problem(displayName))
+AtspiAccessibility::AtspiAccessibility(const QByteArray& displayName)
+    : m_displayName(displayName), m_x11Problem(waylandProblem()), m_x11Checked(!m_x11Problem.isEmpty()),
+      // Unique among the process's bus connections: a name is one connection.
+      m_connectionPrefix(QStringLiteral("quorbell-atspi-%1").arg(reinterpret_cast<quintptr>(this), 0, 16)),
+      m_watcher(
+          std::make_unique<StatusWatcher>([this](const QDBusMessage& message) { statusChanged(message); })),
+      m_trustQueue(AppIdentity::queueLabel(QStringLiteral("atspi.trust")))
 {
-    static std::atomic<int> instances = 0;
-    m_connectionName = QStringLiteral("quorbell-atspi-%1").arg(++instances);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         m_devicePixelRatio = screen->devicePixelRatio();
+    m_trustQueue.async([this] { refreshOnQueue(); });
 }
 
 AtspiAccessibility::~AtspiAccessibility()
 {
-    std::lock_guard lock(m_mutex);
-    if (m_connected)
-        QDBusConnection::disconnectFromBus(m_connectionName);
+    m_trustQueue.stop();
+    m_watcher.reset();
+    QString busName;
+    {
+        std::lock_guard lock(m_mutex);
+        busName = m_busName;
+    }
+    if (!busName.isEmpty())
+        QDBusConnection::disconnectFromBus(busName);
+}
+
+bool AtspiAccessibility::isTrusted()
+{
+    return m_trusted.load();
+}
+
+QString AtspiAccessibility::untrustedReason()
+{
+    std::lock_guard lock(m_trustMutex);
+    if (!m_x11Problem.isEmpty())
+        return m_x11Problem;
+    return m_busState == BusState::Unreachable ? kNoBusProblem : QString();
+}
+
+bool AtspiAccessibility::refreshTrust()
+{
+    m_trustQueue.sync([this] { refreshOnQueue(); });
+    return isTrusted();
+}
+
+bool AtspiAccessibility::requestTrust()
+{
+    m_trustQueue.sync([this] {
+        refreshOnQueue();
+        {
+            std::lock_guard lock(m_trustMutex);
+            if (!m_x11Problem.isEmpty() || m_busState == BusState::Enabled)
+                return;
+        }
+        QDBusConnection session = QDBusConnection::sessionBus();
+        if (!session.isConnected())
+            return;
+        QDBusMessage message = QDBusMessage::createMethodCall(kLauncherService, kLauncherPath, kProperties,
+                                                              QStringLiteral("Set"));
+        message.setArguments({kStatus, kIsEnabled, QVariant::fromValue(QDBusVariant(true))});
+        session.call(message, QDBus::Block, kSessionCallTimeoutMs);
+        // Read back rather than trust the notification: a launcher may refuse or send none.
+        refreshOnQueue();
+    });
+    return isTrusted();
+}
+
+void AtspiAccessibility::refreshOnQueue()
+{
+    bool checked = false;
+    {
+        std::lock_guard lock(m_trustMutex);
+        checked = m_x11Checked;
+    }
+    if (!checked) {
+        // The X server does not change under a running session: asked once.
+        const QString problem = x11Problem(m_displayName);
+        std::lock_guard lock(m_trustMutex);
+        m_x11Problem = problem;
+        m_x11Checked = true;
+        m_trusted = m_x11Problem.isEmpty() && m_busState == BusState::Enabled;
+    }
+    {
+        std::lock_guard lock(m_trustMutex);
+        if (!m_x11Problem.isEmpty())
+            return;
+    }
+    QDBusConnection session = QDBusConnection::sessionBus();
+    // Subscribed before the first answer, so no change can fall between the two. Any sender: naming the
+    // launcher's well-known name would make QtDBus look up its owner, a call to wait on.
+    if (!m_subscribed && session.isConnected()) {
+        m_subscribed =
+            session.connect(QString(), kLauncherPath, kProperties, QStringLiteral("PropertiesChanged"),
+                            {kStatus}, QString(), m_watcher.get(), SLOT(propertiesChanged(QDBusMessage)));
+    }
+    quint64 serial = 0;
+    {
+        std::lock_guard lock(m_trustMutex);
+        serial = m_statusSerial;
+    }
+    const std::optional<bool> enabled = busEnabled();
+    setBusState(!enabled ? BusState::Unreachable : *enabled ? BusState::Enabled : BusState::Disabled, serial);
 }
 
 std::optional<bool> AtspiAccessibility::busEnabled()
@@ -233,95 +375,157 @@ std::optional<bool> AtspiAccessibility::busEnabled()
     QDBusConnection session = QDBusConnection::sessionBus();
     if (!session.isConnected())
         return std::nullopt;
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"), kProperties, QStringLiteral("Get"));
-    message.setArguments({QStringLiteral("org.a11y.Status"), QStringLiteral("IsEnabled")});
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(kLauncherService, kLauncherPath, kProperties, QStringLiteral("Get"));
+    message.setArguments({kStatus, kIsEnabled});
     const QDBusMessage reply = session.call(message, QDBus::Block, kSessionCallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return std::nullopt;
     return reply.arguments().first().value<QDBusVariant>().variant().toBool();
 }
 
-bool AtspiAccessibility::isTrusted()
+void AtspiAccessibility::statusChanged(const QDBusMessage& message)
 {
-    return m_x11Problem.isEmpty() && busEnabled().value_or(false);
-}
-
-bool AtspiAccessibility::requestTrust()
-{
-    if (!m_x11Problem.isEmpty())
-        return false;
-    QDBusConnection session = QDBusConnection::sessionBus();
-    if (session.isConnected()) {
-        QDBusMessage message =
-            QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
-                                           kProperties, QStringLiteral("Set"));
-        message.setArguments({QStringLiteral("org.a11y.Status"), QStringLiteral("IsEnabled"),
-                              QVariant::fromValue(QDBusVariant(true))});
-        session.call(message, QDBus::Block, kSessionCallTimeoutMs);
+    const QList<QVariant> arguments = message.arguments();
+    if (arguments.size() < 3 || arguments[0].toString() != kStatus)
+        return;
+    const QVariantMap changed = qdbus_cast<QVariantMap>(arguments[1]);
+    if (const auto value = changed.constFind(kIsEnabled); value != changed.constEnd()) {
+        setBusState(value->toBool() ? BusState::Enabled : BusState::Disabled);
+        return;
     }
-    return isTrusted();
+    // Changed without its value: ask for it, off this thread.
+    if (qdbus_cast<QStringList>(arguments[2]).contains(kIsEnabled))
+        m_trustQueue.async([this] { refreshOnQueue(); });
 }
 
-QString AtspiAccessibility::untrustedReason()
+void AtspiAccessibility::setBusState(BusState state, std::optional<quint64> onlyIfSerial)
 {
-    if (!m_x11Problem.isEmpty())
-        return m_x11Problem;
-    if (!busEnabled().has_value())
-        return QStringLiteral("找不到辅助功能总线（AT-SPI），请安装 at-spi2-core 并重新登录桌面会话。");
-    return {};
-}
-
-std::optional<QDBusConnection> AtspiAccessibility::accessibilityBus()
-{
-    if (m_connected) {
-        QDBusConnection bus(m_connectionName);
-        if (bus.isConnected())
-            return bus;
-        QDBusConnection::disconnectFromBus(m_connectionName);
-        m_connected = false;
-        m_processIds.clear();
+    std::lock_guard lock(m_trustMutex);
+    if (onlyIfSerial) {
+        // A notification that arrived while the answer was on its way is the newer news.
+        if (*onlyIfSerial != m_statusSerial)
+            return;
+    } else {
+        ++m_statusSerial;
     }
+    m_busState = state;
+    m_trusted = m_x11Checked && m_x11Problem.isEmpty() && m_busState == BusState::Enabled;
+}
+
+std::optional<AtspiAccessibility::Bus> AtspiAccessibility::accessibilityBus()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_bus && m_bus->isConnected())
+            return Bus{*m_bus, m_busGeneration};
+    }
+    // Set up without the lock: the launcher and the bus are other processes. Threads that race here each
+    // connect, and the first connection kept wins.
     QString address = qEnvironmentVariable("AT_SPI_BUS_ADDRESS");
     if (address.isEmpty()) {
         QDBusConnection session = QDBusConnection::sessionBus();
         if (!session.isConnected())
             return std::nullopt;
-        const QDBusMessage message =
-            QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
-                                           QStringLiteral("org.a11y.Bus"), QStringLiteral("GetAddress"));
+        const QDBusMessage message = QDBusMessage::createMethodCall(
+            kLauncherService, kLauncherPath, kLauncherService, QStringLiteral("GetAddress"));
         const QDBusMessage reply = session.call(message, QDBus::Block, kSessionCallTimeoutMs);
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
             return std::nullopt;
         address = reply.arguments().first().toString();
     }
-    QDBusConnection bus = QDBusConnection::connectToBus(address, m_connectionName);
-    if (!bus.isConnected()) {
-        QDBusConnection::disconnectFromBus(m_connectionName);
+    const QString name = QStringLiteral("%1-%2").arg(m_connectionPrefix).arg(++m_connectionCount);
+    const QDBusConnection connection = QDBusConnection::connectToBus(address, name);
+    if (!connection.isConnected()) {
+        QDBusConnection::disconnectFromBus(name);
         return std::nullopt;
     }
-    m_connected = true;
-    return bus;
+    std::optional<Bus> kept;
+    QString unused;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_bus && m_bus->isConnected()) {
+            kept = Bus{*m_bus, m_busGeneration};
+            unused = name;
+        } else {
+            unused = m_busName; // the broken one, if any
+            m_bus = connection;
+            m_busName = name;
+            ++m_busGeneration;
+            // Bus names and objects belong to the bus they were seen on.
+            m_processIds.clear();
+            m_lastFocus.clear();
+            kept = Bus{connection, m_busGeneration};
+        }
+    }
+    if (!unused.isEmpty())
+        QDBusConnection::disconnectFromBus(unused);
+    return kept;
 }
 
 std::optional<qint64> AtspiAccessibility::processIdOf(Query& query, const QString& service)
 {
-    const auto known = m_processIds.constFind(service);
-    if (known != m_processIds.constEnd())
-        return *known;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto known = m_processIds.constFind(service);
+        if (query.generation() == m_busGeneration && known != m_processIds.constEnd())
+            return *known;
+    }
     const auto reply = query.call(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"), {service});
     if (!reply || reply->isEmpty())
         return std::nullopt;
-    if (m_processIds.size() >= kMaxKnownNames)
-        m_processIds.clear();
     const qint64 processId = reply->first().toLongLong();
-    m_processIds.insert(service, processId);
+    std::lock_guard lock(m_mutex);
+    if (query.generation() == m_busGeneration) {
+        if (m_processIds.size() >= kMaxKnownNames)
+            m_processIds.clear();
+        m_processIds.insert(service, processId);
+    }
     return processId;
 }
 
 std::optional<AtspiAccessibility::Focus> AtspiAccessibility::findFocus(Query& query, qint64 processId)
+{
+    std::optional<Object> remembered;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto last = m_lastFocus.constFind(processId);
+        if (query.generation() == m_busGeneration && last != m_lastFocus.constEnd())
+            remembered = *last;
+    }
+    // Successive queries of one dictation nearly always find the focus where it was.
+    if (remembered) {
+        if (std::optional<Focus> focus = stillFocused(query, *remembered, processId))
+            return focus;
+    }
+    std::optional<Focus> focus = walkToFocus(query, processId);
+    std::lock_guard lock(m_mutex);
+    if (query.generation() == m_busGeneration) {
+        if (!focus) {
+            m_lastFocus.remove(processId);
+        } else {
+            if (m_lastFocus.size() >= kMaxRememberedFocus && !m_lastFocus.contains(processId))
+                m_lastFocus.clear();
+            m_lastFocus.insert(processId, focus->object);
+        }
+    }
+    return focus;
+}
+
+std::optional<AtspiAccessibility::Focus> AtspiAccessibility::stillFocused(Query& query, const Object& object,
+                                                                          qint64 processId)
+{
+    if (processIdOf(query, object.service) != processId)
+        return std::nullopt;
+    const auto states = query.states(object);
+    if (!states || !hasState(*states, ATSPI_STATE_FOCUSED) || hasState(*states, ATSPI_STATE_DEFUNCT))
+        return std::nullopt;
+    return query.focus(object, *states);
+}
+
+std::optional<AtspiAccessibility::Focus> AtspiAccessibility::walkToFocus(Query& query, qint64 processId)
 {
     const QList<Object> applications = query.children({kRegistryService, QDBusObjectPath(kRootPath)});
     for (const Object& application : applications) {
@@ -342,12 +546,8 @@ std::optional<AtspiAccessibility::Focus> AtspiAccessibility::findFocus(Query& qu
                 const auto states = query.states(object);
                 if (!states)
                     continue;
-                if (hasState(*states, ATSPI_STATE_FOCUSED)) {
-                    const auto role = query.call1(object, kAccessible, QStringLiteral("GetRole"));
-                    if (!role)
-                        return std::nullopt;
-                    return Focus{object, role->toUInt(), hasState(*states, ATSPI_STATE_EDITABLE)};
-                }
+                if (hasState(*states, ATSPI_STATE_FOCUSED))
+                    return query.focus(object, *states);
                 // Hidden parts cannot hold the focus; long lists that manage their items report the focus
                 // on themselves.
                 if ((object.path != window.path && !hasState(*states, ATSPI_STATE_SHOWING)) ||
@@ -367,11 +567,10 @@ std::optional<T> AtspiAccessibility::readFocus(qint64 processId, Read read)
 {
     if (processId <= 0 || !isTrusted())
         return std::nullopt;
-    std::lock_guard lock(m_mutex);
-    const std::optional<QDBusConnection> bus = accessibilityBus();
+    const std::optional<Bus> bus = accessibilityBus();
     if (!bus)
         return std::nullopt;
-    Query query(*bus);
+    Query query(*bus, m_busCalls);
     const std::optional<Focus> focus = findFocus(query, processId);
     if (!focus)
         return std::nullopt;
@@ -474,3 +673,5 @@ std::optional<QRect> AtspiAccessibility::caretRect(qint64 processId)
         return rect;
     });
 }
+
+#include "AtspiAccessibility.moc"

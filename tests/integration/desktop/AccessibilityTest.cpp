@@ -6,8 +6,10 @@
 #include <QDBusVariant>
 #include <QProcessEnvironment>
 #include <QTest>
+#include <atomic>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace {
 
@@ -92,10 +94,76 @@ TEST(AtspiAccessibility, ReadsTheFocusedLineEditOfAnotherApplicationWhileSwitche
     EXPECT_LT(selection.right(), endCaret.left()) << "the selection lies left of the end of the text";
     EXPECT_FALSE(accessibility.focusedElement(QCoreApplication::applicationPid() + 100000).has_value());
 
-    // The user switches accessibility off again: nothing is read any more.
+    // Another program switches accessibility off and on again: the trust follows the bus's notification,
+    // with nobody asking.
     setBusEnabled(false);
-    EXPECT_FALSE(accessibility.isTrusted());
-    EXPECT_FALSE(accessibility.focusedValue(pid).has_value());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !accessibility.isTrusted(); }, 5000));
+    EXPECT_FALSE(accessibility.focusedValue(pid).has_value()) << "nothing is read while switched off";
+    setBusEnabled(true);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return accessibility.isTrusted(); }, 5000));
+    EXPECT_EQ(accessibility.focusedValue(pid), value);
+    setBusEnabled(false);
+}
+
+TEST(AtspiAccessibility, ASecondReadFindsTheFocusWithoutAWalkUntilTheFocusMoves)
+{
+    TargetProcess target({QStringLiteral("lineedit")}, accessibleEnvironment());
+    ASSERT_TRUE(target.start());
+    const qint64 pid = target.processId();
+    const QString value = QStringLiteral("第一次");
+    target.setText(value);
+    AtspiAccessibility accessibility;
+    ASSERT_TRUE(accessibility.requestTrust());
+    ASSERT_TRUE(registered(accessibility, target));
+
+    AtspiAccessibility fresh;
+    ASSERT_TRUE(fresh.refreshTrust());
+    const quint64 start = fresh.busCallCount();
+    EXPECT_EQ(fresh.focusedValue(pid), value);
+    const quint64 first = fresh.busCallCount() - start;
+    EXPECT_EQ(fresh.focusedValue(pid), value);
+    const quint64 second = fresh.busCallCount() - start - first;
+    EXPECT_LT(second, first) << "the first read walks the window";
+    EXPECT_LE(second, 4U) << "the remembered field's state and role, then the value's length and text";
+
+    // Another application takes the focus: the remembered field no longer counts.
+    TargetProcess other({QStringLiteral("lineedit")}, accessibleEnvironment());
+    ASSERT_TRUE(other.start());
+    other.setText(QStringLiteral("其他"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !fresh.focusedElement(pid).has_value(); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return fresh.focusedValue(other.processId()) == QStringLiteral("其他"); }, 5000));
+}
+
+TEST(AtspiAccessibility, ReadsFromTwoThreadsAtOnce)
+{
+    TargetProcess target({QStringLiteral("lineedit")}, accessibleEnvironment());
+    ASSERT_TRUE(target.start());
+    const qint64 pid = target.processId();
+    const QString value = QStringLiteral("parallel 并行");
+    target.setText(value);
+    AtspiAccessibility accessibility;
+    ASSERT_TRUE(accessibility.requestTrust());
+    ASSERT_TRUE(registered(accessibility, target));
+
+    // A new backend, so both threads also race to set up its bus connection.
+    AtspiAccessibility shared;
+    ASSERT_TRUE(shared.refreshTrust());
+    constexpr int kReads = 25;
+    std::atomic<int> values = 0;
+    std::atomic<int> carets = 0;
+    std::thread valueReader([&] {
+        for (int i = 0; i < kReads; ++i)
+            values += shared.focusedValue(pid) == value;
+    });
+    std::thread caretReader([&] {
+        for (int i = 0; i < kReads; ++i)
+            carets += shared.caretRect(pid).has_value();
+    });
+    valueReader.join();
+    caretReader.join();
+    EXPECT_EQ(values, kReads);
+    EXPECT_EQ(carets, kReads);
 }
 
 TEST(AtspiAccessibility, ReadsAMultiLineSelectionButNeverAPasswordField)
