@@ -175,7 +175,11 @@ std::optional<int> StreamingASREngine::ensureHotMicRunning(QString* error)
     if (!m_isTapInstalled || !m_capture.isRunning()) {
         m_capture.stop(); // whatever tap was there, e.g. the desktop recogniser's
         m_isTapInstalled = false;
-        const std::optional<int> sourceRate = m_capture.defaultSourceSampleRate();
+        // The source as last seen is kept current by the backend; asking afresh costs the start its round
+        // trips, so that is done only when no source was seen.
+        std::optional<int> sourceRate = m_capture.lastSeenSourceSampleRate();
+        if (!sourceRate || *sourceRate <= 0)
+            sourceRate = m_capture.defaultSourceSampleRate();
         if (!sourceRate || *sourceRate <= 0) {
             *error = kNoMicrophoneInputMessage.toString();
             return std::nullopt;

@@ -95,6 +95,10 @@ void AppState::beginDictationSession()
         });
         return;
     }
+    // The microphone opens on the engine's queue while the rest of the start is prepared here; without
+    // Accessibility the session may yet be refused, and then no microphone should open.
+    if (m_accessibilityGranted)
+        m_asrEngine->prewarmHotMicAsync();
 
     const FrontmostApplication front =
         m_services.workspace->frontmostApplication().value_or(FrontmostApplication{});

@@ -19,6 +19,9 @@ public:
 
     // The default source's native sample rate, or nullopt when there is no source. May block briefly.
     virtual std::optional<int> defaultSourceSampleRate() = 0;
+    // The default source's rate as last seen, without asking anyone, so safe on the main thread: 0 when there
+    // was no source, nullopt when nothing has been seen yet. Backends that watch the source keep it current.
+    virtual std::optional<int> lastSeenSourceSampleRate() const { return std::nullopt; }
     // Opens the default source and delivers its audio until stop(). Fails when there is no source or it
     // cannot be opened, and when already running.
     virtual Status start(BufferHandler handler) = 0;

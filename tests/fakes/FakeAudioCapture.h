@@ -10,6 +10,7 @@
 class FakeAudioCapture final : public AudioCapture, private Guarded {
 public:
     std::optional<int> defaultSourceSampleRate() override { return guarded(m_sourceRate); }
+    std::optional<int> lastSeenSourceSampleRate() const override { return guarded(m_sourceRate).value_or(0); }
     Status start(BufferHandler handler) override;
     void stop() override;
     bool isRunning() const override { return guarded(m_handler) != nullptr; }

@@ -1,38 +1,63 @@
 #include "platform/linux/LinuxPermissions.h"
 
 #include "platform/AudioCapture.h"
+#include "util/AppIdentity.h"
 
 #include <QCoreApplication>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTimer>
 
 namespace {
 
-// Answers on a later turn of the main loop, as the interface promises.
-template <typename Completion, typename Value>
-void answerLater(Completion completion, Value value)
+AuthorizationStatus statusFromRate(std::optional<int> sourceRate)
 {
-    if (!completion)
-        return;
-    QTimer::singleShot(0, QCoreApplication::instance(), [completion = std::move(completion), value] { completion(value); });
+    if (!sourceRate)
+        return AuthorizationStatus::NotDetermined;
+    return *sourceRate > 0 ? AuthorizationStatus::Authorized : AuthorizationStatus::Denied;
 }
 
 } // namespace
 
+LinuxPermissions::LinuxPermissions(AudioCapture& capture)
+    : m_capture(capture), m_queue(AppIdentity::queueLabel(QStringLiteral("permissions.microphone")))
+{
+    // The first status comes from here, so no one waits for the sound server at start-up.
+    m_queue.async([this] { (void)refreshMicrophoneStatus(); });
+}
+
+LinuxPermissions::~LinuxPermissions()
+{
+    m_queue.stop();
+}
+
 AuthorizationStatus LinuxPermissions::microphoneStatus()
+{
+    return statusFromRate(m_capture.lastSeenSourceSampleRate());
+}
+
+AuthorizationStatus LinuxPermissions::refreshMicrophoneStatus()
 {
     return m_capture.defaultSourceSampleRate() ? AuthorizationStatus::Authorized : AuthorizationStatus::Denied;
 }
 
 void LinuxPermissions::requestMicrophoneAccess(std::function<void(bool granted)> completion)
 {
-    answerLater(std::move(completion), microphoneStatus() == AuthorizationStatus::Authorized);
+    // Nothing to grant on Linux: a fresh look at the source answers, later and on the main thread.
+    m_queue.async([this, completion = std::move(completion)] {
+        const bool granted = refreshMicrophoneStatus() == AuthorizationStatus::Authorized;
+        if (completion)
+            QMetaObject::invokeMethod(
+                &m_mainThread, [completion, granted] { completion(granted); }, Qt::QueuedConnection);
+    });
 }
 
 void LinuxPermissions::requestSpeechRecognition(std::function<void(AuthorizationStatus)> completion)
 {
-    answerLater(std::move(completion), AuthorizationStatus::Authorized);
+    if (completion)
+        QMetaObject::invokeMethod(
+            &m_mainThread,
+            [completion = std::move(completion)] { completion(AuthorizationStatus::Authorized); },
+            Qt::QueuedConnection);
 }
 
 Status LinuxPermissions::openAccessibilitySettings()

@@ -12,8 +12,18 @@
 
 namespace {
 
-// Every wait on the server has this limit, so a hung server cannot hang the caller.
+using Deadline = std::chrono::steady_clock::time_point;
+
+// Every wait on the server, connecting included, ends by this limit, so a hung server cannot hang the caller.
 constexpr auto kServerReplyTimeout = std::chrono::seconds(3);
+
+// lastSeenRate before the first answer.
+constexpr int kRateUnknown = -1;
+
+Deadline deadlineFromNow()
+{
+    return std::chrono::steady_clock::now() + kServerReplyTimeout;
+}
 
 class LoopLock {
 public:
@@ -33,6 +43,8 @@ QString pulseError(pa_context* context, const char* what)
         .arg(QLatin1String(what), QString::fromUtf8(pa_strerror(code)));
 }
 
+const QString kNoAnswer = QStringLiteral("PulseAudio: the server did not answer");
+
 } // namespace
 
 struct PulseAudioCapture::Impl {
@@ -47,36 +59,43 @@ struct PulseAudioCapture::Impl {
     std::vector<pa_stream*> retired;
     std::string defaultSource;
     int defaultRate = 0;
+    // defaultSource and defaultRate hold an answer of this context's server.
     bool haveDefault = false;
-    // Default-source lookups in flight (several may overlap): the source asked about and its rate so far.
+    // Default-source lookups in flight (several may overlap, and one without a default source finishes
+    // before an older one that asks about its source): the source asked about and its rate so far.
     struct Lookup {
         Impl* owner;
+        quint64 sequence;
         std::string source;
         int rate = 0;
     };
     std::list<Lookup> lookups;
+    quint64 lastAskedLookup = 0;
 
     int streamRate = 0; // the rate the stream was opened with
 
     std::atomic<bool> running = false;
     std::atomic<int> rate = 0;
+    // The default source's rate as last seen: 0 for none, kRateUnknown before the first answer.
+    std::atomic<int> lastSeenRate = kRateUnknown;
 
     // Waits for server replies; the callbacks bump these and notify.
     std::mutex waitMutex;
     std::condition_variable waitCondition;
     pa_context_state_t contextState = PA_CONTEXT_UNCONNECTED;
     pa_stream_state_t streamState = PA_STREAM_UNCONNECTED;
-    quint64 defaultLookups = 0;
+    // The newest lookup whose answer defaultSource holds (written with the loop lock held as well).
+    quint64 lastTakenLookup = 0;
 
     std::mutex sourceChangedMutex;
     std::function<void()> sourceChanged;
 
     bool inLoopThread() const { return pa_threaded_mainloop_in_thread(loop); }
 
-    template <typename Predicate> bool waitUntil(Predicate predicate)
+    template <typename Predicate> bool waitUntil(Deadline deadline, Predicate predicate)
     {
         std::unique_lock lock(waitMutex);
-        return waitCondition.wait_for(lock, kServerReplyTimeout, predicate);
+        return waitCondition.wait_until(lock, deadline, predicate);
     }
 
     template <typename Update> void signal(Update update)
@@ -101,6 +120,28 @@ struct PulseAudioCapture::Impl {
 
     // --- loop lock held ---
 
+    // Starts connecting without waiting; onContextState carries on once the server answers.
+    Status connectContext()
+    {
+        context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Quorbell");
+        if (!context)
+            return Status::failure(QStringLiteral("PulseAudio: cannot create a context"));
+        {
+            std::lock_guard waitLock(waitMutex);
+            contextState = PA_CONTEXT_UNCONNECTED;
+        }
+        pa_context_set_state_callback(context, &Impl::onContextState, this);
+        pa_context_set_subscribe_callback(context, &Impl::onSubscription, this);
+        // Never start a sound server of our own: no server means no microphone.
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            const QString error = pulseError(context, "connect");
+            dropContext();
+            lastSeenRate = 0;
+            return Status::failure(error);
+        }
+        return Status::success();
+    }
+
     void dropContext()
     {
         if (!context)
@@ -110,8 +151,23 @@ struct PulseAudioCapture::Impl {
         pa_context_disconnect(context);
         pa_context_unref(context);
         context = nullptr;
+        forgetDefaultSource();
+    }
+
+    // The context's replies were cancelled with it: no lookup of it finishes any more.
+    void forgetDefaultSource()
+    {
         haveDefault = false;
-        lookups.clear(); // their replies were cancelled with the context
+        lookups.clear();
+    }
+
+    // The default source as the server's events keep it, when no event's lookup is still under way: then it
+    // is as current as a fresh lookup, without the round trips.
+    std::optional<std::pair<std::string, int>> currentDefaultSource() const
+    {
+        if (!context || pa_context_get_state(context) != PA_CONTEXT_READY || !haveDefault || !lookups.empty())
+            return std::nullopt;
+        return std::make_pair(defaultSource, defaultRate);
     }
 
     // Ends the stream. From inside one of its callbacks (the buffer handler may call stop()) the stream is
@@ -146,21 +202,33 @@ struct PulseAudioCapture::Impl {
     }
 
     // Asks for the default source's name and rate; the answer arrives in onServerInfo and onSourceInfo.
-    void refreshDefaultSource()
+    // Returns the lookup's sequence number, 0 when the question could not be sent.
+    quint64 refreshDefaultSource()
     {
         if (!context || pa_context_get_state(context) != PA_CONTEXT_READY)
-            return;
-        if (pa_operation* op = pa_context_get_server_info(context, &Impl::onServerInfo, this))
-            pa_operation_unref(op);
+            return 0;
+        Lookup& lookup = lookups.emplace_back(Lookup{this, ++lastAskedLookup, {}, 0});
+        pa_operation* op = pa_context_get_server_info(context, &Impl::onServerInfo, &lookup);
+        if (!op) {
+            lookups.pop_back();
+            return 0;
+        }
+        pa_operation_unref(op);
+        return lookup.sequence;
     }
 
-    void finishDefaultLookup(std::string source, int sourceRate)
+    void finishDefaultLookup(Lookup* lookup, std::string source, int sourceRate)
     {
+        const quint64 sequence = lookup->sequence;
+        lookups.remove_if([lookup](const Lookup& item) { return &item == lookup; });
+        if (sequence < lastTakenLookup)
+            return; // a newer answer is already in
         const bool changed = haveDefault && (source != defaultSource || sourceRate != defaultRate);
+        lastSeenRate = source.empty() ? 0 : sourceRate;
         defaultSource = std::move(source);
         defaultRate = sourceRate;
         haveDefault = true;
-        signal([this] { ++defaultLookups; });
+        signal([this, sequence] { lastTakenLookup = sequence; });
         if (changed)
             notifySourceChanged();
     }
@@ -169,18 +237,23 @@ struct PulseAudioCapture::Impl {
     {
         auto* d = static_cast<Impl*>(userdata);
         const pa_context_state_t state = pa_context_get_state(c);
-        d->signal([d, state] { d->contextState = state; });
         if (state == PA_CONTEXT_READY) {
+            // Subscribed before the first lookup is asked: the server handles both in order, so from that
+            // answer on every change of the default source arrives as an event.
             const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
                                                                   PA_SUBSCRIPTION_MASK_SOURCE);
             if (pa_operation* op = pa_context_subscribe(c, mask, nullptr, nullptr))
                 pa_operation_unref(op);
             d->refreshDefaultSource();
-        } else if (!PA_CONTEXT_IS_GOOD(state) && d->haveDefault) {
-            // The server went away: whatever source there was is gone.
-            d->haveDefault = false;
-            d->notifySourceChanged();
+        } else if (!PA_CONTEXT_IS_GOOD(state)) {
+            // The server went away, or never answered: whatever source there was is gone.
+            const bool hadDefault = d->haveDefault;
+            d->forgetDefaultSource();
+            d->lastSeenRate = 0;
+            if (hadDefault)
+                d->notifySourceChanged();
         }
+        d->signal([d, state] { d->contextState = state; });
     }
 
     static void onSubscription(pa_context*, pa_subscription_event_type_t type, uint32_t, void* userdata)
@@ -192,20 +265,17 @@ struct PulseAudioCapture::Impl {
 
     static void onServerInfo(pa_context* c, const pa_server_info* info, void* userdata)
     {
-        auto* d = static_cast<Impl*>(userdata);
+        auto* lookup = static_cast<Lookup*>(userdata);
         const char* name = info ? info->default_source_name : nullptr;
         if (!name || !*name) {
-            d->finishDefaultLookup({}, 0);
+            lookup->owner->finishDefaultLookup(lookup, {}, 0);
             return;
         }
-        Lookup& lookup = d->lookups.emplace_back(Lookup{d, name, 0});
-        pa_operation* op = pa_context_get_source_info_by_name(c, name, &Impl::onSourceInfo, &lookup);
-        if (op) {
+        lookup->source = name;
+        if (pa_operation* op = pa_context_get_source_info_by_name(c, name, &Impl::onSourceInfo, lookup))
             pa_operation_unref(op);
-        } else {
-            d->lookups.pop_back();
-            d->finishDefaultLookup({}, 0);
-        }
+        else
+            lookup->owner->finishDefaultLookup(lookup, {}, 0);
     }
 
     static void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userdata)
@@ -216,11 +286,8 @@ struct PulseAudioCapture::Impl {
             return;
         }
         // End of the list, or an error such as a source that vanished meanwhile.
-        Impl* d = lookup->owner;
         std::string source = lookup->rate > 0 ? std::move(lookup->source) : std::string();
-        const int sourceRate = lookup->rate;
-        d->lookups.remove_if([lookup](const Lookup& item) { return &item == lookup; });
-        d->finishDefaultLookup(std::move(source), sourceRate);
+        lookup->owner->finishDefaultLookup(lookup, std::move(source), lookup->rate);
     }
 
     static void onStreamState(pa_stream* s, void* userdata)
@@ -267,7 +334,7 @@ struct PulseAudioCapture::Impl {
 
     // --- called without the loop lock, never on the loop thread ---
 
-    Status ensureContext()
+    Status ensureContext(Deadline deadline)
     {
         {
             LoopLock lock(loop);
@@ -278,55 +345,47 @@ struct PulseAudioCapture::Impl {
                 if (!PA_CONTEXT_IS_GOOD(state))
                     dropContext();
             }
+            // A context already connecting (the one the constructor started) is waited for, not replaced.
             if (!context) {
-                context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Quorbell");
-                if (!context)
-                    return Status::failure(QStringLiteral("PulseAudio: cannot create a context"));
-                {
-                    std::lock_guard waitLock(waitMutex);
-                    contextState = PA_CONTEXT_UNCONNECTED;
-                }
-                pa_context_set_state_callback(context, &Impl::onContextState, this);
-                pa_context_set_subscribe_callback(context, &Impl::onSubscription, this);
-                // Never start a sound server of our own: no server means no microphone.
-                if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-                    const QString error = pulseError(context, "connect");
-                    dropContext();
-                    return Status::failure(error);
-                }
+                if (Status connecting = connectContext(); !connecting)
+                    return connecting;
             }
         }
-        const bool settled = waitUntil([this] {
+        const bool settled = waitUntil(deadline, [this] {
             return contextState == PA_CONTEXT_READY || contextState == PA_CONTEXT_FAILED ||
                    contextState == PA_CONTEXT_TERMINATED;
         });
         LoopLock lock(loop);
         if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
             return Status::success();
-        const QString error = settled ? pulseError(context, "connect")
-                                      : QStringLiteral("PulseAudio: the server did not answer");
+        const QString error = settled ? pulseError(context, "connect") : kNoAnswer;
         dropContext();
+        lastSeenRate = 0;
         return Status::failure(error);
     }
 
-    // The default source's name and rate, asked afresh; an empty name when there is none.
-    std::optional<std::pair<std::string, int>> lookupDefaultSource()
+    // The default source's name and rate, asked afresh; an empty name when there is none. Nullopt, and no
+    // source as last seen, when the server does not answer in time.
+    std::optional<std::pair<std::string, int>> lookupDefaultSource(Deadline deadline)
     {
-        if (!ensureContext())
+        if (!ensureContext(deadline))
             return std::nullopt;
-        quint64 before = 0;
-        {
-            std::lock_guard waitLock(waitMutex);
-            before = defaultLookups;
-        }
+        quint64 sequence = 0;
         {
             LoopLock lock(loop);
-            refreshDefaultSource();
+            sequence = refreshDefaultSource();
         }
-        if (!waitUntil([&] { return defaultLookups > before; }))
-            return std::nullopt;
-        LoopLock lock(loop);
-        return std::make_pair(defaultSource, defaultRate);
+        if (sequence > 0 && waitUntil(deadline, [&] {
+                return lastTakenLookup >= sequence || contextState == PA_CONTEXT_FAILED ||
+                       contextState == PA_CONTEXT_TERMINATED;
+            })) {
+            LoopLock lock(loop);
+            if (context && pa_context_get_state(context) == PA_CONTEXT_READY && haveDefault)
+                return std::make_pair(defaultSource, defaultRate);
+        }
+        // The answer may still come and is taken then; until it does there is no microphone to speak of.
+        lastSeenRate = 0;
+        return std::nullopt;
     }
 };
 
@@ -337,6 +396,14 @@ PulseAudioCapture::PulseAudioCapture() : d(std::make_unique<Impl>())
         pa_threaded_mainloop_free(d->loop);
         d->loop = nullptr;
     }
+    if (!d->loop) {
+        d->lastSeenRate = 0;
+        return;
+    }
+    // Connected from the start and kept while idle: the first session's stream then needs no connect and
+    // no lookup, and the source as last seen needs nobody to wait for it.
+    LoopLock lock(d->loop);
+    (void)d->connectContext(); // a failure shows as no source; every later call connects again
 }
 
 PulseAudioCapture::~PulseAudioCapture()
@@ -357,10 +424,18 @@ std::optional<int> PulseAudioCapture::defaultSourceSampleRate()
     // The loop thread cannot wait for its own replies.
     if (!d->loop || d->inLoopThread())
         return std::nullopt;
-    const auto source = d->lookupDefaultSource();
+    const auto source = d->lookupDefaultSource(deadlineFromNow());
     if (!source || source->first.empty() || source->second <= 0)
         return std::nullopt;
     return source->second;
+}
+
+std::optional<int> PulseAudioCapture::lastSeenSourceSampleRate() const
+{
+    const int seen = d->lastSeenRate;
+    if (seen == kRateUnknown)
+        return std::nullopt;
+    return seen;
 }
 
 Status PulseAudioCapture::start(BufferHandler handler)
@@ -371,11 +446,18 @@ Status PulseAudioCapture::start(BufferHandler handler)
         return Status::failure(QStringLiteral("PulseAudio: cannot start from the capture thread"));
     if (d->running)
         return Status::failure(QStringLiteral("the microphone is already running"));
-    if (Status connected = d->ensureContext(); !connected)
+    const Deadline deadline = deadlineFromNow();
+    if (Status connected = d->ensureContext(deadline); !connected)
         return connected;
-    const auto source = d->lookupDefaultSource();
+    std::optional<std::pair<std::string, int>> source;
+    {
+        LoopLock lock(d->loop);
+        source = d->currentDefaultSource();
+    }
     if (!source)
-        return Status::failure(QStringLiteral("PulseAudio: the server did not answer"));
+        source = d->lookupDefaultSource(deadline);
+    if (!source)
+        return Status::failure(kNoAnswer);
     if (source->first.empty() || source->second <= 0)
         return Status::failure(QStringLiteral("PulseAudio: there is no microphone (no default source)"));
 
@@ -386,6 +468,8 @@ Status PulseAudioCapture::start(BufferHandler handler)
     {
         LoopLock lock(d->loop);
         d->stopStream(false); // releases what a stop from inside the handler left behind
+        if (!d->context || pa_context_get_state(d->context) != PA_CONTEXT_READY)
+            return Status::failure(kNoAnswer); // the server went away meanwhile
         d->stream = pa_stream_new(d->context, "Quorbell microphone", &sampleSpec, nullptr);
         if (!d->stream)
             return Status::failure(pulseError(d->context, "record stream"));
@@ -416,7 +500,7 @@ Status PulseAudioCapture::start(BufferHandler handler)
         }
     }
     pa_stream_state_t state = PA_STREAM_UNCONNECTED;
-    const bool settled = d->waitUntil([this, &state] {
+    const bool settled = d->waitUntil(deadline, [this, &state] {
         state = d->streamState;
         return state == PA_STREAM_READY || state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED;
     });

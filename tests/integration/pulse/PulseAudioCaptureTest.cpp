@@ -1,10 +1,10 @@
 #include "platform/linux/PulseAudioCapture.h"
+#include "Counter.h"
 #include "Pactl.h"
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
@@ -17,34 +17,6 @@ namespace {
 // The private server's microphone (tests/integration/services/pulse-start.sh).
 constexpr int kMicrophoneRate = 44100;
 constexpr double kMicrophoneFrequency = 440;
-
-// Counts calls made on another thread; waits are bounded.
-class Counter {
-public:
-    void bump()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            ++m_count;
-        }
-        m_changed.notify_all();
-    }
-    int count()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_count;
-    }
-    bool waitAbove(int count)
-    {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, 10s, [&] { return m_count > count; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    int m_count = 0;
-};
 
 // A handler that only counts the buffers it gets.
 AudioCapture::BufferHandler counting(Counter& buffers)
