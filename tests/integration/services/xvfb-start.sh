@@ -5,7 +5,8 @@ set -eu
 dir=$1
 sh "$(dirname "$0")/xvfb-stop.sh" "$dir"
 mkdir -p "$dir"
-rm -f "$dir/display" "$dir/display.number"
+rm -f "$dir/display"
+: > "$dir/display.number" # exists before the server writes to it
 # -displayfd: Xvfb takes a free display number and writes it to descriptor 3 once it listens.
 # -nolisten tcp: only the local socket; +extension XTEST/XInputExtension for synthetic and raw key events.
 setsid Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp +extension XTEST +extension XInputExtension \
