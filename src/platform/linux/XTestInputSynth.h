@@ -9,8 +9,9 @@
 #include <mutex>
 
 // Synthetic keys through the XTest extension. Characters the keyboard layout has are pressed on their own
-// keys (with Shift or AltGr as the layout needs); every other character is typed through a small ring of
-// spare keycodes that are remapped to it. All X work runs on one posting thread with its own connection.
+// keys (with Shift or AltGr as the layout needs); every other character is typed through a ring of spare
+// keycodes that are remapped to it, a batch of characters per remap. All X work runs on one posting thread
+// with its own connection; every call waits for it, so none is made on the main thread.
 class XTestInputSynth final : public InputSynth {
 public:
     // Connects to `displayName`, or to $DISPLAY when empty. A failed connection makes every call fail with
@@ -24,7 +25,7 @@ public:
     Status pressBackspace(int count) override;
     void setPostedKeyObserver(PostedKeyObserver observer) override;
 
-    // Whether the X server could be reached and has XTest.
+    // Whether the X server could be reached and has XTest. Waits for the connection the constructor started.
     bool isAvailable() const;
 
 private:
@@ -38,6 +39,6 @@ private:
     mutable std::mutex m_observerMutex;
     PostedKeyObserver m_observer;
     std::unique_ptr<Poster> m_poster; // touched only on m_queue
-    bool m_available = false;
-    SerialQueue m_queue;
+    bool m_available = false;         // written on m_queue
+    mutable SerialQueue m_queue;
 };
