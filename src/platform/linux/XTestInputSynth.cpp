@@ -23,10 +23,10 @@ namespace {
 // A remapped keycode takes effect only once the focused client has fetched the new keymap; no remapped key is
 // pressed sooner than this after its remap, so it is never read under a mapping meant for another character.
 constexpr auto kRemapSettle = std::chrono::milliseconds(10);
-// A busy client reads a burst of keys late, and when it does it fetches the keymap as it is by then: a spare
+// A busy client handles a burst of remaps late, and each time it fetches the keymap as it is by then: a spare
 // keycode is remapped again only this long after it was last pressed, or a key still waiting in the client's
-// queue would be read under the new mapping.
-constexpr auto kSlotReuseQuiet = std::chrono::milliseconds(100);
+// queue would be read under the newer mapping. (100 ms proved too short for a client on a loaded machine.)
+constexpr auto kSlotReuseQuiet = std::chrono::milliseconds(200);
 // Characters the layout lacks go onto spare keycodes a batch at a time, one remap and one settle per batch of
 // up to half the ring, so a batch never takes the keys the one before it has just been typed on. A keyboard
 // map has a few dozen spare keycodes at most (19 on a default X server).
@@ -556,8 +556,8 @@ private:
 XTestInputSynth::XTestInputSynth(const QByteArray& displayName)
     : m_queue(AppIdentity::queueLabel(QStringLiteral("input-synth")))
 {
-    // Connecting waits on the X server: the posting thread does it, not the thread that builds us.
-    m_queue.async([this, displayName] {
+    // Xlib's connection setup is not safe beside other threads' Xlib calls: the builder waits for it.
+    m_queue.sync([this, displayName] {
         m_poster = std::make_unique<Poster>(displayName);
         m_available = m_poster->isAvailable();
     });
@@ -570,7 +570,6 @@ XTestInputSynth::~XTestInputSynth()
 
 bool XTestInputSynth::isAvailable() const
 {
-    m_queue.sync([] {}); // the connection is made on the posting thread
     return m_available;
 }
 

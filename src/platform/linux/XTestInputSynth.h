@@ -25,7 +25,7 @@ public:
     Status pressBackspace(int count) override;
     void setPostedKeyObserver(PostedKeyObserver observer) override;
 
-    // Whether the X server could be reached and has XTest. Waits for the connection the constructor started.
+    // Whether the X server could be reached and has XTest.
     bool isAvailable() const;
 
 private:
@@ -39,6 +39,6 @@ private:
     mutable std::mutex m_observerMutex;
     PostedKeyObserver m_observer;
     std::unique_ptr<Poster> m_poster; // touched only on m_queue
-    bool m_available = false;         // written on m_queue
-    mutable SerialQueue m_queue;
+    bool m_available = false;
+    SerialQueue m_queue;
 };
