@@ -383,18 +383,24 @@ QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, Q
         setSandboxText(m_sandboxBaseBeforeSession + text);
         inserted = true;
     } else if (streamed) {
-        if (live)
-            co_await live->finishSSEPolishStream(text);
         inserted = true;
+        if (live)
+            inserted = co_await live->finishSSEPolishStream(text);
     } else if (m_llmConfig.enableLiveInlineTyping && m_activeMode == DictationMode::dictate && live) {
         inserted = co_await live->finalizeAfterKeyRelease(text);
     } else {
         // Also when live typing was switched on during this dictation: there is no live session to finish,
         // so the text is pasted like any other.
-        const ActiveScreenContext fresh = m_contextInjector->captureCurrentContext();
-        if (fresh.hasFocusedTextInput || m_activeContext.hasFocusedTextInput) {
-            m_contextInjector->pasteViaClipboardPreservingSnapshot(text);
-            inserted = true;
+        bool hasInput = m_activeContext.hasFocusedTextInput;
+        if (!hasInput) {
+            hasInput = co_await m_contextInjector->isLikelyEditableFocusAsync();
+            if (!self)
+                co_return;
+        }
+        if (hasInput) {
+            // A paste whose keys could not be posted leaves the text on the clipboard.
+            const Status pasted = co_await m_contextInjector->pasteViaClipboardPreservingSnapshot(text);
+            inserted = pasted.ok;
         } else {
             m_contextInjector->saveToSafetyClipboard(text);
         }
@@ -461,9 +467,13 @@ void AppState::scheduleAutoLearnObservation(const QString& injectedText, const Q
             if (sandbox) {
                 current = self->m_sandboxText;
             } else {
-                const auto front = self->m_services.workspace->frontmostApplication();
+                const auto front = co_await self->m_contextInjector->frontmostApplicationAsync();
+                if (!self)
+                    co_return;
                 if (front.value_or(FrontmostApplication{}).bundleIdentifier == expectedApp)
-                    current = self->m_contextInjector->readCurrentFocusedValue();
+                    current = co_await self->m_contextInjector->readCurrentFocusedValueAsync();
+                if (!self)
+                    co_return;
             }
             if (!current || current->isEmpty())
                 continue;

@@ -7,9 +7,11 @@
 #include <functional>
 
 // Synthetic keystrokes into whatever window has the keyboard focus. Each call blocks until its events have
-// reached the display server. Calls may come from any thread and are serialised inside; modifiers the user
-// still holds are released first so they do not combine with ours. Chunking, pauses and which paste chord a
-// target gets are decided by the callers.
+// reached the display server, which for a character the layout lacks includes a settle of the remapped key
+// (milliseconds per batch of such characters), so no call is made on the main thread: the callers post from
+// a queue of their own. Calls may come from any thread and are serialised inside; modifiers the user still
+// holds are released first so they do not combine with ours. Chunking, pauses and which paste chord a target
+// gets are decided by the callers.
 class InputSynth {
 public:
     // Sees every key event about to be posted, on the posting thread, before it is posted, so the key

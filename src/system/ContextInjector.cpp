@@ -164,7 +164,24 @@ bool ContextInjector::isAccessibilityTrusted(bool promptIfNeeded)
 
 bool ContextInjector::isLikelyEditableFocusNow()
 {
-    return captureCurrentContext().hasFocusedTextInput;
+    // The rule of captureCurrentContext(), without reading the selection and the value it does not need.
+    const std::optional<FrontmostApplication> app = m_workspace.frontmostApplication();
+    if (!app || !isTrusted())
+        return false;
+    const std::optional<FocusedElement> element = m_accessibility.focusedElement(app->processId);
+    return element ? !rolePreventsTextInput(element->role) : !isFileManager(app->bundleIdentifier);
+}
+
+QCoro::Task<bool> ContextInjector::isLikelyEditableFocusAsync()
+{
+    auto call = onTypingQueue([this] { return isLikelyEditableFocusNow(); });
+    co_return co_await call;
+}
+
+QCoro::Task<std::optional<FrontmostApplication>> ContextInjector::frontmostApplicationAsync()
+{
+    auto call = onTypingQueue([this] { return frontmostApplication(); });
+    co_return co_await call;
 }
 
 bool ContextInjector::isAllowedTarget(const QString& bundleID, const QString& appName)
@@ -246,6 +263,12 @@ std::optional<QString> ContextInjector::readCurrentFocusedValue()
     if (!element || element->isPassword)
         return std::nullopt;
     return m_accessibility.focusedValue(app->processId);
+}
+
+QCoro::Task<std::optional<QString>> ContextInjector::readCurrentFocusedValueAsync()
+{
+    auto call = onTypingQueue([this] { return readCurrentFocusedValue(); });
+    co_return co_await call;
 }
 
 QList<ContextInjector::ScreenArea> ContextInjector::screens() const

@@ -16,21 +16,26 @@
 #include <QRectF>
 #include <QSizeF>
 #include <QString>
+#include <coroutine>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 
 class QObject;
 
 // Reads the target of a dictation (frontmost application, focused field, selection, text before the caret)
 // and puts text into it by keystrokes or by pasting, keeping the user's clipboard. Nothing is cached: every
 // call asks the desktop afresh. Every operation that posts keys or reads the focused element first checks
-// Accessibility trust and silently does nothing without it; password fields are never read.
+// Accessibility trust; without it nothing is posted (and the keystroke operations report so) and nothing is
+// read. Password fields are never read.
 //
-// Threads: capture, reading, key posting and the caret lookup are safe from any thread. Clipboard work
-// (paste, safety clipboard) is main-thread only. The coroutines wait through the scheduler and run on the
-// main thread; code off the main thread uses the ...Now variants, which never wait.
+// Threads: asking the desktop (keys, the focused element, the frontmost window) waits on other processes, so
+// the main thread never does it itself. The blocking operations (capture, the reads, the ...Now key variants,
+// the caret lookup) are for other threads. The coroutines are for the main thread: each hands its keys and
+// reads to the typing queue (the pacer queue, so they are never interleaved with a pacer tick), waits
+// through the scheduler, and resumes on the scheduler's thread. Clipboard work itself is main-thread only.
 class ContextInjector final {
 public:
     // A panel below the caret sits this far under the caret's bottom edge.
@@ -70,13 +75,17 @@ public:
     ContextInjector& operator=(const ContextInjector&) = delete;
 
     Scheduler& scheduler() const { return m_scheduler; }
-    // The one queue the live-typing pacers of all sessions tick on (label "org.quorbell.typewriter.pacer").
-    // Shared with the sessions, so a session that outlives the injector still finds it, stopped.
+    // The typing queue (label "org.quorbell.typewriter.pacer"): the live-typing pacers of all sessions tick
+    // on it, and the coroutines post their keys and reads on it, so everything typed keeps its order. Shared
+    // with the sessions, so a session that outlives the injector still finds it, stopped.
     const std::shared_ptr<SerialQueue>& pacerQueue() const { return m_pacerQueue; }
-    // Lets a tick in flight finish; no pacer tick runs after this. The destructor does it too.
+    // Expires when the injector goes: work resumed later from the typing queue checks it first.
+    std::weak_ptr<const void> lifetime() const { return m_lifetime; }
+    // Lets the work in flight on the typing queue finish; nothing runs there after this. The destructor does
+    // it too.
     void stopLiveTyping() { m_pacerQueue->stop(); }
 
-    // --- The target ---
+    // --- The target (blocking: not on the main thread) ---
 
     ActiveScreenContext captureCurrentContext();
     bool isAccessibilityTrusted(bool promptIfNeeded = false);
@@ -102,41 +111,53 @@ public:
     // The focused element's value; nullopt without trust, for a password field or when unreadable.
     std::optional<QString> readCurrentFocusedValue();
 
-    // --- Keys ---
+    // The reads the main thread needs, as coroutines: they run on the typing queue, after the keys queued
+    // before them.
+    QCoro::Task<std::optional<QString>> readCurrentFocusedValueAsync();
+    QCoro::Task<bool> isLikelyEditableFocusAsync();
+    QCoro::Task<std::optional<FrontmostApplication>> frontmostApplicationAsync();
+
+    // --- Keys, blocking (the typing queue, or another thread that is not the main one) ---
 
     // One line as Unicode key events, in chunks of at most kTypingChunkCodeUnits on character boundaries.
-    void typeRawUnicodeLine(const QString& text);
+    Status typeRawUnicodeLine(const QString& text);
+    // Line breaks become Shift+Return; no list-marker check, so it never waits on the scheduler.
+    Status typeCleanUnicodeNow(const QString& text);
+    // Delete `count` times without pausing, for short runs.
+    Status sendBackspacesNow(int count);
+
+    // --- Keys from the main thread: posted on the typing queue; each reports the first failure ---
+
     // Line breaks become Shift+Return; a list marker the editor inserted by itself after a line break is not
     // typed twice (it waits kListMarkerSettle and reads the field to find out).
-    QCoro::Task<> typeCleanUnicode(QString text);
-    // typeCleanUnicode without the list-marker check, so it never waits. Text of at most two characters
-    // cannot hold a line break followed by a marker, so for it the two are the same.
-    void typeCleanUnicodeNow(const QString& text);
+    QCoro::Task<Status> typeCleanUnicode(QString text);
+    // typeCleanUnicode without the list-marker check, in one go. Text of at most two characters cannot hold
+    // a line break followed by a marker, so for it the two are the same.
+    QCoro::Task<Status> typeCleanUnicodeAsIs(QString text);
     // Text that begins right after a line break: its leading list marker is skipped when the editor already
     // inserted it.
-    QCoro::Task<> typePostNewlineSkippingEditorAutoMarker(QString text);
+    QCoro::Task<Status> typePostNewlineSkippingEditorAutoMarker(QString text);
     // Turns the already typed `from` into `to`: Delete back to the common prefix, then type the rest.
-    QCoro::Task<> applyCleanUnicodeDelta(QString from, QString to);
+    QCoro::Task<Status> applyCleanUnicodeDelta(QString from, QString to);
     // Delete `count` times, pausing kBackspacePause after every kBackspacePauseEvery-th press.
-    QCoro::Task<> sendCleanBackspaces(int count);
-    // Delete `count` times without pausing; for short runs off the main thread.
-    void sendBackspacesNow(int count);
-    // Shift+Return.
-    void sendLineBreak();
-    // Ctrl+A. False (and nothing pressed) without trust or in a terminal, where it would not select.
-    bool sendSelectAllEvent();
-    // Shift+Left `count` times. False (and nothing pressed) without trust or in a terminal.
-    bool selectLeftCharacters(int count);
+    QCoro::Task<Status> sendCleanBackspaces(int count);
+    // Ctrl+A. False (and nothing pressed) without trust or in a terminal, where it would not select; false
+    // too when the keys could not be posted.
+    QCoro::Task<bool> sendSelectAllEvent();
+    // Shift+Left `count` times. False (and nothing pressed) without trust or in a terminal; false too when
+    // the keys could not be posted.
+    QCoro::Task<bool> selectLeftCharacters(int count);
 
     // --- Clipboard (main thread) ---
 
     // Puts the text on the clipboard, pastes it (Ctrl+V; Ctrl+Shift+V in a terminal) and puts the previous
     // contents back with every format: once the target has asked for the pasted text (never before
     // kClipboardRestoreDelay) or at kClipboardRestoreLimit, and only while the pasted text is still ours,
-    // so a copy made meanwhile survives. An empty clipboard stays with the pasted text.
-    void pasteViaClipboardPreservingSnapshot(const QString& text);
+    // so a copy made meanwhile survives. An empty clipboard stays with the pasted text. When the paste keys
+    // cannot be posted, the text stays on the clipboard and the failure is returned.
+    QCoro::Task<Status> pasteViaClipboardPreservingSnapshot(QString text);
     // The same; the context is not needed.
-    void injectTextAtCursor(const QString& text, const std::optional<ActiveScreenContext>& context = {});
+    QCoro::Task<Status> injectTextAtCursor(QString text, std::optional<ActiveScreenContext> context = {});
     // Leaves the text on the clipboard as plain text (no trust needed); an empty text does nothing.
     void saveToSafetyClipboard(const QString& text);
     bool hasPendingClipboardRestore() const;
@@ -152,15 +173,55 @@ public:
 
 private:
     struct PendingRestore {
+        quint64 id = 0;
         ClipboardSnapshot snapshot; // what the user had before our paste
         MonotonicTime pastedAt;
-        ScheduledWork check;
+        ScheduledWork check; // scheduled once the paste keys are out
     };
     class ScreenCache;
 
+    // co_await onTypingQueue(work): `work` runs on the typing queue after everything queued there before
+    // it, and the coroutine resumes on the scheduler's thread with its result. Once the injector is gone the
+    // coroutine is never resumed (its frame is left, as at quit); a stopped queue runs no more work.
+    template <typename T> class QueuedCall {
+    public:
+        QueuedCall(ContextInjector& injector, std::function<T()> work)
+            : m_queue(*injector.m_pacerQueue), m_scheduler(injector.m_scheduler),
+              m_lifetime(injector.m_lifetime), m_work(std::move(work))
+        {
+        }
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<> handle)
+        {
+            m_queue.async([this, handle] {
+                m_result.emplace(m_work());
+                std::weak_ptr<const void> lifetime = m_lifetime;
+                m_scheduler.schedule(Duration::zero(), [lifetime, handle] {
+                    if (!lifetime.expired())
+                        handle.resume();
+                });
+            });
+        }
+        T await_resume() { return std::move(*m_result); }
+
+    private:
+        SerialQueue& m_queue;
+        Scheduler& m_scheduler;
+        std::weak_ptr<const void> m_lifetime;
+        std::function<T()> m_work;
+        std::optional<T> m_result; // written on the queue, read after the resume
+    };
+    template <typename Work> QueuedCall<std::invoke_result_t<Work>> onTypingQueue(Work work)
+    {
+        return {*this, std::move(work)};
+    }
+
     bool isTrusted() { return m_accessibility.isTrusted(); }
+    // The two below skip the trust check their callers made.
+    Status typeLineInChunks(const QString& text);
+    Status typeLinesNow(const QString& text);
     // The marker rule for one piece that follows a line break.
-    QCoro::Task<> typeSkippingEditorMarker(QString piece);
+    QCoro::Task<Status> typeSkippingEditorMarker(QString piece);
     void checkClipboardRestore();
     QList<ScreenArea> screens() const;
 
@@ -172,5 +233,7 @@ private:
     ScreenLayoutProvider m_screens;
     std::unique_ptr<ScreenCache> m_screenCache;
     std::unique_ptr<PendingRestore> m_pendingRestore; // main thread only
+    quint64 m_lastRestoreId = 0;                      // main thread only
+    std::shared_ptr<const void> m_lifetime = std::make_shared<int>(0);
     std::shared_ptr<SerialQueue> m_pacerQueue;
 };

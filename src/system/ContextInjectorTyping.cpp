@@ -49,146 +49,201 @@ QString trimmedOfSpacesAndTabs(const QString& text)
     return text.sliced(begin, end - begin);
 }
 
+Status notTrusted()
+{
+    return Status::failure(QStringLiteral("Accessibility is not granted: no keys are posted"));
+}
+
 } // namespace
 
-// --- Keys ---
+// --- Keys, blocking ---
 
-void ContextInjector::typeRawUnicodeLine(const QString& text)
+Status ContextInjector::typeRawUnicodeLine(const QString& text)
 {
-    if (text.isEmpty() || !isTrusted())
-        return;
+    if (text.isEmpty())
+        return Status::success();
+    if (!isTrusted())
+        return notTrusted();
+    return typeLineInChunks(text);
+}
+
+Status ContextInjector::typeLineInChunks(const QString& text)
+{
     const QList<qsizetype> bounds = Text::graphemeBoundaries(text);
     qsizetype start = 0;
     for (qsizetype i = 1; i < bounds.size(); ++i) {
         // A character longer than a chunk goes out alone rather than being split.
         if (bounds[i] - start > kTypingChunkCodeUnits && bounds[i - 1] > start) {
-            m_inputSynth.typeText(text.sliced(start, bounds[i - 1] - start));
+            if (const Status typed = m_inputSynth.typeText(text.sliced(start, bounds[i - 1] - start)); !typed)
+                return typed;
             start = bounds[i - 1];
         }
     }
     if (start < text.size())
-        m_inputSynth.typeText(text.sliced(start));
+        return m_inputSynth.typeText(text.sliced(start));
+    return Status::success();
 }
 
-void ContextInjector::typeCleanUnicodeNow(const QString& text)
+Status ContextInjector::typeCleanUnicodeNow(const QString& text)
 {
-    if (text.isEmpty() || !isTrusted())
-        return;
+    if (text.isEmpty())
+        return Status::success();
+    if (!isTrusted())
+        return notTrusted();
+    return typeLinesNow(text);
+}
+
+Status ContextInjector::typeLinesNow(const QString& text)
+{
     const QStringList lines = text.split(u'\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        typeRawUnicodeLine(lines[i]);
-        if (i + 1 < lines.size())
-            sendLineBreak();
+        if (const Status typed = typeLineInChunks(lines[i]); !typed)
+            return typed;
+        if (i + 1 < lines.size()) {
+            if (const Status broken = m_inputSynth.pressChord(kLineBreakChord); !broken)
+                return broken;
+        }
     }
+    return Status::success();
 }
 
-QCoro::Task<> ContextInjector::typeCleanUnicode(QString text)
+Status ContextInjector::sendBackspacesNow(int count)
 {
-    if (text.isEmpty() || !isTrusted())
-        co_return;
+    if (count <= 0)
+        return Status::success();
+    if (!isTrusted())
+        return notTrusted();
+    return m_inputSynth.pressBackspace(count);
+}
+
+// --- Keys from the main thread ---
+
+QCoro::Task<Status> ContextInjector::typeCleanUnicodeAsIs(QString text)
+{
+    if (text.isEmpty())
+        co_return Status::success();
+    auto call = onTypingQueue([this, text] { return typeCleanUnicodeNow(text); });
+    co_return co_await call;
+}
+
+QCoro::Task<Status> ContextInjector::typeCleanUnicode(QString text)
+{
+    if (text.isEmpty())
+        co_return Status::success();
+    // Lines go out together up to one that starts with a list marker: only there is there a wait and a look.
     const QStringList lines = text.split(u'\n');
+    QString run;
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        if (i == 0)
-            typeRawUnicodeLine(lines[i]);
-        else if (!lines[i].isEmpty())
-            co_await typeSkippingEditorMarker(lines[i]);
+        if (i > 0 && extractLeadingListMarker(lines[i])) {
+            const Status before = co_await typeCleanUnicodeAsIs(std::exchange(run, QString()));
+            if (!before)
+                co_return before;
+            const Status line = co_await typeSkippingEditorMarker(lines[i]);
+            if (!line)
+                co_return line;
+        } else {
+            run += lines[i];
+        }
         if (i + 1 < lines.size())
-            sendLineBreak();
+            run += u'\n';
     }
+    const Status result = co_await typeCleanUnicodeAsIs(run);
+    co_return result;
 }
 
-QCoro::Task<> ContextInjector::typePostNewlineSkippingEditorAutoMarker(QString text)
+QCoro::Task<Status> ContextInjector::typePostNewlineSkippingEditorAutoMarker(QString text)
 {
-    if (text.isEmpty() || !isTrusted())
-        co_return;
-    co_await typeSkippingEditorMarker(std::move(text));
+    if (text.isEmpty())
+        co_return Status::success();
+    const Status result = co_await typeSkippingEditorMarker(std::move(text));
+    co_return result;
 }
 
-QCoro::Task<> ContextInjector::typeSkippingEditorMarker(QString piece)
+QCoro::Task<Status> ContextInjector::typeSkippingEditorMarker(QString piece)
 {
     const std::optional<QString> marker = extractLeadingListMarker(piece);
     if (!marker) {
-        typeCleanUnicodeNow(piece);
-        co_return;
+        const Status typed = co_await typeCleanUnicodeAsIs(std::move(piece));
+        co_return typed;
     }
     co_await sleepFor(m_scheduler, kListMarkerSettle);
-    const std::optional<QString> value = readCurrentFocusedValue();
-    if (value) {
-        const QString exact = u'\n' + *marker;
-        const QString singleSpaced = u'\n' + trimmedOfSpacesAndTabs(*marker) + u' ';
-        if (value->endsWith(exact) || value->endsWith(singleSpaced)) {
-            typeCleanUnicodeNow(piece.sliced(marker->size()));
-            co_return;
-        }
-    }
-    typeCleanUnicodeNow(piece);
+    // The look and the typing in one go, so nothing can come between them.
+    const QString exact = u'\n' + *marker;
+    const QString singleSpaced = u'\n' + trimmedOfSpacesAndTabs(*marker) + u' ';
+    const QString rest = piece.sliced(marker->size());
+    auto call = onTypingQueue([this, piece, rest, exact, singleSpaced] {
+        const std::optional<QString> value = readCurrentFocusedValue();
+        const bool inserted = value && (value->endsWith(exact) || value->endsWith(singleSpaced));
+        return typeCleanUnicodeNow(inserted ? rest : piece);
+    });
+    co_return co_await call;
 }
 
-QCoro::Task<> ContextInjector::applyCleanUnicodeDelta(QString from, QString to)
+QCoro::Task<Status> ContextInjector::applyCleanUnicodeDelta(QString from, QString to)
 {
-    if (from == to || !isTrusted())
-        co_return;
+    if (from == to)
+        co_return Status::success();
     const GraphemeDiff::CommonPrefix common = GraphemeDiff::commonPrefix(from, to);
     const int erase = Text::graphemeCount(from) - common.characters;
-    if (erase > 0)
-        co_await sendCleanBackspaces(erase);
-    const QString rest = to.sliced(common.codeUnits);
-    if (!rest.isEmpty())
-        co_await typeCleanUnicode(rest);
+    if (erase > 0) {
+        const Status erased = co_await sendCleanBackspaces(erase);
+        if (!erased)
+            co_return erased;
+    }
+    const Status result = co_await typeCleanUnicode(to.sliced(common.codeUnits));
+    co_return result;
 }
 
-QCoro::Task<> ContextInjector::sendCleanBackspaces(int count)
+QCoro::Task<Status> ContextInjector::sendCleanBackspaces(int count)
 {
-    if (count <= 0 || !isTrusted())
-        co_return;
     // Presses are numbered from 0; a pause follows each one whose number is a non-zero multiple of 14.
     int pressed = 0;
     while (pressed < count) {
         const int pauseAfter = (pressed / kBackspacePauseEvery + 1) * kBackspacePauseEvery;
         const int run = std::min(count, pauseAfter + 1) - pressed;
-        m_inputSynth.pressBackspace(run);
+        auto call = onTypingQueue([this, run] { return sendBackspacesNow(run); });
+        const Status sent = co_await call;
+        if (!sent)
+            co_return sent;
         pressed += run;
         if (pressed == pauseAfter + 1)
             co_await sleepFor(m_scheduler, kBackspacePause);
     }
+    co_return Status::success();
 }
 
-void ContextInjector::sendBackspacesNow(int count)
+QCoro::Task<bool> ContextInjector::sendSelectAllEvent()
 {
-    if (count <= 0 || !isTrusted())
-        return;
-    m_inputSynth.pressBackspace(count);
+    auto call = onTypingQueue([this] {
+        if (!isTrusted() || isTerminalFrontmost())
+            return false;
+        return m_inputSynth.pressChord(kSelectAllChord).ok;
+    });
+    co_return co_await call;
 }
 
-void ContextInjector::sendLineBreak()
+QCoro::Task<bool> ContextInjector::selectLeftCharacters(int count)
 {
-    if (isTrusted())
-        m_inputSynth.pressChord(kLineBreakChord);
-}
-
-bool ContextInjector::sendSelectAllEvent()
-{
-    if (!isTrusted() || isTerminalFrontmost())
-        return false;
-    m_inputSynth.pressChord(kSelectAllChord);
-    return true;
-}
-
-bool ContextInjector::selectLeftCharacters(int count)
-{
-    if (!isTrusted() || isTerminalFrontmost())
-        return false;
-    for (int i = 0; i < count; ++i)
-        m_inputSynth.pressChord(kSelectLeftChord);
-    return true;
+    auto call = onTypingQueue([this, count] {
+        if (!isTrusted() || isTerminalFrontmost())
+            return false;
+        for (int i = 0; i < count; ++i) {
+            if (!m_inputSynth.pressChord(kSelectLeftChord))
+                return false;
+        }
+        return true;
+    });
+    co_return co_await call;
 }
 
 // --- Clipboard ---
 
-void ContextInjector::pasteViaClipboardPreservingSnapshot(const QString& text)
+QCoro::Task<Status> ContextInjector::pasteViaClipboardPreservingSnapshot(QString text)
 {
-    if (text.isEmpty() || !isTrusted())
-        return;
+    if (text.isEmpty())
+        co_return Status::success();
+    if (!isTrusted())
+        co_return notTrusted();
     // While our previous paste is still on the clipboard, the user's own contents are the ones waiting to
     // be restored; a fresh snapshot would only capture our own pasted text.
     ClipboardSnapshot previous;
@@ -199,15 +254,27 @@ void ContextInjector::pasteViaClipboardPreservingSnapshot(const QString& text)
     m_pendingRestore.reset();
 
     m_clipboard.setText(text);
-    m_inputSynth.pressChord(isTerminalFrontmost() ? kTerminalPasteChord : kPasteChord);
-    if (previous.isEmpty())
-        return; // nothing to give back: the pasted text stays
-
-    m_pendingRestore = std::make_unique<PendingRestore>();
-    m_pendingRestore->snapshot = std::move(previous);
+    // Held from now on, so a paste that follows before these keys are out still finds the user's contents.
+    quint64 restoreId = 0;
+    if (!previous.isEmpty()) {
+        m_pendingRestore = std::make_unique<PendingRestore>();
+        m_pendingRestore->id = restoreId = ++m_lastRestoreId;
+        m_pendingRestore->snapshot = std::move(previous);
+    }
+    auto call = onTypingQueue([this] {
+        return m_inputSynth.pressChord(isTerminalFrontmost() ? kTerminalPasteChord : kPasteChord);
+    });
+    const Status pasted = co_await call;
+    if (restoreId == 0 || !m_pendingRestore || m_pendingRestore->id != restoreId)
+        co_return pasted; // nothing to give back, or a later paste or the safety clipboard took it over
+    if (!pasted) {
+        m_pendingRestore.reset(); // the text stays on the clipboard for the user
+        co_return pasted;
+    }
     m_pendingRestore->pastedAt = m_scheduler.now();
     m_pendingRestore->check = ScheduledWork(
         &m_scheduler, m_scheduler.schedule(kClipboardRestoreDelay, [this] { checkClipboardRestore(); }));
+    co_return pasted;
 }
 
 void ContextInjector::checkClipboardRestore()
@@ -231,11 +298,12 @@ void ContextInjector::checkClipboardRestore()
         ScheduledWork(&m_scheduler, m_scheduler.schedule(next, [this] { checkClipboardRestore(); }));
 }
 
-void ContextInjector::injectTextAtCursor(const QString& text,
-                                         const std::optional<ActiveScreenContext>& context)
+QCoro::Task<Status> ContextInjector::injectTextAtCursor(QString text,
+                                                        std::optional<ActiveScreenContext> context)
 {
     Q_UNUSED(context);
-    pasteViaClipboardPreservingSnapshot(text);
+    const Status result = co_await pasteViaClipboardPreservingSnapshot(std::move(text));
+    co_return result;
 }
 
 void ContextInjector::saveToSafetyClipboard(const QString& text)

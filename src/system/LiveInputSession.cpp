@@ -65,6 +65,7 @@ std::shared_ptr<LiveInputSession> LiveInputSession::create(ContextInjector& inje
                                                            std::optional<ActiveScreenContext> context)
 {
     auto session = std::make_shared<LiveInputSession>(Passkey(), injector, std::move(context));
+    session->resolveTarget();
     session->startSmoothTypewriterPacer();
     return session;
 }
@@ -72,7 +73,7 @@ std::shared_ptr<LiveInputSession> LiveInputSession::create(ContextInjector& inje
 LiveInputSession::LiveInputSession(Passkey, ContextInjector& injector,
                                    std::optional<ActiveScreenContext> context)
     : m_injector(injector), m_scheduler(injector.scheduler()), m_pacerQueue(injector.pacerQueue()),
-      m_target(injector.frontmostApplication()), m_turn(injector.scheduler())
+      m_injectorLifetime(injector.lifetime()), m_turn(injector.scheduler())
 {
     if (context) {
         m_context = std::move(*context);
@@ -81,6 +82,19 @@ LiveInputSession::LiveInputSession(Passkey, ContextInjector& injector,
 }
 
 LiveInputSession::~LiveInputSession() = default; // the scheduled work cancels itself
+
+void LiveInputSession::resolveTarget()
+{
+    const std::weak_ptr<LiveInputSession> weak = weak_from_this();
+    m_pacerQueue->async([weak] {
+        const std::shared_ptr<LiveInputSession> self = weak.lock();
+        if (!self)
+            return;
+        std::optional<FrontmostApplication> target = self->m_injector.frontmostApplication();
+        std::lock_guard lock(self->m_stateLock);
+        self->m_target = std::move(target);
+    });
+}
 
 void LiveInputSession::startSmoothTypewriterPacer()
 {
@@ -123,7 +137,8 @@ void LiveInputSession::tickAdaptiveCruiseStep()
 {
     {
         std::lock_guard lock(m_stateLock);
-        if (m_pacerStopped || !typingAllowedLocked() || m_targetConfirmedText == m_emittedText)
+        if (m_pacerStopped || m_typingFailure || !typingAllowedLocked() ||
+            m_targetConfirmedText == m_emittedText)
             return; // idle ticks cost no Accessibility call
     }
     if (!m_injector.isAccessibilityTrusted())
@@ -169,10 +184,25 @@ void LiveInputSession::tickAdaptiveCruiseStep()
     }
     // A piece holds at most two characters, too few for a line break followed by a list marker, so it never
     // needs the editor check (or its wait).
-    if (!piece.isEmpty())
-        m_injector.typeCleanUnicodeNow(piece);
-    else
-        m_injector.sendBackspacesNow(erase);
+    noteTyped(piece.isEmpty() ? m_injector.sendBackspacesNow(erase) : m_injector.typeCleanUnicodeNow(piece));
+}
+
+bool LiveInputSession::noteTyped(const Status& status)
+{
+    if (status)
+        return true;
+    std::lock_guard lock(m_stateLock);
+    if (!m_typingFailure) {
+        qWarning("Live typing stopped, keys could not be posted: %s", qUtf8Printable(status.error));
+        m_typingFailure = status.error;
+    }
+    return false;
+}
+
+bool LiveInputSession::hasTypingFailed() const
+{
+    std::lock_guard lock(m_stateLock);
+    return m_typingFailure.has_value();
 }
 
 // --- Partials ---

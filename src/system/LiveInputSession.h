@@ -4,6 +4,7 @@
 #include "platform/Workspace.h"
 #include "util/Scheduler.h"
 #include "util/SerialQueue.h"
+#include "util/Status.h"
 
 #include <QCoroTask>
 #include <QString>
@@ -21,10 +22,14 @@ class ContextInjector;
 // answer over the draft, and finally puts the finished text in place of the draft (or on the clipboard when
 // no text input can take it).
 //
-// Threads: the public operations run on the main thread; pacer ticks run on the injector's pacer queue. The
-// state lock guards every text and flag a tick reads; no key is posted and nothing waits with it held. The
-// coroutines (stream, finish, cancel) run one at a time in call order, each after the pacer has stopped and
-// a tick already running has finished, so no two insertions ever reach the field at once.
+// Threads: the public operations run on the main thread; pacer ticks run on the injector's typing queue, and
+// so do the keys and reads of the coroutines, which only await them. The state lock guards every text and
+// flag a tick reads; no key is posted and nothing waits with it held. The coroutines (stream, finish,
+// cancel) run one at a time in call order, each after the pacer has stopped and a tick already running has
+// finished, so no two insertions ever reach the field at once.
+//
+// A keystroke that could not be posted ends the typing: nothing more is typed, and the final text is left
+// on the clipboard instead.
 class LiveInputSession final : public std::enable_shared_from_this<LiveInputSession> {
     struct Passkey {
         explicit Passkey() = default;
@@ -73,10 +78,11 @@ public:
     // One streamed piece of the polished answer: silent while it repeats the draft, then erases back to the
     // common part once and types every further piece, holding possible list markers after line breaks.
     QCoro::Task<> consumeSSEChunk(QString piece);
-    // Reconciles the field with the final polished text after a stream.
-    QCoro::Task<> finishSSEPolishStream(QString finalText);
+    // Reconciles the field with the final polished text after a stream. False when the text was left on the
+    // clipboard because keys could not be posted (or the session had ended).
+    QCoro::Task<bool> finishSSEPolishStream(QString finalText);
     // Puts the final text in place of the draft when there was no stream. False when it was only left on the
-    // clipboard.
+    // clipboard (or the session had ended).
     QCoro::Task<bool> finalizeAfterKeyRelease(QString finalText);
     // The dictation was cancelled: stops the pacer, lets a tick in flight finish, then erases what was typed,
     // only while the target window is still in front. Later operations do nothing.
@@ -119,22 +125,33 @@ private:
         ~TurnGuard() { turn.release(); }
     };
 
+    // Learns the frontmost window on the typing queue: asking the X server waits on it.
+    void resolveTarget();
     void startSmoothTypewriterPacer();
     void queueTick();
     void tickAdaptiveCruiseStep();
     // Stops the timer; from then on no tick types. Resumes once a tick already running has finished.
     QCoro::Task<> stopPacer();
     QCoro::Task<> emitSSEDeltaGuardingAutoList(QString delta);
+    // Types `plain`, then the text `held` back after a line break; false when keys could not be posted.
+    QCoro::Task<bool> typeThenHeld(QString plain, QString held);
     QCoro::Task<> flushPostNewlineGuardBufferIfAny();
     bool typingAllowedLocked() const;
-    bool isTargetFrontmost();
+    // Remembers the first failed keystroke; whether `status` is a success.
+    bool noteTyped(const Status& status);
+    bool hasTypingFailed() const;
+    // The final text could not be typed: it is left on the clipboard.
+    bool leaveOnClipboard(const QString& finalText);
+    QCoro::Task<bool> isTargetFrontmost();
 
     ContextInjector& m_injector;
     Scheduler& m_scheduler;
     const std::shared_ptr<SerialQueue> m_pacerQueue; // the injector's
-    std::optional<FrontmostApplication> m_target;    // set at creation
+    const std::weak_ptr<const void> m_injectorLifetime;
 
     mutable std::mutex m_stateLock;
+    std::optional<FrontmostApplication> m_target; // in front when the session was created
+    std::optional<QString> m_typingFailure;       // the first keystroke that could not be posted
     ActiveScreenContext m_context;
     bool m_contextDecided = false;
     QString m_emittedText;

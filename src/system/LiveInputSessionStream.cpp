@@ -9,21 +9,30 @@ namespace {
 
 // Resumes the awaiting coroutine on the scheduler's thread once everything queued on the pacer queue before
 // it (a tick in flight above all) has run.
+// Never resumes once the injector is gone: the coroutine would go on through it.
 class PacerDrain {
 public:
-    PacerDrain(SerialQueue& queue, Scheduler& scheduler) : m_queue(queue), m_scheduler(scheduler) {}
+    PacerDrain(SerialQueue& queue, Scheduler& scheduler, std::weak_ptr<const void> injectorLifetime)
+        : m_queue(queue), m_scheduler(scheduler), m_injectorLifetime(std::move(injectorLifetime))
+    {
+    }
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> handle)
     {
         Scheduler* scheduler = &m_scheduler;
-        m_queue.async(
-            [scheduler, handle] { scheduler->schedule(Duration::zero(), [handle] { handle.resume(); }); });
+        m_queue.async([scheduler, handle, lifetime = m_injectorLifetime] {
+            scheduler->schedule(Duration::zero(), [handle, lifetime] {
+                if (!lifetime.expired())
+                    handle.resume();
+            });
+        });
     }
     void await_resume() const noexcept {}
 
 private:
     SerialQueue& m_queue;
     Scheduler& m_scheduler;
+    std::weak_ptr<const void> m_injectorLifetime;
 };
 
 // What may follow a streamed line break and still turn out to be a list marker the editor inserted itself.
@@ -86,7 +95,7 @@ QCoro::Task<> LiveInputSession::stopPacer()
     start.cancel();
     timer.cancel();
     if (!m_pacerDrained) {
-        co_await PacerDrain(*m_pacerQueue, m_scheduler);
+        co_await PacerDrain(*m_pacerQueue, m_scheduler, m_injectorLifetime);
         m_pacerDrained = true;
     }
 }
@@ -99,7 +108,7 @@ QCoro::Task<bool> LiveInputSession::prepareForSSEPolishStream()
     co_await stopPacer();
     co_await m_turn.acquire();
     TurnGuard turn{m_turn};
-    if (m_ended)
+    if (m_ended || hasTypingFailed())
         co_return false;
 
     QString pending;
@@ -111,8 +120,11 @@ QCoro::Task<bool> LiveInputSession::prepareForSSEPolishStream()
             m_emittedText = m_targetConfirmedText;
         }
     }
-    if (!pending.isEmpty())
-        co_await m_injector.typeCleanUnicode(pending);
+    if (!pending.isEmpty()) {
+        const Status typed = co_await m_injector.typeCleanUnicode(pending);
+        if (!noteTyped(typed))
+            co_return false;
+    }
 
     bool decided = false;
     ActiveScreenContext context;
@@ -131,7 +143,8 @@ QCoro::Task<bool> LiveInputSession::prepareForSSEPolishStream()
         co_return false; // the stream would type over the selection
     if (decided && context.hasFocusedTextInput)
         co_return true;
-    co_return m_injector.captureCurrentContext().hasFocusedTextInput;
+    const bool result = co_await m_injector.isLikelyEditableFocusAsync();
+    co_return result;
 }
 
 QCoro::Task<> LiveInputSession::consumeSSEChunk(QString piece)
@@ -141,7 +154,7 @@ QCoro::Task<> LiveInputSession::consumeSSEChunk(QString piece)
     const std::shared_ptr<LiveInputSession> keepAlive = shared_from_this();
     co_await m_turn.acquire();
     TurnGuard turn{m_turn};
-    if (m_ended)
+    if (m_ended || hasTypingFailed())
         co_return;
 
     QString draft;
@@ -174,16 +187,22 @@ QCoro::Task<> LiveInputSession::consumeSSEChunk(QString piece)
         bool replacedBySelection = false;
         if (common == 0 && erase > kSelectAllEraseThreshold) {
             // One select-all instead of a long Delete run, when the field holds exactly the draft.
-            const std::optional<QString> value = m_injector.readCurrentFocusedValue();
-            if (value && Text::trimmed(*value) == Text::trimmed(draft) && m_injector.sendSelectAllEvent()) {
-                replacedBySelection = true;
+            const std::optional<QString> value = co_await m_injector.readCurrentFocusedValueAsync();
+            if (value && Text::trimmed(*value) == Text::trimmed(draft))
+                replacedBySelection = co_await m_injector.sendSelectAllEvent();
+            if (replacedBySelection) {
                 co_await sleepFor(m_scheduler, kStreamEditSettle);
-                if (delta.isEmpty())
-                    m_injector.sendBackspacesNow(1); // otherwise typing the delta replaces the selection
+                if (delta.isEmpty()) { // otherwise typing the delta replaces the selection
+                    const Status erased = co_await m_injector.sendCleanBackspaces(1);
+                    if (!noteTyped(erased))
+                        co_return;
+                }
             }
         }
         if (!replacedBySelection) {
-            co_await m_injector.sendCleanBackspaces(erase);
+            const Status erased = co_await m_injector.sendCleanBackspaces(erase);
+            if (!noteTyped(erased))
+                co_return;
             if (!delta.isEmpty())
                 co_await sleepFor(m_scheduler, kStreamEditSettle);
         }
@@ -194,20 +213,21 @@ QCoro::Task<> LiveInputSession::consumeSSEChunk(QString piece)
 
 QCoro::Task<> LiveInputSession::emitSSEDeltaGuardingAutoList(QString delta)
 {
-    QString plain; // characters typed as they come, gathered into one call
+    // Characters typed as they come are gathered, line breaks included, and go out together.
+    QString plain;
     for (const QString& character : Text::graphemes(delta)) {
         if (character == u"\n") {
-            m_injector.typeCleanUnicodeNow(std::exchange(plain, QString()));
             std::optional<QString> held;
             {
                 std::lock_guard lock(m_stateLock);
-                held = std::exchange(m_postNewlineGuardBuffer, std::nullopt);
+                held = std::exchange(m_postNewlineGuardBuffer, QString());
             }
-            if (held && !held->isEmpty())
-                co_await m_injector.typePostNewlineSkippingEditorAutoMarker(*held);
-            m_injector.sendLineBreak();
-            std::lock_guard lock(m_stateLock);
-            m_postNewlineGuardBuffer = QString();
+            if (held && !held->isEmpty()) {
+                const bool typed = co_await typeThenHeld(std::exchange(plain, QString()), *held);
+                if (!typed)
+                    co_return;
+            }
+            plain += character; // Shift+Return
             continue;
         }
         std::optional<QString> release;
@@ -225,13 +245,24 @@ QCoro::Task<> LiveInputSession::emitSSEDeltaGuardingAutoList(QString delta)
         if (holding)
             continue;
         if (release) {
-            m_injector.typeCleanUnicodeNow(std::exchange(plain, QString()));
-            co_await m_injector.typePostNewlineSkippingEditorAutoMarker(*release);
+            const bool typed = co_await typeThenHeld(std::exchange(plain, QString()), *release);
+            if (!typed)
+                co_return;
         } else {
             plain += character;
         }
     }
-    m_injector.typeCleanUnicodeNow(plain);
+    const Status typed = co_await m_injector.typeCleanUnicodeAsIs(plain);
+    noteTyped(typed);
+}
+
+QCoro::Task<bool> LiveInputSession::typeThenHeld(QString plain, QString held)
+{
+    const Status typed = co_await m_injector.typeCleanUnicodeAsIs(std::move(plain));
+    if (!noteTyped(typed))
+        co_return false;
+    const Status heldTyped = co_await m_injector.typePostNewlineSkippingEditorAutoMarker(std::move(held));
+    co_return noteTyped(heldTyped);
 }
 
 QCoro::Task<> LiveInputSession::flushPostNewlineGuardBufferIfAny()
@@ -241,21 +272,31 @@ QCoro::Task<> LiveInputSession::flushPostNewlineGuardBufferIfAny()
         std::lock_guard lock(m_stateLock);
         held = std::exchange(m_postNewlineGuardBuffer, std::nullopt);
     }
-    if (held && !held->isEmpty())
-        co_await m_injector.typePostNewlineSkippingEditorAutoMarker(*held);
+    if (held && !held->isEmpty()) {
+        const Status typed = co_await m_injector.typePostNewlineSkippingEditorAutoMarker(*held);
+        noteTyped(typed);
+    }
 }
 
-QCoro::Task<> LiveInputSession::finishSSEPolishStream(QString finalText)
+bool LiveInputSession::leaveOnClipboard(const QString& finalText)
+{
+    m_injector.saveToSafetyClipboard(finalText);
+    return false;
+}
+
+QCoro::Task<bool> LiveInputSession::finishSSEPolishStream(QString finalText)
 {
     const std::shared_ptr<LiveInputSession> keepAlive = shared_from_this();
     co_await stopPacer();
     co_await m_turn.acquire();
     TurnGuard turn{m_turn};
     if (m_ended)
-        co_return;
+        co_return false;
     m_ended = true;
 
     co_await flushPostNewlineGuardBufferIfAny();
+    if (hasTypingFailed())
+        co_return leaveOnClipboard(finalText);
     QString field;
     {
         std::lock_guard lock(m_stateLock);
@@ -263,24 +304,32 @@ QCoro::Task<> LiveInputSession::finishSSEPolishStream(QString finalText)
         m_emittedText = finalText;
         m_targetConfirmedText = finalText;
     }
-    if (field != finalText)
-        co_await m_injector.applyCleanUnicodeDelta(field, finalText);
+    if (field != finalText) {
+        const Status applied = co_await m_injector.applyCleanUnicodeDelta(field, finalText);
+        if (!noteTyped(applied))
+            co_return leaveOnClipboard(finalText);
+    }
 
     if (!finalText.contains(u'\n'))
-        co_return;
+        co_return true;
     // An editor that continues lists by itself may have doubled a marker we typed after a line break.
     co_await sleepFor(m_scheduler, kReconcileSettle);
-    const std::optional<QString> value = m_injector.readCurrentFocusedValue();
+    const std::optional<QString> value = co_await m_injector.readCurrentFocusedValueAsync();
     if (!value || !ContextInjector::containsDuplicatedListMarker(*value, finalText))
-        co_return;
+        co_return true;
     const QString collapsed = ContextInjector::collapseDuplicatedListMarkers(*value);
     if (Text::trimmed(collapsed) != Text::trimmed(finalText))
-        co_return; // the field holds more than our text: leave it
-    if (m_injector.sendSelectAllEvent())
+        co_return true; // the field holds more than our text: leave it
+    const bool selectedAll = co_await m_injector.sendSelectAllEvent();
+    if (selectedAll) {
         co_await sleepFor(m_scheduler, kSelectAllSettle);
-    else
-        co_await m_injector.sendCleanBackspaces(Text::graphemeCount(*value));
-    m_injector.pasteViaClipboardPreservingSnapshot(finalText);
+    } else {
+        const Status erased = co_await m_injector.sendCleanBackspaces(Text::graphemeCount(*value));
+        if (!noteTyped(erased))
+            co_return leaveOnClipboard(finalText);
+    }
+    const Status pasted = co_await m_injector.pasteViaClipboardPreservingSnapshot(finalText);
+    co_return noteTyped(pasted);
 }
 
 // --- Without a stream ---
@@ -304,41 +353,50 @@ QCoro::Task<bool> LiveInputSession::finalizeAfterKeyRelease(QString finalText)
         contextHasInput = m_context.hasFocusedTextInput;
         emitted = m_emittedText;
     }
-    const bool hasInput =
-        m_injector.isAccessibilityTrusted() &&
-        ((decided && contextHasInput) || m_injector.captureCurrentContext().hasFocusedTextInput);
-    if (!hasInput) {
-        m_injector.saveToSafetyClipboard(finalText);
-        co_return false;
+    if (hasTypingFailed() || !m_injector.isAccessibilityTrusted())
+        co_return leaveOnClipboard(finalText);
+    if (!decided || !contextHasInput) {
+        const bool hasInput = co_await m_injector.isLikelyEditableFocusAsync();
+        if (!hasInput)
+            co_return leaveOnClipboard(finalText);
     }
 
-    bool draftInField = false;
     if (!emitted.isEmpty()) {
-        const std::optional<QString> value = m_injector.readCurrentFocusedValue();
+        // One read serves both questions: is the draft still there, and is it all the field holds.
+        const std::optional<QString> value = co_await m_injector.readCurrentFocusedValueAsync();
         // An unreadable field is taken to still hold the draft.
-        draftInField = !value || value->contains(emitted);
-    }
-    if (draftInField) {
-        if (finalText == emitted)
-            co_return true;
-        if (GraphemeDiff::hasPrefix(finalText, emitted) &&
-            !finalText.sliced(emitted.size()).contains(u'\n')) {
-            co_await m_injector.typeCleanUnicode(finalText.sliced(emitted.size()));
-            std::lock_guard lock(m_stateLock);
-            m_emittedText = finalText;
-            m_targetConfirmedText = finalText;
-            co_return true;
+        if (!value || value->contains(emitted)) {
+            if (finalText == emitted)
+                co_return true;
+            if (GraphemeDiff::hasPrefix(finalText, emitted) &&
+                !finalText.sliced(emitted.size()).contains(u'\n')) {
+                const Status typed = co_await m_injector.typeCleanUnicode(finalText.sliced(emitted.size()));
+                if (!noteTyped(typed))
+                    co_return leaveOnClipboard(finalText);
+                std::lock_guard lock(m_stateLock);
+                m_emittedText = finalText;
+                m_targetConfirmedText = finalText;
+                co_return true;
+            }
+            // Select the draft so the paste replaces it; where nothing selects (a terminal), erase it.
+            const int draftLength = Text::graphemeCount(emitted);
+            bool selected = false;
+            if (value && Text::trimmed(*value) == Text::trimmed(emitted))
+                selected = co_await m_injector.sendSelectAllEvent();
+            if (!selected)
+                selected = co_await m_injector.selectLeftCharacters(draftLength);
+            if (!selected) {
+                const Status erased = co_await m_injector.sendCleanBackspaces(draftLength);
+                if (!noteTyped(erased))
+                    co_return leaveOnClipboard(finalText);
+            }
+            co_await sleepFor(m_scheduler, kReconcileSettle);
         }
-        // Select the draft so the paste replaces it; where nothing can be selected (a terminal), erase it.
-        const int draftLength = Text::graphemeCount(emitted);
-        const std::optional<QString> value = m_injector.readCurrentFocusedValue();
-        const bool selectedAll =
-            value && Text::trimmed(*value) == Text::trimmed(emitted) && m_injector.sendSelectAllEvent();
-        if (!selectedAll && !m_injector.selectLeftCharacters(draftLength))
-            co_await m_injector.sendCleanBackspaces(draftLength);
-        co_await sleepFor(m_scheduler, kReconcileSettle);
     }
-    m_injector.pasteViaClipboardPreservingSnapshot(finalText);
+    // A failed paste leaves the text on the clipboard by itself.
+    const Status pasted = co_await m_injector.pasteViaClipboardPreservingSnapshot(finalText);
+    if (!noteTyped(pasted))
+        co_return false;
     std::lock_guard lock(m_stateLock);
     m_emittedText = finalText;
     m_targetConfirmedText = finalText;
@@ -368,15 +426,25 @@ QCoro::Task<> LiveInputSession::cancel()
         m_emittedText.clear();
         m_targetConfirmedText.clear();
     }
-    if (typed > 0 && isTargetFrontmost())
-        co_await m_injector.sendCleanBackspaces(typed);
+    if (typed <= 0)
+        co_return;
+    const bool inTarget = co_await isTargetFrontmost();
+    if (inTarget) {
+        const Status erased = co_await m_injector.sendCleanBackspaces(typed);
+        noteTyped(erased);
+    }
 }
 
-bool LiveInputSession::isTargetFrontmost()
+QCoro::Task<bool> LiveInputSession::isTargetFrontmost()
 {
-    if (!m_target)
-        return false;
-    const std::optional<FrontmostApplication> now = m_injector.frontmostApplication();
-    return now && now->processId == m_target->processId &&
-           now->bundleIdentifier == m_target->bundleIdentifier && now->name == m_target->name;
+    std::optional<FrontmostApplication> target;
+    {
+        std::lock_guard lock(m_stateLock);
+        target = m_target;
+    }
+    if (!target)
+        co_return false;
+    const std::optional<FrontmostApplication> now = co_await m_injector.frontmostApplicationAsync();
+    co_return now && now->processId == target->processId &&
+        now->bundleIdentifier == target->bundleIdentifier && now->name == target->name;
 }

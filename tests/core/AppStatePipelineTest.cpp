@@ -3,6 +3,7 @@
 #include "llm/PolishEngine.h"
 #include "model/AudioLevelBus.h"
 #include "support/QtPrinters.h"
+#include "system/ContextInjector.h"
 #include "util/AppIdentity.h"
 
 #include <QJsonArray>
@@ -385,16 +386,24 @@ TEST_F(PipelineTest, AutoLearnReadsTheFieldTwiceAndLearnsAOneWordEdit)
     showInEditor(inserted);
     const int readsBefore = h.accessibility.valueReadCount();
 
-    h.scheduler.advance(5499ms);
+    // The looks go through the injector's typing queue: each step lets them finish before counting.
+    auto advance = [&](Duration by) {
+        h.scheduler.advance(by);
+        for (int i = 0; i < 8; ++i) {
+            state().contextInjector().pacerQueue()->sync([] {});
+            h.scheduler.runDue();
+        }
+    };
+    advance(5499ms);
     EXPECT_EQ(h.accessibility.valueReadCount(), readsBefore);
-    h.scheduler.advance(1ms);
+    advance(1ms);
     EXPECT_EQ(h.accessibility.valueReadCount(), readsBefore + 1) << "first look 5.5 s after the insertion";
     EXPECT_EQ(state().statusBanner(), QString()) << "nothing edited yet";
 
     showInEditor(QString(inserted).replace(QStringLiteral("张伟"), QStringLiteral("章伟")));
-    h.scheduler.advance(6799ms);
+    advance(6799ms);
     EXPECT_EQ(h.accessibility.valueReadCount(), readsBefore + 1);
-    h.scheduler.advance(1ms);
+    advance(1ms);
     EXPECT_EQ(h.accessibility.valueReadCount(), readsBefore + 2) << "second look 12.3 s after the insertion";
     EXPECT_EQ(state().statusBanner(), kLearnedBanner);
     bool learned = false;
@@ -402,7 +411,7 @@ TEST_F(PipelineTest, AutoLearnReadsTheFieldTwiceAndLearnsAOneWordEdit)
         learned |= entry.term == QStringLiteral("章伟") && entry.aliases.contains(QStringLiteral("张伟"));
     EXPECT_TRUE(learned);
 
-    h.scheduler.advance(30s);
+    advance(30s);
     EXPECT_EQ(h.accessibility.valueReadCount(), readsBefore + 2) << "no third look";
 }
 

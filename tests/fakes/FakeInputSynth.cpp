@@ -16,6 +16,8 @@ Status FakeInputSynth::record(const SynthAction& action)
     {
         std::unique_lock lock(m_mutex);
         beforeKeystroke(lock);
+        if (m_failure)
+            return Status::failure(*m_failure);
         observer = m_observer;
     }
     if (observer) {

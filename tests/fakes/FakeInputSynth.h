@@ -4,6 +4,7 @@
 #include "platform/InputSynth.h"
 
 #include <QList>
+#include <optional>
 
 // One thing the synthesiser was asked to do.
 struct SynthAction {
@@ -35,6 +36,8 @@ public:
 
     QList<SynthAction> actions() const { return guarded(m_actions); }
     void clearActions() { setGuarded(m_actions, QList<SynthAction>()); }
+    // While set, every request fails with this reason and posts nothing, as when the X server refuses.
+    void setFailure(std::optional<QString> reason) { setGuarded(m_failure, std::move(reason)); }
 
 protected:
     // Before a keystroke is posted, with m_mutex held in `lock`, which it may wait on.
@@ -48,4 +51,5 @@ private:
     Status record(const SynthAction& action);
 
     PostedKeyObserver m_observer;
+    std::optional<QString> m_failure;
 };

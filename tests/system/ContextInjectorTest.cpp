@@ -211,15 +211,19 @@ TEST_F(ContextInjectorTest, ListMarkersTheEditorInsertedAreNotTypedTwice)
 TEST_F(ContextInjectorTest, BackspaceRunsPauseEveryFourteenPresses)
 {
     field.setContent(QString(40, u'x'));
-    bool done = false;
+    std::optional<Status> done;
     auto waiter = store(injector.sendCleanBackspaces(30), done);
+    settle();
     EXPECT_FALSE(done) << "pauses after the presses numbered 14 and 28";
     EXPECT_EQ(field.backspacePresses(), 15);
     scheduler.advance(1200us);
+    settle();
     EXPECT_EQ(field.backspacePresses(), 29);
     EXPECT_FALSE(done);
     scheduler.advance(1200us);
-    EXPECT_TRUE(done);
+    settle();
+    ASSERT_TRUE(done);
+    EXPECT_TRUE(done->ok);
     EXPECT_EQ(field.content(), QString(10, u'x'));
 
     field.clearActions();
@@ -241,13 +245,14 @@ TEST_F(ContextInjectorTest, NothingIsPostedWithoutTrust)
 {
     field.setTrusted(false);
     field.setContent(QStringLiteral("keep"));
-    injector.typeRawUnicodeLine(QStringLiteral("x"));
-    finish(injector.typeCleanUnicode(QStringLiteral("a\nb")));
-    finish(injector.sendCleanBackspaces(3));
-    finish(injector.applyCleanUnicodeDelta(QStringLiteral("ab"), QStringLiteral("c")));
-    EXPECT_FALSE(injector.sendSelectAllEvent());
-    EXPECT_FALSE(injector.selectLeftCharacters(2));
-    injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("p"));
+    // Each says so: the caller must not take the text for typed.
+    EXPECT_FALSE(injector.typeRawUnicodeLine(QStringLiteral("x")));
+    EXPECT_FALSE(finish(injector.typeCleanUnicode(QStringLiteral("a\nb"))));
+    EXPECT_FALSE(finish(injector.sendCleanBackspaces(3)));
+    EXPECT_FALSE(finish(injector.applyCleanUnicodeDelta(QStringLiteral("ab"), QStringLiteral("c"))));
+    EXPECT_FALSE(finish(injector.sendSelectAllEvent()));
+    EXPECT_FALSE(finish(injector.selectLeftCharacters(2)));
+    EXPECT_FALSE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("p"))));
     EXPECT_TRUE(field.actions().isEmpty());
     EXPECT_EQ(field.content(), QStringLiteral("keep"));
     EXPECT_FALSE(injector.readCurrentFocusedValue());
@@ -261,13 +266,54 @@ TEST_F(ContextInjectorTest, TerminalsPasteWithShiftAndCannotSelectAll)
     workspace.setFrontmost(terminal());
     field.setTerminalMode(true);
     field.setContent(QStringLiteral("$ ls"));
-    EXPECT_FALSE(injector.sendSelectAllEvent());
-    EXPECT_FALSE(injector.selectLeftCharacters(2));
+    EXPECT_FALSE(finish(injector.sendSelectAllEvent()));
+    EXPECT_FALSE(finish(injector.selectLeftCharacters(2)));
     EXPECT_EQ(field.chordCount(kSelectAll), 0);
-    injector.pasteViaClipboardPreservingSnapshot(QStringLiteral(" -la"));
+    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral(" -la")));
     EXPECT_EQ(field.chordCount(kTerminalPaste), 1);
     EXPECT_EQ(field.chordCount(kPaste), 0);
     EXPECT_EQ(field.content(), QStringLiteral("$ ls -la"));
+}
+
+TEST_F(ContextInjectorTest, KeysAskedForOnTheMainThreadGoOutLaterInCallOrder)
+{
+    // A slow target: were the keys posted by the caller, starting the second operation would never return.
+    field.holdKeystrokes();
+    std::optional<Status> first, second, third;
+    auto typing = store(injector.typeCleanUnicode(QStringLiteral("你好\n世界")), first);
+    auto erasing = store(injector.sendCleanBackspaces(2), second);
+    auto retyping = store(injector.typeCleanUnicode(QStringLiteral("朋友")), third);
+    ASSERT_TRUE(field.waitForHeldKeystroke());
+    scheduler.advance(50ms);
+    EXPECT_FALSE(first || second || third);
+
+    field.releaseKeystrokes();
+    for (int i = 0; i < 100 && !(first && second && third); ++i) {
+        settle();
+        scheduler.advance(1ms);
+    }
+    ASSERT_TRUE(first && second && third);
+    EXPECT_TRUE(first->ok && second->ok && third->ok);
+    EXPECT_EQ(field.content(), QStringLiteral("你好\n朋友"));
+}
+
+TEST_F(ContextInjectorTest, AFailedPostReachesTheCaller)
+{
+    const QString refused = QStringLiteral("The X server refused a synthetic key (error 2)");
+    field.setFailure(refused);
+    EXPECT_EQ(finish(injector.typeCleanUnicode(QStringLiteral("a\n1. b"))).error, refused);
+    EXPECT_EQ(finish(injector.sendCleanBackspaces(20)).error, refused);
+    EXPECT_FALSE(finish(injector.sendSelectAllEvent()));
+
+    // The paste keys did not go out: the text stays on the clipboard for the user, nothing is put back over
+    // it.
+    field.simulateCopy(imageAndText());
+    EXPECT_EQ(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("听写结果"))).error,
+              refused);
+    EXPECT_FALSE(injector.hasPendingClipboardRestore());
+    scheduler.advance(2s);
+    EXPECT_EQ(field.text(), QStringLiteral("听写结果"));
+    EXPECT_TRUE(field.content().isEmpty());
 }
 
 // --- The clipboard ---
@@ -275,7 +321,7 @@ TEST_F(ContextInjectorTest, TerminalsPasteWithShiftAndCannotSelectAll)
 TEST_F(ContextInjectorTest, PasteRestoresEveryFormatAfterTheTargetTookTheText)
 {
     field.simulateCopy(imageAndText());
-    injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("听写结果"));
+    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("听写结果")));
     EXPECT_EQ(field.content(), QStringLiteral("听写结果"));
     scheduler.advance(159ms);
     EXPECT_EQ(field.text(), QStringLiteral("听写结果")) << "never before 0.16 s";
@@ -286,7 +332,7 @@ TEST_F(ContextInjectorTest, PasteRestoresEveryFormatAfterTheTargetTookTheText)
     // A target that asks late: restored just after it took the text.
     field.setDeferredPaste(true);
     field.setContent({});
-    injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("new text"));
+    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("new text")));
     scheduler.advance(500ms);
     EXPECT_EQ(field.text(), QStringLiteral("new text")) << "the target has not asked yet";
     field.completePendingPastes();
@@ -295,7 +341,7 @@ TEST_F(ContextInjectorTest, PasteRestoresEveryFormatAfterTheTargetTookTheText)
     EXPECT_EQ(field.snapshot(), imageAndText());
 
     // A target that never asks: the old contents return at 1 s.
-    injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("again"));
+    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("again")));
     scheduler.advance(999ms);
     EXPECT_EQ(field.text(), QStringLiteral("again"));
     scheduler.advance(1ms);
@@ -305,13 +351,13 @@ TEST_F(ContextInjectorTest, PasteRestoresEveryFormatAfterTheTargetTookTheText)
 TEST_F(ContextInjectorTest, RestoreGivesBackOnlyTheUsersOwnContents)
 {
     // Nothing to give back: the pasted text stays.
-    injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("only"));
+    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("only")));
     scheduler.advance(2s);
     EXPECT_EQ(field.text(), QStringLiteral("only"));
 
     // The user copied something meanwhile: that survives.
     field.simulateCopy(imageAndText());
-    injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("pasted"));
+    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("pasted")));
     scheduler.advance(100ms);
     const ClipboardSnapshot theirs{{{QStringLiteral("text/plain"), QByteArray("copied meanwhile")}}};
     field.simulateCopy(theirs);
@@ -322,16 +368,16 @@ TEST_F(ContextInjectorTest, RestoreGivesBackOnlyTheUsersOwnContents)
     // Back-to-back pastes: the second does not take the first one's text for the user's.
     field.simulateCopy(imageAndText());
     field.setContent({});
-    injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("first "));
+    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("first ")));
     scheduler.advance(50ms);
-    injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("second"));
+    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("second")));
     EXPECT_EQ(field.content(), QStringLiteral("first second"));
     scheduler.advance(2s);
     EXPECT_EQ(field.snapshot(), imageAndText());
     EXPECT_EQ(field.clipboardRestoreCount(), 1);
 
     // Text left for the user on the safety clipboard cancels the pending restore.
-    injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("pasted"));
+    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("pasted")));
     injector.saveToSafetyClipboard(QStringLiteral("for you"));
     scheduler.advance(2s);
     EXPECT_EQ(field.text(), QStringLiteral("for you"));

@@ -294,6 +294,44 @@ TEST_F(LiveInputSessionTest, StreamedListsEndWithoutDoubledMarkers)
     EXPECT_EQ(field.text(), QStringLiteral("user's"));
 }
 
+TEST_F(LiveInputSessionTest, StreamedPiecesLandInOrderBehindASlowField)
+{
+    auto session = start();
+    EXPECT_TRUE(finish(session->prepareForSSEPolishStream()));
+    // The pieces arrive as the model sends them, none waiting for the one before, while keys go out slowly.
+    field.holdKeystrokes();
+    const QStringList pieces{QStringLiteral("1. 苹果"), QStringLiteral("\n2. 香"), QStringLiteral("蕉\n3"),
+                             QStringLiteral(". 梨子"), QStringLiteral("和葡萄")};
+    std::vector<QCoro::Task<>> inFlight;
+    for (const QString& piece : pieces)
+        inFlight.push_back(session->consumeSSEChunk(piece));
+    ASSERT_TRUE(field.waitForHeldKeystroke());
+    field.releaseKeystrokes();
+    finish(session->finishSSEPolishStream(pieces.join(QString())));
+    EXPECT_EQ(field.content(), pieces.join(QString()));
+    EXPECT_EQ(field.backspacePresses(), 0);
+}
+
+TEST_F(LiveInputSessionTest, KeysThatCannotBePostedLeaveTheFinalTextOnTheClipboard)
+{
+    const QString refused = QStringLiteral("The X server refused a synthetic key (error 2)");
+    for (bool duringTick : {true, false}) {
+        SCOPED_TRACE(duringTick ? "a pacer tick fails" : "the final typing fails");
+        field.setFailure(std::nullopt);
+        field.setContent({});
+        auto session = startWithDraft(QStringLiteral("今天天气"));
+        field.setFailure(refused);
+        if (duringTick) {
+            session->updateLiveText(QStringLiteral("今天天气很好啊"), false, true);
+            run(200ms);
+            EXPECT_FALSE(finish(session->prepareForSSEPolishStream())) << "no stream into a failing field";
+        }
+        EXPECT_FALSE(finish(session->finalizeAfterKeyRelease(QStringLiteral("今天天气很好啊。"))));
+        EXPECT_EQ(field.text(), QStringLiteral("今天天气很好啊。"));
+        EXPECT_EQ(field.content(), QStringLiteral("今天天气"));
+    }
+}
+
 // --- The final text without a stream ---
 
 TEST_F(LiveInputSessionTest, FinalizeExtendsReplacesOrPastes)
@@ -354,8 +392,7 @@ TEST_F(LiveInputSessionTest, CancelWaitsForASlowTickThenErasesEverything)
     EXPECT_EQ(field.backspacePresses(), 0);
 
     field.releaseKeystrokes();
-    drainPacer();
-    scheduler.runDue();
+    settle();
     EXPECT_TRUE(cancelled);
     EXPECT_EQ(field.content(), QStringLiteral("前文")) << "the piece in flight was erased too";
     EXPECT_EQ(field.backspacePresses(), 2);

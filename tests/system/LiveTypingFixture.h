@@ -13,8 +13,9 @@
 
 using namespace std::chrono_literals;
 
-// A text field in front, reached through the injector, on virtual time. The pacer queue is a real thread:
-// every step of virtual time is followed by draining it, so ticks see the time they were due at.
+// A text field in front, reached through the injector, on virtual time. The pacer queue (the injector's
+// typing queue) is a real thread: every step of virtual time is followed by draining it, so ticks see the
+// time they were due at, and coroutines that handed work to it resume.
 class LiveTypingFixture : public ::testing::Test {
 protected:
     static FrontmostApplication editor()
@@ -33,6 +34,15 @@ protected:
     void drainPacer()
     {
         injector.pacerQueue()->sync([] {});
+    }
+
+    // Lets work go back and forth between the test's thread and the typing queue, without moving time.
+    void settle()
+    {
+        for (int i = 0; i < 8; ++i) {
+            drainPacer();
+            scheduler.runDue();
+        }
     }
 
     // Moves virtual time on in steps, letting each step's ticks run before the next.
@@ -60,8 +70,9 @@ protected:
         std::optional<T> result;
         auto waiter = store(std::move(task), result);
         for (int i = 0; i < 100000 && !result; ++i) {
-            drainPacer();
-            scheduler.advance(100us);
+            settle();
+            if (!result)
+                scheduler.advance(100us);
         }
         EXPECT_TRUE(result.has_value()) << "the operation never finished";
         return result.value_or(T{});
@@ -71,8 +82,9 @@ protected:
         bool done = false;
         auto waiter = store(std::move(task), done);
         for (int i = 0; i < 100000 && !done; ++i) {
-            drainPacer();
-            scheduler.advance(100us);
+            settle();
+            if (!done)
+                scheduler.advance(100us);
         }
         EXPECT_TRUE(done) << "the operation never finished";
     }

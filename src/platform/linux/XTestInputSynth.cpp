@@ -10,6 +10,7 @@
 #include <chrono>
 #include <map>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -19,11 +20,17 @@
 
 namespace {
 
-// A remapped keycode takes effect only once the focused client has fetched the new keymap; giving it this
-// long per remap (and cycling through a ring of spare keycodes) keeps a key from being read under a mapping
-// meant for a later character.
+// A remapped keycode takes effect only once the focused client has fetched the new keymap; no remapped key is
+// pressed sooner than this after its remap, so it is never read under a mapping meant for another character.
 constexpr auto kRemapSettle = std::chrono::milliseconds(10);
-constexpr std::size_t kSpareRingSize = 10;
+// A busy client handles a burst of remaps late, and each time it fetches the keymap as it is by then: a spare
+// keycode is remapped again only this long after it was last pressed, or a key still waiting in the client's
+// queue would be read under the newer mapping. (100 ms proved too short for a client on a loaded machine.)
+constexpr auto kSlotReuseQuiet = std::chrono::milliseconds(200);
+// Characters the layout lacks go onto spare keycodes a batch at a time, one remap and one settle per batch of
+// up to half the ring, so a batch never takes the keys the one before it has just been typed on. A keyboard
+// map has a few dozen spare keycodes at most (19 on a default X server).
+constexpr std::size_t kSpareRingSize = 32;
 
 // The keysym that types a code point: Latin-1 keysyms equal their code point, the rest use the Unicode
 // keysym range. Nothing for control characters, which are not text.
@@ -39,6 +46,8 @@ std::optional<KeySym> keysymForCodePoint(char32_t codePoint)
         return codePoint;
     return 0x01000000 | codePoint;
 }
+
+using Clock = std::chrono::steady_clock;
 
 // A key press with the modifier mask that has to be held for it to produce the wanted keysym.
 struct Stroke {
@@ -66,7 +75,9 @@ public:
     {
         if (!m_display)
             return;
-        // Give the spare keycodes back so the keymap is as we found it.
+        // Give the spare keycodes back so the keymap is as we found it, once the last keys have been read.
+        for (const auto& [keycode, pressedAt] : m_pressedAt)
+            std::this_thread::sleep_until(pressedAt + kSlotReuseQuiet);
         for (const auto& [keycode, keysym] : m_slotSyms) {
             KeySym nothing = NoSymbol;
             XChangeKeyboardMapping(m_display, static_cast<int>(keycode), 1, &nothing, 1);
@@ -103,16 +114,35 @@ public:
         return Status::success();
     }
 
+    // Types the code points in order; those the keymap lacks are put on spare keys a batch at a time.
+    Status typeCodePoints(const QList<uint>& codePoints)
+    {
+        qsizetype next = 0;
+        while (next < codePoints.size()) {
+            qsizetype end = next;
+            if (const Status remapped = remapBatchFrom(codePoints, next, end); !remapped)
+                return remapped;
+            for (; next < end; ++next) {
+                if (const Status typed = typeCodePoint(codePoints[next]); !typed)
+                    return typed;
+            }
+        }
+        return Status::success();
+    }
+
     Status typeCodePoint(char32_t codePoint)
     {
         const std::optional<KeySym> keysym = keysymForCodePoint(codePoint);
         if (!keysym)
             return Status::success();
-        std::optional<Stroke> stroke = findStroke(*keysym);
+        std::optional<Stroke> stroke = strokeFor(*keysym);
         if (!stroke) {
-            const Status remapped = remapSpare(*keysym, stroke);
-            if (!remapped)
+            if (const Status remapped = remapBatch({*keysym}); !remapped)
                 return remapped;
+            stroke = strokeFor(*keysym);
+            if (!stroke)
+                return Status::failure(
+                    QStringLiteral("No key types U+%1").arg(codePoint, 4, 16, QChar(u'0')));
         }
         // With Caps Lock on, the receiving client upper-cases the letter of a key whose type leaves Lock
         // unused, and its case tables have gaps (ß turns into a keysym that is no character at all). Such a
@@ -138,9 +168,11 @@ public:
                 break;
         }
         if (!stroke) {
-            const Status remapped = remapSpare(keysyms.front(), stroke);
-            if (!remapped)
+            if (const Status remapped = remapBatch({keysyms.front()}); !remapped)
                 return remapped;
+            stroke = strokeFor(keysyms.front());
+            if (!stroke)
+                return Status::failure(QStringLiteral("No X key for key code %1").arg(chord.keyCode));
         }
         // The chord's own modifiers replace whatever the stroke would have needed.
         QList<KeySym> held;
@@ -158,6 +190,7 @@ public:
                                            .arg(QString::fromLatin1(XKeysymToString(modifier))));
             heldKeycodes.append(*keycode);
         }
+        beforePressing(stroke->keycode);
         for (unsigned keycode : heldKeycodes)
             postModifier(keycode, true);
         postKey(stroke->keycode);
@@ -328,29 +361,89 @@ private:
         return {keysym, keysym};
     }
 
-    Status remapSpare(KeySym keysym, std::optional<Stroke>& stroke)
+    // The spare keycodes the next `count` remaps will take, in order.
+    std::vector<unsigned> nextSlots(std::size_t count) const
     {
+        std::vector<unsigned> slots;
+        for (std::size_t i = 0; i < count && i < m_ring.size(); ++i)
+            slots.push_back(m_ring[(m_nextSlot + i) % m_ring.size()]);
+        return slots;
+    }
+
+    std::size_t batchCapacity() const { return std::max<std::size_t>(1, m_ring.size() / 2); }
+
+    // Puts the characters from `from` on that the keymap lacks onto spare keys, as many as one batch holds;
+    // `end` is where the next batch must start. A character sitting on a spare key the batch takes counts as
+    // lacking.
+    Status remapBatchFrom(const QList<uint>& codePoints, qsizetype from, qsizetype& end)
+    {
+        const std::vector<unsigned> taken = nextSlots(batchCapacity());
+        std::vector<KeySym> batch;
+        for (end = from; end < codePoints.size(); ++end) {
+            const std::optional<KeySym> keysym = keysymForCodePoint(codePoints[end]);
+            if (!keysym || std::find(batch.begin(), batch.end(), *keysym) != batch.end())
+                continue;
+            const std::optional<Stroke> stroke = findStroke(*keysym);
+            if (stroke && std::find(taken.begin(), taken.end(), stroke->keycode) == taken.end())
+                continue;
+            if (batch.size() == batchCapacity())
+                break;
+            batch.push_back(*keysym);
+        }
+        return remapBatch(batch);
+    }
+
+    // One remap request for all of `keysyms` (at most one batch); the keys become usable kRemapSettle later.
+    Status remapBatch(const std::vector<KeySym>& keysyms)
+    {
+        if (keysyms.empty())
+            return Status::success();
         if (m_ring.empty())
             return Status::failure(QStringLiteral("The keyboard map has no spare keycode"));
-        const unsigned keycode = m_ring[m_nextSlot++ % m_ring.size()];
-        std::array<KeySym, 2> syms = keysymsFor(keysym);
-        XChangeKeyboardMapping(m_display, static_cast<int>(keycode), 2, syms.data(), 1);
-        m_slotSyms[keycode] = keysym;
+        Clock::time_point quietAt{};
+        for (unsigned keycode : nextSlots(keysyms.size())) {
+            if (const auto pressed = m_pressedAt.find(keycode); pressed != m_pressedAt.end())
+                quietAt = std::max(quietAt, pressed->second + kSlotReuseQuiet);
+        }
+        std::this_thread::sleep_until(quietAt); // a bounded wait on the posting thread, never the caller's
+        for (KeySym keysym : keysyms) {
+            const unsigned keycode = m_ring[m_nextSlot++ % m_ring.size()];
+            std::array<KeySym, 2> syms = keysymsFor(keysym);
+            XChangeKeyboardMapping(m_display, static_cast<int>(keycode), 2, syms.data(), 1);
+            m_slotSyms[keycode] = keysym;
+            m_settling.insert(keycode);
+        }
         if (const int error = m_connection->syncAndTakeError())
             return Status::failure(
                 QStringLiteral("The X server refused a keymap change (error %1)").arg(error));
-        // A bounded wait on the posting thread, never the caller's event loop.
-        std::this_thread::sleep_for(kRemapSettle);
+        m_settledAt = Clock::now() + kRemapSettle;
         if (!refreshKeymap())
             return Status::failure(QStringLiteral("Cannot read the X keyboard map"));
-        for (unsigned extra : pressableModifiers()) {
-            if (keysymAt(keycode, m_modifiers | extra) == keysym) {
-                stroke = Stroke{keycode, extra};
-                return Status::success();
-            }
-        }
-        stroke = Stroke{keycode, 0};
         return Status::success();
+    }
+
+    // A key that produces `keysym`: on the keymap, or the spare key we put it on.
+    std::optional<Stroke> strokeFor(KeySym keysym) const
+    {
+        if (std::optional<Stroke> stroke = findStroke(keysym))
+            return stroke;
+        for (const auto& [keycode, slotSym] : m_slotSyms) {
+            if (slotSym == keysym)
+                return Stroke{keycode, 0};
+        }
+        return std::nullopt;
+    }
+
+    // Before a key remapped in the last batch is pressed, the rest of the settle passes (a bounded wait on
+    // the posting thread, never the caller's); a spare key's press is noted for its next remap.
+    void beforePressing(unsigned keycode)
+    {
+        if (m_settling.contains(keycode)) {
+            std::this_thread::sleep_until(m_settledAt);
+            m_settling.clear();
+        }
+        if (m_slotSyms.contains(keycode))
+            m_pressedAt[keycode] = Clock::now();
     }
 
     void readState()
@@ -429,6 +522,7 @@ private:
 
     void pressStroke(const Stroke& stroke)
     {
+        beforePressing(stroke.keycode);
         QList<unsigned> held;
         for (KeySym modifier : {KeySym(XK_Shift_L), KeySym(XK_ISO_Level3_Shift)}) {
             const std::optional<unsigned> keycode = modifierKeycode(modifier);
@@ -454,11 +548,15 @@ private:
     std::vector<unsigned> m_ring;
     std::size_t m_nextSlot = 0;
     std::map<unsigned, KeySym> m_slotSyms;
+    std::set<unsigned> m_settling; // keycodes of the last remap, unusable before m_settledAt
+    Clock::time_point m_settledAt;
+    std::map<unsigned, Clock::time_point> m_pressedAt; // spare keycodes, when last pressed
 };
 
 XTestInputSynth::XTestInputSynth(const QByteArray& displayName)
     : m_queue(AppIdentity::queueLabel(QStringLiteral("input-synth")))
 {
+    // Xlib's connection setup is not safe beside other threads' Xlib calls: the builder waits for it.
     m_queue.sync([this, displayName] {
         m_poster = std::make_unique<Poster>(displayName);
         m_available = m_poster->isAvailable();
@@ -506,13 +604,7 @@ Status XTestInputSynth::typeText(const QString& text)
 {
     if (text.isEmpty())
         return Status::success();
-    return post([&](Poster& poster) {
-        for (char32_t codePoint : text.toUcs4()) {
-            if (const Status typed = poster.typeCodePoint(codePoint); !typed)
-                return typed;
-        }
-        return Status::success();
-    });
+    return post([&](Poster& poster) { return poster.typeCodePoints(text.toUcs4()); });
 }
 
 Status XTestInputSynth::pressChord(KeyChord chord)

@@ -9,8 +9,9 @@
 #include <mutex>
 
 // Synthetic keys through the XTest extension. Characters the keyboard layout has are pressed on their own
-// keys (with Shift or AltGr as the layout needs); every other character is typed through a small ring of
-// spare keycodes that are remapped to it. All X work runs on one posting thread with its own connection.
+// keys (with Shift or AltGr as the layout needs); every other character is typed through a ring of spare
+// keycodes that are remapped to it, a batch of characters per remap. All X work runs on one posting thread
+// with its own connection; every call waits for it, so none is made on the main thread.
 class XTestInputSynth final : public InputSynth {
 public:
     // Connects to `displayName`, or to $DISPLAY when empty. A failed connection makes every call fail with
