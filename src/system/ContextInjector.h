@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 
+class DictationTrace;
 class QObject;
 
 // Reads the target of a dictation (frontmost application, focused field, selection, text before the caret)
@@ -70,6 +71,8 @@ public:
     ContextInjector& operator=(const ContextInjector&) = delete;
 
     Scheduler& scheduler() const { return m_scheduler; }
+    // Where the paste and the target's request for the pasted data are marked; none without tracing.
+    void setDictationTrace(DictationTrace* trace) { m_trace = trace; }
     // The one queue the live-typing pacers of all sessions tick on (label "org.quorbell.typewriter.pacer").
     // Shared with the sessions, so a session that outlives the injector still finds it, stopped.
     const std::shared_ptr<SerialQueue>& pacerQueue() const { return m_pacerQueue; }
@@ -173,4 +176,5 @@ private:
     std::unique_ptr<ScreenCache> m_screenCache;
     std::unique_ptr<PendingRestore> m_pendingRestore; // main thread only
     std::shared_ptr<SerialQueue> m_pacerQueue;
+    DictationTrace* m_trace = nullptr;
 };

@@ -2,6 +2,7 @@
 #include "system/ContextInjector.h"
 
 #include "system/GraphemeDiff.h"
+#include "util/DictationTrace.h"
 #include "util/Text.h"
 
 #include <QRegularExpression>
@@ -200,6 +201,8 @@ void ContextInjector::pasteViaClipboardPreservingSnapshot(const QString& text)
 
     m_clipboard.setText(text);
     m_inputSynth.pressChord(isTerminalFrontmost() ? kTerminalPasteChord : kPasteChord);
+    if (m_trace)
+        m_trace->mark(DictationTrace::Step::pasteSent);
     if (previous.isEmpty())
         return; // nothing to give back: the pasted text stays
 
@@ -219,7 +222,10 @@ void ContextInjector::checkClipboardRestore()
         return;
     }
     const Duration waited = m_scheduler.now() - m_pendingRestore->pastedAt;
-    if (m_clipboard.contentsWereRequested() || waited >= kClipboardRestoreLimit) {
+    const bool requested = m_clipboard.contentsWereRequested();
+    if (requested && m_trace)
+        m_trace->mark(DictationTrace::Step::clipboardRequested);
+    if (requested || waited >= kClipboardRestoreLimit) {
         const ClipboardSnapshot snapshot = std::move(m_pendingRestore->snapshot);
         m_pendingRestore.reset();
         m_clipboard.restore(snapshot);
