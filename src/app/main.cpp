@@ -22,10 +22,13 @@
 #include "system/SyntheticKeyLedger.h"
 #include "system/SystemAudioDucker.h"
 #include "util/AppIdentity.h"
+#include "util/DictationTrace.h"
 #include "ui/pill/FloatingPillController.h"
 
 #include <QApplication>
 #include <QSettings>
+#include <cstdio>
+#include <memory>
 
 int main(int argc, char* argv[])
 {
@@ -65,6 +68,13 @@ int main(int argc, char* argv[])
     SyntheticKeyLedger keyLedger(scheduler.clock());
     UnavailableSpeechRecognizer systemRecognizer;
     QSettings defaults;
+    // QUORBELL_TRACE=1 writes the timing of each dictation to stderr, for the measurements.
+    std::unique_ptr<DictationTrace> trace;
+    if (qEnvironmentVariable("QUORBELL_TRACE") == QLatin1String("1"))
+        trace = std::make_unique<DictationTrace>(scheduler, [](const QByteArray& line) {
+            std::fprintf(stderr, "%s\n", line.constData());
+            std::fflush(stderr);
+        });
 
     StreamingASREngine::Services engineServices;
     engineServices.scheduler = &scheduler;
@@ -90,6 +100,7 @@ int main(int argc, char* argv[])
     services.defaults = &defaults;
     services.keychain = &keychain;
     services.levelBus = &levelBus;
+    services.trace = trace.get();
     services.speechEngine = std::make_unique<StreamingASREngine>(engineServices);
     AppState state(std::move(services));
 

@@ -40,6 +40,7 @@ AppState::AppState(AppServices services, QObject* parent)
     m_contextInjector = std::make_unique<ContextInjector>(*m_services.accessibility, *m_services.inputSynth,
                                                           *m_services.clipboard, *m_services.workspace,
                                                           m_scheduler, *m_services.keyLedger);
+    m_contextInjector->setDictationTrace(m_services.trace);
     m_activeContext = ActiveScreenContext::empty();
 
     m_configPath = DataFolder::filePath(kConfigFileName);

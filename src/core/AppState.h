@@ -21,6 +21,7 @@
 class Accessibility;
 class AudioLevelBus;
 class ContextInjector;
+class DictationTrace;
 class LiveInputSession;
 class AudioOutput;
 class Clipboard;
@@ -59,6 +60,7 @@ struct AppServices {
     QSettings* defaults = nullptr;
     KeychainHelper* keychain = nullptr;
     AudioLevelBus* levelBus = nullptr;
+    DictationTrace* trace = nullptr; // only when tracing is switched on
     std::unique_ptr<SpeechEngine> speechEngine;
     OfflineModelDownloader::Options downloaderOptions;
 };

@@ -12,6 +12,7 @@
 #include "system/LiveInputSession.h"
 #include "system/SystemAudioDucker.h"
 #include "util/AppIdentity.h"
+#include "util/DictationTrace.h"
 #include "util/Text.h"
 
 #include <QPointer>
@@ -61,6 +62,32 @@ bool isFileManager(const QString& bundleID)
     };
     return fileManagers.contains(bundleID, Qt::CaseInsensitive);
 }
+
+// Starts the traced steps at the stop key and ends the traced dictation on every way out of the finish.
+class TracedFinish {
+public:
+    explicit TracedFinish(DictationTrace* trace) : m_trace(trace)
+    {
+        if (m_trace)
+            m_trace->stopKeyPressed();
+    }
+    ~TracedFinish()
+    {
+        if (m_trace)
+            m_trace->dictationEnded();
+    }
+    TracedFinish(const TracedFinish&) = delete;
+    TracedFinish& operator=(const TracedFinish&) = delete;
+
+    void mark(DictationTrace::Step step)
+    {
+        if (m_trace)
+            m_trace->mark(step);
+    }
+
+private:
+    DictationTrace* m_trace;
+};
 
 } // namespace
 
@@ -112,6 +139,8 @@ void AppState::beginDictationSession()
 
     m_isSessionActive = true;
     const quint64 generation = ++m_sessionGeneration;
+    if (m_services.trace)
+        m_services.trace->dictationStarted();
     m_hotkeyMonitor->syncRecordingState(true);
     if (m_isTypingInsideOwnApp)
         m_sandboxBaseBeforeSession = m_sandboxText;
@@ -216,6 +245,8 @@ void AppState::handlePartialResult(const QString& text, bool settled)
 void AppState::handleEngineError(const QString& message)
 {
     m_isSessionActive = false;
+    if (m_services.trace && !m_isFinalizingSession) // a finish under way ends its own trace
+        m_services.trace->dictationAbandoned();
     m_audioDucker->restoreIfNeeded();
     m_hotkeyMonitor->syncRecordingState(false);
     setPhase(PipelinePhase::error(message));
@@ -239,6 +270,8 @@ void AppState::cancelDictationSession()
         return;
     m_isSessionActive = false;
     ++m_sessionGeneration; // whatever the cancelled session still has in flight is dropped
+    if (m_services.trace)
+        m_services.trace->dictationAbandoned();
     m_audioDucker->restoreIfNeeded();
     m_hotkeyMonitor->syncRecordingState(false);
     m_asrEngine->cancel();
@@ -270,11 +303,13 @@ QCoro::Task<> AppState::finishDictationSession()
     QPointer<AppState> self(this);
     const quint64 generation = m_sessionGeneration;
     m_isFinalizingSession = true;
+    TracedFinish trace(m_services.trace);
     m_hotkeyMonitor->syncRecordingState(false);
 
     co_await sleepFor(m_scheduler, kTailPause);
     if (!self)
         co_return;
+    trace.mark(DictationTrace::Step::tailEnd);
     if (!m_isSessionActive || m_sessionGeneration != generation) {
         // Cancelled during the tail pause: the session is over, nothing is inserted or recorded.
         m_isFinalizingSession = false;
@@ -289,6 +324,7 @@ QCoro::Task<> AppState::finishDictationSession()
     const SpeechTranscript transcript = co_await m_asrEngine->finishStreaming();
     if (!self)
         co_return;
+    trace.mark(DictationTrace::Step::engineFinal);
     const QString raw = transcript.text;
     std::shared_ptr<LiveInputSession> live = m_liveInputSession;
 
@@ -311,6 +347,7 @@ QCoro::Task<> AppState::finishDictationSession()
         setSandboxText(m_sandboxBaseBeforeSession + fixed);
     const QList<LexiconEntry> terms =
         m_lexiconStore->recallRelevantTerms(raw, m_activeContext.windowTitle, kRecalledTermLimit);
+    trace.mark(DictationTrace::Step::lexiconRecall);
     QStringList recentOutputs = newestPolished(m_history, kRecentOutputsForPolish);
     std::reverse(recentOutputs.begin(), recentOutputs.end()); // oldest first
     QString apiKey = Text::trimmed(m_apiKeyInput);
@@ -333,10 +370,13 @@ QCoro::Task<> AppState::finishDictationSession()
     const bool ownWindow = m_isTypingInsideOwnApp;
     const bool liveTypingOn = m_llmConfig.enableLiveInlineTyping;
     const QString sandboxBase = m_sandboxBaseBeforeSession;
-    auto onChunk = [self, streamed, ownWindow, liveTypingOn, sseLive, live, sandboxBase](const QString& chunk,
-                                                                                         bool replace) {
+    DictationTrace* tokenTrace = m_services.trace;
+    auto onChunk = [self, streamed, ownWindow, liveTypingOn, sseLive, live, sandboxBase,
+                    tokenTrace](const QString& chunk, bool replace) {
         if (!self)
             return;
+        if (tokenTrace)
+            tokenTrace->markModelToken();
         if (ownWindow && liveTypingOn) {
             self->setSandboxText(replace ? sandboxBase + chunk : self->m_sandboxText + chunk);
             *streamed = true;

@@ -23,6 +23,7 @@
 #include <optional>
 #include <type_traits>
 
+class DictationTrace;
 class QObject;
 
 // Reads the target of a dictation (frontmost application, focused field, selection, text before the caret)
@@ -75,6 +76,8 @@ public:
     ContextInjector& operator=(const ContextInjector&) = delete;
 
     Scheduler& scheduler() const { return m_scheduler; }
+    // Where the paste and the target's request for the pasted data are marked; none without tracing.
+    void setDictationTrace(DictationTrace* trace) { m_trace = trace; }
     // The typing queue (label "org.quorbell.typewriter.pacer"): the live-typing pacers of all sessions tick
     // on it, and the coroutines post their keys and reads on it, so everything typed keeps its order. Shared
     // with the sessions, so a session that outlives the injector still finds it, stopped.
@@ -236,4 +239,5 @@ private:
     quint64 m_lastRestoreId = 0;                      // main thread only
     std::shared_ptr<const void> m_lifetime = std::make_shared<int>(0);
     std::shared_ptr<SerialQueue> m_pacerQueue;
+    DictationTrace* m_trace = nullptr;
 };

@@ -2,6 +2,7 @@
 #include "system/ContextInjector.h"
 
 #include "system/GraphemeDiff.h"
+#include "util/DictationTrace.h"
 #include "util/Text.h"
 
 #include <QRegularExpression>
@@ -265,6 +266,8 @@ QCoro::Task<Status> ContextInjector::pasteViaClipboardPreservingSnapshot(QString
         return m_inputSynth.pressChord(isTerminalFrontmost() ? kTerminalPasteChord : kPasteChord);
     });
     const Status pasted = co_await call;
+    if (pasted && m_trace)
+        m_trace->mark(DictationTrace::Step::pasteSent);
     if (restoreId == 0 || !m_pendingRestore || m_pendingRestore->id != restoreId)
         co_return pasted; // nothing to give back, or a later paste or the safety clipboard took it over
     if (!pasted) {
@@ -286,7 +289,10 @@ void ContextInjector::checkClipboardRestore()
         return;
     }
     const Duration waited = m_scheduler.now() - m_pendingRestore->pastedAt;
-    if (m_clipboard.contentsWereRequested() || waited >= kClipboardRestoreLimit) {
+    const bool requested = m_clipboard.contentsWereRequested();
+    if (requested && m_trace)
+        m_trace->mark(DictationTrace::Step::clipboardRequested);
+    if (requested || waited >= kClipboardRestoreLimit) {
         const ClipboardSnapshot snapshot = std::move(m_pendingRestore->snapshot);
         m_pendingRestore.reset();
         m_clipboard.restore(snapshot);

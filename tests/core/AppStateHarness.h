@@ -20,6 +20,7 @@
 #include "support/TempDataFolder.h"
 #include "support/VirtualScheduler.h"
 #include "system/SyntheticKeyLedger.h"
+#include "util/DictationTrace.h"
 #include "util/FileIO.h"
 
 #include <QJsonDocument>
@@ -180,6 +181,7 @@ public:
         services.defaults = &defaults;
         services.keychain = &keychain;
         services.levelBus = &levelBus;
+        services.trace = trace;
         services.speechEngine = std::move(speech);
         state = std::make_unique<AppState>(std::move(services));
         return *state;
@@ -223,6 +225,7 @@ public:
     Accessibility* accessibilityOverride = nullptr;
     InputSynth* inputSynthOverride = nullptr;
     Clipboard* clipboardOverride = nullptr;
+    DictationTrace* trace = nullptr;
     TempDataFolder data;
     QTemporaryDir settingsDir;
     QSettings defaults;

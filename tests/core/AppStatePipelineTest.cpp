@@ -76,6 +76,18 @@ protected:
     CaptureGate gate{h.accessibility};
 };
 
+class TracedPipelineTest : public PipelineTest {
+protected:
+    void SetUp() override
+    {
+        h.trace = &trace;
+        PipelineTest::SetUp();
+    }
+
+    QByteArrayList lines;
+    DictationTrace trace{h.scheduler, [this](const QByteArray& line) { lines.append(line); }};
+};
+
 } // namespace
 
 TEST_F(PipelineTest, OneDictationPastesRecordsKeepsTheNewestThousandAndCloses)
@@ -139,6 +151,29 @@ TEST_F(PipelineTest, EmptyTranscriptOrCancelInTheTailPauseEndsWithoutARecord)
     EXPECT_TRUE(h.clipboard.textsSet().isEmpty());
     EXPECT_EQ(state().phase(), PipelinePhase::idle());
     EXPECT_FALSE(state().isFinalizingSession());
+}
+
+TEST_F(TracedPipelineTest, TracedDictationTimesItsStepsFromTheStopKeyAndACancelledOneIsNotWritten)
+{
+    h.clipboard.simulateCopy({{{QStringLiteral("text/plain"), QByteArray("mine")}}});
+    dictate(QStringLiteral("今天开会"));
+    EXPECT_TRUE(lines.isEmpty()) << "the line waits for the target to take the pasted text";
+    EXPECT_FALSE(trace.isWatchingStalls());
+    ASSERT_EQ(h.clipboard.request(), QStringLiteral("今天开会"));
+    h.scheduler.advance(ContextInjector::kClipboardRestoreDelay);
+    ASSERT_EQ(lines.size(), 1);
+    // Polished locally: no model tokens. Only the tail pause and the target's request take virtual time.
+    EXPECT_EQ(lines[0], "QB-TRACE tail_end_ms=100.0 engine_final_ms=100.0 lexicon_recall_ms=100.0 "
+                        "paste_sent_ms=100.0 clipboard_requested_ms=260.0 main_thread_max_stall_ms=0.0");
+
+    state().beginDictationSession();
+    h.engine->transcripts.push_back({QStringLiteral("不该写入"), 1});
+    auto finished = watch(state().finishDictationSession());
+    state().cancelDictationSession();
+    h.scheduler.advance(5s);
+    ASSERT_TRUE(finished->done);
+    EXPECT_EQ(lines.size(), 1);
+    EXPECT_FALSE(trace.isWatchingStalls());
 }
 
 TEST_F(PipelineTest, BeginIsRefusedWhileBusyOrWithoutPermissions)

@@ -37,6 +37,12 @@ void VirtualScheduler::cancel(TimerId id)
     m_entries.erase(id); // its queue slot is skipped when reached
 }
 
+void VirtualScheduler::stall(Duration by)
+{
+    std::lock_guard lock(m_mutex);
+    m_elapsed += by;
+}
+
 void VirtualScheduler::advance(Duration by)
 {
     std::unique_lock lock(m_mutex);
@@ -47,12 +53,17 @@ void VirtualScheduler::advance(Duration by)
         auto it = m_entries.find(id);
         if (it == m_entries.end())
             continue;
-        m_elapsed = due;
+        m_elapsed = std::max(m_elapsed, due); // late after a stall
         std::function<void()> work = it->second.work;
-        if (it->second.repeating) // a zero interval would never let time move on
-            m_queue.emplace(due + std::max(it->second.interval, Duration(1)), id);
-        else
+        if (it->second.repeating) {
+            // A zero interval would never let time move on; like a real timer, a late one skips the ticks
+            // it missed.
+            const Duration interval = std::max(it->second.interval, Duration(1));
+            const Duration next = due + interval;
+            m_queue.emplace(next > m_elapsed ? next : m_elapsed + interval, id);
+        } else {
             m_entries.erase(it);
+        }
         lock.unlock();
         work();
         lock.lock();

@@ -22,6 +22,9 @@ public:
     void advance(Duration by);
     // Runs what is due now (zero-delay work), without moving time.
     void runDue() { advance(Duration::zero()); }
+    // Moves time forward by `by` without running anything, as a busy main thread does: what fell due
+    // meanwhile runs late, at the next advance.
+    void stall(Duration by);
     Duration elapsed() const;
     std::size_t pendingCount() const;
 

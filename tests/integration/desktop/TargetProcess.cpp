@@ -7,8 +7,8 @@ namespace {
 constexpr int kReplyTimeoutMs = 5000;
 } // namespace
 
-TargetProcess::TargetProcess(QStringList arguments, QProcessEnvironment environment)
-    : m_arguments(std::move(arguments))
+TargetProcess::TargetProcess(QStringList arguments, QProcessEnvironment environment, QString program)
+    : m_program(std::move(program)), m_arguments(std::move(arguments))
 {
     m_process.setProcessEnvironment(environment);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -28,7 +28,7 @@ TargetProcess::~TargetProcess()
 
 bool TargetProcess::start()
 {
-    m_process.start(QStringLiteral(QB_DESKTOP_TARGET), m_arguments);
+    m_process.start(m_program, m_arguments);
     if (!m_process.waitForStarted(kReplyTimeoutMs))
         return false;
     const std::optional<QByteArrayList> ready = waitForLine("READY");

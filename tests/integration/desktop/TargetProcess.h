@@ -12,8 +12,10 @@
 // with a bound, for the lines it reports.
 class TargetProcess {
 public:
+    // `program` speaks the same protocol as TargetApp.cpp; the Qt target by default.
     explicit TargetProcess(QStringList arguments,
-                           QProcessEnvironment environment = QProcessEnvironment::systemEnvironment());
+                           QProcessEnvironment environment = QProcessEnvironment::systemEnvironment(),
+                           QString program = QStringLiteral(QB_DESKTOP_TARGET));
     ~TargetProcess();
 
     // Starts the target and waits until its field has the keyboard focus.
@@ -36,6 +38,7 @@ private:
     void readLines();
 
     QProcess m_process;
+    QString m_program;
     QStringList m_arguments;
     QByteArray m_pending;
     QList<QByteArray> m_lines; // unconsumed lines

@@ -1,7 +1,8 @@
 // A whole dictation as a user makes it: the real quorbell binary on the private display, sound server and
 // session bus, a target application with a focused field in another process, and the trigger key pressed
 // through XTest from this (third) process. The transcription server and the language model are played by
-// ScriptedHttpServer on 127.0.0.1, configured through config.json as a user would.
+// ScriptedHttpServer on 127.0.0.1, configured through config.json as a user would. The app runs with
+// QUORBELL_TRACE=1; the measured dictations forward its timing line as figures.
 #include "../desktop/TargetProcess.h"
 #include "support/ScriptedHttpServer.h"
 
@@ -136,7 +137,22 @@ QByteArray chatChunk(const QString& content)
     return "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
 }
 
+// Each figure of the app's QB-TRACE line ("name_ms=12.3"), with `suffix` put before "_ms".
+void reportTraceFigures(const QByteArray& line, const QByteArray& suffix)
+{
+    const QByteArrayList fields = line.split(' ');
+    for (qsizetype i = 1; i < fields.size(); ++i) {
+        const QByteArrayList pair = fields[i].split('=');
+        if (pair.size() != 2 || !pair[0].endsWith("_ms"))
+            continue;
+        const QByteArray name = pair[0].chopped(3) + suffix + "_ms";
+        reportFigure(name.constData(), pair[1].toDouble(), "ms");
+    }
+}
+
 enum class LanguageModel { answers, fails };
+// The Qt line edit of TargetApp.cpp, or the GTK text view deep inside containers of GtkTarget.c.
+enum class Target { qtLineEdit, gtkTextView };
 
 class DictationEndToEnd : public ::testing::Test {
 protected:
@@ -177,7 +193,7 @@ protected:
                 m_app.waitForFinished(2000);
             }
         }
-        const QByteArray log = m_app.readAllStandardError();
+        const QByteArray log = appLog();
         // QB_E2E_APP_LOG=1 shows the log of passing runs too.
         if ((HasFailure() || qEnvironmentVariableIsSet("QB_E2E_APP_LOG")) && !log.isEmpty())
             std::fprintf(stderr, "--- quorbell's log ---\n%s\n", log.constData());
@@ -212,7 +228,7 @@ protected:
 
     // Settings as a user leaves them after onboarding; starts quorbell and the target, which has the focus
     // and a text of its own on the clipboard.
-    void startDictationSetup(const char* behavior)
+    void startDictationSetup(const char* behavior, Target target = Target::qtLineEdit)
     {
         const QString base = m_server.baseUrl().toString(QUrl::StripTrailingSlash) + QStringLiteral("/v1");
         const QJsonObject config{
@@ -246,6 +262,7 @@ protected:
         appEnvironment.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
         appEnvironment.insert(QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache")));
         appEnvironment.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
+        appEnvironment.insert(QStringLiteral("QUORBELL_TRACE"), QStringLiteral("1"));
         // Its own single-instance socket, whatever else runs as this user.
         appEnvironment.insert(QStringLiteral("USER"),
                               QStringLiteral("qb-e2e-%1").arg(QCoreApplication::applicationPid()));
@@ -266,7 +283,16 @@ protected:
         ASSERT_TRUE(m_keyboard.hasViewableWindowOf(m_app.processId()));
         m_idleKilobytes = residentKilobytes(m_app.processId());
 
-        m_target = std::make_unique<TargetProcess>(QStringList{QStringLiteral("lineedit")}, environment);
+        if (target == Target::gtkTextView) {
+            // GTK's own input method, as the Qt target has Qt's: no input-method daemon in between.
+            environment.insert(QStringLiteral("GTK_IM_MODULE"), QStringLiteral("gtk-im-context-simple"));
+            environment.insert(QStringLiteral("GDK_BACKEND"), QStringLiteral("x11"));
+            environment.remove(QStringLiteral("NO_AT_BRIDGE"));
+            m_target =
+                std::make_unique<TargetProcess>(QStringList{}, environment, QStringLiteral(QB_GTK_TARGET));
+        } else {
+            m_target = std::make_unique<TargetProcess>(QStringList{QStringLiteral("lineedit")}, environment);
+        }
         ASSERT_TRUE(m_target->start());
         ASSERT_TRUE(m_target->request("COPY " + kOldClipboard.toUtf8().toBase64(), "COPIED"));
     }
@@ -372,6 +398,41 @@ protected:
         EXPECT_TRUE(restored) << "clipboard holds " << clipboard.toStdString();
     }
 
+    // What the app wrote to stderr so far.
+    QByteArray appLog()
+    {
+        m_appLog += m_app.readAllStandardError();
+        return m_appLog;
+    }
+
+    // The app's timing line of the one dictation made, once written (it waits for the target to take the
+    // pasted text); empty when none came.
+    QByteArray waitForTraceLine()
+    {
+        QByteArray line;
+        (void)QTest::qWaitFor(
+            [&] {
+                for (const QByteArray& candidate : appLog().split('\n')) {
+                    if (candidate.startsWith("QB-TRACE "))
+                        line = candidate;
+                }
+                return !line.isEmpty();
+            },
+            kWaitMs);
+        return line;
+    }
+
+    // The trace of a dictation that transcribed, recalled, streamed the model's answer and pasted it.
+    void reportTrace(const QByteArray& suffix)
+    {
+        const QByteArray line = waitForTraceLine();
+        for (const char* step :
+             {"tail_end_ms=", "engine_final_ms=", "lexicon_recall_ms=", "first_token_ms=", "last_token_ms=",
+              "paste_sent_ms=", "clipboard_requested_ms=", "main_thread_max_stall_ms="})
+            EXPECT_TRUE(line.contains(step)) << step << " missing from: " << line.constData();
+        reportTraceFigures(line, suffix);
+    }
+
     static QString recordText(const QJsonArray& records, qsizetype index, const char* key)
     {
         return records.at(index).toObject().value(QLatin1String(key)).toString();
@@ -386,6 +447,7 @@ protected:
     int m_transcriptions = 0;
     int m_completions = 0;
     QProcess m_app;
+    QByteArray m_appLog;
     std::unique_ptr<TargetProcess> m_target;
     qint64 m_idleKilobytes = -1;
 };
@@ -408,6 +470,18 @@ TEST_F(DictationEndToEnd, HoldToTalkTypesThePolishedTextAndKeepsTheClipboard)
     reportFigure("start_key_to_capture_ms", startMs, "ms");
     reportFigure("stop_key_to_text_ms", stopMs, "ms");
     reportFigure("idle_rss_after_start_kb", static_cast<double>(m_idleKilobytes), "kB");
+    reportTrace("");
+}
+
+TEST_F(DictationEndToEnd, HoldToTalkTypesThePolishedTextIntoADeepGtkTextView)
+{
+    ASSERT_NO_FATAL_FAILURE(startDictationSetup("holdToTalk", Target::gtkTextView));
+    startSpeaking(true);
+    const double stopMs = stopAndWaitForText(true, kPolishedText);
+    expectOneDictation(kRawText, kPolishedText);
+
+    reportFigure("stop_key_to_text_gtk_ms", stopMs, "ms");
+    reportTrace("_gtk");
 }
 
 TEST_F(DictationEndToEnd, EscapeCancelsTheDictationAndTheNextOneStillLands)
