@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <qcoro/qcorotask.h>
 
