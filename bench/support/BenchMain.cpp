@@ -2,6 +2,9 @@
 // (timers, sockets, queued calls), and an exit status that fails when any benchmark reported an error, so the
 // smoke runs under ctest cannot pass a benchmark that never measured anything.
 #include <QCoreApplication>
+#ifdef QB_BENCH_WIDGETS
+#include <QApplication>
+#endif
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <vector>
@@ -28,7 +31,14 @@ private:
 
 int main(int argc, char** argv)
 {
+#ifdef QB_BENCH_WIDGETS
+    // Window benchmarks build widgets: a full application, offscreen unless told otherwise.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+#else
     QCoreApplication app(argc, argv);
+#endif
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

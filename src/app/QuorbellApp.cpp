@@ -2,6 +2,8 @@
 
 #include "app/MenuBarMenu.h"
 #include "core/AppState.h"
+#include "ui/dashboard/MainDashboardView.h"
+#include "ui/theme/QBTheme.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -46,6 +48,8 @@ QPixmap QuorbellApp::infinityMark(int size, const QColor& color)
 void QuorbellApp::start()
 {
     QApplication::setQuitOnLastWindowClosed(false);
+    if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance()))
+        QBTheme::applyLightLook(*app);
     m_menu = std::make_unique<QMenu>();
     m_menuContent = std::make_unique<MenuBarMenu>(m_state, *m_menu);
     connect(m_menuContent.get(), &MenuBarMenu::openMainWindowRequested, this, &QuorbellApp::presentMainWindow);
@@ -74,11 +78,10 @@ void QuorbellApp::start()
 void QuorbellApp::presentMainWindow()
 {
     if (!m_mainWindow) {
-        m_mainWindow = std::make_unique<QWidget>();
+        m_mainWindow = std::make_unique<MainDashboardView>(m_state);
         m_mainWindow->setObjectName(QStringLiteral("main"));
         m_mainWindow->setWindowTitle(QStringLiteral("Quorbell"));
         m_mainWindow->setWindowIcon(QIcon(infinityMark(64, QColor(0x4f, 0x46, 0xe5))));
-        m_mainWindow->setMinimumSize(kDefaultWidth, kMinimumHeight);
         m_mainWindow->resize(kDefaultWidth, kDefaultHeight);
         applyTaskbarEntry(m_state.llmConfig().showInDock);
     }

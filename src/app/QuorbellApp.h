@@ -16,7 +16,6 @@ class QuorbellApp final : public QObject {
 public:
     static constexpr int kDefaultWidth = 960;
     static constexpr int kDefaultHeight = 680;
-    static constexpr int kMinimumHeight = 650;
 
     explicit QuorbellApp(AppState& state, QObject* parent = nullptr);
     ~QuorbellApp() override;

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "ui/theme/QBTheme.h"
+
 #include <QColor>
 
-// The app's own colours, as sRGB components. Views apply their own opacity.
+// The pill's colours, as sRGB components. Views apply their own opacity. Those the window shares (the accent
+// and the ink) come from the window's theme.
 namespace BrandColors {
 inline QColor rgb(double r, double g, double b, double alpha = 1.0)
 {
@@ -11,7 +14,7 @@ inline QColor rgb(double r, double g, double b, double alpha = 1.0)
 
 inline QColor indigo(double alpha = 1.0)
 {
-    return rgb(0.353, 0.275, 0.91, alpha);
+    return QBTheme::faded(QBTheme::violet(), alpha);
 }
 inline QColor violet(double alpha = 1.0)
 {
@@ -23,7 +26,7 @@ inline QColor paper(double alpha = 1.0)
 }
 inline QColor ink(double alpha = 1.0)
 {
-    return rgb(0.09, 0.086, 0.106, alpha);
+    return QBTheme::faded(QBTheme::inkPrimary(), alpha);
 }
 inline QColor successGreen(double alpha = 1.0)
 {

@@ -1,0 +1,77 @@
+#include "ui/dashboard/MainDashboardView.h"
+#include "ui/support/DashboardFixture.h"
+#include "ui/theme/QBTheme.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <benchmark/benchmark.h>
+
+// The main window's costs on the main thread: its first show with a full history and lexicon (target
+// 200 ms), and what one phase change of a dictation costs it (target 2 ms).
+
+namespace {
+void lightLook()
+{
+    static const bool applied = [] {
+        QBTheme::applyLightLook(*qApp);
+        return true;
+    }();
+    (void)applied;
+}
+} // namespace
+
+static void BM_WindowFirstShow(benchmark::State& state)
+{
+    lightLook();
+    DashboardFixture fixture;
+    AppState& appState = fixture.start(1000, 5000);
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        MainDashboardView view(appState);
+        view.resize(960, 650);
+        view.show();
+        QCoreApplication::processEvents();
+        // The first frame: everything laid out and painted once.
+        QImage frame(view.size(), QImage::Format_ARGB32_Premultiplied);
+        view.render(&frame);
+        state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
+        if (timer.elapsed() > 200)
+            state.SkipWithError("first show took longer than 200 ms");
+    }
+}
+BENCHMARK(BM_WindowFirstShow)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+static void BM_PhaseChangeDuringDictation(benchmark::State& state)
+{
+    lightLook();
+    DashboardFixture fixture;
+    AppState& appState = fixture.start(1000, 5000);
+    MainDashboardView view(appState);
+    view.resize(960, 650);
+    view.show();
+    QCoreApplication::processEvents();
+    int i = 0;
+    qint64 worst = 0;
+    qint64 total = 0;
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        appState.setPhase(
+            PipelinePhase::listening(QStringLiteral("第 %1 字").arg(i), DictationMode::dictate));
+        appState.setSandboxText(QStringLiteral("试用 %1").arg(i++));
+        // The coalesced refresh and the repaint of what changed.
+        QCoreApplication::processEvents();
+        const qint64 spent = timer.nsecsElapsed();
+        worst = std::max(worst, spent);
+        total += spent;
+        state.SetIterationTime(double(spent) / 1e9);
+    }
+    state.counters["worst_ms"] = double(worst) / 1e6;
+    // The target is the typical cost; the worst single turn is reported, as it also holds the machine's
+    // scheduling noise.
+    if (state.iterations() > 0 && double(total) / double(state.iterations()) > 2e6)
+        state.SkipWithError("a phase change cost the window more than 2 ms");
+}
+BENCHMARK(BM_PhaseChangeDuringDictation)->UseManualTime()->Unit(benchmark::kMicrosecond);

@@ -1,0 +1,374 @@
+#include "ui/dashboard/DashboardSidebar.h"
+
+#include "core/AppState.h"
+#include "lexicon/PersonalLexiconStore.h"
+#include "ui/dashboard/SidebarStatus.h"
+#include "ui/theme/QBIcons.h"
+#include "ui/theme/QBTheme.h"
+#include "ui/widgets/QBButton.h"
+#include "ui/widgets/QBCard.h"
+#include "ui/widgets/QBPaint.h"
+#include "ui/widgets/QBPill.h"
+#include "ui/widgets/QBTextLabel.h"
+#include "ui/widgets/RuzoraMarkView.h"
+
+#include <QFontMetricsF>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <cmath>
+
+namespace {
+using QBTheme::FontDesign;
+
+QBIcon tabIcon(SidebarTab tab)
+{
+    switch (tab.value) {
+    case SidebarTab::home:
+        return QBIcon::insights;
+    case SidebarTab::history:
+        return QBIcon::history;
+    case SidebarTab::dictionary:
+        return QBIcon::dictionary;
+    case SidebarTab::settings:
+        break;
+    }
+    return QBIcon::settings;
+}
+
+constexpr qreal kRowPaddingH = 12;
+constexpr qreal kRowPaddingV = 9;
+constexpr qreal kIconFrame = 20;
+constexpr qreal kRowSpacing = 11;
+
+QFont tabTitleFont(bool selected)
+{
+    return QBTheme::font(13.5, selected ? QFont::DemiBold : QFont::Normal);
+}
+
+// A filled circle of a fixed size whose colour follows the state.
+class Dot final : public QWidget {
+public:
+    Dot(qreal diameter, QWidget* parent) : QWidget(parent), m_diameter(diameter)
+    {
+        setFixedSize(int(std::ceil(diameter)), int(std::ceil(diameter)));
+    }
+    void setColor(const QColor& color)
+    {
+        if (color == property("color").value<QColor>())
+            return;
+        setProperty("color", color);
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(property("color").value<QColor>());
+        painter.drawEllipse(QRectF(0, 0, m_diameter, m_diameter));
+    }
+
+private:
+    qreal m_diameter;
+};
+
+// The round logo badge with the mark.
+class LogoBadge final : public QWidget {
+public:
+    explicit LogoBadge(QWidget* parent) : QWidget(parent)
+    {
+        setFixedSize(34, 34);
+        auto* mark = new RuzoraMarkView(21, this);
+        mark->move((34 - mark->width()) / 2, (34 - mark->height()) / 2);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        QBPaint::roundedRect(painter, QRectF(rect()), -1, QBTheme::cardBg(), QBTheme::hairline());
+    }
+};
+
+QWidget* rule(QWidget* parent)
+{
+    auto* line = new QWidget(parent);
+    line->setFixedHeight(1);
+    line->setAutoFillBackground(true);
+    QPalette palette = line->palette();
+    palette.setColor(QPalette::Window, QBTheme::hairline());
+    line->setPalette(palette);
+    return line;
+}
+
+QLabel* noteLabel(const QString& objectName, QWidget* parent)
+{
+    auto* label = new QLabel(parent);
+    label->setObjectName(objectName);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setFont(QBTheme::font(11));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, QBTheme::amber());
+    label->setPalette(palette);
+    label->hide();
+    return label;
+}
+
+void setPlainText(QLabel* label, const QString& text)
+{
+    if (label->text() != text)
+        label->setText(text);
+    label->setToolTip(QString());
+    label->setVisible(!text.isEmpty());
+}
+} // namespace
+
+SidebarTabRow::SidebarTabRow(SidebarTab tab, QWidget* parent) : QAbstractButton(parent), m_tab(tab)
+{
+    setObjectName(QStringLiteral("tab-") + id(tab));
+    setText(title(tab));
+    setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::NoFocus);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+QString SidebarTabRow::title(SidebarTab tab)
+{
+    switch (tab.value) {
+    case SidebarTab::home:
+        return QStringLiteral("洞察总览");
+    case SidebarTab::history:
+        return QStringLiteral("口述历史");
+    case SidebarTab::dictionary:
+        return QStringLiteral("个人词库");
+    case SidebarTab::settings:
+        break;
+    }
+    return QStringLiteral("引擎与快捷键");
+}
+
+QString SidebarTabRow::id(SidebarTab tab)
+{
+    switch (tab.value) {
+    case SidebarTab::home:
+        return QStringLiteral("home");
+    case SidebarTab::history:
+        return QStringLiteral("history");
+    case SidebarTab::dictionary:
+        return QStringLiteral("dictionary");
+    case SidebarTab::settings:
+        break;
+    }
+    return QStringLiteral("settings");
+}
+
+void SidebarTabRow::setSelected(bool selected)
+{
+    if (selected == m_selected)
+        return;
+    m_selected = selected;
+    update();
+}
+
+void SidebarTabRow::setCount(qsizetype count)
+{
+    const QString text = QString::number(count);
+    if (text == m_count)
+        return;
+    m_count = text;
+    update();
+}
+
+QSize SidebarTabRow::sizeHint() const
+{
+    const QFontMetricsF metrics(tabTitleFont(true));
+    const qreal badge = QFontMetricsF(QBPillLooks::countBadge(true).font).height() + 4;
+    const qreal content = std::max({metrics.height(), badge, 13.5});
+    return QSize(
+        int(std::ceil(2 * kRowPaddingH + kIconFrame + kRowSpacing + metrics.horizontalAdvance(text()))),
+        int(std::ceil(content + 2 * kRowPaddingV)));
+}
+
+void SidebarTabRow::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    const QRectF bounds = QRectF(rect());
+    if (m_selected)
+        QBPaint::roundedRect(painter, bounds, 9, QBTheme::cardBg(), QBTheme::hairline());
+
+    const qreal midY = bounds.center().y();
+    qreal x = kRowPaddingH;
+    QBIcons::paint(painter, QRectF(x, midY - kIconFrame / 2, kIconFrame, kIconFrame), tabIcon(m_tab), 13.5,
+                   m_selected ? QBTheme::violet() : QBTheme::inkSecondary(), m_selected ? 2.3 : 2.0);
+    x += kIconFrame + kRowSpacing;
+
+    qreal right = bounds.width() - kRowPaddingH;
+    if (!m_count.isEmpty()) {
+        const QBPill::Look look = QBPillLooks::countBadge(m_selected);
+        const QFontMetricsF metrics(look.font);
+        const QSizeF size(metrics.horizontalAdvance(m_count) + 2 * look.paddingH,
+                          metrics.height() + 2 * look.paddingV);
+        const QRectF badge(right - size.width(), midY - size.height() / 2, size.width(), size.height());
+        QBPaint::roundedRect(painter, badge, -1, look.fill, Qt::transparent);
+        painter.setFont(look.font);
+        painter.setPen(look.text);
+        painter.drawText(
+            QPointF(badge.left() + look.paddingH, midY + (metrics.ascent() - metrics.descent()) / 2),
+            m_count);
+        right = badge.left() - 8;
+    }
+
+    const QFont font = tabTitleFont(m_selected);
+    const QFontMetricsF metrics(font);
+    painter.setFont(font);
+    painter.setPen(m_selected ? QBTheme::inkPrimary() : QBTheme::inkSecondary());
+    painter.drawText(QPointF(x, midY + (metrics.ascent() - metrics.descent()) / 2),
+                     metrics.elidedText(text(), Qt::ElideRight, right - x));
+}
+
+DashboardSidebar::DashboardSidebar(AppState& state, QWidget* parent) : QWidget(parent), m_state(state)
+{
+    setObjectName(QStringLiteral("sidebar"));
+    setFixedWidth(kWidth);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(14, 0, 14, 18);
+    layout->setSpacing(6);
+    layout->addWidget(buildBrand());
+    for (SidebarTab tab : SidebarTab::allCases()) {
+        auto* row = new SidebarTabRow(tab, this);
+        connect(row, &QAbstractButton::clicked, this, [this, tab] { m_state.setSelectedTab(tab); });
+        layout->addWidget(row);
+        m_tabs.append(row);
+    }
+    layout->addStretch(1);
+    layout->addWidget(buildStatusCard());
+    refresh();
+}
+
+QWidget* DashboardSidebar::buildBrand()
+{
+    auto* block = new QWidget(this);
+    auto* column = new QVBoxLayout(block);
+    column->setContentsMargins(12, 26, 12, 10);
+    column->setSpacing(10);
+    auto* row = new QHBoxLayout;
+    row->setSpacing(10);
+    row->addWidget(new LogoBadge(block));
+    auto* names = new QVBoxLayout;
+    names->setSpacing(1);
+    names->addWidget(new QBTextLabel(QStringLiteral("Quorbell"),
+                                     QBTheme::font(17.5, QFont::Bold, FontDesign::serif),
+                                     QBTheme::inkPrimary(), block));
+    m_asrStatus = new QBTextLabel(QString(), QBTheme::font(9.5, QFont::DemiBold, FontDesign::monospaced),
+                                  QBTheme::violet(), block);
+    m_asrStatus->setObjectName(QStringLiteral("asrStatus"));
+    names->addWidget(m_asrStatus);
+    row->addLayout(names, 1);
+    column->addLayout(row);
+    column->addWidget(rule(block));
+    return block;
+}
+
+QWidget* DashboardSidebar::buildStatusCard()
+{
+    // Framed like a card but flat: the status card has no shadow.
+    auto* card = new QBCard(12, 13, this);
+    card->setObjectName(QStringLiteral("statusCard"));
+    card->setShadow(std::nullopt);
+    QVBoxLayout* column = card->contentLayout();
+    column->setSpacing(9);
+
+    auto* engineRow = new QHBoxLayout;
+    engineRow->setSpacing(7);
+    auto* dot = new Dot(7, card);
+    dot->setObjectName(QStringLiteral("engineDot"));
+    m_engineDot = dot;
+    engineRow->addWidget(dot);
+    m_engineLabel = new QBTextLabel(QString(), QBTheme::font(11.5, QFont::DemiBold, FontDesign::monospaced),
+                                    QBTheme::inkPrimary(), card);
+    m_engineLabel->setObjectName(QStringLiteral("engineLabel"));
+    engineRow->addWidget(m_engineLabel, 1);
+    column->addLayout(engineRow);
+
+    m_accessibilityReason = noteLabel(QStringLiteral("accessibilityReason"), card);
+    column->addWidget(m_accessibilityReason);
+
+    auto* triggerRow = new QHBoxLayout;
+    triggerRow->addWidget(
+        new QBTextLabel(QStringLiteral("触发键"), QBTheme::font(11), QBTheme::inkMuted(), card));
+    triggerRow->addStretch(1);
+    m_triggerChip = new QBPill(QString(), QBPillLooks::triggerChip(), card);
+    m_triggerChip->setObjectName(QStringLiteral("triggerChip"));
+    triggerRow->addWidget(m_triggerChip);
+    column->addLayout(triggerRow);
+
+    m_triggerProblem = noteLabel(QStringLiteral("triggerKeyProblem"), card);
+    column->addWidget(m_triggerProblem);
+
+    m_latencyRow = new QWidget(card);
+    m_latencyRow->setObjectName(QStringLiteral("latencyRow"));
+    auto* latency = new QHBoxLayout(m_latencyRow);
+    latency->setContentsMargins(0, 0, 0, 0);
+    latency->addWidget(new QBTextLabel(QStringLiteral("平均首包延迟"), QBTheme::font(11), QBTheme::inkMuted(),
+                                       m_latencyRow));
+    latency->addStretch(1);
+    m_latencyValue = new QBTextLabel(QString(), QBTheme::font(11, QFont::DemiBold, FontDesign::monospaced),
+                                     QBTheme::violet(), m_latencyRow);
+    m_latencyValue->setObjectName(QStringLiteral("latencyValue"));
+    latency->addWidget(m_latencyValue);
+    column->addWidget(m_latencyRow);
+
+    m_permissionButton =
+        new QBButton(QBButton::Kind::primary, QStringLiteral("授权辅助功能上屏"), card, true);
+    m_permissionButton->setObjectName(QStringLiteral("permissionButton"));
+    m_permissionButton->setStretched(true);
+    connect(m_permissionButton, &QAbstractButton::clicked, this, [this] { m_state.requestAllPermissions(); });
+    column->addSpacing(2);
+    column->addWidget(m_permissionButton);
+    return card;
+}
+
+void DashboardSidebar::refresh()
+{
+    const auto speech = SidebarStatus::SpeechInputs::from(m_state);
+    m_asrStatus->setText(SidebarStatus::asrStatusText(speech));
+    m_asrStatus->setColor(SidebarStatus::asrStatusReady(speech) ? QBTheme::emerald() : QBTheme::violet());
+
+    const SidebarTab selected = m_state.selectedTab();
+    const qsizetype terms = m_state.lexiconStore().entries().size();
+    for (SidebarTabRow* row : m_tabs) {
+        row->setSelected(row->tab() == selected);
+        if (row->tab() == SidebarTab::dictionary)
+            row->setCount(terms);
+    }
+
+    const bool granted = m_state.accessibilityGranted();
+    static_cast<Dot*>(m_engineDot)
+        ->setColor(granted && m_state.micAuthorized() ? QBTheme::emerald() : QBTheme::amber());
+    m_engineLabel->setText(SidebarStatus::activeEngineShortLabel(m_state.llmConfig()));
+    // Name what keeps Accessibility off (a Wayland session, the accessibility bus off), not just the colour.
+    setPlainText(m_accessibilityReason, granted ? QString() : m_state.accessibilityReason());
+    m_permissionButton->setToolTip(granted ? QString() : m_state.accessibilityReason());
+
+    const QString trigger = m_state.activeTriggerCompactLabel();
+    if (m_triggerChip->text() != trigger)
+        m_triggerChip->setText(trigger);
+    setPlainText(m_triggerProblem, m_state.triggerKeyProblem());
+
+    const qint64 latency = m_state.averagePolishLatencyMs();
+    m_latencyRow->setVisible(SidebarStatus::showsLatency(latency));
+    m_latencyValue->setText(SidebarStatus::latencyText(latency));
+    m_permissionButton->setVisible(!granted);
+}
+
+void DashboardSidebar::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), QBTheme::sidebarBg());
+}

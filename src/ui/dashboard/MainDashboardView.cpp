@@ -1,0 +1,159 @@
+#include "ui/dashboard/MainDashboardView.h"
+
+#include "core/AppState.h"
+#include "lexicon/PersonalLexiconStore.h"
+#include "ui/dashboard/DashboardSidebar.h"
+#include "ui/dashboard/PlaceholderPage.h"
+#include "ui/dashboard/StatusBanner.h"
+#include "ui/theme/QBTheme.h"
+
+#include <QDialog>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QScrollArea>
+#include <QScrollBar>
+
+namespace {
+constexpr int kContentPaddingH = 38;
+constexpr int kContentPaddingV = 32;
+constexpr int kContentSpacing = 24;
+
+DashboardPage* buildPage(SidebarTab tab, QWidget* parent)
+{
+    // The pages of the four tabs come with their own work; until then each shows its title.
+    auto* page = new PlaceholderPage(SidebarTabRow::title(tab), parent);
+    page->setObjectName(QStringLiteral("page-") + SidebarTabRow::id(tab));
+    return page;
+}
+} // namespace
+
+MainDashboardView::MainDashboardView(AppState& state, QWidget* parent) : QWidget(parent), m_state(state)
+{
+    setObjectName(QStringLiteral("dashboard"));
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
+    setPalette(QBTheme::palette());
+
+    auto* root = new QHBoxLayout(this);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->setSpacing(0);
+    m_sidebar = new DashboardSidebar(state, this);
+    root->addWidget(m_sidebar);
+    auto* divider = new QWidget(this);
+    divider->setObjectName(QStringLiteral("sidebarDivider"));
+    divider->setFixedWidth(1);
+    divider->setAutoFillBackground(true);
+    QPalette dividerPalette = divider->palette();
+    dividerPalette.setColor(QPalette::Window, QBTheme::hairline());
+    divider->setPalette(dividerPalette);
+    root->addWidget(divider);
+
+    m_scroll = new QScrollArea(this);
+    m_scroll->setObjectName(QStringLiteral("pageArea"));
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_scroll->viewport()->setAutoFillBackground(false);
+    auto* content = new QWidget(m_scroll);
+    content->setObjectName(QStringLiteral("pageContent"));
+    content->setAutoFillBackground(false);
+    m_contentLayout = new QVBoxLayout(content);
+    m_contentLayout->setContentsMargins(kContentPaddingH, kContentPaddingV, kContentPaddingH,
+                                        kContentPaddingV);
+    m_contentLayout->setSpacing(kContentSpacing);
+    m_banner = new StatusBanner(content);
+    m_banner->hide();
+    connect(m_banner, &StatusBanner::closeRequested, this, [this] { m_state.setStatusBanner(QString()); });
+    m_contentLayout->addWidget(m_banner);
+    m_contentLayout->addStretch(1);
+    m_scroll->setWidget(content);
+    root->addWidget(m_scroll, 1);
+
+    connect(&state, &AppState::changed, this, &MainDashboardView::scheduleRefresh);
+    connect(&state.lexiconStore(), &PersonalLexiconStore::entriesChanged, this,
+            &MainDashboardView::scheduleRefresh);
+    refreshNow();
+}
+
+MainDashboardView::~MainDashboardView() = default;
+
+void MainDashboardView::scheduleRefresh()
+{
+    if (m_refreshPending)
+        return;
+    m_refreshPending = true;
+    QMetaObject::invokeMethod(this, &MainDashboardView::refreshNow, Qt::QueuedConnection);
+}
+
+void MainDashboardView::refreshNow()
+{
+    m_refreshPending = false;
+    ++m_refreshCount;
+    m_sidebar->refresh();
+
+    // A banner of only spaces is still a message.
+    const QString& banner = m_state.statusBanner();
+    m_banner->setText(banner);
+    m_banner->setVisible(!banner.isEmpty());
+
+    if (m_pageTab != m_state.selectedTab())
+        showPage(m_state.selectedTab());
+    else if (m_page)
+        m_page->refresh();
+    syncSheet();
+}
+
+void MainDashboardView::showPage(SidebarTab tab)
+{
+    // A page is built afresh for its tab, so its form state starts anew each time it is selected.
+    if (m_page)
+        delete m_page.data();
+    m_page = buildPage(tab, m_contentLayout->parentWidget());
+    m_pageTab = tab;
+    m_contentLayout->insertWidget(m_contentLayout->indexOf(m_banner) + 1, m_page);
+    m_scroll->verticalScrollBar()->setValue(0);
+}
+
+void MainDashboardView::syncSheet()
+{
+    const bool wanted = m_state.showOnboardingSheet();
+    if (wanted && !m_sheet) {
+        // The wizard comes with its own work; the sheet holds its place, window-modal over the dashboard.
+        auto* sheet = new QDialog(this);
+        sheet->setObjectName(QStringLiteral("onboardingSheet"));
+        sheet->setWindowModality(Qt::WindowModal);
+        sheet->setAttribute(Qt::WA_DeleteOnClose);
+        sheet->setPalette(QBTheme::palette());
+        auto* layout = new QVBoxLayout(sheet);
+        auto* frame = new QFrame(sheet);
+        frame->setObjectName(QStringLiteral("onboardingFrame"));
+        frame->setMinimumSize(560, 420);
+        layout->addWidget(frame);
+        // Closing the sheet, however it is closed, clears the flag.
+        connect(sheet, &QDialog::finished, this, [this] { m_state.setShowOnboardingSheet(false); });
+        m_sheet = sheet;
+        if (isVisible())
+            sheet->open();
+    } else if (wanted && m_sheet && isVisible() && !m_sheet->isVisible()) {
+        m_sheet->open();
+    } else if (!wanted && m_sheet) {
+        QDialog* sheet = m_sheet;
+        m_sheet = nullptr;
+        sheet->disconnect(this);
+        sheet->close();
+        sheet->deleteLater();
+    }
+}
+
+void MainDashboardView::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), QBTheme::paperBg());
+}
+
+void MainDashboardView::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    // A sheet asked for while the window was hidden opens with it.
+    syncSheet();
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QAbstractButton>
+#include <QFont>
+
+class QVariantAnimation;
+
+// The window's painted button: the filled violet primary, the outlined neutral secondary and its destructive
+// crimson variant, each regular or compact.
+class QBButton final : public QAbstractButton {
+    Q_OBJECT
+public:
+    enum class Kind { primary, secondary, destructive };
+
+    // What the button draws in a given state.
+    struct Look {
+        QFont font;
+        QColor text;
+        QColor fill;
+        QColor border; // transparent: none
+        qreal radius = 0;
+        qreal paddingH = 0;
+        qreal paddingV = 0;
+        qreal scale = 1;
+    };
+    static Look look(Kind kind, bool compact, bool enabled, bool pressed);
+
+    QBButton(Kind kind, const QString& text, QWidget* parent = nullptr, bool compact = false);
+
+    Kind kind() const { return m_kind; }
+    bool isCompact() const { return m_compact; }
+    // Stretches the label over the full width the layout offers.
+    void setStretched(bool stretched);
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    Kind m_kind;
+    bool m_compact;
+    // While the primary button eases between rest (0) and pressed (1); the secondary switches at once.
+    qreal m_press = 0;
+    QVariantAnimation* m_pressAnimation = nullptr;
+};

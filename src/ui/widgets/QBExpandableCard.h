@@ -1,0 +1,55 @@
+#pragma once
+
+#include "ui/widgets/QBCard.h"
+
+class EngineStatusDot;
+class QBIconView;
+class QBPill;
+class QHBoxLayout;
+class QLabel;
+
+// The selectable, expandable card of the engine and model settings: a header row (chevron, status dot, title
+// with its tag, the subtitle while selected or expanded, the caller's trailing pills and the status badge)
+// and, while expanded, a hairline and the card's own rows. Which card is expanded is the caller's state: a
+// click on the header only emits headerClicked().
+class QBExpandableCard final : public QBCard {
+    Q_OBJECT
+public:
+    QBExpandableCard(const QString& title, const QString& tag, const QString& subtitle,
+                     QWidget* parent = nullptr);
+
+    void setSelected(bool selected);
+    void setExpanded(bool expanded);
+    bool isSelected() const { return m_selected; }
+    bool isExpanded() const { return m_expanded; }
+    void setTag(const QString& tag);
+    void setSubtitle(const QString& subtitle);
+
+    // Before the status badge, e.g. the key pill.
+    void addTrailing(QWidget* widget);
+    QVBoxLayout* bodyLayout() const { return m_bodyLayout; }
+    QWidget* header() const { return m_header; }
+
+Q_SIGNALS:
+    void headerClicked();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void applyState();
+
+    bool m_selected = false;
+    bool m_expanded = false;
+    QWidget* m_header;
+    QHBoxLayout* m_headerLayout;
+    QBIconView* m_chevron;
+    EngineStatusDot* m_dot;
+    QLabel* m_title;
+    QBPill* m_tag;
+    QLabel* m_subtitle;
+    QBPill* m_badge;
+    QWidget* m_divider;
+    QWidget* m_body;
+    QVBoxLayout* m_bodyLayout;
+};

@@ -1,0 +1,30 @@
+#include "ui/widgets/QBInput.h"
+
+#include "ui/theme/QBTheme.h"
+
+#include <QFontMetricsF>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <cmath>
+
+namespace {
+constexpr qreal kPaddingV = 7.5;
+} // namespace
+
+void qbInputStyle(QLineEdit* field)
+{
+    field->setProperty("qbInput", true);
+    field->setFrame(false);
+    const QFont font = QBTheme::font(13);
+    field->setFont(font);
+    // The style sheet pads 10 px inside the 1-px border (11 in all); the height carries the vertical padding.
+    field->setFixedHeight(int(std::ceil(QFontMetricsF(font).height() + 2 * kPaddingV)));
+}
+
+void qbInputStyle(QPlainTextEdit* editor)
+{
+    editor->setProperty("qbInput", true);
+    editor->setFrameShape(QFrame::NoFrame);
+    editor->setFont(QBTheme::font(13));
+    editor->document()->setDocumentMargin(kPaddingV - 1);
+}

@@ -1,0 +1,10 @@
+#pragma once
+
+class QLineEdit;
+class QPlainTextEdit;
+
+// The two input looks of the window: a single-line field (qbInputStyle: soft well, hairline border, radius 8,
+// 13-pt text) and the multi-line editor in the same look. The colours come from the theme's style sheet,
+// which keys on the property these set.
+void qbInputStyle(QLineEdit* field);
+void qbInputStyle(QPlainTextEdit* editor);

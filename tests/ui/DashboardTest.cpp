@@ -1,0 +1,244 @@
+#include "ui/dashboard/DashboardSidebar.h"
+#include "ui/dashboard/MainDashboardView.h"
+#include "ui/dashboard/SidebarStatus.h"
+#include "ui/dashboard/StatusBanner.h"
+#include "ui/support/DashboardFixture.h"
+#include "ui/theme/QBTheme.h"
+#include "ui/widgets/QBButton.h"
+#include "ui/widgets/QBPill.h"
+#include "ui/widgets/QBTextLabel.h"
+
+#include <QLabel>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+
+using SidebarStatus::SpeechInputs;
+
+TEST(SidebarStatusTest, SpeechLineFollowsTheEngineThatWouldRun)
+{
+    struct Case {
+        SpeechInputs in;
+        QString text;
+        bool ready;
+    };
+    const auto volc = ASRProviderOption::volcSeedASR;
+    const auto openAI = ASRProviderOption::openAIWhisper;
+    const auto local = ASRProviderOption::localSenseVoice;
+    const QList<Case> cases{
+        {{volc, QStringLiteral("k"), false, false, false, false},
+         QStringLiteral("SEED-ASR 2.0 · CLOUD"),
+         true},
+        {{volc, QStringLiteral("k"), false, false, true, true}, QStringLiteral("SEED-ASR 2.0 + FP32"), true},
+        // A key of only spaces is no key: the local status, ready only once the model is loaded.
+        {{volc, QStringLiteral(" \n "), false, false, false, false},
+         QStringLiteral("LOADING ENGINE…"),
+         false},
+        {{volc, QStringLiteral("  "), false, false, true, false},
+         QStringLiteral("SENSEVOICE INT8 · LOCAL"),
+         true},
+        {{openAI, {}, false, false, true, true}, QStringLiteral("SENSEVOICE FP32 · FULL"), true},
+        {{openAI, {}, true, false, false, false}, QStringLiteral("OPENAI ASR · CLOUD"), true},
+        {{openAI, {}, true, true, false, true}, QStringLiteral("GROQ WHISPER + FP32"), true},
+        {{local, QStringLiteral("k"), true, false, false, false}, QStringLiteral("LOADING ENGINE…"), false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(SidebarStatus::asrStatusText(c.in), c.text);
+        EXPECT_EQ(SidebarStatus::asrStatusReady(c.in), c.ready) << c.text.toStdString();
+    }
+}
+
+TEST(SidebarStatusTest, EngineLabelAndLatency)
+{
+    LLMConfig config;
+    config.selectedProvider = LLMProviderOption::openai;
+    config.modelName = QStringLiteral("gpt-4.1-mini");
+    EXPECT_EQ(SidebarStatus::activeEngineShortLabel(config), QStringLiteral("OpenAI gpt-4.1-mini"));
+    config.selectedProvider = LLMProviderOption::anthropic;
+    EXPECT_EQ(SidebarStatus::activeEngineShortLabel(config), QStringLiteral("Claude gpt-4.1-mini"));
+    config.selectedProvider = LLMProviderOption::volcengine;
+    EXPECT_EQ(SidebarStatus::activeEngineShortLabel(config), QStringLiteral("火山 Doubao-Seed"));
+    config.selectedProvider = LLMProviderOption::custom;
+    config.modelName.clear();
+    EXPECT_EQ(SidebarStatus::activeEngineShortLabel(config), QString());
+    config.formattingStyle = FormattingStyle::verbatimLocal;
+    config.selectedProvider = LLMProviderOption::gemini;
+    EXPECT_EQ(SidebarStatus::activeEngineShortLabel(config), QStringLiteral("纯原声不排版"));
+
+    EXPECT_FALSE(SidebarStatus::showsLatency(0));
+    EXPECT_TRUE(SidebarStatus::showsLatency(1));
+    EXPECT_EQ(SidebarStatus::latencyText(1), QStringLiteral("1 ms"));
+}
+
+class DashboardTest : public ::testing::Test {
+protected:
+    MainDashboardView& open(int records = 0, int terms = 0)
+    {
+        AppState& state = fixture.start(records, terms);
+        view = std::make_unique<MainDashboardView>(state);
+        view->resize(1100, 700);
+        view->show();
+        return *view;
+    }
+    AppState& state() { return *fixture.harness.state; }
+    // Lets the coalesced refresh run.
+    void turn() { QCoreApplication::processEvents(); }
+    template <typename T> T* find(const QString& name)
+    {
+        T* found = view->findChild<T*>(name);
+        EXPECT_NE(found, nullptr) << name.toStdString();
+        return found;
+    }
+    QColor dotColor()
+    {
+        return find<QWidget>(QStringLiteral("engineDot"))->property("color").value<QColor>();
+    }
+
+    DashboardFixture fixture;
+    std::unique_ptr<MainDashboardView> view;
+};
+
+TEST_F(DashboardTest, PermissionStatusNamesWhatIsMissing)
+{
+    fixture.harness.microphoneAuthorized = false;
+    open();
+    auto* button = find<QBButton>(QStringLiteral("permissionButton"));
+    // Accessibility granted, microphone not: amber, and no button (it asks for Accessibility).
+    EXPECT_EQ(dotColor(), QBTheme::amber());
+    EXPECT_FALSE(button->isVisible());
+    EXPECT_FALSE(find<QLabel>(QStringLiteral("accessibilityReason"))->isVisible());
+
+    fixture.harness.accessibility.setTrusted(false);
+    fixture.harness.accessibility.setUntrustedReason(QStringLiteral("当前是 Wayland 会话"));
+    state().refreshPermissionStatus();
+    ASSERT_TRUE(fixture.harness.settle([&] {
+        turn();
+        return button->isVisible();
+    }));
+    EXPECT_EQ(find<QLabel>(QStringLiteral("accessibilityReason"))->text(),
+              QStringLiteral("当前是 Wayland 会话"));
+    EXPECT_EQ(button->text(), QStringLiteral("授权辅助功能上屏"));
+
+    // The fake grants trust when asked: the button and the reason go.
+    QTest::mouseClick(button, Qt::LeftButton);
+    ASSERT_TRUE(fixture.harness.settle([&] {
+        turn();
+        return !button->isVisible();
+    }));
+    EXPECT_FALSE(find<QLabel>(QStringLiteral("accessibilityReason"))->isVisible());
+}
+
+TEST_F(DashboardTest, StatusCardRows)
+{
+    open();
+    EXPECT_EQ(dotColor(), QBTheme::emerald());
+    EXPECT_FALSE(find<QWidget>(QStringLiteral("latencyRow"))->isVisible()) << "empty history: no latency row";
+    EXPECT_EQ(find<QBPill>(QStringLiteral("triggerChip"))->text(), state().activeTriggerCompactLabel());
+    EXPECT_EQ(find<QBTextLabel>(QStringLiteral("engineLabel"))->text(), QStringLiteral("DeepSeek 4 Flash"));
+
+    state().setHistory(DashboardFixture::history(3));
+    turn();
+    EXPECT_TRUE(find<QWidget>(QStringLiteral("latencyRow"))->isVisible());
+    EXPECT_EQ(find<QBTextLabel>(QStringLiteral("latencyValue"))->text(),
+              QString::number(state().averagePolishLatencyMs()) + QStringLiteral(" ms"));
+}
+
+TEST_F(DashboardTest, TabsSwitchPagesAndCountTerms)
+{
+    open(0, 0);
+    auto* dictionary = find<SidebarTabRow>(QStringLiteral("tab-dictionary"));
+    EXPECT_EQ(dictionary->countText(), QStringLiteral("0")) << "an empty lexicon still shows its count";
+    EXPECT_TRUE(find<SidebarTabRow>(QStringLiteral("tab-home"))->isSelected());
+    EXPECT_EQ(view->page()->objectName(), QStringLiteral("page-home"));
+
+    QTest::mouseClick(find<SidebarTabRow>(QStringLiteral("tab-history")), Qt::LeftButton);
+    EXPECT_EQ(state().selectedTab(), SidebarTab::history);
+    turn();
+    EXPECT_EQ(view->page()->objectName(), QStringLiteral("page-history"));
+    EXPECT_EQ(view->page()->findChild<QBTextLabel*>(QStringLiteral("pageTitle"))->text(),
+              QStringLiteral("口述历史"));
+    EXPECT_TRUE(find<SidebarTabRow>(QStringLiteral("tab-history"))->isSelected());
+    EXPECT_FALSE(find<SidebarTabRow>(QStringLiteral("tab-home"))->isSelected());
+
+    // Selecting the shown tab again keeps its page; coming back to a tab builds a fresh one.
+    QPointer<DashboardPage> history = view->page();
+    QTest::mouseClick(find<SidebarTabRow>(QStringLiteral("tab-history")), Qt::LeftButton);
+    turn();
+    EXPECT_EQ(view->page(), history.data());
+    QTest::mouseClick(dictionary, Qt::LeftButton);
+    turn();
+    EXPECT_TRUE(history.isNull()) << "the page of an unselected tab is dropped";
+
+    state().lexiconStore().setEntries(DashboardFixture::terms(7));
+    turn();
+    EXPECT_EQ(dictionary->countText(), QStringLiteral("7"));
+}
+
+TEST_F(DashboardTest, BannerShowsPlainTextUntilClosed)
+{
+    open();
+    auto* banner = find<StatusBanner>(QStringLiteral("statusBanner"));
+    EXPECT_FALSE(banner->isVisible()) << "no banner while the text is empty";
+
+    state().setStatusBanner(QStringLiteral("   "));
+    turn();
+    EXPECT_TRUE(banner->isVisible()) << "spaces are a message";
+
+    const QString markup = QStringLiteral("<img src=x> <b>粗体</b>");
+    state().setStatusBanner(markup);
+    turn();
+    auto* text = find<QLabel>(QStringLiteral("bannerText"));
+    EXPECT_EQ(text->textFormat(), Qt::PlainText);
+    EXPECT_EQ(text->text(), markup);
+
+    QTest::mouseClick(find<QWidget>(QStringLiteral("bannerClose")), Qt::LeftButton);
+    EXPECT_EQ(state().statusBanner(), QString());
+    turn();
+    EXPECT_FALSE(banner->isVisible());
+}
+
+TEST_F(DashboardTest, ChangesCoalesceAndPhasesRebuildNothing)
+{
+    open(50, 20);
+    turn();
+    QPointer<DashboardPage> page = view->page();
+    const int before = view->refreshCount();
+    for (int i = 0; i < 20; ++i) {
+        state().setPhase(PipelinePhase::listening(QStringLiteral("第 %1 字").arg(i), DictationMode::dictate));
+        state().setSandboxText(QStringLiteral("试用 %1").arg(i));
+    }
+    EXPECT_EQ(view->refreshCount(), before) << "nothing redrawn inside the turn";
+    turn();
+    EXPECT_EQ(view->refreshCount(), before + 1);
+    EXPECT_EQ(view->page(), page.data()) << "a phase change keeps the page";
+}
+
+TEST_F(DashboardTest, FirstRunSheetFollowsTheFlag)
+{
+    open();
+    EXPECT_EQ(view->onboardingSheet(), nullptr);
+    state().setShowOnboardingSheet(true);
+    turn();
+    QDialog* sheet = view->onboardingSheet();
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+
+    sheet->reject();
+    EXPECT_FALSE(state().showOnboardingSheet()) << "closing the sheet clears the flag";
+    turn();
+    EXPECT_EQ(view->onboardingSheet(), nullptr);
+}
+
+TEST_F(DashboardTest, WindowSizeLimits)
+{
+    open();
+    view->resize(400, 300);
+    EXPECT_EQ(view->size(), QSize(MainDashboardView::kMinimumWidth, MainDashboardView::kMinimumHeight));
+    view->resize(1600, 1000);
+    turn();
+    EXPECT_EQ(view->sidebar()->width(), DashboardSidebar::kWidth);
+}
+
+} // namespace

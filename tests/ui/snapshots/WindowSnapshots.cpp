@@ -1,0 +1,260 @@
+// Renders the main window, each page and every shared control state to PNG, offscreen, for review:
+// ui_snapshots [output folder]. Not part of the shipped app.
+#include "ui/dashboard/DashboardSidebar.h"
+#include "ui/dashboard/MainDashboardView.h"
+#include "ui/support/DashboardFixture.h"
+#include "ui/theme/QBTheme.h"
+#include "ui/widgets/QBButton.h"
+#include "ui/widgets/QBCard.h"
+#include "ui/widgets/QBEditorialHeader.h"
+#include "ui/widgets/QBExpandableCard.h"
+#include "ui/widgets/QBInput.h"
+#include "ui/widgets/QBSegmentBar.h"
+#include "ui/widgets/QBSwitch.h"
+#include "ui/widgets/SettingsControls.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QGridLayout>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <cstdio>
+
+namespace {
+
+const QList<QSize> kSizes{{960, 650}, {1400, 900}};
+const QList<qreal> kScales{1, 2};
+
+bool save(QWidget& widget, const QString& folder, const QString& name)
+{
+    bool ok = true;
+    for (qreal scale : kScales) {
+        QImage image(widget.size() * scale, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        image.fill(QBTheme::paperBg());
+        widget.render(&image, QPoint(), QRegion(), QWidget::DrawChildren | QWidget::DrawWindowBackground);
+        const QString path = QDir(folder).filePath(QStringLiteral("%1@%2x.png").arg(name).arg(int(scale)));
+        ok = image.save(path) && ok;
+        std::printf("%s\n", qPrintable(path));
+    }
+    return ok;
+}
+
+void settle(QWidget& widget, QSize size)
+{
+    widget.resize(size);
+    widget.show();
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::processEvents();
+}
+
+QLabel* caption(const QString& text, QWidget* parent)
+{
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setFont(QBTheme::font(11, QFont::Medium, QBTheme::FontDesign::monospaced));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, QBTheme::inkMuted());
+    label->setPalette(palette);
+    return label;
+}
+
+// Every shared control in each of its states, on one sheet of paper.
+std::unique_ptr<QWidget> controlGallery()
+{
+    auto gallery = std::make_unique<QWidget>();
+    gallery->setAutoFillBackground(true);
+    auto* grid = new QGridLayout(gallery.get());
+    grid->setContentsMargins(28, 28, 28, 28);
+    grid->setHorizontalSpacing(18);
+    grid->setVerticalSpacing(16);
+    int row = 0;
+    const auto addRow = [&](const QString& title, QList<QWidget*> widgets) {
+        grid->addWidget(caption(title, gallery.get()), row, 0, Qt::AlignLeft | Qt::AlignVCenter);
+        auto* holder = new QWidget(gallery.get());
+        auto* line = new QHBoxLayout(holder);
+        line->setContentsMargins(0, 6, 0, 12);
+        line->setSpacing(12);
+        for (QWidget* w : widgets) {
+            w->setParent(holder);
+            line->addWidget(w, 0, Qt::AlignVCenter);
+        }
+        line->addStretch(1);
+        grid->addWidget(holder, row++, 1);
+    };
+    const auto button = [](QBButton::Kind kind, const QString& text, bool compact, bool enabled, bool down) {
+        auto* b = new QBButton(kind, text, nullptr, compact);
+        b->setEnabled(enabled);
+        b->setDown(down);
+        return static_cast<QWidget*>(b);
+    };
+    using K = QBButton::Kind;
+    addRow(QStringLiteral("primary"), {button(K::primary, QStringLiteral("保存并生效"), false, true, false),
+                                       button(K::primary, QStringLiteral("按下"), false, true, true),
+                                       button(K::primary, QStringLiteral("不可用"), false, false, false),
+                                       button(K::primary, QStringLiteral("紧凑 Compact"), true, true, false),
+                                       button(K::primary, QStringLiteral("紧凑不可用"), true, false, true)});
+    addRow(QStringLiteral("secondary"),
+           {button(K::secondary, QStringLiteral("测速"), false, true, false),
+            button(K::secondary, QStringLiteral("按下"), false, true, true),
+            button(K::secondary, QStringLiteral("不可用"), false, false, false),
+            button(K::destructive, QStringLiteral("删除"), false, true, false),
+            button(K::destructive, QStringLiteral("删除不可用"), false, false, false),
+            button(K::destructive, QStringLiteral("紧凑删除"), true, true, false)});
+    auto* preset = SettingsPills::presetPill(QStringLiteral("gpt-4o-mini-transcribe"), true);
+    addRow(QStringLiteral("pills"),
+           {preset, SettingsPills::presetPill(QStringLiteral("Groq whisper"), false),
+            SettingsPills::engineStatusBadge(true), SettingsPills::engineStatusBadge(false),
+            new QBPill(QStringLiteral("INSIGHTS · 洞察"), QBPillLooks::headerBadge()),
+            new QBPill(QStringLiteral("⌃ + Space"), QBPillLooks::triggerChip())});
+    addRow(QStringLiteral("key pills"),
+           {SettingsPills::keyStatusPill(true, false, false), SettingsPills::keyStatusPill(true, false, true),
+            SettingsPills::keyStatusPill(false, false, false),
+            SettingsPills::keyStatusPill(false, false, true),
+            SettingsPills::keyStatusPill(true, true, false)});
+    addRow(QStringLiteral("permission"), {SettingsPills::permissionBadge(QStringLiteral("麦克风"), true),
+                                          SettingsPills::permissionBadge(QStringLiteral("辅助功能"), false),
+                                          new EngineStatusDot(true), new EngineStatusDot(false)});
+    auto* field = new QLineEdit(QStringLiteral("https://api.deepseek.com/v1 测试"));
+    qbInputStyle(field);
+    field->setFixedWidth(300);
+    auto* empty = new QLineEdit;
+    empty->setPlaceholderText(QStringLiteral("粘贴 API Key"));
+    qbInputStyle(empty);
+    empty->setFixedWidth(200);
+    auto* editor = new QPlainTextEdit(QStringLiteral("多行输入 multi-line\n第二行"));
+    qbInputStyle(editor);
+    editor->setFixedSize(240, 64);
+    addRow(QStringLiteral("inputs"), {field, empty, editor});
+    auto* on = new QBSwitch;
+    on->setChecked(true);
+    auto* off = new QBSwitch;
+    auto* disabled = new QBSwitch;
+    disabled->setEnabled(false);
+    auto* switchRow = new CompactSwitchRow(QBIcon::sparkles, QStringLiteral("边说边上屏（实验）"));
+    switchRow->setOn(true);
+    switchRow->setFixedWidth(280);
+    addRow(QStringLiteral("switches"), {on, off, disabled, switchRow});
+    auto* bar = new QBSegmentBar;
+    bar->setItems({{QStringLiteral("结构化"), true, {}, {}},
+                   {QStringLiteral("轻润色"), false, {}, {}},
+                   {QStringLiteral("纯原声"), false, {}, {}}});
+    bar->setFixedWidth(300);
+    auto* twoSelected = new QBSegmentBar;
+    twoSelected->setItems(
+        {{QStringLiteral("点按切换"), true, {}, {}}, {QStringLiteral("按住说话"), true, {}, {}}});
+    twoSelected->setFixedWidth(220);
+    auto* emptyBar = new QBSegmentBar;
+    emptyBar->setFixedWidth(60);
+    addRow(QStringLiteral("segments"), {bar, twoSelected, emptyBar});
+    auto* probeOk = new QBInlineBanner(QBInlineBanner::Kind::probe,
+                                       QStringLiteral("✅ 校验通过 · 首包 412 ms，contains ❌ later"));
+    auto* probeError = new QBInlineBanner(
+        QBInlineBanner::Kind::probe,
+        QStringLiteral("❌ 校验未通过，未生效：服务器返回 401 Unauthorized — the key was rejected by the "
+                       "endpoint; check the key and the base URL, then try again. 第三行不应显示。"));
+    auto* warn = new QBInlineBanner(
+        QBInlineBanner::Kind::warn,
+        QStringLiteral(
+            "当前模型尚未填入 API Key：未填写时只做本地纠错与排版，不调用大模型。This warning wraps "
+            "without any limit on the number of lines it takes."));
+    for (QBInlineBanner* b : {probeOk, probeError, warn})
+        b->setFixedWidth(300);
+    addRow(QStringLiteral("inline banners"), {probeOk, probeError, warn});
+    auto* matrix = new QBMatrixControlRow(
+        QStringLiteral("触发方式"), new QBButton(K::secondary, QStringLiteral("右侧 Ctrl"), nullptr, true));
+    matrix->setFixedWidth(300);
+    addRow(QStringLiteral("matrix row"), {matrix});
+
+    auto* tight = new QBCard(14, 0);
+    tight->contentLayout()->addWidget(caption(QStringLiteral("padding 0"), tight));
+    auto* card = new QBCard(15, 22);
+    card->contentLayout()->addWidget(caption(QStringLiteral("15 / 22 卡片"), card));
+    auto* collapsed =
+        new QBExpandableCard(QStringLiteral("OpenAI 兼容转写"), QStringLiteral("gpt-4o-mini-transcribe"),
+                             QStringLiteral("OpenAI / Groq 兼容接口"));
+    collapsed->addTrailing(SettingsPills::keyStatusPill(false, false, true));
+    collapsed->setFixedWidth(470);
+    auto* expanded = new QBExpandableCard(QStringLiteral("火山 Seed-ASR 2.0"), QStringLiteral("bigmodel"),
+                                          QStringLiteral("流式识别 · 中文最佳"));
+    expanded->addTrailing(SettingsPills::keyStatusPill(true, false, false));
+    expanded->setSelected(true);
+    expanded->setExpanded(true);
+    expanded->bodyLayout()->addWidget(caption(QStringLiteral("expanded rows"), expanded));
+    expanded->setFixedWidth(470);
+    addRow(QStringLiteral("cards"), {tight, card});
+    addRow(QStringLiteral("engine cards"), {collapsed, expanded});
+    addRow(QStringLiteral("header"),
+           {new QBEditorialHeader(QStringLiteral("INSIGHTS"), QStringLiteral("洞察总览 Overview"),
+                                  QStringLiteral("你的口述习惯与效率，一目了然。"))});
+    grid->setColumnStretch(1, 1);
+    return gallery;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QBTheme::applyLightLook(app);
+    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("ui-snapshots");
+    QDir().mkpath(folder);
+    bool ok = true;
+
+    {
+        auto gallery = controlGallery();
+        settle(*gallery, QSize(1180, gallery->sizeHint().height()));
+        ok = save(*gallery, folder, QStringLiteral("controls")) && ok;
+    }
+
+    // Everything ready: keys, a loaded model, a latency and a banner.
+    {
+        DashboardFixture fixture;
+        AppState& state = fixture.start(40, 128);
+        state.setVolcSpeechKeyInput(QStringLiteral("volc-key"));
+        state.setStatusBanner(QStringLiteral("✅ 已保存 DeepSeek 密钥 · <img src=x> 按原文显示"));
+        MainDashboardView view(state);
+        for (QSize size : kSizes) {
+            settle(view, size);
+            for (SidebarTab tab : SidebarTab::allCases()) {
+                state.setSelectedTab(tab);
+                view.refreshNow();
+                QCoreApplication::processEvents();
+                ok = save(view, folder,
+                          QStringLiteral("window-%1-%2x%3")
+                              .arg(SidebarTabRow::id(tab))
+                              .arg(size.width())
+                              .arg(size.height())) &&
+                     ok;
+            }
+        }
+    }
+
+    // What needs the user: no Accessibility (with its reason), no microphone, a trigger key that cannot be
+    // seen, an empty custom model name, no history.
+    {
+        DashboardFixture fixture;
+        fixture.harness.accessibility.setTrusted(false);
+        fixture.harness.accessibility.setUntrustedReason(
+            QStringLiteral("当前是 Wayland 会话：向其他应用输入文字需要 X11 会话"));
+        fixture.harness.microphoneAuthorized = false;
+        AppState& state = fixture.start(0, 0,
+                                        {{QStringLiteral("selectedProvider"), QStringLiteral("custom")},
+                                         {QStringLiteral("modelName"), QString()},
+                                         {QStringLiteral("asrProvider"), QStringLiteral("localSenseVoice")}});
+        MainDashboardView view(state);
+        for (QSize size : kSizes) {
+            settle(view, size);
+            view.refreshNow();
+            ok = save(view, folder,
+                      QStringLiteral("window-attention-%1x%2").arg(size.width()).arg(size.height())) &&
+                 ok;
+        }
+    }
+    return ok ? 0 : 1;
+}
