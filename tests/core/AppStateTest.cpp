@@ -40,7 +40,7 @@ TEST(AppStateConstruction, FirstRunCheckIsSatisfiedByALocalModel)
         {{QStringLiteral("openAIASRBaseURL"), QStringLiteral("https://api.groq.com/openai/v1")}});
     AppState& state = h.build();
     h.engine->localModelOnDisk = true;
-    h.scheduler.runDue();
+    h.settleStartup();
     EXPECT_FALSE(state.showOnboardingSheet());
     EXPECT_TRUE(h.defaults.value(AppState::kOnboardingDoneKey).toBool());
 }
@@ -75,6 +75,8 @@ TEST(AppStateConfig, ObserverWarmsOnlyWhatChanged)
 {
     AppStateHarness h;
     AppState& state = h.start();
+    // The start-up warm-up reaches the host first, so the request counted below is the provider's.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !h.server.requests().isEmpty(); }, 5000));
     const int settingsBefore = h.engine->appliedSettings.size();
     const int prewarmsBefore = h.engine->cloudPrewarms;
 
@@ -89,7 +91,7 @@ TEST(AppStateConfig, ObserverWarmsOnlyWhatChanged)
     state.setLLMConfig(config);
     EXPECT_EQ(h.engine->cloudPrewarms, prewarmsBefore + 1) << "a trailing space is a change";
 
-    h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom);
+    h.await(h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom));
     state.setApiKeyInput(QStringLiteral("typed but not saved"));
     const qsizetype requestsBefore = h.server.requests().size();
     config.selectProvider(LLMProviderOption::custom);
@@ -188,14 +190,17 @@ TEST(AppStatePermissions, PollRefreshesOnlyWhileSomethingIsMissing)
     AppState& state = h.start();
     EXPECT_FALSE(state.accessibilityGranted());
     h.accessibility.setTrusted(true);
-    h.scheduler.advance(2200ms);
+    h.pollRound();
     EXPECT_TRUE(state.accessibilityGranted()) << "the poll picked up the grant";
 
     state.setShowOnboardingSheet(false);
     h.engine->usingSenseVoice = true;
-    h.scheduler.advance(2200ms);
+    h.pollRound();
     ASSERT_TRUE(state.senseVoiceLoaded());
     h.accessibility.setTrusted(false);
-    h.scheduler.advance(2200ms * 3);
+    const int refreshes = h.trust.refreshCount();
+    for (int round = 0; round < 3; ++round)
+        h.pollRound();
     EXPECT_TRUE(state.accessibilityGranted()) << "all granted and no wizard: the poll stops asking";
+    EXPECT_EQ(h.trust.refreshCount(), refreshes);
 }
