@@ -65,6 +65,11 @@ AppState::AppState(AppServices services, QObject* parent)
     m_hotkeyMonitor->setTriggerOption(m_triggerKey);
     m_hotkeyMonitor->setBehavior(m_triggerBehavior);
 
+    QPointer<AppState> self(this);
+    m_scheduler.schedule(Duration::zero(), [self] {
+        if (self)
+            self->runStartupBlock();
+    });
     loadAtStart();
 }
 
@@ -385,21 +390,28 @@ void AppState::setupCallbacks()
 
 QCoro::Task<> AppState::loadAtStart()
 {
-    // The first-run check and the permission request of the start-up block need the keys (a cloud key makes
-    // speech usable), trust and the microphone as the desktop reports them, so the block waits for them.
+    // The warm-up, the permission request and the first-run check need the keys (a cloud key makes speech
+    // usable and opens the engine's socket), trust and the microphone as the desktop reports them, so they
+    // wait for the load; the trigger key is live before, from the start-up block.
     m_isRefreshingStatus = true;
     QPointer<AppState> self(this);
     co_await refreshStatusOffMainThread(/*askDesktop=*/true);
     if (!self)
         co_return;
-    runStartupBlock();
+    m_asrEngine->warmUp(m_llmConfig.speechLocale);
+    if (!m_micAuthorized || !m_speechAuthorized) {
+        m_asrEngine->requestPermissions([self](bool microphone, bool speech) {
+            if (self)
+                self->applyPermissionAnswer(microphone, speech);
+        });
+    }
+    runFirstRunCheck();
     m_isRefreshingStatus = false;
 }
 
 void AppState::runStartupBlock()
 {
     applyDockVisibilityPolicy();
-    m_asrEngine->warmUp(m_llmConfig.speechLocale);
     m_polishEngine->prewarmConnection(m_llmConfig.baseURL, QString());
     m_hotkeyMonitor->start();
     startPermissionWatcher();
@@ -416,13 +428,6 @@ void AppState::runStartupBlock()
                 self->m_audioDucker->restoreIfNeeded();
         });
     }
-    if (!m_micAuthorized || !m_speechAuthorized) {
-        m_asrEngine->requestPermissions([self](bool microphone, bool speech) {
-            if (self)
-                self->applyPermissionAnswer(microphone, speech);
-        });
-    }
-    runFirstRunCheck();
 }
 
 void AppState::runFirstRunCheck()

@@ -167,7 +167,7 @@ public:
     QCoro::Task<> requestAllPermissions();
     QCoro::Task<> resetStaleTCCAndOpenSettings();
     // A refresh of trust, microphone and keys runs off the main thread and its answers are not published yet:
-    // from construction until the start-up block, then during each poll round.
+    // from construction until the start-up checks that need them have run, then during each poll round.
     bool isRefreshingStatus() const { return m_isRefreshingStatus; }
     QString activeTriggerDisplayName() const;
     QString activeTriggerCompactLabel() const;

@@ -204,3 +204,72 @@ TEST(AppStatePermissions, PollRefreshesOnlyWhileSomethingIsMissing)
     EXPECT_TRUE(state.accessibilityGranted()) << "all granted and no wizard: the poll stops asking";
     EXPECT_EQ(h.trust.refreshCount(), refreshes);
 }
+
+TEST(AppStatePermissions, KeysTrustAndMicrophoneAreAskedOffTheMainThreadAndPublished)
+{
+    AppStateHarness h;
+    h.writeLocalConfig();
+    h.accessibility.setTrusted(false);
+    h.secrets.put(AppIdentity::bundleIdentifier(), KeychainHelper::kVolcSpeechSlot,
+                  QStringLiteral("volc-cli"));
+    AppState& state = h.build();
+    EXPECT_TRUE(state.isRefreshingStatus()) << "the constructor does not wait for the keyring";
+    EXPECT_TRUE(state.volcSpeechKeyInput().isEmpty());
+    EXPECT_TRUE(h.engine->warmUps.isEmpty()) << "the start-up block waits for the keys";
+
+    h.settleStartup();
+    EXPECT_EQ(state.volcSpeechKeyInput(), QStringLiteral("volc-cli"));
+    EXPECT_EQ(h.engine->appliedSettings.last().volcSpeechAPIKey, QStringLiteral("volc-cli"));
+    EXPECT_EQ(h.engine->warmUps.size(), 1);
+    EXPECT_TRUE(state.showOnboardingSheet()) << "the first-run check saw the trust the desktop reported";
+    EXPECT_EQ(h.trust.refreshCount(), 1);
+    EXPECT_EQ(h.microphone.refreshCount(), 1);
+
+    // Another keyring client stores a key and the desktop grants trust: one poll round sees both.
+    h.secrets.put(AppIdentity::bundleIdentifier(), KeychainHelper::providerSlot(LLMProviderOption::openai),
+                  QStringLiteral("sk-cli"));
+    h.accessibility.setTrusted(true);
+    h.pollRound();
+    EXPECT_TRUE(state.accessibilityGranted());
+    EXPECT_TRUE(state.savedProviderKeyFlags().value(LLMProviderOption::openai));
+    EXPECT_EQ(h.keychain.loadAPIKey(LLMProviderOption::openai), QStringLiteral("sk-cli"));
+
+    // A keyring that hangs holds its round, not the main thread, and no second round starts meanwhile.
+    const int callsBefore = h.secrets.callCount();
+    h.secrets.hold();
+    h.scheduler.advance(AppState::kPermissionPollInterval);
+    ASSERT_TRUE(h.settle([&] { return h.secrets.callCount() == callsBefore + 1; }));
+    h.scheduler.advance(AppState::kPermissionPollInterval * 3);
+    EXPECT_TRUE(state.isRefreshingStatus());
+    h.secrets.release();
+    ASSERT_TRUE(h.settle([&] { return !state.isRefreshingStatus(); }));
+    EXPECT_EQ(h.secrets.callCount(), callsBefore + KeychainHelper::allSlots().size()) << "one round's reads";
+
+    h.await(state.requestAllPermissions());
+    EXPECT_EQ(h.trust.requestCount(), 1);
+    EXPECT_EQ(h.secrets.mainThreadCallCount(), 0);
+    EXPECT_EQ(h.trust.mainThreadCallCount(), 0);
+    EXPECT_EQ(h.microphone.mainThreadCallCount(), 0);
+}
+
+TEST(AppStatePermissions, AKeyringThatCannotBeReadAtStartIsReportedAndLosesNoKeyLater)
+{
+    AppStateHarness h;
+    h.secrets.put(AppIdentity::bundleIdentifier(), KeychainHelper::providerSlot(LLMProviderOption::deepseek),
+                  QStringLiteral("sk-stored"));
+    h.secrets.setReadFailure(QStringLiteral("the keyring is locked"));
+    AppState& state = h.start();
+    EXPECT_EQ(state.statusBanner(), QStringLiteral("❌ 密钥读取失败：the keyring is locked"));
+    EXPECT_TRUE(state.apiKeyInput().isEmpty());
+
+    h.secrets.setReadFailure(std::nullopt);
+    h.pollRound();
+    EXPECT_EQ(state.apiKeyInput(), QStringLiteral("sk-stored")) << "the fields fill once the keys are read";
+    EXPECT_TRUE(state.savedProviderKeyFlags().value(LLMProviderOption::deepseek));
+
+    h.secrets.setReadFailure(QStringLiteral("the keyring is locked"));
+    h.pollRound();
+    EXPECT_TRUE(state.savedProviderKeyFlags().value(LLMProviderOption::deepseek))
+        << "a failed read is no deletion";
+    EXPECT_EQ(h.keychain.loadAPIKey(LLMProviderOption::deepseek), QStringLiteral("sk-stored"));
+}
