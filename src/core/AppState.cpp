@@ -2,8 +2,11 @@
 
 #include "core/Insights.h"
 #include "core/KeychainHelper.h"
+#include "core/QueueTask.h"
 #include "lexicon/PersonalLexiconStore.h"
 #include "llm/PolishEngine.h"
+#include "platform/Accessibility.h"
+#include "platform/Permissions.h"
 #include "platform/Workspace.h"
 #include "system/ContextInjector.h"
 #include "system/HotkeyMonitor.h"
@@ -22,6 +25,7 @@
 namespace {
 const QString kConfigFileName = QStringLiteral("config.json");
 const QString kHistoryFileName = QStringLiteral("history.json");
+const QString kKeyReadFailedPrefix = QStringLiteral("❌ 密钥读取失败：");
 } // namespace
 
 AppState::AppState(AppServices services, QObject* parent)
@@ -48,9 +52,9 @@ AppState::AppState(AppServices services, QObject* parent)
 
     loadConfig();
     loadHistory();
-    publish(m_apiKeyInput, m_keychain.loadAPIKey(m_llmConfig.selectedProvider));
-    publish(m_volcSpeechKeyInput, m_keychain.readSlot(KeychainHelper::kVolcSpeechSlot).value_or(QString()));
-    publish(m_openAIASRKeyInput, m_keychain.readSlot(KeychainHelper::kOpenAIASRSlot).value_or(QString()));
+    // The keys, trust and microphone come from other processes: they are loaded off the main thread below,
+    // and until then the fields and flags show what the caches hold.
+    publishKeyInputs();
     refreshSavedKeyFlags();
     syncASREngineConfig();
     refreshPermissionStatus();
@@ -67,6 +71,7 @@ AppState::AppState(AppServices services, QObject* parent)
         if (self)
             self->runStartupBlock();
     });
+    loadAtStart();
 }
 
 AppState::~AppState()
@@ -74,6 +79,8 @@ AppState::~AppState()
     // A pacer tick types through the injector and the desktop's services: it ends before any of them goes.
     m_contextInjector->stopLiveTyping();
     m_permissionPoll.cancel();
+    // A round in flight asks the engine; it ends before the engine goes.
+    m_permissionQueue.stop();
     if (m_services.workspace)
         m_services.workspace->setActivationHandler({});
 }
@@ -280,6 +287,13 @@ void AppState::readTriggerDefaults()
 
 // --- keys --------------------------------------------------------------------------------------------------
 
+void AppState::publishKeyInputs()
+{
+    publish(m_apiKeyInput, m_keychain.loadAPIKey(m_llmConfig.selectedProvider));
+    publish(m_volcSpeechKeyInput, m_keychain.readSlot(KeychainHelper::kVolcSpeechSlot).value_or(QString()));
+    publish(m_openAIASRKeyInput, m_keychain.readSlot(KeychainHelper::kOpenAIASRSlot).value_or(QString()));
+}
+
 void AppState::refreshSavedKeyFlags()
 {
     QMap<LLMProviderOption, bool> flags;
@@ -383,10 +397,30 @@ void AppState::setupCallbacks()
     };
 }
 
+QCoro::Task<> AppState::loadAtStart()
+{
+    // The warm-up, the permission request and the first-run check need the keys (a cloud key makes speech
+    // usable and opens the engine's socket), trust and the microphone as the desktop reports them, so they
+    // wait for the load; the trigger key is live before, from the start-up block.
+    m_isRefreshingStatus = true;
+    QPointer<AppState> self(this);
+    co_await refreshStatusOffMainThread(/*askDesktop=*/true);
+    if (!self)
+        co_return;
+    m_asrEngine->warmUp(m_llmConfig.speechLocale);
+    if (!m_micAuthorized || !m_speechAuthorized) {
+        m_asrEngine->requestPermissions([self](bool microphone, bool speech) {
+            if (self)
+                self->applyPermissionAnswer(microphone, speech);
+        });
+    }
+    runFirstRunCheck();
+    m_isRefreshingStatus = false;
+}
+
 void AppState::runStartupBlock()
 {
     applyDockVisibilityPolicy();
-    m_asrEngine->warmUp(m_llmConfig.speechLocale);
     m_polishEngine->prewarmConnection(m_llmConfig.baseURL, QString());
     m_hotkeyMonitor->start();
     refreshTriggerKeyProblem();
@@ -404,13 +438,6 @@ void AppState::runStartupBlock()
                 self->m_audioDucker->restoreIfNeeded();
         });
     }
-    if (!m_micAuthorized || !m_speechAuthorized) {
-        m_asrEngine->requestPermissions([self](bool microphone, bool speech) {
-            if (self)
-                self->applyPermissionAnswer(microphone, speech);
-        });
-    }
-    runFirstRunCheck();
 }
 
 void AppState::runFirstRunCheck()
@@ -438,12 +465,78 @@ void AppState::startPermissionWatcher()
 
 void AppState::pollPermissions()
 {
-    if (m_isSessionActive)
+    // A round never overlaps the previous one: a slow desktop only spaces the rounds out.
+    if (m_isSessionActive || m_isRefreshingStatus)
         return;
     const bool allGranted =
         m_micAuthorized && m_speechAuthorized && m_accessibilityGranted && m_senseVoiceLoaded;
-    if (!allGranted || m_showOnboardingSheet)
-        refreshPermissionStatus();
+    m_isRefreshingStatus = true;
+    [](QPointer<AppState> self, bool askDesktop) -> QCoro::Task<> {
+        co_await self->refreshStatusOffMainThread(askDesktop);
+        if (self)
+            self->m_isRefreshingStatus = false;
+    }(this, !allGranted || m_showOnboardingSheet);
+}
+
+QCoro::Task<> AppState::refreshStatusOffMainThread(bool askDesktop)
+{
+    QPointer<AppState> self(this);
+    const bool wasLoaded = m_keychain.isLoaded();
+    const KeychainHelper::Refresh keys = co_await m_keychain.refresh();
+    if (!self)
+        co_return;
+    applyKeyRefresh(keys.status, keys.changed, wasLoaded);
+    if (!askDesktop)
+        co_return;
+
+    struct DesktopAnswer {
+        bool trusted = false;
+        bool microphone = false;
+        bool speech = false;
+    };
+    Accessibility* accessibility = m_services.accessibility;
+    Permissions* permissions = m_services.permissions;
+    SpeechEngine* engine = m_asrEngine.get();
+    const DesktopAnswer answer = co_await runOnQueue(m_permissionQueue, [accessibility, permissions, engine] {
+        DesktopAnswer asked;
+        asked.trusted = accessibility->refreshTrust();
+        permissions->refreshMicrophoneStatus();
+        // The engine reads the statuses just refreshed, the keys' cache and the model folder.
+        asked.microphone = engine->isMicrophoneAuthorized();
+        asked.speech = engine->isSpeechAuthorized();
+        return asked;
+    });
+    if (!self)
+        co_return;
+    // Each flag is assigned whatever it was, so observers hear about every refresh.
+    publish(m_micAuthorized, answer.microphone);
+    publish(m_speechAuthorized, answer.speech);
+    publish(m_accessibilityGranted, answer.trusted);
+    refreshAccessibilityReason();
+    publish(m_senseVoiceLoaded, m_asrEngine->isUsingSenseVoice());
+    publish(m_senseVoiceFullFP32, m_asrEngine->isFullPrecisionFP32());
+}
+
+void AppState::applyKeyRefresh(const Status& status, bool changed, bool wasLoaded)
+{
+    if (!status) {
+        // Reported once per failure, not every round; the keys last read stay in use.
+        if (status.error != m_keyReadFailure) {
+            m_keyReadFailure = status.error;
+            qWarning("Keyring could not be read: %s", qPrintable(status.error));
+            if (!wasLoaded)
+                setStatusBanner(kKeyReadFailedPrefix + status.error);
+        }
+    } else {
+        m_keyReadFailure.clear();
+    }
+    // The fields show the stored keys once they are first read; later they belong to the user's editing.
+    if (!wasLoaded && m_keychain.isLoaded())
+        publishKeyInputs();
+    if (changed) {
+        refreshSavedKeyFlags();
+        syncASREngineConfig();
+    }
 }
 
 // --- insight figures

@@ -147,6 +147,7 @@ public:
     SystemAudioDucker& audioDucker() const { return *m_audioDucker; }
 
     // --- keys ---------------------------------------------------------------------------------------------
+    // Recomputed from the keychain's cache: after each save or delete and when a refresh changed a slot.
     void refreshSavedKeyFlags();
     bool isGroqASRSelected() const;
     // The key transcription uses: a typed but unsaved key first, then the stored ones.
@@ -169,9 +170,13 @@ public:
     QCoro::Task<> distillPastedCorpus(QString text);
 
     // --- permissions and the trigger --------------------------------------------------------------------
+    // Publishes the permission flags from what the services last saw; never waits.
     void refreshPermissionStatus();
-    void requestAllPermissions();
-    void resetStaleTCCAndOpenSettings();
+    QCoro::Task<> requestAllPermissions();
+    QCoro::Task<> resetStaleTCCAndOpenSettings();
+    // A refresh of trust, microphone and keys runs off the main thread and its answers are not published yet:
+    // from construction until the start-up checks that need them have run, then during each poll round.
+    bool isRefreshingStatus() const { return m_isRefreshingStatus; }
     QString activeTriggerDisplayName() const;
     QString activeTriggerCompactLabel() const;
     void startShortcutCapture();
@@ -207,11 +212,12 @@ public:
     bool isProbingOpenAIASR() const { return m_isProbingOpenAIASR; }
 
     void selectLLMProvider(LLMProviderOption provider);
-    void saveLLMProviderDraft(LLMProviderOption provider, QString baseURL, QString modelName, QString apiKey);
+    QCoro::Task<> saveLLMProviderDraft(LLMProviderOption provider, QString baseURL, QString modelName,
+                                       QString apiKey);
     // Makes the provider the active polishing model only after a live streamed request to it succeeded.
     QCoro::Task<bool> activateLLMProvider(LLMProviderOption provider, QString baseURL, QString modelName,
                                           QString apiKey);
-    void saveAPIKey();
+    QCoro::Task<> saveAPIKey();
     QCoro::Task<> runLLMProviderBenchmark(LLMProviderOption provider, QString baseURL, QString modelName,
                                           QString apiKey);
     QCoro::Task<> runLiveEngineBenchmark();
@@ -219,8 +225,8 @@ public:
     void selectASRProvider(ASRProviderOption provider);
     // Makes the engine the only active one after a live round trip (cloud) or once its model is on disk.
     QCoro::Task<bool> activateASRProvider(ASRProviderOption provider);
-    void saveVolcSpeechAPIKey();
-    void saveOpenAIASRConfig();
+    QCoro::Task<> saveVolcSpeechAPIKey();
+    QCoro::Task<> saveOpenAIASRConfig();
     void applyOpenAIASRPreset(QString baseURL, QString model);
     QCoro::Task<> runSeedASRProbe();
     QCoro::Task<> runOpenAIASRProbe();
@@ -248,8 +254,13 @@ private:
     void readTriggerDefaults();
     void setupCallbacks();
     void runStartupBlock();
+    QCoro::Task<> loadAtStart();
     void startPermissionWatcher();
     void pollPermissions();
+    // Refreshes the keys and, when asked, trust, microphone and speech off the main thread, then publishes.
+    QCoro::Task<> refreshStatusOffMainThread(bool askDesktop);
+    void applyKeyRefresh(const Status& status, bool changed, bool wasLoaded);
+    void publishKeyInputs();
     void runFirstRunCheck();
     void onLLMConfigChanged(const LLMConfig& previous);
     void applyPermissionAnswer(bool microphone, bool speech);
@@ -326,6 +337,11 @@ private:
     bool m_isTypingInsideOwnApp = false;
     // The target's accessibility context is read here, off the main thread.
     SerialQueue m_captureQueue{AppIdentity::queueLabel(QStringLiteral("context.capture"))};
+    // Trust and microphone are asked of the desktop here, one round at a time.
+    SerialQueue m_permissionQueue{AppIdentity::queueLabel(QStringLiteral("permissions"))};
+    bool m_isRefreshingStatus = false;
+    // The keyring failure last reported, so a keyring that stays locked is reported once.
+    QString m_keyReadFailure;
 
     ScheduledWork m_permissionPoll;
     QString m_configPath;
@@ -336,6 +352,7 @@ private:
 
     // --- providers, benchmarks and engines --------------------------------------------------------------
     void rememberArkEndpoint(LLMProviderOption provider, const QString& model);
+    void endBenchmarkWithSaveFailure(LLMProviderOption provider, const Status& saved);
     void resolveOpenAIASREndpoint();
     void refreshSpeechAuthorized();
     void watchLocalModelLoad();

@@ -1,5 +1,6 @@
 #include "core/AppState.h"
 
+#include "core/QueueTask.h"
 #include "platform/Accessibility.h"
 #include "platform/Permissions.h"
 #include "system/HotkeyMonitor.h"
@@ -24,15 +25,21 @@ void AppState::refreshPermissionStatus()
     publish(m_senseVoiceFullFP32, m_asrEngine->isFullPrecisionFP32());
 }
 
-void AppState::requestAllPermissions()
+QCoro::Task<> AppState::requestAllPermissions()
 {
     QPointer<AppState> self(this);
     m_asrEngine->requestPermissions([self](bool microphone, bool speech) {
         if (self)
             self->applyPermissionAnswer(microphone, speech);
     });
-    publish(m_accessibilityGranted, m_services.accessibility->requestTrust());
-    refreshAccessibilityReason();
+    // Switching the accessibility bus on is a call on the session bus.
+    Accessibility* accessibility = m_services.accessibility;
+    const bool trusted =
+        co_await runOnQueue(m_permissionQueue, [accessibility] { return accessibility->requestTrust(); });
+    if (self) {
+        publish(m_accessibilityGranted, trusted);
+        refreshAccessibilityReason();
+    }
 }
 
 void AppState::applyPermissionAnswer(bool microphone, bool speech)
@@ -43,13 +50,19 @@ void AppState::applyPermissionAnswer(bool microphone, bool speech)
         m_asrEngine->warmUp(m_llmConfig.speechLocale);
 }
 
-void AppState::resetStaleTCCAndOpenSettings()
+QCoro::Task<> AppState::resetStaleTCCAndOpenSettings()
 {
     // There is no per-application grant to reset on this desktop: the assistive-technology switch is global.
-    // What remains is asking again and leading the user to the desktop's accessibility settings.
+    // What remains is asking again and leading the user to the desktop's accessibility settings; the next
+    // poll round publishes the trust that follows.
     publish(m_accessibilityGranted, false);
-    m_services.accessibility->requestTrust();
-    m_services.permissions->openAccessibilitySettings();
+    QPointer<AppState> self(this);
+    Accessibility* accessibility = m_services.accessibility;
+    co_await runOnQueue(m_permissionQueue, [accessibility] { return accessibility->requestTrust(); });
+    if (!self)
+        co_return;
+    if (const Status opened = m_services.permissions->openAccessibilitySettings(); !opened)
+        setStatusBanner(QStringLiteral("❌ ") + opened.error);
 }
 
 QString AppState::activeTriggerDisplayName() const

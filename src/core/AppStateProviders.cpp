@@ -85,6 +85,19 @@ void AppState::rememberArkEndpoint(LLMProviderOption provider, const QString& mo
         m_defaults.setValue(kArkEndpointKey, model);
 }
 
+void AppState::endBenchmarkWithSaveFailure(LLMProviderOption provider, const Status& saved)
+{
+    // A measurement after a failed save would check a key the keyring does not hold.
+    const QString message = kKeySaveFailedPrefix + saved.error;
+    QMap<LLMProviderOption, QString> summaries = m_llmProviderBenchmarkSummaries;
+    summaries.insert(provider, message);
+    publish(m_llmProviderBenchmarkSummaries, std::move(summaries));
+    if (m_llmConfig.selectedProvider == provider)
+        publish(m_lastBenchmarkSummary, message);
+    setStatusBanner(message);
+    publish(m_isBenchmarkingLLM, false);
+}
+
 void AppState::selectLLMProvider(LLMProviderOption provider)
 {
     if (m_llmConfig.selectedProvider == provider)
@@ -95,8 +108,8 @@ void AppState::selectLLMProvider(LLMProviderOption provider)
     refreshSavedKeyFlags();
 }
 
-void AppState::saveLLMProviderDraft(LLMProviderOption provider, QString baseURL, QString modelName,
-                                    QString apiKey)
+QCoro::Task<> AppState::saveLLMProviderDraft(LLMProviderOption provider, QString baseURL, QString modelName,
+                                             QString apiKey)
 {
     const ResolvedDraft draft = resolveDraft(provider, baseURL, modelName, apiKey);
     const bool isSelected = m_llmConfig.selectedProvider == provider;
@@ -114,7 +127,10 @@ void AppState::saveLLMProviderDraft(LLMProviderOption provider, QString baseURL,
     rememberArkEndpoint(provider, draft.model);
 
     // Always stored: a blank key field deletes the stored key.
-    const Status saved = m_keychain.saveAPIKey(apiKey, provider);
+    QPointer<AppState> self(this);
+    const Status saved = co_await m_keychain.saveAPIKey(apiKey, provider);
+    if (!self)
+        co_return;
     if (isSelected) {
         setApiKeyInput(m_keychain.loadAPIKey(provider));
         m_polishEngine->prewarmConnection(m_llmConfig.baseURL, m_apiKeyInput);
@@ -174,7 +190,10 @@ QCoro::Task<bool> AppState::activateLLMProvider(LLMProviderOption provider, QStr
     const bool wasActive = m_llmConfig.selectedProvider == provider;
     const std::optional<QString> previousKey =
         wasActive ? m_keychain.readSlot(KeychainHelper::providerSlot(provider)) : std::nullopt;
-    const Status saved = m_keychain.saveAPIKey(draft.key, provider);
+    QPointer<AppState> self(this);
+    const Status saved = co_await m_keychain.saveAPIKey(draft.key, provider);
+    if (!self)
+        co_return false;
     if (!saved) {
         // Activating would run on a key the keyring does not hold.
         refreshSavedKeyFlags();
@@ -195,18 +214,23 @@ QCoro::Task<bool> AppState::activateLLMProvider(LLMProviderOption provider, QStr
     candidate.baseURL = draft.baseURL;
     candidate.modelName = draft.model;
 
-    QPointer<AppState> self(this);
     const Result<PolishEngine::BenchmarkResult> result =
         co_await m_polishEngine->benchmarkLatency(std::move(candidate), draft.key);
     if (!self)
         co_return false; // the state went away meanwhile: nothing left to report to
 
     if (!result) {
+        QString message = QStringLiteral("❌ 校验未通过，未生效：") + result.error().description;
         if (wasActive) {
-            m_keychain.saveAPIKey(previousKey.value_or(QString()), provider);
+            const Status restored = co_await m_keychain.saveAPIKey(previousKey.value_or(QString()), provider);
+            if (!self)
+                co_return false;
             refreshSavedKeyFlags();
+            // The keyring now holds the key that failed the check: the user must know.
+            if (!restored)
+                message += QStringLiteral("；") + kKeySaveFailedPrefix + restored.error;
         }
-        fail(QStringLiteral("❌ 校验未通过，未生效：") + result.error().description);
+        fail(message);
         co_return false;
     }
 
@@ -240,7 +264,7 @@ QCoro::Task<bool> AppState::activateLLMProvider(LLMProviderOption provider, QStr
     co_return true;
 }
 
-void AppState::saveAPIKey()
+QCoro::Task<> AppState::saveAPIKey()
 {
     LLMConfig config = m_llmConfig;
     config.syncActiveEndpointEdits();
@@ -248,8 +272,12 @@ void AppState::saveAPIKey()
     const LLMProviderOption provider = m_llmConfig.selectedProvider;
     rememberArkEndpoint(provider, m_llmConfig.modelName);
 
-    const Status saved =
-        isEnvironmentKey(m_apiKeyInput) ? Status::success() : m_keychain.saveAPIKey(m_apiKeyInput, provider);
+    QPointer<AppState> self(this);
+    const Status saved = isEnvironmentKey(m_apiKeyInput)
+                             ? Status::success()
+                             : co_await m_keychain.saveAPIKey(m_apiKeyInput, provider);
+    if (!self)
+        co_return;
     setApiKeyInput(m_keychain.loadAPIKey(provider));
     refreshSavedKeyFlags();
     syncASREngineConfig();
@@ -285,9 +313,16 @@ QCoro::Task<> AppState::runLLMProviderBenchmark(LLMProviderOption provider, QStr
         publish(m_lastBenchmarkSummary, running);
 
     // A blank field measures with no key and leaves the stored one alone.
+    QPointer<AppState> self(this);
     if (!draft.key.isEmpty()) {
-        m_keychain.saveAPIKey(draft.key, provider);
+        const Status saved = co_await m_keychain.saveAPIKey(draft.key, provider);
+        if (!self)
+            co_return;
         refreshSavedKeyFlags();
+        if (!saved) {
+            endBenchmarkWithSaveFailure(provider, saved);
+            co_return;
+        }
     }
 
     LLMConfig candidate = m_llmConfig;
@@ -295,7 +330,6 @@ QCoro::Task<> AppState::runLLMProviderBenchmark(LLMProviderOption provider, QStr
     candidate.baseURL = draft.baseURL;
     candidate.modelName = draft.model;
 
-    QPointer<AppState> self(this);
     const Result<PolishEngine::BenchmarkResult> result =
         co_await m_polishEngine->benchmarkLatency(std::move(candidate), draft.key);
     if (!self)
@@ -326,16 +360,23 @@ QCoro::Task<> AppState::runLiveEngineBenchmark()
     publish(m_lastBenchmarkSummary, benchmarkRunningText(m_llmConfig.modelName));
 
     const LLMProviderOption provider = m_llmConfig.selectedProvider;
+    QPointer<AppState> self(this);
     if (!Text::isBlank(m_apiKeyInput)) {
-        if (!isEnvironmentKey(m_apiKeyInput))
-            m_keychain.saveAPIKey(m_apiKeyInput, provider);
+        const Status saved = isEnvironmentKey(m_apiKeyInput)
+                                 ? Status::success()
+                                 : co_await m_keychain.saveAPIKey(m_apiKeyInput, provider);
+        if (!self)
+            co_return;
         setApiKeyInput(m_keychain.loadAPIKey(provider));
         refreshSavedKeyFlags();
+        if (!saved) {
+            endBenchmarkWithSaveFailure(provider, saved);
+            co_return;
+        }
     }
     // Read back, so a key set in the environment is the one measured.
     const QString key = m_keychain.loadAPIKey(provider);
 
-    QPointer<AppState> self(this);
     const Result<PolishEngine::BenchmarkResult> result =
         co_await m_polishEngine->benchmarkLatency(m_llmConfig, key);
     if (!self)

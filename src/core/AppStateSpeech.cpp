@@ -127,7 +127,9 @@ QCoro::Task<bool> AppState::activateASRProvider(ASRProviderOption provider)
 
     if (provider == ASRProviderOption::volcSeedASR) {
         if (!Text::isBlank(m_volcSpeechKeyInput)) {
-            const Status saved = m_keychain.saveVolcSpeechAPIKey(m_volcSpeechKeyInput);
+            const Status saved = co_await m_keychain.saveVolcSpeechAPIKey(m_volcSpeechKeyInput);
+            if (!self)
+                co_return false;
             setVolcSpeechKeyInput(m_keychain.loadVolcSpeechAPIKey());
             syncASREngineConfig();
             if (!saved) {
@@ -162,7 +164,9 @@ QCoro::Task<bool> AppState::activateASRProvider(ASRProviderOption provider)
         resolveOpenAIASREndpoint();
         const QString typed = Text::trimmed(m_openAIASRKeyInput);
         if (!typed.isEmpty()) {
-            const Status saved = m_keychain.saveOpenAIASRAPIKey(typed);
+            const Status saved = co_await m_keychain.saveOpenAIASRAPIKey(typed);
+            if (!self)
+                co_return false;
             setOpenAIASRKeyInput(m_keychain.loadOpenAIASROverrideKey());
             if (!saved) {
                 syncASREngineConfig();
@@ -215,9 +219,12 @@ QCoro::Task<bool> AppState::activateASRProvider(ASRProviderOption provider)
     co_return true;
 }
 
-void AppState::saveVolcSpeechAPIKey()
+QCoro::Task<> AppState::saveVolcSpeechAPIKey()
 {
-    const Status saved = m_keychain.saveVolcSpeechAPIKey(m_volcSpeechKeyInput);
+    QPointer<AppState> self(this);
+    const Status saved = co_await m_keychain.saveVolcSpeechAPIKey(m_volcSpeechKeyInput);
+    if (!self)
+        co_return;
     setVolcSpeechKeyInput(m_keychain.loadVolcSpeechAPIKey());
     syncASREngineConfig();
     refreshSpeechAuthorized();
@@ -236,11 +243,14 @@ void AppState::saveVolcSpeechAPIKey()
         setStatusBanner(QStringLiteral("💾 豆包语音密钥已保存（尚未设为当前生效，点击「校验并生效」启用）"));
 }
 
-void AppState::saveOpenAIASRConfig()
+QCoro::Task<> AppState::saveOpenAIASRConfig()
 {
     resolveOpenAIASREndpoint();
     // Always stored: a blank field deletes the dedicated key and transcription falls back to the OpenAI key.
-    const Status saved = m_keychain.saveOpenAIASRAPIKey(m_openAIASRKeyInput);
+    QPointer<AppState> self(this);
+    const Status saved = co_await m_keychain.saveOpenAIASRAPIKey(m_openAIASRKeyInput);
+    if (!self)
+        co_return;
     setOpenAIASRKeyInput(m_keychain.loadOpenAIASROverrideKey());
     syncASREngineConfig();
     refreshSpeechAuthorized();
@@ -283,13 +293,22 @@ QCoro::Task<> AppState::runSeedASRProbe()
         co_return;
     publish(m_isProbingSeedASR, true);
     publish(m_lastSeedASRProbeSummary, QStringLiteral("正在通过国内直连通道实测豆包 Seed-ASR 2.0 双向流…"));
+    QPointer<AppState> self(this);
     if (!Text::isBlank(m_volcSpeechKeyInput)) {
-        m_keychain.saveVolcSpeechAPIKey(m_volcSpeechKeyInput);
+        const Status saved = co_await m_keychain.saveVolcSpeechAPIKey(m_volcSpeechKeyInput);
+        if (!self)
+            co_return;
         setVolcSpeechKeyInput(m_keychain.loadVolcSpeechAPIKey());
         syncASREngineConfig(); // hands the stored key to the engine
+        if (!saved) {
+            // The probe would check the key stored before, not the one typed.
+            publish(m_lastSeedASRProbeSummary, kKeySaveFailedPrefix + saved.error);
+            setStatusBanner(kKeySaveFailedPrefix + saved.error);
+            publish(m_isProbingSeedASR, false);
+            co_return;
+        }
     }
 
-    QPointer<AppState> self(this);
     // No key check here: the client reports a missing key as its own error.
     const Result<qint64> probe =
         co_await m_asrEngine->probeSeedASRHandshake(m_keychain.loadVolcSpeechAPIKey(), seedResourceID());
@@ -317,11 +336,20 @@ QCoro::Task<> AppState::runOpenAIASRProbe()
     const QString title = transcriptionProbeTitle(isGroqASRSelected());
     publish(m_lastOpenAIASRProbeSummary, QStringLiteral("正在向 ") + m_llmConfig.openAIASRModel +
                                              QStringLiteral(" 发送 0.35s 音频实测端到端延迟…"));
-    m_keychain.saveOpenAIASRAPIKey(m_openAIASRKeyInput);
+    QPointer<AppState> self(this);
+    const Status saved = co_await m_keychain.saveOpenAIASRAPIKey(m_openAIASRKeyInput);
+    if (!self)
+        co_return;
     setOpenAIASRKeyInput(m_keychain.loadOpenAIASROverrideKey());
     syncASREngineConfig();
+    if (!saved) {
+        // The probe would check the key stored before, not the one typed.
+        publish(m_lastOpenAIASRProbeSummary, kKeySaveFailedPrefix + saved.error);
+        setStatusBanner(kKeySaveFailedPrefix + saved.error);
+        publish(m_isProbingOpenAIASR, false);
+        co_return;
+    }
 
-    QPointer<AppState> self(this);
     // The endpoint goes as it is: a blank base URL or model is the client's to report.
     const Result<qint64> probe = co_await OpenAITranscriptionClient::probeLatency(
         m_llmConfig.openAIASRBaseURL, m_llmConfig.openAIASRModel, effectiveOpenAIASRKey(), m_scheduler);

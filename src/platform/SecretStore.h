@@ -15,8 +15,10 @@ struct SecretLookup {
     static SecretLookup failed(QString reason) { return {std::nullopt, Status::failure(std::move(reason))}; }
 };
 
-// Generic passwords keyed by (service, account), in the user's login keyring. Synchronous; safe from any
-// thread. Nothing is cached: every call asks the store, so a secret saved anywhere is seen on the next read.
+// Generic passwords keyed by (service, account), in the user's login keyring. Synchronous and safe from any
+// thread, but a call may wait on another process (for a bounded time), so never on the main thread. Nothing
+// is cached: every call asks the store, so a secret saved anywhere is seen on the next read. A store that
+// cannot answer (locked, absent, failing) reports a failure, never a missing item, and never asks the user.
 class SecretStore {
 public:
     virtual ~SecretStore() = default;

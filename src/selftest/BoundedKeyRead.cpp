@@ -9,7 +9,7 @@
 
 namespace {
 
-// Passes every call through and keeps the first failure, which KeychainHelper reads as "no key".
+// Passes every call through and keeps the first failure, so the mode can say the keyring failed.
 class FailureRecordingStore final : public SecretStore {
 public:
     explicit FailureRecordingStore(SecretStore& inner) : m_inner(inner) {}
@@ -52,7 +52,8 @@ BoundedKeyRead readKeyWithin(std::shared_ptr<SecretStore> store,
     auto shared = std::make_shared<SharedRead>();
     std::thread([store = std::move(store), read = std::move(read), shared] {
         FailureRecordingStore recording(*store);
-        const KeychainHelper keys(recording);
+        KeychainHelper keys(recording);
+        keys.refreshNow(); // a failure is kept by the recording store
         BoundedKeyRead result{read(keys), recording.firstFailure()};
         std::lock_guard lock(shared->mutex);
         shared->result = std::move(result);

@@ -15,6 +15,7 @@
 #include "fakes/FakeSoundPlayer.h"
 #include "fakes/FakeTextField.h"
 #include "fakes/FakeWorkspace.h"
+#include "fakes/Guarded.h"
 #include "model/AudioLevelBus.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDataFolder.h"
@@ -27,8 +28,10 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <condition_variable>
 #include <deque>
+#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 
@@ -96,6 +99,98 @@ private:
     std::deque<std::optional<QString>> m_script;
 };
 
+// True on the Qt main thread, which must never wait on another process.
+inline bool onMainThread()
+{
+    return QThread::currentThread() == QCoreApplication::instance()->thread();
+}
+
+// Passes every call to another Accessibility and counts the trust calls that ask the desktop, and those of
+// them made on the main thread.
+class TrustRecorder final : public Accessibility, private Guarded {
+public:
+    explicit TrustRecorder(Accessibility*& inner) : m_inner(inner) {}
+
+    bool isTrusted() override { return m_inner->isTrusted(); }
+    bool refreshTrust() override
+    {
+        count(m_refreshes);
+        return m_inner->refreshTrust();
+    }
+    bool requestTrust() override
+    {
+        count(m_requests);
+        return m_inner->requestTrust();
+    }
+    QString untrustedReason() override { return m_inner->untrustedReason(); }
+    std::optional<FocusedElement> focusedElement(qint64 processId) override
+    {
+        return m_inner->focusedElement(processId);
+    }
+    std::optional<QString> selectedText(qint64 processId) override
+    {
+        return m_inner->selectedText(processId);
+    }
+    std::optional<QString> focusedValue(qint64 processId) override
+    {
+        return m_inner->focusedValue(processId);
+    }
+    std::optional<QRect> caretRect(qint64 processId) override { return m_inner->caretRect(processId); }
+
+    int refreshCount() const { return guarded(m_refreshes); }
+    int requestCount() const { return guarded(m_requests); }
+    int mainThreadCallCount() const { return guarded(m_mainThreadCalls); }
+
+private:
+    void count(int& calls)
+    {
+        std::lock_guard lock(m_mutex);
+        ++calls;
+        if (onMainThread())
+            ++m_mainThreadCalls;
+    }
+
+    Accessibility*& m_inner; // the harness's choice, made before build()
+    int m_refreshes = 0;
+    int m_requests = 0;
+    int m_mainThreadCalls = 0;
+};
+
+// FakePermissions that also counts the microphone refreshes, and those made on the main thread.
+class MicrophoneRecorder final : public Permissions, private Guarded {
+public:
+    AuthorizationStatus microphoneStatus() override { return inner.microphoneStatus(); }
+    AuthorizationStatus refreshMicrophoneStatus() override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_refreshes;
+            if (onMainThread())
+                ++m_mainThreadCalls;
+        }
+        return inner.refreshMicrophoneStatus();
+    }
+    void requestMicrophoneAccess(std::function<void(bool granted)> completion) override
+    {
+        inner.requestMicrophoneAccess(std::move(completion));
+    }
+    AuthorizationStatus speechRecognitionStatus() override { return inner.speechRecognitionStatus(); }
+    void requestSpeechRecognition(std::function<void(AuthorizationStatus)> completion) override
+    {
+        inner.requestSpeechRecognition(std::move(completion));
+    }
+    Status openAccessibilitySettings() override { return inner.openAccessibilitySettings(); }
+
+    int refreshCount() const { return guarded(m_refreshes); }
+    int mainThreadCallCount() const { return guarded(m_mainThreadCalls); }
+
+    FakePermissions inner;
+
+private:
+    int m_refreshes = 0;
+    int m_mainThreadCalls = 0;
+};
+
 // Follows a started task: `done` turns true when it ends, `ok` holds what a task of bool returned. The task
 // holds the watch weakly, so one that outlives its test writes nowhere.
 struct Watch {
@@ -156,8 +251,22 @@ public:
     {
         writeLocalConfig(std::move(extra));
         build();
-        scheduler.runDue();
+        settleStartup();
         return *state;
+    }
+
+    // The keys, trust and microphone are loaded off the main thread; the start-up block runs once they are.
+    void settleStartup()
+    {
+        scheduler.runDue();
+        EXPECT_TRUE(settle([&] { return !state->isRefreshingStatus(); })) << "the start-up load never ended";
+    }
+
+    // One tick of the permission poll, and the round it started until its answers are published.
+    void pollRound()
+    {
+        scheduler.advance(AppState::kPermissionPollInterval);
+        EXPECT_TRUE(settle([&] { return !state->isRefreshingStatus(); })) << "the poll round never ended";
     }
 
     AppState& build()
@@ -167,9 +276,10 @@ public:
         engine->microphoneAuthorized = microphoneAuthorized;
         AppServices services;
         services.scheduler = &scheduler;
-        services.accessibility = accessibilityOverride ? accessibilityOverride : &accessibility;
+        chosenAccessibility = accessibilityOverride ? accessibilityOverride : &accessibility;
+        services.accessibility = &trust;
         services.workspace = &workspace;
-        services.permissions = &permissions;
+        services.permissions = &microphone;
         services.clipboard = clipboardOverride ? clipboardOverride : &clipboard;
         services.inputSynth = inputSynthOverride ? inputSynthOverride : &inputSynth;
         services.soundPlayer = &sounds;
@@ -205,6 +315,9 @@ public:
             5000);
     }
 
+    // Runs a task to its end on the main loop (keychain answers arrive through it); virtual time stands.
+    template <typename T> T await(QCoro::Task<T>&& task) { return QCoro::waitFor(std::move(task)); }
+
     // The settings file as written.
     QJsonObject savedConfig() const
     {
@@ -234,8 +347,11 @@ public:
     KeychainHelper keychain{secrets};
     AudioLevelBus levelBus;
     FakeAccessibility accessibility;
+    Accessibility* chosenAccessibility = &accessibility;
+    TrustRecorder trust{chosenAccessibility};
+    MicrophoneRecorder microphone;
     FakeWorkspace workspace;
-    FakePermissions permissions;
+    FakePermissions& permissions = microphone.inner;
     FakeClipboard clipboard;
     FakeInputSynth inputSynth;
     FakeSoundPlayer sounds;

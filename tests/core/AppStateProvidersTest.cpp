@@ -23,9 +23,11 @@ protected:
     void SetUp() override
     {
         h.writeLocalConfig();
-        h.keychain.saveAPIKey(QStringLiteral("sk-deepseek-old"), LLMProviderOption::deepseek);
+        h.await(h.keychain.saveAPIKey(QStringLiteral("sk-deepseek-old"), LLMProviderOption::deepseek));
         answerWith(QStringLiteral("好的"));
         h.build();
+        h.settleStartup();
+        m_quietTimers = h.scheduler.pendingCount();
     }
 
     AppState& state() { return *h.state; }
@@ -54,9 +56,11 @@ protected:
         return found;
     }
 
-    // Lets a started task run: past the benchmark's warm-up pause, then on real sockets until it is done.
+    // Lets a started task run: its key save off the main thread, past the benchmark's warm-up pause (the one
+    // timer beyond those of a quiet state), then on real sockets until it is done.
     void drive(const Watch& task)
     {
+        EXPECT_TRUE(h.settle([&] { return task.done || h.scheduler.pendingCount() > m_quietTimers; }));
         h.scheduler.advance(180ms);
         EXPECT_TRUE(h.settle([&] { return task.done; }));
     }
@@ -69,6 +73,7 @@ protected:
     }
 
     AppStateHarness h;
+    std::size_t m_quietTimers = 0;
 };
 
 } // namespace
@@ -177,7 +182,7 @@ TEST_F(AppStateProvidersTest, ActivationKeyRules)
     EXPECT_EQ(chats().size(), 0);
 
     // A local endpoint goes ahead without a key and drops the stored one.
-    h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom);
+    h.await(h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom));
     EXPECT_TRUE(activate(LLMProviderOption::custom, h.localBase, QStringLiteral("local-model"), {}));
     EXPECT_EQ(chats().size(), 1);
     EXPECT_TRUE(h.keychain.loadAPIKey(LLMProviderOption::custom).isEmpty());
@@ -206,7 +211,7 @@ TEST_F(AppStateProvidersTest, SavingDraftsAndTheWizardKey)
 {
     const LLMProviderOption volc = LLMProviderOption::volcengine;
     const LLMConfig before = state().llmConfig();
-    state().saveLLMProviderDraft(volc, {}, QStringLiteral(" ep-2024 "), QStringLiteral("ark-key"));
+    h.await(state().saveLLMProviderDraft(volc, {}, QStringLiteral(" ep-2024 "), QStringLiteral("ark-key")));
     EXPECT_EQ(h.defaults.value(AppState::kArkEndpointKey).toString(), QStringLiteral("ep-2024"));
     LLMConfig expected = before;
     expected.providerModels.insert(QStringLiteral("volcengine"), QStringLiteral("ep-2024"));
@@ -215,14 +220,14 @@ TEST_F(AppStateProvidersTest, SavingDraftsAndTheWizardKey)
     EXPECT_EQ(state().statusBanner(),
               QStringLiteral("💾 「") + volc.title() +
                   QStringLiteral("」配置已保存（尚未设为当前生效，点击「校验并生效」启用）"));
-    state().saveLLMProviderDraft(volc, {}, QStringLiteral("doubao-pro"), QStringLiteral("ark-key"));
+    h.await(state().saveLLMProviderDraft(volc, {}, QStringLiteral("doubao-pro"), QStringLiteral("ark-key")));
     EXPECT_EQ(h.defaults.value(AppState::kArkEndpointKey).toString(), QStringLiteral("ep-2024"))
         << "only an endpoint identifier is kept there";
 
     // The selected provider's draft reaches the live record; an empty model means the default one.
     const LLMProviderOption deepseek = LLMProviderOption::deepseek;
-    state().saveLLMProviderDraft(deepseek, QStringLiteral(" ") + h.localBase + QStringLiteral("/x "),
-                                 QStringLiteral(" "), QStringLiteral("sk-ds"));
+    h.await(state().saveLLMProviderDraft(deepseek, QStringLiteral(" ") + h.localBase + QStringLiteral("/x "),
+                                         QStringLiteral(" "), QStringLiteral("sk-ds")));
     EXPECT_EQ(state().llmConfig().modelName, deepseek.defaultModelName());
     EXPECT_EQ(state().llmConfig().providerModels.value(QStringLiteral("deepseek")),
               deepseek.defaultModelName());
@@ -232,26 +237,26 @@ TEST_F(AppStateProvidersTest, SavingDraftsAndTheWizardKey)
               QStringLiteral("✅ 「") + deepseek.title() + QStringLiteral("」密钥与模型已保存"));
 
     // A blank key for a remote endpoint deletes the key and says so; a refused key is never shown as saved.
-    state().saveLLMProviderDraft(LLMProviderOption::gemini, QStringLiteral("https://api.example.invalid"), {},
-                                 {});
+    h.await(state().saveLLMProviderDraft(LLMProviderOption::gemini,
+                                         QStringLiteral("https://api.example.invalid"), {}, {}));
     EXPECT_EQ(state().statusBanner(), QStringLiteral("已清空「") +
                                           LLMProviderOption(LLMProviderOption::gemini).shortName() +
                                           QStringLiteral("」API Key"));
     h.secrets.setWriteFailure(QStringLiteral("locked"));
-    state().saveLLMProviderDraft(volc, {}, {}, QStringLiteral("other"));
+    h.await(state().saveLLMProviderDraft(volc, {}, {}, QStringLiteral("other")));
     EXPECT_EQ(state().statusBanner(), kSaveFailed);
     EXPECT_EQ(h.keychain.loadAPIKey(volc), QStringLiteral("ark-key"));
     h.secrets.setWriteFailure(std::nullopt);
 
     // The wizard's key: stored normalised, and a key from the environment is never written to the keyring.
     state().setApiKeyInput(QStringLiteral(" \"sk-wizard\" "));
-    state().saveAPIKey();
+    h.await(state().saveAPIKey());
     EXPECT_EQ(state().apiKeyInput(), QStringLiteral("sk-wizard"));
     EXPECT_EQ(state().statusBanner(),
               QStringLiteral("✅ 「") + deepseek.title() + QStringLiteral("」密钥与模型已保存并立即生效"));
     qputenv("QUORBELL_API_KEY", "sk-env");
     state().setApiKeyInput(QStringLiteral("sk-env"));
-    state().saveAPIKey();
+    h.await(state().saveAPIKey());
     qunsetenv("QUORBELL_API_KEY");
     EXPECT_EQ(h.keychain.readSlot(KeychainHelper::providerSlot(deepseek)),
               std::optional<QString>(QStringLiteral("sk-wizard")));

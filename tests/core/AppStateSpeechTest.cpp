@@ -33,6 +33,7 @@ protected:
             return VolcSeedASRClient::probeHandshakeLatency(std::move(key), std::move(resourceID),
                                                             h.scheduler, url);
         };
+        h.settleStartup();
     }
 
     AppState& state() { return *h.state; }
@@ -76,7 +77,7 @@ TEST_F(AppStateSpeechTest, SeedASRActivationProbesTheStoredKey)
     EXPECT_EQ(state().asrActivationErrors().value(ASRProviderOption::volcSeedASR), missing);
     EXPECT_EQ(seed.connectionCount(), 0) << "nothing is sent without a key";
 
-    h.keychain.saveVolcSpeechAPIKey(QStringLiteral("volc-stored"));
+    h.await(h.keychain.saveVolcSpeechAPIKey(QStringLiteral("volc-stored")));
     EXPECT_TRUE(activate(ASRProviderOption::volcSeedASR)) << state().statusBanner().toStdString();
     EXPECT_EQ(h.engine->seedProbeKeys, QStringList{QStringLiteral("volc-stored")});
     EXPECT_EQ(seed.connectionCount(), 1);
@@ -95,8 +96,8 @@ TEST_F(AppStateSpeechTest, ConcurrentActivationIsRefusedAndAStalledProbeFailsWit
     seed.setHandshakes({SeedASRTestServer::Handshake::stall});
     state().setVolcSpeechKeyInput(QStringLiteral(" volc-typed "));
     auto task = watch(state().activateASRProvider(ASRProviderOption::volcSeedASR));
-    EXPECT_EQ(state().volcSpeechKeyInput(), QStringLiteral("volc-typed")) << "the field shows the stored key";
     ASSERT_TRUE(h.settle([&] { return seed.connectionCount() == 1; }));
+    EXPECT_EQ(state().volcSpeechKeyInput(), QStringLiteral("volc-typed")) << "the field shows the stored key";
 
     const QString banner = state().statusBanner();
     h.engine->localModelOnDisk = true;
@@ -126,7 +127,7 @@ TEST_F(AppStateSpeechTest, TranscriptionActivationSettlesTheEndpointAndChecksThe
               QStringLiteral("❌ 无法生效：缺少 OpenAI API Key，请先填入有效密钥（当前配置未生效）"));
 
     // Groq never borrows the OpenAI key.
-    h.keychain.saveAPIKey(QStringLiteral("sk-openai"), LLMProviderOption::openai);
+    h.await(h.keychain.saveAPIKey(QStringLiteral("sk-openai"), LLMProviderOption::openai));
     state().refreshSavedKeyFlags();
     setASRBase(QStringLiteral("https://api.groq.com/openai/v1"), {});
     EXPECT_FALSE(activate(ASRProviderOption::openAIWhisper));
@@ -140,7 +141,7 @@ TEST_F(AppStateSpeechTest, TranscriptionActivationSettlesTheEndpointAndChecksThe
     state().setOpenAIASRKeyInput({});
 
     // A local service needs no key: the probe goes out and the engine is switched.
-    h.keychain.saveAPIKey({}, LLMProviderOption::openai);
+    h.await(h.keychain.saveAPIKey({}, LLMProviderOption::openai));
     state().refreshSavedKeyFlags();
     setASRBase(h.localBase, QStringLiteral("local-whisper"));
     EXPECT_TRUE(activate(ASRProviderOption::openAIWhisper)) << state().statusBanner().toStdString();
@@ -176,12 +177,12 @@ TEST_F(AppStateSpeechTest, LocalModelActivationAndALoadThatFailsLater)
 TEST_F(AppStateSpeechTest, SavingKeysAndEndpoints)
 {
     state().setVolcSpeechKeyInput({});
-    state().saveVolcSpeechAPIKey();
+    h.await(state().saveVolcSpeechAPIKey());
     EXPECT_EQ(state().statusBanner(), QStringLiteral("已清空豆包语音密钥"));
 
     state().selectASRProvider(ASRProviderOption::openAIWhisper);
     state().setVolcSpeechKeyInput(QStringLiteral("volc-1"));
-    state().saveVolcSpeechAPIKey();
+    h.await(state().saveVolcSpeechAPIKey());
     EXPECT_TRUE(state().statusBanner().startsWith(QStringLiteral("💾 豆包语音密钥已保存（尚未设为当前生效")))
         << "not the active engine";
     EXPECT_EQ(h.keychain.loadVolcSpeechAPIKey(), QStringLiteral("volc-1"));
@@ -189,14 +190,14 @@ TEST_F(AppStateSpeechTest, SavingKeysAndEndpoints)
 
     h.secrets.setWriteFailure(QStringLiteral("locked"));
     state().setVolcSpeechKeyInput(QStringLiteral("volc-2"));
-    state().saveVolcSpeechAPIKey();
+    h.await(state().saveVolcSpeechAPIKey());
     EXPECT_EQ(state().statusBanner(), QStringLiteral("❌ 密钥保存失败：locked"));
     EXPECT_EQ(state().volcSpeechKeyInput(), QStringLiteral("volc-1"));
     h.secrets.setWriteFailure(std::nullopt);
 
     // The transcription endpoint is trimmed and an empty model means the default one.
     setASRBase(QStringLiteral(" ") + h.localBase + QStringLiteral(" "), {});
-    state().saveOpenAIASRConfig();
+    h.await(state().saveOpenAIASRConfig());
     EXPECT_EQ(state().llmConfig().openAIASRBaseURL, h.localBase);
     EXPECT_EQ(state().llmConfig().openAIASRModel, QStringLiteral("gpt-4o-mini-transcribe"));
 
@@ -212,11 +213,11 @@ TEST_F(AppStateSpeechTest, SavingKeysAndEndpoints)
 TEST_F(AppStateSpeechTest, Probes)
 {
     // The transcription probe stores the field as it is: blank deletes the dedicated key first.
-    h.keychain.saveOpenAIASRAPIKey(QStringLiteral("sk-old-asr"));
+    h.await(h.keychain.saveOpenAIASRAPIKey(QStringLiteral("sk-old-asr")));
     setASRBase(h.localBase, QStringLiteral("local-whisper"));
     state().setOpenAIASRKeyInput({});
     auto probe = watch(state().runOpenAIASRProbe());
-    EXPECT_TRUE(h.keychain.loadOpenAIASROverrideKey().isEmpty());
+    EXPECT_TRUE(h.settle([&] { return h.keychain.loadOpenAIASROverrideKey().isEmpty(); }));
     auto second = watch(state().runOpenAIASRProbe());
     EXPECT_TRUE(second->done) << "a second probe returns at once";
     ASSERT_TRUE(h.settle([&] { return probe->done; }));
@@ -249,7 +250,7 @@ TEST_F(AppStateSpeechTest, Probes)
 TEST_F(AppStateSpeechTest, ActivationOutlivedByItsStateEndsQuietly)
 {
     seed.setHandshakes({SeedASRTestServer::Handshake::stall});
-    h.keychain.saveVolcSpeechAPIKey(QStringLiteral("volc-stored"));
+    h.await(h.keychain.saveVolcSpeechAPIKey(QStringLiteral("volc-stored")));
     auto orphan = watch(state().activateASRProvider(ASRProviderOption::volcSeedASR));
     ASSERT_TRUE(h.settle([&] { return seed.connectionCount() == 1; }));
     h.state.reset();

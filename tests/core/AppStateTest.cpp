@@ -40,7 +40,7 @@ TEST(AppStateConstruction, FirstRunCheckIsSatisfiedByALocalModel)
         {{QStringLiteral("openAIASRBaseURL"), QStringLiteral("https://api.groq.com/openai/v1")}});
     AppState& state = h.build();
     h.engine->localModelOnDisk = true;
-    h.scheduler.runDue();
+    h.settleStartup();
     EXPECT_FALSE(state.showOnboardingSheet());
     EXPECT_TRUE(h.defaults.value(AppState::kOnboardingDoneKey).toBool());
 }
@@ -75,6 +75,8 @@ TEST(AppStateConfig, ObserverWarmsOnlyWhatChanged)
 {
     AppStateHarness h;
     AppState& state = h.start();
+    // The start-up warm-up reaches the host first, so the request counted below is the provider's.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !h.server.requests().isEmpty(); }, 5000));
     const int settingsBefore = h.engine->appliedSettings.size();
     const int prewarmsBefore = h.engine->cloudPrewarms;
 
@@ -89,7 +91,7 @@ TEST(AppStateConfig, ObserverWarmsOnlyWhatChanged)
     state.setLLMConfig(config);
     EXPECT_EQ(h.engine->cloudPrewarms, prewarmsBefore + 1) << "a trailing space is a change";
 
-    h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom);
+    h.await(h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom));
     state.setApiKeyInput(QStringLiteral("typed but not saved"));
     const qsizetype requestsBefore = h.server.requests().size();
     config.selectProvider(LLMProviderOption::custom);
@@ -188,16 +190,88 @@ TEST(AppStatePermissions, PollRefreshesOnlyWhileSomethingIsMissing)
     AppState& state = h.start();
     EXPECT_FALSE(state.accessibilityGranted());
     h.accessibility.setTrusted(true);
-    h.scheduler.advance(2200ms);
+    h.pollRound();
     EXPECT_TRUE(state.accessibilityGranted()) << "the poll picked up the grant";
 
     state.setShowOnboardingSheet(false);
     h.engine->usingSenseVoice = true;
-    h.scheduler.advance(2200ms);
+    h.pollRound();
     ASSERT_TRUE(state.senseVoiceLoaded());
     h.accessibility.setTrusted(false);
-    h.scheduler.advance(2200ms * 3);
+    const int refreshes = h.trust.refreshCount();
+    for (int round = 0; round < 3; ++round)
+        h.pollRound();
     EXPECT_TRUE(state.accessibilityGranted()) << "all granted and no wizard: the poll stops asking";
+    EXPECT_EQ(h.trust.refreshCount(), refreshes);
+}
+
+TEST(AppStatePermissions, KeysTrustAndMicrophoneAreAskedOffTheMainThreadAndPublished)
+{
+    AppStateHarness h;
+    h.writeLocalConfig();
+    h.accessibility.setTrusted(false);
+    h.secrets.put(AppIdentity::bundleIdentifier(), KeychainHelper::kVolcSpeechSlot,
+                  QStringLiteral("volc-cli"));
+    AppState& state = h.build();
+    EXPECT_TRUE(state.isRefreshingStatus()) << "the constructor does not wait for the keyring";
+    EXPECT_TRUE(state.volcSpeechKeyInput().isEmpty());
+    EXPECT_TRUE(h.engine->warmUps.isEmpty()) << "the start-up block waits for the keys";
+
+    h.settleStartup();
+    EXPECT_EQ(state.volcSpeechKeyInput(), QStringLiteral("volc-cli"));
+    EXPECT_EQ(h.engine->appliedSettings.last().volcSpeechAPIKey, QStringLiteral("volc-cli"));
+    EXPECT_EQ(h.engine->warmUps.size(), 1);
+    EXPECT_TRUE(state.showOnboardingSheet()) << "the first-run check saw the trust the desktop reported";
+    EXPECT_EQ(h.trust.refreshCount(), 1);
+    EXPECT_EQ(h.microphone.refreshCount(), 1);
+
+    // Another keyring client stores a key and the desktop grants trust: one poll round sees both.
+    h.secrets.put(AppIdentity::bundleIdentifier(), KeychainHelper::providerSlot(LLMProviderOption::openai),
+                  QStringLiteral("sk-cli"));
+    h.accessibility.setTrusted(true);
+    h.pollRound();
+    EXPECT_TRUE(state.accessibilityGranted());
+    EXPECT_TRUE(state.savedProviderKeyFlags().value(LLMProviderOption::openai));
+    EXPECT_EQ(h.keychain.loadAPIKey(LLMProviderOption::openai), QStringLiteral("sk-cli"));
+
+    // A keyring that hangs holds its round, not the main thread, and no second round starts meanwhile.
+    const int callsBefore = h.secrets.callCount();
+    h.secrets.hold();
+    h.scheduler.advance(AppState::kPermissionPollInterval);
+    ASSERT_TRUE(h.settle([&] { return h.secrets.callCount() == callsBefore + 1; }));
+    h.scheduler.advance(AppState::kPermissionPollInterval * 3);
+    EXPECT_TRUE(state.isRefreshingStatus());
+    h.secrets.release();
+    ASSERT_TRUE(h.settle([&] { return !state.isRefreshingStatus(); }));
+    EXPECT_EQ(h.secrets.callCount(), callsBefore + KeychainHelper::allSlots().size()) << "one round's reads";
+
+    h.await(state.requestAllPermissions());
+    EXPECT_EQ(h.trust.requestCount(), 1);
+    EXPECT_EQ(h.secrets.mainThreadCallCount(), 0);
+    EXPECT_EQ(h.trust.mainThreadCallCount(), 0);
+    EXPECT_EQ(h.microphone.mainThreadCallCount(), 0);
+}
+
+TEST(AppStatePermissions, AKeyringThatCannotBeReadAtStartIsReportedAndLosesNoKeyLater)
+{
+    AppStateHarness h;
+    h.secrets.put(AppIdentity::bundleIdentifier(), KeychainHelper::providerSlot(LLMProviderOption::deepseek),
+                  QStringLiteral("sk-stored"));
+    h.secrets.setReadFailure(QStringLiteral("the keyring is locked"));
+    AppState& state = h.start();
+    EXPECT_EQ(state.statusBanner(), QStringLiteral("❌ 密钥读取失败：the keyring is locked"));
+    EXPECT_TRUE(state.apiKeyInput().isEmpty());
+
+    h.secrets.setReadFailure(std::nullopt);
+    h.pollRound();
+    EXPECT_EQ(state.apiKeyInput(), QStringLiteral("sk-stored")) << "the fields fill once the keys are read";
+    EXPECT_TRUE(state.savedProviderKeyFlags().value(LLMProviderOption::deepseek));
+
+    h.secrets.setReadFailure(QStringLiteral("the keyring is locked"));
+    h.pollRound();
+    EXPECT_TRUE(state.savedProviderKeyFlags().value(LLMProviderOption::deepseek))
+        << "a failed read is no deletion";
+    EXPECT_EQ(h.keychain.loadAPIKey(LLMProviderOption::deepseek), QStringLiteral("sk-stored"));
 }
 
 TEST(AppStateProblems, ATriggerKeyThatCannotWorkIsNamedOnceInTheBanner)

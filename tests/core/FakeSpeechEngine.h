@@ -3,6 +3,7 @@
 #include "model/SpeechEngine.h"
 
 #include <QList>
+#include <atomic>
 #include <deque>
 
 // A scripted speech engine: it records what the application state asked of it, answers permission requests
@@ -63,8 +64,9 @@ public:
             answer(microphone, speech);
     }
 
-    bool microphoneAuthorized = true;
-    bool speechAuthorized = true;
+    // Read by the permission poll off the main thread.
+    std::atomic<bool> microphoneAuthorized = true;
+    std::atomic<bool> speechAuthorized = true;
     bool localModelOnDisk = false;
     bool usingSenseVoice = false;
     bool fullPrecision = false;

@@ -4,6 +4,7 @@
 #include "selftest/SelfTestFixtures.h"
 #include "selftest/SelfTestSuite.h"
 #include "support/TempDataFolder.h"
+#include "util/AppIdentity.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -58,7 +59,7 @@ protected:
 
     void storeSpeechKey()
     {
-        ASSERT_TRUE(KeychainHelper(*keyring).saveVolcSpeechAPIKey(QStringLiteral("speech-key")));
+        keyring->put(AppIdentity::bundleIdentifier(), KeychainHelper::kVolcSpeechSlot, QStringLiteral("speech-key"));
     }
     QString output() const { return lines.join(u'\n'); }
     bool hasLineStartingWith(const QString& prefix) const

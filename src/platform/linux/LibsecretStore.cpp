@@ -2,7 +2,17 @@
 
 #include <libsecret/secret.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace {
+
+// libsecret's sync calls wait as long as the service takes: a hung service or one that the bus is still
+// trying to start must not hold the caller longer than this.
+constexpr std::chrono::milliseconds kCallLimit{900};
+const char* const kDefaultAlias = "default";
 
 const SecretSchema* schema()
 {
@@ -18,58 +28,234 @@ const SecretSchema* schema()
     return &instance;
 }
 
-// Takes ownership of a GError and turns it into a reason; never includes the secret.
-QString takeError(GError* error)
+// Cancels every call of one operation once kCallLimit has passed.
+class Deadline {
+public:
+    Deadline() : m_watch([this] { watch(); }) {}
+    ~Deadline()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_finished = true;
+        }
+        m_changed.notify_all();
+        m_watch.join();
+        g_object_unref(m_cancellable);
+    }
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+
+    GCancellable* cancellable() const { return m_cancellable; }
+
+    // Takes ownership of a GError and turns it into a reason; never includes the secret.
+    QString reason(GError* error) const
+    {
+        QString text;
+        if (g_cancellable_is_cancelled(m_cancellable))
+            text = QStringLiteral("the keyring did not answer within %1 ms").arg(kCallLimit.count());
+        else
+            text = error ? QString::fromUtf8(error->message) : QStringLiteral("unknown keyring error");
+        if (error)
+            g_error_free(error);
+        return text;
+    }
+
+private:
+    void watch()
+    {
+        std::unique_lock lock(m_mutex);
+        if (!m_changed.wait_for(lock, kCallLimit, [this] { return m_finished; }))
+            g_cancellable_cancel(m_cancellable); // thread-safe; the waiting call ends with an error
+    }
+
+    GCancellable* m_cancellable = g_cancellable_new();
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_finished = false; // guarded by m_mutex
+    std::thread m_watch;     // last: it uses everything above
+};
+
+QString lockedReason()
 {
-    const QString reason = error ? QString::fromUtf8(error->message) : QStringLiteral("unknown keyring error");
-    if (error)
+    return QStringLiteral("the keyring is locked");
+}
+
+struct Attributes {
+    Attributes(const QString& service, const QString& account)
+        : s(service.toUtf8()), a(account.toUtf8()),
+          table(
+              secret_attributes_build(schema(), "service", s.constData(), "account", a.constData(), nullptr))
+    {
+    }
+    ~Attributes() { g_hash_table_unref(table); }
+    Attributes(const Attributes&) = delete;
+    Attributes& operator=(const Attributes&) = delete;
+
+    QByteArray s;
+    QByteArray a;
+    GHashTable* table;
+};
+
+// The items matching the attributes, locked ones included; the secrets of unlocked ones loaded. Never
+// unlocks, so no prompt is ever shown.
+struct Search {
+    ~Search() { g_list_free_full(items, g_object_unref); }
+    GList* items = nullptr;
+    bool anyLocked = false;
+};
+
+// The shared service proxy with a session for moving secrets; nullptr and the reason when it cannot be had.
+SecretService* service(const Deadline& deadline, QString* failure)
+{
+    GError* error = nullptr;
+    SecretService* proxy =
+        secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, deadline.cancellable(), &error);
+    if (!proxy)
+        *failure = deadline.reason(error);
+    else if (error)
         g_error_free(error);
-    return reason;
+    return proxy;
+}
+
+bool search(SecretService* proxy, const Attributes& attributes, SecretSearchFlags flags,
+            const Deadline& deadline, Search* found, QString* failure)
+{
+    GError* error = nullptr;
+    found->items =
+        secret_service_search_sync(proxy, schema(), attributes.table, flags, deadline.cancellable(), &error);
+    if (error) {
+        *failure = deadline.reason(error);
+        return false;
+    }
+    for (GList* it = found->items; it; it = it->next)
+        found->anyLocked = found->anyLocked || secret_item_get_locked(SECRET_ITEM(it->data));
+    return true;
+}
+
+// Whether the default collection, where our items are stored, is locked; nullopt (with the reason) when that
+// cannot be told. A missing default collection is not locked: it holds nothing.
+std::optional<bool> defaultCollectionLocked(SecretService* proxy, const Deadline& deadline, QString* failure,
+                                            bool* exists = nullptr)
+{
+    GError* error = nullptr;
+    SecretCollection* collection = secret_collection_for_alias_sync(
+        proxy, kDefaultAlias, SECRET_COLLECTION_NONE, deadline.cancellable(), &error);
+    if (error) {
+        if (collection)
+            g_object_unref(collection);
+        *failure = deadline.reason(error);
+        return std::nullopt;
+    }
+    if (exists)
+        *exists = collection != nullptr;
+    if (!collection)
+        return false;
+    const bool locked = secret_collection_get_locked(collection);
+    g_object_unref(collection);
+    return locked;
 }
 
 } // namespace
 
 SecretLookup LibsecretStore::read(const QString& service, const QString& account)
 {
-    const QByteArray s = service.toUtf8();
-    const QByteArray a = account.toUtf8();
-    GError* error = nullptr;
-    gchar* value = secret_password_lookup_sync(schema(), nullptr, &error, "service", s.constData(), "account",
-                                               a.constData(), nullptr);
-    if (error)
-        return SecretLookup::failed(takeError(error));
-    if (!value)
-        return SecretLookup::notFound();
-    QString secret = QString::fromUtf8(value);
-    secret_password_free(value);
-    return SecretLookup::found(std::move(secret));
+    const Deadline deadline;
+    QString failure;
+    SecretService* proxy = ::service(deadline, &failure);
+    if (!proxy)
+        return SecretLookup::failed(failure);
+    const Attributes attributes(service, account);
+    Search found;
+    const bool searched =
+        search(proxy, attributes, SecretSearchFlags(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), deadline,
+               &found, &failure);
+    if (!searched) {
+        g_object_unref(proxy);
+        return SecretLookup::failed(failure);
+    }
+    for (GList* it = found.items; it; it = it->next) {
+        SecretItem* item = SECRET_ITEM(it->data);
+        if (secret_item_get_locked(item))
+            continue;
+        if (SecretValue* value = secret_item_get_secret(item)) {
+            QString secret = QString::fromUtf8(secret_value_get_text(value));
+            secret_value_unref(value);
+            g_object_unref(proxy);
+            return SecretLookup::found(std::move(secret));
+        }
+    }
+    // Nothing readable: a locked item or a locked keyring may hold the key, so that is no "not found".
+    std::optional<bool> locked =
+        found.anyLocked ? std::optional(true) : defaultCollectionLocked(proxy, deadline, &failure);
+    g_object_unref(proxy);
+    if (!locked)
+        return SecretLookup::failed(failure);
+    if (*locked)
+        return SecretLookup::failed(lockedReason());
+    if (found.items) // unlocked items whose secret did not load
+        return SecretLookup::failed(QStringLiteral("the keyring did not hand out the secret"));
+    return SecretLookup::notFound();
 }
 
 Status LibsecretStore::store(const QString& service, const QString& account, const QString& secret)
 {
-    const QByteArray s = service.toUtf8();
-    const QByteArray a = account.toUtf8();
+    const Deadline deadline;
+    QString failure;
+    SecretService* proxy = ::service(deadline, &failure);
+    if (!proxy)
+        return Status::failure(failure);
+    // Storing into a locked or missing collection would ask the user for a password: we never prompt.
+    bool exists = false;
+    const std::optional<bool> locked = defaultCollectionLocked(proxy, deadline, &failure, &exists);
+    if (!locked || *locked || !exists) {
+        g_object_unref(proxy);
+        if (!locked)
+            return Status::failure(failure);
+        return Status::failure(*locked ? lockedReason() : QStringLiteral("there is no default keyring"));
+    }
+
+    const Attributes attributes(service, account);
     const QByteArray label = (service + QStringLiteral(" — ") + account).toUtf8();
-    QByteArray value = secret.toUtf8();
+    QByteArray bytes = secret.toUtf8();
+    SecretValue* value = secret_value_new(bytes.constData(), bytes.size(), "text/plain");
+    bytes.fill('\0');
     GError* error = nullptr;
     // Storing under the same attributes replaces the existing item: there is no moment without a key.
-    const gboolean ok = secret_password_store_sync(schema(), SECRET_COLLECTION_DEFAULT, label.constData(),
-                                                   value.constData(), nullptr, &error, "service", s.constData(),
-                                                   "account", a.constData(), nullptr);
-    value.fill('\0');
+    const gboolean ok =
+        secret_service_store_sync(proxy, schema(), attributes.table, SECRET_COLLECTION_DEFAULT,
+                                  label.constData(), value, deadline.cancellable(), &error);
+    secret_value_unref(value);
+    g_object_unref(proxy);
     if (!ok || error)
-        return Status::failure(takeError(error));
+        return Status::failure(deadline.reason(error));
     return Status::success();
 }
 
 Status LibsecretStore::remove(const QString& service, const QString& account)
 {
-    const QByteArray s = service.toUtf8();
-    const QByteArray a = account.toUtf8();
-    GError* error = nullptr;
-    secret_password_clear_sync(schema(), nullptr, &error, "service", s.constData(), "account", a.constData(),
-                               nullptr);
-    if (error) // clearing nothing is not an error
-        return Status::failure(takeError(error));
-    return Status::success();
+    const Deadline deadline;
+    QString failure;
+    SecretService* proxy = ::service(deadline, &failure);
+    if (!proxy)
+        return Status::failure(failure);
+    const Attributes attributes(service, account);
+    Search found;
+    if (!search(proxy, attributes, SECRET_SEARCH_ALL, deadline, &found, &failure)) {
+        g_object_unref(proxy);
+        return Status::failure(failure);
+    }
+    // A locked keyring may hold the item: removing nothing there would not be a removal.
+    const std::optional<bool> locked =
+        found.anyLocked ? std::optional(true) : defaultCollectionLocked(proxy, deadline, &failure);
+    g_object_unref(proxy);
+    if (!locked)
+        return Status::failure(failure);
+    if (*locked)
+        return Status::failure(lockedReason());
+    for (GList* it = found.items; it; it = it->next) {
+        GError* error = nullptr;
+        if (!secret_item_delete_sync(SECRET_ITEM(it->data), deadline.cancellable(), &error))
+            return Status::failure(deadline.reason(error));
+    }
+    return Status::success(); // removing nothing is no error
 }

@@ -2,12 +2,29 @@
 #include "core/KeychainHelper.h"
 #include "util/AppIdentity.h"
 
+#include <QCoroTask>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <gtest/gtest.h>
 
 namespace {
 const QString kService = AppIdentity::bundleIdentifier();
+// Far above the store's own limit of about a second, so only a call that hangs fails the test.
+constexpr qint64 kGenerousBoundMs = 5000;
+
+// Locks the login collection as the desktop does when the screen locks, through the Secret Service itself.
+bool lockLoginCollection()
+{
+    QProcess gdbus;
+    gdbus.start(QStringLiteral("gdbus"),
+                {QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--dest"),
+                 QStringLiteral("org.freedesktop.secrets"), QStringLiteral("--object-path"),
+                 QStringLiteral("/org/freedesktop/secrets"), QStringLiteral("--method"),
+                 QStringLiteral("org.freedesktop.Secret.Service.Lock"),
+                 QStringLiteral("['/org/freedesktop/secrets/collection/login']")});
+    return gdbus.waitForFinished(10000) && gdbus.exitCode() == 0;
 }
+} // namespace
 
 TEST(LibsecretStore, StoresReplacesAndRemovesRealItems)
 {
@@ -37,7 +54,7 @@ TEST(LibsecretStore, KeysAreSharedWithOtherSecretServiceClients)
     LibsecretStore store;
     KeychainHelper keychain(store);
     qunsetenv("QUORBELL_API_KEY");
-    ASSERT_TRUE(keychain.saveAPIKey(QStringLiteral("sk-live"), LLMProviderOption::anthropic));
+    ASSERT_TRUE(QCoro::waitFor(keychain.saveAPIKey(QStringLiteral("sk-live"), LLMProviderOption::anthropic)));
     QProcess lookup;
     lookup.start(QStringLiteral("secret-tool"),
                  {QStringLiteral("lookup"), QStringLiteral("service"), kService, QStringLiteral("account"),
@@ -52,5 +69,53 @@ TEST(LibsecretStore, KeysAreSharedWithOtherSecretServiceClients)
     storeKey.write("speech-from-cli");
     storeKey.closeWriteChannel();
     ASSERT_TRUE(storeKey.waitForFinished(10000));
-    EXPECT_EQ(keychain.loadVolcSpeechAPIKey(), QStringLiteral("speech-from-cli"));
+    EXPECT_TRUE(QCoro::waitFor(keychain.refresh()).status);
+    EXPECT_EQ(keychain.loadVolcSpeechAPIKey(), QStringLiteral("speech-from-cli"))
+        << "seen at the next refresh";
+}
+
+// Last in this file: the collection stays locked until the fixture stops the keyring (unlocking needs a
+// prompt). A locked keyring is a failure that ends quickly, never a missing key, and never a prompt.
+TEST(LibsecretStore, LockedKeyringFailsQuicklyAndIsNoMissingKey)
+{
+    LibsecretStore store;
+    KeychainHelper keychain(store);
+    qunsetenv("QUORBELL_API_KEY");
+    ASSERT_TRUE(
+        QCoro::waitFor(keychain.saveAPIKey(QStringLiteral("sk-before-lock"), LLMProviderOption::openai)));
+    ASSERT_TRUE(QCoro::waitFor(keychain.refresh()).status);
+    ASSERT_TRUE(lockLoginCollection());
+
+    const QString account = KeychainHelper::providerSlot(LLMProviderOption::openai);
+    QElapsedTimer timer;
+    timer.start();
+    const SecretLookup locked = store.read(kService, account);
+    const qint64 readMs = timer.elapsed();
+    EXPECT_FALSE(locked.status.ok) << "a locked keyring is not an empty one";
+    EXPECT_FALSE(locked.secret.has_value());
+    EXPECT_LT(readMs, kGenerousBoundMs);
+    const SecretLookup missing = store.read(kService, QStringLiteral("never_stored"));
+    EXPECT_FALSE(missing.status.ok) << "nothing can be said missing from a locked keyring";
+
+    timer.restart();
+    const Status saved = store.store(kService, account, QStringLiteral("sk-during-lock"));
+    const qint64 storeMs = timer.elapsed();
+    EXPECT_FALSE(saved.ok);
+    EXPECT_LT(storeMs, kGenerousBoundMs);
+    EXPECT_FALSE(store.remove(kService, account).ok);
+
+    timer.restart();
+    const KeychainHelper::Refresh refreshed = QCoro::waitFor(keychain.refresh());
+    const qint64 refreshMs = timer.elapsed();
+    EXPECT_FALSE(refreshed.status.ok) << "the helper reports the failure";
+    EXPECT_LT(refreshMs, kGenerousBoundMs);
+    EXPECT_EQ(keychain.loadAPIKey(LLMProviderOption::openai), QStringLiteral("sk-before-lock"))
+        << "and keeps the key it read before";
+    const Status failedSave =
+        QCoro::waitFor(keychain.saveAPIKey(QStringLiteral("sk-during-lock"), LLMProviderOption::openai));
+    EXPECT_FALSE(failedSave.ok);
+    EXPECT_EQ(keychain.loadAPIKey(LLMProviderOption::openai), QStringLiteral("sk-before-lock"));
+    std::printf("locked keyring: read %lld ms, store %lld ms, helper refresh %lld ms (%s)\n",
+                static_cast<long long>(readMs), static_cast<long long>(storeMs),
+                static_cast<long long>(refreshMs), qPrintable(locked.status.error));
 }
