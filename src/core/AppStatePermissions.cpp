@@ -9,7 +9,6 @@
 #include <QPointer>
 
 namespace {
-constexpr QStringView kAccessibilityOffReason = u"桌面的辅助功能（AT-SPI）尚未开启";
 constexpr QStringView kFnKeyUnseenReason = u"X11 无法识别 Fn 键，请换一个触发键";
 constexpr QStringView kHotKeyTakenReason = u"该组合键已被其他应用占用";
 } // namespace

@@ -40,8 +40,13 @@ constexpr float kCancelSoundVolume = 0.22f;
 constexpr double kAutoLearnFirstCheck = 5.5;
 constexpr double kAutoLearnSecondCheck = 6.8;
 
+// The desktop's settings as a Linux user finds them: the sound settings' input device, the accessibility
+// switch (AT-SPI); speech needs no permission here, only a recogniser.
+constexpr QStringView kNoMicrophoneText = u"请在桌面的声音设置中启用麦克风输入设备";
+constexpr QStringView kNoRecognizerText = u"未找到可用的语音识别引擎，请配置本地模型或云端语音密钥";
+constexpr QStringView kNoAccessibilityText = u"请在桌面设置中开启辅助功能（AT-SPI）才能写入外部输入框";
 const QString kOwnWindowTargetName = QStringLiteral("Quorbell 试音沙盒");
-const QString kSavedToClipboardText = QStringLiteral("已暂存剪贴板 · Cmd+V 粘贴");
+const QString kSavedToClipboardText = QStringLiteral("已暂存剪贴板 · Ctrl+V 粘贴");
 
 // The newest `count` polished texts, newest first.
 QStringList newestPolished(const QList<DictationRecord>& history, int count)
@@ -113,9 +118,9 @@ void AppState::beginDictationSession()
             self->publish(self->m_micAuthorized, microphone);
             self->publish(self->m_speechAuthorized, speech);
             if (!microphone)
-                self->setPhase(PipelinePhase::error(QStringLiteral("请在系统设置→麦克风中允许 Quorbell")));
+                self->setPhase(PipelinePhase::error(kNoMicrophoneText.toString()));
             else if (!speech)
-                self->setPhase(PipelinePhase::error(QStringLiteral("请在系统设置→语音识别中允许 Quorbell")));
+                self->setPhase(PipelinePhase::error(kNoRecognizerText.toString()));
             if (!microphone || !speech)
                 self->scheduleIdleReset(kIdleAfterPermissionError);
             // Granted or not, the user triggers again: nothing starts on its own.
@@ -132,7 +137,11 @@ void AppState::beginDictationSession()
     m_isTypingInsideOwnApp = front.bundleIdentifier == AppIdentity::bundleIdentifier();
     if (!m_isTypingInsideOwnApp && !m_accessibilityGranted) {
         m_hotkeyMonitor->syncRecordingState(false);
-        setPhase(PipelinePhase::error(QStringLiteral("请在系统设置→辅助功能中开启 Quorbell 才能写入外部输入框")));
+        // The desktop's own reason (a Wayland session, no XTest) says more than the general request.
+        setPhase(PipelinePhase::error(m_accessibilityReason.isEmpty() ||
+                                              m_accessibilityReason == kAccessibilityOffReason
+                                          ? kNoAccessibilityText.toString()
+                                          : QStringLiteral("无法写入外部输入框：") + m_accessibilityReason));
         scheduleIdleReset(kIdleAfterAccessibilityError);
         return;
     }

@@ -191,8 +191,8 @@ TEST_F(PipelineTest, BeginIsRefusedWhileBusyOrWithoutPermissions)
     state().refreshPermissionStatus();
     state().beginDictationSession();
     EXPECT_FALSE(state().isSessionActive());
-    EXPECT_EQ(state().phase(), PipelinePhase::error(QStringLiteral(
-                                   "请在系统设置→辅助功能中开启 Quorbell 才能写入外部输入框")));
+    EXPECT_EQ(state().phase(),
+              PipelinePhase::error(QStringLiteral("请在桌面设置中开启辅助功能（AT-SPI）才能写入外部输入框")));
     h.scheduler.advance(2599ms);
     EXPECT_TRUE(state().phase().is<PipelinePhase::Error>());
     h.scheduler.advance(1ms);
@@ -209,7 +209,8 @@ TEST_F(PipelineTest, BeginIsRefusedWhileBusyOrWithoutPermissions)
     state().refreshPermissionStatus();
     state().beginDictationSession();
     h.engine->answerPermissions(false, true);
-    EXPECT_EQ(state().phase(), PipelinePhase::error(QStringLiteral("请在系统设置→麦克风中允许 Quorbell")));
+    EXPECT_EQ(state().phase(),
+              PipelinePhase::error(QStringLiteral("请在桌面的声音设置中启用麦克风输入设备")));
 }
 
 TEST_F(PipelineTest, EngineErrorEndsTheSessionAndItsIdleResetSparesANewerOne)
@@ -250,7 +251,7 @@ TEST_F(PipelineTest, OwnWindowWritesTheTryOutBoxAndWithoutAFieldTheTextWaitsOnTh
     desktop.element = FocusedElement{ElementRole::Desktop, QStringLiteral("desktop frame"), false, false};
     h.accessibility.setTarget(desktop);
     dictate(QStringLiteral("记下这句"));
-    EXPECT_EQ(state().phase(), PipelinePhase::savedToClipboard(QStringLiteral("已暂存剪贴板 · Cmd+V 粘贴")));
+    EXPECT_EQ(state().phase(), PipelinePhase::savedToClipboard(QStringLiteral("已暂存剪贴板 · Ctrl+V 粘贴")));
     EXPECT_EQ(h.clipboard.text(), QStringLiteral("记下这句"));
     EXPECT_TRUE(h.inputSynth.actions().isEmpty()) << "nothing pasted";
     EXPECT_EQ(h.sounds.played().last().sound, SystemSound::Pop) << "the closing sound plays all the same";

@@ -212,10 +212,13 @@ TEST(AppStatePermissions, KeysTrustAndMicrophoneAreAskedOffTheMainThreadAndPubli
     h.accessibility.setTrusted(false);
     h.secrets.put(AppIdentity::bundleIdentifier(), KeychainHelper::kVolcSpeechSlot,
                   QStringLiteral("volc-cli"));
+    h.secrets.hold(); // the keyring answers only once the constructor has returned
     AppState& state = h.build();
     EXPECT_TRUE(state.isRefreshingStatus()) << "the constructor does not wait for the keyring";
     EXPECT_TRUE(state.volcSpeechKeyInput().isEmpty());
+    h.scheduler.runDue();
     EXPECT_TRUE(h.engine->warmUps.isEmpty()) << "the start-up block waits for the keys";
+    h.secrets.release();
 
     h.settleStartup();
     EXPECT_EQ(state.volcSpeechKeyInput(), QStringLiteral("volc-cli"));

@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QString kClipboardNotice = QStringLiteral("已暂存剪贴板 · Cmd+V 粘贴");
+const QString kClipboardNotice = QStringLiteral("已暂存剪贴板 · Ctrl+V 粘贴");
 
 class PillViewTest : public ::testing::Test {
 protected:
