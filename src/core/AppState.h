@@ -354,6 +354,8 @@ private:
 
     // --- providers, benchmarks and engines --------------------------------------------------------------
     void rememberArkEndpoint(LLMProviderOption provider, const QString& model);
+    // Stores the typed key of `provider` (unless it is the environment's) and shows what is stored then.
+    QCoro::Task<Status> saveTypedAPIKey(LLMProviderOption provider);
     void endBenchmarkWithSaveFailure(LLMProviderOption provider, const Status& saved);
     void resolveOpenAIASREndpoint();
     void refreshSpeechAuthorized();

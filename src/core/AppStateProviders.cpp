@@ -273,13 +273,10 @@ QCoro::Task<> AppState::saveAPIKey()
     rememberArkEndpoint(provider, m_llmConfig.modelName);
 
     QPointer<AppState> self(this);
-    const Status saved = isEnvironmentKey(m_apiKeyInput)
-                             ? Status::success()
-                             : co_await m_keychain.saveAPIKey(m_apiKeyInput, provider);
+    QCoro::Task<Status> save = saveTypedAPIKey(provider);
+    const Status saved = co_await save;
     if (!self)
         co_return;
-    setApiKeyInput(m_keychain.loadAPIKey(provider));
-    refreshSavedKeyFlags();
     syncASREngineConfig();
     refreshSpeechAuthorized();
     m_polishEngine->prewarmConnection(m_llmConfig.baseURL, m_apiKeyInput);
@@ -362,13 +359,10 @@ QCoro::Task<> AppState::runLiveEngineBenchmark()
     const LLMProviderOption provider = m_llmConfig.selectedProvider;
     QPointer<AppState> self(this);
     if (!Text::isBlank(m_apiKeyInput)) {
-        const Status saved = isEnvironmentKey(m_apiKeyInput)
-                                 ? Status::success()
-                                 : co_await m_keychain.saveAPIKey(m_apiKeyInput, provider);
+        QCoro::Task<Status> save = saveTypedAPIKey(provider);
+        const Status saved = co_await save;
         if (!self)
             co_return;
-        setApiKeyInput(m_keychain.loadAPIKey(provider));
-        refreshSavedKeyFlags();
         if (!saved) {
             endBenchmarkWithSaveFailure(provider, saved);
             co_return;
@@ -389,4 +383,19 @@ QCoro::Task<> AppState::runLiveEngineBenchmark()
         publish(m_lastBenchmarkSummary, benchmarkFailedText(result.error()));
     }
     publish(m_isBenchmarkingLLM, false);
+}
+
+QCoro::Task<Status> AppState::saveTypedAPIKey(LLMProviderOption provider)
+{
+    QPointer<AppState> self(this);
+    Status saved = Status::success();
+    if (!isEnvironmentKey(m_apiKeyInput)) { // a key from the environment is never stored
+        QCoro::Task<Status> save = m_keychain.saveAPIKey(m_apiKeyInput, provider);
+        saved = co_await save;
+        if (!self)
+            co_return saved;
+    }
+    setApiKeyInput(m_keychain.loadAPIKey(provider));
+    refreshSavedKeyFlags();
+    co_return saved;
 }

@@ -13,15 +13,6 @@
 
 namespace {
 
-// The target publishes its widgets on the accessibility bus whatever the bus's switch says.
-QProcessEnvironment accessibleEnvironment()
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
-    environment.insert(QStringLiteral("QT_ACCESSIBILITY"), QStringLiteral("1"));
-    return environment;
-}
-
 // A new application joins the accessibility bus shortly after its window shows.
 bool registered(AtspiAccessibility& accessibility, TargetProcess& target)
 {

@@ -20,15 +20,6 @@
 
 namespace {
 
-// The target publishes its widgets on the accessibility bus whatever the bus's switch says.
-QProcessEnvironment accessibleEnvironment()
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
-    environment.insert(QStringLiteral("QT_ACCESSIBILITY"), QStringLiteral("1"));
-    return environment;
-}
-
 // How late a main-thread timer that wants to fire every millisecond gets: the longest the main thread was
 // kept from its event loop.
 class StallMeter {

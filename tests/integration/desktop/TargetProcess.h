@@ -8,6 +8,15 @@
 #include <QStringList>
 #include <optional>
 
+// The target publishes its widgets on the accessibility bus whatever the bus's switch says.
+inline QProcessEnvironment accessibleEnvironment()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+    environment.insert(QStringLiteral("QT_ACCESSIBILITY"), QStringLiteral("1"));
+    return environment;
+}
+
 // Drives the target application (TargetApp.cpp) as a second process: starts it, sends commands and waits,
 // with a bound, for the lines it reports.
 class TargetProcess {
