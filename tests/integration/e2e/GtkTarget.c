@@ -43,9 +43,9 @@ static void announceWhenFocused(void)
     say("READY", id);
 }
 
-static void onFocusChanged(GObject* object, GParamSpec* spec, gpointer data)
+static void onFocusChanged(GObject* object, GParamSpec* property, gpointer data)
 {
-    (void)object, (void)spec, (void)data;
+    (void)object, (void)property, (void)data;
     announceWhenFocused();
 }
 
