@@ -1,8 +1,8 @@
 #include "audio/OpenAITranscriptionClient.h"
 #include "util/Endpoint.h"
 
-#include "audio/Deferred.h"
 #include "audio/SeedASRProtocol.h"
+#include "util/Deferred.h"
 #include "util/Text.h"
 
 #include <QJsonDocument>

@@ -1,10 +1,10 @@
 // Finishing each path, the Seed-ASR watchdog and the cloud-to-local fail-over.
 #include "audio/StreamingASREngine.h"
 
-#include "audio/Deferred.h"
 #include "audio/Resampler.h"
 #include "model/AudioLevelBus.h"
 #include "platform/SystemSpeechRecognizer.h"
+#include "util/Deferred.h"
 #include "util/Text.h"
 
 #include <QPointer>

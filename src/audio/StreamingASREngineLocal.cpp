@@ -1,7 +1,7 @@
 // The local model: loading, the segmentation loop, its decode jobs and the final tail decode.
 #include "audio/StreamingASREngine.h"
 
-#include "audio/Deferred.h"
+#include "util/Deferred.h"
 #include "util/Text.h"
 
 #include <QPointer>

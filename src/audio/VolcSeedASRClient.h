@@ -1,8 +1,8 @@
 #pragma once
 
-#include "audio/Deferred.h"
 #include "audio/SeedASRProtocol.h"
 #include "util/AppError.h"
+#include "util/Deferred.h"
 #include "util/Scheduler.h"
 
 #include <QByteArray>

@@ -2,7 +2,6 @@
 
 #include "core/Insights.h"
 #include "core/KeychainHelper.h"
-#include "core/QueueTask.h"
 #include "lexicon/PersonalLexiconStore.h"
 #include "llm/PolishEngine.h"
 #include "platform/Accessibility.h"
@@ -14,6 +13,7 @@
 #include "system/SystemAudioDucker.h"
 #include "util/DataFolder.h"
 #include "util/FileIO.h"
+#include "util/QueueTask.h"
 #include "util/Text.h"
 
 #include <QCoreApplication>

@@ -1,10 +1,10 @@
 #include "core/AppState.h"
 
-#include "core/QueueTask.h"
 #include "platform/Accessibility.h"
 #include "platform/Permissions.h"
 #include "system/HotkeyMonitor.h"
 #include "system/ShortcutRecorder.h"
+#include "util/QueueTask.h"
 
 #include <QPointer>
 

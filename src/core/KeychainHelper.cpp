@@ -1,8 +1,8 @@
 #include "core/KeychainHelper.h"
 
-#include "core/QueueTask.h"
 #include "platform/SecretStore.h"
 #include "util/AppIdentity.h"
+#include "util/QueueTask.h"
 #include "util/Text.h"
 
 namespace {

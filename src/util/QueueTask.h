@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio/Deferred.h"
+#include "util/Deferred.h"
 #include "util/SerialQueue.h"
 
 #include <memory>
