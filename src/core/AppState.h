@@ -80,8 +80,6 @@ public:
     static inline const QString kArkEndpointKey = QStringLiteral("qb_ark_ep_id");
 
     static constexpr Duration kPermissionPollInterval = seconds(2.2);
-    // The Accessibility reason when the backend names none: the switch is only off.
-    static constexpr QStringView kAccessibilityOffReason = u"桌面的辅助功能（AT-SPI）尚未开启";
     // The fn key cannot be seen through X11, so a first run starts on the right Control key.
     static constexpr TriggerKeyOption::Value kFirstRunTriggerKey = TriggerKeyOption::rightControl;
 

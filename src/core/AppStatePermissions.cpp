@@ -9,6 +9,8 @@
 #include <QPointer>
 
 namespace {
+// The Accessibility reason when the backend names none: the switch is only off.
+constexpr QStringView kAccessibilityOffReason = u"桌面的辅助功能（AT-SPI）尚未开启";
 constexpr QStringView kFnKeyUnseenReason = u"X11 无法识别 Fn 键，请换一个触发键";
 constexpr QStringView kHotKeyTakenReason = u"该组合键已被其他应用占用";
 } // namespace

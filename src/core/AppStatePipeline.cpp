@@ -138,10 +138,9 @@ void AppState::beginDictationSession()
     if (!m_isTypingInsideOwnApp && !m_accessibilityGranted) {
         m_hotkeyMonitor->syncRecordingState(false);
         // The desktop's own reason (a Wayland session, no XTest) says more than the general request.
-        setPhase(PipelinePhase::error(m_accessibilityReason.isEmpty() ||
-                                              m_accessibilityReason == kAccessibilityOffReason
-                                          ? kNoAccessibilityText.toString()
-                                          : QStringLiteral("无法写入外部输入框：") + m_accessibilityReason));
+        const QString reason = m_services.accessibility->untrustedReason();
+        setPhase(PipelinePhase::error(reason.isEmpty() ? kNoAccessibilityText.toString()
+                                                       : QStringLiteral("无法写入外部输入框：") + reason));
         scheduleIdleReset(kIdleAfterAccessibilityError);
         return;
     }
