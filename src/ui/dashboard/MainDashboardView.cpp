@@ -19,10 +19,30 @@ constexpr int kContentPaddingH = 38;
 constexpr int kContentPaddingV = 32;
 constexpr int kContentSpacing = 24;
 
-DashboardPage* buildPage(SidebarTab tab, QWidget* parent)
+DashboardPage* placeholderPage(SidebarTab tab, QWidget* parent)
 {
-    // The pages of the four tabs come with their own work; until then each shows its title.
-    auto* page = new PlaceholderPage(SidebarTabRow::title(tab), parent);
+    return new PlaceholderPage(SidebarTabRow::title(tab), parent);
+}
+
+DashboardPage* buildPage(SidebarTab tab, AppState& state, QWidget* parent)
+{
+    Q_UNUSED(state);
+    // Tabs whose page is not built yet show its title.
+    DashboardPage* page = nullptr;
+    switch (tab.value) {
+    case SidebarTab::home:
+        page = placeholderPage(tab, parent);
+        break;
+    case SidebarTab::history:
+        page = placeholderPage(tab, parent);
+        break;
+    case SidebarTab::dictionary:
+        page = placeholderPage(tab, parent);
+        break;
+    case SidebarTab::settings:
+        page = placeholderPage(tab, parent);
+        break;
+    }
     page->setObjectName(QStringLiteral("page-") + SidebarTabRow::id(tab));
     return page;
 }
@@ -108,7 +128,7 @@ void MainDashboardView::showPage(SidebarTab tab)
     // A page is built afresh for its tab, so its form state starts anew each time it is selected.
     if (m_page)
         delete m_page.data();
-    m_page = buildPage(tab, m_contentLayout->parentWidget());
+    m_page = buildPage(tab, m_state, m_contentLayout->parentWidget());
     m_pageTab = tab;
     m_contentLayout->insertWidget(m_contentLayout->indexOf(m_banner) + 1, m_page);
     m_scroll->verticalScrollBar()->setValue(0);
