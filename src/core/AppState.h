@@ -194,7 +194,9 @@ public:
     // --- files ----------------------------------------------------------------------------------------------
     QString configPath() const { return m_configPath; }
     QString historyPath() const { return m_historyPath; }
-    // Writes the history whole; an unreadable file found at start is kept aside first, or nothing is written.
+    // Write the settings and the history whole; an unreadable file found at start is kept aside first, or
+    // nothing is written.
+    Status saveConfig();
     Status saveHistory();
 
     // --- providers, benchmarks and engines ----------------------------------------------------------------
@@ -249,7 +251,6 @@ private:
     }
 
     void loadConfig();
-    Status saveConfig();
     void loadHistory();
     void readTriggerDefaults();
     void setupCallbacks();
