@@ -41,7 +41,16 @@ std::optional<QByteArray> readAll(const QString& path, qint64 maxBytes)
         return std::nullopt;
     if (file.size() > maxBytes)
         return std::nullopt;
-    QByteArray data = file.read(maxBytes + 1);
+    // Read in pieces: a single read of the limit allocates a buffer of the limit, whatever the file's size.
+    constexpr qint64 kPieceBytes = 64 * 1024;
+    QByteArray data;
+    data.reserve(std::min(file.size(), maxBytes) + 1);
+    while (data.size() <= maxBytes) {
+        const QByteArray piece = file.read(std::min(kPieceBytes, maxBytes + 1 - data.size()));
+        if (piece.isEmpty())
+            break;
+        data += piece;
+    }
     if (data.size() > maxBytes || file.error() != QFileDevice::NoError)
         return std::nullopt;
     return data;
