@@ -107,7 +107,8 @@ public:
     // focusedCaretOrigin as the pill controller takes it. The injector must outlive the provider.
     CaretOriginProvider caretOriginProvider();
     // The placement rule alone. A caret rectangle lower than 4 or taller than 140, or at (0, 0), is not
-    // believed. The screen is the first whose frame holds the caret's centre, else the first screen.
+    // believed. The screen is the first whose frame holds the unclamped pill's bottom-left corner, else the
+    // first screen (the primary one).
     static std::optional<QPointF> pillOriginBelowCaret(const QRect& caret, QSizeF pillSize,
                                                        const QList<ScreenArea>& screens);
 

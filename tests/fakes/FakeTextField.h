@@ -51,7 +51,8 @@ public:
     void select(int from, int to);
 
     void setTrusted(bool trusted) { setGuarded(m_trusted, trusted); }
-    void setRole(ElementRole role) { setGuarded(m_role, role); }
+    // nullopt: the role cannot be read (the selection and value still can).
+    void setRole(std::optional<ElementRole> role) { setGuarded(m_role, role); }
     void setPassword(bool password) { setGuarded(m_password, password); }
     // An unreadable value: Accessibility answers nothing for the value and the selection.
     void setValueReadable(bool readable) { setGuarded(m_valueReadable, readable); }
@@ -100,7 +101,7 @@ private:
     qsizetype m_anchor = 0; // selection is [min(anchor, caret), max(...))
 
     bool m_trusted = true;
-    ElementRole m_role = ElementRole::Other;
+    std::optional<ElementRole> m_role = ElementRole::Other;
     bool m_password = false;
     bool m_valueReadable = true;
     std::optional<QRect> m_caretRect;

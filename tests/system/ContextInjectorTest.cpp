@@ -93,6 +93,22 @@ TEST_F(ContextInjectorTest, FocusedTextInputRules)
     workspace.setFrontmost(fileManager);
     EXPECT_TRUE(injector.captureCurrentContext().hasFocusedTextInput);
 
+    // A role that cannot be read leaves the starting value; the selection and the text before the caret
+    // are still read.
+    field.setRole(std::nullopt);
+    field.setContent(QStringLiteral("请把报表发给张伟"));
+    ActiveScreenContext unknownRole = injector.captureCurrentContext();
+    EXPECT_FALSE(unknownRole.hasFocusedTextInput) << "a file manager starts without a text input";
+    EXPECT_EQ(unknownRole.precedingText, QStringLiteral("请把报表发给张伟"));
+    EXPECT_FALSE(injector.isLikelyEditableFocusNow());
+    workspace.setFrontmost(editor());
+    field.select(6, 8);
+    unknownRole = injector.captureCurrentContext();
+    EXPECT_TRUE(unknownRole.hasFocusedTextInput);
+    EXPECT_EQ(unknownRole.selectedText, QStringLiteral("张伟"));
+    EXPECT_TRUE(injector.isLikelyEditableFocusNow());
+    field.setRole(ElementRole::Other);
+
     // Without trust only the application is known; without any application it is "Unknown".
     field.setTrusted(false);
     workspace.setFrontmost(editor());
@@ -127,7 +143,10 @@ TEST_F(ContextInjectorTest, PillSitsBelowABelievableCaret)
         {QRect(500, 300, 2, 141), std::nullopt},
         {QRect(0, 0, 2, 20), std::nullopt},
         // At the right edge of the second screen: clamped into that screen's visible area.
-        {QRect(3195, 990, 2, 18), QPointF(3200 - 224 - 8, 1000 - 58 - 12)},
+        {QRect(3195, 900, 2, 18), QPointF(3200 - 224 - 8, 928)},
+        // Near the bottom of the second screen the pill's bottom-left corner falls off every screen: the
+        // primary screen's visible area holds it.
+        {QRect(2500, 1000, 2, 18), QPointF(1920 - 224 - 8, 1080 - 58 - 12)},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ContextInjector::pillOriginBelowCaret(c.caret, pill, twoScreens), c.origin) << c.caret.y();
