@@ -5,6 +5,7 @@
 #include "ui/dashboard/DashboardSidebar.h"
 #include "ui/dashboard/PlaceholderPage.h"
 #include "ui/dashboard/StatusBanner.h"
+#include "ui/pages/dictionary/PersonalDictionarySection.h"
 #include "ui/theme/QBTheme.h"
 
 #include <QDialog>
@@ -37,7 +38,7 @@ DashboardPage* buildPage(SidebarTab tab, AppState& state, QWidget* parent)
         page = placeholderPage(tab, parent);
         break;
     case SidebarTab::dictionary:
-        page = placeholderPage(tab, parent);
+        page = new PersonalDictionarySection(state, parent);
         break;
     case SidebarTab::settings:
         page = placeholderPage(tab, parent);

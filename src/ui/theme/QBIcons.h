@@ -18,6 +18,15 @@ enum class QBIcon {
     warningTriangleFilled,
     chevronDown,
     chevronRight,
+    folderPlus,
+    world,
+    trash,
+    trashFilled,
+    pencil,
+    search,
+    circleXFilled,
+    square,
+    squareCheckFilled,
 };
 
 namespace QBIcons {

@@ -11,6 +11,7 @@
 namespace {
 constexpr qreal kPressedScale = 0.985;
 constexpr int kPressAnimationMs = 120;
+constexpr qreal kSymbolSpacing = 5;
 } // namespace
 
 QBButton::Look QBButton::look(Kind kind, bool compact, bool enabled, bool pressed)
@@ -74,12 +75,53 @@ void QBButton::setStretched(bool stretched)
     setSizePolicy(stretched ? QSizePolicy::Expanding : QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
+void QBButton::setSymbol(QBIcon icon, qreal size)
+{
+    m_symbol = icon;
+    m_symbolSize = size;
+    updateGeometry();
+    update();
+}
+
+QSize QBButton::faceSize(const Look& look, const QString& text, std::optional<QBIcon> symbol,
+                         qreal symbolSize)
+{
+    const QFontMetricsF metrics(look.font);
+    qreal width = text.isEmpty() ? 0 : metrics.horizontalAdvance(text);
+    if (symbol)
+        width += symbolSize + (text.isEmpty() ? 0 : kSymbolSpacing);
+    const qreal height = std::max(metrics.height(), symbol ? symbolSize : 0.0);
+    return QSize(int(std::ceil(width + 2 * look.paddingH)), int(std::ceil(height + 2 * look.paddingV)));
+}
+
+void QBButton::paintFace(QPainter& painter, const QRectF& bounds, const Look& look, const QColor& fill,
+                         const QString& text, std::optional<QBIcon> symbol, qreal symbolSize)
+{
+    QBPaint::roundedRect(painter, bounds, look.radius, fill, look.border);
+    if (!symbol) {
+        painter.setFont(look.font);
+        painter.setPen(look.text);
+        painter.drawText(bounds, Qt::AlignCenter | Qt::TextSingleLine, text);
+        return;
+    }
+    const QFontMetricsF metrics(look.font);
+    const qreal textWidth = text.isEmpty() ? 0 : metrics.horizontalAdvance(text);
+    const qreal groupWidth = symbolSize + (text.isEmpty() ? 0 : kSymbolSpacing + textWidth);
+    const qreal x = bounds.center().x() - groupWidth / 2;
+    const qreal midY = bounds.center().y();
+    QBIcons::paint(painter, QRectF(x, midY - symbolSize / 2, symbolSize, symbolSize), *symbol, symbolSize,
+                   look.text);
+    if (text.isEmpty())
+        return;
+    painter.setFont(look.font);
+    painter.setPen(look.text);
+    const qreal baseline = midY + (metrics.ascent() - metrics.descent()) / 2;
+    painter.drawText(QPointF(x + symbolSize + kSymbolSpacing, baseline), text);
+}
+
 QSize QBButton::sizeHint() const
 {
-    const Look l = look(m_kind, m_compact, true, false);
-    const QFontMetricsF metrics(l.font);
-    return QSize(int(std::ceil(metrics.horizontalAdvance(text()) + 2 * l.paddingH)),
-                 int(std::ceil(metrics.height() + 2 * l.paddingV)));
+    return faceSize(look(m_kind, m_compact, true, false), text(), m_symbol, m_symbolSize);
 }
 
 void QBButton::paintEvent(QPaintEvent*)
@@ -105,8 +147,5 @@ void QBButton::paintEvent(QPaintEvent*)
     painter.translate(bounds.center());
     painter.scale(scale, scale);
     painter.translate(-bounds.center());
-    QBPaint::roundedRect(painter, bounds, rest.radius, fill, rest.border);
-    painter.setFont(rest.font);
-    painter.setPen(rest.text);
-    painter.drawText(bounds, Qt::AlignCenter | Qt::TextSingleLine, text());
+    paintFace(painter, bounds, rest, fill, text(), m_symbol, m_symbolSize);
 }

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "ui/theme/QBIcons.h"
+
 #include <QAbstractButton>
 #include <QFont>
+#include <optional>
 
+class QPainter;
 class QVariantAnimation;
 
 // The window's painted button: the filled violet primary, the outlined neutral secondary and its destructive
@@ -31,6 +35,18 @@ public:
     bool isCompact() const { return m_compact; }
     // Stretches the label over the full width the layout offers.
     void setStretched(bool stretched);
+    // A symbol before the label, `size` layout pixels square, in the label's colour; a button without text
+    // shows the symbol alone.
+    void setSymbol(QBIcon icon, qreal size);
+    const std::optional<QBIcon>& symbol() const { return m_symbol; }
+
+    // The face of a button in `look`: what views that paint button faces themselves (rows of a long list)
+    // share with the widget.
+    static QSize faceSize(const Look& look, const QString& text, std::optional<QBIcon> symbol,
+                          qreal symbolSize);
+    // Fill and border, then the symbol and the label centred as a group; the look's scale is not applied.
+    static void paintFace(QPainter& painter, const QRectF& bounds, const Look& look, const QColor& fill,
+                          const QString& text, std::optional<QBIcon> symbol, qreal symbolSize);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
@@ -41,6 +57,8 @@ protected:
 private:
     Kind m_kind;
     bool m_compact;
+    std::optional<QBIcon> m_symbol;
+    qreal m_symbolSize = 0;
     // While the primary button eases between rest (0) and pressed (1); the secondary switches at once.
     qreal m_press = 0;
     QVariantAnimation* m_pressAnimation = nullptr;
