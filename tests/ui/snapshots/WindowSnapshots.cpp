@@ -325,6 +325,7 @@ int main(int argc, char** argv)
             QCoreApplication::processEvents();
             ok = save(view, folder, QStringLiteral("dictionary-editor-") + suffix) && ok;
 
+            page->inlineEditor()->findChild<QAbstractButton*>(QStringLiteral("editCancel"))->click();
             page->findChild<QAbstractButton*>(QStringLiteral("filterPill-project"))->click();
             page->findChild<QAbstractButton*>(QStringLiteral("batchToggleButton"))->click();
             DictionaryEntryList* list = page->entryList();
@@ -334,7 +335,8 @@ int main(int argc, char** argv)
             page->findChild<QLineEdit*>(QStringLiteral("searchField"))->setText(QStringLiteral("e"));
             state.setStatusBanner(QStringLiteral("🗑️ 已批量清理 3 个词条"));
             view.refreshNow();
-            scroll->verticalScrollBar()->setValue(0);
+            QCoreApplication::processEvents();
+            scroll->ensureWidgetVisible(page->findChild<QWidget*>(QStringLiteral("searchBox")), 0, 120);
             QCoreApplication::processEvents();
             ok = save(view, folder, QStringLiteral("dictionary-batch-") + suffix) && ok;
         }

@@ -93,8 +93,9 @@ DictionaryInlineEditor::DictionaryInlineEditor(QWidget* parent) : QWidget(parent
     qbInputStyle(m_aliases);
     m_category = makeCategoryPicker(this);
     m_category->setObjectName(QStringLiteral("editCategory"));
-    // Captions sit on the fields: a wrapped caption grows upwards and the three fields stay in line.
-    const auto bottomLeft = Qt::AlignLeft | Qt::AlignBottom;
+    // Captions sit on the fields, as wide as their column: a wrapped caption grows upwards and the three
+    // fields stay in line.
+    const auto bottomLeft = Qt::AlignBottom;
     fields->addWidget(caption(QStringLiteral("正确标准词"), this), 0, 0, bottomLeft);
     fields->addWidget(
         caption(QStringLiteral("常见误听词（逗号或斜杠分隔，改标准词会自动把旧错词并入纠偏表）"), this), 0, 1,
@@ -134,6 +135,8 @@ void DictionaryInlineEditor::setValues(const QString& term, const QString& alias
 {
     m_term->setText(term);
     m_aliases->setText(aliases);
+    // A long list shows from its start.
+    m_aliases->setCursorPosition(0);
     m_category->setCurrentIndex(m_category->findData(int(category.value)));
     m_pinned->setChecked(pinned);
 }

@@ -4,6 +4,7 @@
 #include "lexicon/PersonalLexiconStore.h"
 #include "ui/pages/dictionary/DictionaryInlineEditor.h"
 #include "ui/pages/dictionary/FolderPicker.h"
+#include "ui/pages/dictionary/PillFlow.h"
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBButton.h"
 #include "ui/widgets/QBCard.h"
@@ -176,7 +177,7 @@ QWidget* PersonalDictionarySection::buildImportCard()
     bottom->setSpacing(8);
     // The data folder of the Linux build, where the lexicon file lives.
     bottom->addWidget(
-        new QBTextLabel(QStringLiteral("所有词条仅存储于本机 ~/.local/share/Quorbell 目录，绝不进入代码仓库"),
+        new QBTextLabel(QStringLiteral("所有词条仅存储于本机 ~/.local/share 目录，绝不进入代码仓库"),
                         QBTheme::font(11.5), QBTheme::inkMuted(), card),
         1);
     m_lineImportButton = compactButton(QBButton::Kind::secondary, QStringLiteral("按行直接导入"),
@@ -232,6 +233,9 @@ QWidget* PersonalDictionarySection::buildFilterBlock()
 
     auto* filters = new QHBoxLayout;
     filters->setSpacing(8);
+    // The pills wrap in a narrow window; the batch buttons stay at the end of the first line.
+    auto* pills = new PillFlow(8, block);
+    filters->addWidget(pills, 1, Qt::AlignTop);
     QList<std::optional<LexiconCategory>> pillCategories{std::nullopt};
     for (LexiconCategory category : LexiconCategory::allCases())
         pillCategories.append(category);
@@ -245,16 +249,15 @@ QWidget* PersonalDictionarySection::buildFilterBlock()
             applyFilter();
         });
         m_pills.append(pill);
-        filters->addWidget(pill);
+        pills->addWidget(pill);
     }
-    filters->addStretch(1);
     m_deleteSelectedButton = compactButton(QBButton::Kind::destructive, batchDeleteTitle(0),
                                            QStringLiteral("deleteSelectedButton"), block);
     m_deleteSelectedButton->setSymbol(QBIcon::trashFilled, kButtonSymbolSize);
     m_batchButton = compactButton(QBButton::Kind::secondary, QStringLiteral("批量选择删除"),
                                   QStringLiteral("batchToggleButton"), block);
-    filters->addWidget(m_deleteSelectedButton);
-    filters->addWidget(m_batchButton);
+    filters->addWidget(m_deleteSelectedButton, 0, Qt::AlignTop);
+    filters->addWidget(m_batchButton, 0, Qt::AlignTop);
     column->addLayout(filters);
     connect(m_deleteSelectedButton, &QAbstractButton::clicked, this,
             &PersonalDictionarySection::removeSelected);
