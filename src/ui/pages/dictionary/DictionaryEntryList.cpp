@@ -117,9 +117,7 @@ void DictionaryEntryList::setEntries(QList<LexiconEntry> entries)
 {
     m_entries = std::move(entries);
     m_rowOf.clear();
-    m_rowOf.reserve(m_entries.size());
-    for (int i = 0; i < m_entries.size(); ++i)
-        m_rowOf.insert(m_entries[i].id, i);
+    m_rowOfBuilt = false;
     m_pressed.reset();
     relayout();
     update();
@@ -155,12 +153,19 @@ void DictionaryEntryList::setEditor(QWidget* editor, const QUuid& id)
 
 int DictionaryEntryList::rowOf(const QUuid& id) const
 {
+    // Built on the first question after a change: a keystroke that only filters never needs it.
+    if (!m_rowOfBuilt) {
+        m_rowOf.reserve(m_entries.size());
+        for (int i = 0; i < m_entries.size(); ++i)
+            m_rowOf.insert(m_entries[i].id, i);
+        m_rowOfBuilt = true;
+    }
     return m_rowOf.value(id, -1);
 }
 
 int DictionaryEntryList::editorRow() const
 {
-    return m_editor ? rowOf(m_editorId) : -1;
+    return m_editor && !m_editorId.isNull() ? rowOf(m_editorId) : -1;
 }
 
 int DictionaryEntryList::editorHeight() const

@@ -87,7 +87,8 @@ private:
     void paintRow(QPainter& painter, int row) const;
 
     QList<LexiconEntry> m_entries;
-    QHash<QUuid, int> m_rowOf;
+    mutable QHash<QUuid, int> m_rowOf;
+    mutable bool m_rowOfBuilt = false;
     bool m_batchMode = false;
     QSet<QUuid> m_selected;
     QPointer<QWidget> m_editor;

@@ -134,6 +134,9 @@ PersonalDictionarySection::PersonalDictionarySection(AppState& state, QWidget* p
     layout->addWidget(buildFilterBlock());
     m_list = new DictionaryEntryList(this);
     layout->addWidget(m_list);
+    // Height the shell gives beyond the blocks' own (the list shrinks as a search narrows it) stays below
+    // them; no card stretches.
+    layout->addStretch(1);
     connect(m_list, &DictionaryEntryList::partClicked, this, &PersonalDictionarySection::onEntryClicked);
 
     connect(&state.lexiconStore(), &PersonalLexiconStore::entriesChanged, this,
@@ -333,8 +336,10 @@ void PersonalDictionarySection::reloadEntries()
 
 QList<LexiconEntry> PersonalDictionarySection::filteredEntries() const
 {
+    const QList<qsizetype> passed = m_index.filter(m_categoryFilter, m_search->text());
     QList<LexiconEntry> shown;
-    for (qsizetype index : m_index.filter(m_categoryFilter, m_search->text()))
+    shown.reserve(passed.size());
+    for (qsizetype index : passed)
         shown.append(m_entries[index]);
     return shown;
 }
