@@ -190,18 +190,15 @@ SerialQueue& PersonalLexiconStore::backgroundQueue()
 
 Status PersonalLexiconStore::save()
 {
-    m_lastSaveStatus = [this] {
-        if (m_storagePath.isEmpty())
-            return Status::failure(QStringLiteral("The data folder is not available."));
-        if (m_fileNeedsBackup && !backUpFileOnDisk())
-            return Status::failure(
-                QStringLiteral("The lexicon file on disk could not be backed up; it is left as it is."));
-        QJsonArray array;
-        for (const LexiconEntry& entry : std::as_const(m_entries))
-            array.append(entry.toJson());
-        return FileIO::writeAtomically(m_storagePath, QJsonDocument(array).toJson(QJsonDocument::Compact));
-    }();
-    return m_lastSaveStatus;
+    if (m_storagePath.isEmpty())
+        return Status::failure(QStringLiteral("The data folder is not available."));
+    if (m_fileNeedsBackup && !backUpFileOnDisk())
+        return Status::failure(
+            QStringLiteral("The lexicon file on disk could not be backed up; it is left as it is."));
+    QJsonArray array;
+    for (const LexiconEntry& entry : std::as_const(m_entries))
+        array.append(entry.toJson());
+    return FileIO::writeAtomically(m_storagePath, QJsonDocument(array).toJson(QJsonDocument::Compact));
 }
 
 void PersonalLexiconStore::saveChanges()

@@ -58,8 +58,6 @@ public:
     // taken in whole and could not be copied aside first. Every change the store makes itself saves through
     // saveChanges(), which announces the outcome.
     Status save();
-    // What the latest save came to; the editing operations save without returning it.
-    const Status& lastSaveStatus() const { return m_lastSaveStatus; }
 
     void upsert(const QString& term, const QStringList& aliases, LexiconCategory category, qint64 weight);
     // Returns the number of entries newly added.
@@ -123,7 +121,6 @@ private:
     // The file on disk holds data the store did not take in whole; it must be copied aside before it is
     // overwritten.
     bool m_fileNeedsBackup = false;
-    Status m_lastSaveStatus;
     mutable TermKeyCache m_keyCache;
     // Imports and the key warm-up run off the main thread; the queue starts with the first of them. Last
     // member: it finishes its work before anything else of the store goes.

@@ -415,7 +415,9 @@ TEST_F(DictionaryPageTest, BrowserImportWithoutAHistoryReportsTheFailure)
 TEST_F(DictionaryPageTest, DistillationShowsItRunsAndItsResultReachesTheBanner)
 {
     open({entry("星河项目")});
-    fixture.harness.await(fixture.harness.keychain.saveAPIKey(u("sk-stored"), LLMProviderOption::deepseek));
+    ASSERT_TRUE(fixture.harness
+                    .await(fixture.harness.keychain.saveAPIKey(u("sk-stored"), LLMProviderOption::deepseek))
+                    .ok);
     fixture.harness.server.setHandler([](const ScriptedHttpServer::Request& request) {
         if (!request.path.endsWith("/chat/completions"))
             return ScriptedHttpServer::Reply::json(200, R"({"data":[]})");

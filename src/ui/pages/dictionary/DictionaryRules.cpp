@@ -201,9 +201,4 @@ QString browserImportFailedBanner(const QString& reason)
     return QStringLiteral("提取浏览高频词失败：") + reason;
 }
 
-QString saveFailedBanner(const QString& reason)
-{
-    return QStringLiteral("词库未能保存：") + reason;
-}
-
 } // namespace DictionaryRules

@@ -87,6 +87,5 @@ QString browserImportBanner(int added);
 QString lineImportBanner(int added);
 QString folderImportFailedBanner(const QString& reason);
 QString browserImportFailedBanner(const QString& reason);
-QString saveFailedBanner(const QString& reason);
 
 } // namespace DictionaryRules

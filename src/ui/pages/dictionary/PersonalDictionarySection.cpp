@@ -141,6 +141,8 @@ PersonalDictionarySection::PersonalDictionarySection(AppState& state, QWidget* p
 
     connect(&state.lexiconStore(), &PersonalLexiconStore::entriesChanged, this,
             [this] { m_entriesStale = true; });
+    connect(&state.lexiconStore(), &PersonalLexiconStore::saveFinished, this,
+            [this](const Status& saved) { m_lastSave = saved; });
     refresh();
 }
 
@@ -393,12 +395,11 @@ void PersonalDictionarySection::syncImportControls()
                hasCorpus && !m_isDistilling);
 }
 
-bool PersonalDictionarySection::reportSave()
+template <typename Change> bool PersonalDictionarySection::savedAfter(Change change)
 {
-    const Status& saved = m_state.lexiconStore().lastSaveStatus();
-    if (!saved)
-        m_state.setStatusBanner(saveFailedBanner(saved.error));
-    return saved.ok;
+    m_lastSave = Status::success();
+    change();
+    return m_lastSave.ok;
 }
 
 // --- entries ---------------------------------------------------------------------------------------------
@@ -409,7 +410,6 @@ void PersonalDictionarySection::addTerm()
     // The store trims the term and ignores one that is too short.
     m_state.lexiconStore().upsert(m_newTerm->text(), aliases,
                                   LexiconCategory::Value(m_newCategory->currentData().toInt()), kAddedWeight);
-    reportSave();
     m_newTerm->clear();
     m_newAliases->clear();
 }
@@ -475,9 +475,9 @@ void PersonalDictionarySection::commitInlineEdit(const QUuid& id)
     if (Text::isBlank(term))
         return;
     const QStringList aliases = splitAliases(m_editor->aliases(), AliasSource::inlineEditor);
-    m_state.lexiconStore().updateEntry(id, term, aliases, m_editor->category(),
-                                       m_editor->isPinned() ? kSavedPinnedWeight : kSavedUnpinnedWeight);
-    if (reportSave())
+    const qint64 weight = m_editor->isPinned() ? kSavedPinnedWeight : kSavedUnpinnedWeight;
+    const LexiconCategory category = m_editor->category();
+    if (savedAfter([&] { m_state.lexiconStore().updateEntry(id, term, aliases, category, weight); }))
         m_state.setStatusBanner(updatedBanner(term));
     closeInlineEdit();
 }
@@ -497,7 +497,6 @@ void PersonalDictionarySection::closeInlineEdit()
 void PersonalDictionarySection::removeEntry(const QUuid& id)
 {
     m_state.lexiconStore().remove(id);
-    reportSave();
     // A deleted entry leaves the batch selection too, so the batch count never names what is gone.
     if (m_selected.remove(id))
         syncBatchControls();
@@ -515,11 +514,11 @@ void PersonalDictionarySection::removeSelected()
 {
     PersonalLexiconStore& store = m_state.lexiconStore();
     const qsizetype before = store.entries().size();
-    store.removeBatch(m_selected);
+    const bool saved = savedAfter([&] { store.removeBatch(m_selected); });
     const qsizetype removed = before - store.entries().size();
     m_selected.clear();
     syncBatchControls();
-    if (reportSave())
+    if (saved)
         m_state.setStatusBanner(batchRemovedBanner(removed));
 }
 
@@ -531,9 +530,10 @@ void PersonalDictionarySection::importCorpusLines()
     const auto category = LexiconCategory::Value(m_newCategory->currentData().toInt());
     for (const QString& term : corpusLineTerms(m_corpus->toPlainText()))
         items.append({term, {}, category});
-    const int added = m_state.lexiconStore().bulkUpsert(items);
+    int added = 0;
+    const bool saved = savedAfter([&] { added = m_state.lexiconStore().bulkUpsert(items); });
     m_corpus->clear();
-    if (reportSave())
+    if (saved)
         m_state.setStatusBanner(lineImportBanner(added));
 }
 
@@ -545,17 +545,15 @@ QCoro::Task<> PersonalDictionarySection::importFolder()
     if (!self || !state || !folder)
         co_return;
     m_isImportingFolder = true;
+    m_lastSave = Status::success();
     syncImportControls();
     const TermImportResult result =
         co_await state->lexiconStore().importFromMarkdownFolder(*folder, kFolderImportMaxEntries);
-    // The import outlives a page rebuilt meanwhile; its result is reported all the same.
-    if (state) {
-        if (!result.status)
-            state->setStatusBanner(folderImportFailedBanner(result.status.error));
-        else if (const Status& saved = state->lexiconStore().lastSaveStatus(); !saved)
-            state->setStatusBanner(saveFailedBanner(saved.error));
-        else
-            state->setStatusBanner(folderImportBanner(result.added));
+    // The import outlives a page rebuilt meanwhile; its result is reported all the same. A failed save is
+    // the state's to report.
+    if (state && !(self && !m_lastSave)) {
+        state->setStatusBanner(result.status ? folderImportBanner(result.added)
+                                             : folderImportFailedBanner(result.status.error));
     }
     if (self) {
         m_isImportingFolder = false;
@@ -568,16 +566,13 @@ QCoro::Task<> PersonalDictionarySection::importBrowserHistory()
     const QPointer<PersonalDictionarySection> self(this);
     const QPointer<AppState> state(&m_state);
     m_isImportingBrowser = true;
+    m_lastSave = Status::success();
     syncImportControls();
     const TermImportResult result = co_await m_state.lexiconStore().importFromLocalBrowserHistory(
         kBrowserImportMaxEntries, m_importLocations);
-    if (state) {
-        if (!result.status)
-            state->setStatusBanner(browserImportFailedBanner(result.status.error));
-        else if (const Status& saved = state->lexiconStore().lastSaveStatus(); !saved)
-            state->setStatusBanner(saveFailedBanner(saved.error));
-        else
-            state->setStatusBanner(browserImportBanner(result.added));
+    if (state && !(self && !m_lastSave)) {
+        state->setStatusBanner(result.status ? browserImportBanner(result.added)
+                                             : browserImportFailedBanner(result.status.error));
     }
     if (self) {
         m_isImportingBrowser = false;

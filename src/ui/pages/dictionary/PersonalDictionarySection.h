@@ -63,8 +63,9 @@ private:
     void syncBatchControls();
     void syncImportControls();
     void closeInlineEdit();
-    // Reports a lexicon file the latest change could not be written to; true when it was written.
-    bool reportSave();
+    // Runs a change of the lexicon; false when the file could not be written after it (the state shows that
+    // failure, so the page shows no success over it).
+    template <typename Change> bool savedAfter(Change change);
 
     void addTerm();
     void onEntryClicked(const QUuid& id, DictionaryEntryList::Part part);
@@ -94,6 +95,8 @@ private:
     bool m_isDistilling = false;
     bool m_isImportingFolder = false;
     bool m_isImportingBrowser = false;
+    // The outcome of the latest save of the lexicon file.
+    Status m_lastSave;
 
     QBEditorialHeader* m_header = nullptr;
     QBButton* m_folderButton = nullptr;
