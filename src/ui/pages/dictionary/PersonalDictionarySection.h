@@ -5,6 +5,7 @@
 #include "ui/dashboard/DashboardPage.h"
 #include "ui/pages/dictionary/DictionaryEntryList.h"
 #include "ui/pages/dictionary/DictionaryRules.h"
+#include "util/Status.h"
 
 #include <QCoroTask>
 #include <QList>
