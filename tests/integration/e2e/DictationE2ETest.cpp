@@ -380,18 +380,24 @@ protected:
         return text == expected ? elapsed : -1;
     }
 
+    // The records in history.json now; none while there is no file.
+    QJsonArray historyRecords()
+    {
+        QFile file(path(QStringLiteral("data/Quorbell/history.json")));
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+        return document.isArray() ? document.array()
+                                  : document.object().value(QStringLiteral("records")).toArray();
+    }
+
     // The records in history.json, once it holds `count` of them.
     QJsonArray waitForHistory(qsizetype count)
     {
         QJsonArray records;
         (void)QTest::qWaitFor(
             [&] {
-                QFile file(path(QStringLiteral("data/Quorbell/history.json")));
-                if (!file.open(QIODevice::ReadOnly))
-                    return false;
-                const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-                records = document.isArray() ? document.array()
-                                             : document.object().value(QStringLiteral("records")).toArray();
+                records = historyRecords();
                 return records.size() >= count;
             },
             kWaitMs);
@@ -431,6 +437,7 @@ protected:
         if (hold)
             m_keyboard.release(XK_Control_R);
         EXPECT_EQ(m_transcriptions, 0) << "the cancelled dictation was sent";
+        EXPECT_TRUE(historyRecords().isEmpty()) << "the cancelled dictation was recorded";
         EXPECT_EQ(m_target->waitForText(QString()), QString()) << "the cancelled dictation was typed";
 
         startSpeaking(hold);
