@@ -23,6 +23,11 @@ public:
     bool isSelected() const { return m_selected; }
     bool isExpanded() const { return m_expanded; }
     void setTag(const QString& tag);
+    // A tag that names a model or a pack is set in the monospaced design.
+    void setMonospacedTag(bool monospaced);
+    // Keeps the expanded look but shows no body: a card that shows a row of its own in its place (a running
+    // download) whether or not it is expanded.
+    void setBodySuppressed(bool suppressed);
     void setSubtitle(const QString& subtitle);
 
     // Before the status badge, e.g. the key pill.
@@ -41,6 +46,8 @@ private:
 
     bool m_selected = false;
     bool m_expanded = false;
+    bool m_monospacedTag = false;
+    bool m_bodySuppressed = false;
     QWidget* m_header;
     QHBoxLayout* m_headerLayout;
     QBIconView* m_chevron;
