@@ -2,6 +2,7 @@
 
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBPill.h"
+#include "ui/widgets/QBTextLabel.h"
 #include "ui/widgets/SettingsControls.h"
 
 #include <QEvent>
@@ -67,10 +68,8 @@ QBExpandableCard::QBExpandableCard(const QString& title, const QString& tag, con
     titleRow->addWidget(m_tag);
     titleRow->addStretch(1);
     column->addLayout(titleRow);
-    m_subtitle = new QLabel(subtitle, m_header);
+    m_subtitle = new QBTextLabel(subtitle, QBTheme::font(11.5), QBTheme::inkMuted(), m_header);
     m_subtitle->setObjectName(QStringLiteral("cardSubtitle"));
-    m_subtitle->setTextFormat(Qt::PlainText);
-    m_subtitle->setFont(QBTheme::font(11.5));
     column->addWidget(m_subtitle);
     m_headerLayout->addLayout(column, 1);
 
@@ -171,7 +170,7 @@ void QBExpandableCard::applyState()
     setTextColor(m_title, m_selected ? QBTheme::inkPrimary() : QBTheme::inkSecondary());
     m_tag->setLook(tagLook(m_selected, m_monospacedTag));
     m_subtitle->setVisible(m_expanded || m_selected);
-    setTextColor(m_subtitle, m_selected ? QBTheme::inkSecondary() : QBTheme::inkMuted());
+    m_subtitle->setColor(m_selected ? QBTheme::inkSecondary() : QBTheme::inkMuted());
     SettingsPills::updateEngineStatusBadge(m_badge, m_selected);
     m_divider->setVisible(m_expanded && !m_bodySuppressed);
     m_body->setVisible(m_expanded && !m_bodySuppressed);

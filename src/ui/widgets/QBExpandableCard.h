@@ -5,6 +5,7 @@
 class EngineStatusDot;
 class QBIconView;
 class QBPill;
+class QBTextLabel;
 class QHBoxLayout;
 class QLabel;
 
@@ -54,7 +55,7 @@ private:
     EngineStatusDot* m_dot;
     QLabel* m_title;
     QBPill* m_tag;
-    QLabel* m_subtitle;
+    QBTextLabel* m_subtitle; // one line, elided when the card is narrow
     QBPill* m_badge;
     QWidget* m_divider;
     QWidget* m_body;
