@@ -384,7 +384,7 @@ TEST_F(PipelineTest, DistillationReportsNewTermsOrTheFailure)
     EXPECT_EQ(state().statusBanner(), QStringLiteral("蒸馏失败：请先在设置页填入大模型 API Key"))
         << "only the stored key counts";
 
-    h.await(h.keychain.saveAPIKey(QStringLiteral("sk-stored"), LLMProviderOption::deepseek));
+    ASSERT_TRUE(h.await(h.keychain.saveAPIKey(QStringLiteral("sk-stored"), LLMProviderOption::deepseek)));
     state().lexiconStore().setEntries({term(QStringLiteral("星河项目"))});
     h.server.setHandler([](const ScriptedHttpServer::Request& request) {
         if (!request.path.endsWith("/chat/completions"))

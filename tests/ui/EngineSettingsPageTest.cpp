@@ -347,7 +347,7 @@ TEST_F(EngineSettingsPageTest, TranscriptionCardPresetsEndpointAndKeys)
     type(find<QLineEdit>(QStringLiteral("baseURLField"), c), h().localBase);
     EXPECT_EQ(pillText(c), QStringLiteral("本地免密"));
     EXPECT_FALSE(find<QBInlineBanner>(QStringLiteral("warnBanner"), c)->isVisible());
-    h().await(h().keychain.saveAPIKey(QStringLiteral("sk-openai"), LLMProviderOption::openai));
+    ASSERT_TRUE(h().await(h().keychain.saveAPIKey(QStringLiteral("sk-openai"), LLMProviderOption::openai)));
     state().refreshSavedKeyFlags();
     click(find<QBPill>(QStringLiteral("presetOpenAIMini"), c));
     EXPECT_EQ(pillText(c), QStringLiteral("复用 OpenAI 密钥"));
@@ -409,7 +409,7 @@ TEST_F(EngineSettingsPageTest, LocalModelCardDownloadsWithProgressWhetherOpenOrN
 
 TEST_F(EngineSettingsPageTest, ProviderCardsKeepDraftsAndSendThemRaw)
 {
-    h().await(h().keychain.saveAPIKey(QStringLiteral("sk-stored"), LLMProviderOption::openai));
+    ASSERT_TRUE(h().await(h().keychain.saveAPIKey(QStringLiteral("sk-stored"), LLMProviderOption::openai)));
     qputenv("QUORBELL_API_KEY", "sk-env");
     open();
     QBExpandableCard* openai = card(QStringLiteral("providerCard-openai"));
