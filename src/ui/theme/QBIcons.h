@@ -27,6 +27,14 @@ enum class QBIcon {
     circleXFilled,
     square,
     squareCheckFilled,
+    keyboard,
+    volumeOff,
+    hare,
+    microphone,
+    typography,
+    brain,
+    messages,
+    taskbar,
 };
 
 namespace QBIcons {

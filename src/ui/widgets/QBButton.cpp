@@ -11,7 +11,7 @@
 namespace {
 constexpr qreal kPressedScale = 0.985;
 constexpr int kPressAnimationMs = 120;
-constexpr qreal kSymbolSpacing = 5;
+constexpr qreal kIconSpacing = 5;
 } // namespace
 
 QBButton::Look QBButton::look(Kind kind, bool compact, bool enabled, bool pressed)
@@ -75,53 +75,48 @@ void QBButton::setStretched(bool stretched)
     setSizePolicy(stretched ? QSizePolicy::Expanding : QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
-void QBButton::setSymbol(QBIcon icon, qreal size)
+void QBButton::setLeadingIcon(QBIcon icon, qreal size)
 {
-    m_symbol = icon;
-    m_symbolSize = size;
+    m_icon = icon;
+    m_iconSize = size;
     updateGeometry();
     update();
 }
 
-QSize QBButton::faceSize(const Look& look, const QString& text, std::optional<QBIcon> symbol,
-                         qreal symbolSize)
+QSize QBButton::faceSize(const Look& look, const QString& text, std::optional<QBIcon> icon, qreal iconSize)
 {
     const QFontMetricsF metrics(look.font);
     qreal width = text.isEmpty() ? 0 : metrics.horizontalAdvance(text);
-    if (symbol)
-        width += symbolSize + (text.isEmpty() ? 0 : kSymbolSpacing);
-    const qreal height = std::max(metrics.height(), symbol ? symbolSize : 0.0);
+    if (icon)
+        width += iconSize + (text.isEmpty() ? 0 : kIconSpacing);
+    const qreal height = std::max(metrics.height(), icon ? iconSize : 0.0);
     return QSize(int(std::ceil(width + 2 * look.paddingH)), int(std::ceil(height + 2 * look.paddingV)));
 }
 
 void QBButton::paintFace(QPainter& painter, const QRectF& bounds, const Look& look, const QColor& fill,
-                         const QString& text, std::optional<QBIcon> symbol, qreal symbolSize)
+                         const QString& text, std::optional<QBIcon> icon, qreal iconSize)
 {
     QBPaint::roundedRect(painter, bounds, look.radius, fill, look.border);
-    if (!symbol) {
-        painter.setFont(look.font);
-        painter.setPen(look.text);
+    painter.setFont(look.font);
+    painter.setPen(look.text);
+    if (!icon) {
         painter.drawText(bounds, Qt::AlignCenter | Qt::TextSingleLine, text);
         return;
     }
-    const QFontMetricsF metrics(look.font);
-    const qreal textWidth = text.isEmpty() ? 0 : metrics.horizontalAdvance(text);
-    const qreal groupWidth = symbolSize + (text.isEmpty() ? 0 : kSymbolSpacing + textWidth);
-    const qreal x = bounds.center().x() - groupWidth / 2;
-    const qreal midY = bounds.center().y();
-    QBIcons::paint(painter, QRectF(x, midY - symbolSize / 2, symbolSize, symbolSize), *symbol, symbolSize,
+    // Icon and title centred together as one row.
+    const qreal textWidth = text.isEmpty() ? 0 : QFontMetricsF(look.font).horizontalAdvance(text);
+    const qreal gap = text.isEmpty() ? 0 : kIconSpacing;
+    const qreal left = bounds.center().x() - (iconSize + gap + textWidth) / 2;
+    QBIcons::paint(painter, QRectF(left, bounds.center().y() - iconSize / 2, iconSize, iconSize), *icon, iconSize,
                    look.text);
-    if (text.isEmpty())
-        return;
-    painter.setFont(look.font);
-    painter.setPen(look.text);
-    const qreal baseline = midY + (metrics.ascent() - metrics.descent()) / 2;
-    painter.drawText(QPointF(x + symbolSize + kSymbolSpacing, baseline), text);
+    if (!text.isEmpty())
+        painter.drawText(QRectF(left + iconSize + gap, bounds.top(), textWidth + 1, bounds.height()),
+                         Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text);
 }
 
 QSize QBButton::sizeHint() const
 {
-    return faceSize(look(m_kind, m_compact, true, false), text(), m_symbol, m_symbolSize);
+    return faceSize(look(m_kind, m_compact, true, false), text(), m_icon, m_iconSize);
 }
 
 void QBButton::paintEvent(QPaintEvent*)
@@ -147,5 +142,5 @@ void QBButton::paintEvent(QPaintEvent*)
     painter.translate(bounds.center());
     painter.scale(scale, scale);
     painter.translate(-bounds.center());
-    paintFace(painter, bounds, rest, fill, text(), m_symbol, m_symbolSize);
+    paintFace(painter, bounds, rest, fill, text(), m_icon, m_iconSize);
 }

@@ -112,7 +112,7 @@ DictionaryInlineEditor::DictionaryInlineEditor(QWidget* parent) : QWidget(parent
     buttons->setSpacing(8);
     auto* remove = new QBButton(QBButton::Kind::destructive, QStringLiteral("删除此词"), this, true);
     remove->setObjectName(QStringLiteral("editRemove"));
-    remove->setSymbol(QBIcon::trash, 11.5);
+    remove->setLeadingIcon(QBIcon::trash, 11.5);
     auto* cancel = new QBButton(QBButton::Kind::secondary, QStringLiteral("取消"), this, true);
     cancel->setObjectName(QStringLiteral("editCancel"));
     auto* save = new QBButton(QBButton::Kind::primary, QStringLiteral("保存修改"), this, true);

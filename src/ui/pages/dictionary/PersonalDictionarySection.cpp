@@ -162,10 +162,10 @@ QWidget* PersonalDictionarySection::buildImportCard()
                    1);
     m_folderButton = compactButton(QBButton::Kind::secondary, kFolderButtonTitle,
                                    QStringLiteral("folderImportButton"), card);
-    m_folderButton->setSymbol(QBIcon::folderPlus, kButtonSymbolSize);
+    m_folderButton->setLeadingIcon(QBIcon::folderPlus, kButtonSymbolSize);
     m_browserButton = compactButton(QBButton::Kind::secondary, kBrowserButtonTitle,
                                     QStringLiteral("browserImportButton"), card);
-    m_browserButton->setSymbol(QBIcon::world, kButtonSymbolSize);
+    m_browserButton->setLeadingIcon(QBIcon::world, kButtonSymbolSize);
     top->addWidget(m_folderButton);
     top->addWidget(m_browserButton);
     column->addLayout(top);
@@ -258,7 +258,7 @@ QWidget* PersonalDictionarySection::buildFilterBlock()
     }
     m_deleteSelectedButton = compactButton(QBButton::Kind::destructive, batchDeleteTitle(0),
                                            QStringLiteral("deleteSelectedButton"), block);
-    m_deleteSelectedButton->setSymbol(QBIcon::trashFilled, kButtonSymbolSize);
+    m_deleteSelectedButton->setLeadingIcon(QBIcon::trashFilled, kButtonSymbolSize);
     m_batchButton = compactButton(QBButton::Kind::secondary, QStringLiteral("批量选择删除"),
                                   QStringLiteral("batchToggleButton"), block);
     filters->addWidget(m_deleteSelectedButton, 0, Qt::AlignTop);
