@@ -406,7 +406,9 @@ int main(int argc, char** argv)
             }
             page->toggleLLMCard(LLMProviderOption::custom);
             view.refreshNow();
-            QCoreApplication::processEvents();
+            // The collapsed card gives its height back only once its layout request has travelled up.
+            for (int i = 0; i < 4; ++i)
+                QCoreApplication::processEvents();
 
             // The whole page as one sheet, at the width the window gives it.
             ok = save(*page, folder,
