@@ -363,7 +363,7 @@ TEST_F(ContextInjectorTest, TheXtermFamilyPastesFromPrimaryAndBothSelectionsCome
 
     // A selection the user makes meanwhile survives; the clipboard still comes back.
     field.setDeferredPaste(false);
-    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral(" | wc")));
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral(" | wc"))).ok);
     const ClipboardSnapshot newer{{{QStringLiteral("text/plain"), QByteArray("newer selection")}}};
     field.simulateSelection(newer);
     scheduler.advance(2s);
