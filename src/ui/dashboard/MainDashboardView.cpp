@@ -6,6 +6,7 @@
 #include "ui/dashboard/PlaceholderPage.h"
 #include "ui/dashboard/StatusBanner.h"
 #include "ui/onboarding/OnboardingWizardSheet.h"
+#include "ui/pages/dictionary/PersonalDictionarySection.h"
 #include "ui/pages/settings/EngineSettingsSection.h"
 #include "ui/theme/QBTheme.h"
 
@@ -39,7 +40,7 @@ DashboardPage* buildPage(SidebarTab tab, AppState& state, QWidget* parent)
         page = placeholderPage(tab, parent);
         break;
     case SidebarTab::dictionary:
-        page = placeholderPage(tab, parent);
+        page = new PersonalDictionarySection(state, parent);
         break;
     case SidebarTab::settings:
         page = new EngineSettingsSection(state, parent);
