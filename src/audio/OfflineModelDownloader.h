@@ -49,14 +49,15 @@ public:
 
     // Starts from the first source unless a download or an unpack is under way.
     void startDownload();
-    // Stops a running download or unpack and reports the cancellation once.
+    // Stops a running download or unpack and reports the cancellation once; a cancel with nothing running
+    // is reported too, so every call is answered.
     void cancelDownload();
     bool isActive() const { return m_state != State::idle; }
 
     std::function<void(double fraction, const QString& message)> onProgress;
     std::function<void(bool success, const QString& message)> onCompletion;
 
-    struct UnpackResult {
+    struct [[nodiscard]] UnpackResult {
         bool ok = false;
         bool cancelled = false;
         QString message;       // the failure report

@@ -222,6 +222,20 @@ TEST_F(SeedASRClientTest, ReplaysRecordedFramesOnceOnAFreshSocket)
     EXPECT_FALSE(*finished);
 }
 
+TEST_F(SeedASRClientTest, AFailedSocketThatIsStillConnectedIsClosedNormallyBeforeTheReplay)
+{
+    start();
+    append(samples(960 * 2));
+    ASSERT_TRUE(framesAtLeast(0, 3));
+    // The service never answers and the socket outlives its limit: a failure with the connection still up.
+    scheduler.advance(300s);
+    ASSERT_TRUE(framesAtLeast(1, 3)) << "replayed on a fresh socket";
+    const auto& first = server.connection(0);
+    ASSERT_TRUE(waitUntil([&] { return first.disconnected; }));
+    EXPECT_EQ(first.closeCodeFromClient, 1000);
+    EXPECT_TRUE(fallbacks.isEmpty());
+}
+
 TEST_F(SeedASRClientTest, FailsOverWithoutReplayWhenAudioWentUnrecordedOrTheServiceHadAnswered)
 {
     // More frames than can be kept before the first answer: a replay would lose audio.
@@ -284,7 +298,7 @@ TEST_F(SeedASRClientTest, AudioHeldBehindAStalledHandshakeIsCappedAndFailsOver)
     ASSERT_TRUE(handshakeSeen(1));
     for (int second = 0; second < 29; ++second)
         append(samples(16000, second * 16000));
-    CloudTest::settle();
+    CloudTest::runPostedEvents();
     EXPECT_TRUE(fallbacks.isEmpty()) << "29 s of speech may wait for the socket";
     for (int second = 29; second < 33; ++second)
         append(samples(16000, second * 16000));
@@ -308,7 +322,7 @@ TEST_F(SeedASRClientTest, FinishWaitsForTheFinalFrameUntilTheTimeOut)
     }));
     append(samples(960));
     scheduler.advance(1199ms);
-    CloudTest::settle();
+    CloudTest::runPostedEvents();
     EXPECT_FALSE(finished.has_value());
     scheduler.advance(1ms);
     ASSERT_TRUE(waitUntil([&] { return finished.has_value(); }));
@@ -454,7 +468,7 @@ TEST_F(SeedASRClientTest, ProbeGivesUpOnAStalledHandshakeAndOnASilentService)
     probe(QStringLiteral("key-1"), result);
     ASSERT_TRUE(framesAtLeast(1, 2));
     scheduler.advance(7900ms);
-    CloudTest::settle();
+    CloudTest::runPostedEvents();
     EXPECT_FALSE(result.has_value());
     scheduler.advance(100ms);
     ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));

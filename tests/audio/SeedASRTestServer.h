@@ -41,7 +41,8 @@ public:
         QPointer<QWebSocket> socket;
         QList<ClientFrame> frames;
         bool disconnected = false;
-        int closeCodeFromClient = -1;
+        bool closeFrameReceived = false;
+        int closeCodeFromClient = -1; // -1: the client sent no close frame
 
         QByteArray header(const QByteArray& name) const;
         void send(const QByteArray& frame) const;
@@ -105,7 +106,14 @@ inline bool waitUntil(const std::function<bool()>& condition, int limitMs = 5000
     return true;
 }
 
-// Lets in-flight events land, to check that something did not happen.
+// Runs what is already posted, without waiting: enough to tell that something did not happen when only
+// virtual time or the call itself could have made it happen.
+inline void runPostedEvents()
+{
+    processEventsOnce();
+}
+
+// Lets in-flight events land, to check that something did not happen that would come over a socket.
 inline void settle(int ms = 30)
 {
     const QDeadlineTimer deadline(ms);

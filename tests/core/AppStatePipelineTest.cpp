@@ -3,6 +3,7 @@
 #include "llm/PolishEngine.h"
 #include "model/AudioLevelBus.h"
 #include "support/QtPrinters.h"
+#include "support/UnwritableFolder.h"
 #include "system/ContextInjector.h"
 #include "util/AppIdentity.h"
 
@@ -19,6 +20,11 @@ const FrontmostApplication kEditor{QStringLiteral("Kate"), QStringLiteral("org.k
 const FrontmostApplication kOwnWindow{QStringLiteral("Quorbell"), AppIdentity::bundleIdentifier(), 1,
                                       QStringLiteral("Quorbell")};
 const QString kLearnedBanner = QStringLiteral("✨ 自学习词典已自动记住纠偏：「张伟」➔「章伟」");
+
+AppError engineError(const QString& description)
+{
+    return AppError{QStringLiteral("Quorbell.ASR"), -2, description};
+}
 
 LexiconEntry term(const QString& text, qint64 weight = 5)
 {
@@ -216,7 +222,7 @@ TEST_F(PipelineTest, BeginIsRefusedWhileBusyOrWithoutPermissions)
 TEST_F(PipelineTest, EngineErrorEndsTheSessionAndItsIdleResetSparesANewerOne)
 {
     state().beginDictationSession();
-    h.engine->onError(QStringLiteral("没有可用的麦克风输入"));
+    h.engine->onError(engineError(QStringLiteral("没有可用的麦克风输入")));
     EXPECT_FALSE(state().isSessionActive());
     EXPECT_EQ(state().phase(), PipelinePhase::error(QStringLiteral("没有可用的麦克风输入")));
     h.engine->onPartialResult(QStringLiteral("迟到的片段"), true);
@@ -224,10 +230,38 @@ TEST_F(PipelineTest, EngineErrorEndsTheSessionAndItsIdleResetSparesANewerOne)
     h.scheduler.advance(2500ms);
     EXPECT_EQ(state().phase(), PipelinePhase::idle());
 
-    h.engine->onError(QStringLiteral("麦克风不可用"));
+    h.engine->onError(engineError(QStringLiteral("麦克风不可用")));
     state().beginDictationSession();
     h.scheduler.advance(3s);
     EXPECT_TRUE(state().phase().isListening());
+}
+
+TEST_F(PipelineTest, AnEngineErrorInTheTailPauseStillFinishesWithWhatTheEngineDelivers)
+{
+    // The cloud failed while the finish waited; the local fail-over still has the words.
+    state().beginDictationSession();
+    h.engine->transcripts.push_back({QStringLiteral("今天开会"), 2});
+    auto finished = watch(state().finishDictationSession());
+    h.engine->onError(engineError(QStringLiteral("云端连接中断")));
+    EXPECT_FALSE(state().isSessionActive());
+    EXPECT_EQ(state().phase(), PipelinePhase::error(QStringLiteral("云端连接中断")));
+    h.scheduler.advance(100ms);
+    ASSERT_TRUE(h.settle([&] { return finished->done; }));
+    EXPECT_EQ(h.engine->finishes, 1);
+    ASSERT_EQ(state().history().size(), 1);
+    EXPECT_EQ(state().history().first().polishedText, QStringLiteral("今天开会"));
+    EXPECT_EQ(h.clipboard.textsSet(), QStringList{QStringLiteral("今天开会")});
+    EXPECT_FALSE(state().isFinalizingSession());
+
+    // With nothing delivered, the error stays shown and nothing is recorded.
+    state().beginDictationSession();
+    finished = watch(state().finishDictationSession());
+    h.engine->onError(engineError(QStringLiteral("云端连接中断")));
+    h.scheduler.advance(100ms);
+    ASSERT_TRUE(h.settle([&] { return finished->done; }));
+    EXPECT_EQ(h.engine->finishes, 2);
+    EXPECT_EQ(state().history().size(), 1);
+    EXPECT_EQ(state().phase(), PipelinePhase::error(QStringLiteral("云端连接中断")));
 }
 
 TEST_F(PipelineTest, OwnWindowWritesTheTryOutBoxAndWithoutAFieldTheTextWaitsOnTheClipboard)
@@ -384,7 +418,7 @@ TEST_F(PipelineTest, DistillationReportsNewTermsOrTheFailure)
     EXPECT_EQ(state().statusBanner(), QStringLiteral("蒸馏失败：请先在设置页填入大模型 API Key"))
         << "only the stored key counts";
 
-    h.await(h.keychain.saveAPIKey(QStringLiteral("sk-stored"), LLMProviderOption::deepseek));
+    ASSERT_TRUE(h.await(h.keychain.saveAPIKey(QStringLiteral("sk-stored"), LLMProviderOption::deepseek)));
     state().lexiconStore().setEntries({term(QStringLiteral("星河项目"))});
     h.server.setHandler([](const ScriptedHttpServer::Request& request) {
         if (!request.path.endsWith("/chat/completions"))
@@ -479,4 +513,68 @@ TEST_F(PipelineTest, PartialResultsDriveThePillByVisibleCharacters)
     h.engine->onPartialResult(QStringLiteral("你好 👍🏽\r\n🇨🇳"), false);
     EXPECT_EQ(h.levelBus.sampleRecognizedSymbolProgress().exactTarget, 4)
         << "two Han characters, a toned emoji and a flag; blanks do not count";
+}
+
+// On a read-only data folder each data file keeps what it held, one banner line names it and the reason,
+// the change stays in memory, and the next change, once the folder takes writes again, saves both.
+TEST_F(PipelineTest, AFailedSaveOfADataFileIsShownKeptInMemoryAndSavedByTheNextChange)
+{
+    auto fileText = [&](const QString& name) {
+        return QString::fromUtf8(FileIO::readAll(h.data.filePath(name)).value_or(QByteArray()));
+    };
+    const struct {
+        QString name;
+        std::function<void(const QString& word)> change;
+        std::function<bool(const QString& word)> inMemory;
+    } files[] = {
+        {QStringLiteral("config.json"),
+         [&](const QString& word) { h.changeConfig([&](LLMConfig& config) { config.modelName = word; }); },
+         [&](const QString& word) { return state().llmConfig().modelName == word; }},
+        {QStringLiteral("history.json"), [&](const QString& word) { dictate(word); },
+         [&](const QString& word) { return state().history().value(0).rawTranscript == word; }},
+        {QStringLiteral("lexicon.json"),
+         [&](const QString& word) {
+             state().lexiconStore().upsert(word, {}, LexiconCategory::project, LexiconEntry::kDefaultWeight);
+         },
+         [&](const QString& word) {
+             const QList<LexiconEntry>& entries = state().lexiconStore().entries();
+             return std::any_of(entries.cbegin(), entries.cend(),
+                                [&](const LexiconEntry& entry) { return entry.term == word; });
+         }},
+    };
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.name.toStdString());
+        const QString failurePrefix = QStringLiteral("❌ 保存 %1 失败：").arg(file.name);
+        file.change(QStringLiteral("第一次改动"));
+        const QString before = fileText(file.name);
+        ASSERT_TRUE(before.contains(QStringLiteral("第一次改动")));
+
+        {
+            UnwritableFolder readOnly(h.data.path());
+            ASSERT_TRUE(readOnly.holds()) << "the folder could not be made read-only";
+            file.change(QStringLiteral("第二次改动"));
+        }
+        EXPECT_TRUE(state().statusBanner().startsWith(failurePrefix)) << qPrintable(state().statusBanner());
+        EXPECT_GT(state().statusBanner().size(), failurePrefix.size()) << "the reason is given";
+        EXPECT_EQ(fileText(file.name), before) << "the file on disk stays whole";
+        EXPECT_TRUE(file.inMemory(QStringLiteral("第二次改动")));
+
+        file.change(QStringLiteral("第三次改动"));
+        EXPECT_EQ(state().statusBanner(), QString()) << "a successful save takes the line away";
+        const QString after = fileText(file.name);
+        EXPECT_TRUE(after.contains(QStringLiteral("第三次改动")));
+        if (file.name != QStringLiteral("config.json")) { // settings hold one model name at a time
+            EXPECT_TRUE(after.contains(QStringLiteral("第二次改动"))) << "what failed to save is saved now";
+        }
+
+        // A later line is the user's to read: a successful save leaves it alone.
+        {
+            UnwritableFolder readOnly(h.data.path());
+            file.change(QStringLiteral("第四次改动"));
+        }
+        state().setStatusBanner(QStringLiteral("别的消息"));
+        file.change(QStringLiteral("第五次改动"));
+        EXPECT_EQ(state().statusBanner(), QStringLiteral("别的消息"));
+        state().setStatusBanner(QString());
+    }
 }

@@ -112,7 +112,7 @@ TEST(CanaryKey, KeysReachOnlyTheirOwnHostAndNeverAFileOrTheLog)
         return answer("今天开会。");
     });
     for (const QString& slot : KeychainHelper::allSlots())
-        h.secrets.store(AppIdentity::bundleIdentifier(), slot, QString::fromLatin1(canaryFor(slot)));
+        ASSERT_TRUE(h.secrets.store(AppIdentity::bundleIdentifier(), slot, QString::fromLatin1(canaryFor(slot))));
 
     QJsonObject settings = AppStateHarness::verbatimDictation();
     settings.insert(QStringLiteral("formattingStyle"), QStringLiteral("structured"));

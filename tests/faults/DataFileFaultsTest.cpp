@@ -43,7 +43,8 @@ TEST(DataFileFaults, SavesOnAFullDiskOrAReadOnlyFolderFailAndKeepThePreviousFile
         SmallFileSystem fs(h.data.path(), 1 << 20);
         if (!fs.mounted())
             GTEST_SKIP() << fs.skipReason().toStdString();
-        FileIO::writeAtomically(h.data.filePath(kHistory), encodeHistory({record(QStringLiteral("第一条"))}));
+        ASSERT_TRUE(
+            FileIO::writeAtomically(h.data.filePath(kHistory), encodeHistory({record(QStringLiteral("第一条"))})));
         AppState& state = h.start();
         PersonalLexiconStore& lexicon = state.lexiconStore();
         ASSERT_TRUE(state.saveConfig());
@@ -101,8 +102,8 @@ TEST(DataFileFaults, AFileKeptAsideIsNeverHalfWrittenOnAFullDisk)
         GTEST_SKIP() << fs.skipReason().toStdString();
     const QByteArray brokenHistory = QByteArray("[{\"id\": ") + QByteArray(64 * 1024, ' ');
     const QByteArray brokenLexicon = QByteArray("[{\"term\": \"半") + QByteArray(64 * 1024, ' ');
-    FileIO::writeAtomically(h.data.filePath(kHistory), brokenHistory);
-    FileIO::writeAtomically(h.data.filePath(kLexicon), brokenLexicon);
+    ASSERT_TRUE(FileIO::writeAtomically(h.data.filePath(kHistory), brokenHistory));
+    ASSERT_TRUE(FileIO::writeAtomically(h.data.filePath(kLexicon), brokenLexicon));
     h.writeLocalConfig();
     ASSERT_TRUE(fs.fill());
     AppState& state = h.build();

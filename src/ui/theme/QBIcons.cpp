@@ -52,6 +52,57 @@ QString resourcePath(QBIcon icon)
     case QBIcon::chevronRight:
         name = "chevron-right";
         break;
+    case QBIcon::folderPlus:
+        name = "folder-plus";
+        break;
+    case QBIcon::world:
+        name = "world";
+        break;
+    case QBIcon::trash:
+        name = "trash";
+        break;
+    case QBIcon::trashFilled:
+        name = "trash-filled";
+        break;
+    case QBIcon::pencil:
+        name = "pencil";
+        break;
+    case QBIcon::search:
+        name = "search";
+        break;
+    case QBIcon::circleXFilled:
+        name = "circle-x-filled";
+        break;
+    case QBIcon::square:
+        name = "square";
+        break;
+    case QBIcon::squareCheckFilled:
+        name = "square-check-filled";
+        break;
+    case QBIcon::keyboard:
+        name = "keyboard";
+        break;
+    case QBIcon::volumeOff:
+        name = "volume-off";
+        break;
+    case QBIcon::hare:
+        name = "hare";
+        break;
+    case QBIcon::microphone:
+        name = "microphone";
+        break;
+    case QBIcon::typography:
+        name = "typography";
+        break;
+    case QBIcon::brain:
+        name = "brain";
+        break;
+    case QBIcon::messages:
+        name = "messages";
+        break;
+    case QBIcon::taskbar:
+        name = "taskbar";
+        break;
     }
     return QStringLiteral(":/qb/icons/%1.svg").arg(QLatin1String(name));
 }

@@ -18,6 +18,23 @@ enum class QBIcon {
     warningTriangleFilled,
     chevronDown,
     chevronRight,
+    folderPlus,
+    world,
+    trash,
+    trashFilled,
+    pencil,
+    search,
+    circleXFilled,
+    square,
+    squareCheckFilled,
+    keyboard,
+    volumeOff,
+    hare,
+    microphone,
+    typography,
+    brain,
+    messages,
+    taskbar,
 };
 
 namespace QBIcons {

@@ -133,14 +133,21 @@ QString styleSheet()
     const auto css = [](const QColor& c) {
         return QStringLiteral("rgba(%1,%2,%3,%4)").arg(c.red()).arg(c.green()).arg(c.blue()).arg(c.alphaF());
     };
-    // Text inputs take the look of qbInputStyle() (QBInput.h) through the property it sets; the rest keeps
-    // pop-ups and scroll bars on paper whatever the desktop's theme.
+    // Text inputs take the look of qbInputStyle() or qbCompactInputStyle() (QBInput.h) through the property
+    // they set; the rest keeps pop-ups and scroll bars on paper whatever the desktop's theme.
     return QStringLiteral(
                "*[qbInput=\"true\"] { background: %1; color: %2; border: 1px solid %3; border-radius: 8px;"
                " padding: 0px 10px; selection-background-color: %4; selection-color: white; }"
                "*[qbInput=\"true\"]:focus { border: 1px solid %5; }"
+               "*[qbCompactInput=\"true\"] { background: %6; color: %2; border: 1px solid %3;"
+               " border-radius: 7px; padding: 0px 8px; selection-background-color: %4; selection-color: "
+               "white; }"
+               "*[qbCompactInput=\"true\"]:focus { border: 1px solid %5; }"
                "QComboBox { background: %1; color: %2; border: 1px solid %3; border-radius: 8px;"
-               " padding: 3px 10px; }"
+               " padding: 3px 4px 3px 9px; }"
+               // The pop-up's arrow: the icon set's chevron on the field itself, not Fusion's grey button.
+               "QComboBox::drop-down { border: none; width: 16px; subcontrol-position: center right; }"
+               "QComboBox::down-arrow { image: url(:/qb/icons/chevron-down.svg); width: 10px; height: 10px; }"
                "QComboBox QAbstractItemView { background: %6; color: %2; border: 1px solid %3;"
                " selection-background-color: %7; selection-color: %2; }"
                "QProgressBar { background: %8; border: none; border-radius: 3px; max-height: 6px; }"

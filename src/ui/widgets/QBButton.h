@@ -1,8 +1,12 @@
 #pragma once
 
+#include "ui/theme/QBIcons.h"
+
 #include <QAbstractButton>
 #include <QFont>
+#include <optional>
 
+class QPainter;
 class QVariantAnimation;
 
 // The window's painted button: the filled violet primary, the outlined neutral secondary and its destructive
@@ -31,6 +35,15 @@ public:
     bool isCompact() const { return m_compact; }
     // Stretches the label over the full width the layout offers.
     void setStretched(bool stretched);
+    // A symbol before the title, in the title's colour, `size` layout pixels square, 5 before the text.
+    void setLeadingIcon(QBIcon icon, qreal size);
+
+    // The face of a button in `look`: what views that paint button faces themselves (rows of a long list)
+    // share with the widget. A face without text shows the icon alone.
+    static QSize faceSize(const Look& look, const QString& text, std::optional<QBIcon> icon, qreal iconSize);
+    // Fill and border, then the icon and the title centred as a group; the look's scale is not applied.
+    static void paintFace(QPainter& painter, const QRectF& bounds, const Look& look, const QColor& fill,
+                          const QString& text, std::optional<QBIcon> icon, qreal iconSize);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
@@ -41,6 +54,8 @@ protected:
 private:
     Kind m_kind;
     bool m_compact;
+    std::optional<QBIcon> m_icon;
+    qreal m_iconSize = 0;
     // While the primary button eases between rest (0) and pressed (1); the secondary switches at once.
     qreal m_press = 0;
     QVariantAnimation* m_pressAnimation = nullptr;
