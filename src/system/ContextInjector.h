@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <type_traits>
+#include <vector>
 
 class DictationTrace;
 class QObject;
@@ -56,6 +57,9 @@ public:
     static constexpr Duration kClipboardRestoreDelay = seconds(0.16);
     static constexpr Duration kClipboardRestoreLimit = seconds(1.0);
     static constexpr Duration kClipboardRequestPoll = std::chrono::milliseconds(20);
+    // A snapshot read ahead of a paste that does not come is let go after this, so the user's clipboard is
+    // not kept in memory for nothing; a paste after it reads again.
+    static constexpr Duration kPrefetchedSnapshotKept = seconds(30.0);
 
     struct ScreenArea {
         QRectF geometry;
@@ -153,6 +157,11 @@ public:
 
     // --- Clipboard (main thread) ---
 
+    // Starts reading the user's clipboard for a paste that is likely soon, so the paste finds it read
+    // instead of waiting for the clipboard's owner to hand over every format. A copy made after the read
+    // began makes the paste read again.
+    void prefetchClipboardSnapshot();
+
     // Puts the text on the clipboard, pastes it (Ctrl+V; Ctrl+Shift+V in a terminal) and puts the previous
     // contents back with every format: once the target has asked for the pasted text (never before
     // kClipboardRestoreDelay) or at kClipboardRestoreLimit, and only while the pasted text is still ours,
@@ -182,6 +191,18 @@ private:
         ScheduledWork check; // scheduled once the paste keys are out
     };
     class ScreenCache;
+    // One read of the clipboard for a paste; the pastes waiting for it resume once it is in.
+    struct SnapshotRead {
+        quint64 changeCount = 0; // the clipboard's, when the read began
+        std::optional<ClipboardSnapshot> snapshot;
+        std::vector<std::coroutine_handle<>> waiters;
+    };
+    struct SnapshotReady {
+        std::shared_ptr<SnapshotRead> read;
+        bool await_ready() const noexcept { return read->snapshot.has_value(); }
+        void await_suspend(std::coroutine_handle<> handle) { read->waiters.push_back(handle); }
+        void await_resume() const noexcept {}
+    };
 
     // co_await onTypingQueue(work): `work` runs on the typing queue after everything queued there before
     // it, and the coroutine resumes on the scheduler's thread with its result. Once the injector is gone the
@@ -226,6 +247,9 @@ private:
     // The marker rule for one piece that follows a line break.
     QCoro::Task<Status> typeSkippingEditorMarker(QString piece);
     void checkClipboardRestore();
+    void startSnapshotRead();
+    // What the user has on the clipboard, from a read that began after the last change.
+    QCoro::Task<ClipboardSnapshot> userClipboardSnapshot();
     QList<ScreenArea> screens() const;
 
     Accessibility& m_accessibility;
@@ -237,6 +261,8 @@ private:
     std::unique_ptr<ScreenCache> m_screenCache;
     std::unique_ptr<PendingRestore> m_pendingRestore; // main thread only
     quint64 m_lastRestoreId = 0;                      // main thread only
+    std::shared_ptr<SnapshotRead> m_snapshotRead;     // main thread only
+    ScheduledWork m_snapshotRelease;
     std::shared_ptr<const void> m_lifetime = std::make_shared<int>(0);
     std::shared_ptr<SerialQueue> m_pacerQueue;
     DictationTrace* m_trace = nullptr;

@@ -248,10 +248,12 @@ QCoro::Task<Status> ContextInjector::pasteViaClipboardPreservingSnapshot(QString
     // While our previous paste is still on the clipboard, the user's own contents are the ones waiting to
     // be restored; a fresh snapshot would only capture our own pasted text.
     ClipboardSnapshot previous;
+    if (!m_pendingRestore || !m_clipboard.ownsContents()) {
+        previous = co_await userClipboardSnapshot();
+        // A paste that went out meanwhile holds the user's contents now.
+    }
     if (m_pendingRestore && m_clipboard.ownsContents())
         previous = std::move(m_pendingRestore->snapshot);
-    else
-        previous = m_clipboard.snapshot();
     m_pendingRestore.reset();
 
     m_clipboard.setText(text);
@@ -278,6 +280,63 @@ QCoro::Task<Status> ContextInjector::pasteViaClipboardPreservingSnapshot(QString
     m_pendingRestore->check = ScheduledWork(
         &m_scheduler, m_scheduler.schedule(kClipboardRestoreDelay, [this] { checkClipboardRestore(); }));
     co_return pasted;
+}
+
+void ContextInjector::prefetchClipboardSnapshot()
+{
+    if (m_pendingRestore && m_clipboard.ownsContents())
+        return; // the user's contents are already held for the restore
+    if (!m_snapshotRead || m_snapshotRead->changeCount != m_clipboard.changeCount())
+        startSnapshotRead();
+}
+
+void ContextInjector::startSnapshotRead()
+{
+    auto read = std::make_shared<SnapshotRead>();
+    read->changeCount = m_clipboard.changeCount();
+    m_snapshotRead = read;
+    m_snapshotRelease.cancel();
+    std::weak_ptr<const void> lifetime = m_lifetime;
+    m_clipboard.readSnapshot([this, lifetime, read](ClipboardSnapshot snapshot) {
+        if (lifetime.expired())
+            return;
+        read->snapshot = std::move(snapshot);
+        for (std::coroutine_handle<> waiter : std::exchange(read->waiters, {})) {
+            m_scheduler.schedule(Duration::zero(), [lifetime, waiter] {
+                if (!lifetime.expired())
+                    waiter.resume();
+            });
+        }
+        if (m_snapshotRead == read) {
+            m_snapshotRelease =
+                ScheduledWork(&m_scheduler, m_scheduler.schedule(kPrefetchedSnapshotKept, [this, read] {
+                    if (m_snapshotRead == read)
+                        m_snapshotRead.reset();
+                }));
+        }
+    });
+}
+
+QCoro::Task<ClipboardSnapshot> ContextInjector::userClipboardSnapshot()
+{
+    // A copy that lands while the owner is read may be missing from what comes back: then read again, a
+    // few times at most (a clipboard that never holds still gets the last read).
+    constexpr int kReads = 3;
+    for (int attempt = 1;; ++attempt) {
+        if (!m_snapshotRead || m_snapshotRead->changeCount != m_clipboard.changeCount())
+            startSnapshotRead();
+        const std::shared_ptr<SnapshotRead> read = m_snapshotRead;
+        SnapshotReady ready{read};
+        co_await ready;
+        if (read->changeCount == m_clipboard.changeCount() || attempt == kReads) {
+            // Used once: the contents are held for the restore from here.
+            if (m_snapshotRead == read) {
+                m_snapshotRead.reset();
+                m_snapshotRelease.cancel();
+            }
+            co_return *read->snapshot;
+        }
+    }
 }
 
 void ContextInjector::checkClipboardRestore()

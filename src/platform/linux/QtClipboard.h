@@ -4,20 +4,26 @@
 
 #include <QObject>
 #include <QPointer>
+#include <memory>
 
 class QClipboard;
 class QMimeData;
+class SerialQueue;
 class ServedMimeData;
+class X11ClipboardReader;
 
 // The desktop clipboard through QClipboard. Main thread only. Ownership is ours while the clipboard still
 // holds the data object we last set; "requested" means another application asked that object for data,
-// which on X11 only happens when a paste target converts the selection.
+// which on X11 only happens when a paste target converts the selection. Another application's contents are
+// read for readSnapshot() over a connection of our own on a queue of our own (label
+// "org.quorbell.clipboard").
 class QtClipboard final : public QObject, public Clipboard {
 public:
     explicit QtClipboard(QObject* parent = nullptr);
     ~QtClipboard() override;
 
     ClipboardSnapshot snapshot() const override;
+    void readSnapshot(SnapshotHandler done) override;
     void restore(const ClipboardSnapshot& snapshot) override;
     void setText(const QString& text) override;
     QString text() const override;
@@ -33,4 +39,7 @@ private:
     QClipboard* m_clipboard = nullptr;
     quint64 m_changeCount = 0;
     QPointer<ServedMimeData> m_ours;
+    // Null off X11: there every snapshot is taken through QClipboard.
+    std::unique_ptr<SerialQueue> m_readerQueue;
+    std::shared_ptr<X11ClipboardReader> m_reader; // used on m_readerQueue only
 };

@@ -5,6 +5,7 @@
 //   SELECT <start> <length>      select characters (answers SELECTED)
 //   CARET                        answers "CARET x y w h", the cursor rectangle in screen coordinates
 //   COPY <base64>                put that text, a small image and a private format on the clipboard
+//   COPYLARGE <bytes>            put a text and a private format of that many bytes on the clipboard
 //   CLIPBOARD                    answers "CLIPBOARD <text base64> same-image|other-image <private base64>"
 //   QUIT
 // Arguments: lineedit | textedit | password, then optionally --title <title>, and --gtk-application-id <id>
@@ -159,6 +160,15 @@ int main(int argc, char** argv)
                 data->setText(QString::fromUtf8(QByteArray::fromBase64(words.value(1))));
                 data->setImageData(testImage());
                 data->setData(kPrivateFormat, QByteArray("private \x01\x02 bytes"));
+                QGuiApplication::clipboard()->setMimeData(data);
+                say("COPIED");
+            } else if (command == "COPYLARGE") {
+                QByteArray bytes(words.value(1).toLongLong(), '\0');
+                for (qsizetype i = 0; i < bytes.size(); ++i)
+                    bytes[i] = static_cast<char>(i * 7 % 251);
+                auto* data = new QMimeData;
+                data->setText(QStringLiteral("large"));
+                data->setData(kPrivateFormat, bytes);
                 QGuiApplication::clipboard()->setMimeData(data);
                 say("COPIED");
             } else if (command == "CLIPBOARD") {
