@@ -132,6 +132,8 @@ public:
     Status typeCleanUnicodeNow(const QString& text);
     // Delete `count` times without pausing, for short runs.
     Status sendBackspacesNow(int count);
+    // Readies the keys of text about to be typed (InputSynth::prepareToType); posts nothing.
+    Status prepareToTypeNow(const QString& upcoming);
 
     // --- Keys from the main thread: posted on the typing queue; each reports the first failure ---
 

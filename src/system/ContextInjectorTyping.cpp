@@ -117,6 +117,11 @@ Status ContextInjector::sendBackspacesNow(int count)
     return m_inputSynth.pressBackspace(count);
 }
 
+Status ContextInjector::prepareToTypeNow(const QString& upcoming)
+{
+    return m_inputSynth.prepareToType(upcoming);
+}
+
 // --- Keys from the main thread ---
 
 QCoro::Task<Status> ContextInjector::typeCleanUnicodeAsIs(QString text)

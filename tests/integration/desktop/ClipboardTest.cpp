@@ -96,12 +96,13 @@ TEST(QtClipboard, ASnapshotReadOffTheMainThreadEqualsTheOneQtTakes)
     const ClipboardSnapshot qtSnapshot = clipboard.snapshot();
     ASSERT_GE(qtSnapshot.formats.size(), 3) << "text, image formats and the private format";
     ClipboardSnapshot read = readOffTheMainThread();
-    // The owner writes some image formats differently each time it is asked (Qt's icon writer leaves
-    // bytes unset): those are compared by name and size.
-    const ClipboardSnapshot qtAgain = clipboard.snapshot();
+    // The owner writes its icon formats differently each time it is asked (Qt's icon writer leaves bytes
+    // unset): those are compared by name and size.
     ASSERT_EQ(read.formats.size(), qtSnapshot.formats.size());
     for (qsizetype i = 0; i < read.formats.size(); ++i) {
-        if (qtAgain.formats.value(i) != qtSnapshot.formats[i] &&
+        const QString& type = qtSnapshot.formats[i].mimeType;
+        if ((type == QLatin1String("image/ico") || type == QLatin1String("image/cur")) &&
+            read.formats[i].mimeType == type &&
             read.formats[i].data.size() == qtSnapshot.formats[i].data.size())
             read.formats[i].data = qtSnapshot.formats[i].data;
     }
