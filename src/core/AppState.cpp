@@ -23,9 +23,9 @@
 #include <QSettings>
 
 namespace {
-const QString kConfigFileName = QStringLiteral("config.json");
-const QString kHistoryFileName = QStringLiteral("history.json");
 const QString kKeyReadFailedPrefix = QStringLiteral("❌ 密钥读取失败：");
+// "❌ 保存 history.json 失败：" and the reason: which file did not save, and why.
+const QString kDataFileSaveFailedPrefix = QStringLiteral("❌ 保存 %1 失败：");
 } // namespace
 
 AppState::AppState(AppServices services, QObject* parent)
@@ -34,6 +34,8 @@ AppState::AppState(AppServices services, QObject* parent)
 {
     // Components, in their fixed order.
     m_lexiconStore = std::make_unique<PersonalLexiconStore>(QString(), &m_scheduler.clock());
+    connect(m_lexiconStore.get(), &PersonalLexiconStore::saveFinished, this,
+            [this](const Status& saved) { reportDataFileSave(PersonalLexiconStore::kFileName, saved); });
     m_lexiconStore->load();
     m_asrEngine = std::move(m_services.speechEngine);
     m_polishEngine = std::make_unique<PolishEngine>(m_scheduler);
@@ -178,7 +180,7 @@ void AppState::onLLMConfigChanged(const LLMConfig& previous)
     }
     if (previous.showInDock != m_llmConfig.showInDock)
         applyDockVisibilityPolicy();
-    saveConfig();
+    reportDataFileSave(kConfigFileName, saveConfig());
 }
 
 void AppState::syncASREngineConfig()
@@ -221,8 +223,7 @@ void AppState::loadConfig()
     }
     // A settings file from before live typing was switched off by default: switch it off once.
     decoded->enableLiveInlineTyping = false;
-    setLLMConfig(std::move(*decoded));
-    saveConfig();
+    setLLMConfig(std::move(*decoded)); // saves the migrated record
 }
 
 Status AppState::saveConfig()
@@ -266,6 +267,19 @@ Status AppState::saveHistory()
         m_historyNeedsBackup = false;
     }
     return FileIO::writeAtomically(m_historyPath, encodeHistory(m_history));
+}
+
+void AppState::reportDataFileSave(const QString& fileName, const Status& saved)
+{
+    // The data stays in memory and the next change saves it again; a later successful save takes the line
+    // away, unless something else has been shown since.
+    const QString prefix = kDataFileSaveFailedPrefix.arg(fileName);
+    if (!saved) {
+        qWarning("%s could not be saved: %s", qPrintable(fileName), qPrintable(saved.error));
+        setStatusBanner(prefix + saved.error);
+    } else if (m_statusBanner.startsWith(prefix)) {
+        setStatusBanner(QString());
+    }
 }
 
 void AppState::readTriggerDefaults()

@@ -192,6 +192,8 @@ public:
     QMap<QDate, qint64> dailyCountMap() const;
 
     // --- files ----------------------------------------------------------------------------------------------
+    static inline const QString kConfigFileName = QStringLiteral("config.json");
+    static inline const QString kHistoryFileName = QStringLiteral("history.json");
     QString configPath() const { return m_configPath; }
     QString historyPath() const { return m_historyPath; }
     // Writes the history whole; an unreadable file found at start is kept aside first, or nothing is written.
@@ -250,6 +252,8 @@ private:
 
     void loadConfig();
     Status saveConfig();
+    // A failed save of a data file shows one banner line naming the file and the reason.
+    void reportDataFileSave(const QString& fileName, const Status& saved);
     void loadHistory();
     void readTriggerDefaults();
     void setupCallbacks();

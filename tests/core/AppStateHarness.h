@@ -234,7 +234,8 @@ public:
                            {QStringLiteral("openAIASRBaseURL"), localBase}};
         for (auto it = extra.begin(); it != extra.end(); ++it)
             config.insert(it.key(), it.value());
-        FileIO::writeAtomically(data.filePath(QStringLiteral("config.json")), QJsonDocument(config).toJson());
+        ASSERT_TRUE(FileIO::writeAtomically(data.filePath(QStringLiteral("config.json")),
+                                            QJsonDocument(config).toJson()));
     }
 
     // Settings for dictation tests: polishing stays local (verbatim), so every result is the instantly

@@ -23,7 +23,8 @@ protected:
     void SetUp() override
     {
         h.writeLocalConfig();
-        h.await(h.keychain.saveAPIKey(QStringLiteral("sk-deepseek-old"), LLMProviderOption::deepseek));
+        ASSERT_TRUE(
+            h.await(h.keychain.saveAPIKey(QStringLiteral("sk-deepseek-old"), LLMProviderOption::deepseek)));
         answerWith(QStringLiteral("好的"));
         h.build();
         h.settleStartup();
@@ -182,7 +183,7 @@ TEST_F(AppStateProvidersTest, ActivationKeyRules)
     EXPECT_EQ(chats().size(), 0);
 
     // A local endpoint goes ahead without a key and drops the stored one.
-    h.await(h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom));
+    ASSERT_TRUE(h.await(h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom)));
     EXPECT_TRUE(activate(LLMProviderOption::custom, h.localBase, QStringLiteral("local-model"), {}));
     EXPECT_EQ(chats().size(), 1);
     EXPECT_TRUE(h.keychain.loadAPIKey(LLMProviderOption::custom).isEmpty());

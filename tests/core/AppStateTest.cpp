@@ -91,7 +91,7 @@ TEST(AppStateConfig, ObserverWarmsOnlyWhatChanged)
     state.setLLMConfig(config);
     EXPECT_EQ(h.engine->cloudPrewarms, prewarmsBefore + 1) << "a trailing space is a change";
 
-    h.await(h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom));
+    ASSERT_TRUE(h.await(h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom)));
     state.setApiKeyInput(QStringLiteral("typed but not saved"));
     const qsizetype requestsBefore = h.server.requests().size();
     config.selectProvider(LLMProviderOption::custom);
@@ -127,8 +127,8 @@ TEST(AppStateFiles, UnreadableFilesAreKeptAsideBeforeTheFirstOverwrite)
         AppStateHarness h;
         const QString configPath = h.data.filePath(QStringLiteral("config.json"));
         const QString historyPath = h.data.filePath(QStringLiteral("history.json"));
-        FileIO::writeAtomically(configPath, brokenConfig);
-        FileIO::writeAtomically(historyPath, row.history);
+        ASSERT_TRUE(FileIO::writeAtomically(configPath, brokenConfig));
+        ASSERT_TRUE(FileIO::writeAtomically(historyPath, row.history));
         if (row.copyFails) { // a folder where the copy should go
             QDir(h.data.path()).mkdir(QStringLiteral("config.corrupt.bak.json"));
             QDir(h.data.path()).mkdir(QStringLiteral("history.corrupt.bak.json"));
