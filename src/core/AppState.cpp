@@ -81,6 +81,13 @@ AppState::~AppState()
     // A pacer tick types through the injector and the desktop's services: it ends before any of them goes.
     m_contextInjector->stopLiveTyping();
     m_permissionPoll.cancel();
+    // An edit typed just before quitting is kept; nothing is warmed any more, and with no window left to
+    // show it in, a failed save goes to the log.
+    if (m_configBeforeEdit) {
+        m_configEditSettle.cancel();
+        if (const Status saved = saveConfig(); !saved)
+            qWarning("%s could not be saved: %s", qPrintable(kConfigFileName), qPrintable(saved.error));
+    }
     // A round in flight asks the engine; it ends before the engine goes.
     m_permissionQueue.stop();
     if (m_services.workspace)
@@ -134,7 +141,30 @@ void AppState::setLLMConfig(LLMConfig config)
 {
     const LLMConfig previous = std::exchange(m_llmConfig, std::move(config));
     Q_EMIT changed();
-    onLLMConfigChanged(previous);
+    applyLLMConfigChange(previous);
+    // Settles a pending edit too: what is warmed is decided against the record from before that edit.
+    m_configEditSettle.cancel();
+    const std::optional<LLMConfig> beforeEdit = std::exchange(m_configBeforeEdit, std::nullopt);
+    warmAndSaveLLMConfig(beforeEdit.value_or(previous));
+}
+
+void AppState::editLLMConfig(LLMConfig config)
+{
+    if (!m_configBeforeEdit)
+        m_configBeforeEdit = m_llmConfig;
+    const LLMConfig previous = std::exchange(m_llmConfig, std::move(config));
+    Q_EMIT changed();
+    applyLLMConfigChange(previous);
+    // Each keystroke moves the settle point: one save and one warm-up per pause in the typing.
+    m_configEditSettle = ScheduledWork(
+        &m_scheduler, m_scheduler.schedule(kConfigEditSettleDelay, [this] { settleConfigEdit(); }));
+}
+
+void AppState::settleConfigEdit()
+{
+    m_configEditSettle.cancel();
+    if (const std::optional<LLMConfig> beforeEdit = std::exchange(m_configBeforeEdit, std::nullopt))
+        warmAndSaveLLMConfig(*beforeEdit);
 }
 
 void AppState::setTriggerKey(TriggerKeyOption key)
@@ -165,21 +195,27 @@ void AppState::setTriggerBehavior(TriggerBehavior behavior)
 
 // --- settings propagation ----------------------------------------------------------------------------------
 
-void AppState::onLLMConfigChanged(const LLMConfig& previous)
+void AppState::applyLLMConfigChange(const LLMConfig& previous)
 {
     syncASREngineConfig();
     if (previous.asrProvider != m_llmConfig.asrProvider ||
-        previous.openAIASRBaseURL != m_llmConfig.openAIASRBaseURL) {
+        previous.openAIASRBaseURL != m_llmConfig.openAIASRBaseURL)
         publish(m_lastOpenAIASRProbeSummary, QString());
-        m_asrEngine->prewarmCloudSocketIfReady();
-    }
     if (previous.selectedProvider != m_llmConfig.selectedProvider) {
         publish(m_apiKeyInput, m_keychain.loadAPIKey(m_llmConfig.selectedProvider));
         publish(m_lastBenchmarkSummary, QString());
-        m_polishEngine->prewarmConnection(m_llmConfig.baseURL, m_apiKeyInput);
     }
     if (previous.showInDock != m_llmConfig.showInDock)
         applyDockVisibilityPolicy();
+}
+
+void AppState::warmAndSaveLLMConfig(const LLMConfig& previous)
+{
+    if (previous.asrProvider != m_llmConfig.asrProvider ||
+        previous.openAIASRBaseURL != m_llmConfig.openAIASRBaseURL)
+        m_asrEngine->prewarmCloudSocketIfReady();
+    if (previous.selectedProvider != m_llmConfig.selectedProvider)
+        m_polishEngine->prewarmConnection(m_llmConfig.baseURL, m_apiKeyInput);
     reportDataFileSave(kConfigFileName, saveConfig());
 }
 

@@ -203,10 +203,7 @@ Status PersonalLexiconStore::save()
 
 void PersonalLexiconStore::saveChanges()
 {
-    const Status saved = save();
-    if (!saved)
-        qWarning("lexicon.json could not be saved: %s", qPrintable(saved.error));
-    Q_EMIT saveFinished(saved);
+    Q_EMIT saveFinished(save());
 }
 
 qsizetype PersonalLexiconStore::indexOfTerm(const QString& term) const

@@ -97,8 +97,8 @@ public:
 
 Q_SIGNALS:
     void entriesChanged();
-    // After each save that follows a change: a failure keeps the entries in memory, and the next change
-    // saves them again.
+    // After each save that follows a change, for the owner to report: a failure keeps the entries in
+    // memory, and the next change saves them again.
     void saveFinished(const Status& status);
 
 private:

@@ -222,6 +222,8 @@ public:
         });
         server.listen();
         localBase = server.baseUrl().toString() + QStringLiteral("/v1");
+        downloaderOptions.sources = {
+            QUrl(server.baseUrl().toString() + QStringLiteral("/models/sensevoice.tar.bz2"))};
     }
     ~AppStateHarness() { state.reset(); }
 
@@ -294,6 +296,7 @@ public:
         services.levelBus = &levelBus;
         services.trace = trace;
         services.speechEngine = std::move(speech);
+        services.downloaderOptions = downloaderOptions;
         state = std::make_unique<AppState>(std::move(services));
         return *state;
     }
@@ -364,6 +367,8 @@ public:
     MainThreadScheduler networkScheduler;
     ScriptedHttpServer server{networkScheduler};
     QString localBase;
+    // The model download asks the local server too (set before build()).
+    OfflineModelDownloader::Options downloaderOptions;
     FakeSpeechEngine* engine = nullptr;
     std::unique_ptr<AppState> state;
 };

@@ -258,6 +258,10 @@ TEST_F(AppStateProvidersTest, SavingDraftsAndTheWizardKey)
     qputenv("QUORBELL_API_KEY", "sk-env");
     state().setApiKeyInput(QStringLiteral("sk-env"));
     h.await(state().saveAPIKey());
+    // Nor is it from a card's draft; the card's field shows the stored key, not the environment's.
+    h.await(state().saveLLMProviderDraft(deepseek, {}, {}, QStringLiteral(" sk-env")));
+    EXPECT_EQ(state().storedAPIKey(deepseek), QStringLiteral("sk-wizard"));
+    EXPECT_EQ(state().storedAPIKey(LLMProviderOption::anthropic), QString());
     qunsetenv("QUORBELL_API_KEY");
     EXPECT_EQ(h.keychain.readSlot(KeychainHelper::providerSlot(deepseek)),
               std::optional<QString>(QStringLiteral("sk-wizard")));

@@ -18,6 +18,14 @@ enum class QBIcon {
     warningTriangleFilled,
     chevronDown,
     chevronRight,
+    keyboard,
+    volumeOff,
+    hare,
+    microphone,
+    typography,
+    brain,
+    messages,
+    taskbar,
 };
 
 namespace QBIcons {

@@ -11,6 +11,7 @@
 namespace {
 constexpr qreal kPressedScale = 0.985;
 constexpr int kPressAnimationMs = 120;
+constexpr qreal kIconSpacing = 5;
 } // namespace
 
 QBButton::Look QBButton::look(Kind kind, bool compact, bool enabled, bool pressed)
@@ -74,11 +75,20 @@ void QBButton::setStretched(bool stretched)
     setSizePolicy(stretched ? QSizePolicy::Expanding : QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
+void QBButton::setLeadingIcon(QBIcon icon, qreal size)
+{
+    m_icon = icon;
+    m_iconSize = size;
+    updateGeometry();
+    update();
+}
+
 QSize QBButton::sizeHint() const
 {
     const Look l = look(m_kind, m_compact, true, false);
     const QFontMetricsF metrics(l.font);
-    return QSize(int(std::ceil(metrics.horizontalAdvance(text()) + 2 * l.paddingH)),
+    const qreal icon = m_icon ? m_iconSize + kIconSpacing : 0;
+    return QSize(int(std::ceil(icon + metrics.horizontalAdvance(text()) + 2 * l.paddingH)),
                  int(std::ceil(metrics.height() + 2 * l.paddingV)));
 }
 
@@ -108,5 +118,15 @@ void QBButton::paintEvent(QPaintEvent*)
     QBPaint::roundedRect(painter, bounds, rest.radius, fill, rest.border);
     painter.setFont(rest.font);
     painter.setPen(rest.text);
-    painter.drawText(bounds, Qt::AlignCenter | Qt::TextSingleLine, text());
+    if (!m_icon) {
+        painter.drawText(bounds, Qt::AlignCenter | Qt::TextSingleLine, text());
+        return;
+    }
+    // Icon and title centred together as one row.
+    const qreal textWidth = QFontMetricsF(rest.font).horizontalAdvance(text());
+    const qreal left = bounds.center().x() - (m_iconSize + kIconSpacing + textWidth) / 2;
+    QBIcons::paint(painter, QRectF(left, bounds.center().y() - m_iconSize / 2, m_iconSize, m_iconSize),
+                   *m_icon, m_iconSize, rest.text);
+    painter.drawText(QRectF(left + m_iconSize + kIconSpacing, bounds.top(), textWidth + 1, bounds.height()),
+                     Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text());
 }

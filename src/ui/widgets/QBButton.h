@@ -1,7 +1,10 @@
 #pragma once
 
+#include "ui/theme/QBIcons.h"
+
 #include <QAbstractButton>
 #include <QFont>
+#include <optional>
 
 class QVariantAnimation;
 
@@ -31,6 +34,8 @@ public:
     bool isCompact() const { return m_compact; }
     // Stretches the label over the full width the layout offers.
     void setStretched(bool stretched);
+    // A symbol before the title, in the title's colour, `size` layout pixels square, 5 before the text.
+    void setLeadingIcon(QBIcon icon, qreal size);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
@@ -41,6 +46,8 @@ protected:
 private:
     Kind m_kind;
     bool m_compact;
+    std::optional<QBIcon> m_icon;
+    qreal m_iconSize = 0;
     // While the primary button eases between rest (0) and pressed (1); the secondary switches at once.
     qreal m_press = 0;
     QVariantAnimation* m_pressAnimation = nullptr;
