@@ -419,7 +419,7 @@ TEST_F(ContextInjectorTest, APrefetchedSnapshotServesOnePasteWhileNobodyCopies)
     injector.prefetchClipboardSnapshot();
     injector.prefetchClipboardSnapshot(); // nothing changed: the read is not repeated
     EXPECT_EQ(clipboard.snapshotReadCount(), 1);
-    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("one")));
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("one"))));
     EXPECT_EQ(clipboard.snapshotReadCount(), 1) << "the paste used the read made ahead of it";
     // While our text waits to be restored, the user's contents are held already: nothing is read.
     injector.prefetchClipboardSnapshot();
@@ -431,7 +431,7 @@ TEST_F(ContextInjectorTest, APrefetchedSnapshotServesOnePasteWhileNobodyCopies)
     injector.prefetchClipboardSnapshot();
     const ClipboardSnapshot theirs{{{QStringLiteral("text/plain"), QByteArray("newer")}}};
     field.simulateCopy(theirs);
-    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("two")));
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("two"))));
     EXPECT_EQ(clipboard.snapshotReadCount(), 3);
     scheduler.advance(160ms);
     EXPECT_EQ(field.snapshot(), theirs);
@@ -440,7 +440,7 @@ TEST_F(ContextInjectorTest, APrefetchedSnapshotServesOnePasteWhileNobodyCopies)
     injector.prefetchClipboardSnapshot();
     EXPECT_EQ(clipboard.snapshotReadCount(), 4);
     scheduler.advance(ContextInjector::kPrefetchedSnapshotKept);
-    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("three")));
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("three"))));
     EXPECT_EQ(clipboard.snapshotReadCount(), 5);
     scheduler.advance(160ms);
     EXPECT_EQ(field.snapshot(), theirs);
