@@ -11,6 +11,8 @@ public:
                       QWidget* parent = nullptr);
 
     const QString& badge() const { return m_badge; }
+    // A badge that carries a figure follows it.
+    void setBadge(const QString& badge);
     const QString& title() const { return m_title; }
     const QString& subtitle() const { return m_subtitle; }
 

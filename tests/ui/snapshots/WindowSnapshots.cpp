@@ -2,6 +2,9 @@
 // ui_snapshots [output folder]. Not part of the shipped app.
 #include "ui/dashboard/DashboardSidebar.h"
 #include "ui/dashboard/MainDashboardView.h"
+#include "ui/onboarding/OnboardingWizardSheet.h"
+#include "ui/pages/dictionary/DictionaryInlineEditor.h"
+#include "ui/pages/dictionary/PersonalDictionarySection.h"
 #include "ui/pages/settings/EngineSettingsSection.h"
 #include "ui/support/DashboardFixture.h"
 #include "ui/theme/QBTheme.h"
@@ -10,6 +13,7 @@
 #include "ui/widgets/QBEditorialHeader.h"
 #include "ui/widgets/QBExpandableCard.h"
 #include "ui/widgets/QBInput.h"
+#include "ui/widgets/QBPaint.h"
 #include "ui/widgets/QBSegmentBar.h"
 #include "ui/widgets/QBSwitch.h"
 #include "ui/widgets/SettingsControls.h"
@@ -23,6 +27,8 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QScrollArea>
+#include <QScrollBar>
+#include <QTest>
 #include <cstdio>
 
 namespace {
@@ -38,6 +44,39 @@ bool save(QWidget& widget, const QString& folder, const QString& name)
         image.setDevicePixelRatio(scale);
         image.fill(QBTheme::paperBg());
         widget.render(&image, QPoint(), QRegion(), QWidget::DrawChildren | QWidget::DrawWindowBackground);
+        const QString path = QDir(folder).filePath(QStringLiteral("%1@%2x.png").arg(name).arg(int(scale)));
+        ok = image.save(path) && ok;
+        std::printf("%s\n", qPrintable(path));
+    }
+    return ok;
+}
+
+// The window with the first-run sheet over it, centred as the dialog opens over its parent, with its shadow.
+bool saveWithSheet(MainDashboardView& view, const QString& folder, const QString& name)
+{
+    QWidget* sheet = view.onboardingSheet();
+    if (!sheet) {
+        std::printf("no first-run sheet for %s\n", qPrintable(name));
+        return false;
+    }
+    sheet->adjustSize();
+    const QSize size = sheet->size();
+    const QPoint at((view.width() - size.width()) / 2, std::max(0, (view.height() - size.height()) / 2));
+    std::printf("%s: sheet %d x %d%s\n", qPrintable(name), size.width(), size.height(),
+                size.height() > view.height() ? " TALLER THAN THE WINDOW" : "");
+    bool ok = true;
+    for (qreal scale : kScales) {
+        QImage image(view.size() * scale, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        image.fill(QBTheme::paperBg());
+        view.render(&image, QPoint(), QRegion(), QWidget::DrawChildren | QWidget::DrawWindowBackground);
+        {
+            QPainter painter(&image);
+            const QImage shade =
+                QBPaint::shadow(QSizeF(size), 0, 18, QColor::fromRgbF(0, 0, 0, 0.18f), scale);
+            painter.drawImage(QPointF(at) - QPointF(18, 12), shade);
+        }
+        sheet->render(&image, at, QRegion(), QWidget::DrawChildren | QWidget::DrawWindowBackground);
         const QString path = QDir(folder).filePath(QStringLiteral("%1@%2x.png").arg(name).arg(int(scale)));
         ok = image.save(path) && ok;
         std::printf("%s\n", qPrintable(path));
@@ -196,6 +235,43 @@ std::unique_ptr<QWidget> controlGallery()
     return gallery;
 }
 
+// Sixty terms of every category, some pinned, one with a long list of aliases and one with a long name.
+QList<LexiconEntry> dictionaryTerms()
+{
+    struct Seed {
+        const char* term;
+        LexiconCategory category;
+        qint64 weight;
+        QList<const char*> aliases;
+    };
+    const QList<Seed> seeds{
+        {"张伟", LexiconCategory::person, 10, {"章维", "张威", "zhang wei"}},
+        {"DeepSeek",
+         LexiconCategory::project,
+         9,
+         {"迪普西克", "deep seek", "低谱西克", "迪普C克", "deepsick", "滴普西客", "DPSK", "迪普"}},
+        {"Model Context Protocol", LexiconCategory::project, 5, {"MCP", "m c p"}},
+        {"李娜", LexiconCategory::person, 5, {}},
+        {"贵州茅台 600519", LexiconCategory::finance, 7, {"茅台", "六零零五一九"}},
+        {"季度复盘会议纪要与行动项跟踪表（二〇二五年第一季度）", LexiconCategory::memo, 5, {"复盘"}},
+        {"GitHub Copilot", LexiconCategory::browser, 2, {}},
+        {"阔贝尔", LexiconCategory::autoLearned, 3, {"阔贝", "扩贝尔", "quor bell", "阔呗", "括贝尔"}},
+    };
+    QList<LexiconEntry> entries;
+    for (int i = 0; i < 60; ++i) {
+        const Seed& seed = seeds[i % seeds.size()];
+        const QString term = i < seeds.size()
+                                 ? QString::fromUtf8(seed.term)
+                                 : QStringLiteral("%1 %2").arg(QString::fromUtf8(seed.term)).arg(i);
+        QStringList aliases;
+        for (const char* alias : seed.aliases)
+            aliases.append(QString::fromUtf8(alias));
+        entries.append(LexiconEntry(QUuid::createUuid(), term, aliases, QString(), seed.category, seed.weight,
+                                    0, Timestamp::fromUnixSeconds(1.74e9)));
+    }
+    return entries;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -258,6 +334,134 @@ int main(int argc, char** argv)
                  ok;
         }
     }
+    // The first-run wizard in its states: each speech engine, the permission badges off and on, the download
+    // button, a running download and the installed full model.
+    {
+        struct WizardState {
+            QString name;
+            ASRProviderOption engine;
+            bool granted;
+            bool downloading;
+            bool fullModel;
+        };
+        const QList<WizardState> states{
+            {QStringLiteral("seedasr-missing"), ASRProviderOption::volcSeedASR, false, false, false},
+            {QStringLiteral("openai-granted"), ASRProviderOption::openAIWhisper, true, false, false},
+            {QStringLiteral("local-downloading"), ASRProviderOption::localSenseVoice, false, true, false},
+            {QStringLiteral("local-installed"), ASRProviderOption::localSenseVoice, true, false, true},
+        };
+        for (const WizardState& wizard : states) {
+            DashboardFixture fixture;
+            fixture.onboardingDone = false;
+            fixture.harness.microphoneAuthorized = wizard.granted;
+            fixture.harness.accessibility.setTrusted(wizard.granted);
+            if (!wizard.granted)
+                fixture.harness.accessibility.setUntrustedReason(QStringLiteral(
+                    "当前是 Wayland 会话，Quorbell "
+                    "无法在其中模拟按键或读取其他应用的输入框。请在登录界面选择 X11（Xorg）会话。"));
+            if (wizard.downloading) {
+                // The archive starts and then stalls, so the download stays running; the rest of the local
+                // server's answers stay as they are.
+                fixture.harness.server.setHandler([](const ScriptedHttpServer::Request& request) {
+                    if (!request.path.contains("/models/sensevoice"))
+                        return ScriptedHttpServer::Reply::json(200, R"({"data":[]})");
+                    ScriptedHttpServer::Reply stalled;
+                    stalled.pieces = {{QByteArray(4'200'000, 'x'), {}}};
+                    stalled.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("10000000")));
+                    stalled.framing = ScriptedHttpServer::Reply::Framing::closeDelimited;
+                    stalled.stallAfterPieces = true;
+                    return stalled;
+                });
+            }
+            AppState& state =
+                fixture.start(0, 0, {{QStringLiteral("asrProvider"), wizard.engine.rawValue()}});
+            if (wizard.fullModel) {
+                fixture.harness.engine->usingSenseVoice = true;
+                fixture.harness.engine->fullPrecision = true;
+            }
+            state.setShowOnboardingSheet(true);
+            if (wizard.engine == ASRProviderOption::volcSeedASR)
+                state.setVolcSpeechKeyInput(QStringLiteral("volc-key"));
+            if (wizard.granted)
+                state.setApiKeyInput(QStringLiteral("sk-typed-model-key"));
+            state.refreshPermissionStatus();
+            if (wizard.downloading) {
+                state.startOfflineModelDownload();
+                (void)QTest::qWaitFor([&] { return state.offlineDownloadProgress() > 0.4; }, 5000);
+            }
+            MainDashboardView view(state);
+            for (QSize size : kSizes) {
+                settle(view, size);
+                view.refreshNow();
+                QCoreApplication::processEvents();
+                ok = saveWithSheet(view, folder,
+                                   QStringLiteral("wizard-%1-%2x%3")
+                                       .arg(wizard.name)
+                                       .arg(size.width())
+                                       .arg(size.height())) &&
+                     ok;
+            }
+            if (wizard.downloading)
+                state.cancelOfflineModelDownload();
+        }
+    }
+
+    // The dictionary: sixty terms (the window and the whole page), the inline editor on the long alias list,
+    // batch selection under a filter and search, and an empty lexicon.
+    {
+        DashboardFixture fixture;
+        AppState& state = fixture.start(0, -1);
+        state.lexiconStore().setEntries(dictionaryTerms());
+        state.setSelectedTab(SidebarTab::dictionary);
+        MainDashboardView view(state);
+        auto* scroll = view.findChild<QScrollArea*>(QStringLiteral("pageArea"));
+        for (QSize size : kSizes) {
+            const QString suffix = QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
+            state.setStatusBanner(QString());
+            state.setSelectedTab(SidebarTab::home);
+            view.refreshNow();
+            state.setSelectedTab(SidebarTab::dictionary);
+            view.refreshNow();
+            settle(view, size);
+            auto* page = qobject_cast<PersonalDictionarySection*>(view.page());
+            ok = save(view, folder, QStringLiteral("dictionary-") + suffix) && ok;
+            ok = save(*page, folder, QStringLiteral("dictionary-page-") + suffix) && ok;
+
+            page->beginInlineEdit(page->entryList()->entryAt(1));
+            QCoreApplication::processEvents();
+            scroll->ensureWidgetVisible(page->inlineEditor(), 0, 120);
+            QCoreApplication::processEvents();
+            ok = save(view, folder, QStringLiteral("dictionary-editor-") + suffix) && ok;
+
+            page->inlineEditor()->findChild<QAbstractButton*>(QStringLiteral("editCancel"))->click();
+            page->findChild<QAbstractButton*>(QStringLiteral("filterPill-project"))->click();
+            page->findChild<QAbstractButton*>(QStringLiteral("batchToggleButton"))->click();
+            DictionaryEntryList* list = page->entryList();
+            for (int row : {0, 2})
+                QTest::mouseClick(list, Qt::LeftButton, {},
+                                  list->partCenter(row, DictionaryEntryList::Part::row));
+            page->findChild<QLineEdit*>(QStringLiteral("searchField"))->setText(QStringLiteral("e"));
+            state.setStatusBanner(QStringLiteral("🗑️ 已批量清理 3 个词条"));
+            view.refreshNow();
+            QCoreApplication::processEvents();
+            scroll->ensureWidgetVisible(page->findChild<QWidget*>(QStringLiteral("searchBox")), 0, 120);
+            QCoreApplication::processEvents();
+            ok = save(view, folder, QStringLiteral("dictionary-batch-") + suffix) && ok;
+        }
+    }
+    {
+        DashboardFixture fixture;
+        AppState& state = fixture.start(0, 0);
+        state.setSelectedTab(SidebarTab::dictionary);
+        MainDashboardView view(state);
+        for (QSize size : kSizes) {
+            settle(view, size);
+            view.refreshNow();
+            ok = save(view, folder,
+                      QStringLiteral("dictionary-empty-%1x%2").arg(size.width()).arg(size.height())) &&
+                 ok;
+        }
+    }
     // The settings page: closed, with each card open in turn (scrolled into view), the whole page at full
     // length, and a capture and a download running.
     {
@@ -309,7 +513,9 @@ int main(int argc, char** argv)
             }
             page->toggleLLMCard(LLMProviderOption::custom);
             view.refreshNow();
-            QCoreApplication::processEvents();
+            // The collapsed card gives its height back only once its layout request has travelled up.
+            for (int i = 0; i < 4; ++i)
+                QCoreApplication::processEvents();
 
             // The whole page as one sheet, at the width the window gives it.
             ok = save(*page, folder,
