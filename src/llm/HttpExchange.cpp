@@ -176,6 +176,7 @@ void HttpExchange::restartIdleTimer()
 void HttpExchange::notify()
 {
     m_eventPending = true;
+    Q_EMIT progressed();
     if (!m_waiter || m_resumeQueued)
         return;
     m_resumeQueued = true;

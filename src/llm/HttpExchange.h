@@ -68,6 +68,12 @@ public:
     // without one anywhere but from https down to http.
     static bool mayFollowRedirect(const QUrl& from, const QUrl& to, bool carriesSecret);
 
+Q_SIGNALS:
+    // Emitted whenever changed() would resume, for an owner that watches the exchange without a coroutine.
+    // It may come from inside one of the reply's own signals: connect it queued when the receiver may delete
+    // the exchange.
+    void progressed();
+
 private:
     void onRedirected(const QUrl& target);
     void onFinished();

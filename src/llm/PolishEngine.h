@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <qcoro/qcorotask.h>
+#include <vector>
 
 class QNetworkRequest;
 
@@ -179,8 +180,12 @@ private:
                                                     bool carriesKey, bool useDirect, bool retryOn400,
                                                     Duration transferLimit);
     qint64 elapsedMs(MonotonicTime since) const;
+    // Reads what a warm-up received and lets it go once it has ended.
+    void drainWarmup(HttpExchange* exchange);
 
     Scheduler& m_scheduler;
     QNetworkAccessManager m_session;       // the system's proxy settings
     QNetworkAccessManager m_directSession; // never through a proxy
+    // Warm-ups still running; declared after the sessions so they are aborted before the managers go.
+    std::vector<std::unique_ptr<HttpExchange>> m_warmups;
 };

@@ -9,6 +9,7 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QUrl>
+#include <algorithm>
 
 namespace {
 
@@ -37,14 +38,6 @@ QString trimmedOfSpacesAndTabs(QStringView text)
     return text.sliced(begin, end - begin).toString();
 }
 
-QCoro::Task<> drainInBackground(std::unique_ptr<HttpExchange> exchange)
-{
-    while (!exchange->isFinished() && !exchange->failure()) {
-        exchange->readAvailable();
-        co_await exchange->changed();
-    }
-}
-
 } // namespace
 
 void PolishEngine::prewarmConnection(const QString& baseURL, const QString& apiKey)
@@ -64,8 +57,26 @@ void PolishEngine::prewarmConnection(const QString& baseURL, const QString& apiK
     options.transferLimit = kTransferLimit;
     options.carriesSecret = keyUsable;
     options.maxBodyBytes = kWarmupMaxBodyBytes;
-    drainInBackground(
-        std::make_unique<HttpExchange>(sessionFor(base), m_scheduler, request, std::move(options)));
+    auto exchange =
+        std::make_unique<HttpExchange>(sessionFor(base), m_scheduler, request, std::move(options));
+    // Queued: the drain may free the exchange, which must not happen inside the reply's own signals.
+    HttpExchange* raw = exchange.get();
+    connect(
+        raw, &HttpExchange::progressed, this, [this, raw] { drainWarmup(raw); }, Qt::QueuedConnection);
+    m_warmups.push_back(std::move(exchange));
+}
+
+void PolishEngine::drainWarmup(HttpExchange* exchange)
+{
+    // A call queued before the exchange was let go finds it gone.
+    const auto it =
+        std::find_if(m_warmups.begin(), m_warmups.end(),
+                     [exchange](const std::unique_ptr<HttpExchange>& w) { return w.get() == exchange; });
+    if (it == m_warmups.end())
+        return;
+    exchange->readAvailable();
+    if (exchange->isFinished() || exchange->failure())
+        m_warmups.erase(it);
 }
 
 QCoro::Task<Result<PolishEngine::BenchmarkResult>> PolishEngine::benchmarkLatency(LLMConfig config,
