@@ -78,6 +78,8 @@ QList<AtspiAccessibility::Object> objectList(const QVariant& value)
         argument.endStructure();
         objects.append(object);
     }
+    // Also after stopping early: the array's reader is freed only here.
+    argument.endArray();
     return objects;
 }
 

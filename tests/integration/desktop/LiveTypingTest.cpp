@@ -9,7 +9,8 @@
 #include "util/SerialQueue.h"
 
 #include <QCoroTask>
-#include <QDBusInterface>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusVariant>
 #include <QElapsedTimer>
 #include <QTest>
@@ -54,10 +55,13 @@ public:
     explicit AccessibilityBusOn(AtspiAccessibility& accessibility) : m_on(accessibility.requestTrust()) {}
     ~AccessibilityBusOn()
     {
-        QDBusInterface(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
-                       QStringLiteral("org.freedesktop.DBus.Properties"))
-            .call(QStringLiteral("Set"), QStringLiteral("org.a11y.Status"), QStringLiteral("IsEnabled"),
-                  QVariant::fromValue(QDBusVariant(false)));
+        // A plain call: an interface object would introspect the bus and leave its parsed description behind.
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"));
+        message.setArguments({QStringLiteral("org.a11y.Status"), QStringLiteral("IsEnabled"),
+                              QVariant::fromValue(QDBusVariant(false))});
+        QDBusConnection::sessionBus().call(message);
     }
     bool isOn() const { return m_on; }
 
