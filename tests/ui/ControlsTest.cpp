@@ -61,9 +61,11 @@ TEST(ThemeTest, PaletteAndFonts)
 
 TEST(ThemeTest, EveryIconLoadsAndTakesItsTint)
 {
-    for (QBIcon icon : {QBIcon::insights, QBIcon::history, QBIcon::dictionary, QBIcon::settings,
-                        QBIcon::sparkles, QBIcon::close, QBIcon::checkCircleFilled,
-                        QBIcon::warningTriangleFilled, QBIcon::chevronDown, QBIcon::chevronRight}) {
+    for (QBIcon icon :
+         {QBIcon::insights, QBIcon::history, QBIcon::dictionary, QBIcon::settings, QBIcon::sparkles,
+          QBIcon::close, QBIcon::checkCircleFilled, QBIcon::warningTriangleFilled, QBIcon::chevronDown,
+          QBIcon::chevronRight, QBIcon::microphoneFilled, QBIcon::stopFilled, QBIcon::check, QBIcon::copy,
+          QBIcon::wand}) {
         const QImage image = QBIcons::pixmap(icon, 16, QBTheme::crimson(), 2).toImage();
         int inked = 0;
         bool tinted = true;

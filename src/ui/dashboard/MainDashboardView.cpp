@@ -5,6 +5,8 @@
 #include "ui/dashboard/DashboardSidebar.h"
 #include "ui/dashboard/PlaceholderPage.h"
 #include "ui/dashboard/StatusBanner.h"
+#include "ui/pages/history/HistoryListSection.h"
+#include "ui/pages/insights/HomeInsightsSection.h"
 #include "ui/theme/QBTheme.h"
 
 #include <QDialog>
@@ -31,10 +33,10 @@ DashboardPage* buildPage(SidebarTab tab, AppState& state, QWidget* parent)
     DashboardPage* page = nullptr;
     switch (tab.value) {
     case SidebarTab::home:
-        page = placeholderPage(tab, parent);
+        page = new HomeInsightsSection(state, parent);
         break;
     case SidebarTab::history:
-        page = placeholderPage(tab, parent);
+        page = new HistoryListSection(state, parent);
         break;
     case SidebarTab::dictionary:
         page = placeholderPage(tab, parent);

@@ -18,6 +18,11 @@ enum class QBIcon {
     warningTriangleFilled,
     chevronDown,
     chevronRight,
+    microphoneFilled,
+    stopFilled,
+    check,
+    copy,
+    wand,
 };
 
 namespace QBIcons {

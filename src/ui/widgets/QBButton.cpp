@@ -74,12 +74,24 @@ void QBButton::setStretched(bool stretched)
     setSizePolicy(stretched ? QSizePolicy::Expanding : QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
+void QBButton::setLeadingIcon(std::optional<QBIcon> icon, qreal size, qreal spacing)
+{
+    if (icon == m_icon && size == m_iconSize && spacing == m_iconSpacing)
+        return;
+    m_icon = icon;
+    m_iconSize = icon ? size : 0;
+    m_iconSpacing = icon ? spacing : 0;
+    updateGeometry();
+    update();
+}
+
 QSize QBButton::sizeHint() const
 {
     const Look l = look(m_kind, m_compact, true, false);
     const QFontMetricsF metrics(l.font);
-    return QSize(int(std::ceil(metrics.horizontalAdvance(text()) + 2 * l.paddingH)),
-                 int(std::ceil(metrics.height() + 2 * l.paddingV)));
+    const qreal icon = m_icon ? m_iconSize + m_iconSpacing : 0;
+    return QSize(int(std::ceil(icon + metrics.horizontalAdvance(text()) + 2 * l.paddingH)),
+                 int(std::ceil(std::max(metrics.height(), m_iconSize) + 2 * l.paddingV)));
 }
 
 void QBButton::paintEvent(QPaintEvent*)
@@ -108,5 +120,16 @@ void QBButton::paintEvent(QPaintEvent*)
     QBPaint::roundedRect(painter, bounds, rest.radius, fill, rest.border);
     painter.setFont(rest.font);
     painter.setPen(rest.text);
-    painter.drawText(bounds, Qt::AlignCenter | Qt::TextSingleLine, text());
+    if (!m_icon) {
+        painter.drawText(bounds, Qt::AlignCenter | Qt::TextSingleLine, text());
+        return;
+    }
+    // Icon and text centred together as one group.
+    const qreal textWidth = QFontMetricsF(rest.font).horizontalAdvance(text());
+    const qreal left = bounds.center().x() - (m_iconSize + m_iconSpacing + textWidth) / 2;
+    QBIcons::paint(painter, QRectF(left, bounds.top(), m_iconSize, bounds.height()), *m_icon, m_iconSize,
+                   rest.text);
+    const qreal textLeft = left + m_iconSize + m_iconSpacing;
+    painter.drawText(QRectF(textLeft, bounds.top(), bounds.right() - textLeft, bounds.height()),
+                     Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text());
 }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "ui/theme/QBIcons.h"
+
 #include <QAbstractButton>
 #include <QFont>
+#include <optional>
 
 class QVariantAnimation;
 
@@ -31,6 +34,9 @@ public:
     bool isCompact() const { return m_compact; }
     // Stretches the label over the full width the layout offers.
     void setStretched(bool stretched);
+    // An icon before the text, `size` layout pixels square, in the text's colour; none by default.
+    void setLeadingIcon(std::optional<QBIcon> icon, qreal size = 0, qreal spacing = 0);
+    const std::optional<QBIcon>& leadingIcon() const { return m_icon; }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
@@ -41,6 +47,9 @@ protected:
 private:
     Kind m_kind;
     bool m_compact;
+    std::optional<QBIcon> m_icon;
+    qreal m_iconSize = 0;
+    qreal m_iconSpacing = 0;
     // While the primary button eases between rest (0) and pressed (1); the secondary switches at once.
     qreal m_press = 0;
     QVariantAnimation* m_pressAnimation = nullptr;

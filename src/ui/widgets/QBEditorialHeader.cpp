@@ -50,6 +50,15 @@ QBEditorialHeader::QBEditorialHeader(const QString& badge, const QString& title,
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
 
+void QBEditorialHeader::setBadge(const QString& badge)
+{
+    if (badge == m_badge)
+        return;
+    m_badge = badge;
+    updateGeometry();
+    update();
+}
+
 QSize QBEditorialHeader::sizeHint() const
 {
     const QFontMetricsF title(titleFont());
