@@ -179,13 +179,16 @@ TEST_F(HistoryPageTest, LeavingThePageWhileAMarkerShowsIsSafe)
 {
     AppState& appState = fixture.start(3, 0);
     MainDashboardView view(appState);
+    view.resize(960, 650);
+    view.show();
     appState.setSelectedTab(SidebarTab::history);
     view.refreshNow();
+    QCoreApplication::processEvents(); // the page shows in the next turn
     auto* section = qobject_cast<HistoryListSection*>(view.page());
     ASSERT_NE(section, nullptr);
     VirtualScheduler& clock = fixture.harness.scheduler;
-    clock.runDue(); // whatever the page measures later
     const std::size_t pendingBefore = clock.pendingCount();
+    ASSERT_FALSE(section->list()->builtCards().isEmpty());
     QTest::mouseClick(section->list()->builtCards().first()->copyButton(), Qt::LeftButton);
     EXPECT_EQ(clock.pendingCount(), pendingBefore + 1);
     clock.advance(700ms);
@@ -195,8 +198,10 @@ TEST_F(HistoryPageTest, LeavingThePageWhileAMarkerShowsIsSafe)
     clock.advance(1s);
     appState.setSelectedTab(SidebarTab::history);
     view.refreshNow();
+    QCoreApplication::processEvents();
     section = qobject_cast<HistoryListSection*>(view.page());
     ASSERT_NE(section, nullptr);
+    ASSERT_FALSE(section->list()->builtCards().isEmpty());
     EXPECT_EQ(section->list()->builtCards().first()->copyButton()->text(), QStringLiteral("复制"));
 }
 

@@ -58,7 +58,7 @@ HistoryListSection::HistoryListSection(AppState& state, QWidget* parent)
     m_header->setObjectName(QStringLiteral("historyHeader"));
     layout->addWidget(m_header);
     layout->addWidget(buildQuickFixCard());
-    m_list = new HistoryRecordList(state.scheduler(), this);
+    m_list = new HistoryRecordList(this);
     connect(m_list, &HistoryRecordList::copyRequested, this, &HistoryListSection::copyRecord);
     layout->addWidget(m_list);
     layout->addWidget(buildEmptyCard());

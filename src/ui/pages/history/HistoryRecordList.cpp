@@ -3,10 +3,10 @@
 #include "ui/pages/history/HistoryRecordCard.h"
 
 #include <QEvent>
+#include <QResizeEvent>
 #include <algorithm>
 
-HistoryRecordList::HistoryRecordList(Scheduler& scheduler, QWidget* parent)
-    : QWidget(parent), m_scheduler(scheduler)
+HistoryRecordList::HistoryRecordList(QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("historyList"));
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -20,17 +20,13 @@ void HistoryRecordList::setRecords(const QList<DictationRecord>& records)
     m_slots.assign(size_t(records.size()), Slot{});
     m_measuredCount = 0;
     for (qsizetype i = 0; i < records.size(); ++i) {
-        Slot& slot = m_slots[size_t(i)];
         const auto known = m_known.constFind(records[i].id);
-        if (known != m_known.constEnd()) {
-            slot = *known;
-            if (slot.measuredWidth != width())
-                slot.measuredWidth = -1; // measured at another width: a good estimate, no more
-        } else {
-            slot.height = HistoryRecordCard::estimatedHeightFor(records[i], width());
-        }
-        if (slot.measuredWidth >= 0)
+        if (known != m_known.constEnd() && known->measuredWidth == width()) {
+            m_slots[size_t(i)] = *known;
             ++m_measuredCount;
+        } else {
+            m_slots[size_t(i)].height = HistoryRecordCard::estimatedHeightFor(records[i], width());
+        }
     }
     // What is no longer in the history is forgotten.
     QHash<QUuid, Slot> known;
@@ -115,7 +111,8 @@ QRect HistoryRecordList::visibleArea() const
 
 void HistoryRecordList::syncCards()
 {
-    if (m_syncing)
+    // Until it is shown the list has no width of its own to measure at.
+    if (m_syncing || !isVisible())
         return;
     m_syncing = true;
     const QRect visible = visibleArea();
@@ -182,16 +179,17 @@ void HistoryRecordList::syncCards()
 
 void HistoryRecordList::scheduleMeasuring()
 {
-    if (isFullyMeasured() || m_measureWork.isActive())
+    if (isFullyMeasured() || m_measurePending)
         return;
-    m_measureWork = ScheduledWork(&m_scheduler, m_scheduler.schedule(Duration::zero(), [this] {
-        m_measureWork = ScheduledWork();
-        measureBatch();
-    }));
+    // The next turn of the event loop, not a delay: input and painting queued meanwhile go first. Dropped
+    // with the list.
+    m_measurePending = true;
+    QMetaObject::invokeMethod(this, &HistoryRecordList::measureBatch, Qt::QueuedConnection);
 }
 
 void HistoryRecordList::measureBatch()
 {
+    m_measurePending = false;
     int measured = 0;
     for (qsizetype i = 0; i < m_records.size() && measured < kMeasureBatch; ++i) {
         if (m_slots[size_t(i)].measuredWidth == width())
@@ -207,6 +205,18 @@ void HistoryRecordList::measureBatch()
 void HistoryRecordList::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
+    if (event->size().width() != event->oldSize().width()) {
+        // Heights of another width say little about this one: guess again until measured.
+        m_measuredCount = 0;
+        for (qsizetype i = 0; i < m_records.size(); ++i) {
+            Slot& slot = m_slots[size_t(i)];
+            if (slot.measuredWidth == width())
+                ++m_measuredCount;
+            else
+                slot = {HistoryRecordCard::estimatedHeightFor(m_records[i], width()), -1};
+        }
+        updateTops();
+    }
     syncCards();
     scheduleMeasuring();
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "model/Records.h"
-#include "util/Scheduler.h"
 
 #include <QHash>
 #include <QList>
@@ -25,7 +24,7 @@ public:
     // How far beyond the visible part cards are kept built, in pixels.
     static constexpr int kBuildMargin = 400;
 
-    HistoryRecordList(Scheduler& scheduler, QWidget* parent = nullptr);
+    explicit HistoryRecordList(QWidget* parent = nullptr);
     ~HistoryRecordList() override;
 
     void setRecords(const QList<DictationRecord>& records);
@@ -65,7 +64,6 @@ private:
     void scheduleMeasuring();
     void measureBatch();
 
-    Scheduler& m_scheduler;
     QList<DictationRecord> m_records;
     std::vector<Slot> m_slots;
     std::vector<int> m_tops;
@@ -77,6 +75,6 @@ private:
     QHash<QUuid, HistoryRecordCard*> m_built;
     QList<HistoryRecordCard*> m_spare;
     QList<QPointer<QWidget>> m_watched;
-    ScheduledWork m_measureWork;
+    bool m_measurePending = false;
     bool m_syncing = false;
 };
