@@ -59,7 +59,7 @@ public:
 private:
     enum class State { idle, downloading, unpacking };
 
-    struct UnpackResult {
+    struct [[nodiscard]] UnpackResult {
         bool ok = false;
         bool cancelled = false;
         QString message;       // the failure report

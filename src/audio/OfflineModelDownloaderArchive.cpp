@@ -99,10 +99,10 @@ OfflineModelDownloader::UnpackResult OfflineModelDownloader::unpack(int archiveF
         result.message = kUnpackFailedPrefix + reason;
         return result;
     };
-    auto stopCancelled = [&result, &fail] {
-        fail({});
-        result.cancelled = true;
-        return result;
+    auto stopCancelled = [&fail] {
+        UnpackResult stopped = fail({});
+        stopped.cancelled = true;
+        return stopped;
     };
 
     std::unique_ptr<archive, ArchiveReader> reader(archive_read_new());

@@ -57,7 +57,7 @@ std::vector<float> boostQuietSpeechAGC(std::span<const float> samples);
 class SenseVoiceModel {
 public:
     enum class LoadOutcome { alreadyLoaded, loaded, noModel, failed };
-    struct LoadResult {
+    struct [[nodiscard]] LoadResult {
         LoadOutcome outcome = LoadOutcome::noModel;
         bool isFullPrecision = false;
         QString error; // for failed: why, for the user

@@ -31,7 +31,7 @@ AppError timeoutError()
                     kTimedOut.toString()};
 }
 
-struct Outcome {
+struct [[nodiscard]] Outcome {
     std::optional<AppError> failure;
     QByteArray binary; // the answer, when it was a binary message
     MonotonicTime arrivedAt{};

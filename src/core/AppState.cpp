@@ -23,9 +23,9 @@
 #include <QSettings>
 
 namespace {
-const QString kConfigFileName = QStringLiteral("config.json");
-const QString kHistoryFileName = QStringLiteral("history.json");
 const QString kKeyReadFailedPrefix = QStringLiteral("❌ 密钥读取失败：");
+// "❌ 保存 history.json 失败：" and the reason: which file did not save, and why.
+const QString kDataFileSaveFailedPrefix = QStringLiteral("❌ 保存 %1 失败：");
 } // namespace
 
 AppState::AppState(AppServices services, QObject* parent)
@@ -34,6 +34,8 @@ AppState::AppState(AppServices services, QObject* parent)
 {
     // Components, in their fixed order.
     m_lexiconStore = std::make_unique<PersonalLexiconStore>(QString(), &m_scheduler.clock());
+    connect(m_lexiconStore.get(), &PersonalLexiconStore::saveFinished, this,
+            [this](const Status& saved) { reportDataFileSave(PersonalLexiconStore::kFileName, saved); });
     m_lexiconStore->load();
     m_asrEngine = std::move(m_services.speechEngine);
     m_polishEngine = std::make_unique<PolishEngine>(m_scheduler);
@@ -79,6 +81,13 @@ AppState::~AppState()
     // A pacer tick types through the injector and the desktop's services: it ends before any of them goes.
     m_contextInjector->stopLiveTyping();
     m_permissionPoll.cancel();
+    // An edit typed just before quitting is kept; nothing is warmed any more, and with no window left to
+    // show it in, a failed save goes to the log.
+    if (m_configBeforeEdit) {
+        m_configEditSettle.cancel();
+        if (const Status saved = saveConfig(); !saved)
+            qWarning("%s could not be saved: %s", qPrintable(kConfigFileName), qPrintable(saved.error));
+    }
     // A round in flight asks the engine; it ends before the engine goes.
     m_permissionQueue.stop();
     if (m_services.workspace)
@@ -132,7 +141,30 @@ void AppState::setLLMConfig(LLMConfig config)
 {
     const LLMConfig previous = std::exchange(m_llmConfig, std::move(config));
     Q_EMIT changed();
-    onLLMConfigChanged(previous);
+    applyLLMConfigChange(previous);
+    // Settles a pending edit too: what is warmed is decided against the record from before that edit.
+    m_configEditSettle.cancel();
+    const std::optional<LLMConfig> beforeEdit = std::exchange(m_configBeforeEdit, std::nullopt);
+    warmAndSaveLLMConfig(beforeEdit.value_or(previous));
+}
+
+void AppState::editLLMConfig(LLMConfig config)
+{
+    if (!m_configBeforeEdit)
+        m_configBeforeEdit = m_llmConfig;
+    const LLMConfig previous = std::exchange(m_llmConfig, std::move(config));
+    Q_EMIT changed();
+    applyLLMConfigChange(previous);
+    // Each keystroke moves the settle point: one save and one warm-up per pause in the typing.
+    m_configEditSettle = ScheduledWork(
+        &m_scheduler, m_scheduler.schedule(kConfigEditSettleDelay, [this] { settleConfigEdit(); }));
+}
+
+void AppState::settleConfigEdit()
+{
+    m_configEditSettle.cancel();
+    if (const std::optional<LLMConfig> beforeEdit = std::exchange(m_configBeforeEdit, std::nullopt))
+        warmAndSaveLLMConfig(*beforeEdit);
 }
 
 void AppState::setTriggerKey(TriggerKeyOption key)
@@ -163,22 +195,28 @@ void AppState::setTriggerBehavior(TriggerBehavior behavior)
 
 // --- settings propagation ----------------------------------------------------------------------------------
 
-void AppState::onLLMConfigChanged(const LLMConfig& previous)
+void AppState::applyLLMConfigChange(const LLMConfig& previous)
 {
     syncASREngineConfig();
     if (previous.asrProvider != m_llmConfig.asrProvider ||
-        previous.openAIASRBaseURL != m_llmConfig.openAIASRBaseURL) {
+        previous.openAIASRBaseURL != m_llmConfig.openAIASRBaseURL)
         publish(m_lastOpenAIASRProbeSummary, QString());
-        m_asrEngine->prewarmCloudSocketIfReady();
-    }
     if (previous.selectedProvider != m_llmConfig.selectedProvider) {
         publish(m_apiKeyInput, m_keychain.loadAPIKey(m_llmConfig.selectedProvider));
         publish(m_lastBenchmarkSummary, QString());
-        m_polishEngine->prewarmConnection(m_llmConfig.baseURL, m_apiKeyInput);
     }
     if (previous.showInDock != m_llmConfig.showInDock)
         applyDockVisibilityPolicy();
-    saveConfig();
+}
+
+void AppState::warmAndSaveLLMConfig(const LLMConfig& previous)
+{
+    if (previous.asrProvider != m_llmConfig.asrProvider ||
+        previous.openAIASRBaseURL != m_llmConfig.openAIASRBaseURL)
+        m_asrEngine->prewarmCloudSocketIfReady();
+    if (previous.selectedProvider != m_llmConfig.selectedProvider)
+        m_polishEngine->prewarmConnection(m_llmConfig.baseURL, m_apiKeyInput);
+    reportDataFileSave(kConfigFileName, saveConfig());
 }
 
 void AppState::syncASREngineConfig()
@@ -221,8 +259,7 @@ void AppState::loadConfig()
     }
     // A settings file from before live typing was switched off by default: switch it off once.
     decoded->enableLiveInlineTyping = false;
-    setLLMConfig(std::move(*decoded));
-    saveConfig();
+    setLLMConfig(std::move(*decoded)); // saves the migrated record
 }
 
 Status AppState::saveConfig()
@@ -266,6 +303,19 @@ Status AppState::saveHistory()
         m_historyNeedsBackup = false;
     }
     return FileIO::writeAtomically(m_historyPath, encodeHistory(m_history));
+}
+
+void AppState::reportDataFileSave(const QString& fileName, const Status& saved)
+{
+    // The data stays in memory and the next change saves it again; a later successful save takes the line
+    // away, unless something else has been shown since.
+    const QString prefix = kDataFileSaveFailedPrefix.arg(fileName);
+    if (!saved) {
+        qWarning("%s could not be saved: %s", qPrintable(fileName), qPrintable(saved.error));
+        setStatusBanner(prefix + saved.error);
+    } else if (m_statusBanner.startsWith(prefix)) {
+        setStatusBanner(QString());
+    }
 }
 
 void AppState::readTriggerDefaults()

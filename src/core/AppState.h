@@ -94,6 +94,11 @@ public:
     const LLMConfig& llmConfig() const { return m_llmConfig; }
     // Runs the settings observer: pushes speech settings, warms what changed, saves config.json.
     void setLLMConfig(LLMConfig config);
+    // The same for fields written on every keystroke (the transcription endpoint and model): the record, the
+    // views and the speech engine follow at once; the file is saved and the changed host warmed once the
+    // typing has paused for kConfigEditSettleDelay. Any other write of the record settles a pending edit.
+    void editLLMConfig(LLMConfig config);
+    static constexpr Duration kConfigEditSettleDelay = seconds(0.8);
     SidebarTab selectedTab() const { return m_selectedTab; }
     void setSelectedTab(SidebarTab tab);
     TriggerKeyOption triggerKey() const { return m_triggerKey; }
@@ -157,6 +162,9 @@ public:
     QString effectiveOpenAIASRKey() const;
     bool isOpenAIASRReusingLLMKey() const;
     bool hasEffectiveOpenAIASRKey() const;
+    // The key stored for the provider, from the keychain's cache: what a card's key field shows. Never the
+    // environment's key, which only stands in for it when a request is made.
+    QString storedAPIKey(LLMProviderOption provider) const;
 
     // --- settings propagation -----------------------------------------------------------------------------
     void syncASREngineConfig();
@@ -195,6 +203,8 @@ public:
     QMap<QDate, qint64> dailyCountMap() const;
 
     // --- files ----------------------------------------------------------------------------------------------
+    static inline const QString kConfigFileName = QStringLiteral("config.json");
+    static inline const QString kHistoryFileName = QStringLiteral("history.json");
     QString configPath() const { return m_configPath; }
     QString historyPath() const { return m_historyPath; }
     // Writes the history whole; an unreadable file found at start is kept aside first, or nothing is written.
@@ -253,6 +263,8 @@ private:
 
     void loadConfig();
     Status saveConfig();
+    // A failed save of a data file shows one banner line naming the file and the reason.
+    void reportDataFileSave(const QString& fileName, const Status& saved);
     void loadHistory();
     void readTriggerDefaults();
     void setupCallbacks();
@@ -265,7 +277,10 @@ private:
     void applyKeyRefresh(const Status& status, bool changed, bool wasLoaded);
     void publishKeyInputs();
     void runFirstRunCheck();
-    void onLLMConfigChanged(const LLMConfig& previous);
+    // The settings observer in two halves: what views and the engine see at once, and the save and warm-ups.
+    void applyLLMConfigChange(const LLMConfig& previous);
+    void warmAndSaveLLMConfig(const LLMConfig& previous);
+    void settleConfigEdit();
     void applyPermissionAnswer(bool microphone, bool speech);
     void applyRecordedShortcut(const RecordedShortcutResult& result);
     void refreshAccessibilityReason();
@@ -347,6 +362,9 @@ private:
     QString m_keyReadFailure;
 
     ScheduledWork m_permissionPoll;
+    // The record as it was before the keystroke edits not yet settled; empty when none are pending.
+    std::optional<LLMConfig> m_configBeforeEdit;
+    ScheduledWork m_configEditSettle;
     QString m_configPath;
     QString m_historyPath;
     // A data file that could not be read whole; it is copied aside before it is first overwritten.
@@ -357,6 +375,8 @@ private:
     void rememberArkEndpoint(LLMProviderOption provider, const QString& model);
     // Stores the typed key of `provider` (unless it is the environment's) and shows what is stored then.
     QCoro::Task<Status> saveTypedAPIKey(LLMProviderOption provider);
+    // A card's key into the provider's slot; the environment's key is never written.
+    QCoro::Task<Status> saveDraftKey(QString key, LLMProviderOption provider);
     void endBenchmarkWithSaveFailure(LLMProviderOption provider, const Status& saved);
     void resolveOpenAIASREndpoint();
     void refreshSpeechAuthorized();

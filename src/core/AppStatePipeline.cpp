@@ -480,7 +480,7 @@ QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, Q
     if (history.size() > kHistoryCap)
         history.resize(kHistoryCap);
     setHistory(std::move(history));
-    saveHistory();
+    reportDataFileSave(kHistoryFileName, saveHistory());
 
     m_services.soundPlayer->play(SystemSound::Pop, kCloseSoundVolume);
     if (inserted) {

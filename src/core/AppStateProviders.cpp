@@ -128,7 +128,8 @@ QCoro::Task<> AppState::saveLLMProviderDraft(LLMProviderOption provider, QString
 
     // Always stored: a blank key field deletes the stored key.
     QPointer<AppState> self(this);
-    const Status saved = co_await m_keychain.saveAPIKey(apiKey, provider);
+    QCoro::Task<Status> save = saveDraftKey(apiKey, provider);
+    const Status saved = co_await save;
     if (!self)
         co_return;
     if (isSelected) {
@@ -191,7 +192,8 @@ QCoro::Task<bool> AppState::activateLLMProvider(LLMProviderOption provider, QStr
     const std::optional<QString> previousKey =
         wasActive ? m_keychain.readSlot(KeychainHelper::providerSlot(provider)) : std::nullopt;
     QPointer<AppState> self(this);
-    const Status saved = co_await m_keychain.saveAPIKey(draft.key, provider);
+    QCoro::Task<Status> save = saveDraftKey(draft.key, provider);
+    const Status saved = co_await save;
     if (!self)
         co_return false;
     if (!saved) {
@@ -312,7 +314,8 @@ QCoro::Task<> AppState::runLLMProviderBenchmark(LLMProviderOption provider, QStr
     // A blank field measures with no key and leaves the stored one alone.
     QPointer<AppState> self(this);
     if (!draft.key.isEmpty()) {
-        const Status saved = co_await m_keychain.saveAPIKey(draft.key, provider);
+        QCoro::Task<Status> save = saveDraftKey(draft.key, provider);
+        const Status saved = co_await save;
         if (!self)
             co_return;
         refreshSavedKeyFlags();
@@ -383,6 +386,19 @@ QCoro::Task<> AppState::runLiveEngineBenchmark()
         publish(m_lastBenchmarkSummary, benchmarkFailedText(result.error()));
     }
     publish(m_isBenchmarkingLLM, false);
+}
+
+QString AppState::storedAPIKey(LLMProviderOption provider) const
+{
+    return m_keychain.readSlot(KeychainHelper::providerSlot(provider)).value_or(QString());
+}
+
+QCoro::Task<Status> AppState::saveDraftKey(QString key, LLMProviderOption provider)
+{
+    if (isEnvironmentKey(key)) // the environment's key is used where it is set, never stored
+        co_return Status::success();
+    QCoro::Task<Status> save = m_keychain.saveAPIKey(std::move(key), provider);
+    co_return co_await save;
 }
 
 QCoro::Task<Status> AppState::saveTypedAPIKey(LLMProviderOption provider)

@@ -93,9 +93,16 @@ KeychainHelper::Refresh KeychainHelper::readAllSlots()
     const QString deepseek = providerSlot(LLMProviderOption::deepseek);
     if (!failedSlot && !found.contains(deepseek) && found.contains(kLegacyLLMSlot)) {
         // Keys of older versions live in one slot: copied over once, the original left in place.
+        // A failed copy is tried again on the next refresh; meanwhile DeepSeek reads the older slot.
         const QString legacy = normalizeKey(found.value(kLegacyLLMSlot), true);
-        if (!legacy.isEmpty() && m_store.store(AppIdentity::bundleIdentifier(), deepseek, legacy))
-            found.insert(deepseek, legacy);
+        if (!legacy.isEmpty()) {
+            const Status copied = m_store.store(AppIdentity::bundleIdentifier(), deepseek, legacy);
+            if (copied)
+                found.insert(deepseek, legacy);
+            else
+                qWarning("The older key could not be copied to DeepSeek's slot: %s",
+                         qPrintable(copied.error));
+        }
     }
 
     std::lock_guard lock(m_mutex);

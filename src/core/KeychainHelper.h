@@ -29,7 +29,7 @@ public:
     static inline const QString kGroqDomain = QStringLiteral("groq.com");
 
     // What one refresh found: whether the store answered, and whether any cached slot changed.
-    struct Refresh {
+    struct [[nodiscard]] Refresh {
         Status status;
         bool changed = false;
     };

@@ -21,7 +21,6 @@ namespace {
 using LexiconText::foldCase;
 using LexiconText::sameTerm;
 
-constexpr auto kFileName = "lexicon.json";
 // A lexicon of several thousand terms is a few hundred kilobytes; anything near this is not ours to load.
 constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
 constexpr int kMinimumTermLength = 2;
@@ -83,8 +82,7 @@ const Clock& systemClock()
 PersonalLexiconStore::PersonalLexiconStore(const QString& customStoragePath, const Clock* clock,
                                            QObject* parent)
     : QObject(parent), m_clock(clock ? clock : &systemClock()),
-      m_storagePath(customStoragePath.isEmpty() ? DataFolder::filePath(QString::fromLatin1(kFileName))
-                                                : customStoragePath)
+      m_storagePath(customStoragePath.isEmpty() ? DataFolder::filePath(kFileName) : customStoragePath)
 {
     load();
 }
@@ -133,14 +131,14 @@ void PersonalLexiconStore::load()
     m_fileNeedsBackup = false;
     if (m_storagePath.isEmpty() || !existsOnDisk(m_storagePath)) {
         publish(seedEntries());
-        save();
+        saveChanges();
         return;
     }
 
     const std::optional<QByteArray> bytes = FileIO::readAll(m_storagePath, kMaxFileBytes);
     if (bytes && bytes->isEmpty()) {
         publish(seedEntries());
-        save();
+        saveChanges();
         return;
     }
 
@@ -203,6 +201,11 @@ Status PersonalLexiconStore::save()
     return FileIO::writeAtomically(m_storagePath, QJsonDocument(array).toJson(QJsonDocument::Compact));
 }
 
+void PersonalLexiconStore::saveChanges()
+{
+    Q_EMIT saveFinished(save());
+}
+
 qsizetype PersonalLexiconStore::indexOfTerm(const QString& term) const
 {
     for (qsizetype i = 0; i < m_entries.size(); ++i) {
@@ -229,7 +232,7 @@ bool PersonalLexiconStore::upsert(const QString& term, const QStringList& aliase
         entry.phoneticKey = PhoneticIndexer::normalize(trimmed);
     }
     Q_EMIT entriesChanged();
-    save();
+    saveChanges();
     return true;
 }
 
@@ -267,7 +270,7 @@ int PersonalLexiconStore::bulkUpsert(const QList<BulkItem>& items)
     std::stable_sort(m_entries.begin(), m_entries.end(),
                      [](const LexiconEntry& a, const LexiconEntry& b) { return a.weight > b.weight; });
     Q_EMIT entriesChanged();
-    save();
+    saveChanges();
     return added;
 }
 
@@ -319,14 +322,14 @@ void PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
         entry.phoneticKey = PhoneticIndexer::normalize(term);
     }
     Q_EMIT entriesChanged();
-    save();
+    saveChanges();
 }
 
 void PersonalLexiconStore::remove(const QUuid& id)
 {
     if (m_entries.removeIf([&](const LexiconEntry& e) { return e.id == id; }) > 0)
         Q_EMIT entriesChanged();
-    save();
+    saveChanges();
 }
 
 void PersonalLexiconStore::removeBatch(const QSet<QUuid>& ids)
@@ -335,7 +338,7 @@ void PersonalLexiconStore::removeBatch(const QSet<QUuid>& ids)
         return;
     if (m_entries.removeIf([&](const LexiconEntry& e) { return ids.contains(e.id); }) > 0)
         Q_EMIT entriesChanged();
-    save();
+    saveChanges();
 }
 
 void PersonalLexiconStore::recordTermHits(const QList<LexiconEntry>& entries)
@@ -355,5 +358,5 @@ void PersonalLexiconStore::recordTermHits(const QList<LexiconEntry>& entries)
     if (!changed)
         return;
     Q_EMIT entriesChanged();
-    save();
+    saveChanges();
 }

@@ -26,6 +26,8 @@ class PersonalLexiconStore final : public QObject {
     Q_OBJECT
 
 public:
+    static inline const QString kFileName = QStringLiteral("lexicon.json");
+
     // One item of a bulk addition (distilled or imported terms).
     struct BulkItem {
         QString term;
@@ -53,7 +55,8 @@ public:
     // Fills entries from the file, or from the seeds when there is no usable file.
     void load();
     // Writes entries to the file atomically. Refused while the file on disk holds something that was not
-    // taken in whole and could not be copied aside first.
+    // taken in whole and could not be copied aside first. Every change the store makes itself saves through
+    // saveChanges(), which announces the outcome.
     Status save();
 
     // False when the term is refused (shorter than two characters once trimmed): nothing is stored then.
@@ -95,6 +98,9 @@ public:
 
 Q_SIGNALS:
     void entriesChanged();
+    // After each save that follows a change, for the owner to report: a failure keeps the entries in
+    // memory, and the next change saves them again.
+    void saveFinished(const Status& status);
 
 private:
     Timestamp now() const;
@@ -102,6 +108,7 @@ private:
     // Copies the file on disk to the backup beside it; true when nothing there needs keeping any more.
     bool backUpFileOnDisk();
     void publish(QList<LexiconEntry> entries);
+    void saveChanges();
     qsizetype indexOfTerm(const QString& term) const;
     static std::optional<LearnedPair> extractSingleWordReplacement(const QString& origLine,
                                                                    const QString& editedLine);

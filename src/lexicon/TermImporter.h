@@ -13,7 +13,7 @@ struct TermImportLocations {
 
 // Candidate terms mined from one source, most frequent first; a failed status when the source could not be
 // read at all.
-struct MinedTerms {
+struct [[nodiscard]] MinedTerms {
     QStringList terms;
     Status status;
     // The database or folder that was read.
@@ -21,7 +21,7 @@ struct MinedTerms {
 };
 
 // What an import did to the lexicon: how many entries are new, or why nothing was read.
-struct TermImportResult {
+struct [[nodiscard]] TermImportResult {
     int added = 0;
     Status status;
 };

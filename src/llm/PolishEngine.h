@@ -34,7 +34,7 @@ public:
     // only after it returns. isFirst is true for the first piece only, which is also the whole text so far.
     using StreamChunkHandler = std::function<void(const QString& chunk, bool isFirst)>;
 
-    struct PolishResult {
+    struct [[nodiscard]] PolishResult {
         QString text;
         qint64 latencyMs = 0;
         bool usedFastPath = true; // the text was made locally (including the fallback after a failed call)
@@ -152,7 +152,7 @@ private:
 
     // The head of a POSTed answer: the exchange when its status is a success, otherwise the status (-1 when
     // none came) or what failed (the transport's own error, or the engine went away).
-    struct AnswerHead {
+    struct [[nodiscard]] AnswerHead {
         std::unique_ptr<HttpExchange> exchange;
         int status = -1;
         std::optional<AppError> failure;

@@ -42,7 +42,7 @@ struct DictationRecord {
 };
 
 // The history file read record by record: a bad record is skipped, not the whole file.
-struct HistoryDecodeResult {
+struct [[nodiscard]] HistoryDecodeResult {
     QList<DictationRecord> records;
     int skippedRecords = 0;
     bool unreadable = false; // not a JSON array at all

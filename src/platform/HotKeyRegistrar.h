@@ -14,7 +14,7 @@ struct HotKey {
     bool operator==(const HotKey&) const = default;
 };
 
-struct HotKeyRegistration {
+struct [[nodiscard]] HotKeyRegistration {
     Status status;
     bool keyTaken = false; // another client already holds the combination
 

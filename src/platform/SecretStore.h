@@ -6,7 +6,7 @@
 #include <optional>
 
 // Result of reading one secret: found, not there, or the store could not be asked.
-struct SecretLookup {
+struct [[nodiscard]] SecretLookup {
     std::optional<QString> secret; // present only when the item exists
     Status status;                 // failure when the store could not be read
 

@@ -18,7 +18,7 @@ struct FrontmostApplication {
     QString windowTitle;
 };
 
-struct ProcessResult {
+struct [[nodiscard]] ProcessResult {
     Status status; // failure when the program could not start, crashed or ran past its time limit
     int exitCode = -1;
 };

@@ -9,17 +9,14 @@
 
 namespace {
 
-// Passes every call through and keeps the first failure, so the mode can say the keyring failed.
-class FailureRecordingStore final : public SecretStore {
+// Passes reads through and refuses writes: the speech modes only look.
+class ReadOnlyStore final : public SecretStore {
 public:
-    explicit FailureRecordingStore(SecretStore& inner) : m_inner(inner) {}
+    explicit ReadOnlyStore(SecretStore& inner) : m_inner(inner) {}
 
     SecretLookup read(const QString& service, const QString& account) override
     {
-        SecretLookup lookup = m_inner.read(service, account);
-        if (!lookup.status.ok && m_firstFailure.isEmpty())
-            m_firstFailure = lookup.status.error;
-        return lookup;
+        return m_inner.read(service, account);
     }
     Status store(const QString&, const QString&, const QString&) override
     {
@@ -30,11 +27,8 @@ public:
         return Status::failure(QStringLiteral("the speech modes never write to the keyring"));
     }
 
-    const QString& firstFailure() const { return m_firstFailure; }
-
 private:
     SecretStore& m_inner;
-    QString m_firstFailure;
 };
 
 struct SharedRead {
@@ -51,10 +45,11 @@ BoundedKeyRead readKeyWithin(std::shared_ptr<SecretStore> store,
 {
     auto shared = std::make_shared<SharedRead>();
     std::thread([store = std::move(store), read = std::move(read), shared] {
-        FailureRecordingStore recording(*store);
-        KeychainHelper keys(recording);
-        keys.refreshNow(); // a failure is kept by the recording store
-        BoundedKeyRead result{read(keys), recording.firstFailure()};
+        ReadOnlyStore readOnly(*store);
+        KeychainHelper keys(readOnly);
+        // A refresh stops at the first slot the keyring could not read; that is the mode's problem.
+        const KeychainHelper::Refresh refreshed = keys.refreshNow();
+        BoundedKeyRead result{read(keys), refreshed.status ? QString() : refreshed.status.error};
         std::lock_guard lock(shared->mutex);
         shared->result = std::move(result);
         shared->done = true;

@@ -17,4 +17,4 @@ struct RecordingError {
     QString reason; // libsndfile's own words
 };
 
-std::variant<Recording, RecordingError> readRecording(const QString& path);
+[[nodiscard]] std::variant<Recording, RecordingError> readRecording(const QString& path);

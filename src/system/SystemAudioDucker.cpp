@@ -72,8 +72,13 @@ std::optional<SystemAudioDucker::Change> SystemAudioDucker::silence()
     const std::optional<bool> muted = m_output.isMuted(*device);
     if (muted && *muted)
         return std::nullopt; // the user's own mute: not ours to undo
-    if (muted && m_output.setMuted(*device, true))
-        return Change{*device, false, {}};
+    if (muted) {
+        const Status silenced = m_output.setMuted(*device, true);
+        if (silenced)
+            return Change{*device, false, {}};
+        qWarning("Sound output could not be muted, turning its volume down instead: %s",
+                 qPrintable(silenced.error));
+    }
 
     // No mute control, or one that cannot be set: turn the whole volume down instead.
     const std::optional<float> volume = m_output.volume(*device);
@@ -82,19 +87,24 @@ std::optional<SystemAudioDucker::Change> SystemAudioDucker::silence()
     std::optional<SavedVolume> saved = m_output.saveVolume(*device);
     if (!saved)
         return std::nullopt;
-    if (!m_output.setVolume(*device, 0.0f))
+    const Status lowered = m_output.setVolume(*device, 0.0f);
+    if (!lowered) {
+        qWarning("Sound output could not be silenced: %s", qPrintable(lowered.error));
         return std::nullopt;
+    }
     return Change{*device, true, std::move(*saved)};
 }
 
 void SystemAudioDucker::undo(const Change& change)
 {
-    // Put back on the device that was changed, even if the default has moved since. A failed write leaves
-    // nothing further to do.
-    if (change.usedVolumeFallback)
-        m_output.restoreVolume(change.device, change.savedVolume);
-    else
-        m_output.setMuted(change.device, false);
+    // Put back on the device that was changed, even if the default has moved since. A failed write cannot
+    // be retried usefully (the device is gone or refuses), so it is logged for the user to find.
+    const Status restored = change.usedVolumeFallback
+                                ? m_output.restoreVolume(change.device, change.savedVolume)
+                                : m_output.setMuted(change.device, false);
+    if (!restored)
+        qWarning("Sound output %s could not be restored: %s", qPrintable(change.device),
+                 qPrintable(restored.error));
 }
 
 namespace {

@@ -16,7 +16,7 @@ struct AppError {
 };
 
 // The value of an operation that can fail in ordinary use, or the error that stopped it.
-template <typename T> class Result {
+template <typename T> class [[nodiscard]] Result {
 public:
     Result(T value) : m_state(std::in_place_index<0>, std::move(value)) {}
     Result(AppError error) : m_state(std::in_place_index<1>, std::move(error)) {}
@@ -33,7 +33,7 @@ private:
     std::variant<T, AppError> m_state;
 };
 
-template <> class Result<void> {
+template <> class [[nodiscard]] Result<void> {
 public:
     Result() = default;
     Result(AppError error) : m_error(std::move(error)) {}

@@ -3,7 +3,7 @@
 #include <QString>
 
 // Outcome of an operation that can fail in ordinary use: ok, or failed with a reason.
-struct Status {
+struct [[nodiscard]] Status {
     bool ok = true;
     QString error;
 

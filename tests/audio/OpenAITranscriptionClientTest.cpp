@@ -205,7 +205,7 @@ TEST_F(OpenAITranscriptionTest, TimesOutOnTheScheduler)
     transcribeInto(&client, base(remote), QString(), QStringLiteral("sk"), {}, std::nullopt, &outcome, 6.5);
     ASSERT_TRUE(waitUntil([&] { return remote.requests().size() == 1; }));
     scheduler.advance(6400ms);
-    CloudTest::settle();
+    CloudTest::runPostedEvents();
     EXPECT_FALSE(outcome.has_value());
     scheduler.advance(100ms);
     ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }));

@@ -284,7 +284,7 @@ TEST_F(SeedASRClientTest, AudioHeldBehindAStalledHandshakeIsCappedAndFailsOver)
     ASSERT_TRUE(handshakeSeen(1));
     for (int second = 0; second < 29; ++second)
         append(samples(16000, second * 16000));
-    CloudTest::settle();
+    CloudTest::runPostedEvents();
     EXPECT_TRUE(fallbacks.isEmpty()) << "29 s of speech may wait for the socket";
     for (int second = 29; second < 33; ++second)
         append(samples(16000, second * 16000));
@@ -308,7 +308,7 @@ TEST_F(SeedASRClientTest, FinishWaitsForTheFinalFrameUntilTheTimeOut)
     }));
     append(samples(960));
     scheduler.advance(1199ms);
-    CloudTest::settle();
+    CloudTest::runPostedEvents();
     EXPECT_FALSE(finished.has_value());
     scheduler.advance(1ms);
     ASSERT_TRUE(waitUntil([&] { return finished.has_value(); }));
@@ -454,7 +454,7 @@ TEST_F(SeedASRClientTest, ProbeGivesUpOnAStalledHandshakeAndOnASilentService)
     probe(QStringLiteral("key-1"), result);
     ASSERT_TRUE(framesAtLeast(1, 2));
     scheduler.advance(7900ms);
-    CloudTest::settle();
+    CloudTest::runPostedEvents();
     EXPECT_FALSE(result.has_value());
     scheduler.advance(100ms);
     ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));

@@ -104,7 +104,14 @@ inline bool waitUntil(const std::function<bool()>& condition, int limitMs = 5000
     return true;
 }
 
-// Lets in-flight events land, to check that something did not happen.
+// Runs what is already posted, without waiting: enough to tell that something did not happen when only
+// virtual time or the call itself could have made it happen.
+inline void runPostedEvents()
+{
+    processEventsOnce();
+}
+
+// Lets in-flight events land, to check that something did not happen that would come over a socket.
 inline void settle(int ms = 30)
 {
     const QDeadlineTimer deadline(ms);

@@ -222,6 +222,8 @@ public:
         });
         server.listen();
         localBase = server.baseUrl().toString() + QStringLiteral("/v1");
+        downloaderOptions.sources = {
+            QUrl(server.baseUrl().toString() + QStringLiteral("/models/sensevoice.tar.bz2"))};
     }
     ~AppStateHarness() { state.reset(); }
 
@@ -234,7 +236,8 @@ public:
                            {QStringLiteral("openAIASRBaseURL"), localBase}};
         for (auto it = extra.begin(); it != extra.end(); ++it)
             config.insert(it.key(), it.value());
-        FileIO::writeAtomically(data.filePath(QStringLiteral("config.json")), QJsonDocument(config).toJson());
+        ASSERT_TRUE(FileIO::writeAtomically(data.filePath(QStringLiteral("config.json")),
+                                            QJsonDocument(config).toJson()));
     }
 
     // Settings for dictation tests: polishing stays local (verbatim), so every result is the instantly
@@ -293,6 +296,7 @@ public:
         services.levelBus = &levelBus;
         services.trace = trace;
         services.speechEngine = std::move(speech);
+        services.downloaderOptions = downloaderOptions;
         state = std::make_unique<AppState>(std::move(services));
         return *state;
     }
@@ -363,6 +367,8 @@ public:
     MainThreadScheduler networkScheduler;
     ScriptedHttpServer server{networkScheduler};
     QString localBase;
+    // The model download asks the local server too (set before build()).
+    OfflineModelDownloader::Options downloaderOptions;
     FakeSpeechEngine* engine = nullptr;
     std::unique_ptr<AppState> state;
 };

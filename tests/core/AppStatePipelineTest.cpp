@@ -3,6 +3,7 @@
 #include "llm/PolishEngine.h"
 #include "model/AudioLevelBus.h"
 #include "support/QtPrinters.h"
+#include "support/UnwritableFolder.h"
 #include "system/ContextInjector.h"
 #include "util/AppIdentity.h"
 
@@ -384,7 +385,7 @@ TEST_F(PipelineTest, DistillationReportsNewTermsOrTheFailure)
     EXPECT_EQ(state().statusBanner(), QStringLiteral("蒸馏失败：请先在设置页填入大模型 API Key"))
         << "only the stored key counts";
 
-    h.await(h.keychain.saveAPIKey(QStringLiteral("sk-stored"), LLMProviderOption::deepseek));
+    ASSERT_TRUE(h.await(h.keychain.saveAPIKey(QStringLiteral("sk-stored"), LLMProviderOption::deepseek)));
     state().lexiconStore().setEntries({term(QStringLiteral("星河项目"))});
     h.server.setHandler([](const ScriptedHttpServer::Request& request) {
         if (!request.path.endsWith("/chat/completions"))
@@ -479,4 +480,68 @@ TEST_F(PipelineTest, PartialResultsDriveThePillByVisibleCharacters)
     h.engine->onPartialResult(QStringLiteral("你好 👍🏽\r\n🇨🇳"), false);
     EXPECT_EQ(h.levelBus.sampleRecognizedSymbolProgress().exactTarget, 4)
         << "two Han characters, a toned emoji and a flag; blanks do not count";
+}
+
+// On a read-only data folder each data file keeps what it held, one banner line names it and the reason,
+// the change stays in memory, and the next change, once the folder takes writes again, saves both.
+TEST_F(PipelineTest, AFailedSaveOfADataFileIsShownKeptInMemoryAndSavedByTheNextChange)
+{
+    auto fileText = [&](const QString& name) {
+        return QString::fromUtf8(FileIO::readAll(h.data.filePath(name)).value_or(QByteArray()));
+    };
+    const struct {
+        QString name;
+        std::function<void(const QString& word)> change;
+        std::function<bool(const QString& word)> inMemory;
+    } files[] = {
+        {QStringLiteral("config.json"),
+         [&](const QString& word) { h.changeConfig([&](LLMConfig& config) { config.modelName = word; }); },
+         [&](const QString& word) { return state().llmConfig().modelName == word; }},
+        {QStringLiteral("history.json"), [&](const QString& word) { dictate(word); },
+         [&](const QString& word) { return state().history().value(0).rawTranscript == word; }},
+        {QStringLiteral("lexicon.json"),
+         [&](const QString& word) {
+             state().lexiconStore().upsert(word, {}, LexiconCategory::project, LexiconEntry::kDefaultWeight);
+         },
+         [&](const QString& word) {
+             const QList<LexiconEntry>& entries = state().lexiconStore().entries();
+             return std::any_of(entries.cbegin(), entries.cend(),
+                                [&](const LexiconEntry& entry) { return entry.term == word; });
+         }},
+    };
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.name.toStdString());
+        const QString failurePrefix = QStringLiteral("❌ 保存 %1 失败：").arg(file.name);
+        file.change(QStringLiteral("第一次改动"));
+        const QString before = fileText(file.name);
+        ASSERT_TRUE(before.contains(QStringLiteral("第一次改动")));
+
+        {
+            UnwritableFolder readOnly(h.data.path());
+            ASSERT_TRUE(readOnly.holds()) << "the folder could not be made read-only";
+            file.change(QStringLiteral("第二次改动"));
+        }
+        EXPECT_TRUE(state().statusBanner().startsWith(failurePrefix)) << qPrintable(state().statusBanner());
+        EXPECT_GT(state().statusBanner().size(), failurePrefix.size()) << "the reason is given";
+        EXPECT_EQ(fileText(file.name), before) << "the file on disk stays whole";
+        EXPECT_TRUE(file.inMemory(QStringLiteral("第二次改动")));
+
+        file.change(QStringLiteral("第三次改动"));
+        EXPECT_EQ(state().statusBanner(), QString()) << "a successful save takes the line away";
+        const QString after = fileText(file.name);
+        EXPECT_TRUE(after.contains(QStringLiteral("第三次改动")));
+        if (file.name != QStringLiteral("config.json")) { // settings hold one model name at a time
+            EXPECT_TRUE(after.contains(QStringLiteral("第二次改动"))) << "what failed to save is saved now";
+        }
+
+        // A later line is the user's to read: a successful save leaves it alone.
+        {
+            UnwritableFolder readOnly(h.data.path());
+            file.change(QStringLiteral("第四次改动"));
+        }
+        state().setStatusBanner(QStringLiteral("别的消息"));
+        file.change(QStringLiteral("第五次改动"));
+        EXPECT_EQ(state().statusBanner(), QStringLiteral("别的消息"));
+        state().setStatusBanner(QString());
+    }
 }

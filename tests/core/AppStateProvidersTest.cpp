@@ -23,7 +23,8 @@ protected:
     void SetUp() override
     {
         h.writeLocalConfig();
-        h.await(h.keychain.saveAPIKey(QStringLiteral("sk-deepseek-old"), LLMProviderOption::deepseek));
+        ASSERT_TRUE(
+            h.await(h.keychain.saveAPIKey(QStringLiteral("sk-deepseek-old"), LLMProviderOption::deepseek)));
         answerWith(QStringLiteral("好的"));
         h.build();
         h.settleStartup();
@@ -182,7 +183,7 @@ TEST_F(AppStateProvidersTest, ActivationKeyRules)
     EXPECT_EQ(chats().size(), 0);
 
     // A local endpoint goes ahead without a key and drops the stored one.
-    h.await(h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom));
+    ASSERT_TRUE(h.await(h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom)));
     EXPECT_TRUE(activate(LLMProviderOption::custom, h.localBase, QStringLiteral("local-model"), {}));
     EXPECT_EQ(chats().size(), 1);
     EXPECT_TRUE(h.keychain.loadAPIKey(LLMProviderOption::custom).isEmpty());
@@ -257,6 +258,10 @@ TEST_F(AppStateProvidersTest, SavingDraftsAndTheWizardKey)
     qputenv("QUORBELL_API_KEY", "sk-env");
     state().setApiKeyInput(QStringLiteral("sk-env"));
     h.await(state().saveAPIKey());
+    // Nor is it from a card's draft; the card's field shows the stored key, not the environment's.
+    h.await(state().saveLLMProviderDraft(deepseek, {}, {}, QStringLiteral(" sk-env")));
+    EXPECT_EQ(state().storedAPIKey(deepseek), QStringLiteral("sk-wizard"));
+    EXPECT_EQ(state().storedAPIKey(LLMProviderOption::anthropic), QString());
     qunsetenv("QUORBELL_API_KEY");
     EXPECT_EQ(h.keychain.readSlot(KeychainHelper::providerSlot(deepseek)),
               std::optional<QString>(QStringLiteral("sk-wizard")));

@@ -77,7 +77,7 @@ TEST_F(AppStateSpeechTest, SeedASRActivationProbesTheStoredKey)
     EXPECT_EQ(state().asrActivationErrors().value(ASRProviderOption::volcSeedASR), missing);
     EXPECT_EQ(seed.connectionCount(), 0) << "nothing is sent without a key";
 
-    h.await(h.keychain.saveVolcSpeechAPIKey(QStringLiteral("volc-stored")));
+    ASSERT_TRUE(h.await(h.keychain.saveVolcSpeechAPIKey(QStringLiteral("volc-stored"))));
     EXPECT_TRUE(activate(ASRProviderOption::volcSeedASR)) << state().statusBanner().toStdString();
     EXPECT_EQ(h.engine->seedProbeKeys, QStringList{QStringLiteral("volc-stored")});
     EXPECT_EQ(seed.connectionCount(), 1);
@@ -127,7 +127,7 @@ TEST_F(AppStateSpeechTest, TranscriptionActivationSettlesTheEndpointAndChecksThe
               QStringLiteral("❌ 无法生效：缺少 OpenAI API Key，请先填入有效密钥（当前配置未生效）"));
 
     // Groq never borrows the OpenAI key.
-    h.await(h.keychain.saveAPIKey(QStringLiteral("sk-openai"), LLMProviderOption::openai));
+    ASSERT_TRUE(h.await(h.keychain.saveAPIKey(QStringLiteral("sk-openai"), LLMProviderOption::openai)));
     state().refreshSavedKeyFlags();
     setASRBase(QStringLiteral("https://api.groq.com/openai/v1"), {});
     EXPECT_FALSE(activate(ASRProviderOption::openAIWhisper));
@@ -141,7 +141,7 @@ TEST_F(AppStateSpeechTest, TranscriptionActivationSettlesTheEndpointAndChecksThe
     state().setOpenAIASRKeyInput({});
 
     // A local service needs no key: the probe goes out and the engine is switched.
-    h.await(h.keychain.saveAPIKey({}, LLMProviderOption::openai));
+    ASSERT_TRUE(h.await(h.keychain.saveAPIKey({}, LLMProviderOption::openai)));
     state().refreshSavedKeyFlags();
     setASRBase(h.localBase, QStringLiteral("local-whisper"));
     EXPECT_TRUE(activate(ASRProviderOption::openAIWhisper)) << state().statusBanner().toStdString();
@@ -213,7 +213,7 @@ TEST_F(AppStateSpeechTest, SavingKeysAndEndpoints)
 TEST_F(AppStateSpeechTest, Probes)
 {
     // The transcription probe stores the field as it is: blank deletes the dedicated key first.
-    h.await(h.keychain.saveOpenAIASRAPIKey(QStringLiteral("sk-old-asr")));
+    ASSERT_TRUE(h.await(h.keychain.saveOpenAIASRAPIKey(QStringLiteral("sk-old-asr"))));
     setASRBase(h.localBase, QStringLiteral("local-whisper"));
     state().setOpenAIASRKeyInput({});
     auto probe = watch(state().runOpenAIASRProbe());
@@ -250,7 +250,7 @@ TEST_F(AppStateSpeechTest, Probes)
 TEST_F(AppStateSpeechTest, ActivationOutlivedByItsStateEndsQuietly)
 {
     seed.setHandshakes({SeedASRTestServer::Handshake::stall});
-    h.await(h.keychain.saveVolcSpeechAPIKey(QStringLiteral("volc-stored")));
+    ASSERT_TRUE(h.await(h.keychain.saveVolcSpeechAPIKey(QStringLiteral("volc-stored"))));
     auto orphan = watch(state().activateASRProvider(ASRProviderOption::volcSeedASR));
     ASSERT_TRUE(h.settle([&] { return seed.connectionCount() == 1; }));
     h.state.reset();

@@ -91,7 +91,7 @@ TEST(AppStateConfig, ObserverWarmsOnlyWhatChanged)
     state.setLLMConfig(config);
     EXPECT_EQ(h.engine->cloudPrewarms, prewarmsBefore + 1) << "a trailing space is a change";
 
-    h.await(h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom));
+    ASSERT_TRUE(h.await(h.keychain.saveAPIKey(QStringLiteral("sk-custom"), LLMProviderOption::custom)));
     state.setApiKeyInput(QStringLiteral("typed but not saved"));
     const qsizetype requestsBefore = h.server.requests().size();
     config.selectProvider(LLMProviderOption::custom);
@@ -106,6 +106,58 @@ TEST(AppStateConfig, ObserverWarmsOnlyWhatChanged)
     config.showInDock = true;
     state.setLLMConfig(config);
     EXPECT_EQ(dock, QList<QList<QVariant>>{{true}});
+}
+
+TEST(AppStateConfig, KeystrokeEditsSaveAndWarmOncePerPause)
+{
+    AppStateHarness h;
+    AppState& state = h.start();
+    const QString configPath = h.data.filePath(QStringLiteral("config.json"));
+    const auto modified = [&] { return QFileInfo(configPath).lastModified(); };
+    const int prewarmsBefore = h.engine->cloudPrewarms;
+    const qsizetype settingsBefore = h.engine->appliedSettings.size();
+
+    // An address typed key by key: the record, the views and the engine follow each key; nothing is saved
+    // or warmed while the keys keep coming.
+    const QString typed = QStringLiteral("http://127.0.0.1:9/v1");
+    QFile::remove(configPath);
+    for (int i = 1; i <= typed.size(); ++i) {
+        LLMConfig config = state.llmConfig();
+        config.openAIASRBaseURL = typed.left(i);
+        state.editLLMConfig(config);
+        EXPECT_EQ(state.llmConfig().openAIASRBaseURL, typed.left(i));
+        h.scheduler.advance(AppState::kConfigEditSettleDelay / 2);
+    }
+    EXPECT_EQ(h.engine->appliedSettings.size(), settingsBefore + typed.size());
+    EXPECT_EQ(h.engine->appliedSettings.last().openAIASRBaseURL, typed);
+    EXPECT_EQ(h.engine->cloudPrewarms, prewarmsBefore);
+    EXPECT_FALSE(QFileInfo::exists(configPath)) << "saved while typing";
+
+    h.scheduler.advance(AppState::kConfigEditSettleDelay / 2);
+    EXPECT_EQ(h.engine->cloudPrewarms, prewarmsBefore + 1);
+    EXPECT_EQ(h.savedConfig()[QStringLiteral("openAIASRBaseURL")], typed);
+    h.scheduler.advance(AppState::kConfigEditSettleDelay * 4);
+    EXPECT_EQ(h.engine->cloudPrewarms, prewarmsBefore + 1) << "one settle per pause";
+
+    // Another write of the record settles a pending edit at once, warming against the record before it.
+    LLMConfig config = state.llmConfig();
+    config.openAIASRModel = QStringLiteral("m");
+    state.editLLMConfig(config);
+    config.openAIASRModel = QStringLiteral("whisper-1");
+    config.openAIASRBaseURL = h.localBase;
+    state.setLLMConfig(config);
+    EXPECT_EQ(h.engine->cloudPrewarms, prewarmsBefore + 2);
+    EXPECT_EQ(h.savedConfig()[QStringLiteral("openAIASRModel")], QStringLiteral("whisper-1"));
+    const QDateTime savedAt = modified();
+    h.scheduler.advance(AppState::kConfigEditSettleDelay * 2);
+    EXPECT_EQ(h.engine->cloudPrewarms, prewarmsBefore + 2);
+    EXPECT_EQ(modified(), savedAt);
+
+    // A pending edit is not lost when the state ends before the pause.
+    config.openAIASRModel = QStringLiteral("last-typed");
+    state.editLLMConfig(config);
+    h.state.reset();
+    EXPECT_EQ(h.savedConfig()[QStringLiteral("openAIASRModel")], QStringLiteral("last-typed"));
 }
 
 TEST(AppStateFiles, UnreadableFilesAreKeptAsideBeforeTheFirstOverwrite)
@@ -127,8 +179,8 @@ TEST(AppStateFiles, UnreadableFilesAreKeptAsideBeforeTheFirstOverwrite)
         AppStateHarness h;
         const QString configPath = h.data.filePath(QStringLiteral("config.json"));
         const QString historyPath = h.data.filePath(QStringLiteral("history.json"));
-        FileIO::writeAtomically(configPath, brokenConfig);
-        FileIO::writeAtomically(historyPath, row.history);
+        ASSERT_TRUE(FileIO::writeAtomically(configPath, brokenConfig));
+        ASSERT_TRUE(FileIO::writeAtomically(historyPath, row.history));
         if (row.copyFails) { // a folder where the copy should go
             QDir(h.data.path()).mkdir(QStringLiteral("config.corrupt.bak.json"));
             QDir(h.data.path()).mkdir(QStringLiteral("history.corrupt.bak.json"));

@@ -29,7 +29,7 @@ protected:
     {
         // Start from an empty lexicon, as the app's own checks do, so every entry below was learned.
         store->setEntries({});
-        store->save();
+        ASSERT_TRUE(store->save());
     }
 
     const LexiconEntry* find(const QString& term) const

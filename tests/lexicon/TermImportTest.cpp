@@ -98,7 +98,7 @@ protected:
         QDir(dir.path()).mkpath(QStringLiteral("home"));
         QDir(dir.path()).mkpath(QStringLiteral("tmp"));
         store->setEntries({});
-        store->save();
+        ASSERT_TRUE(store->save());
     }
 
     QString home(const char* relative = "") const

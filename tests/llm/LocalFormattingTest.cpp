@@ -129,7 +129,7 @@ TEST(InstantDictionary, FirstTwoHundredEntriesCompiledOncePerContent)
     const QString text = u("让星合看 Su 数据");
     const auto cached = InstantDictionary::cached(entries);
     EXPECT_EQ(InstantDictionary::cached(entries), cached);
-    EXPECT_EQ(cached->apply(text), InstantDictionary::compile(entries)->apply(text));
+    EXPECT_EQ(cached->apply(text), u("让星河看 SEO 数据"));
     // An edited lexicon is compiled anew, not served from the old one.
     entries[0].aliases = {u("新河")};
     EXPECT_NE(InstantDictionary::cached(entries), cached);

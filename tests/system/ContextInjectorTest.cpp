@@ -154,7 +154,7 @@ TEST_F(ContextInjectorTest, PillSitsBelowABelievableCaret)
 
 TEST_F(ContextInjectorTest, TypingSplitsIntoChunksOnCharacterBoundariesAndGoesToTheLedger)
 {
-    injector.typeRawUnicodeLine(QString(30, u'a'));
+    EXPECT_TRUE(injector.typeRawUnicodeLine(QString(30, u'a')));
     EXPECT_EQ(typedPieces(field.actions()),
               (QStringList{QString(12, u'a'), QString(12, u'a'), QString(6, u'a')}));
     EXPECT_TRUE(ledger.consumeMatch({KeyEvent::Kind::KeyDown, KeyCode::Unknown, 0, false, true}))
@@ -166,7 +166,7 @@ TEST_F(ContextInjectorTest, TypingSplitsIntoChunksOnCharacterBoundariesAndGoesTo
     const QString family = QStringLiteral("👨‍👩‍👧‍👦");
     ASSERT_EQ(family.size(), 11);
     const QString text = QStringLiteral("ab") + family + QStringLiteral("cd") + QString(14, u'z');
-    injector.typeRawUnicodeLine(text);
+    EXPECT_TRUE(injector.typeRawUnicodeLine(text));
     const QStringList pieces = typedPieces(field.actions());
     EXPECT_EQ(pieces.join(QString()), text);
     for (const QString& piece : pieces) {
@@ -178,7 +178,7 @@ TEST_F(ContextInjectorTest, TypingSplitsIntoChunksOnCharacterBoundariesAndGoesTo
 
 TEST_F(ContextInjectorTest, LineBreaksBecomeShiftReturn)
 {
-    finish(injector.typeCleanUnicode(QStringLiteral("a\nb\n")));
+    EXPECT_TRUE(finish(injector.typeCleanUnicode(QStringLiteral("a\nb\n"))));
     const QList<SynthAction> expected{
         SynthAction::typed(QStringLiteral("a")), SynthAction::pressed(kShiftReturn),
         SynthAction::typed(QStringLiteral("b")), SynthAction::pressed(kShiftReturn)};
@@ -203,7 +203,7 @@ TEST_F(ContextInjectorTest, ListMarkersTheEditorInsertedAreNotTypedTwice)
         field.setListContinuation(c.continuesLists);
         field.setValueReadable(c.readable);
         field.setContent({});
-        finish(injector.typeCleanUnicode(c.text));
+        EXPECT_TRUE(finish(injector.typeCleanUnicode(c.text)));
         EXPECT_EQ(field.content(), c.result) << c.what;
     }
 }
@@ -227,16 +227,16 @@ TEST_F(ContextInjectorTest, BackspaceRunsPauseEveryFourteenPresses)
     EXPECT_EQ(field.content(), QString(10, u'x'));
 
     field.clearActions();
-    finish(injector.sendCleanBackspaces(0));
-    finish(injector.sendCleanBackspaces(-3));
+    EXPECT_TRUE(finish(injector.sendCleanBackspaces(0)));
+    EXPECT_TRUE(finish(injector.sendCleanBackspaces(-3)));
     EXPECT_TRUE(field.actions().isEmpty());
 }
 
 TEST_F(ContextInjectorTest, DeltaErasesByCharacterAndTypesTheRest)
 {
     field.setContent(QStringLiteral("你好世界👍🏽"));
-    finish(
-        injector.applyCleanUnicodeDelta(QStringLiteral("你好世界👍🏽"), QStringLiteral("你好朋友")));
+    EXPECT_TRUE(finish(
+        injector.applyCleanUnicodeDelta(QStringLiteral("你好世界👍🏽"), QStringLiteral("你好朋友"))));
     EXPECT_EQ(field.backspacePresses(), 3);
     EXPECT_EQ(field.content(), QStringLiteral("你好朋友"));
 }
@@ -269,7 +269,7 @@ TEST_F(ContextInjectorTest, TerminalsPasteWithShiftAndCannotSelectAll)
     EXPECT_FALSE(finish(injector.sendSelectAllEvent()));
     EXPECT_FALSE(finish(injector.selectLeftCharacters(2)));
     EXPECT_EQ(field.chordCount(kSelectAll), 0);
-    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral(" -la")));
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral(" -la"))));
     EXPECT_EQ(field.chordCount(kTerminalPaste), 1);
     EXPECT_EQ(field.chordCount(kPaste), 0);
     EXPECT_EQ(field.content(), QStringLiteral("$ ls -la"));
@@ -321,7 +321,7 @@ TEST_F(ContextInjectorTest, AFailedPostReachesTheCaller)
 TEST_F(ContextInjectorTest, PasteRestoresEveryFormatAfterTheTargetTookTheText)
 {
     field.simulateCopy(imageAndText());
-    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("听写结果")));
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("听写结果"))));
     EXPECT_EQ(field.content(), QStringLiteral("听写结果"));
     scheduler.advance(159ms);
     EXPECT_EQ(field.text(), QStringLiteral("听写结果")) << "never before 0.16 s";
@@ -332,7 +332,7 @@ TEST_F(ContextInjectorTest, PasteRestoresEveryFormatAfterTheTargetTookTheText)
     // A target that asks late: restored just after it took the text.
     field.setDeferredPaste(true);
     field.setContent({});
-    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("new text")));
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("new text"))));
     scheduler.advance(500ms);
     EXPECT_EQ(field.text(), QStringLiteral("new text")) << "the target has not asked yet";
     field.completePendingPastes();
@@ -341,7 +341,7 @@ TEST_F(ContextInjectorTest, PasteRestoresEveryFormatAfterTheTargetTookTheText)
     EXPECT_EQ(field.snapshot(), imageAndText());
 
     // A target that never asks: the old contents return at 1 s.
-    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("again")));
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("again"))));
     scheduler.advance(999ms);
     EXPECT_EQ(field.text(), QStringLiteral("again"));
     scheduler.advance(1ms);
@@ -351,13 +351,13 @@ TEST_F(ContextInjectorTest, PasteRestoresEveryFormatAfterTheTargetTookTheText)
 TEST_F(ContextInjectorTest, RestoreGivesBackOnlyTheUsersOwnContents)
 {
     // Nothing to give back: the pasted text stays.
-    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("only")));
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("only"))));
     scheduler.advance(2s);
     EXPECT_EQ(field.text(), QStringLiteral("only"));
 
     // The user copied something meanwhile: that survives.
     field.simulateCopy(imageAndText());
-    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("pasted")));
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("pasted"))));
     scheduler.advance(100ms);
     const ClipboardSnapshot theirs{{{QStringLiteral("text/plain"), QByteArray("copied meanwhile")}}};
     field.simulateCopy(theirs);
@@ -368,16 +368,16 @@ TEST_F(ContextInjectorTest, RestoreGivesBackOnlyTheUsersOwnContents)
     // Back-to-back pastes: the second does not take the first one's text for the user's.
     field.simulateCopy(imageAndText());
     field.setContent({});
-    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("first ")));
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("first "))));
     scheduler.advance(50ms);
-    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("second")));
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("second"))));
     EXPECT_EQ(field.content(), QStringLiteral("first second"));
     scheduler.advance(2s);
     EXPECT_EQ(field.snapshot(), imageAndText());
     EXPECT_EQ(field.clipboardRestoreCount(), 1);
 
     // Text left for the user on the safety clipboard cancels the pending restore.
-    finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("pasted")));
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("pasted"))));
     injector.saveToSafetyClipboard(QStringLiteral("for you"));
     scheduler.advance(2s);
     EXPECT_EQ(field.text(), QStringLiteral("for you"));

@@ -135,7 +135,8 @@ TEST_F(DashboardTest, StatusCardRows)
     open();
     EXPECT_EQ(dotColor(), QBTheme::emerald());
     EXPECT_FALSE(find<QWidget>(QStringLiteral("latencyRow"))->isVisible()) << "empty history: no latency row";
-    EXPECT_EQ(find<QBPill>(QStringLiteral("triggerChip"))->text(), state().activeTriggerCompactLabel());
+    EXPECT_EQ(find<QBPill>(QStringLiteral("triggerChip"))->text(), QStringLiteral("右 Control ⌃"))
+        << "the first-run trigger key";
     EXPECT_EQ(find<QBTextLabel>(QStringLiteral("engineLabel"))->text(), QStringLiteral("DeepSeek 4 Flash"));
 
     state().setHistory(DashboardFixture::history(3));

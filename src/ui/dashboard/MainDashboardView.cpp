@@ -7,6 +7,7 @@
 #include "ui/dashboard/StatusBanner.h"
 #include "ui/pages/history/HistoryListSection.h"
 #include "ui/pages/insights/HomeInsightsSection.h"
+#include "ui/pages/settings/EngineSettingsSection.h"
 #include "ui/theme/QBTheme.h"
 
 #include <QDialog>
@@ -42,7 +43,7 @@ DashboardPage* buildPage(SidebarTab tab, AppState& state, QWidget* parent)
         page = placeholderPage(tab, parent);
         break;
     case SidebarTab::settings:
-        page = placeholderPage(tab, parent);
+        page = new EngineSettingsSection(state, parent);
         break;
     }
     page->setObjectName(QStringLiteral("page-") + SidebarTabRow::id(tab));
@@ -128,8 +129,11 @@ void MainDashboardView::refreshNow()
 void MainDashboardView::showPage(SidebarTab tab)
 {
     // A page is built afresh for its tab, so its form state starts anew each time it is selected.
-    if (m_page)
+    // Hidden first, so the page sees itself leave (a settings page ends its shortcut capture).
+    if (m_page) {
+        m_page->hide();
         delete m_page.data();
+    }
     m_page = buildPage(tab, m_state, m_contentLayout->parentWidget());
     m_pageTab = tab;
     m_contentLayout->insertWidget(m_contentLayout->indexOf(m_banner) + 1, m_page);

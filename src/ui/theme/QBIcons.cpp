@@ -52,6 +52,30 @@ QString resourcePath(QBIcon icon)
     case QBIcon::chevronRight:
         name = "chevron-right";
         break;
+    case QBIcon::keyboard:
+        name = "keyboard";
+        break;
+    case QBIcon::volumeOff:
+        name = "volume-off";
+        break;
+    case QBIcon::hare:
+        name = "hare";
+        break;
+    case QBIcon::microphone:
+        name = "microphone";
+        break;
+    case QBIcon::typography:
+        name = "typography";
+        break;
+    case QBIcon::brain:
+        name = "brain";
+        break;
+    case QBIcon::messages:
+        name = "messages";
+        break;
+    case QBIcon::taskbar:
+        name = "taskbar";
+        break;
     case QBIcon::microphoneFilled:
         name = "microphone-filled";
         break;

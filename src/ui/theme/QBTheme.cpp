@@ -133,12 +133,16 @@ QString styleSheet()
     const auto css = [](const QColor& c) {
         return QStringLiteral("rgba(%1,%2,%3,%4)").arg(c.red()).arg(c.green()).arg(c.blue()).arg(c.alphaF());
     };
-    // Text inputs take the look of qbInputStyle() (QBInput.h) through the property it sets; the rest keeps
-    // pop-ups and scroll bars on paper whatever the desktop's theme.
+    // Text inputs take the look of qbInputStyle() or qbCompactInputStyle() (QBInput.h) through the property
+    // they set; the rest keeps pop-ups and scroll bars on paper whatever the desktop's theme.
     return QStringLiteral(
                "*[qbInput=\"true\"] { background: %1; color: %2; border: 1px solid %3; border-radius: 8px;"
                " padding: 0px 10px; selection-background-color: %4; selection-color: white; }"
                "*[qbInput=\"true\"]:focus { border: 1px solid %5; }"
+               "*[qbCompactInput=\"true\"] { background: %6; color: %2; border: 1px solid %3;"
+               " border-radius: 7px; padding: 0px 8px; selection-background-color: %4; selection-color: "
+               "white; }"
+               "*[qbCompactInput=\"true\"]:focus { border: 1px solid %5; }"
                "QComboBox { background: %1; color: %2; border: 1px solid %3; border-radius: 8px;"
                " padding: 3px 10px; }"
                "QComboBox QAbstractItemView { background: %6; color: %2; border: 1px solid %3;"

@@ -74,13 +74,11 @@ void QBButton::setStretched(bool stretched)
     setSizePolicy(stretched ? QSizePolicy::Expanding : QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
-void QBButton::setLeadingIcon(std::optional<QBIcon> icon, qreal size, qreal spacing)
+void QBButton::setLeadingIcon(QBIcon icon, qreal size, qreal spacing)
 {
-    if (icon == m_icon && size == m_iconSize && spacing == m_iconSpacing)
-        return;
     m_icon = icon;
-    m_iconSize = icon ? size : 0;
-    m_iconSpacing = icon ? spacing : 0;
+    m_iconSize = size;
+    m_iconSpacing = spacing;
     updateGeometry();
     update();
 }
@@ -91,7 +89,7 @@ QSize QBButton::sizeHint() const
     const QFontMetricsF metrics(l.font);
     const qreal icon = m_icon ? m_iconSize + m_iconSpacing : 0;
     return QSize(int(std::ceil(icon + metrics.horizontalAdvance(text()) + 2 * l.paddingH)),
-                 int(std::ceil(std::max(metrics.height(), m_iconSize) + 2 * l.paddingV)));
+                 int(std::ceil(metrics.height() + 2 * l.paddingV)));
 }
 
 void QBButton::paintEvent(QPaintEvent*)
@@ -124,12 +122,11 @@ void QBButton::paintEvent(QPaintEvent*)
         painter.drawText(bounds, Qt::AlignCenter | Qt::TextSingleLine, text());
         return;
     }
-    // Icon and text centred together as one group.
+    // Icon and title centred together as one row.
     const qreal textWidth = QFontMetricsF(rest.font).horizontalAdvance(text());
     const qreal left = bounds.center().x() - (m_iconSize + m_iconSpacing + textWidth) / 2;
-    QBIcons::paint(painter, QRectF(left, bounds.top(), m_iconSize, bounds.height()), *m_icon, m_iconSize,
-                   rest.text);
-    const qreal textLeft = left + m_iconSize + m_iconSpacing;
-    painter.drawText(QRectF(textLeft, bounds.top(), bounds.right() - textLeft, bounds.height()),
+    QBIcons::paint(painter, QRectF(left, bounds.center().y() - m_iconSize / 2, m_iconSize, m_iconSize),
+                   *m_icon, m_iconSize, rest.text);
+    painter.drawText(QRectF(left + m_iconSize + m_iconSpacing, bounds.top(), textWidth + 1, bounds.height()),
                      Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text());
 }

@@ -34,8 +34,9 @@ public:
     bool isCompact() const { return m_compact; }
     // Stretches the label over the full width the layout offers.
     void setStretched(bool stretched);
-    // An icon before the text, `size` layout pixels square, in the text's colour; none by default.
-    void setLeadingIcon(std::optional<QBIcon> icon, qreal size = 0, qreal spacing = 0);
+    // A symbol before the title, in the title's colour, `size` layout pixels square, `spacing` before the
+    // text.
+    void setLeadingIcon(QBIcon icon, qreal size, qreal spacing = 5);
     const std::optional<QBIcon>& leadingIcon() const { return m_icon; }
 
     QSize sizeHint() const override;
@@ -49,7 +50,7 @@ private:
     bool m_compact;
     std::optional<QBIcon> m_icon;
     qreal m_iconSize = 0;
-    qreal m_iconSpacing = 0;
+    qreal m_iconSpacing = 5;
     // While the primary button eases between rest (0) and pressed (1); the secondary switches at once.
     qreal m_press = 0;
     QVariantAnimation* m_pressAnimation = nullptr;

@@ -2,6 +2,7 @@
 
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBPill.h"
+#include "ui/widgets/QBTextLabel.h"
 #include "ui/widgets/SettingsControls.h"
 
 #include <QEvent>
@@ -22,10 +23,11 @@ void setTextColor(QLabel* label, const QColor& color)
     label->setPalette(palette);
 }
 
-QBPill::Look tagLook(bool selected)
+QBPill::Look tagLook(bool selected, bool monospaced)
 {
     QBPill::Look look;
-    look.font = QBTheme::font(10.5, QFont::Medium);
+    look.font = QBTheme::font(10.5, QFont::Medium,
+                              monospaced ? QBTheme::FontDesign::monospaced : QBTheme::FontDesign::system);
     look.text = selected ? QBTheme::activeGreen() : QBTheme::inkMuted();
     look.fill = selected ? QBTheme::activeGreenBg() : QBTheme::faded(QBTheme::sandWell(), 0.5);
     look.radius = 4;
@@ -61,15 +63,13 @@ QBExpandableCard::QBExpandableCard(const QString& title, const QString& tag, con
     m_title->setObjectName(QStringLiteral("cardTitle"));
     m_title->setTextFormat(Qt::PlainText);
     titleRow->addWidget(m_title);
-    m_tag = new QBPill(tag, tagLook(false), m_header);
+    m_tag = new QBPill(tag, tagLook(false, false), m_header);
     m_tag->setObjectName(QStringLiteral("cardTag"));
     titleRow->addWidget(m_tag);
     titleRow->addStretch(1);
     column->addLayout(titleRow);
-    m_subtitle = new QLabel(subtitle, m_header);
+    m_subtitle = new QBTextLabel(subtitle, QBTheme::font(11.5), QBTheme::inkMuted(), m_header);
     m_subtitle->setObjectName(QStringLiteral("cardSubtitle"));
-    m_subtitle->setTextFormat(Qt::PlainText);
-    m_subtitle->setFont(QBTheme::font(11.5));
     column->addWidget(m_subtitle);
     m_headerLayout->addLayout(column, 1);
 
@@ -127,6 +127,22 @@ void QBExpandableCard::setSubtitle(const QString& subtitle)
         m_subtitle->setText(subtitle);
 }
 
+void QBExpandableCard::setMonospacedTag(bool monospaced)
+{
+    if (monospaced == m_monospacedTag)
+        return;
+    m_monospacedTag = monospaced;
+    applyState();
+}
+
+void QBExpandableCard::setBodySuppressed(bool suppressed)
+{
+    if (suppressed == m_bodySuppressed)
+        return;
+    m_bodySuppressed = suppressed;
+    applyState();
+}
+
 void QBExpandableCard::addTrailing(QWidget* widget)
 {
     widget->setParent(m_header);
@@ -152,12 +168,12 @@ void QBExpandableCard::applyState()
     m_dot->setActive(m_selected);
     m_title->setFont(QBTheme::font(13, m_selected ? QFont::DemiBold : QFont::Medium));
     setTextColor(m_title, m_selected ? QBTheme::inkPrimary() : QBTheme::inkSecondary());
-    m_tag->setLook(tagLook(m_selected));
+    m_tag->setLook(tagLook(m_selected, m_monospacedTag));
     m_subtitle->setVisible(m_expanded || m_selected);
-    setTextColor(m_subtitle, m_selected ? QBTheme::inkSecondary() : QBTheme::inkMuted());
+    m_subtitle->setColor(m_selected ? QBTheme::inkSecondary() : QBTheme::inkMuted());
     SettingsPills::updateEngineStatusBadge(m_badge, m_selected);
-    m_divider->setVisible(m_expanded);
-    m_body->setVisible(m_expanded);
+    m_divider->setVisible(m_expanded && !m_bodySuppressed);
+    m_body->setVisible(m_expanded && !m_bodySuppressed);
 }
 
 bool QBExpandableCard::eventFilter(QObject* watched, QEvent* event)

@@ -5,6 +5,7 @@
 class EngineStatusDot;
 class QBIconView;
 class QBPill;
+class QBTextLabel;
 class QHBoxLayout;
 class QLabel;
 
@@ -23,6 +24,11 @@ public:
     bool isSelected() const { return m_selected; }
     bool isExpanded() const { return m_expanded; }
     void setTag(const QString& tag);
+    // A tag that names a model or a pack is set in the monospaced design.
+    void setMonospacedTag(bool monospaced);
+    // Keeps the expanded look but shows no body: a card that shows a row of its own in its place (a running
+    // download) whether or not it is expanded.
+    void setBodySuppressed(bool suppressed);
     void setSubtitle(const QString& subtitle);
 
     // Before the status badge, e.g. the key pill.
@@ -41,13 +47,15 @@ private:
 
     bool m_selected = false;
     bool m_expanded = false;
+    bool m_monospacedTag = false;
+    bool m_bodySuppressed = false;
     QWidget* m_header;
     QHBoxLayout* m_headerLayout;
     QBIconView* m_chevron;
     EngineStatusDot* m_dot;
     QLabel* m_title;
     QBPill* m_tag;
-    QLabel* m_subtitle;
+    QBTextLabel* m_subtitle; // one line, elided when the card is narrow
     QBPill* m_badge;
     QWidget* m_divider;
     QWidget* m_body;

@@ -9,6 +9,7 @@
 
 namespace {
 constexpr qreal kPaddingV = 7.5;
+constexpr qreal kCompactPaddingV = 5.5;
 } // namespace
 
 void qbInputStyle(QLineEdit* field)
@@ -27,4 +28,14 @@ void qbInputStyle(QPlainTextEdit* editor)
     editor->setFrameShape(QFrame::NoFrame);
     editor->setFont(QBTheme::font(13));
     editor->document()->setDocumentMargin(kPaddingV - 1);
+}
+
+void qbCompactInputStyle(QLineEdit* field)
+{
+    field->setProperty("qbCompactInput", true);
+    field->setFrame(false);
+    const QFont font = QBTheme::font(12);
+    field->setFont(font);
+    // The style sheet pads 8 px inside the 1-px border (9 in all); the height carries the vertical padding.
+    field->setFixedHeight(int(std::ceil(QFontMetricsF(font).height() + 2 * kCompactPaddingV)));
 }

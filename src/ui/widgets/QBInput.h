@@ -8,3 +8,6 @@ class QPlainTextEdit;
 // which keys on the property these set.
 void qbInputStyle(QLineEdit* field);
 void qbInputStyle(QPlainTextEdit* editor);
+// The compact field of the settings cards and the first-run wizard: a card-white fill, 12-pt text, padding
+// 9 × 5.5, radius 7 and a hairline border.
+void qbCompactInputStyle(QLineEdit* field);

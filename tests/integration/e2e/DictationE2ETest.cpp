@@ -110,6 +110,52 @@ int microphoneStreams()
     return static_cast<int>(pactl.readAllStandardOutput().count('\n'));
 }
 
+// The app's sounds on the private sound server. Each cue it plays (start, cancel, done) is a new sink input
+// for a moment; `pactl subscribe` reports every one, however short, where a poll of the list could miss it.
+// The microphone is a source output and the tone player's sink input lives for the whole session, so
+// neither counts.
+class SoundCues {
+public:
+    ~SoundCues()
+    {
+        m_subscriber.kill();
+        m_subscriber.waitForFinished(2000);
+    }
+
+    // Subscribes, and waits until the subscription is seen to report: a client of our own connects and
+    // leaves.
+    bool start()
+    {
+        m_subscriber.start(QStringLiteral("pactl"), {QStringLiteral("subscribe")});
+        if (!m_subscriber.waitForStarted(kWaitMs))
+            return false;
+        return QTest::qWaitFor(
+            [&] {
+                microphoneStreams();
+                return count("' on client #") > 0;
+            },
+            kWaitMs);
+    }
+
+    // Cues started since the subscription.
+    int played() { return count("Event 'new' on sink-input #"); }
+    // Waits for a cue after the first `seen` ones.
+    bool waitForCueAfter(int seen)
+    {
+        return QTest::qWaitFor([&] { return played() > seen; }, kWaitMs);
+    }
+
+private:
+    int count(const QByteArray& event)
+    {
+        m_events += m_subscriber.readAllStandardOutput();
+        return static_cast<int>(m_events.count(event));
+    }
+
+    QProcess m_subscriber;
+    QByteArray m_events;
+};
+
 qint64 residentKilobytes(qint64 processId)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(processId));
@@ -161,6 +207,7 @@ protected:
         ASSERT_TRUE(m_home.isValid());
         ASSERT_TRUE(m_keyboard.isOpen()) << "no X display";
         ASSERT_EQ(microphoneStreams(), 0) << "the private sound server is not reachable or not idle";
+        ASSERT_TRUE(m_cues.start()) << "the sound server's events cannot be followed";
         ASSERT_TRUE(m_server.listen(QHostAddress::LocalHost));
         m_server.setHandler([this](const ScriptedHttpServer::Request& request) {
             if (request.path.contains("/audio/transcriptions")) {
@@ -297,10 +344,12 @@ protected:
         ASSERT_TRUE(m_target->request("COPY " + kOldClipboard.toUtf8().toBase64(), "COPIED"));
     }
 
-    // Presses the start key (as the behaviour wants it) and waits until the microphone is capturing; the
-    // time from the key to the capture, in ms.
+    // Presses the start key (as the behaviour wants it) and waits until the microphone is capturing and
+    // the start cue has played; the time from the key to the capture, in ms. The microphone stays open for
+    // a while after a dictation, so only the first one sees it open; the cue tells every start.
     double startSpeaking(bool hold)
     {
+        const int cuesBefore = m_cues.played();
         QElapsedTimer timer;
         timer.start();
         if (hold)
@@ -310,6 +359,7 @@ protected:
         const bool capturing = QTest::qWaitFor([] { return microphoneStreams() > 0; }, kWaitMs);
         const double elapsed = static_cast<double>(timer.nsecsElapsed()) / 1e6;
         EXPECT_TRUE(capturing) << "the microphone never started";
+        EXPECT_TRUE(m_cues.waitForCueAfter(cuesBefore)) << "no start cue: the dictation never started";
         return elapsed;
     }
 
@@ -330,18 +380,24 @@ protected:
         return text == expected ? elapsed : -1;
     }
 
+    // The records in history.json now; none while there is no file.
+    QJsonArray historyRecords()
+    {
+        QFile file(path(QStringLiteral("data/Quorbell/history.json")));
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+        return document.isArray() ? document.array()
+                                  : document.object().value(QStringLiteral("records")).toArray();
+    }
+
     // The records in history.json, once it holds `count` of them.
     QJsonArray waitForHistory(qsizetype count)
     {
         QJsonArray records;
         (void)QTest::qWaitFor(
             [&] {
-                QFile file(path(QStringLiteral("data/Quorbell/history.json")));
-                if (!file.open(QIODevice::ReadOnly))
-                    return false;
-                const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-                records = document.isArray() ? document.array()
-                                             : document.object().value(QStringLiteral("records")).toArray();
+                records = historyRecords();
                 return records.size() >= count;
             },
             kWaitMs);
@@ -368,16 +424,22 @@ protected:
         expectClipboardRestored();
     }
 
-    // Nothing of a dictation cancelled with Escape may be sent, typed or recorded: the next dictation, whose
-    // text is the only one expected, shows that.
+    // Nothing of a dictation cancelled with Escape may be sent, typed or recorded. The cancel cue shows that
+    // Escape was handled; the next dictation then lands alone: one request, one record, only its text.
     void cancelWithEscapeThenDictate(bool hold)
     {
         ASSERT_NO_FATAL_FAILURE(startDictationSetup(hold ? "holdToTalk" : "tapToggle"));
         startSpeaking(hold);
         QTest::qWait(kSpeakingMs);
+        const int cuesBefore = m_cues.played();
         m_keyboard.tap(XK_Escape);
+        ASSERT_TRUE(m_cues.waitForCueAfter(cuesBefore)) << "no cancel cue: Escape was not handled";
         if (hold)
             m_keyboard.release(XK_Control_R);
+        EXPECT_EQ(m_transcriptions, 0) << "the cancelled dictation was sent";
+        EXPECT_TRUE(historyRecords().isEmpty()) << "the cancelled dictation was recorded";
+        EXPECT_EQ(m_target->waitForText(QString()), QString()) << "the cancelled dictation was typed";
+
         startSpeaking(hold);
         stopAndWaitForText(hold, kPolishedText);
         expectOneDictation(kRawText, kPolishedText);
@@ -440,6 +502,7 @@ protected:
 
     QTemporaryDir m_home;
     XKeyboard m_keyboard;
+    SoundCues m_cues;
     MainThreadScheduler m_scheduler;
     ScriptedHttpServer m_server{m_scheduler};
     LanguageModel m_languageModel = LanguageModel::answers;

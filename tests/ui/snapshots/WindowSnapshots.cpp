@@ -2,6 +2,7 @@
 // ui_snapshots [output folder]. Not part of the shipped app.
 #include "ui/dashboard/DashboardSidebar.h"
 #include "ui/dashboard/MainDashboardView.h"
+#include "ui/pages/settings/EngineSettingsSection.h"
 #include "ui/support/DashboardFixture.h"
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBButton.h"
@@ -257,6 +258,77 @@ int main(int argc, char** argv)
             ok = save(view, folder,
                       QStringLiteral("window-attention-%1x%2").arg(size.width()).arg(size.height())) &&
                  ok;
+        }
+    }
+    // The settings page: closed, with each card open in turn (scrolled into view), the whole page at full
+    // length, and a capture and a download running.
+    {
+        DashboardFixture fixture;
+        fixture.harness.server.setHandler([](const ScriptedHttpServer::Request& request) {
+            if (!request.path.endsWith(".tar.bz2"))
+                return ScriptedHttpServer::Reply::json(200, "{}");
+            ScriptedHttpServer::Reply stalled;
+            stalled.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("4000000")));
+            stalled.pieces.append({QByteArray(1500000, 'x'), {}});
+            stalled.framing = ScriptedHttpServer::Reply::Framing::closeDelimited;
+            stalled.stallAfterPieces = true;
+            return stalled;
+        });
+        AppState& state = fixture.start(12, 40);
+        state.setVolcSpeechKeyInput(QStringLiteral("volc-key"));
+        state.setSelectedTab(SidebarTab::settings);
+        MainDashboardView view(state);
+        auto* scroll = view.findChild<QScrollArea*>(QStringLiteral("pageArea"));
+        const auto shoot = [&](const QString& name, QSize size) {
+            view.refreshNow();
+            // Layout requests travel up one level per turn: let them all arrive.
+            for (int i = 0; i < 4; ++i)
+                QCoreApplication::processEvents();
+            ok = save(view, folder,
+                      QStringLiteral("settings-%1-%2x%3").arg(name).arg(size.width()).arg(size.height())) &&
+                 ok;
+        };
+        for (QSize size : kSizes) {
+            settle(view, size);
+            auto* page = qobject_cast<EngineSettingsSection*>(view.page());
+            shoot(QStringLiteral("collapsed"), size);
+            for (ASRProviderOption provider : ASRProviderOption::allCases()) {
+                page->toggleASRCard(provider);
+                view.refreshNow();
+                QCoreApplication::processEvents();
+                scroll->ensureWidgetVisible(
+                    view.findChild<QWidget*>(QStringLiteral("engineCard-") + provider.rawValue()), 0, 40);
+                shoot(QStringLiteral("engine-") + provider.rawValue(), size);
+            }
+            page->toggleASRCard(ASRProviderOption::localSenseVoice);
+            for (LLMProviderOption provider : LLMProviderOption::allCases()) {
+                page->toggleLLMCard(provider);
+                view.refreshNow();
+                QCoreApplication::processEvents();
+                scroll->ensureWidgetVisible(
+                    view.findChild<QWidget*>(QStringLiteral("providerCard-") + provider.rawValue()), 0, 40);
+                shoot(QStringLiteral("model-") + provider.rawValue(), size);
+            }
+            page->toggleLLMCard(LLMProviderOption::custom);
+            view.refreshNow();
+            QCoreApplication::processEvents();
+
+            // The whole page as one sheet, at the width the window gives it.
+            ok = save(*page, folder,
+                      QStringLiteral("settings-page-%1x%2").arg(size.width()).arg(size.height())) &&
+                 ok;
+
+            scroll->ensureVisible(0, 0);
+            state.startShortcutCapture();
+            shoot(QStringLiteral("recording"), size);
+            state.cancelShortcutCapture();
+            state.startOfflineModelDownload();
+            fixture.harness.settle([&] { return state.offlineDownloadProgress() > 0.01; });
+            scroll->ensureWidgetVisible(
+                view.findChild<QWidget*>(QStringLiteral("engineCard-localSenseVoice")), 0, 40);
+            shoot(QStringLiteral("downloading"), size);
+            state.cancelOfflineModelDownload();
+            scroll->ensureVisible(0, 0);
         }
     }
     // The insights and history pages over a lived-in history (250 records over 8 months), the try-out box
