@@ -28,6 +28,21 @@ const SecretSchema* schema()
     return &instance;
 }
 
+// No session bus, or nothing on it that provides the Secret Service.
+bool isServiceAbsent(const GError* error)
+{
+    if (error->domain == G_IO_ERROR)
+        return error->code == G_IO_ERROR_NOT_FOUND || error->code == G_IO_ERROR_CONNECTION_REFUSED;
+    if (error->domain == G_DBUS_ERROR)
+        return error->code == G_DBUS_ERROR_SERVICE_UNKNOWN || error->code == G_DBUS_ERROR_NAME_HAS_NO_OWNER ||
+               error->code == G_DBUS_ERROR_SPAWN_EXEC_FAILED || error->code == G_DBUS_ERROR_SPAWN_FAILED ||
+               error->code == G_DBUS_ERROR_SPAWN_CHILD_EXITED ||
+               error->code == G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND ||
+               error->code == G_DBUS_ERROR_SPAWN_SERVICE_INVALID ||
+               error->code == G_DBUS_ERROR_SPAWN_FILE_INVALID;
+    return false;
+}
+
 // Cancels every call of one operation once kCallLimit has passed.
 class Deadline {
 public:
@@ -47,14 +62,20 @@ public:
 
     GCancellable* cancellable() const { return m_cancellable; }
 
-    // Takes ownership of a GError and turns it into a reason; never includes the secret.
+    // Takes ownership of a GError and turns it into a reason that says which of the cases it is (no answer,
+    // no Secret Service, or the service's own error); never includes the secret.
     QString reason(GError* error) const
     {
         QString text;
         if (g_cancellable_is_cancelled(m_cancellable))
-            text = QStringLiteral("the keyring did not answer within %1 ms").arg(kCallLimit.count());
+            text = QStringLiteral("密钥服务 %1 ms 内没有应答").arg(kCallLimit.count());
+        else if (!error)
+            text = QStringLiteral("密钥服务出错（原因不明）");
+        else if (isServiceAbsent(error))
+            text =
+                QStringLiteral("没有可用的密钥服务（Secret Service）：") + QString::fromUtf8(error->message);
         else
-            text = error ? QString::fromUtf8(error->message) : QStringLiteral("unknown keyring error");
+            text = QStringLiteral("密钥服务出错：") + QString::fromUtf8(error->message);
         if (error)
             g_error_free(error);
         return text;
@@ -77,7 +98,7 @@ private:
 
 QString lockedReason()
 {
-    return QStringLiteral("the keyring is locked");
+    return QStringLiteral("钥匙环已锁定，请先解锁登录钥匙环");
 }
 
 struct Attributes {
@@ -193,7 +214,7 @@ SecretLookup LibsecretStore::read(const QString& service, const QString& account
     if (*locked)
         return SecretLookup::failed(lockedReason());
     if (found.items) // unlocked items whose secret did not load
-        return SecretLookup::failed(QStringLiteral("the keyring did not hand out the secret"));
+        return SecretLookup::failed(QStringLiteral("密钥服务没有交出密钥"));
     return SecretLookup::notFound();
 }
 
@@ -211,7 +232,7 @@ Status LibsecretStore::store(const QString& service, const QString& account, con
         g_object_unref(proxy);
         if (!locked)
             return Status::failure(failure);
-        return Status::failure(*locked ? lockedReason() : QStringLiteral("there is no default keyring"));
+        return Status::failure(*locked ? lockedReason() : QStringLiteral("没有默认钥匙环"));
     }
 
     const Attributes attributes(service, account);

@@ -5,6 +5,7 @@
 #include "ui/dashboard/DashboardSidebar.h"
 #include "ui/dashboard/PlaceholderPage.h"
 #include "ui/dashboard/StatusBanner.h"
+#include "ui/pages/dictionary/PersonalDictionarySection.h"
 #include "ui/pages/history/HistoryListSection.h"
 #include "ui/pages/insights/HomeInsightsSection.h"
 #include "ui/pages/settings/EngineSettingsSection.h"
@@ -40,7 +41,7 @@ DashboardPage* buildPage(SidebarTab tab, AppState& state, QWidget* parent)
         page = new HistoryListSection(state, parent);
         break;
     case SidebarTab::dictionary:
-        page = placeholderPage(tab, parent);
+        page = new PersonalDictionarySection(state, parent);
         break;
     case SidebarTab::settings:
         page = new EngineSettingsSection(state, parent);

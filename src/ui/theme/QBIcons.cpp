@@ -52,6 +52,33 @@ QString resourcePath(QBIcon icon)
     case QBIcon::chevronRight:
         name = "chevron-right";
         break;
+    case QBIcon::folderPlus:
+        name = "folder-plus";
+        break;
+    case QBIcon::world:
+        name = "world";
+        break;
+    case QBIcon::trash:
+        name = "trash";
+        break;
+    case QBIcon::trashFilled:
+        name = "trash-filled";
+        break;
+    case QBIcon::pencil:
+        name = "pencil";
+        break;
+    case QBIcon::search:
+        name = "search";
+        break;
+    case QBIcon::circleXFilled:
+        name = "circle-x-filled";
+        break;
+    case QBIcon::square:
+        name = "square";
+        break;
+    case QBIcon::squareCheckFilled:
+        name = "square-check-filled";
+        break;
     case QBIcon::keyboard:
         name = "keyboard";
         break;

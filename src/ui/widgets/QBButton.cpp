@@ -83,13 +83,41 @@ void QBButton::setLeadingIcon(QBIcon icon, qreal size, qreal spacing)
     update();
 }
 
+QSize QBButton::faceSize(const Look& look, const QString& text, std::optional<QBIcon> icon, qreal iconSize,
+                         qreal iconSpacing)
+{
+    const QFontMetricsF metrics(look.font);
+    qreal width = text.isEmpty() ? 0 : metrics.horizontalAdvance(text);
+    if (icon)
+        width += iconSize + (text.isEmpty() ? 0 : iconSpacing);
+    const qreal height = std::max(metrics.height(), icon ? iconSize : 0.0);
+    return QSize(int(std::ceil(width + 2 * look.paddingH)), int(std::ceil(height + 2 * look.paddingV)));
+}
+
+void QBButton::paintFace(QPainter& painter, const QRectF& bounds, const Look& look, const QColor& fill,
+                         const QString& text, std::optional<QBIcon> icon, qreal iconSize, qreal iconSpacing)
+{
+    QBPaint::roundedRect(painter, bounds, look.radius, fill, look.border);
+    painter.setFont(look.font);
+    painter.setPen(look.text);
+    if (!icon) {
+        painter.drawText(bounds, Qt::AlignCenter | Qt::TextSingleLine, text);
+        return;
+    }
+    // Icon and title centred together as one row.
+    const qreal textWidth = text.isEmpty() ? 0 : QFontMetricsF(look.font).horizontalAdvance(text);
+    const qreal gap = text.isEmpty() ? 0 : iconSpacing;
+    const qreal left = bounds.center().x() - (iconSize + gap + textWidth) / 2;
+    QBIcons::paint(painter, QRectF(left, bounds.center().y() - iconSize / 2, iconSize, iconSize), *icon, iconSize,
+                   look.text);
+    if (!text.isEmpty())
+        painter.drawText(QRectF(left + iconSize + gap, bounds.top(), textWidth + 1, bounds.height()),
+                         Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text);
+}
+
 QSize QBButton::sizeHint() const
 {
-    const Look l = look(m_kind, m_compact, true, false);
-    const QFontMetricsF metrics(l.font);
-    const qreal icon = m_icon ? m_iconSize + m_iconSpacing : 0;
-    return QSize(int(std::ceil(icon + metrics.horizontalAdvance(text()) + 2 * l.paddingH)),
-                 int(std::ceil(metrics.height() + 2 * l.paddingV)));
+    return faceSize(look(m_kind, m_compact, true, false), text(), m_icon, m_iconSize, m_iconSpacing);
 }
 
 void QBButton::paintEvent(QPaintEvent*)
@@ -115,18 +143,5 @@ void QBButton::paintEvent(QPaintEvent*)
     painter.translate(bounds.center());
     painter.scale(scale, scale);
     painter.translate(-bounds.center());
-    QBPaint::roundedRect(painter, bounds, rest.radius, fill, rest.border);
-    painter.setFont(rest.font);
-    painter.setPen(rest.text);
-    if (!m_icon) {
-        painter.drawText(bounds, Qt::AlignCenter | Qt::TextSingleLine, text());
-        return;
-    }
-    // Icon and title centred together as one row.
-    const qreal textWidth = QFontMetricsF(rest.font).horizontalAdvance(text());
-    const qreal left = bounds.center().x() - (m_iconSize + m_iconSpacing + textWidth) / 2;
-    QBIcons::paint(painter, QRectF(left, bounds.center().y() - m_iconSize / 2, m_iconSize, m_iconSize),
-                   *m_icon, m_iconSize, rest.text);
-    painter.drawText(QRectF(left + m_iconSize + m_iconSpacing, bounds.top(), textWidth + 1, bounds.height()),
-                     Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text());
+    paintFace(painter, bounds, rest, fill, text(), m_icon, m_iconSize, m_iconSpacing);
 }

@@ -6,6 +6,7 @@
 #include <QFont>
 #include <optional>
 
+class QPainter;
 class QVariantAnimation;
 
 // The window's painted button: the filled violet primary, the outlined neutral secondary and its destructive
@@ -38,6 +39,15 @@ public:
     // text.
     void setLeadingIcon(QBIcon icon, qreal size, qreal spacing = 5);
     const std::optional<QBIcon>& leadingIcon() const { return m_icon; }
+
+    // The face of a button in `look`: what views that paint button faces themselves (rows of a long list)
+    // share with the widget. A face without text shows the icon alone.
+    static QSize faceSize(const Look& look, const QString& text, std::optional<QBIcon> icon, qreal iconSize,
+                          qreal iconSpacing = 5);
+    // Fill and border, then the icon and the title centred as a group; the look's scale is not applied.
+    static void paintFace(QPainter& painter, const QRectF& bounds, const Look& look, const QColor& fill,
+                          const QString& text, std::optional<QBIcon> icon, qreal iconSize,
+                          qreal iconSpacing = 5);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }

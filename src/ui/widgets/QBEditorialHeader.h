@@ -11,7 +11,7 @@ public:
                       QWidget* parent = nullptr);
 
     const QString& badge() const { return m_badge; }
-    // A badge that counts something changes with it.
+    // A badge that carries a figure follows it.
     void setBadge(const QString& badge);
     const QString& title() const { return m_title; }
     const QString& subtitle() const { return m_subtitle; }

@@ -92,6 +92,8 @@ TEST(LibsecretStore, LockedKeyringFailsQuicklyAndIsNoMissingKey)
     const SecretLookup locked = store.read(kService, account);
     const qint64 readMs = timer.elapsed();
     EXPECT_FALSE(locked.status.ok) << "a locked keyring is not an empty one";
+    EXPECT_EQ(locked.status.error, QStringLiteral("钥匙环已锁定，请先解锁登录钥匙环"))
+        << "and says it is locked";
     EXPECT_FALSE(locked.secret.has_value());
     EXPECT_LT(readMs, kGenerousBoundMs);
     const SecretLookup missing = store.read(kService, QStringLiteral("never_stored"));
@@ -118,4 +120,21 @@ TEST(LibsecretStore, LockedKeyringFailsQuicklyAndIsNoMissingKey)
     std::printf("locked keyring: read %lld ms, store %lld ms, helper refresh %lld ms (%s)\n",
                 static_cast<long long>(readMs), static_cast<long long>(storeMs),
                 static_cast<long long>(refreshMs), qPrintable(locked.status.error));
+}
+
+// Run alone by keyring_absent_test, whose session bus address has no bus behind it: with no Secret Service
+// every call fails and says so, and a read never passes for a key that is not stored.
+TEST(LibsecretStoreWithoutService, AnAbsentServiceIsAFailureThatSaysSo)
+{
+    if (!qEnvironmentVariableIsSet("QB_NO_SECRET_SERVICE"))
+        GTEST_SKIP() << "needs a session without a Secret Service (keyring_absent_test)";
+    LibsecretStore store;
+    const QString absent = QStringLiteral("没有可用的密钥服务（Secret Service）：");
+    const SecretLookup lookup = store.read(kService, QStringLiteral("quorbell_test_key"));
+    EXPECT_FALSE(lookup.status.ok) << "an absent service is no empty keyring";
+    EXPECT_FALSE(lookup.secret.has_value());
+    EXPECT_TRUE(lookup.status.error.startsWith(absent)) << qPrintable(lookup.status.error);
+    const Status stored = store.store(kService, QStringLiteral("quorbell_test_key"), QStringLiteral("sk"));
+    EXPECT_FALSE(stored.ok);
+    EXPECT_TRUE(stored.error.startsWith(absent)) << qPrintable(stored.error);
 }

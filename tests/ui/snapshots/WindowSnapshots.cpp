@@ -2,6 +2,8 @@
 // ui_snapshots [output folder]. Not part of the shipped app.
 #include "ui/dashboard/DashboardSidebar.h"
 #include "ui/dashboard/MainDashboardView.h"
+#include "ui/pages/dictionary/DictionaryInlineEditor.h"
+#include "ui/pages/dictionary/PersonalDictionarySection.h"
 #include "ui/pages/settings/EngineSettingsSection.h"
 #include "ui/support/DashboardFixture.h"
 #include "ui/theme/QBTheme.h"
@@ -25,6 +27,7 @@
 #include <QPlainTextEdit>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTest>
 #include <cstdio>
 
 namespace {
@@ -198,6 +201,43 @@ std::unique_ptr<QWidget> controlGallery()
     return gallery;
 }
 
+// Sixty terms of every category, some pinned, one with a long list of aliases and one with a long name.
+QList<LexiconEntry> dictionaryTerms()
+{
+    struct Seed {
+        const char* term;
+        LexiconCategory category;
+        qint64 weight;
+        QList<const char*> aliases;
+    };
+    const QList<Seed> seeds{
+        {"张伟", LexiconCategory::person, 10, {"章维", "张威", "zhang wei"}},
+        {"DeepSeek",
+         LexiconCategory::project,
+         9,
+         {"迪普西克", "deep seek", "低谱西克", "迪普C克", "deepsick", "滴普西客", "DPSK", "迪普"}},
+        {"Model Context Protocol", LexiconCategory::project, 5, {"MCP", "m c p"}},
+        {"李娜", LexiconCategory::person, 5, {}},
+        {"贵州茅台 600519", LexiconCategory::finance, 7, {"茅台", "六零零五一九"}},
+        {"季度复盘会议纪要与行动项跟踪表（二〇二五年第一季度）", LexiconCategory::memo, 5, {"复盘"}},
+        {"GitHub Copilot", LexiconCategory::browser, 2, {}},
+        {"阔贝尔", LexiconCategory::autoLearned, 3, {"阔贝", "扩贝尔", "quor bell", "阔呗", "括贝尔"}},
+    };
+    QList<LexiconEntry> entries;
+    for (int i = 0; i < 60; ++i) {
+        const Seed& seed = seeds[i % seeds.size()];
+        const QString term = i < seeds.size()
+                                 ? QString::fromUtf8(seed.term)
+                                 : QStringLiteral("%1 %2").arg(QString::fromUtf8(seed.term)).arg(i);
+        QStringList aliases;
+        for (const char* alias : seed.aliases)
+            aliases.append(QString::fromUtf8(alias));
+        entries.append(LexiconEntry(QUuid::createUuid(), term, aliases, QString(), seed.category, seed.weight,
+                                    0, Timestamp::fromUnixSeconds(1.74e9)));
+    }
+    return entries;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -260,6 +300,62 @@ int main(int argc, char** argv)
                  ok;
         }
     }
+    // The dictionary: sixty terms (the window and the whole page), the inline editor on the long alias list,
+    // batch selection under a filter and search, and an empty lexicon.
+    {
+        DashboardFixture fixture;
+        AppState& state = fixture.start(0, -1);
+        state.lexiconStore().setEntries(dictionaryTerms());
+        state.setSelectedTab(SidebarTab::dictionary);
+        MainDashboardView view(state);
+        auto* scroll = view.findChild<QScrollArea*>(QStringLiteral("pageArea"));
+        for (QSize size : kSizes) {
+            const QString suffix = QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
+            state.setStatusBanner(QString());
+            state.setSelectedTab(SidebarTab::home);
+            view.refreshNow();
+            state.setSelectedTab(SidebarTab::dictionary);
+            view.refreshNow();
+            settle(view, size);
+            auto* page = qobject_cast<PersonalDictionarySection*>(view.page());
+            ok = save(view, folder, QStringLiteral("dictionary-") + suffix) && ok;
+            ok = save(*page, folder, QStringLiteral("dictionary-page-") + suffix) && ok;
+
+            page->beginInlineEdit(page->entryList()->entryAt(1));
+            QCoreApplication::processEvents();
+            scroll->ensureWidgetVisible(page->inlineEditor(), 0, 120);
+            QCoreApplication::processEvents();
+            ok = save(view, folder, QStringLiteral("dictionary-editor-") + suffix) && ok;
+
+            page->inlineEditor()->findChild<QAbstractButton*>(QStringLiteral("editCancel"))->click();
+            page->findChild<QAbstractButton*>(QStringLiteral("filterPill-project"))->click();
+            page->findChild<QAbstractButton*>(QStringLiteral("batchToggleButton"))->click();
+            DictionaryEntryList* list = page->entryList();
+            for (int row : {0, 2})
+                QTest::mouseClick(list, Qt::LeftButton, {},
+                                  list->partCenter(row, DictionaryEntryList::Part::row));
+            page->findChild<QLineEdit*>(QStringLiteral("searchField"))->setText(QStringLiteral("e"));
+            state.setStatusBanner(QStringLiteral("🗑️ 已批量清理 3 个词条"));
+            view.refreshNow();
+            QCoreApplication::processEvents();
+            scroll->ensureWidgetVisible(page->findChild<QWidget*>(QStringLiteral("searchBox")), 0, 120);
+            QCoreApplication::processEvents();
+            ok = save(view, folder, QStringLiteral("dictionary-batch-") + suffix) && ok;
+        }
+    }
+    {
+        DashboardFixture fixture;
+        AppState& state = fixture.start(0, 0);
+        state.setSelectedTab(SidebarTab::dictionary);
+        MainDashboardView view(state);
+        for (QSize size : kSizes) {
+            settle(view, size);
+            view.refreshNow();
+            ok = save(view, folder,
+                      QStringLiteral("dictionary-empty-%1x%2").arg(size.width()).arg(size.height())) &&
+                 ok;
+        }
+    }
     // The settings page: closed, with each card open in turn (scrolled into view), the whole page at full
     // length, and a capture and a download running.
     {
@@ -311,7 +407,9 @@ int main(int argc, char** argv)
             }
             page->toggleLLMCard(LLMProviderOption::custom);
             view.refreshNow();
-            QCoreApplication::processEvents();
+            // The collapsed card gives its height back only once its layout request has travelled up.
+            for (int i = 0; i < 4; ++i)
+                QCoreApplication::processEvents();
 
             // The whole page as one sheet, at the width the window gives it.
             ok = save(*page, folder,
