@@ -3,7 +3,6 @@
 #include "core/AppState.h"
 #include "lexicon/PersonalLexiconStore.h"
 #include "ui/dashboard/DashboardSidebar.h"
-#include "ui/dashboard/PlaceholderPage.h"
 #include "ui/dashboard/StatusBanner.h"
 #include "ui/pages/dictionary/PersonalDictionarySection.h"
 #include "ui/pages/history/HistoryListSection.h"
@@ -23,15 +22,8 @@ constexpr int kContentPaddingH = 38;
 constexpr int kContentPaddingV = 32;
 constexpr int kContentSpacing = 24;
 
-DashboardPage* placeholderPage(SidebarTab tab, QWidget* parent)
-{
-    return new PlaceholderPage(SidebarTabRow::title(tab), parent);
-}
-
 DashboardPage* buildPage(SidebarTab tab, AppState& state, QWidget* parent)
 {
-    Q_UNUSED(state);
-    // Tabs whose page is not built yet show its title.
     DashboardPage* page = nullptr;
     switch (tab.value) {
     case SidebarTab::home:
