@@ -17,6 +17,17 @@
 QuorbellApp::QuorbellApp(AppState& state, QObject* parent) : QObject(parent), m_state(state)
 {
     connect(&state, &AppState::dockVisibilityRequested, this, &QuorbellApp::applyTaskbarEntry);
+    connect(&state, &AppState::changed, this, &QuorbellApp::followOnboardingSheet);
+}
+
+void QuorbellApp::followOnboardingSheet()
+{
+    // The wizard is a sheet over the main window: asking for it (the first-run check, the settings page)
+    // brings the window, also when the application started in the tray.
+    const bool asked = m_state.showOnboardingSheet();
+    if (asked && !m_onboardingShown && m_started)
+        presentMainWindow();
+    m_onboardingShown = asked && m_started;
 }
 
 QuorbellApp::~QuorbellApp() = default;
@@ -55,6 +66,7 @@ void QuorbellApp::start()
     connect(m_menuContent.get(), &MenuBarMenu::openMainWindowRequested, this, &QuorbellApp::presentMainWindow);
     connect(m_menuContent.get(), &MenuBarMenu::quitRequested, qApp, &QCoreApplication::quit);
 
+    m_started = true;
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         QIcon icon;
         for (int size : {16, 22, 24, 32, 48})
@@ -73,6 +85,7 @@ void QuorbellApp::start()
         QApplication::setQuitOnLastWindowClosed(true);
         presentMainWindow();
     }
+    followOnboardingSheet();
 }
 
 void QuorbellApp::presentMainWindow()

@@ -31,10 +31,14 @@ public:
 
 private:
     void applyTaskbarEntry(bool showInTaskbar);
+    void followOnboardingSheet();
 
     AppState& m_state;
     std::unique_ptr<QMenu> m_menu;
     std::unique_ptr<MenuBarMenu> m_menuContent;
     std::unique_ptr<QSystemTrayIcon> m_tray;
     std::unique_ptr<QWidget> m_mainWindow;
+    bool m_started = false;
+    // The sheet's flag as last seen after start, so the window is brought once each time it is asked for.
+    bool m_onboardingShown = false;
 };

@@ -106,11 +106,7 @@ int main(int argc, char* argv[])
 
     // Every phase assignment shows or hides the pill.
     FloatingPillController pill(scheduler, state.contextInjector().caretOriginProvider(), levelBus);
-    pill.attach(&state);
-    QObject::connect(&state, &AppState::phaseChanged, &state, [&pill, &state](const PipelinePhase& phase) {
-        pill.setPhase(phase, state.llmConfig().enableLiveInlineTyping);
-        pill.setVisible(!phase.is<PipelinePhase::Idle>());
-    });
+    pill.follow(state);
     // Muted system audio comes back on SIGTERM and SIGINT as well as at a normal quit.
     QObject signalContext; // gone before the state and its muter
     restoreOnTerminationSignals(&signalContext, state.audioDucker(), [] { QCoreApplication::quit(); });

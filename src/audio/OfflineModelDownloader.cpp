@@ -307,8 +307,11 @@ void OfflineModelDownloader::discardPartFile()
 
 void OfflineModelDownloader::cancelDownload()
 {
-    if (m_state == State::idle)
+    // Every cancel is answered, also one that finds nothing running.
+    if (m_state == State::idle) {
+        finish(false, kCancelledMessage);
         return;
+    }
     ++m_generation;
     if (m_unpackCancelled)
         *m_unpackCancelled = true;

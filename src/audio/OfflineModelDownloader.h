@@ -49,7 +49,8 @@ public:
 
     // Starts from the first source unless a download or an unpack is under way.
     void startDownload();
-    // Stops a running download or unpack and reports the cancellation once.
+    // Stops a running download or unpack and reports the cancellation once; a cancel with nothing running
+    // is reported too, so every call is answered.
     void cancelDownload();
     bool isActive() const { return m_state != State::idle; }
 

@@ -46,10 +46,8 @@ QString senseVoiceModelsFolder()
 
 std::optional<SenseVoiceModelPaths> senseVoiceModelPaths()
 {
-    const QString folder = senseVoiceModelsFolder();
-    if (folder.isEmpty())
-        return std::nullopt;
-    const QDir models(folder);
+    // Only looks: a missing data folder holds no model and is not created here.
+    const QDir models(QDir(DataFolder::location()).filePath(QStringLiteral("Models")));
     if (auto full = pathsIn(models, SenseVoiceFiles::fullPrecisionFolder(),
                             SenseVoiceFiles::fullPrecisionModel(), true))
         return full;

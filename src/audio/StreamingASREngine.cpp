@@ -23,12 +23,25 @@ constexpr size_t kMinPreRollHandOverSamples = 800;
 constexpr size_t kSeedBackupSeconds = 90;
 constexpr size_t kOpenAIBackupSeconds = 180;
 constexpr size_t kLocalBackupSeconds = 90;
-// Reserved at start so speaking never reallocates: a local segment is cut by 14.5 s, and a cloud session's
-// backup rarely passes 20 s.
-constexpr size_t kSegmentReserveSeconds = 15;
+// Reserved at start so speaking rarely reallocates: a local segment is mostly cut before 14 s, and a cloud
+// session's backup rarely passes 20 s.
+constexpr size_t kSegmentReserveSeconds = 14;
 constexpr size_t kBackupReserveSeconds = 20;
 // A segment is normally cut long before this; it only bounds a Seed session's copy and a stalled decoder.
 constexpr size_t kMaxSegmentSeconds = 90;
+
+AppError engineError(int code, QString description)
+{
+    return AppError{StreamingASREngine::kErrorDomain.toString(), code, std::move(description)};
+}
+
+// A model that was found but failed to load says more than "no model".
+AppError noRecognizerError(const QString& modelFailure)
+{
+    return engineError(StreamingASREngine::kNoRecognizerCode,
+                       modelFailure.isEmpty() ? StreamingASREngine::kNoRecognizerMessage.toString()
+                                              : modelFailure);
+}
 
 bool isAuthorized(AuthorizationStatus status)
 {
@@ -216,7 +229,7 @@ void StreamingASREngine::prewarmHotMicAsync()
         return;
     m_audioControlQueue->async([this] {
         cancelIdleHardwareShutdown();
-        QString ignored;
+        AppError ignored;
         if (ensureHotMicRunning(&ignored))
             scheduleIdleHardwareShutdown();
     });
@@ -300,7 +313,7 @@ void StreamingASREngine::startStreamingInternal(const StartRequest& request)
     const bool useSeed = seedUsable;
     const bool useOpenAI = !useSeed && openAIUsable;
 
-    QString error;
+    AppError error;
     const std::optional<int> capturedRate = ensureHotMicRunning(&error);
     if (!capturedRate) {
         reportError(generation, error);
@@ -414,7 +427,7 @@ void StreamingASREngine::startSystemRecognizerPath(const StartRequest& request, 
     shutdownAudioHardwareCompletely();
     const std::optional<int> rate = m_capture.defaultSourceSampleRate();
     if (!rate || *rate <= 0) {
-        reportError(generation, kNoMicrophoneInputMessage.toString());
+        reportError(generation, engineError(kNoMicrophoneInputCode, kNoMicrophoneInputMessage.toString()));
         return;
     }
     // The session's locale, else the default one.
@@ -422,8 +435,7 @@ void StreamingASREngine::startSystemRecognizerPath(const StartRequest& request, 
     if (m_systemRecognizer.isAvailable(request.localeIdentifier)) {
         locale = request.localeIdentifier;
     } else if (!m_systemRecognizer.isAvailable(QString())) {
-        // A model that was found but failed to load says more than "no model".
-        reportError(generation, modelFailure.isEmpty() ? kNoRecognizerMessage.toString() : modelFailure);
+        reportError(generation, noRecognizerError(modelFailure));
         return;
     }
 
@@ -437,7 +449,7 @@ void StreamingASREngine::startSystemRecognizerPath(const StartRequest& request, 
                 deliverPartialResult(generation, text, Delivery::system);
         });
     if (!started) {
-        reportError(generation, modelFailure.isEmpty() ? kNoRecognizerMessage.toString() : modelFailure);
+        reportError(generation, noRecognizerError(modelFailure));
         return;
     }
     {
@@ -452,18 +464,18 @@ void StreamingASREngine::startSystemRecognizerPath(const StartRequest& request, 
     });
     if (!capturing) {
         endSystemRecognizerSession();
-        reportError(generation, capturing.error);
+        reportError(generation, AppError{kCaptureErrorDomain.toString(), 0, capturing.error});
         return;
     }
     // This tap is the recogniser's: the next capture session installs its own.
     m_isTapInstalled = false;
 }
 
-void StreamingASREngine::reportError(quint64 generation, const QString& message)
+void StreamingASREngine::reportError(quint64 generation, const AppError& error)
 {
-    postToMain([this, generation, message] {
+    postToMain([this, generation, error] {
         if (generation == m_activeGeneration.load() && onError)
-            onError(message);
+            onError(error);
     });
 }
 
@@ -545,6 +557,12 @@ void StreamingASREngine::waitForBackgroundWork()
         m_audioControlQueue->sync([] {});
         m_decodeQueue->sync([] {});
     }
+}
+
+StreamingASREngine::BufferCapacities StreamingASREngine::sessionBufferCapacities() const
+{
+    std::lock_guard lock(m_sampleLock);
+    return {m_activeSegmentSamples.capacity(), m_cloudFailoverBackupSamples.capacity()};
 }
 
 // --- delivery to the main thread ---------------------------------------------------------------------------

@@ -49,9 +49,16 @@ public:
         VolcSeedASRClient::Endpoint seedEndpoint = VolcSeedASRClient::Endpoint::volcengine();
     };
 
-    // Why a session could not start.
+    // Why a session could not start: errors of the engine's own domain.
+    static constexpr QStringView kErrorDomain = u"Quorbell.ASR";
+    static constexpr int kNoRecognizerCode = -1;
     static constexpr QStringView kNoRecognizerMessage = u"未找到本地模型且系统听写未就绪";
+    static constexpr int kNoMicrophoneInputCode = -2;
     static constexpr QStringView kNoMicrophoneInputMessage = u"麦克风输入不可用，请检查麦克风权限";
+    // A model found on disk that cannot be loaded, outside a session start.
+    static constexpr int kModelLoadFailedCode = -3;
+    // The capture backend gives a reason but no code of its own.
+    static constexpr QStringView kCaptureErrorDomain = u"Quorbell.AudioCapture";
 
     // Fail-over notices of the Seed-ASR path.
     static constexpr QStringView kWatchdogFailoverNotice = u"弱网超时，已自动无损切回本机满血模型";
@@ -87,6 +94,13 @@ public:
     // Blocks until the work already queued on the audio-control and decode queues (and the work that work
     // queues in turn) has run. For tests and benchmarks: the app never blocks on the engine's queues.
     void waitForBackgroundWork();
+    // The room, in samples, the current session's segment and fail-over backup were given at its start, so
+    // that speaking does not reallocate them.
+    struct BufferCapacities {
+        size_t segment = 0;
+        size_t backup = 0;
+    };
+    BufferCapacities sessionBufferCapacities() const;
 
     // Level measurement of one capture buffer: every fourth sample of it.
     struct LevelMetrics {
@@ -156,10 +170,10 @@ private:
     // --- session start and the microphone (StreamingASREngine.cpp) -----------------------------------------
     void startStreamingInternal(const StartRequest& request);
     void startSystemRecognizerPath(const StartRequest& request, const QString& modelFailure);
-    void reportError(quint64 generation, const QString& message);
+    void reportError(quint64 generation, const AppError& error);
     bool isStartCurrent(quint64 generation) const;
-    // Returns the capture rate, or an error text for the user.
-    std::optional<int> ensureHotMicRunning(QString* error);
+    // Returns the capture rate, or the error for the user.
+    std::optional<int> ensureHotMicRunning(AppError* error);
     void scheduleIdleHardwareShutdown();
     void cancelIdleHardwareShutdown();
     void shutdownAudioHardwareCompletely();

@@ -170,7 +170,7 @@ void StreamingASREngine::feedSeedASR(quint64 generation, std::span<const float> 
 
 // --- the hot microphone ------------------------------------------------------------------------------------
 
-std::optional<int> StreamingASREngine::ensureHotMicRunning(QString* error)
+std::optional<int> StreamingASREngine::ensureHotMicRunning(AppError* error)
 {
     if (!m_isTapInstalled || !m_capture.isRunning()) {
         m_capture.stop(); // whatever tap was there, e.g. the desktop recogniser's
@@ -181,7 +181,8 @@ std::optional<int> StreamingASREngine::ensureHotMicRunning(QString* error)
         if (!sourceRate || *sourceRate <= 0)
             sourceRate = m_capture.defaultSourceSampleRate();
         if (!sourceRate || *sourceRate <= 0) {
-            *error = kNoMicrophoneInputMessage.toString();
+            *error = AppError{kErrorDomain.toString(), kNoMicrophoneInputCode,
+                              kNoMicrophoneInputMessage.toString()};
             return std::nullopt;
         }
         {
@@ -195,14 +196,15 @@ std::optional<int> StreamingASREngine::ensureHotMicRunning(QString* error)
         const Status started =
             m_capture.start([this](std::span<const float> samples) { handleIncomingAudioBuffer(samples); });
         if (!started) {
-            *error = started.error;
+            *error = AppError{kCaptureErrorDomain.toString(), 0, started.error};
             return std::nullopt;
         }
         m_isTapInstalled = true;
     }
     const int rate = m_capture.sampleRate();
     if (rate <= 0) {
-        *error = kNoMicrophoneInputMessage.toString();
+        *error =
+            AppError{kErrorDomain.toString(), kNoMicrophoneInputCode, kNoMicrophoneInputMessage.toString()};
         return std::nullopt;
     }
     std::lock_guard lock(m_sampleLock);

@@ -149,7 +149,8 @@ QCoro::Task<QString> StreamingASREngine::finishOpenAISession(quint64 generation,
             co_return local;
         }
     }
-    reportError(generation, kUploadErrorPrefix.toString() + description);
+    reportError(generation, AppError{outcome.error().domain, outcome.error().code,
+                                     kUploadErrorPrefix.toString() + description});
     co_return QString();
 }
 

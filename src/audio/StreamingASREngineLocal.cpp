@@ -65,7 +65,7 @@ void StreamingASREngine::reportModelFailure(const QString& reason)
     // next engine without knowing why.
     postToMain([this, reason] {
         if (onError)
-            onError(reason);
+            onError(AppError{kErrorDomain.toString(), kModelLoadFailedCode, reason});
         if (onModelLoadFailed)
             onModelLoadFailed(reason);
     });

@@ -104,8 +104,9 @@ void VolcSeedASRClient::Link::closeSocket(quint64 id)
         return;
     QWebSocket* socket = node.mapped().socket;
     socket->disconnect(this);
-    // A failed socket may still claim to be connected while it reports its error; it gets no close frame.
-    if (node.mapped().failed || socket->state() != QAbstractSocket::ConnectedState) {
+    // Closed with code 1000 while the connection is up, a failed socket too (a replay leaves it that way);
+    // one that is not connected can only be cut.
+    if (socket->state() != QAbstractSocket::ConnectedState) {
         socket->abort();
         socket->deleteLater();
         return;

@@ -402,9 +402,9 @@ void AppState::setupCallbacks()
         if (self)
             self->setStatusBanner(QStringLiteral("✈️ 离线满血热备已接管：") + reason);
     };
-    m_asrEngine->onError = [self](const QString& message) {
+    m_asrEngine->onError = [self](const AppError& error) {
         if (self)
-            self->handleEngineError(message);
+            self->handleEngineError(error.description);
     };
     m_asrEngine->onPartialResult = [self](const QString& text, bool settled) {
         if (self)

@@ -318,11 +318,13 @@ QCoro::Task<> AppState::finishDictationSession()
     if (!self)
         co_return;
     trace.mark(DictationTrace::Step::tailEnd);
-    if (!m_isSessionActive || m_sessionGeneration != generation) {
+    if (m_sessionGeneration != generation) {
         // Cancelled during the tail pause: the session is over, nothing is inserted or recorded.
         m_isFinalizingSession = false;
         co_return;
     }
+    // An engine error during the pause has already ended recording and shown itself; the finish still asks
+    // the engine, whose fail-over may yet deliver the words.
     m_isSessionActive = false;
     m_audioDucker->restoreIfNeeded();
 

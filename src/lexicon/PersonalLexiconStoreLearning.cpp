@@ -140,6 +140,62 @@ bool isParticle(const QString& character)
     return character.size() == 1 && cjkGrammarParticles().contains(character[0]);
 }
 
+// Paths, web addresses and e-mail addresses are written in printable ASCII without spaces. The word tokenizer
+// splits them at "/", ":" and "@", so the pollution filter would only see a piece; these rules look at the
+// whole run around a change instead. Brackets, quotes and clause punctuation end a run.
+bool isAddressCharacter(const QString& character)
+{
+    if (character.size() != 1)
+        return false;
+    const char16_t c = character[0].unicode();
+    return c > 0x20 && c < 0x7F && !QStringView(u"\"'<>()[]{}`,;").contains(QChar(c));
+}
+
+bool isPathSeparator(const QString& character)
+{
+    return character == QLatin1String("/") || character == QLatin1String("\\");
+}
+
+bool isAddressRun(const QString& run)
+{
+    if (run.contains(QLatin1Char('/')) || run.contains(QLatin1Char('\\')))
+        return true; // a path, and every "scheme://" address
+    const qsizetype at = run.indexOf(QLatin1Char('@'));
+    if (at > 0 && at < run.size() - 1)
+        return true; // an e-mail address
+    return run.startsWith(QLatin1String("www."), Qt::CaseInsensitive);
+}
+
+// Whether characters [from, to) of a line lie in a path, web address or e-mail address: some run of address
+// characters that overlaps them is one, or a path separator touches them (a path may have non-ASCII parts).
+bool isPartOfAddress(const QStringList& characters, int from, int to)
+{
+    const int length = int(characters.size());
+    if ((from > 0 && isPathSeparator(characters[from - 1])) ||
+        (to < length && isPathSeparator(characters[to])))
+        return true;
+    for (int start = 0; start < length;) {
+        if (!isAddressCharacter(characters[start])) {
+            ++start;
+            continue;
+        }
+        int end = start;
+        while (end < length && isAddressCharacter(characters[end]))
+            ++end;
+        if (start < to && end > from && isAddressRun(joined(characters, start, end)))
+            return true;
+        start = end;
+    }
+    return false;
+}
+
+// Whether a whole text holds a path, web address or e-mail address anywhere.
+bool containsAddress(const QString& text)
+{
+    const QStringList characters = Text::graphemes(text);
+    return isPartOfAddress(characters, 0, int(characters.size()));
+}
+
 // The trimmed lines that are long enough to carry a correction, in order.
 QStringList meaningfulLines(const QString& text)
 {
@@ -208,7 +264,10 @@ PersonalLexiconStore::learnFromSelectionRewrite(const QString& selectedText, con
     if (selectionLength <= kRewriteSelectionMaximum && rewriteLength >= kRewriteMinimum &&
         rewriteLength <= kRewriteMaximum && !containsAnyOf(selection, rewriteStopCharacters()) &&
         !containsAnyOf(rewrite, rewriteStopCharacters())) {
-        // The user chose to say this word again: no stop-word test second-guesses that.
+        // The user chose to say this word again: no stop-word test second-guesses that. A path or an address
+        // is still no term.
+        if (containsAddress(selection) || containsAddress(rewrite))
+            return std::nullopt;
         upsert(rewrite, {selection}, LexiconCategory::autoLearned, kSelectionRewriteWeight);
         return LearnedPair{selection, rewrite};
     }
@@ -318,6 +377,10 @@ PersonalLexiconStore::extractSingleWordReplacement(const QString& origLine, cons
         p = std::min(p, lo);
         s = std::min(s, std::max(eLength - hi, 0));
     }
+
+    // A word of a path or an address is no term, however it was edited.
+    if (isPartOfAddress(o, p, oLength - s) || isPartOfAddress(e, p, std::max(eLength - s, p)))
+        return std::nullopt;
 
     const QString wrong = edgeTrimmed(joined(o, p, oLength - s));
     const QString corrected = edgeTrimmed(joined(e, p, eLength - s));

@@ -36,7 +36,8 @@ public:
     // Callbacks, set once by the application state.
     std::function<void()> onModelReady;
     std::function<void(const QString& text, bool settled)> onPartialResult;
-    std::function<void(const QString& message)> onError;
+    // A session could not start, or cloud transcription failed; the user sees the error's description.
+    std::function<void(const AppError& error)> onError;
     std::function<void(const QString& reason)> onCloudFailoverNotice;
     // A local model that was found on disk could not be loaded (also reported through onError).
     std::function<void(const QString& reason)> onModelLoadFailed;

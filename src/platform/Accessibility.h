@@ -8,10 +8,12 @@
 enum class ElementRole { Other, Desktop, Button, Image, Toolbar };
 
 struct FocusedElement {
-    ElementRole role = ElementRole::Other;
+    // nullopt when the role could not be read; the element was still found.
+    std::optional<ElementRole> role = ElementRole::Other;
     QString roleName; // the backend's own name of the role, for logs
     bool isEditableText = false;
-    // The backend never reads the value or selection of a password field.
+    // The backend never reads the value or selection of a password field, nor of a field whose role it
+    // cannot read.
     bool isPassword = false;
 };
 

@@ -24,6 +24,10 @@ class Clipboard {
 public:
     virtual ~Clipboard() = default;
 
+    // The PRIMARY selection (what the xterm family pastes with Shift+Insert) behind the same operations;
+    // nullptr where the desktop has none, and for the selection itself. It lives as long as this clipboard.
+    virtual Clipboard* primarySelection() { return nullptr; }
+
     virtual ClipboardSnapshot snapshot() const = 0;
     // Puts the snapshot back with all its formats; an empty snapshot clears the clipboard.
     virtual void restore(const ClipboardSnapshot& snapshot) = 0;

@@ -24,6 +24,8 @@ inline constexpr std::uint16_t RightShift = 60;
 inline constexpr std::uint16_t RightOption = 61;
 inline constexpr std::uint16_t RightControl = 62;
 inline constexpr std::uint16_t Function = 63;
+// Help on a Mac keyboard, Insert on a PC one.
+inline constexpr std::uint16_t Insert = 114;
 inline constexpr std::uint16_t LeftArrow = 123;
 inline constexpr std::uint16_t RightArrow = 124;
 inline constexpr std::uint16_t DownArrow = 125;

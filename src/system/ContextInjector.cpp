@@ -37,9 +37,12 @@ bool isFileManager(const QString& bundleID)
     return false;
 }
 
-bool rolePreventsTextInput(ElementRole role)
+// Whether the element's role rules out a text input; nullopt when its role is unknown.
+std::optional<bool> rolePreventsTextInput(std::optional<ElementRole> role)
 {
-    switch (role) {
+    if (!role)
+        return std::nullopt;
+    switch (*role) {
     case ElementRole::Desktop:
     case ElementRole::Button:
     case ElementRole::Image:
@@ -153,7 +156,9 @@ ActiveScreenContext ContextInjector::captureCurrentContext()
                 context.precedingText = Text::graphemeSuffix(*value, kPrecedingTextLength);
         }
     }
-    context.hasFocusedTextInput = !rolePreventsTextInput(element->role);
+    // An unreadable role leaves the starting value.
+    if (const std::optional<bool> prevents = rolePreventsTextInput(element->role))
+        context.hasFocusedTextInput = !*prevents;
     return context;
 }
 
@@ -169,7 +174,8 @@ bool ContextInjector::isLikelyEditableFocusNow()
     if (!app || !isTrusted())
         return false;
     const std::optional<FocusedElement> element = m_accessibility.focusedElement(app->processId);
-    return element ? !rolePreventsTextInput(element->role) : !isFileManager(app->bundleIdentifier);
+    const std::optional<bool> prevents = element ? rolePreventsTextInput(element->role) : std::nullopt;
+    return prevents ? !*prevents : !isFileManager(app->bundleIdentifier);
 }
 
 QCoro::Task<bool> ContextInjector::isLikelyEditableFocusAsync()
@@ -239,9 +245,12 @@ std::optional<QPointF> ContextInjector::pillOriginBelowCaret(const QRect& caret,
     qreal x = caretF.center().x() - w * 0.5;
     qreal y = caretF.bottom() + kPillCaretGap;
 
+    // The screen holding the panel's bottom-left corner (its origin in the bottom-up coordinates the
+    // placement rule was made for), else the primary one, which is listed first.
+    const QPointF origin(x, y + h);
     const ScreenArea* screen = &screens.first();
     for (const ScreenArea& candidate : screens) {
-        if (candidate.geometry.contains(caretF.center())) {
+        if (candidate.geometry.contains(origin)) {
             screen = &candidate;
             break;
         }

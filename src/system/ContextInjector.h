@@ -107,7 +107,8 @@ public:
     // focusedCaretOrigin as the pill controller takes it. The injector must outlive the provider.
     CaretOriginProvider caretOriginProvider();
     // The placement rule alone. A caret rectangle lower than 4 or taller than 140, or at (0, 0), is not
-    // believed. The screen is the first whose frame holds the caret's centre, else the first screen.
+    // believed. The screen is the first whose frame holds the unclamped pill's bottom-left corner, else the
+    // first screen (the primary one).
     static std::optional<QPointF> pillOriginBelowCaret(const QRect& caret, QSizeF pillSize,
                                                        const QList<ScreenArea>& screens);
 
@@ -153,11 +154,13 @@ public:
 
     // --- Clipboard (main thread) ---
 
-    // Puts the text on the clipboard, pastes it (Ctrl+V; Ctrl+Shift+V in a terminal) and puts the previous
-    // contents back with every format: once the target has asked for the pasted text (never before
-    // kClipboardRestoreDelay) or at kClipboardRestoreLimit, and only while the pasted text is still ours,
-    // so a copy made meanwhile survives. An empty clipboard stays with the pasted text. When the paste keys
-    // cannot be posted, the text stays on the clipboard and the failure is returned.
+    // Puts the text on the clipboard, pastes it with the keys PastePolicy names for the frontmost window
+    // (Ctrl+V; Ctrl+Shift+V in a terminal; Shift+Insert in the xterm family, which reads the PRIMARY
+    // selection, so the text is put there too) and puts the previous contents of both back with every
+    // format: once the target has asked for the pasted text (never before kClipboardRestoreDelay) or at
+    // kClipboardRestoreLimit, and only while the pasted text is still ours, so a copy or selection made
+    // meanwhile survives. An empty clipboard stays with the pasted text. When the paste keys cannot be
+    // posted, the text stays on the clipboard, PRIMARY is given back and the failure is returned.
     QCoro::Task<Status> pasteViaClipboardPreservingSnapshot(QString text);
     // The same; the context is not needed.
     QCoro::Task<Status> injectTextAtCursor(QString text, std::optional<ActiveScreenContext> context = {});
@@ -177,7 +180,10 @@ public:
 private:
     struct PendingRestore {
         quint64 id = 0;
-        ClipboardSnapshot snapshot; // what the user had before our paste
+        ClipboardSnapshot snapshot; // what the user had before our paste; empty: nothing to give back
+        // What the PRIMARY selection held before a paste through it; nullopt when the paste did not use it.
+        std::optional<ClipboardSnapshot> primarySnapshot;
+        bool pastedFromPrimary = false; // the target's request for the text comes on PRIMARY
         MonotonicTime pastedAt;
         ScheduledWork check; // scheduled once the paste keys are out
     };
@@ -226,6 +232,8 @@ private:
     // The marker rule for one piece that follows a line break.
     QCoro::Task<Status> typeSkippingEditorMarker(QString piece);
     void checkClipboardRestore();
+    // Puts the user's PRIMARY selection back at once, while the pasted text there is still ours.
+    void restorePrimaryNow(PendingRestore& pending);
     QList<ScreenArea> screens() const;
 
     Accessibility& m_accessibility;

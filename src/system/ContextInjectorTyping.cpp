@@ -2,6 +2,7 @@
 #include "system/ContextInjector.h"
 
 #include "system/GraphemeDiff.h"
+#include "system/PastePolicy.h"
 #include "util/DictationTrace.h"
 #include "util/Text.h"
 
@@ -12,9 +13,6 @@ namespace {
 constexpr KeyChord kLineBreakChord{KeyCode::Return, ModifierFlag::Shift};
 // Command shortcuts are Ctrl shortcuts on this desktop.
 constexpr KeyChord kSelectAllChord{KeyCode::A, ModifierFlag::Control};
-constexpr KeyChord kPasteChord{KeyCode::V, ModifierFlag::Control};
-// Terminals keep Ctrl+V for themselves (literal next character) and paste on Ctrl+Shift+V.
-constexpr KeyChord kTerminalPasteChord{KeyCode::V, ModifierFlag::Control | ModifierFlag::Shift};
 constexpr KeyChord kSelectLeftChord{KeyCode::LeftArrow, ModifierFlag::Shift};
 
 const QRegularExpression& leadingMarkerPattern()
@@ -245,33 +243,51 @@ QCoro::Task<Status> ContextInjector::pasteViaClipboardPreservingSnapshot(QString
         co_return Status::success();
     if (!isTrusted())
         co_return notTrusted();
+    Clipboard* const primarySelection = m_clipboard.primarySelection();
+    auto ask = onTypingQueue([this, primarySelection] {
+        return PastePolicy::methodFor(frontmostApplication(), primarySelection != nullptr);
+    });
+    const PasteMethod method = co_await ask;
+    Clipboard* const primary = method.viaPrimarySelection ? primarySelection : nullptr;
+
     // While our previous paste is still on the clipboard, the user's own contents are the ones waiting to
-    // be restored; a fresh snapshot would only capture our own pasted text.
+    // be restored; a fresh snapshot would only capture our own pasted text. The same holds for PRIMARY.
     ClipboardSnapshot previous;
     if (m_pendingRestore && m_clipboard.ownsContents())
         previous = std::move(m_pendingRestore->snapshot);
     else
         previous = m_clipboard.snapshot();
+    std::optional<ClipboardSnapshot> previousPrimary;
+    if (primary && m_pendingRestore && m_pendingRestore->primarySnapshot && primary->ownsContents())
+        previousPrimary = std::move(*m_pendingRestore->primarySnapshot);
+    else if (primary)
+        previousPrimary = primary->snapshot();
+    else if (m_pendingRestore)
+        restorePrimaryNow(*m_pendingRestore); // this paste does not go through PRIMARY
     m_pendingRestore.reset();
 
     m_clipboard.setText(text);
+    if (primary)
+        primary->setText(text);
     // Held from now on, so a paste that follows before these keys are out still finds the user's contents.
     quint64 restoreId = 0;
-    if (!previous.isEmpty()) {
+    if (!previous.isEmpty() || (previousPrimary && !previousPrimary->isEmpty())) {
         m_pendingRestore = std::make_unique<PendingRestore>();
         m_pendingRestore->id = restoreId = ++m_lastRestoreId;
         m_pendingRestore->snapshot = std::move(previous);
+        m_pendingRestore->primarySnapshot = std::move(previousPrimary);
+        m_pendingRestore->pastedFromPrimary = primary != nullptr;
     }
-    auto call = onTypingQueue([this] {
-        return m_inputSynth.pressChord(isTerminalFrontmost() ? kTerminalPasteChord : kPasteChord);
-    });
+    auto call = onTypingQueue([this, chord = method.chord] { return m_inputSynth.pressChord(chord); });
     const Status pasted = co_await call;
     if (pasted && m_trace)
         m_trace->mark(DictationTrace::Step::pasteSent);
     if (restoreId == 0 || !m_pendingRestore || m_pendingRestore->id != restoreId)
         co_return pasted; // nothing to give back, or a later paste or the safety clipboard took it over
     if (!pasted) {
-        m_pendingRestore.reset(); // the text stays on the clipboard for the user
+        // The text stays on the clipboard for the user; nothing will paste from PRIMARY.
+        restorePrimaryNow(*m_pendingRestore);
+        m_pendingRestore.reset();
         co_return pasted;
     }
     m_pendingRestore->pastedAt = m_scheduler.now();
@@ -284,24 +300,44 @@ void ContextInjector::checkClipboardRestore()
 {
     if (!m_pendingRestore)
         return;
-    if (!m_clipboard.ownsContents()) {
-        m_pendingRestore.reset(); // someone copied since: theirs stays
+    PendingRestore& pending = *m_pendingRestore;
+    Clipboard* const primary = m_clipboard.primarySelection();
+    // Someone copied (or selected) since: theirs stays.
+    if (!m_clipboard.ownsContents())
+        pending.snapshot = {};
+    if (pending.primarySnapshot && (!primary || !primary->ownsContents()))
+        pending.primarySnapshot.reset();
+    if (pending.snapshot.isEmpty() && (!pending.primarySnapshot || pending.primarySnapshot->isEmpty())) {
+        m_pendingRestore.reset();
         return;
     }
-    const Duration waited = m_scheduler.now() - m_pendingRestore->pastedAt;
-    const bool requested = m_clipboard.contentsWereRequested();
+    const Duration waited = m_scheduler.now() - pending.pastedAt;
+    Clipboard& pastedFrom = pending.pastedFromPrimary && primary ? *primary : m_clipboard;
+    const bool requested = pastedFrom.contentsWereRequested();
     if (requested && m_trace)
         m_trace->mark(DictationTrace::Step::clipboardRequested);
     if (requested || waited >= kClipboardRestoreLimit) {
-        const ClipboardSnapshot snapshot = std::move(m_pendingRestore->snapshot);
+        const ClipboardSnapshot snapshot = std::move(pending.snapshot);
+        const std::optional<ClipboardSnapshot> primarySnapshot = std::move(pending.primarySnapshot);
         m_pendingRestore.reset();
-        m_clipboard.restore(snapshot);
+        if (!snapshot.isEmpty())
+            m_clipboard.restore(snapshot);
+        if (primarySnapshot && !primarySnapshot->isEmpty())
+            primary->restore(*primarySnapshot);
         return;
     }
     // The target has not taken the text yet: restoring now would make it paste the old contents.
     const Duration next = std::min<Duration>(kClipboardRequestPoll, kClipboardRestoreLimit - waited);
-    m_pendingRestore->check =
+    pending.check =
         ScheduledWork(&m_scheduler, m_scheduler.schedule(next, [this] { checkClipboardRestore(); }));
+}
+
+void ContextInjector::restorePrimaryNow(PendingRestore& pending)
+{
+    Clipboard* const primary = m_clipboard.primarySelection();
+    if (primary && pending.primarySnapshot && !pending.primarySnapshot->isEmpty() && primary->ownsContents())
+        primary->restore(*pending.primarySnapshot);
+    pending.primarySnapshot.reset();
 }
 
 QCoro::Task<Status> ContextInjector::injectTextAtCursor(QString text,
@@ -316,7 +352,10 @@ void ContextInjector::saveToSafetyClipboard(const QString& text)
 {
     if (text.isEmpty())
         return;
-    // A restore still waiting from an earlier paste would overwrite the text left here for the user.
+    // A restore still waiting from an earlier paste would overwrite the text left here for the user; the
+    // user's PRIMARY selection goes back now.
+    if (m_pendingRestore)
+        restorePrimaryNow(*m_pendingRestore);
     m_pendingRestore.reset();
     m_clipboard.setText(text);
 }

@@ -19,15 +19,19 @@ QString defaultFolder()
 
 namespace DataFolder {
 
-QString path()
+QString location()
 {
     QString folder;
     {
         std::lock_guard lock(overrideMutex);
         folder = overrideFolder;
     }
-    if (folder.isEmpty())
-        folder = defaultFolder();
+    return folder.isEmpty() ? defaultFolder() : folder;
+}
+
+QString path()
+{
+    const QString folder = location();
     if (!QDir().mkpath(folder))
         return {};
     QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);

@@ -306,27 +306,32 @@ TEST_F(OfflineModelDownloaderTest, BrokenOrHostileArchivesInstallNothingAndHarmN
 }
 
 // A cancel, while downloading or while unpacking, is reported once and installs nothing; the cancelled
-// transfer or unpack stays silent afterwards.
+// transfer or unpack stays silent afterwards. A cancel with nothing running is answered as well.
 TEST_F(OfflineModelDownloaderTest, CancelReportsOnceAndKeepsTheModel)
 {
     installOldModel();
+    auto downloader = makeDownloader();
+    downloader->cancelDownload(); // before any download
+    ASSERT_TRUE(waitForCompletion());
+    EXPECT_EQ(completions, (std::vector<std::pair<bool, QString>>{{false, kCancelled}}));
+    completions.clear();
+
     Reply stalled = archiveReply(tarBz2(modelEntries()), 2);
     stalled.pieces.removeLast();
     stalled.stallAfterPieces = true;
     stalled.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("999999")));
     stalled.framing = Reply::Framing::closeDelimited;
     server.enqueue(stalled);
-    auto downloader = makeDownloader();
     downloader->startDownload();
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return !reports.empty() && reports.back().second.startsWith(QStringLiteral("正在下载")); },
         10000));
     ASSERT_TRUE(QFile::exists(models + QStringLiteral("/sensevoice-fp32-download.tar.bz2.part")));
     downloader->cancelDownload();
-    downloader->cancelDownload(); // nothing left to cancel
+    downloader->cancelDownload(); // nothing left to cancel: answered all the same
     EXPECT_FALSE(downloader->isActive());
-    ASSERT_TRUE(waitForCompletion());
-    EXPECT_EQ(completions, (std::vector<std::pair<bool, QString>>{{false, kCancelled}}));
+    ASSERT_TRUE(waitForCompletion(2));
+    EXPECT_EQ(completions, (std::vector<std::pair<bool, QString>>{{false, kCancelled}, {false, kCancelled}}));
     EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(u' ').toStdString();
 
     std::vector<Entry> cancelled = modelEntries();
@@ -343,24 +348,24 @@ TEST_F(OfflineModelDownloaderTest, CancelReportsOnceAndKeepsTheModel)
         }
     };
     downloader->startDownload();
-    ASSERT_TRUE(waitForCompletion(2));
-    EXPECT_EQ(completions[1], std::make_pair(false, kCancelled));
+    ASSERT_TRUE(waitForCompletion(3));
+    EXPECT_EQ(completions[2], std::make_pair(false, kCancelled));
     EXPECT_FALSE(downloader->isActive());
 
     // Unpacking is serial and its results arrive in order: once a third download has been unpacked (here it
     // fails), the cancelled unpack's outcome has been handled as well.
     downloader->startDownload();
-    ASSERT_TRUE(waitForCompletion(3));
-    EXPECT_EQ(completions.size(), 3u);
-    expectFailure(2, kUnpackFailed);
+    ASSERT_TRUE(waitForCompletion(4));
+    EXPECT_EQ(completions.size(), 4u);
+    expectFailure(3, kUnpackFailed);
     EXPECT_EQ(installedFile("model.onnx"), "old model");
     expectNoLeftovers();
 
     // And a new download runs normally.
     server.enqueue(archiveReply(good));
     downloader->startDownload();
-    ASSERT_TRUE(waitForCompletion(4));
-    EXPECT_TRUE(completions[3].first) << completions[3].second.toStdString();
+    ASSERT_TRUE(waitForCompletion(5));
+    EXPECT_TRUE(completions[4].first) << completions[4].second.toStdString();
 }
 
 TEST_F(OfflineModelDownloaderTest, ChecksSpaceSizeAndSilence)

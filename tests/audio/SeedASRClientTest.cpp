@@ -222,6 +222,20 @@ TEST_F(SeedASRClientTest, ReplaysRecordedFramesOnceOnAFreshSocket)
     EXPECT_FALSE(*finished);
 }
 
+TEST_F(SeedASRClientTest, AFailedSocketThatIsStillConnectedIsClosedNormallyBeforeTheReplay)
+{
+    start();
+    append(samples(960 * 2));
+    ASSERT_TRUE(framesAtLeast(0, 3));
+    // The service never answers and the socket outlives its limit: a failure with the connection still up.
+    scheduler.advance(300s);
+    ASSERT_TRUE(framesAtLeast(1, 3)) << "replayed on a fresh socket";
+    const auto& first = server.connection(0);
+    ASSERT_TRUE(waitUntil([&] { return first.disconnected; }));
+    EXPECT_EQ(first.closeCodeFromClient, 1000);
+    EXPECT_TRUE(fallbacks.isEmpty());
+}
+
 TEST_F(SeedASRClientTest, FailsOverWithoutReplayWhenAudioWentUnrecordedOrTheServiceHadAnswered)
 {
     // More frames than can be kept before the first answer: a replay would lose audio.

@@ -123,9 +123,13 @@ void SeedASRTestServer::onWebSocket(QWebSocket* socket)
     m_upgrading.pop_front();
     connection->socket = socket;
     socket->setParent(this);
+    // Qt reports code 1000 for a connection that was merely cut as well: only a close frame, which makes the
+    // socket announce its close, counts as the client's.
+    connect(socket, &QWebSocket::aboutToClose, this, [connection] { connection->closeFrameReceived = true; });
     connect(socket, &QWebSocket::disconnected, this, [connection, socket] {
         connection->disconnected = true;
-        connection->closeCodeFromClient = socket->closeCode();
+        if (connection->closeFrameReceived)
+            connection->closeCodeFromClient = socket->closeCode();
     });
     connect(socket, &QWebSocket::binaryMessageReceived, this, [this, connection](const QByteArray& data) {
         ClientFrame frame;

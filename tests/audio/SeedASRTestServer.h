@@ -40,7 +40,8 @@ public:
         QPointer<QWebSocket> socket;
         QList<ClientFrame> frames;
         bool disconnected = false;
-        int closeCodeFromClient = -1;
+        bool closeFrameReceived = false;
+        int closeCodeFromClient = -1; // -1: the client sent no close frame
 
         QByteArray header(const QByteArray& name) const;
         void send(const QByteArray& frame) const;

@@ -71,6 +71,12 @@ TEST(SenseVoiceModelPaths, FullPrecisionFirstAndOnlyWithBothFiles)
     const QString folder = data.path() + QStringLiteral("/Models/") + SenseVoiceFiles::fullPrecisionFolder();
     EXPECT_EQ(paths->modelPath, folder + QStringLiteral("/model.onnx"));
     EXPECT_EQ(paths->tokensPath, folder + QStringLiteral("/tokens.txt"));
+
+    // Looking only reads: a data folder that does not exist yet is not created by it.
+    const QString absent = data.filePath(QStringLiteral("not-yet"));
+    DataFolder::setOverride(absent);
+    EXPECT_FALSE(senseVoiceModelPaths());
+    EXPECT_FALSE(QDir(absent).exists());
 }
 
 TEST(SenseVoiceModel, QuietSpeechGain)

@@ -332,6 +332,10 @@ TEST_F(StreamingASREngineOpenAI, AFailedUploadWithoutALocalModelIsAnError)
     EXPECT_EQ(h.finish().text, QString());
     h.settle();
     EXPECT_EQ(h.errors, QStringList{QStringLiteral("云端语音识别失败：HTTP 401：bad key")});
+    ASSERT_EQ(h.errorValues.size(), 1);
+    EXPECT_EQ(h.errorValues.first().domain, QStringLiteral("Quorbell.OpenAIASR"))
+        << "the client's error, passed on";
+    EXPECT_EQ(h.errorValues.first().code, 401);
     EXPECT_TRUE(h.notices.isEmpty());
 }
 

@@ -154,13 +154,18 @@ TEST(StreamingASREngineChoice, RecognizerChoiceAndStartFailures)
         h.speak(tone(400, 0.4));
         EXPECT_EQ(h.partials.last(), (Partial{kNi, false}));
         EXPECT_FALSE(h.recognizer.lastRequest().has_value());
+        // Room for 14 s of a segment at the microphone's 48 kHz, and no cloud backup.
+        EXPECT_EQ(h.engine->sessionBufferCapacities().segment, 14u * 48000);
+        EXPECT_EQ(h.engine->sessionBufferCapacities().backup, 0u);
     }
     {
-        // Neither cloud nor model, and no desktop recogniser.
+        // Neither cloud nor model, and no desktop recogniser: an error of the engine's domain.
         Harness h;
         h.configure(ASRProviderOption::volcSeedASR);
         h.start();
-        EXPECT_EQ(h.errors, QStringList{StreamingASREngine::kNoRecognizerMessage.toString()});
+        const AppError noRecognizer{QStringLiteral("Quorbell.ASR"), -1,
+                                    StreamingASREngine::kNoRecognizerMessage.toString()};
+        EXPECT_EQ(h.errorValues, QList<AppError>{noRecognizer});
         EXPECT_FALSE(h.capture.isRunning());
     }
     {
@@ -170,7 +175,9 @@ TEST(StreamingASREngineChoice, RecognizerChoiceAndStartFailures)
         h.capture.setSource(std::nullopt);
         h.configure(ASRProviderOption::localSenseVoice);
         h.start();
-        EXPECT_EQ(h.errors, QStringList{StreamingASREngine::kNoMicrophoneInputMessage.toString()});
+        const AppError noMicrophone{QStringLiteral("Quorbell.ASR"), -2,
+                                    StreamingASREngine::kNoMicrophoneInputMessage.toString()};
+        EXPECT_EQ(h.errorValues, QList<AppError>{noMicrophone});
     }
 }
 

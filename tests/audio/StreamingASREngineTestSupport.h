@@ -82,7 +82,10 @@ public:
         engine->onPartialResult = [this](const QString& text, bool settled) {
             partials.append({text, settled});
         };
-        engine->onError = [this](const QString& message) { errors.append(message); };
+        engine->onError = [this](const AppError& error) {
+            errors.append(error.description);
+            errorValues.append(error);
+        };
         engine->onCloudFailoverNotice = [this](const QString& reason) { notices.append(reason); };
         engine->onModelReady = [this] { ++modelReadyCount; };
     }
@@ -169,7 +172,8 @@ public:
     std::unique_ptr<StreamingASREngine> engine;
 
     QList<Partial> partials;
-    QStringList errors;
+    QStringList errors; // the descriptions of errorValues
+    QList<AppError> errorValues;
     QStringList notices;
     int modelReadyCount = 0;
     std::optional<SpeechTranscript> finished;

@@ -21,6 +21,11 @@ const FrontmostApplication kOwnWindow{QStringLiteral("Quorbell"), AppIdentity::b
                                       QStringLiteral("Quorbell")};
 const QString kLearnedBanner = QStringLiteral("✨ 自学习词典已自动记住纠偏：「张伟」➔「章伟」");
 
+AppError engineError(const QString& description)
+{
+    return AppError{QStringLiteral("Quorbell.ASR"), -2, description};
+}
+
 LexiconEntry term(const QString& text, qint64 weight = 5)
 {
     return LexiconEntry(QUuid::createUuid(), text, {}, QString(), LexiconCategory::project, weight, 0,
@@ -217,7 +222,7 @@ TEST_F(PipelineTest, BeginIsRefusedWhileBusyOrWithoutPermissions)
 TEST_F(PipelineTest, EngineErrorEndsTheSessionAndItsIdleResetSparesANewerOne)
 {
     state().beginDictationSession();
-    h.engine->onError(QStringLiteral("没有可用的麦克风输入"));
+    h.engine->onError(engineError(QStringLiteral("没有可用的麦克风输入")));
     EXPECT_FALSE(state().isSessionActive());
     EXPECT_EQ(state().phase(), PipelinePhase::error(QStringLiteral("没有可用的麦克风输入")));
     h.engine->onPartialResult(QStringLiteral("迟到的片段"), true);
@@ -225,10 +230,38 @@ TEST_F(PipelineTest, EngineErrorEndsTheSessionAndItsIdleResetSparesANewerOne)
     h.scheduler.advance(2500ms);
     EXPECT_EQ(state().phase(), PipelinePhase::idle());
 
-    h.engine->onError(QStringLiteral("麦克风不可用"));
+    h.engine->onError(engineError(QStringLiteral("麦克风不可用")));
     state().beginDictationSession();
     h.scheduler.advance(3s);
     EXPECT_TRUE(state().phase().isListening());
+}
+
+TEST_F(PipelineTest, AnEngineErrorInTheTailPauseStillFinishesWithWhatTheEngineDelivers)
+{
+    // The cloud failed while the finish waited; the local fail-over still has the words.
+    state().beginDictationSession();
+    h.engine->transcripts.push_back({QStringLiteral("今天开会"), 2});
+    auto finished = watch(state().finishDictationSession());
+    h.engine->onError(engineError(QStringLiteral("云端连接中断")));
+    EXPECT_FALSE(state().isSessionActive());
+    EXPECT_EQ(state().phase(), PipelinePhase::error(QStringLiteral("云端连接中断")));
+    h.scheduler.advance(100ms);
+    ASSERT_TRUE(h.settle([&] { return finished->done; }));
+    EXPECT_EQ(h.engine->finishes, 1);
+    ASSERT_EQ(state().history().size(), 1);
+    EXPECT_EQ(state().history().first().polishedText, QStringLiteral("今天开会"));
+    EXPECT_EQ(h.clipboard.textsSet(), QStringList{QStringLiteral("今天开会")});
+    EXPECT_FALSE(state().isFinalizingSession());
+
+    // With nothing delivered, the error stays shown and nothing is recorded.
+    state().beginDictationSession();
+    finished = watch(state().finishDictationSession());
+    h.engine->onError(engineError(QStringLiteral("云端连接中断")));
+    h.scheduler.advance(100ms);
+    ASSERT_TRUE(h.settle([&] { return finished->done; }));
+    EXPECT_EQ(h.engine->finishes, 2);
+    EXPECT_EQ(state().history().size(), 1);
+    EXPECT_EQ(state().phase(), PipelinePhase::error(QStringLiteral("云端连接中断")));
 }
 
 TEST_F(PipelineTest, OwnWindowWritesTheTryOutBoxAndWithoutAFieldTheTextWaitsOnTheClipboard)

@@ -4,12 +4,20 @@
 #include "platform/Clipboard.h"
 
 #include <QStringList>
+#include <memory>
 #include <optional>
 
 // A clipboard that tests can copy into as "another application" and that a paste target can ask for its
 // contents. Used from the main thread, like the real one, except that the paste target may ask from any.
+// It carries a PRIMARY selection of the same kind, unless made without one.
 class FakeClipboard final : public Clipboard, private Guarded {
 public:
+    explicit FakeClipboard(bool withPrimarySelection = true)
+        : m_primary(withPrimarySelection ? std::make_unique<FakeClipboard>(false) : nullptr)
+    {
+    }
+
+    FakeClipboard* primarySelection() override { return m_primary.get(); }
     ClipboardSnapshot snapshot() const override { return guarded(m_contents); }
     void restore(const ClipboardSnapshot& snapshot) override;
     void setText(const QString& text) override;
@@ -31,6 +39,7 @@ private:
     static std::optional<QString> plainText(const ClipboardSnapshot& contents);
     void replaceLocked(ClipboardSnapshot contents, bool ours);
 
+    std::unique_ptr<FakeClipboard> m_primary;
     ClipboardSnapshot m_contents;
     quint64 m_changeCount = 0;
     bool m_owned = false;

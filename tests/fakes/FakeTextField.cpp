@@ -4,6 +4,7 @@
 
 #include <QRegularExpression>
 #include <algorithm>
+#include <utility>
 
 // --- Accessibility ---
 
@@ -105,12 +106,20 @@ void FakeTextField::chordLocked(KeyChord chord)
         }
         break;
     case KeyCode::V:
-        if (!control || (m_terminal && !shift))
+        if (!control || (m_terminal && !shift) || m_xterm)
             break;
         if (m_deferredPaste)
-            ++m_pendingPastes;
+            m_pendingPastes.append(false);
         else
-            pasteLocked();
+            pasteLocked(false);
+        break;
+    case KeyCode::Insert:
+        if (!m_xterm || !shift || control)
+            break;
+        if (m_deferredPaste)
+            m_pendingPastes.append(true);
+        else
+            pasteLocked(true);
         break;
     case KeyCode::LeftArrow:
         m_caret = previousBoundaryLocked(m_caret);
@@ -122,9 +131,10 @@ void FakeTextField::chordLocked(KeyChord chord)
     }
 }
 
-void FakeTextField::pasteLocked()
+void FakeTextField::pasteLocked(bool fromPrimary)
 {
-    if (const std::optional<QString> pasted = m_clipboard.request())
+    FakeClipboard& source = fromPrimary ? *m_clipboard.primarySelection() : m_clipboard;
+    if (const std::optional<QString> pasted = source.request())
         insertLocked(*pasted);
 }
 
@@ -193,8 +203,8 @@ void FakeTextField::select(int from, int to)
 void FakeTextField::completePendingPastes()
 {
     std::lock_guard lock(m_mutex);
-    for (; m_pendingPastes > 0; --m_pendingPastes)
-        pasteLocked();
+    for (const bool fromPrimary : std::exchange(m_pendingPastes, {}))
+        pasteLocked(fromPrimary);
 }
 
 bool FakeTextField::waitForHeldKeystroke()

@@ -12,7 +12,8 @@
 // clipboard it shares with us. It keeps a text, a caret and a selection; Backspace and Shift+Left work by
 // character; Ctrl+A selects everything; Shift+Return can continue a list the way rich editors do. In terminal
 // mode it behaves like a shell line: Ctrl+A goes to the line start, Shift+Left only moves, and only
-// Ctrl+Shift+V pastes.
+// Ctrl+Shift+V pastes. In xterm mode, a terminal of the xterm family, only Shift+Insert pastes, from the
+// PRIMARY selection.
 //
 // Keystrokes may come from any thread. Holding the keys makes every keystroke call block until released,
 // which stands for a slow target during a pacer tick.
@@ -37,6 +38,7 @@ public:
     quint64 changeCount() const override { return m_clipboard.changeCount(); }
     bool ownsContents() const override { return m_clipboard.ownsContents(); }
     bool contentsWereRequested() const override { return m_clipboard.contentsWereRequested(); }
+    FakeClipboard* primarySelection() override { return m_clipboard.primarySelection(); }
 
     // --- The field ---
     // Replaces the content; the caret goes to `caret` (a character index; -1 for the end), nothing selected.
@@ -51,7 +53,8 @@ public:
     void select(int from, int to);
 
     void setTrusted(bool trusted) { setGuarded(m_trusted, trusted); }
-    void setRole(ElementRole role) { setGuarded(m_role, role); }
+    // nullopt: the role cannot be read (the selection and value still can).
+    void setRole(std::optional<ElementRole> role) { setGuarded(m_role, role); }
     void setPassword(bool password) { setGuarded(m_password, password); }
     // An unreadable value: Accessibility answers nothing for the value and the selection.
     void setValueReadable(bool readable) { setGuarded(m_valueReadable, readable); }
@@ -59,12 +62,19 @@ public:
     // Shift+Return after a line that starts with "N. " or a bullet inserts the next marker by itself.
     void setListContinuation(bool on) { setGuarded(m_listContinuation, on); }
     void setTerminalMode(bool on) { setGuarded(m_terminal, on); }
+    void setXtermMode(bool on)
+    {
+        std::lock_guard lock(m_mutex);
+        m_terminal = m_xterm = on;
+    }
     // Paste keystrokes wait until completePendingPastes(): the target asks for the clipboard late.
     void setDeferredPaste(bool on) { setGuarded(m_deferredPaste, on); }
     void completePendingPastes();
 
     // Another application copies: the clipboard changes and is no longer ours.
     void simulateCopy(const ClipboardSnapshot& contents) { m_clipboard.simulateCopy(contents); }
+    // The user selects text elsewhere: PRIMARY changes and is no longer ours.
+    void simulateSelection(const ClipboardSnapshot& contents) { primarySelection()->simulateCopy(contents); }
     int clipboardRestoreCount() const { return m_clipboard.restoreCount(); }
 
     // Slow keystrokes: while held, keystroke calls block. waitForHeldKeystroke() returns once one is blocked
@@ -83,7 +93,7 @@ private:
     void keystrokeLocked(const SynthAction& action) override;
     void insertLocked(const QString& text);
     void backspaceLocked();
-    void pasteLocked();
+    void pasteLocked(bool fromPrimary);
     void chordLocked(KeyChord chord);
     QString selectionLocked() const;
     qsizetype offsetOfCharacterLocked(int index) const;
@@ -100,14 +110,15 @@ private:
     qsizetype m_anchor = 0; // selection is [min(anchor, caret), max(...))
 
     bool m_trusted = true;
-    ElementRole m_role = ElementRole::Other;
+    std::optional<ElementRole> m_role = ElementRole::Other;
     bool m_password = false;
     bool m_valueReadable = true;
     std::optional<QRect> m_caretRect;
     bool m_listContinuation = false;
     bool m_terminal = false;
+    bool m_xterm = false;
     bool m_deferredPaste = false;
-    int m_pendingPastes = 0;
+    QList<bool> m_pendingPastes; // each: from PRIMARY
 
     FakeClipboard m_clipboard;
     int m_valueReads = 0;

@@ -189,3 +189,24 @@ TEST_F(LexiconLearningTest, ManualEditLearnsOneWholeEditedWordOnly)
     const QString document = QString(u'文').repeated(200000) + u("请把报表发给章伟");
     EXPECT_EQ(store->learnFromManualEditIfApplicable(u("请把报表发给张伟"), document), pair("张伟", "章伟"));
 }
+
+TEST_F(LexiconLearningTest, AWordOfAPathOrAnAddressIsNeverLearned)
+{
+    // The tokenizer splits these at "/", ":" and "@": the filter has to see the whole path or address.
+    const std::pair<const char*, const char*> nothing[] = {
+        {"请打开/usr/lib目录", "请打开/usr/lib64目录"},
+        {"访问 https://a.com 网站", "访问 https://b.com 网站"},
+        {"把报告发到 bob@a.com 邮箱", "把报告发到 bob@b.com 邮箱"},
+        {"打开 C:\\tools\\bin 文件夹", "打开 C:\\tools\\sbin 文件夹"},
+        {"请看 www.quorbel.com 首页", "请看 www.quorbell.com 首页"},
+        // A path may have non-ASCII parts: the separator touching the word gives it away.
+        {"文件在/home/小明/文挡", "文件在/home/小明/文档"},
+    };
+    for (const auto& [injected, edited] : nothing)
+        EXPECT_FALSE(edit(injected, edited)) << injected << " -> " << edited;
+    EXPECT_FALSE(store->learnFromSelectionRewrite(u("/usr/lib"), u("/usr/lib64")));
+    EXPECT_TRUE(store->entries().isEmpty());
+
+    // A slash elsewhere in the line does not keep an ordinary word from being learned.
+    EXPECT_EQ(edit("这次A/B测试交给张伟跟进", "这次A/B测试交给章伟跟进"), pair("张伟", "章伟"));
+}

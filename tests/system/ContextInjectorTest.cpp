@@ -1,5 +1,6 @@
 #include "LiveTypingFixture.h"
 
+#include "system/PastePolicy.h"
 #include "util/Text.h"
 
 #include <QGuiApplication>
@@ -11,6 +12,7 @@ constexpr KeyChord kShiftReturn{KeyCode::Return, ModifierFlag::Shift};
 constexpr KeyChord kSelectAll{KeyCode::A, ModifierFlag::Control};
 constexpr KeyChord kPaste{KeyCode::V, ModifierFlag::Control};
 constexpr KeyChord kTerminalPaste{KeyCode::V, ModifierFlag::Control | ModifierFlag::Shift};
+constexpr KeyChord kPrimaryPaste{KeyCode::Insert, ModifierFlag::Shift};
 
 QStringList typedPieces(const QList<SynthAction>& actions)
 {
@@ -93,6 +95,22 @@ TEST_F(ContextInjectorTest, FocusedTextInputRules)
     workspace.setFrontmost(fileManager);
     EXPECT_TRUE(injector.captureCurrentContext().hasFocusedTextInput);
 
+    // A role that cannot be read leaves the starting value; the selection and the text before the caret
+    // are still read.
+    field.setRole(std::nullopt);
+    field.setContent(QStringLiteral("请把报表发给张伟"));
+    ActiveScreenContext unknownRole = injector.captureCurrentContext();
+    EXPECT_FALSE(unknownRole.hasFocusedTextInput) << "a file manager starts without a text input";
+    EXPECT_EQ(unknownRole.precedingText, QStringLiteral("请把报表发给张伟"));
+    EXPECT_FALSE(injector.isLikelyEditableFocusNow());
+    workspace.setFrontmost(editor());
+    field.select(6, 8);
+    unknownRole = injector.captureCurrentContext();
+    EXPECT_TRUE(unknownRole.hasFocusedTextInput);
+    EXPECT_EQ(unknownRole.selectedText, QStringLiteral("张伟"));
+    EXPECT_TRUE(injector.isLikelyEditableFocusNow());
+    field.setRole(ElementRole::Other);
+
     // Without trust only the application is known; without any application it is "Unknown".
     field.setTrusted(false);
     workspace.setFrontmost(editor());
@@ -127,7 +145,10 @@ TEST_F(ContextInjectorTest, PillSitsBelowABelievableCaret)
         {QRect(500, 300, 2, 141), std::nullopt},
         {QRect(0, 0, 2, 20), std::nullopt},
         // At the right edge of the second screen: clamped into that screen's visible area.
-        {QRect(3195, 990, 2, 18), QPointF(3200 - 224 - 8, 1000 - 58 - 12)},
+        {QRect(3195, 900, 2, 18), QPointF(3200 - 224 - 8, 928)},
+        // Near the bottom of the second screen the pill's bottom-left corner falls off every screen: the
+        // primary screen's visible area holds it.
+        {QRect(2500, 1000, 2, 18), QPointF(1920 - 224 - 8, 1080 - 58 - 12)},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ContextInjector::pillOriginBelowCaret(c.caret, pill, twoScreens), c.origin) << c.caret.y();
@@ -273,6 +294,89 @@ TEST_F(ContextInjectorTest, TerminalsPasteWithShiftAndCannotSelectAll)
     EXPECT_EQ(field.chordCount(kTerminalPaste), 1);
     EXPECT_EQ(field.chordCount(kPaste), 0);
     EXPECT_EQ(field.content(), QStringLiteral("$ ls -la"));
+}
+
+TEST(PastePolicy, EachKnownTerminalGetsTheKeysItPastesWith)
+{
+    const PasteMethod paste{kPaste, false};
+    const PasteMethod terminalPaste{kTerminalPaste, false};
+    const PasteMethod primaryPaste{kPrimaryPaste, true};
+    const struct {
+        const char* id;
+        const char* name;
+        PasteMethod method;
+    } cases[] = {
+        // The xterm family, by window class.
+        {"XTerm", "XTerm", primaryPaste},
+        {"UXTerm", "UXTerm", primaryPaste},
+        {"URxvt", "URxvt", primaryPaste},
+        {"st-256color", "st-256color", primaryPaste},
+        // Ctrl+Shift+V terminals; "lxterminal" holds "xterm" but is not of the family.
+        {"Lxterminal", "LXTerminal", terminalPaste},
+        {"xfce4-terminal", "Xfce Terminal", terminalPaste},
+        {"org.gnome.Terminal", "Terminal", terminalPaste},
+        {"org.kde.konsole", "Konsole", terminalPaste},
+        {"kitty", "kitty", terminalPaste},
+        {"Alacritty", "Alacritty", terminalPaste},
+        // A shell terminal the table does not know keeps the terminal rule; anything else pastes with Ctrl+V.
+        {"dev.warp.Warp", "Warp", terminalPaste},
+        {"org.example.Notes", "Notes", paste},
+        {"steam", "Steam", paste},
+    };
+    for (const auto& c : cases) {
+        const FrontmostApplication app{QString::fromUtf8(c.name), QString::fromUtf8(c.id), 1, {}};
+        EXPECT_EQ(PastePolicy::methodFor(app, true), c.method) << c.id;
+    }
+    // Without a PRIMARY selection the xterm family gets the terminal keys; with no window, Ctrl+V.
+    EXPECT_EQ(PastePolicy::methodFor(
+                  FrontmostApplication{QStringLiteral("XTerm"), QStringLiteral("XTerm"), 1, {}}, false),
+              terminalPaste);
+    EXPECT_EQ(PastePolicy::methodFor(std::nullopt, true), paste);
+}
+
+TEST_F(ContextInjectorTest, TheXtermFamilyPastesFromPrimaryAndBothSelectionsComeBack)
+{
+    workspace.setFrontmost(FrontmostApplication{
+        QStringLiteral("XTerm"), QStringLiteral("XTerm"), FakeTextField::kProcessId, {}});
+    field.setXtermMode(true);
+    field.setDeferredPaste(true);
+    field.simulateCopy(imageAndText());
+    const ClipboardSnapshot selected{{{QStringLiteral("text/plain"), QByteArray("selected by the user")},
+                                      {QStringLiteral("text/html"), QByteArray("<i>selected</i>")}}};
+    field.simulateSelection(selected);
+
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("ls -la"))).ok);
+    EXPECT_EQ(field.chordCount(kPrimaryPaste), 1);
+    EXPECT_EQ(field.chordCount(kTerminalPaste) + field.chordCount(kPaste), 0);
+    EXPECT_EQ(field.text(), QStringLiteral("ls -la")) << "the clipboard holds the text as well";
+    EXPECT_EQ(field.primarySelection()->text(), QStringLiteral("ls -la"));
+    scheduler.advance(500ms);
+    EXPECT_EQ(field.primarySelection()->text(), QStringLiteral("ls -la")) << "the terminal has not asked yet";
+
+    // Once the terminal took the text from PRIMARY, both selections get every format back.
+    field.completePendingPastes();
+    EXPECT_EQ(field.content(), QStringLiteral("ls -la"));
+    scheduler.advance(20ms);
+    EXPECT_EQ(field.snapshot(), imageAndText());
+    EXPECT_EQ(field.primarySelection()->snapshot(), selected);
+    EXPECT_FALSE(injector.hasPendingClipboardRestore());
+
+    // A selection the user makes meanwhile survives; the clipboard still comes back.
+    field.setDeferredPaste(false);
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral(" | wc"))).ok);
+    const ClipboardSnapshot newer{{{QStringLiteral("text/plain"), QByteArray("newer selection")}}};
+    field.simulateSelection(newer);
+    scheduler.advance(2s);
+    EXPECT_EQ(field.primarySelection()->snapshot(), newer);
+    EXPECT_EQ(field.snapshot(), imageAndText());
+    EXPECT_EQ(field.content(), QStringLiteral("ls -la | wc"));
+
+    // Keys that cannot be posted: the text stays on the clipboard, PRIMARY is the user's again at once.
+    field.setFailure(QStringLiteral("refused"));
+    field.simulateSelection(selected);
+    EXPECT_FALSE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("rm"))).ok);
+    EXPECT_EQ(field.text(), QStringLiteral("rm"));
+    EXPECT_EQ(field.primarySelection()->snapshot(), selected);
 }
 
 TEST_F(ContextInjectorTest, KeysAskedForOnTheMainThreadGoOutLaterInCallOrder)

@@ -1,5 +1,6 @@
 #include "ui/pill/FloatingPillController.h"
 
+#include "core/AppStateHarness.h"
 #include "support/VirtualScheduler.h"
 #include "ui/pill/FloatingPillView.h"
 #include "ui/pill/FluidSineWaveView.h"
@@ -278,4 +279,33 @@ TEST(PillControllerScreens, DefaultOriginSitsAboveTheBottomOfTheMainScreen)
         << "centred on the main screen's visible area, above its bottom panel";
     FloatingPillController noScreen(scheduler, noCaret, bus, [] { return std::optional<QRectF>(); });
     EXPECT_EQ(noScreen.defaultBottomOrigin(), QPointF(0, 0));
+}
+
+TEST(PillFollowingTheState, TheListeningLayoutFollowsTheLiveTypingSettingWhileShown)
+{
+    AppStateHarness h;
+    AppState& state = h.start(AppStateHarness::verbatimDictation());
+    FloatingPillController pill(
+        h.scheduler, [](QSizeF) { return std::optional<QPointF>(); }, h.levelBus,
+        [] { return std::optional(kScreenArea); });
+    pill.follow(state);
+
+    state.beginDictationSession();
+    ASSERT_TRUE(state.phase().isListening());
+    ASSERT_NE(pill.panel(), nullptr);
+    EXPECT_TRUE(pill.panel()->isVisible());
+    EXPECT_EQ(pill.pillView()->layout(), FloatingPillView::Layout::listeningFull);
+
+    // Switched while the phase is shown: the slim layout at once, and back.
+    LLMConfig config = state.llmConfig();
+    config.enableLiveInlineTyping = true;
+    state.setLLMConfig(config);
+    EXPECT_EQ(pill.pillView()->layout(), FloatingPillView::Layout::listeningCompact);
+    config.enableLiveInlineTyping = false;
+    state.setLLMConfig(config);
+    EXPECT_EQ(pill.pillView()->layout(), FloatingPillView::Layout::listeningFull);
+
+    state.cancelDictationSession();
+    EXPECT_FALSE(pill.panel()->isVisible());
+    pill.waitForCaretPolls();
 }

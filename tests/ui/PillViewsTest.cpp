@@ -4,6 +4,7 @@
 #include "ui/pill/PillParts.h"
 #include "ui/pill/ShimmerDotsView.h"
 #include "ui/theme/BrandColors.h"
+#include "ui/theme/QBTheme.h"
 #include "ui/widgets/RuzoraMarkView.h"
 
 #include "support/VirtualScheduler.h"
@@ -173,6 +174,23 @@ TEST(MicroSymbolStream, FramesOfPartialProgress)
     EXPECT_EQ(partial.firstIndex, 0);
     EXPECT_NEAR(partial.newestScale(), 1.05, 1e-12) << "the newest glyph swells halfway to the next";
     EXPECT_EQ(MicroSymbolStreamView::frameFor(0.4).count, 0);
+}
+
+TEST(MicroSymbolStream, GlyphSizesStayFractional)
+{
+    VirtualScheduler scheduler;
+    AudioLevelBus bus;
+    const MicroSymbolStreamView stream(BrandColors::indigo(), scheduler, bus);
+    const auto themeFont = [](qreal points) {
+        return QBTheme::font(points, QFont::Bold, QBTheme::FontDesign::monospaced);
+    };
+    // 10.5 for the dots and squares, 8.5 for the star, 9.5 for the counter: none rounded to whole pixels.
+    EXPECT_EQ(stream.glyphFont(0), themeFont(10.5));
+    EXPECT_EQ(stream.glyphFont(2), themeFont(8.5)) << "the star";
+    EXPECT_EQ(stream.glyphFont(8), themeFont(8.5)) << "the star, one cycle on";
+    EXPECT_EQ(stream.glyphFont(4), themeFont(10.5));
+    EXPECT_EQ(stream.counterFont(), themeFont(9.5));
+    EXPECT_NE(stream.glyphFont(0).pointSizeF(), themeFont(11).pointSizeF());
 }
 
 TEST_F(PillViewTest, StreamCountsUpToTheRecognisedCharacters)

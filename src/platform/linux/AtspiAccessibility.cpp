@@ -248,13 +248,13 @@ public:
         return std::pair{std::min(start, end), std::max(start, end)};
     }
 
-    // The focus at `object`, which has the focused state among `states`; nothing if its role cannot be read.
-    std::optional<Focus> focus(const Object& object, const QList<uint>& states)
+    // The focus at `object`, which has the focused state among `states`; its role stays unknown when it
+    // cannot be read.
+    Focus focus(const Object& object, const QList<uint>& states)
     {
         const auto role = call1(object, kAccessible, QStringLiteral("GetRole"));
-        if (!role)
-            return std::nullopt;
-        return Focus{object, role->toUInt(), hasState(states, ATSPI_STATE_EDITABLE)};
+        return Focus{object, role ? std::optional<quint32>(role->toUInt()) : std::nullopt,
+                     hasState(states, ATSPI_STATE_EDITABLE)};
     }
 
     bool expired() const { return m_clock.elapsed() >= kQueryBudgetMs; }
@@ -562,6 +562,11 @@ std::optional<AtspiAccessibility::Focus> AtspiAccessibility::walkToFocus(Query& 
     return std::nullopt;
 }
 
+bool AtspiAccessibility::Focus::mayBePassword() const
+{
+    return !role || *role == ATSPI_ROLE_PASSWORD_TEXT;
+}
+
 template <typename T, typename Read>
 std::optional<T> AtspiAccessibility::readFocus(qint64 processId, Read read)
 {
@@ -582,11 +587,13 @@ std::optional<FocusedElement> AtspiAccessibility::focusedElement(qint64 processI
     return readFocus<FocusedElement>(
         processId, [this](Query& query, const Focus& focus) -> std::optional<FocusedElement> {
             FocusedElement element;
-            element.role = elementRole(focus.role);
+            element.role = focus.role ? std::optional(elementRole(*focus.role)) : std::nullopt;
             element.isPassword = focus.role == ATSPI_ROLE_PASSWORD_TEXT;
             element.isEditableText = focus.editable;
             const auto roleName = query.call1(focus.object, kAccessible, QStringLiteral("GetRoleName"));
-            element.roleName = roleName ? roleName->toString() : QStringLiteral("role %1").arg(focus.role);
+            element.roleName = roleName     ? roleName->toString()
+                               : focus.role ? QStringLiteral("role %1").arg(*focus.role)
+                                            : QStringLiteral("unknown role");
             return element;
         });
 }
@@ -594,7 +601,7 @@ std::optional<FocusedElement> AtspiAccessibility::focusedElement(qint64 processI
 std::optional<QString> AtspiAccessibility::selectedText(qint64 processId)
 {
     return readFocus<QString>(processId, [this](Query& query, const Focus& focus) -> std::optional<QString> {
-        if (focus.role == ATSPI_ROLE_PASSWORD_TEXT)
+        if (focus.mayBePassword())
             return std::nullopt;
         const auto selection = query.selection(focus.object);
         if (!selection)
@@ -609,7 +616,7 @@ std::optional<QString> AtspiAccessibility::selectedText(qint64 processId)
 std::optional<QString> AtspiAccessibility::focusedValue(qint64 processId)
 {
     return readFocus<QString>(processId, [this](Query& query, const Focus& focus) -> std::optional<QString> {
-        if (focus.role == ATSPI_ROLE_PASSWORD_TEXT)
+        if (focus.mayBePassword())
             return std::nullopt;
         const auto count = query.property(focus.object, kText, QStringLiteral("CharacterCount"));
         if (!count)

@@ -54,8 +54,10 @@ private:
     class Query;
     struct Focus {
         Object object;
-        quint32 role = 0;
+        std::optional<quint32> role; // nullopt when it could not be read
         bool editable = false;
+        // A field whose role could not be read may be a password field: its text is not read either.
+        bool mayBePassword() const;
     };
     struct Bus {
         QDBusConnection connection;

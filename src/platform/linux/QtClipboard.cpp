@@ -61,28 +61,33 @@ private:
     int m_ownReads = 0;
 };
 
-QtClipboard::QtClipboard(QObject* parent) : QObject(parent), m_clipboard(QGuiApplication::clipboard())
+QtClipboard::QtClipboard(QClipboard::Mode mode, QObject* parent)
+    : QObject(parent), m_clipboard(QGuiApplication::clipboard()), m_mode(mode)
 {
-    connect(m_clipboard, &QClipboard::changed, this, [this](QClipboard::Mode mode) {
-        if (mode == QClipboard::Clipboard)
+    connect(m_clipboard, &QClipboard::changed, this, [this](QClipboard::Mode changed) {
+        if (changed == m_mode)
             ++m_changeCount;
     });
+    if (mode == QClipboard::Clipboard && m_clipboard->supportsSelection())
+        m_primary.reset(new QtClipboard(QClipboard::Selection, nullptr));
 }
 
 QtClipboard::~QtClipboard() = default;
 
 ServedMimeData* QtClipboard::ours() const
 {
-    if (!m_ours || !m_clipboard->ownsClipboard())
+    const bool owned =
+        m_mode == QClipboard::Selection ? m_clipboard->ownsSelection() : m_clipboard->ownsClipboard();
+    if (!m_ours || !owned)
         return nullptr;
     // Another widget of this process may have copied since; then the clipboard holds its data, not ours.
-    return m_clipboard->mimeData(QClipboard::Clipboard) == m_ours.data() ? m_ours.data() : nullptr;
+    return m_clipboard->mimeData(m_mode) == m_ours.data() ? m_ours.data() : nullptr;
 }
 
 ClipboardSnapshot QtClipboard::snapshot() const
 {
     ClipboardSnapshot snapshot;
-    const QMimeData* data = m_clipboard->mimeData(QClipboard::Clipboard);
+    const QMimeData* data = m_clipboard->mimeData(m_mode);
     if (!data)
         return snapshot;
     const ServedMimeData::OwnRead ownRead(ours());
@@ -111,7 +116,7 @@ void QtClipboard::restore(const ClipboardSnapshot& snapshot)
 {
     if (snapshot.isEmpty()) {
         m_ours = nullptr;
-        m_clipboard->clear(QClipboard::Clipboard);
+        m_clipboard->clear(m_mode);
         return;
     }
     auto* data = new ServedMimeData;
@@ -130,12 +135,12 @@ void QtClipboard::setText(const QString& text)
 void QtClipboard::put(ServedMimeData* data)
 {
     m_ours = data;
-    m_clipboard->setMimeData(data, QClipboard::Clipboard); // the clipboard owns it from here
+    m_clipboard->setMimeData(data, m_mode); // the clipboard owns it from here
 }
 
 QString QtClipboard::text() const
 {
-    const QMimeData* data = m_clipboard->mimeData(QClipboard::Clipboard);
+    const QMimeData* data = m_clipboard->mimeData(m_mode);
     if (!data)
         return {};
     const ServedMimeData::OwnRead ownRead(ours());

@@ -2,21 +2,24 @@
 
 #include "platform/Clipboard.h"
 
+#include <QClipboard>
 #include <QObject>
 #include <QPointer>
+#include <memory>
 
-class QClipboard;
 class QMimeData;
 class ServedMimeData;
 
 // The desktop clipboard through QClipboard. Main thread only. Ownership is ours while the clipboard still
 // holds the data object we last set; "requested" means another application asked that object for data,
-// which on X11 only happens when a paste target converts the selection.
+// which on X11 only happens when a paste target converts the selection. The clipboard carries the PRIMARY
+// selection, where the platform has one, as a second QtClipboard of the same kind.
 class QtClipboard final : public QObject, public Clipboard {
 public:
-    explicit QtClipboard(QObject* parent = nullptr);
+    explicit QtClipboard(QObject* parent = nullptr) : QtClipboard(QClipboard::Clipboard, parent) {}
     ~QtClipboard() override;
 
+    Clipboard* primarySelection() override { return m_primary.get(); }
     ClipboardSnapshot snapshot() const override;
     void restore(const ClipboardSnapshot& snapshot) override;
     void setText(const QString& text) override;
@@ -26,11 +29,14 @@ public:
     bool contentsWereRequested() const override;
 
 private:
+    QtClipboard(QClipboard::Mode mode, QObject* parent);
     void put(ServedMimeData* data);
     // The clipboard's data when it is ours, else nullptr.
     ServedMimeData* ours() const;
 
     QClipboard* m_clipboard = nullptr;
+    QClipboard::Mode m_mode;
+    std::unique_ptr<QtClipboard> m_primary;
     quint64 m_changeCount = 0;
     QPointer<ServedMimeData> m_ours;
 };

@@ -114,9 +114,9 @@ constexpr Row kRows[] = {
     {XK_F19, 80, 0, kNavigation},
     {XK_F20, 90, 0, kNavigation},
 
-    // Navigation: Insert sits where the Help key is.
-    {XK_Help, 114, 0, kNavigation},
+    // Navigation: Insert sits where the Help key is; a key posted as 114 is Insert, which PC keyboards have.
     {XK_Insert, 114, 0, kNavigation},
+    {XK_Help, 114, 0, kNavigation},
     {XK_Home, 115, 0, kNavigation},
     {XK_Prior, 116, 0, kNavigation},
     {XK_Delete, 117, 0, kNavigation},

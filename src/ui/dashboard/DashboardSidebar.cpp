@@ -75,24 +75,6 @@ private:
     qreal m_diameter;
 };
 
-// The round logo badge with the mark.
-class LogoBadge final : public QWidget {
-public:
-    explicit LogoBadge(QWidget* parent) : QWidget(parent)
-    {
-        setFixedSize(34, 34);
-        auto* mark = new RuzoraMarkView(21, this);
-        mark->move((34 - mark->width()) / 2, (34 - mark->height()) / 2);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter painter(this);
-        QBPaint::roundedRect(painter, QRectF(rect()), -1, QBTheme::cardBg(), QBTheme::hairline());
-    }
-};
-
 QWidget* rule(QWidget* parent)
 {
     auto* line = new QWidget(parent);
@@ -259,7 +241,7 @@ QWidget* DashboardSidebar::buildBrand()
     column->setSpacing(10);
     auto* row = new QHBoxLayout;
     row->setSpacing(10);
-    row->addWidget(new LogoBadge(block));
+    row->addWidget(new RuzoraMarkBadge(34, 21, block));
     auto* names = new QVBoxLayout;
     names->setSpacing(1);
     names->addWidget(new QBTextLabel(QStringLiteral("Quorbell"),

@@ -4,6 +4,7 @@
 #include "lexicon/PersonalLexiconStore.h"
 #include "ui/dashboard/DashboardSidebar.h"
 #include "ui/dashboard/StatusBanner.h"
+#include "ui/onboarding/OnboardingWizardSheet.h"
 #include "ui/pages/dictionary/PersonalDictionarySection.h"
 #include "ui/pages/history/HistoryListSection.h"
 #include "ui/pages/insights/HomeInsightsSection.h"
@@ -137,24 +138,29 @@ void MainDashboardView::syncSheet()
 {
     const bool wanted = m_state.showOnboardingSheet();
     if (wanted && !m_sheet) {
-        // The wizard comes with its own work; the sheet holds its place, window-modal over the dashboard.
+        // The wizard, window-modal over the dashboard, as tall as its content.
         auto* sheet = new QDialog(this);
         sheet->setObjectName(QStringLiteral("onboardingSheet"));
+        sheet->setWindowTitle(QStringLiteral("欢迎使用 Quorbell"));
         sheet->setWindowModality(Qt::WindowModal);
         sheet->setAttribute(Qt::WA_DeleteOnClose);
         sheet->setPalette(QBTheme::palette());
         auto* layout = new QVBoxLayout(sheet);
-        auto* frame = new QFrame(sheet);
-        frame->setObjectName(QStringLiteral("onboardingFrame"));
-        frame->setMinimumSize(560, 420);
-        layout->addWidget(frame);
-        // Closing the sheet, however it is closed, clears the flag.
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSizeConstraint(QLayout::SetFixedSize);
+        m_wizard = new OnboardingWizardSheet(m_state, sheet);
+        layout->addWidget(m_wizard);
+        // Closing the sheet, however it is closed (Escape too), clears the flag; only Finish marks the
+        // first run done.
         connect(sheet, &QDialog::finished, this, [this] { m_state.setShowOnboardingSheet(false); });
         m_sheet = sheet;
         if (isVisible())
             sheet->open();
     } else if (wanted && m_sheet && isVisible() && !m_sheet->isVisible()) {
+        m_wizard->refresh();
         m_sheet->open();
+    } else if (wanted && m_wizard) {
+        m_wizard->refresh(); // an open sheet follows the state like a page
     } else if (!wanted && m_sheet) {
         QDialog* sheet = m_sheet;
         m_sheet = nullptr;

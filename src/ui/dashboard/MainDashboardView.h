@@ -2,6 +2,7 @@
 
 #include "model/Models.h"
 #include "ui/dashboard/DashboardPage.h"
+#include "ui/onboarding/OnboardingWizardSheet.h"
 
 #include <QDialog>
 #include <QPointer>
@@ -30,6 +31,7 @@ public:
     DashboardSidebar* sidebar() const { return m_sidebar; }
     DashboardPage* page() const { return m_page; }
     QDialog* onboardingSheet() const { return m_sheet; }
+    OnboardingWizardSheet* onboardingWizard() const { return m_wizard; }
     // How many refreshes ran: what a benchmark or test counts to see that changes were coalesced.
     int refreshCount() const { return m_refreshCount; }
 
@@ -53,6 +55,7 @@ private:
     QPointer<DashboardPage> m_page;
     std::optional<SidebarTab> m_pageTab;
     QPointer<QDialog> m_sheet;
+    QPointer<OnboardingWizardSheet> m_wizard;
     bool m_refreshPending = false;
     int m_refreshCount = 0;
 };

@@ -1,5 +1,6 @@
 #include "ui/pill/FloatingPillController.h"
 
+#include "core/AppState.h"
 #include "ui/pill/FloatingPillView.h"
 #include "util/AppIdentity.h"
 
@@ -73,6 +74,22 @@ void FloatingPillController::attach(QObject* appState)
     m_boundAppState = appState;
     if (!m_panel)
         buildPanel();
+}
+
+void FloatingPillController::follow(AppState& appState)
+{
+    attach(&appState);
+    AppState* state = &appState;
+    QObject::connect(state, &AppState::phaseChanged, &m_stateLink, [this, state](const PipelinePhase& phase) {
+        setPhase(phase, state->llmConfig().enableLiveInlineTyping);
+        setVisible(!phase.is<PipelinePhase::Idle>());
+    });
+    // The listening layout depends on the setting too, and the user may switch it while a phase is shown.
+    QObject::connect(state, &AppState::changed, &m_stateLink, [this, state] {
+        if (state->llmConfig().enableLiveInlineTyping != m_enableLiveInlineTyping)
+            setPhase(m_phase, state->llmConfig().enableLiveInlineTyping);
+    });
+    setPhase(state->phase(), state->llmConfig().enableLiveInlineTyping);
 }
 
 void FloatingPillController::buildPanel()

@@ -6,6 +6,7 @@
 #include "util/Scheduler.h"
 #include "util/SerialQueue.h"
 
+#include <QObject>
 #include <QPointF>
 #include <QPointer>
 #include <QRectF>
@@ -14,8 +15,8 @@
 #include <memory>
 #include <optional>
 
+class AppState;
 class FloatingPillView;
-class QObject;
 class QWidget;
 
 // The small floating pill near the text caret while a dictation runs: a frameless, always-on-top window of
@@ -24,7 +25,8 @@ class QWidget;
 // on the main thread glides it there from memory, so no Accessibility call ever runs on the main thread.
 //
 // The application state binds it with attach(), hands it every phase with setPhase() and calls
-// setVisible(phase is not idle) after every assignment of its phase. Main thread only.
+// setVisible(phase is not idle) after every assignment of its phase; follow() makes those calls itself.
+// Main thread only.
 class FloatingPillController final {
 public:
     static constexpr QSize kPillSize{224, 58};
@@ -46,6 +48,9 @@ public:
 
     // Binds the application state weakly and builds the panel while it lives. Called once at start-up.
     void attach(QObject* appState);
+    // attach(), then keeps the pill in step with the state: each phase goes to setPhase() and
+    // setVisible(), and a change of the live-typing setting re-lays the phase shown.
+    void follow(AppState& appState);
     // What the pill shows: the phase and the live-typing setting, which picks the slim listening layout.
     void setPhase(const PipelinePhase& phase, bool enableLiveInlineTyping);
     // Showing fades the pill in where it last found the caret (else at the default bottom position) and
@@ -89,6 +94,7 @@ private:
     QPointF m_currentOrigin; // main thread only
 
     std::unique_ptr<CaretCache> m_cache;
+    QObject m_stateLink; // context of the connections follow() makes; they end with the controller
     // Declared last so it is joined first, while everything its work touches still exists.
     SerialQueue m_axPollQueue;
 };

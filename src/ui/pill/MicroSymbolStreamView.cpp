@@ -1,8 +1,8 @@
 #include "ui/pill/MicroSymbolStreamView.h"
 
 #include "ui/theme/BrandColors.h"
+#include "ui/theme/QBTheme.h"
 
-#include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
@@ -26,12 +26,10 @@ constexpr double kCounterPaddingY = 1;
 constexpr double kRestingDot = 3.2;
 constexpr double kRestingSpacing = 4;
 
-QFont boldMonospaced(qreal pixels)
+// Sizes of 8.5 and 10.5 points stay fractional.
+QFont boldMonospaced(qreal points)
 {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setPixelSize(std::max(1, int(std::lround(pixels))));
-    font.setBold(true);
-    return font;
+    return QBTheme::font(points, QFont::Bold, QBTheme::FontDesign::monospaced);
 }
 
 int cyclePosition(int absoluteIndex)

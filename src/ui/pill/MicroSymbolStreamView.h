@@ -35,6 +35,9 @@ public:
     void setAccent(QColor accent);
     const Frame& frame() const { return m_frame; }
     QString counterText() const;
+    // The glyph at an absolute index is drawn in this font; the counter in counterFont().
+    QFont glyphFont(int absoluteIndex) const;
+    QFont counterFont() const { return m_counterFont; }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
@@ -44,7 +47,6 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    QFont glyphFont(int absoluteIndex) const;
     qreal glyphWidth(int absoluteIndex) const;
     QSizeF counterSize() const;
     void paintRestingDots(QPainter& painter) const;

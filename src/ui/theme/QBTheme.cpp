@@ -144,7 +144,10 @@ QString styleSheet()
                "white; }"
                "*[qbCompactInput=\"true\"]:focus { border: 1px solid %5; }"
                "QComboBox { background: %1; color: %2; border: 1px solid %3; border-radius: 8px;"
-               " padding: 3px 10px; }"
+               " padding: 3px 4px 3px 9px; }"
+               // The pop-up's arrow: the icon set's chevron on the field itself, not Fusion's grey button.
+               "QComboBox::drop-down { border: none; width: 16px; subcontrol-position: center right; }"
+               "QComboBox::down-arrow { image: url(:/qb/icons/chevron-down.svg); width: 10px; height: 10px; }"
                "QComboBox QAbstractItemView { background: %6; color: %2; border: 1px solid %3;"
                " selection-background-color: %7; selection-color: %2; }"
                "QProgressBar { background: %8; border: none; border-radius: 3px; max-height: 6px; }"

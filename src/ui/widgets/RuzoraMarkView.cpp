@@ -1,6 +1,8 @@
 #include "ui/widgets/RuzoraMarkView.h"
 
 #include "ui/theme/BrandColors.h"
+#include "ui/theme/QBTheme.h"
+#include "ui/widgets/QBPaint.h"
 
 #include <QLinearGradient>
 #include <QPainter>
@@ -73,4 +75,17 @@ void RuzoraMarkView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     paintMark(painter, QRectF(0, 0, m_size, m_size), m_size);
+}
+
+RuzoraMarkBadge::RuzoraMarkBadge(int diameter, qreal markSize, QWidget* parent) : QWidget(parent)
+{
+    setFixedSize(diameter, diameter);
+    auto* mark = new RuzoraMarkView(markSize, this);
+    mark->move((diameter - mark->width()) / 2, (diameter - mark->height()) / 2);
+}
+
+void RuzoraMarkBadge::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    QBPaint::roundedRect(painter, QRectF(rect()), -1, QBTheme::cardBg(), QBTheme::hairline());
 }

@@ -27,3 +27,15 @@ protected:
 private:
     qreal m_size;
 };
+
+// The round logo badge: a card-white circle with a hairline border and the mark centred on it. The sidebar
+// shows it at 34 with the mark at 21, the first-run wizard at 36 with the mark at 22.
+class RuzoraMarkBadge final : public QWidget {
+    Q_OBJECT
+
+public:
+    RuzoraMarkBadge(int diameter, qreal markSize, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};

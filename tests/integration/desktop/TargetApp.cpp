@@ -4,7 +4,8 @@
 //   SET <base64>                 replace the text
 //   SELECT <start> <length>      select characters (answers SELECTED)
 //   CARET                        answers "CARET x y w h", the cursor rectangle in screen coordinates
-//   COPY <base64>                put that text, a small image and a private format on the clipboard
+//   COPY <base64> [primary]      put that text, a small image and a private format on the clipboard (or on
+//                                the PRIMARY selection)
 //   CLIPBOARD                    answers "CLIPBOARD <text base64> same-image|other-image <private base64>"
 //   QUIT
 // Arguments: lineedit | textedit | password, then optionally --title <title>, and --gtk-application-id <id>
@@ -159,7 +160,8 @@ int main(int argc, char** argv)
                 data->setText(QString::fromUtf8(QByteArray::fromBase64(words.value(1))));
                 data->setImageData(testImage());
                 data->setData(kPrivateFormat, QByteArray("private \x01\x02 bytes"));
-                QGuiApplication::clipboard()->setMimeData(data);
+                QGuiApplication::clipboard()->setMimeData(
+                    data, words.value(2) == "primary" ? QClipboard::Selection : QClipboard::Clipboard);
                 say("COPIED");
             } else if (command == "CLIPBOARD") {
                 const QMimeData* data = QGuiApplication::clipboard()->mimeData();

@@ -1,3 +1,4 @@
+#include "TrayHost.h"
 #include "app/MenuBarMenu.h"
 #include "app/QuorbellApp.h"
 #include "app/SingleInstance.h"
@@ -23,39 +24,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kWaitMs = 5000;
 const QColor kMarkColour(0x3a, 0x3a, 0x3c); // the tray mark's grey
 const QString kManualItem = QStringLiteral("手动开始/结束试音");
 const QString kOpenItem = QStringLiteral("打开 Quorbell 主界面");
-
-// A tray host on the test display: trayer docked at the top right, stopped when the suite ends.
-class TrayHost {
-public:
-    TrayHost()
-    {
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(QStringLiteral("trayer"),
-                        {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
-                         QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("request"),
-                         QStringLiteral("--height"), QStringLiteral("24"), QStringLiteral("--transparent"),
-                         QStringLiteral("false")});
-        m_up = m_process.waitForStarted(kWaitMs) &&
-               QTest::qWaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, kWaitMs);
-    }
-    ~TrayHost()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.kill();
-        m_process.waitForFinished(kWaitMs);
-    }
-    bool isUp() const { return m_up; }
-    QString log() { return QString::fromLocal8Bit(m_process.readAll()) + m_process.errorString(); }
-
-private:
-    QProcess m_process;
-    bool m_up = false;
-};
 
 // A second client of the test display: real pointer clicks through XTest, and window facts (position, parent,
 // stacking) as the X server knows them rather than as Qt believes them.

@@ -2,6 +2,7 @@
 // ui_snapshots [output folder]. Not part of the shipped app.
 #include "ui/dashboard/DashboardSidebar.h"
 #include "ui/dashboard/MainDashboardView.h"
+#include "ui/onboarding/OnboardingWizardSheet.h"
 #include "ui/pages/dictionary/DictionaryInlineEditor.h"
 #include "ui/pages/dictionary/PersonalDictionarySection.h"
 #include "ui/pages/settings/EngineSettingsSection.h"
@@ -12,6 +13,7 @@
 #include "ui/widgets/QBEditorialHeader.h"
 #include "ui/widgets/QBExpandableCard.h"
 #include "ui/widgets/QBInput.h"
+#include "ui/widgets/QBPaint.h"
 #include "ui/widgets/QBSegmentBar.h"
 #include "ui/widgets/QBSwitch.h"
 #include "ui/widgets/SettingsControls.h"
@@ -43,6 +45,39 @@ bool save(QWidget& widget, const QString& folder, const QString& name)
         image.setDevicePixelRatio(scale);
         image.fill(QBTheme::paperBg());
         widget.render(&image, QPoint(), QRegion(), QWidget::DrawChildren | QWidget::DrawWindowBackground);
+        const QString path = QDir(folder).filePath(QStringLiteral("%1@%2x.png").arg(name).arg(int(scale)));
+        ok = image.save(path) && ok;
+        std::printf("%s\n", qPrintable(path));
+    }
+    return ok;
+}
+
+// The window with the first-run sheet over it, centred as the dialog opens over its parent, with its shadow.
+bool saveWithSheet(MainDashboardView& view, const QString& folder, const QString& name)
+{
+    QWidget* sheet = view.onboardingSheet();
+    if (!sheet) {
+        std::printf("no first-run sheet for %s\n", qPrintable(name));
+        return false;
+    }
+    sheet->adjustSize();
+    const QSize size = sheet->size();
+    const QPoint at((view.width() - size.width()) / 2, std::max(0, (view.height() - size.height()) / 2));
+    std::printf("%s: sheet %d x %d%s\n", qPrintable(name), size.width(), size.height(),
+                size.height() > view.height() ? " TALLER THAN THE WINDOW" : "");
+    bool ok = true;
+    for (qreal scale : kScales) {
+        QImage image(view.size() * scale, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        image.fill(QBTheme::paperBg());
+        view.render(&image, QPoint(), QRegion(), QWidget::DrawChildren | QWidget::DrawWindowBackground);
+        {
+            QPainter painter(&image);
+            const QImage shade =
+                QBPaint::shadow(QSizeF(size), 0, 18, QColor::fromRgbF(0, 0, 0, 0.18f), scale);
+            painter.drawImage(QPointF(at) - QPointF(18, 12), shade);
+        }
+        sheet->render(&image, at, QRegion(), QWidget::DrawChildren | QWidget::DrawWindowBackground);
         const QString path = QDir(folder).filePath(QStringLiteral("%1@%2x.png").arg(name).arg(int(scale)));
         ok = image.save(path) && ok;
         std::printf("%s\n", qPrintable(path));
@@ -300,6 +335,78 @@ int main(int argc, char** argv)
                  ok;
         }
     }
+    // The first-run wizard in its states: each speech engine, the permission badges off and on, the download
+    // button, a running download and the installed full model.
+    {
+        struct WizardState {
+            QString name;
+            ASRProviderOption engine;
+            bool granted;
+            bool downloading;
+            bool fullModel;
+        };
+        const QList<WizardState> states{
+            {QStringLiteral("seedasr-missing"), ASRProviderOption::volcSeedASR, false, false, false},
+            {QStringLiteral("openai-granted"), ASRProviderOption::openAIWhisper, true, false, false},
+            {QStringLiteral("local-downloading"), ASRProviderOption::localSenseVoice, false, true, false},
+            {QStringLiteral("local-installed"), ASRProviderOption::localSenseVoice, true, false, true},
+        };
+        for (const WizardState& wizard : states) {
+            DashboardFixture fixture;
+            fixture.onboardingDone = false;
+            fixture.harness.microphoneAuthorized = wizard.granted;
+            fixture.harness.accessibility.setTrusted(wizard.granted);
+            if (!wizard.granted)
+                fixture.harness.accessibility.setUntrustedReason(QStringLiteral(
+                    "当前是 Wayland 会话，Quorbell "
+                    "无法在其中模拟按键或读取其他应用的输入框。请在登录界面选择 X11（Xorg）会话。"));
+            if (wizard.downloading) {
+                // The archive starts and then stalls, so the download stays running; the rest of the local
+                // server's answers stay as they are.
+                fixture.harness.server.setHandler([](const ScriptedHttpServer::Request& request) {
+                    if (!request.path.contains("/models/sensevoice"))
+                        return ScriptedHttpServer::Reply::json(200, R"({"data":[]})");
+                    ScriptedHttpServer::Reply stalled;
+                    stalled.pieces = {{QByteArray(4'200'000, 'x'), {}}};
+                    stalled.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("10000000")));
+                    stalled.framing = ScriptedHttpServer::Reply::Framing::closeDelimited;
+                    stalled.stallAfterPieces = true;
+                    return stalled;
+                });
+            }
+            AppState& state =
+                fixture.start(0, 0, {{QStringLiteral("asrProvider"), wizard.engine.rawValue()}});
+            if (wizard.fullModel) {
+                fixture.harness.engine->usingSenseVoice = true;
+                fixture.harness.engine->fullPrecision = true;
+            }
+            state.setShowOnboardingSheet(true);
+            if (wizard.engine == ASRProviderOption::volcSeedASR)
+                state.setVolcSpeechKeyInput(QStringLiteral("volc-key"));
+            if (wizard.granted)
+                state.setApiKeyInput(QStringLiteral("sk-typed-model-key"));
+            state.refreshPermissionStatus();
+            if (wizard.downloading) {
+                state.startOfflineModelDownload();
+                (void)QTest::qWaitFor([&] { return state.offlineDownloadProgress() > 0.4; }, 5000);
+            }
+            MainDashboardView view(state);
+            for (QSize size : kSizes) {
+                settle(view, size);
+                view.refreshNow();
+                QCoreApplication::processEvents();
+                ok = saveWithSheet(view, folder,
+                                   QStringLiteral("wizard-%1-%2x%3")
+                                       .arg(wizard.name)
+                                       .arg(size.width())
+                                       .arg(size.height())) &&
+                     ok;
+            }
+            if (wizard.downloading)
+                state.cancelOfflineModelDownload();
+        }
+    }
+
     // The dictionary: sixty terms (the window and the whole page), the inline editor on the long alias list,
     // batch selection under a filter and search, and an empty lexicon.
     {

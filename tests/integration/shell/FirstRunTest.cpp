@@ -1,0 +1,261 @@
+// The first run as a new user meets it: the real quorbell binary, started with empty data on a private X
+// server that has a tray, brings its main window with the first-run wizard on top. What is on the screen is
+// read from the X server (titles, transient parent, stacking), not from the app; a picture of the screen is
+// saved as screenshots/first-run.png for a look by eye.
+#include "TrayHost.h"
+#include "ui/theme/QBTheme.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QImage>
+#include <QProcessEnvironment>
+#include <QScreen>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <optional>
+#include <vector>
+
+#include "platform/linux/XlibIncludes.h"
+
+namespace {
+
+const QString kMainTitle = QStringLiteral("Quorbell");
+const QString kSheetTitle = QStringLiteral("欢迎使用 Quorbell");
+
+// A top-level window as the X server has it.
+struct TopLevel {
+    Window id = 0;
+    QString title;
+    Window transientFor = 0;
+    QRect geometry;
+    int stacking = -1; // place in the root's stacking order, bottom first
+};
+
+// The mapped top-level windows of one process, read through a connection of the test's own.
+class WindowsOf {
+public:
+    WindowsOf() : m_display(XOpenDisplay(nullptr)) {}
+    ~WindowsOf()
+    {
+        if (m_display)
+            XCloseDisplay(m_display);
+    }
+    bool isOpen() const { return m_display != nullptr; }
+
+    std::vector<TopLevel> mapped(qint64 processId)
+    {
+        std::vector<TopLevel> found;
+        Window root = 0;
+        Window parent = 0;
+        Window* children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(m_display, DefaultRootWindow(m_display), &root, &parent, &children, &count))
+            return found;
+        for (unsigned int i = 0; i < count; ++i) {
+            XWindowAttributes attributes{};
+            if (!XGetWindowAttributes(m_display, children[i], &attributes) ||
+                attributes.map_state != IsViewable)
+                continue;
+            if (pidOf(children[i]) != processId)
+                continue;
+            TopLevel window;
+            window.id = children[i];
+            window.title = titleOf(children[i]);
+            XGetTransientForHint(m_display, children[i], &window.transientFor);
+            window.geometry = QRect(attributes.x, attributes.y, attributes.width, attributes.height);
+            window.stacking = static_cast<int>(i);
+            found.push_back(window);
+        }
+        if (children)
+            XFree(children);
+        return found;
+    }
+
+private:
+    std::optional<qint64> pidOf(Window window)
+    {
+        const Atom pidAtom = XInternAtom(m_display, "_NET_WM_PID", False);
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0;
+        unsigned long after = 0;
+        unsigned char* data = nullptr;
+        std::optional<qint64> pid;
+        if (XGetWindowProperty(m_display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items,
+                               &after, &data) == Success &&
+            data) {
+            if (items == 1 && format == 32)
+                pid = static_cast<qint64>(*reinterpret_cast<unsigned long*>(data));
+            XFree(data);
+        }
+        return pid;
+    }
+
+    QString titleOf(Window window)
+    {
+        const Atom nameAtom = XInternAtom(m_display, "_NET_WM_NAME", False);
+        const Atom utf8 = XInternAtom(m_display, "UTF8_STRING", False);
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0;
+        unsigned long after = 0;
+        unsigned char* data = nullptr;
+        QString title;
+        if (XGetWindowProperty(m_display, window, nameAtom, 0, 1024, False, utf8, &type, &format, &items,
+                               &after, &data) == Success &&
+            data) {
+            title = QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(items));
+            XFree(data);
+        }
+        return title;
+    }
+
+    Display* m_display;
+};
+
+// Pixels within the rectangle close to the colour.
+int pixelsNear(const QImage& image, const QRect& rect, QColor colour)
+{
+    int count = 0;
+    const QRect inside = rect.intersected(image.rect());
+    for (int y = inside.top(); y <= inside.bottom(); ++y) {
+        for (int x = inside.left(); x <= inside.right(); ++x) {
+            const QColor pixel = image.pixelColor(x, y);
+            if (std::abs(pixel.red() - colour.red()) + std::abs(pixel.green() - colour.green()) +
+                    std::abs(pixel.blue() - colour.blue()) <
+                12)
+                ++count;
+        }
+    }
+    return count;
+}
+
+const TopLevel* titled(const std::vector<TopLevel>& windows, const QString& title)
+{
+    for (const TopLevel& window : windows) {
+        if (window.title == title)
+            return &window;
+    }
+    return nullptr;
+}
+
+class FirstRun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { s_tray = new TrayHost; }
+    static void TearDownTestSuite()
+    {
+        delete s_tray;
+        s_tray = nullptr;
+    }
+
+    void TearDown() override
+    {
+        if (m_app.state() != QProcess::NotRunning) {
+            m_app.terminate();
+            if (!m_app.waitForFinished(kWaitMs)) {
+                m_app.kill();
+                m_app.waitForFinished(kWaitMs);
+            }
+        }
+        if (HasFailure())
+            std::fprintf(stderr, "--- quorbell's log ---\n%s\n", m_app.readAll().constData());
+    }
+
+    QString path(const QString& relative) const { return m_home.filePath(relative); }
+
+    // Starts quorbell on folders of its own, all empty: no settings, no history, no keys, no sound server.
+    void startWithEmptyData()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("x11"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        for (const char* folder : {"home", "data", "config", "cache", "tmp", "runtime"})
+            QDir().mkpath(path(QString::fromLatin1(folder)));
+        environment.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
+        environment.insert(QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache")));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("runtime")));
+        environment.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
+        environment.insert(QStringLiteral("PULSE_SERVER"),
+                           QStringLiteral("unix:") + path(QStringLiteral("no-pulse")));
+        // Its own single-instance socket, whatever else runs as this user.
+        environment.insert(QStringLiteral("USER"),
+                           QStringLiteral("qb-first-run-%1").arg(QCoreApplication::applicationPid()));
+        m_app.setProcessEnvironment(environment);
+        m_app.setProcessChannelMode(QProcess::MergedChannels);
+        m_app.setProgram(QStringLiteral(QB_APP_BINARY));
+        m_app.start();
+        ASSERT_TRUE(m_app.waitForStarted(kWaitMs));
+    }
+
+    static TrayHost* s_tray;
+    QTemporaryDir m_home;
+    QProcess m_app;
+    WindowsOf m_windows;
+};
+
+TrayHost* FirstRun::s_tray = nullptr;
+
+} // namespace
+
+TEST_F(FirstRun, EmptyDataShowsTheMainWindowWithTheWizardOnTop)
+{
+    ASSERT_TRUE(m_windows.isOpen()) << "no X display";
+    ASSERT_TRUE(s_tray->isUp()) << "trayer did not provide a system tray: " << s_tray->log().toStdString();
+    startWithEmptyData();
+
+    // With a tray the window would wait in it; the first run brings it, with the sheet over it.
+    std::vector<TopLevel> windows;
+    const bool both = QTest::qWaitFor(
+        [&] {
+            windows = m_windows.mapped(m_app.processId());
+            return (titled(windows, kMainTitle) && titled(windows, kSheetTitle)) ||
+                   m_app.state() != QProcess::Running;
+        },
+        15000);
+    ASSERT_EQ(m_app.state(), QProcess::Running) << "quorbell ended early";
+    ASSERT_TRUE(both) << "mapped windows of quorbell: " << windows.size();
+    const TopLevel main = *titled(windows, kMainTitle);
+    const TopLevel sheet = *titled(windows, kSheetTitle);
+    EXPECT_EQ(sheet.transientFor, main.id) << "the wizard belongs to the main window";
+    EXPECT_GT(sheet.stacking, main.stacking) << "the wizard is on top of the main window";
+    EXPECT_EQ(sheet.geometry.width(), 590);
+    EXPECT_GE(main.geometry.width(), 960);
+    EXPECT_GE(main.geometry.height(), 650);
+    EXPECT_GT(sheet.geometry.height(), 400) << "the wizard's three steps are laid out";
+
+    // The sheet is the first-run wizard of a first run: nothing has marked the first run done yet.
+    QSettings defaults(path(QStringLiteral("config/Quorbell/Quorbell.conf")), QSettings::IniFormat);
+    EXPECT_FALSE(defaults.value(QStringLiteral("qb_onboarding_done_v1")).toBool());
+
+    // The wizard is drawn there: its violet finish button at the bottom right, where the main window has
+    // nothing violet. A picture of the screen is kept.
+    const QRect sheetRect = sheet.geometry;
+    const QRect finishArea(sheetRect.center().x(), sheetRect.bottom() - 80, sheetRect.width() / 2, 80);
+    QImage screen;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+            return pixelsNear(screen, finishArea, QBTheme::violet()) > 500;
+        },
+        kWaitMs))
+        << "the wizard is not drawn on the screen; sheet at " << sheetRect.x() << "," << sheetRect.y() << " "
+        << sheetRect.width() << "x" << sheetRect.height();
+    // And the main window around it: the sidebar's paper, left of the sheet.
+    const QRect sidebarArea(main.geometry.x(), main.geometry.y() + 300,
+                            std::max(0, sheetRect.x() - main.geometry.x()), 150);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+            return pixelsNear(screen, sidebarArea, QBTheme::sidebarBg()) > sidebarArea.width() * 100;
+        },
+        kWaitMs))
+        << "the main window is not drawn around the wizard";
+    const QString folder = qEnvironmentVariable("QB_SHELL_SCREENSHOTS", QStringLiteral("screenshots"));
+    QDir().mkpath(folder);
+    EXPECT_TRUE(screen.save(QDir(folder).filePath(QStringLiteral("first-run.png"))));
+}
