@@ -313,6 +313,9 @@ QCoro::Task<> AppState::finishDictationSession()
     m_isFinalizingSession = true;
     TracedFinish trace(m_services.trace);
     m_hotkeyMonitor->syncRecordingState(false);
+    // The paste at the end then finds the user's clipboard read, however slowly its owner hands it over.
+    if (!m_isTypingInsideOwnApp)
+        m_contextInjector->prefetchClipboardSnapshot();
 
     co_await sleepFor(m_scheduler, kTailPause);
     if (!self)

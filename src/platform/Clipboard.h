@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <functional>
 
 struct ClipboardFormat {
     QString mimeType;
@@ -22,13 +23,19 @@ struct ClipboardSnapshot {
 // The desktop clipboard. Main thread only.
 class Clipboard {
 public:
+    using SnapshotHandler = std::function<void(ClipboardSnapshot)>;
+
     virtual ~Clipboard() = default;
 
     // The PRIMARY selection (what the xterm family pastes with Shift+Insert) behind the same operations;
     // nullptr where the desktop has none, and for the selection itself. It lives as long as this clipboard.
     virtual Clipboard* primarySelection() { return nullptr; }
 
+    // Waits on the clipboard's owner when that is another application: not for the main thread's hot paths.
     virtual ClipboardSnapshot snapshot() const = 0;
+    // The same snapshot, read without the main thread waiting on another application: `done` gets it later,
+    // on the main thread (at once when nobody else has to be asked). Never called once the clipboard is gone.
+    virtual void readSnapshot(SnapshotHandler done) = 0;
     // Puts the snapshot back with all its formats; an empty snapshot clears the clipboard.
     virtual void restore(const ClipboardSnapshot& snapshot) = 0;
     // Replaces the contents with plain text.

@@ -23,6 +23,11 @@ public:
     // Types the characters as given, whether or not the keyboard layout has them. Callers turn line breaks
     // into Shift+Return themselves.
     virtual Status typeText(const QString& text) = 0;
+    // Characters that will be typed soon, such as a live-typing backlog: those the layout lacks are put on
+    // keys now, several with one keymap change, so the wait for the change to take effect passes before they
+    // are typed and is shared by all of them. Only keys free at once are taken and nothing is posted; what
+    // does not fit is put on a key when it is typed.
+    virtual Status prepareToType(const QString& upcoming) = 0;
     // Presses and releases `chord.keyCode` with the family modifiers of `chord.modifiers` held. Control and
     // Command are both pressed as Ctrl (shortcuts on this desktop use Ctrl), Option as Alt.
     virtual Status pressChord(KeyChord chord) = 0;

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <type_traits>
+#include <vector>
 
 class DictationTrace;
 class QObject;
@@ -56,6 +57,9 @@ public:
     static constexpr Duration kClipboardRestoreDelay = seconds(0.16);
     static constexpr Duration kClipboardRestoreLimit = seconds(1.0);
     static constexpr Duration kClipboardRequestPoll = std::chrono::milliseconds(20);
+    // A snapshot read ahead of a paste that does not come is let go after this, so the user's clipboard is
+    // not kept in memory for nothing; a paste after it reads again.
+    static constexpr Duration kPrefetchedSnapshotKept = seconds(30.0);
 
     struct ScreenArea {
         QRectF geometry;
@@ -129,6 +133,8 @@ public:
     Status typeCleanUnicodeNow(const QString& text);
     // Delete `count` times without pausing, for short runs.
     Status sendBackspacesNow(int count);
+    // Readies the keys of text about to be typed (InputSynth::prepareToType); posts nothing.
+    Status prepareToTypeNow(const QString& upcoming);
 
     // --- Keys from the main thread: posted on the typing queue; each reports the first failure ---
 
@@ -153,6 +159,11 @@ public:
     QCoro::Task<bool> selectLeftCharacters(int count);
 
     // --- Clipboard (main thread) ---
+
+    // Starts reading the user's clipboard for a paste that is likely soon, so the paste finds it read
+    // instead of waiting for the clipboard's owner to hand over every format. A copy made after the read
+    // began makes the paste read again.
+    void prefetchClipboardSnapshot();
 
     // Puts the text on the clipboard, pastes it with the keys PastePolicy names for the frontmost window
     // (Ctrl+V; Ctrl+Shift+V in a terminal; Shift+Insert in the xterm family, which reads the PRIMARY
@@ -188,6 +199,18 @@ private:
         ScheduledWork check; // scheduled once the paste keys are out
     };
     class ScreenCache;
+    // One read of the clipboard for a paste; the pastes waiting for it resume once it is in.
+    struct SnapshotRead {
+        quint64 changeCount = 0; // the clipboard's, when the read began
+        std::optional<ClipboardSnapshot> snapshot;
+        std::vector<std::coroutine_handle<>> waiters;
+    };
+    struct SnapshotReady {
+        std::shared_ptr<SnapshotRead> read;
+        bool await_ready() const noexcept { return read->snapshot.has_value(); }
+        void await_suspend(std::coroutine_handle<> handle) { read->waiters.push_back(handle); }
+        void await_resume() const noexcept {}
+    };
 
     // co_await onTypingQueue(work): `work` runs on the typing queue after everything queued there before
     // it, and the coroutine resumes on the scheduler's thread with its result. Once the injector is gone the
@@ -234,6 +257,9 @@ private:
     void checkClipboardRestore();
     // Puts the user's PRIMARY selection back at once, while the pasted text there is still ours.
     void restorePrimaryNow(PendingRestore& pending);
+    void startSnapshotRead();
+    // What the user has on the clipboard, from a read that began after the last change.
+    QCoro::Task<ClipboardSnapshot> userClipboardSnapshot();
     QList<ScreenArea> screens() const;
 
     Accessibility& m_accessibility;
@@ -245,6 +271,8 @@ private:
     std::unique_ptr<ScreenCache> m_screenCache;
     std::unique_ptr<PendingRestore> m_pendingRestore; // main thread only
     quint64 m_lastRestoreId = 0;                      // main thread only
+    std::shared_ptr<SnapshotRead> m_snapshotRead;     // main thread only
+    ScheduledWork m_snapshotRelease;
     std::shared_ptr<const void> m_lifetime = std::make_shared<int>(0);
     std::shared_ptr<SerialQueue> m_pacerQueue;
     DictationTrace* m_trace = nullptr;

@@ -1,5 +1,6 @@
 // Keys, the clipboard and list markers: how ContextInjector puts text into the target.
 #include "system/ContextInjector.h"
+#include "util/Deferred.h"
 
 #include "system/GraphemeDiff.h"
 #include "system/PastePolicy.h"
@@ -113,6 +114,11 @@ Status ContextInjector::sendBackspacesNow(int count)
     if (!isTrusted())
         return notTrusted();
     return m_inputSynth.pressBackspace(count);
+}
+
+Status ContextInjector::prepareToTypeNow(const QString& upcoming)
+{
+    return m_inputSynth.prepareToType(upcoming);
 }
 
 // --- Keys from the main thread ---
@@ -251,18 +257,31 @@ QCoro::Task<Status> ContextInjector::pasteViaClipboardPreservingSnapshot(QString
     Clipboard* const primary = method.viaPrimarySelection ? primarySelection : nullptr;
 
     // While our previous paste is still on the clipboard, the user's own contents are the ones waiting to
-    // be restored; a fresh snapshot would only capture our own pasted text. The same holds for PRIMARY.
+    // be restored; a fresh snapshot would only capture our own pasted text. The same holds for PRIMARY,
+    // whose owner is asked while the clipboard is read.
+    std::shared_ptr<Deferred<ClipboardSnapshot>> primaryRead;
+    if (primary && !(m_pendingRestore && m_pendingRestore->primarySnapshot && primary->ownsContents())) {
+        primaryRead = Deferred<ClipboardSnapshot>::create();
+        primary->readSnapshot(
+            [primaryRead](ClipboardSnapshot read) { primaryRead->resolve(std::move(read)); });
+    }
     ClipboardSnapshot previous;
+    if (!m_pendingRestore || !m_clipboard.ownsContents())
+        previous = co_await userClipboardSnapshot();
+    std::optional<ClipboardSnapshot> previousPrimary;
+    if (primaryRead) {
+        const std::weak_ptr<const void> lifetime = m_lifetime;
+        ClipboardSnapshot read = co_await *primaryRead;
+        if (lifetime.expired())
+            co_return Status::failure(QStringLiteral("paste abandoned: the injector is gone"));
+        previousPrimary = std::move(read);
+    }
+    // A paste that went out meanwhile holds the user's contents now.
     if (m_pendingRestore && m_clipboard.ownsContents())
         previous = std::move(m_pendingRestore->snapshot);
-    else
-        previous = m_clipboard.snapshot();
-    std::optional<ClipboardSnapshot> previousPrimary;
     if (primary && m_pendingRestore && m_pendingRestore->primarySnapshot && primary->ownsContents())
         previousPrimary = std::move(*m_pendingRestore->primarySnapshot);
-    else if (primary)
-        previousPrimary = primary->snapshot();
-    else if (m_pendingRestore)
+    else if (!primary && m_pendingRestore)
         restorePrimaryNow(*m_pendingRestore); // this paste does not go through PRIMARY
     m_pendingRestore.reset();
 
@@ -294,6 +313,63 @@ QCoro::Task<Status> ContextInjector::pasteViaClipboardPreservingSnapshot(QString
     m_pendingRestore->check = ScheduledWork(
         &m_scheduler, m_scheduler.schedule(kClipboardRestoreDelay, [this] { checkClipboardRestore(); }));
     co_return pasted;
+}
+
+void ContextInjector::prefetchClipboardSnapshot()
+{
+    if (m_pendingRestore && m_clipboard.ownsContents())
+        return; // the user's contents are already held for the restore
+    if (!m_snapshotRead || m_snapshotRead->changeCount != m_clipboard.changeCount())
+        startSnapshotRead();
+}
+
+void ContextInjector::startSnapshotRead()
+{
+    auto read = std::make_shared<SnapshotRead>();
+    read->changeCount = m_clipboard.changeCount();
+    m_snapshotRead = read;
+    m_snapshotRelease.cancel();
+    std::weak_ptr<const void> lifetime = m_lifetime;
+    m_clipboard.readSnapshot([this, lifetime, read](ClipboardSnapshot snapshot) {
+        if (lifetime.expired())
+            return;
+        read->snapshot = std::move(snapshot);
+        for (std::coroutine_handle<> waiter : std::exchange(read->waiters, {})) {
+            m_scheduler.schedule(Duration::zero(), [lifetime, waiter] {
+                if (!lifetime.expired())
+                    waiter.resume();
+            });
+        }
+        if (m_snapshotRead == read) {
+            m_snapshotRelease =
+                ScheduledWork(&m_scheduler, m_scheduler.schedule(kPrefetchedSnapshotKept, [this, read] {
+                    if (m_snapshotRead == read)
+                        m_snapshotRead.reset();
+                }));
+        }
+    });
+}
+
+QCoro::Task<ClipboardSnapshot> ContextInjector::userClipboardSnapshot()
+{
+    // A copy that lands while the owner is read may be missing from what comes back: then read again, a
+    // few times at most (a clipboard that never holds still gets the last read).
+    constexpr int kReads = 3;
+    for (int attempt = 1;; ++attempt) {
+        if (!m_snapshotRead || m_snapshotRead->changeCount != m_clipboard.changeCount())
+            startSnapshotRead();
+        const std::shared_ptr<SnapshotRead> read = m_snapshotRead;
+        SnapshotReady ready{read};
+        co_await ready;
+        if (read->changeCount == m_clipboard.changeCount() || attempt == kReads) {
+            // Used once: the contents are held for the restore from here.
+            if (m_snapshotRead == read) {
+                m_snapshotRead.reset();
+                m_snapshotRelease.cancel();
+            }
+            co_return *read->snapshot;
+        }
+    }
 }
 
 void ContextInjector::checkClipboardRestore()

@@ -26,6 +26,9 @@ Duration minimumGap(int backlog)
 }
 
 constexpr int kLargeBacklog = 19;
+// Characters of the backlog, from the next one on, whose keys are prepared before the next one is typed: a
+// layout that lacks them maps several at once, and has them ready by the time their turn comes.
+constexpr int kPreparedCharacters = 16;
 
 bool isAscii(QStringView character)
 {
@@ -145,6 +148,7 @@ void LiveInputSession::tickAdaptiveCruiseStep()
         return;
 
     QString piece;
+    QString upcoming;
     int erase = 0;
     {
         std::lock_guard lock(m_stateLock);
@@ -167,6 +171,8 @@ void LiveInputSession::tickAdaptiveCruiseStep()
             const int chunk = backlog >= kLargeBacklog ? 2 : (!isAscii(next) || backlog <= 2) ? 1 : 2;
             const int take = std::min(backlog, chunk);
             piece = m_targetConfirmedText.sliced(from, bounds[emittedLength + take] - from);
+            upcoming = m_targetConfirmedText.sliced(
+                from, bounds[std::min(targetLength, emittedLength + kPreparedCharacters)] - from);
             m_emittedText += piece;
             m_lastEmit = now;
         } else {
@@ -184,7 +190,13 @@ void LiveInputSession::tickAdaptiveCruiseStep()
     }
     // A piece holds at most two characters, too few for a line break followed by a list marker, so it never
     // needs the editor check (or its wait).
-    noteTyped(piece.isEmpty() ? m_injector.sendBackspacesNow(erase) : m_injector.typeCleanUnicodeNow(piece));
+    if (piece.isEmpty()) {
+        noteTyped(m_injector.sendBackspacesNow(erase));
+        return;
+    }
+    if (!isAscii(upcoming) && !noteTyped(m_injector.prepareToTypeNow(upcoming)))
+        return;
+    noteTyped(m_injector.typeCleanUnicodeNow(piece));
 }
 
 bool LiveInputSession::noteTyped(const Status& status)

@@ -18,6 +18,32 @@ void FakeClipboard::setText(const QString& text)
     replaceLocked({{{kPlainText, text.toUtf8()}}}, true);
 }
 
+void FakeClipboard::readSnapshot(SnapshotHandler done)
+{
+    ClipboardSnapshot contents;
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_readCount;
+        if (m_holdReads) {
+            m_heldReads.emplace_back(std::move(done), m_contents);
+            return;
+        }
+        contents = m_contents;
+    }
+    done(std::move(contents));
+}
+
+void FakeClipboard::answerSnapshotReads()
+{
+    std::vector<std::pair<SnapshotHandler, ClipboardSnapshot>> reads;
+    {
+        std::lock_guard lock(m_mutex);
+        reads.swap(m_heldReads);
+    }
+    for (auto& [done, contents] : reads)
+        done(std::move(contents));
+}
+
 bool FakeClipboard::contentsWereRequested() const
 {
     std::lock_guard lock(m_mutex);

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 // A clipboard that tests can copy into as "another application" and that a paste target can ask for its
 // contents. Used from the main thread, like the real one, except that the paste target may ask from any.
@@ -19,6 +21,8 @@ public:
 
     FakeClipboard* primarySelection() override { return m_primary.get(); }
     ClipboardSnapshot snapshot() const override { return guarded(m_contents); }
+    // At once, unless reads are held.
+    void readSnapshot(SnapshotHandler done) override;
     void restore(const ClipboardSnapshot& snapshot) override;
     void setText(const QString& text) override;
     QString text() const override { return plainText(snapshot()).value_or(QString()); }
@@ -30,6 +34,12 @@ public:
     void simulateCopy(const ClipboardSnapshot& contents);
     // The paste target asks for the contents and gets their plain text, if there is any.
     std::optional<QString> request();
+
+    // A slow owner: reads take the contents as they are when asked and hand them over only at
+    // answerSnapshotReads().
+    void holdSnapshotReads(bool hold) { setGuarded(m_holdReads, hold); }
+    void answerSnapshotReads();
+    int snapshotReadCount() const { return guarded(m_readCount); }
 
     // Every text put on the clipboard through setText(), in order.
     QStringList textsSet() const { return guarded(m_textsSet); }
@@ -46,4 +56,7 @@ private:
     bool m_requested = false;
     QStringList m_textsSet;
     int m_restoreCount = 0;
+    bool m_holdReads = false;
+    int m_readCount = 0;
+    std::vector<std::pair<SnapshotHandler, ClipboardSnapshot>> m_heldReads;
 };

@@ -28,6 +28,8 @@ class FakeInputSynth : public InputSynth, protected Guarded {
 public:
     Status typeText(const QString& text) final;
     Status pressChord(KeyChord chord) final { return record(SynthAction::pressed(chord)); }
+    // Nothing to prepare: every character has a key here.
+    Status prepareToType(const QString&) final { return Status::success(); }
     Status pressBackspace(int count) final;
     void setPostedKeyObserver(PostedKeyObserver observer) final
     {

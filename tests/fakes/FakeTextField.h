@@ -32,6 +32,7 @@ public:
 
     // --- Clipboard ---
     ClipboardSnapshot snapshot() const override { return m_clipboard.snapshot(); }
+    void readSnapshot(SnapshotHandler done) override { m_clipboard.readSnapshot(std::move(done)); }
     void restore(const ClipboardSnapshot& snapshot) override { m_clipboard.restore(snapshot); }
     void setText(const QString& text) override { m_clipboard.setText(text); }
     QString text() const override { return m_clipboard.text(); }
@@ -76,6 +77,7 @@ public:
     // The user selects text elsewhere: PRIMARY changes and is no longer ours.
     void simulateSelection(const ClipboardSnapshot& contents) { primarySelection()->simulateCopy(contents); }
     int clipboardRestoreCount() const { return m_clipboard.restoreCount(); }
+    FakeClipboard& clipboard() { return m_clipboard; }
 
     // Slow keystrokes: while held, keystroke calls block. waitForHeldKeystroke() returns once one is blocked
     // (false after a few seconds of real time without one).

@@ -489,6 +489,67 @@ TEST_F(ContextInjectorTest, RestoreGivesBackOnlyTheUsersOwnContents)
     EXPECT_EQ(field.text(), QStringLiteral("for you")) << "an empty text changes nothing";
 }
 
+TEST_F(ContextInjectorTest, APasteWaitsForASlowOwnerAndNeverRestoresContentsOlderThanTheLastCopy)
+{
+    FakeClipboard& clipboard = field.clipboard();
+    clipboard.holdSnapshotReads(true);
+    field.simulateCopy(imageAndText());
+    std::optional<Status> pasted;
+    auto paste = store(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("听写结果")), pasted);
+    settle();
+    EXPECT_FALSE(pasted) << "the owner has not handed its contents over";
+    EXPECT_EQ(field.text(), QStringLiteral("caption")) << "nothing is replaced before the contents are read";
+
+    // A copy lands while the owner is read: the answer is stale and is read again.
+    const ClipboardSnapshot theirs{{{QStringLiteral("text/plain"), QByteArray("copied meanwhile")}}};
+    field.simulateCopy(theirs);
+    clipboard.answerSnapshotReads();
+    settle();
+    EXPECT_FALSE(pasted);
+    clipboard.answerSnapshotReads();
+    settle();
+    ASSERT_TRUE(pasted);
+    EXPECT_TRUE(*pasted);
+    EXPECT_EQ(field.content(), QStringLiteral("听写结果"));
+    scheduler.advance(160ms);
+    EXPECT_EQ(field.snapshot(), theirs);
+    EXPECT_EQ(clipboard.snapshotReadCount(), 2);
+}
+
+TEST_F(ContextInjectorTest, APrefetchedSnapshotServesOnePasteWhileNobodyCopies)
+{
+    FakeClipboard& clipboard = field.clipboard();
+    field.simulateCopy(imageAndText());
+    injector.prefetchClipboardSnapshot();
+    injector.prefetchClipboardSnapshot(); // nothing changed: the read is not repeated
+    EXPECT_EQ(clipboard.snapshotReadCount(), 1);
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("one"))));
+    EXPECT_EQ(clipboard.snapshotReadCount(), 1) << "the paste used the read made ahead of it";
+    // While our text waits to be restored, the user's contents are held already: nothing is read.
+    injector.prefetchClipboardSnapshot();
+    EXPECT_EQ(clipboard.snapshotReadCount(), 1);
+    scheduler.advance(160ms);
+    EXPECT_EQ(field.snapshot(), imageAndText());
+
+    // A copy after the read: the paste reads again and restores the newer contents.
+    injector.prefetchClipboardSnapshot();
+    const ClipboardSnapshot theirs{{{QStringLiteral("text/plain"), QByteArray("newer")}}};
+    field.simulateCopy(theirs);
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("two"))));
+    EXPECT_EQ(clipboard.snapshotReadCount(), 3);
+    scheduler.advance(160ms);
+    EXPECT_EQ(field.snapshot(), theirs);
+
+    // A read ahead of a paste that never comes is let go; the next paste reads afresh.
+    injector.prefetchClipboardSnapshot();
+    EXPECT_EQ(clipboard.snapshotReadCount(), 4);
+    scheduler.advance(ContextInjector::kPrefetchedSnapshotKept);
+    EXPECT_TRUE(finish(injector.pasteViaClipboardPreservingSnapshot(QStringLiteral("three"))));
+    EXPECT_EQ(clipboard.snapshotReadCount(), 5);
+    scheduler.advance(160ms);
+    EXPECT_EQ(field.snapshot(), theirs);
+}
+
 TEST(ContextInjectorListMarkers, MarkersAreFoundAndCollapsed)
 {
     EXPECT_EQ(ContextInjector::extractLeadingListMarker(QStringLiteral("12.  item")),

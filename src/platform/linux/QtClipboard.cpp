@@ -1,5 +1,9 @@
 #include "platform/linux/QtClipboard.h"
 
+#include "platform/linux/X11ClipboardReader.h"
+#include "util/AppIdentity.h"
+#include "util/SerialQueue.h"
+
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLoggingCategory>
@@ -9,10 +13,9 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcClipboard, "quorbell.clipboard")
 
-// Another application's clipboard can hold anything; a snapshot keeps at most this much of it, so a huge
-// image cannot take the memory with it. Formats past the cap are left out, the others still come back.
-constexpr qsizetype kMaxSnapshotBytes = 64 * 1024 * 1024;
-constexpr qsizetype kMaxSnapshotFormats = 64;
+// The same caps for both ways of taking a snapshot.
+constexpr qsizetype kMaxSnapshotBytes = X11ClipboardReader::kMaxSnapshotBytes;
+constexpr qsizetype kMaxSnapshotFormats = X11ClipboardReader::kMaxSnapshotFormats;
 
 // Names the X11 selection protocol lists next to the data formats; they are not data.
 bool isDataFormat(const QString& format)
@@ -70,9 +73,30 @@ QtClipboard::QtClipboard(QClipboard::Mode mode, QObject* parent)
     });
     if (mode == QClipboard::Clipboard && m_clipboard->supportsSelection())
         m_primary.reset(new QtClipboard(QClipboard::Selection, nullptr));
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        return;
+    const bool primary = mode == QClipboard::Selection;
+    m_readerQueue = std::make_unique<SerialQueue>(
+        AppIdentity::queueLabel(primary ? QStringLiteral("primary") : QStringLiteral("clipboard")));
+    // Xlib's connection setup is not safe beside other threads' Xlib calls: the builder waits for it.
+    std::shared_ptr<X11ClipboardReader> reader;
+    const auto selection =
+        primary ? X11ClipboardReader::Selection::primary : X11ClipboardReader::Selection::clipboard;
+    m_readerQueue->sync([&reader, selection] { reader = std::make_shared<X11ClipboardReader>(selection); });
+    if (reader->isAvailable())
+        m_reader = std::move(reader);
+    else
+        m_readerQueue->async([reader = std::move(reader)]() mutable { reader.reset(); });
 }
 
-QtClipboard::~QtClipboard() = default;
+QtClipboard::~QtClipboard()
+{
+    // The read under way ends (its answer is dropped) and the connection closes on its own thread.
+    if (m_readerQueue) {
+        m_readerQueue->async([reader = std::move(m_reader)]() mutable { reader.reset(); });
+        m_readerQueue->stop();
+    }
+}
 
 ServedMimeData* QtClipboard::ours() const
 {
@@ -110,6 +134,28 @@ ClipboardSnapshot QtClipboard::snapshot() const
         snapshot.formats.append({format, std::move(bytes)});
     }
     return snapshot;
+}
+
+void QtClipboard::readSnapshot(SnapshotHandler done)
+{
+    // Our own contents (ours to restore, or copied in our window) are at hand; nobody else is asked.
+    const bool ownedHere =
+        m_mode == QClipboard::Selection ? m_clipboard->ownsSelection() : m_clipboard->ownsClipboard();
+    if (!m_reader || ownedHere) {
+        done(snapshot());
+        return;
+    }
+    QPointer<QtClipboard> self(this);
+    m_readerQueue->async([self, reader = m_reader, done = std::move(done)]() mutable {
+        ClipboardSnapshot contents = reader->read();
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, done = std::move(done), contents = std::move(contents)]() mutable {
+                if (self)
+                    done(std::move(contents));
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void QtClipboard::restore(const ClipboardSnapshot& snapshot)

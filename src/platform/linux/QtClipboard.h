@@ -8,12 +8,16 @@
 #include <memory>
 
 class QMimeData;
+class SerialQueue;
 class ServedMimeData;
+class X11ClipboardReader;
 
 // The desktop clipboard through QClipboard. Main thread only. Ownership is ours while the clipboard still
 // holds the data object we last set; "requested" means another application asked that object for data,
 // which on X11 only happens when a paste target converts the selection. The clipboard carries the PRIMARY
-// selection, where the platform has one, as a second QtClipboard of the same kind.
+// selection, where the platform has one, as a second QtClipboard of the same kind. Another application's
+// contents are read for readSnapshot() over a connection of our own on a queue of our own (labels
+// "org.quorbell.clipboard" and "org.quorbell.primary").
 class QtClipboard final : public QObject, public Clipboard {
 public:
     explicit QtClipboard(QObject* parent = nullptr) : QtClipboard(QClipboard::Clipboard, parent) {}
@@ -21,6 +25,7 @@ public:
 
     Clipboard* primarySelection() override { return m_primary.get(); }
     ClipboardSnapshot snapshot() const override;
+    void readSnapshot(SnapshotHandler done) override;
     void restore(const ClipboardSnapshot& snapshot) override;
     void setText(const QString& text) override;
     QString text() const override;
@@ -39,4 +44,7 @@ private:
     std::unique_ptr<QtClipboard> m_primary;
     quint64 m_changeCount = 0;
     QPointer<ServedMimeData> m_ours;
+    // Null off X11: there every snapshot is taken through QClipboard.
+    std::unique_ptr<SerialQueue> m_readerQueue;
+    std::shared_ptr<X11ClipboardReader> m_reader; // used on m_readerQueue only
 };

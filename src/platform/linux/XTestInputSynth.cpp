@@ -10,7 +10,6 @@
 #include <chrono>
 #include <map>
 #include <optional>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -89,8 +88,9 @@ public:
 
     bool isAvailable() const { return m_failure.isEmpty(); }
 
-    // Prepares one request: fresh keymap and modifier state, the user's held modifiers released.
-    Status begin(PostedKeyObserver observer)
+    // Prepares one request: fresh keymap and modifier state, the user's held modifiers released unless the
+    // request posts no keys.
+    Status begin(PostedKeyObserver observer, bool postsKeys)
     {
         if (!m_failure.isEmpty())
             return Status::failure(m_failure);
@@ -98,7 +98,8 @@ public:
         if (!refreshKeymap())
             return Status::failure(QStringLiteral("Cannot read the X keyboard map"));
         m_observer = std::move(observer);
-        releaseHeldModifiers();
+        if (postsKeys)
+            releaseHeldModifiers();
         m_connection->syncAndTakeError();
         readState();
         return Status::success();
@@ -197,6 +198,37 @@ public:
         for (auto it = heldKeycodes.rbegin(); it != heldKeycodes.rend(); ++it)
             postModifier(*it, false);
         return Status::success();
+    }
+
+    // Puts the characters of `codePoints` the keymap lacks on spare keys ahead of their typing, as many as
+    // the keys free now hold: keys still quiet after their last press, in ring order, up to one that holds a
+    // character of `codePoints` not typed yet. Never waits.
+    Status prepare(const QList<uint>& codePoints)
+    {
+        std::vector<KeySym> upcoming;
+        std::vector<KeySym> lacking;
+        for (uint codePoint : codePoints) {
+            const std::optional<KeySym> keysym = keysymForCodePoint(codePoint);
+            if (!keysym || std::find(upcoming.begin(), upcoming.end(), *keysym) != upcoming.end())
+                continue;
+            upcoming.push_back(*keysym);
+            if (!strokeFor(*keysym))
+                lacking.push_back(*keysym);
+        }
+        const Clock::time_point now = Clock::now();
+        std::size_t free = 0;
+        for (unsigned keycode : nextSlots(std::min(lacking.size(), batchCapacity()))) {
+            const auto pressed = m_pressedAt.find(keycode);
+            if (pressed != m_pressedAt.end() && pressed->second + kSlotReuseQuiet > now)
+                break;
+            const auto held = m_slotSyms.find(keycode);
+            if (held != m_slotSyms.end() &&
+                std::find(upcoming.begin(), upcoming.end(), held->second) != upcoming.end())
+                break;
+            ++free;
+        }
+        lacking.resize(free);
+        return remapBatch(lacking);
     }
 
 private:
@@ -406,17 +438,20 @@ private:
                 quietAt = std::max(quietAt, pressed->second + kSlotReuseQuiet);
         }
         std::this_thread::sleep_until(quietAt); // a bounded wait on the posting thread, never the caller's
+        std::vector<unsigned> remapped;
         for (KeySym keysym : keysyms) {
             const unsigned keycode = m_ring[m_nextSlot++ % m_ring.size()];
             std::array<KeySym, 2> syms = keysymsFor(keysym);
             XChangeKeyboardMapping(m_display, static_cast<int>(keycode), 2, syms.data(), 1);
             m_slotSyms[keycode] = keysym;
-            m_settling.insert(keycode);
+            remapped.push_back(keycode);
         }
         if (const int error = m_connection->syncAndTakeError())
             return Status::failure(
                 QStringLiteral("The X server refused a keymap change (error %1)").arg(error));
-        m_settledAt = Clock::now() + kRemapSettle;
+        const Clock::time_point settledAt = Clock::now() + kRemapSettle;
+        for (unsigned keycode : remapped)
+            m_settledAt[keycode] = settledAt;
         if (!refreshKeymap())
             return Status::failure(QStringLiteral("Cannot read the X keyboard map"));
         return Status::success();
@@ -438,9 +473,9 @@ private:
     // the posting thread, never the caller's); a spare key's press is noted for its next remap.
     void beforePressing(unsigned keycode)
     {
-        if (m_settling.contains(keycode)) {
-            std::this_thread::sleep_until(m_settledAt);
-            m_settling.clear();
+        if (const auto settling = m_settledAt.find(keycode); settling != m_settledAt.end()) {
+            std::this_thread::sleep_until(settling->second);
+            m_settledAt.erase(settling);
         }
         if (m_slotSyms.contains(keycode))
             m_pressedAt[keycode] = Clock::now();
@@ -548,8 +583,8 @@ private:
     std::vector<unsigned> m_ring;
     std::size_t m_nextSlot = 0;
     std::map<unsigned, KeySym> m_slotSyms;
-    std::set<unsigned> m_settling; // keycodes of the last remap, unusable before m_settledAt
-    Clock::time_point m_settledAt;
+    std::map<unsigned, Clock::time_point>
+        m_settledAt; // remapped keycodes not pressed since, usable from then
     std::map<unsigned, Clock::time_point> m_pressedAt; // spare keycodes, when last pressed
 };
 
@@ -585,11 +620,11 @@ void XTestInputSynth::setPostedKeyObserver(PostedKeyObserver observer)
     m_observer = std::move(observer);
 }
 
-Status XTestInputSynth::post(const std::function<Status(Poster&)>& keys)
+Status XTestInputSynth::post(const std::function<Status(Poster&)>& keys, bool postsKeys)
 {
     Status result;
     m_queue.sync([&] {
-        result = m_poster->begin(observer());
+        result = m_poster->begin(observer(), postsKeys);
         if (!result)
             return;
         result = keys(*m_poster);
@@ -605,6 +640,13 @@ Status XTestInputSynth::typeText(const QString& text)
     if (text.isEmpty())
         return Status::success();
     return post([&](Poster& poster) { return poster.typeCodePoints(text.toUcs4()); });
+}
+
+Status XTestInputSynth::prepareToType(const QString& upcoming)
+{
+    if (upcoming.isEmpty())
+        return Status::success();
+    return post([&](Poster& poster) { return poster.prepare(upcoming.toUcs4()); }, false);
 }
 
 Status XTestInputSynth::pressChord(KeyChord chord)

@@ -20,6 +20,7 @@ public:
     ~XTestInputSynth() override;
 
     Status typeText(const QString& text) override;
+    Status prepareToType(const QString& upcoming) override;
     // Command is pressed as Ctrl, like Control: shortcuts on this desktop use Ctrl.
     Status pressChord(KeyChord chord) override;
     Status pressBackspace(int count) override;
@@ -33,8 +34,8 @@ private:
 
     PostedKeyObserver observer() const;
     // Runs `keys` on the posting thread as one request: fresh keymap and state first, every event processed
-    // by the server before it returns.
-    Status post(const std::function<Status(Poster&)>& keys);
+    // by the server before it returns. A request that posts no keys leaves held modifiers alone.
+    Status post(const std::function<Status(Poster&)>& keys, bool postsKeys = true);
 
     mutable std::mutex m_observerMutex;
     PostedKeyObserver m_observer;

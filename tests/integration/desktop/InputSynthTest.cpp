@@ -38,7 +38,49 @@ bool isCapsLocked()
     return state.locked_mods & LockMask;
 }
 
+// Whether any key of the current keymap carries the character, as another client reads the map.
+bool keymapCarries(char32_t character)
+{
+    ::Display* display = XOpenDisplay(nullptr);
+    int minKeycode = 0, maxKeycode = 0, perKeycode = 0;
+    XDisplayKeycodes(display, &minKeycode, &maxKeycode);
+    KeySym* syms = XGetKeyboardMapping(display, static_cast<XKeyCode>(minKeycode),
+                                       maxKeycode - minKeycode + 1, &perKeycode);
+    const KeySym wanted = 0x01000000 | character;
+    const bool found = std::find(syms, syms + (maxKeycode - minKeycode + 1) * perKeycode, wanted) !=
+                       syms + (maxKeycode - minKeycode + 1) * perKeycode;
+    XFree(syms);
+    XCloseDisplay(display);
+    return found;
+}
+
 } // namespace
+
+// Characters readied ahead of their typing are on keys before they are typed, and typing them with others
+// readied after them lands the text exactly; a character readied but not typed yet keeps its key.
+TEST(XTestInputSynth, CharactersReadiedAheadAreOnKeysWhenTheirTurnComes)
+{
+    TargetProcess target({QStringLiteral("lineedit")});
+    ASSERT_TRUE(target.start());
+    XTestInputSynth synth;
+
+    const QString first = QStringLiteral("甲乙丙丁");
+    ASSERT_TRUE(synth.prepareToType(first));
+    for (QChar character : first)
+        EXPECT_TRUE(keymapCarries(character.unicode())) << "readied: " << QString(character).toStdString();
+    EXPECT_FALSE(keymapCarries(U'戊')) << "only what was asked for";
+
+    // Typed a character at a time, each time readying the ones after it, as the live-typing pacer does.
+    const QString text = first + QStringLiteral("戊己庚辛壬癸子丑寅卯辰巳午未申酉戌亥");
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        ASSERT_TRUE(synth.prepareToType(text.sliced(i, std::min<qsizetype>(16, text.size() - i))));
+        if (i + 1 < text.size()) {
+            EXPECT_TRUE(keymapCarries(text[i + 1].unicode())) << "the next character is ready at " << i;
+        }
+        ASSERT_TRUE(synth.typeText(text.sliced(i, 1)));
+    }
+    EXPECT_EQ(target.waitForText(text), text);
+}
 
 // The key monitor sees every key we post and must know each one from the ledger by the time it arrives.
 TEST(XTestInputSynth, TheKeyMonitorDropsEveryKeyWePost)

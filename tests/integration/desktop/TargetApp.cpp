@@ -6,6 +6,7 @@
 //   CARET                        answers "CARET x y w h", the cursor rectangle in screen coordinates
 //   COPY <base64> [primary]      put that text, a small image and a private format on the clipboard (or on
 //                                the PRIMARY selection)
+//   COPYLARGE <bytes>            put a text and a private format of that many bytes on the clipboard
 //   CLIPBOARD                    answers "CLIPBOARD <text base64> same-image|other-image <private base64>"
 //   QUIT
 // Arguments: lineedit | textedit | password, then optionally --title <title>, and --gtk-application-id <id>
@@ -162,6 +163,15 @@ int main(int argc, char** argv)
                 data->setData(kPrivateFormat, QByteArray("private \x01\x02 bytes"));
                 QGuiApplication::clipboard()->setMimeData(
                     data, words.value(2) == "primary" ? QClipboard::Selection : QClipboard::Clipboard);
+                say("COPIED");
+            } else if (command == "COPYLARGE") {
+                QByteArray bytes(words.value(1).toLongLong(), '\0');
+                for (qsizetype i = 0; i < bytes.size(); ++i)
+                    bytes[i] = static_cast<char>(i * 7 % 251);
+                auto* data = new QMimeData;
+                data->setText(QStringLiteral("large"));
+                data->setData(kPrivateFormat, bytes);
+                QGuiApplication::clipboard()->setMimeData(data);
                 say("COPIED");
             } else if (command == "CLIPBOARD") {
                 const QMimeData* data = QGuiApplication::clipboard()->mimeData();

@@ -40,6 +40,8 @@ public:
 
     // Waits until the field's text equals `expected`; the last text reported either way.
     QString waitForText(const QString& expected);
+    // The last text the field reported.
+    const QString& text() const { return m_text; }
 
 private:
     // Waits for a line starting with `prefix` that arrives from now on.
