@@ -207,7 +207,9 @@ public:
     static inline const QString kHistoryFileName = QStringLiteral("history.json");
     QString configPath() const { return m_configPath; }
     QString historyPath() const { return m_historyPath; }
-    // Writes the history whole; an unreadable file found at start is kept aside first, or nothing is written.
+    // Write the settings and the history whole; an unreadable file found at start is kept aside first, or
+    // nothing is written.
+    Status saveConfig();
     Status saveHistory();
 
     // --- providers, benchmarks and engines ----------------------------------------------------------------
@@ -262,7 +264,6 @@ private:
     }
 
     void loadConfig();
-    Status saveConfig();
     // A failed save of a data file shows one banner line naming the file and the reason.
     void reportDataFileSave(const QString& fileName, const Status& saved);
     void loadHistory();
