@@ -12,6 +12,7 @@
 #include "ui/widgets/QBEditorialHeader.h"
 #include "ui/widgets/QBInput.h"
 #include "ui/widgets/QBTextLabel.h"
+#include "ui/widgets/SettingsControls.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -22,28 +23,6 @@ namespace {
 constexpr int kPageSpacing = 18;
 constexpr int kQuickFixSpacing = 10;
 constexpr qreal kQuickFixIconSize = 13.5;
-
-// An icon of the bundled set in one colour, drawn at the painter's pixel ratio.
-class IconView final : public QWidget {
-public:
-    IconView(QBIcon icon, qreal size, QColor color, QWidget* parent)
-        : QWidget(parent), m_icon(icon), m_size(size), m_color(std::move(color))
-    {
-        setFixedSize(int(std::ceil(size)), int(std::ceil(size)));
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter painter(this);
-        QBIcons::paint(painter, QRectF(rect()), m_icon, m_size, m_color);
-    }
-
-private:
-    QBIcon m_icon;
-    qreal m_size;
-    QColor m_color;
-};
 } // namespace
 
 HistoryListSection::HistoryListSection(AppState& state, QWidget* parent)
@@ -71,7 +50,7 @@ QWidget* HistoryListSection::buildQuickFixCard()
     card->setObjectName(QStringLiteral("quickFixCard"));
     auto* row = new QHBoxLayout;
     row->setSpacing(kQuickFixSpacing);
-    row->addWidget(new IconView(QBIcon::wand, kQuickFixIconSize, QBTheme::violet(), card), 0,
+    row->addWidget(new QBIconView(QBIcon::wand, kQuickFixIconSize, QBTheme::violet(), card), 0,
                    Qt::AlignVCenter);
     m_quickFixTerm = new QLineEdit(card);
     m_quickFixTerm->setObjectName(QStringLiteral("quickFixTerm"));

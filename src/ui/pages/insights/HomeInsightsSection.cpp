@@ -9,6 +9,7 @@
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBButton.h"
 #include "ui/widgets/QBCard.h"
+#include "ui/widgets/QBDot.h"
 #include "ui/widgets/QBEditorialHeader.h"
 #include "ui/widgets/QBPaint.h"
 #include "ui/widgets/QBTextLabel.h"
@@ -102,29 +103,6 @@ private:
     qreal m_baseline = 0;
 };
 
-// The try-out box's state dot: crimson while listening, violet otherwise.
-class StateDot final : public QWidget {
-public:
-    explicit StateDot(QWidget* parent) : QWidget(parent) { setFixedSize(8, 8); }
-    void setColor(const QColor& color)
-    {
-        if (color == property("color").value<QColor>())
-            return;
-        setProperty("color", color);
-        update();
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(property("color").value<QColor>());
-        painter.drawEllipse(QRectF(rect()));
-    }
-};
-
 QBCard* card(QWidget* parent, int spacing)
 {
     auto* card = new QBCard(kCardRadius, kCardPadding, parent);
@@ -213,7 +191,7 @@ QWidget* HomeInsightsSection::buildTryOutCard()
     tryOut->setObjectName(QStringLiteral("tryOutCard"));
     auto* headerRow = new QHBoxLayout;
     headerRow->setSpacing(8);
-    auto* dot = new StateDot(tryOut);
+    auto* dot = new QBDot(8, tryOut);
     dot->setObjectName(QStringLiteral("tryOutDot"));
     m_listeningDot = dot;
     headerRow->addWidget(dot, 0, Qt::AlignVCenter);
@@ -280,7 +258,7 @@ void HomeInsightsSection::refreshFigures()
 void HomeInsightsSection::refreshTryOut()
 {
     const bool listening = m_state.phase().isListening();
-    static_cast<StateDot*>(m_listeningDot)->setColor(listening ? QBTheme::crimson() : QBTheme::violet());
+    m_listeningDot->setColor(listening ? QBTheme::crimson() : QBTheme::violet());
     const QString buttonText = InsightsFormat::tryOutButtonText(m_state.phase());
     if (m_tryOutButton->text() != buttonText) {
         m_tryOutButton->setText(buttonText);

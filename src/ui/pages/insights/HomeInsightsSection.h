@@ -5,6 +5,7 @@
 
 #include <QList>
 
+class QBDot;
 class ActivityHeatmapGrid;
 class AppState;
 class EditorialStatColumn;
@@ -39,7 +40,7 @@ private:
     QList<EditorialStatColumn*> m_columns;
     QBTextLabel* m_heatmapLine = nullptr;
     ActivityHeatmapGrid* m_heatmap = nullptr;
-    QWidget* m_listeningDot = nullptr;
+    QBDot* m_listeningDot = nullptr;
     QBButton* m_clearButton = nullptr;
     QBButton* m_tryOutButton = nullptr;
     QLabel* m_hint = nullptr;
