@@ -142,6 +142,9 @@ public:
     const QString& lastOpenAIASRProbeSummary() const { return m_lastOpenAIASRProbeSummary; }
     const QString& lastBenchmarkSummary() const { return m_lastBenchmarkSummary; }
 
+    // The scheduler every delay goes through; views take "now" and their timers from it.
+    Scheduler& scheduler() const { return m_scheduler; }
+
     // --- owned components ---------------------------------------------------------------------------------
     PersonalLexiconStore& lexiconStore() const { return *m_lexiconStore; }
     HotkeyMonitor& hotkeyMonitor() const { return *m_hotkeyMonitor; }

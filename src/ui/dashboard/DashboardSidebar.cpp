@@ -7,6 +7,7 @@
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBButton.h"
 #include "ui/widgets/QBCard.h"
+#include "ui/widgets/QBDot.h"
 #include "ui/widgets/QBPaint.h"
 #include "ui/widgets/QBPill.h"
 #include "ui/widgets/QBTextLabel.h"
@@ -45,35 +46,6 @@ QFont tabTitleFont(bool selected)
 {
     return QBTheme::font(13.5, selected ? QFont::DemiBold : QFont::Normal);
 }
-
-// A filled circle of a fixed size whose colour follows the state.
-class Dot final : public QWidget {
-public:
-    Dot(qreal diameter, QWidget* parent) : QWidget(parent), m_diameter(diameter)
-    {
-        setFixedSize(int(std::ceil(diameter)), int(std::ceil(diameter)));
-    }
-    void setColor(const QColor& color)
-    {
-        if (color == property("color").value<QColor>())
-            return;
-        setProperty("color", color);
-        update();
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(property("color").value<QColor>());
-        painter.drawEllipse(QRectF(0, 0, m_diameter, m_diameter));
-    }
-
-private:
-    qreal m_diameter;
-};
 
 QWidget* rule(QWidget* parent)
 {
@@ -268,7 +240,7 @@ QWidget* DashboardSidebar::buildStatusCard()
 
     auto* engineRow = new QHBoxLayout;
     engineRow->setSpacing(7);
-    auto* dot = new Dot(7, card);
+    auto* dot = new QBDot(7, card);
     dot->setObjectName(QStringLiteral("engineDot"));
     m_engineDot = dot;
     engineRow->addWidget(dot);
@@ -331,8 +303,7 @@ void DashboardSidebar::refresh()
     }
 
     const bool granted = m_state.accessibilityGranted();
-    static_cast<Dot*>(m_engineDot)
-        ->setColor(granted && m_state.micAuthorized() ? QBTheme::emerald() : QBTheme::amber());
+    m_engineDot->setColor(granted && m_state.micAuthorized() ? QBTheme::emerald() : QBTheme::amber());
     m_engineLabel->setText(SidebarStatus::activeEngineShortLabel(m_state.llmConfig()));
     // Name what keeps Accessibility off (a Wayland session, the accessibility bus off), not just the colour.
     setPlainText(m_accessibilityReason, granted ? QString() : m_state.accessibilityReason());

@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QWidget>
 
+class QBDot;
 class AppState;
 class QBButton;
 class QBPill;
@@ -62,7 +63,7 @@ private:
     AppState& m_state;
     QBTextLabel* m_asrStatus = nullptr;
     QList<SidebarTabRow*> m_tabs;
-    QWidget* m_engineDot = nullptr;
+    QBDot* m_engineDot = nullptr;
     QBTextLabel* m_engineLabel = nullptr;
     QLabel* m_accessibilityReason = nullptr;
     QLabel* m_triggerProblem = nullptr;
