@@ -1,7 +1,13 @@
 # Shared target conventions: every library and test gets the same warnings and include root.
 
-set(QB_WARNINGS -Wall -Wextra -Wpedantic -Wshadow=local -Wnon-virtual-dtor -Wold-style-cast
-    -Woverloaded-virtual -Wimplicit-fallthrough)
+set(QB_WARNINGS -Wall -Wextra -Wpedantic -Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual
+    -Wimplicit-fallthrough)
+# clang (the fuzz build) spells g++'s local-shadowing warning differently.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    list(APPEND QB_WARNINGS -Wshadow-uncaptured-local)
+else()
+    list(APPEND QB_WARNINGS -Wshadow=local)
+endif()
 
 function(qb_configure_target target)
     target_compile_options(${target} PRIVATE ${QB_WARNINGS})
@@ -37,7 +43,7 @@ function(qb_add_test name)
     else()
         add_test(NAME ${name} COMMAND ${name})
     endif()
-    set(env QT_QPA_PLATFORM=offscreen ${ARG_ENVIRONMENT})
+    set(env QT_QPA_PLATFORM=offscreen ${ARG_ENVIRONMENT} ${QB_SANITIZER_ENV})
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
@@ -64,6 +70,6 @@ function(qb_add_bench name)
     if(QB_BUILD_TESTS)
         add_test(NAME ${name}_smoke COMMAND ${name} --benchmark_min_time=0.01)
         set_tests_properties(${name}_smoke PROPERTIES LABELS bench TIMEOUT 300
-            ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+            ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${QB_SANITIZER_ENV}")
     endif()
 endfunction()

@@ -57,15 +57,21 @@ public:
     std::function<void(double fraction, const QString& message)> onProgress;
     std::function<void(bool success, const QString& message)> onCompletion;
 
-private:
-    enum class State { idle, downloading, unpacking };
-
     struct [[nodiscard]] UnpackResult {
         bool ok = false;
         bool cancelled = false;
         QString message;       // the failure report
         QString stagingFolder; // to install from (ok) or to remove
     };
+
+    // Unpacks the archive behind the descriptor into a new staging folder inside modelsFolder, checking every
+    // entry. On failure the staging folder is gone again. Runs on the unpack queue; public because it is the
+    // one reader of a file from the network, and the fuzzing of archive entries calls it directly.
+    static UnpackResult unpack(int archiveFd, const QString& modelsFolder, qint64 maxUnpackedBytes,
+                               const std::atomic<bool>& cancelled);
+
+private:
+    enum class State { idle, downloading, unpacking };
 
     QString modelsFolder() const;
     QString partPath() const;
@@ -88,10 +94,6 @@ private:
     void removeLater(const QString& path);
     void finish(bool success, const QString& message);
     void progress(double fraction, const QString& message);
-
-    // Runs on the unpack queue.
-    static UnpackResult unpack(int archiveFd, const QString& modelsFolder, qint64 maxUnpackedBytes,
-                               const std::atomic<bool>& cancelled);
 
     Scheduler& m_scheduler;
     Options m_options;

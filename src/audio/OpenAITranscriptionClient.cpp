@@ -274,23 +274,32 @@ OpenAITranscriptionClient::transcribe(QByteArray wavData, QString baseURL, QStri
             co_return AppError{QStringLiteral("QNetworkReply"), reply->error(), reply->errorString()};
         co_return AppError{errorDomain(), -12, kNotHttp.toString()};
     }
+    // A body cut off mid-way is a failure, not a transcript of the part that arrived.
     const int status = statusAttribute.toInt();
+    if (status >= 200 && status <= 299 && reply->error() != QNetworkReply::NoError)
+        co_return AppError{QStringLiteral("QNetworkReply"), reply->error(), reply->errorString()};
+    Result<QString> text = readReply(status, *received);
+    if (!text)
+        co_return text.error();
+    const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(ended - started);
+    co_return Transcription{std::move(text).value(), latency.count()};
+}
+
+Result<QString> OpenAITranscriptionClient::readReply(int status, const QByteArray& body)
+{
     if (status < 200 || status > 299) {
         const QString statusText = QStringLiteral("HTTP ") + QString::number(status);
-        const QString message = extractErrorMessage(*received).value_or(statusText);
-        co_return AppError{errorDomain(), status, statusText + QStringLiteral("：") + message};
+        const QString message = extractErrorMessage(body).value_or(statusText);
+        return AppError{errorDomain(), status, statusText + QStringLiteral("：") + message};
     }
-
-    QString text;
-    const QJsonDocument document = QJsonDocument::fromJson(*received);
+    const QJsonDocument document = QJsonDocument::fromJson(body);
     const QJsonValue textValue =
         document.isObject() ? document.object().value(QLatin1String("text")) : QJsonValue();
     if (textValue.isString())
-        text = Text::trimmed(textValue.toString());
-    else if (const std::optional<QString> plain = strictUtf8(*received))
-        text = Text::trimmed(*plain);
-    const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(ended - started);
-    co_return Transcription{text, latency.count()};
+        return Text::trimmed(textValue.toString());
+    if (const std::optional<QString> plain = strictUtf8(body))
+        return Text::trimmed(*plain);
+    return QString();
 }
 
 void OpenAITranscriptionClient::prewarmConnection(const QString& baseURL, const QString& apiKey)

@@ -45,6 +45,10 @@ public:
     static QByteArray encodePCM16ToWAV(std::span<const qint16> samples, quint32 sampleRate);
     static QString buildPromptHint(const QStringList& hotwords, int maxChars);
     static std::optional<QString> isoLanguageCode(const QString& localeIdentifier);
+    // What a finished exchange answered: the trimmed transcript (the JSON "text", else the body as plain
+    // UTF-8 text; empty for anything else), or for a status outside 2xx the error with the service's own
+    // message.
+    static Result<QString> readReply(int status, const QByteArray& body);
 
 private:
     static std::optional<QString> extractErrorMessage(const QByteArray& body);

@@ -142,6 +142,9 @@ public:
     const QString& lastOpenAIASRProbeSummary() const { return m_lastOpenAIASRProbeSummary; }
     const QString& lastBenchmarkSummary() const { return m_lastBenchmarkSummary; }
 
+    // The scheduler every delay goes through; views take "now" and their timers from it.
+    Scheduler& scheduler() const { return m_scheduler; }
+
     // --- owned components ---------------------------------------------------------------------------------
     PersonalLexiconStore& lexiconStore() const { return *m_lexiconStore; }
     HotkeyMonitor& hotkeyMonitor() const { return *m_hotkeyMonitor; }
@@ -208,7 +211,9 @@ public:
     static inline const QString kHistoryFileName = QStringLiteral("history.json");
     QString configPath() const { return m_configPath; }
     QString historyPath() const { return m_historyPath; }
-    // Writes the history whole; an unreadable file found at start is kept aside first, or nothing is written.
+    // Write the settings and the history whole; an unreadable file found at start is kept aside first, or
+    // nothing is written.
+    Status saveConfig();
     Status saveHistory();
 
     // --- providers, benchmarks and engines ----------------------------------------------------------------
@@ -263,7 +268,6 @@ private:
     }
 
     void loadConfig();
-    Status saveConfig();
     // A failed save of a data file shows one banner line naming the file and the reason.
     void reportDataFileSave(const QString& fileName, const Status& saved);
     void loadHistory();

@@ -215,12 +215,12 @@ qsizetype PersonalLexiconStore::indexOfTerm(const QString& term) const
     return -1;
 }
 
-void PersonalLexiconStore::upsert(const QString& term, const QStringList& aliases, LexiconCategory category,
+bool PersonalLexiconStore::upsert(const QString& term, const QStringList& aliases, LexiconCategory category,
                                   qint64 weight)
 {
     const QString trimmed = Text::trimmed(term);
     if (Text::graphemeCount(trimmed) < kMinimumTermLength)
-        return;
+        return false;
     const qsizetype index = indexOfTerm(trimmed);
     if (index < 0) {
         m_entries.prepend(LexiconEntry(QUuid::createUuid(), trimmed, aliases,
@@ -233,6 +233,7 @@ void PersonalLexiconStore::upsert(const QString& term, const QStringList& aliase
     }
     Q_EMIT entriesChanged();
     saveChanges();
+    return true;
 }
 
 int PersonalLexiconStore::bulkUpsert(const QList<BulkItem>& items)

@@ -59,7 +59,8 @@ public:
     // saveChanges(), which announces the outcome.
     Status save();
 
-    void upsert(const QString& term, const QStringList& aliases, LexiconCategory category, qint64 weight);
+    // False when the term is refused (shorter than two characters once trimmed): nothing is stored then.
+    bool upsert(const QString& term, const QStringList& aliases, LexiconCategory category, qint64 weight);
     // Returns the number of entries newly added.
     int bulkUpsert(const QList<BulkItem>& items);
     void updateEntry(const QUuid& id, const QString& newTerm, const QStringList& newAliases,

@@ -7,13 +7,24 @@
 
 namespace FileIO {
 
+namespace {
+
+// QSaveFile::commit() renames over the original even when flushing its buffer failed (a full disk), which
+// would put a short or empty file in place of a whole one; the buffer is flushed and checked first.
+bool flushed(QSaveFile& file)
+{
+    return file.flush() && file.error() == QFileDevice::NoError;
+}
+
+} // namespace
+
 Status writeAtomically(const QString& path, const QByteArray& data)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return Status::failure(file.errorString());
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (file.write(data) != data.size()) {
+    if (file.write(data) != data.size() || !flushed(file)) {
         const QString error = file.errorString();
         file.cancelWriting();
         return Status::failure(error);
@@ -30,7 +41,16 @@ std::optional<QByteArray> readAll(const QString& path, qint64 maxBytes)
         return std::nullopt;
     if (file.size() > maxBytes)
         return std::nullopt;
-    QByteArray data = file.read(maxBytes + 1);
+    // Read in pieces: a single read of the limit allocates a buffer of the limit, whatever the file's size.
+    constexpr qint64 kPieceBytes = 64 * 1024;
+    QByteArray data;
+    data.reserve(std::min(file.size(), maxBytes) + 1);
+    while (data.size() <= maxBytes) {
+        const QByteArray piece = file.read(std::min(kPieceBytes, maxBytes + 1 - data.size()));
+        if (piece.isEmpty())
+            break;
+        data += piece;
+    }
     if (data.size() > maxBytes || file.error() != QFileDevice::NoError)
         return std::nullopt;
     return data;
@@ -69,6 +89,11 @@ Status preserveCorruptCopy(const QString& path)
             out.cancelWriting();
             return Status::failure(error);
         }
+    }
+    if (!flushed(out)) {
+        const QString error = out.errorString();
+        out.cancelWriting();
+        return Status::failure(error);
     }
     if (!out.commit())
         return Status::failure(out.errorString());

@@ -406,4 +406,39 @@ TEST_F(OfflineModelDownloaderTest, ChecksSpaceSizeAndSilence)
     expectNoLeftovers();
 }
 
+// A download cut off mid-way (by either source, with or without a declared size) installs nothing and leaves
+// the installed model as it was; a source that never answers is given up after its silence limit.
+TEST_F(OfflineModelDownloaderTest, ACutOffOrSilentDownloadKeepsTheInstalledModel)
+{
+    installOldModel();
+    const QByteArray archive = tarBz2(modelEntries());
+    Reply cut = archiveReply(archive.left(archive.size() / 2), 2);
+    cut.cutShort = true;
+    Reply cutChunked = cut;
+    cutChunked.framing = Reply::Framing::chunked;
+    server.enqueue(cut);
+    server.enqueue(cutChunked);
+    auto downloader = makeDownloader();
+    downloader->startDownload();
+    ASSERT_TRUE(waitForCompletion());
+    EXPECT_FALSE(completions[0].first) << completions[0].second.toStdString();
+    EXPECT_EQ(installedFile("model.onnx"), QByteArray("old model"));
+    EXPECT_EQ(installedFile("tokens.txt"), QByteArray("old tokens"));
+    expectNoLeftovers();
+
+    Reply silent;
+    silent.neverAnswer = true;
+    server.enqueue(silent);
+    server.enqueue(silent);
+    downloader->startDownload();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requests().size() == 3; }, 10000));
+    scheduler.advance(31s);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requests().size() == 4; }, 10000));
+    scheduler.advance(31s);
+    ASSERT_TRUE(waitForCompletion(2));
+    EXPECT_FALSE(completions[1].first);
+    EXPECT_EQ(installedFile("model.onnx"), QByteArray("old model"));
+    expectNoLeftovers();
+}
+
 } // namespace

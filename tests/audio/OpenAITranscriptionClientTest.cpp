@@ -213,6 +213,35 @@ TEST_F(OpenAITranscriptionTest, TimesOutOnTheScheduler)
     EXPECT_EQ(outcome->error().description, QStringLiteral("请求超时"));
 }
 
+// A reply cut off in the middle of its body is a failure, never the half that arrived taken as the
+// transcript; a service that never answers at all ends at the limit on the scheduler.
+TEST_F(OpenAITranscriptionTest, ACutOffOrMissingAnswerIsAnErrorWithinTheLimit)
+{
+    for (const Reply::Framing framing : {Reply::Framing::contentLength, Reply::Framing::chunked}) {
+        Reply cut = Reply::json(200, R"({"text":"今天的会议我们)");
+        cut.framing = framing;
+        cut.cutShort = true;
+        remote.enqueue(cut);
+        const Outcome outcome = run(base(remote), QStringLiteral("sk"));
+        ASSERT_TRUE(outcome.has_value());
+        EXPECT_FALSE(outcome->ok()) << "taken as the transcript: " << outcome->value().text.toStdString();
+    }
+
+    Reply silent;
+    silent.neverAnswer = true;
+    remote.enqueue(silent);
+    Outcome outcome;
+    transcribeInto(&client, base(remote), QString(), QStringLiteral("sk"), {}, std::nullopt, &outcome, 4);
+    ASSERT_TRUE(waitUntil([&] { return remote.requests().size() >= 3; }));
+    scheduler.advance(3900ms);
+    CloudTest::settle();
+    EXPECT_FALSE(outcome.has_value());
+    scheduler.advance(100ms);
+    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }));
+    ASSERT_FALSE(outcome->ok());
+    EXPECT_EQ(outcome->error().description, QStringLiteral("请求超时"));
+}
+
 TEST_F(OpenAITranscriptionTest, AKeyNeverFollowsARedirectToAnotherHost)
 {
     ScriptedHttpServer elsewhere(scheduler);

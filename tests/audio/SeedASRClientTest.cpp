@@ -475,3 +475,31 @@ TEST_F(SeedASRClientTest, ProbeGivesUpOnAStalledHandshakeAndOnASilentService)
     ASSERT_FALSE(result->ok());
     EXPECT_EQ(result->error().description, QStringLiteral("请求超时"));
 }
+
+// The service refuses the upgrade with an HTTP status (a bad key, an outage): the session fails over without
+// waiting for the handshake limit and without more than one retry, and the probe reports the refusal.
+TEST_F(SeedASRClientTest, ARefusedHandshakeFailsOverAtOnceAndTheProbeReportsIt)
+{
+    auto refuseFromNowOn = [this](Handshake action) {
+        QList<Handshake> actions(server.connectionCount() + 4, action);
+        server.setHandshakes(actions);
+    };
+    for (const Handshake action : {Handshake::unauthorized, Handshake::unavailable}) {
+        SCOPED_TRACE(action == Handshake::unauthorized ? "401" : "503");
+        fallbacks.clear();
+        const int before = server.connectionCount();
+        refuseFromNowOn(action);
+        start();
+        append(samples(960));
+        ASSERT_TRUE(waitUntil([&] { return !fallbacks.isEmpty(); })) << "virtual time stood still";
+        EXPECT_FALSE(fallbacks.first().isEmpty());
+        EXPECT_LE(server.connectionCount() - before, 2);
+        client->stopAndReset();
+    }
+
+    refuseFromNowOn(Handshake::unauthorized);
+    std::optional<Result<qint64>> result;
+    probe(QStringLiteral("key-1"), result);
+    ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));
+    EXPECT_FALSE(result->ok());
+}

@@ -107,8 +107,19 @@ void SeedASRTestServer::onTcpReadyRead(Connection* connection)
             connection->headers.append({lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
     }
     tcp->disconnect(this);
-    if (m_handshakes.value(connection->index, Handshake::accept) == Handshake::stall)
+    const Handshake action = m_handshakes.value(connection->index, Handshake::accept);
+    if (action == Handshake::stall)
         return;
+    if (action == Handshake::unauthorized || action == Handshake::unavailable) {
+        const QByteArray body = R"({"error":"refused"})";
+        tcp->readAll();
+        tcp->write((action == Handshake::unauthorized ? "HTTP/1.1 401 Unauthorized\r\n"
+                                                      : "HTTP/1.1 503 Service Unavailable\r\n") +
+                   QByteArray("Content-Type: application/json\r\nContent-Length: ") +
+                   QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        tcp->disconnectFromHost();
+        return;
+    }
     m_upgrading.push_back(connection);
     m_webSockets.handleConnection(tcp);
 }

@@ -20,7 +20,8 @@
 // frames, and answers as the test scripts it. Handshakes can be stalled, connections dropped.
 class SeedASRTestServer final : public QObject {
 public:
-    enum class Handshake { accept, stall };
+    // stall: never answer the upgrade; unauthorized, unavailable: answer it with HTTP 401 or 503 and close.
+    enum class Handshake { accept, stall, unauthorized, unavailable };
 
     struct ClientFrame {
         quint8 header[4] = {};

@@ -260,6 +260,46 @@ TEST_F(PolishOverHttp, FailuresFallBackToTheLocalText)
     EXPECT_FALSE(tagsOnly.usedFastPath);
 }
 
+// Either protocol: a stream cut off mid-way, a body that is no event stream, a server error and a server
+// that never answers all end in the locally corrected text, the last one at the limit on the scheduler.
+TEST_F(PolishOverHttp, BrokenAnswersOfEitherProtocolFallBackToTheLocalText)
+{
+    struct Protocol {
+        const char* name;
+        LLMConfig config;
+        QString key;
+        QByteArray event;
+    };
+    const Protocol protocols[] = {{"chat completions", config(remoteBase()), u("sk-test"), chatEvent("半句")},
+                                  {"anthropic messages", anthropic(), u("sk-ant"), anthropicEvent("半句")}};
+    for (const Protocol& protocol : protocols) {
+        SCOPED_TRACE(protocol.name);
+        Reply cut = Reply::sse({protocol.event, protocol.event});
+        cut.cutShort = true;
+        Reply garbage = Reply::json(200, "<html><body>502 Bad Gateway</body></html>");
+        garbage.headers = {{"Content-Type", "text/html"}};
+        for (const Reply& reply : {cut, garbage}) {
+            remote.enqueue(reply);
+            const auto result = finish(polish("说一段话", protocol.config, protocol.key));
+            EXPECT_EQ(result.text, u("说一段话"));
+        }
+        remote.enqueue(Reply::json(503, R"({"error":{"message":"overloaded"}})"));
+        EXPECT_EQ(finish(polish("说一段话", protocol.config, protocol.key)).text, u("说一段话"));
+
+        Reply silent;
+        silent.neverAnswer = true;
+        remote.enqueue(silent);
+        const int before = static_cast<int>(remote.requests().size());
+        auto task = polish("说一段话", protocol.config, protocol.key);
+        ASSERT_TRUE(waitForRequests(remote, before + 1));
+        scheduler.advance(9900ms);
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(task.isReady());
+        scheduler.advance(100ms);
+        EXPECT_EQ(finish(std::move(task)).text, u("说一段话"));
+    }
+}
+
 TEST_F(PolishOverHttp, StalledStreamIsAbortedAtTheTransferLimit)
 {
     local.enqueue(stalledAfter({chatEvent("半句")}));

@@ -152,6 +152,8 @@ void ScriptedHttpServer::startReply(Connection* connection, Reply reply, bool he
         return;
     }
     connection->replying = true;
+    if (reply.neverAnswer)
+        return;
     QByteArray head =
         "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) + "\r\n";
     for (const auto& [name, value] : reply.headers)
@@ -161,6 +163,8 @@ void ScriptedHttpServer::startReply(Connection* connection, Reply reply, bool he
         qsizetype length = 0;
         for (const Piece& piece : reply.pieces)
             length += piece.data.size();
+        if (reply.cutShort)
+            length += 1024;
         head += "Content-Length: " + QByteArray::number(length) + "\r\n";
         break;
     }
@@ -214,6 +218,10 @@ void ScriptedHttpServer::sendNextPiece(Connection* connection)
     }
     if (reply.stallAfterPieces)
         return;
+    if (reply.cutShort) {
+        connection->socket->disconnectFromHost();
+        return;
+    }
     if (reply.framing == Reply::Framing::chunked)
         connection->socket->write("0\r\n\r\n");
     connection->socket->flush();

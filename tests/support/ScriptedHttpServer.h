@@ -45,6 +45,9 @@ public:
         Framing framing = Framing::contentLength;
         bool stallAfterPieces = false; // keep the connection open and send nothing more
         bool dropWithoutReply = false; // close the connection as soon as the request is read
+        bool cutShort =
+            false; // the head promises more body than the pieces; the connection closes after them
+        bool neverAnswer = false; // read the request, then send nothing at all (not even the head)
 
         static Reply json(int status, const QByteArray& body);
         // text/event-stream, one piece per event, sent chunked.

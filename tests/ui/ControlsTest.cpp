@@ -61,11 +61,29 @@ TEST(ThemeTest, PaletteAndFonts)
 
 TEST(ThemeTest, EveryIconLoadsAndTakesItsTint)
 {
-    for (QBIcon icon :
-         {QBIcon::insights, QBIcon::history, QBIcon::dictionary, QBIcon::settings, QBIcon::sparkles,
-          QBIcon::close, QBIcon::checkCircleFilled, QBIcon::warningTriangleFilled, QBIcon::chevronDown,
-          QBIcon::chevronRight, QBIcon::keyboard, QBIcon::volumeOff, QBIcon::hare, QBIcon::microphone,
-          QBIcon::typography, QBIcon::brain, QBIcon::messages, QBIcon::taskbar}) {
+    for (QBIcon icon : {QBIcon::insights,
+                        QBIcon::history,
+                        QBIcon::dictionary,
+                        QBIcon::settings,
+                        QBIcon::sparkles,
+                        QBIcon::close,
+                        QBIcon::checkCircleFilled,
+                        QBIcon::warningTriangleFilled,
+                        QBIcon::chevronDown,
+                        QBIcon::chevronRight,
+                        QBIcon::keyboard,
+                        QBIcon::volumeOff,
+                        QBIcon::hare,
+                        QBIcon::microphone,
+                        QBIcon::typography,
+                        QBIcon::brain,
+                        QBIcon::messages,
+                        QBIcon::taskbar,
+                        QBIcon::microphoneFilled,
+                        QBIcon::stopFilled,
+                        QBIcon::check,
+                        QBIcon::copy,
+                        QBIcon::wand}) {
         const QImage image = QBIcons::pixmap(icon, 16, QBTheme::crimson(), 2).toImage();
         int inked = 0;
         bool tinted = true;

@@ -5,6 +5,7 @@
 #include "ui/support/DashboardFixture.h"
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBButton.h"
+#include "ui/widgets/QBEditorialHeader.h"
 #include "ui/widgets/QBPill.h"
 #include "ui/widgets/QBTextLabel.h"
 
@@ -157,8 +158,8 @@ TEST_F(DashboardTest, TabsSwitchPagesAndCountTerms)
     EXPECT_EQ(state().selectedTab(), SidebarTab::history);
     turn();
     EXPECT_EQ(view->page()->objectName(), QStringLiteral("page-history"));
-    EXPECT_EQ(view->page()->findChild<QBTextLabel*>(QStringLiteral("pageTitle"))->text(),
-              QStringLiteral("口述历史"));
+    ASSERT_NE(view->page()->findChild<QBEditorialHeader*>(), nullptr);
+    EXPECT_EQ(view->page()->findChild<QBEditorialHeader*>()->title(), QStringLiteral("口述历史与原声对照"));
     EXPECT_TRUE(find<SidebarTabRow>(QStringLiteral("tab-history"))->isSelected());
     EXPECT_FALSE(find<SidebarTabRow>(QStringLiteral("tab-home"))->isSelected());
 

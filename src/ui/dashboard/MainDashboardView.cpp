@@ -3,10 +3,11 @@
 #include "core/AppState.h"
 #include "lexicon/PersonalLexiconStore.h"
 #include "ui/dashboard/DashboardSidebar.h"
-#include "ui/dashboard/PlaceholderPage.h"
 #include "ui/dashboard/StatusBanner.h"
 #include "ui/onboarding/OnboardingWizardSheet.h"
 #include "ui/pages/dictionary/PersonalDictionarySection.h"
+#include "ui/pages/history/HistoryListSection.h"
+#include "ui/pages/insights/HomeInsightsSection.h"
 #include "ui/pages/settings/EngineSettingsSection.h"
 #include "ui/theme/QBTheme.h"
 
@@ -22,22 +23,15 @@ constexpr int kContentPaddingH = 38;
 constexpr int kContentPaddingV = 32;
 constexpr int kContentSpacing = 24;
 
-DashboardPage* placeholderPage(SidebarTab tab, QWidget* parent)
-{
-    return new PlaceholderPage(SidebarTabRow::title(tab), parent);
-}
-
 DashboardPage* buildPage(SidebarTab tab, AppState& state, QWidget* parent)
 {
-    Q_UNUSED(state);
-    // Tabs whose page is not built yet show its title.
     DashboardPage* page = nullptr;
     switch (tab.value) {
     case SidebarTab::home:
-        page = placeholderPage(tab, parent);
+        page = new HomeInsightsSection(state, parent);
         break;
     case SidebarTab::history:
-        page = placeholderPage(tab, parent);
+        page = new HistoryListSection(state, parent);
         break;
     case SidebarTab::dictionary:
         page = new PersonalDictionarySection(state, parent);

@@ -103,6 +103,21 @@ QString resourcePath(QBIcon icon)
     case QBIcon::taskbar:
         name = "taskbar";
         break;
+    case QBIcon::microphoneFilled:
+        name = "microphone-filled";
+        break;
+    case QBIcon::stopFilled:
+        name = "stop-filled";
+        break;
+    case QBIcon::check:
+        name = "check";
+        break;
+    case QBIcon::copy:
+        name = "copy";
+        break;
+    case QBIcon::wand:
+        name = "wand";
+        break;
     }
     return QStringLiteral(":/qb/icons/%1.svg").arg(QLatin1String(name));
 }

@@ -35,6 +35,11 @@ enum class QBIcon {
     brain,
     messages,
     taskbar,
+    microphoneFilled,
+    stopFilled,
+    check,
+    copy,
+    wand,
 };
 
 namespace QBIcons {

@@ -11,7 +11,6 @@
 namespace {
 constexpr qreal kPressedScale = 0.985;
 constexpr int kPressAnimationMs = 120;
-constexpr qreal kIconSpacing = 5;
 } // namespace
 
 QBButton::Look QBButton::look(Kind kind, bool compact, bool enabled, bool pressed)
@@ -75,26 +74,28 @@ void QBButton::setStretched(bool stretched)
     setSizePolicy(stretched ? QSizePolicy::Expanding : QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
-void QBButton::setLeadingIcon(QBIcon icon, qreal size)
+void QBButton::setLeadingIcon(QBIcon icon, qreal size, qreal spacing)
 {
     m_icon = icon;
     m_iconSize = size;
+    m_iconSpacing = spacing;
     updateGeometry();
     update();
 }
 
-QSize QBButton::faceSize(const Look& look, const QString& text, std::optional<QBIcon> icon, qreal iconSize)
+QSize QBButton::faceSize(const Look& look, const QString& text, std::optional<QBIcon> icon, qreal iconSize,
+                         qreal iconSpacing)
 {
     const QFontMetricsF metrics(look.font);
     qreal width = text.isEmpty() ? 0 : metrics.horizontalAdvance(text);
     if (icon)
-        width += iconSize + (text.isEmpty() ? 0 : kIconSpacing);
+        width += iconSize + (text.isEmpty() ? 0 : iconSpacing);
     const qreal height = std::max(metrics.height(), icon ? iconSize : 0.0);
     return QSize(int(std::ceil(width + 2 * look.paddingH)), int(std::ceil(height + 2 * look.paddingV)));
 }
 
 void QBButton::paintFace(QPainter& painter, const QRectF& bounds, const Look& look, const QColor& fill,
-                         const QString& text, std::optional<QBIcon> icon, qreal iconSize)
+                         const QString& text, std::optional<QBIcon> icon, qreal iconSize, qreal iconSpacing)
 {
     QBPaint::roundedRect(painter, bounds, look.radius, fill, look.border);
     painter.setFont(look.font);
@@ -105,7 +106,7 @@ void QBButton::paintFace(QPainter& painter, const QRectF& bounds, const Look& lo
     }
     // Icon and title centred together as one row.
     const qreal textWidth = text.isEmpty() ? 0 : QFontMetricsF(look.font).horizontalAdvance(text);
-    const qreal gap = text.isEmpty() ? 0 : kIconSpacing;
+    const qreal gap = text.isEmpty() ? 0 : iconSpacing;
     const qreal left = bounds.center().x() - (iconSize + gap + textWidth) / 2;
     QBIcons::paint(painter, QRectF(left, bounds.center().y() - iconSize / 2, iconSize, iconSize), *icon, iconSize,
                    look.text);
@@ -116,7 +117,7 @@ void QBButton::paintFace(QPainter& painter, const QRectF& bounds, const Look& lo
 
 QSize QBButton::sizeHint() const
 {
-    return faceSize(look(m_kind, m_compact, true, false), text(), m_icon, m_iconSize);
+    return faceSize(look(m_kind, m_compact, true, false), text(), m_icon, m_iconSize, m_iconSpacing);
 }
 
 void QBButton::paintEvent(QPaintEvent*)
@@ -142,5 +143,5 @@ void QBButton::paintEvent(QPaintEvent*)
     painter.translate(bounds.center());
     painter.scale(scale, scale);
     painter.translate(-bounds.center());
-    paintFace(painter, bounds, rest, fill, text(), m_icon, m_iconSize);
+    paintFace(painter, bounds, rest, fill, text(), m_icon, m_iconSize, m_iconSpacing);
 }

@@ -35,15 +35,19 @@ public:
     bool isCompact() const { return m_compact; }
     // Stretches the label over the full width the layout offers.
     void setStretched(bool stretched);
-    // A symbol before the title, in the title's colour, `size` layout pixels square, 5 before the text.
-    void setLeadingIcon(QBIcon icon, qreal size);
+    // A symbol before the title, in the title's colour, `size` layout pixels square, `spacing` before the
+    // text.
+    void setLeadingIcon(QBIcon icon, qreal size, qreal spacing = 5);
+    const std::optional<QBIcon>& leadingIcon() const { return m_icon; }
 
     // The face of a button in `look`: what views that paint button faces themselves (rows of a long list)
     // share with the widget. A face without text shows the icon alone.
-    static QSize faceSize(const Look& look, const QString& text, std::optional<QBIcon> icon, qreal iconSize);
+    static QSize faceSize(const Look& look, const QString& text, std::optional<QBIcon> icon, qreal iconSize,
+                          qreal iconSpacing = 5);
     // Fill and border, then the icon and the title centred as a group; the look's scale is not applied.
     static void paintFace(QPainter& painter, const QRectF& bounds, const Look& look, const QColor& fill,
-                          const QString& text, std::optional<QBIcon> icon, qreal iconSize);
+                          const QString& text, std::optional<QBIcon> icon, qreal iconSize,
+                          qreal iconSpacing = 5);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
@@ -56,6 +60,7 @@ private:
     bool m_compact;
     std::optional<QBIcon> m_icon;
     qreal m_iconSize = 0;
+    qreal m_iconSpacing = 5;
     // While the primary button eases between rest (0) and pressed (1); the secondary switches at once.
     qreal m_press = 0;
     QVariantAnimation* m_pressAnimation = nullptr;

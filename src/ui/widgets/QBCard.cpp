@@ -87,7 +87,6 @@ bool QBCard::event(QEvent* event)
         watchParent();
         break;
     case QEvent::Resize:
-        m_shadowImage = {};
         repaintShadowArea();
         break;
     case QEvent::Move:
@@ -108,12 +107,37 @@ bool QBCard::eventFilter(QObject* watched, QEvent* event)
         const auto* paint = static_cast<QPaintEvent*>(event);
         if (paint->rect().intersects(shadowArea())) {
             const qreal dpr = m_watchedParent->devicePixelRatioF();
-            if (m_shadowImage.isNull() || !qFuzzyCompare(m_shadowImage.devicePixelRatio(), dpr))
+            // Along a straight edge the shadow is the same everywhere: it is blurred for a card at most
+            // `2 * ends + 1` tall and its middle row stretched, so a tall card, or one whose height changes
+            // as a list rebinds it, costs no more than a short one.
+            const int ends = int(std::ceil(m_radius + 2 * m_shadow->blur)) + 1;
+            const QSize source(width(), std::min(height(), 2 * ends + 1));
+            if (m_shadowImage.isNull() || source != m_shadowSource ||
+                !qFuzzyCompare(m_shadowImage.devicePixelRatio(), dpr)) {
                 m_shadowImage =
-                    QBPaint::shadow(QSizeF(size()), m_radius, m_shadow->blur, m_shadow->color, dpr);
+                    QBPaint::shadow(QSizeF(source), m_radius, m_shadow->blur, m_shadow->color, dpr);
+                m_shadowSource = source;
+            }
             QPainter painter(m_watchedParent);
             const qreal spread = std::ceil(m_shadow->blur * dpr) / dpr;
-            painter.drawImage(QPointF(x() - spread, y() - spread + m_shadow->offsetY), m_shadowImage);
+            const QPointF origin(x() - spread, y() - spread + m_shadow->offsetY);
+            if (source.height() == height()) {
+                painter.drawImage(origin, m_shadowImage);
+            } else {
+                // Top and bottom as blurred, the one middle row stretched between them (source rectangles
+                // are in the image's pixels).
+                const qreal imageWidth = m_shadowImage.width() / dpr;
+                const qreal edge = spread + ends;
+                const qreal fullHeight = height() + 2 * spread;
+                const qreal pixels = m_shadowImage.height();
+                painter.drawImage(QRectF(origin.x(), origin.y(), imageWidth, edge), m_shadowImage,
+                                  QRectF(0, 0, m_shadowImage.width(), edge * dpr));
+                painter.drawImage(QRectF(origin.x(), origin.y() + edge, imageWidth, fullHeight - 2 * edge),
+                                  m_shadowImage, QRectF(0, edge * dpr, m_shadowImage.width(), 1));
+                painter.drawImage(QRectF(origin.x(), origin.y() + fullHeight - edge, imageWidth, edge),
+                                  m_shadowImage,
+                                  QRectF(0, pixels - edge * dpr, m_shadowImage.width(), edge * dpr));
+            }
         }
     }
     return QWidget::eventFilter(watched, event);

@@ -47,4 +47,5 @@ private:
     QVBoxLayout* m_layout;
     QWidget* m_watchedParent = nullptr;
     QImage m_shadowImage;
+    QSize m_shadowSource; // the card size the image was blurred for
 };

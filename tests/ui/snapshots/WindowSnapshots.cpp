@@ -17,6 +17,7 @@
 #include "ui/widgets/QBSegmentBar.h"
 #include "ui/widgets/QBSwitch.h"
 #include "ui/widgets/SettingsControls.h"
+#include "util/AppIdentity.h"
 
 #include <QApplication>
 #include <QDir>
@@ -533,6 +534,79 @@ int main(int argc, char** argv)
             shoot(QStringLiteral("downloading"), size);
             state.cancelOfflineModelDownload();
             scroll->ensureVisible(0, 0);
+        }
+    }
+    // The insights and history pages over a lived-in history (250 records over 8 months), the try-out box
+    // while it listens, the history scrolled down, and both pages with no history at all.
+    {
+        DashboardFixture fixture;
+        fixture.harness.workspace.setFrontmost(FrontmostApplication{
+            QStringLiteral("Quorbell"), AppIdentity::bundleIdentifier(), 1, QStringLiteral("Quorbell")});
+        AppState& state = fixture.start(0, 128);
+        fixture.harness.changeConfig([](LLMConfig& config) { config.enableLiveInlineTyping = true; });
+        state.setHistory(DashboardFixture::archive(250, 240, fixture.harness.scheduler.currentDate()));
+        MainDashboardView view(state);
+        const auto shoot = [&](SidebarTab tab, const QString& name, QSize size) {
+            state.setSelectedTab(tab);
+            view.refreshNow();
+            // The history measures its records a batch per turn.
+            for (int i = 0; i < 60; ++i) {
+                fixture.harness.scheduler.runDue();
+                QCoreApplication::processEvents();
+            }
+            ok = save(view, folder,
+                      QStringLiteral("%1-%2x%3").arg(name).arg(size.width()).arg(size.height())) &&
+                 ok;
+        };
+        for (QSize size : kSizes) {
+            settle(view, size);
+            shoot(SidebarTab::home, QStringLiteral("insights"), size);
+            shoot(SidebarTab::history, QStringLiteral("history"), size);
+            auto* bar = view.findChild<QScrollArea*>(QStringLiteral("pageArea"))->verticalScrollBar();
+            bar->setValue(bar->maximum() / 2);
+            for (int i = 0; i < 3; ++i)
+                QCoreApplication::processEvents();
+            ok = save(view, folder,
+                      QStringLiteral("history-scrolled-%1x%2").arg(size.width()).arg(size.height())) &&
+                 ok;
+        }
+        // Listening inside the window, with a live transcript in the try-out box; the home page scrolled
+        // down.
+        state.setSelectedTab(SidebarTab::home);
+        view.refreshNow();
+        state.setSandboxText(QStringLiteral("会议纪要："));
+        state.beginDictationSession();
+        fixture.harness.engine->onPartialResult(QStringLiteral("第一优化前端排版，第二检查接口延迟"), false);
+        for (QSize size : kSizes) {
+            settle(view, size);
+            view.refreshNow();
+            auto* bar = view.findChild<QScrollArea*>(QStringLiteral("pageArea"))->verticalScrollBar();
+            bar->setValue(bar->maximum());
+            QCoreApplication::processEvents();
+            ok = save(view, folder,
+                      QStringLiteral("insights-listening-%1x%2").arg(size.width()).arg(size.height())) &&
+                 ok;
+        }
+        state.cancelDictationSession();
+    }
+    {
+        DashboardFixture fixture;
+        AppState& state = fixture.start(0, 0);
+        MainDashboardView view(state);
+        for (QSize size : kSizes) {
+            settle(view, size);
+            for (SidebarTab tab : {SidebarTab(SidebarTab::home), SidebarTab(SidebarTab::history)}) {
+                state.setSelectedTab(tab);
+                view.refreshNow();
+                QCoreApplication::processEvents();
+                ok = save(view, folder,
+                          QStringLiteral("%1-empty-%2x%3")
+                              .arg(tab == SidebarTab::home ? QStringLiteral("insights")
+                                                           : QStringLiteral("history"))
+                              .arg(size.width())
+                              .arg(size.height())) &&
+                     ok;
+            }
         }
     }
     return ok ? 0 : 1;
