@@ -466,6 +466,10 @@ QCoro::Task<> AppState::loadAtStart()
     }
     runFirstRunCheck();
     m_isRefreshingStatus = false;
+    m_hasDesktopStatus = true;
+    // A trigger pressed before the answers is begun now, with them.
+    if (std::exchange(m_startAwaitsStatus, false))
+        beginDictationSession();
 }
 
 void AppState::runStartupBlock()

@@ -171,11 +171,15 @@ public:
     void applyDockVisibilityPolicy();
 
     // --- the dictation pipeline ----------------------------------------------------------------------------
+    // Opens the microphone at once; the session begins when the front window and the clipboard have been
+    // read, off the main thread. A stop or cancel meanwhile drops the begin.
     void beginDictationSession();
     // Stops the running session and carries it through recognition, polishing, delivery and the history.
     QCoro::Task<> finishDictationSession();
     void cancelDictationSession();
     bool isSessionActive() const { return m_isSessionActive; }
+    // A begin waits for the first permission answers of the desktop or for the front window and clipboard.
+    bool isStartingSession() const { return m_startAwaitsStatus || m_pendingStart != 0; }
     bool isFinalizingSession() const { return m_isFinalizingSession; }
     // Distils terms from pasted text into the lexicon; reports in the status banner.
     QCoro::Task<> distillPastedCorpus(QString text);
@@ -290,6 +294,9 @@ private:
     void handlePartialResult(const QString& text, bool settled);
     void scheduleIdleReset(double afterSeconds);
     void finishDictationSessionDetached();
+    QCoro::Task<> startDictationSession(quint64 start);
+    // Drops a begin still waiting for its answers; whether there was one.
+    bool abandonPendingStart();
     void startBackgroundContextCapture(quint64 generation);
     QCoro::Task<> closePolishedDictation(QString text, qint64 latencyMs, QString raw, double duration,
                                          QList<LexiconEntry> terms, bool streamed);
@@ -351,6 +358,13 @@ private:
     bool m_isFinalizingSession = false;
     // Bumped by every begin and cancel: work of an older session (a capture, a pending finish) does nothing.
     quint64 m_sessionGeneration = 0;
+    // The begin waiting for the front window and the clipboard (0: none), and the last one handed out.
+    quint64 m_pendingStart = 0;
+    quint64 m_lastStart = 0;
+    // Until the start-up load has answered, the permission flags are only the defaults: a trigger pressed
+    // then waits for the answers instead of being refused for nothing.
+    bool m_hasDesktopStatus = false;
+    bool m_startAwaitsStatus = false;
     std::shared_ptr<LiveInputSession> m_liveInputSession;
     QString m_sandboxBaseBeforeSession;
     bool m_isTypingInsideOwnApp = false;

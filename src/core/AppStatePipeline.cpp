@@ -12,6 +12,7 @@
 #include "system/LiveInputSession.h"
 #include "system/SystemAudioDucker.h"
 #include "util/AppIdentity.h"
+#include "util/Deferred.h"
 #include "util/DictationTrace.h"
 #include "util/Text.h"
 
@@ -39,6 +40,8 @@ constexpr float kCloseSoundVolume = 0.26f;
 constexpr float kCancelSoundVolume = 0.22f;
 constexpr double kAutoLearnFirstCheck = 5.5;
 constexpr double kAutoLearnSecondCheck = 6.8;
+// What a begin waits at most for the clipboard's owner: the text only adds to the recogniser's hint.
+constexpr Duration kClipboardHintWait = std::chrono::milliseconds(150);
 
 // The desktop's settings as a Linux user finds them: the sound settings' input device, the accessibility
 // switch (AT-SPI); speech needs no permission here, only a recogniser.
@@ -47,6 +50,7 @@ constexpr QStringView kNoRecognizerText = u"未找到可用的语音识别引擎
 constexpr QStringView kNoAccessibilityText = u"请在桌面设置中开启辅助功能（AT-SPI）才能写入外部输入框";
 const QString kOwnWindowTargetName = QStringLiteral("Quorbell 试音沙盒");
 const QString kSavedToClipboardText = QStringLiteral("已暂存剪贴板 · Ctrl+V 粘贴");
+const QString kPlainTextFormat = QStringLiteral("text/plain");
 
 // The newest `count` polished texts, newest first.
 QStringList newestPolished(const QList<DictationRecord>& history, int count)
@@ -100,12 +104,17 @@ private:
 
 void AppState::beginDictationSession()
 {
-    if (m_isSessionActive) {
+    if (m_isSessionActive || isStartingSession()) {
         m_hotkeyMonitor->syncRecordingState(true);
         return;
     }
     if (m_isFinalizingSession) {
         m_hotkeyMonitor->syncRecordingState(false);
+        return;
+    }
+    if (!m_hasDesktopStatus) {
+        // Pressed right after launch: the start-up load begins the session once it has the answers.
+        m_startAwaitsStatus = true;
         return;
     }
     if (!m_micAuthorized || !m_speechAuthorized || !m_accessibilityGranted)
@@ -127,13 +136,49 @@ void AppState::beginDictationSession()
         });
         return;
     }
-    // The microphone opens on the engine's queue while the rest of the start is prepared here; without
+    // The microphone opens on the engine's queue while the rest of the start is prepared; without
     // Accessibility the session may yet be refused, and then no microphone should open.
     if (m_accessibilityGranted)
         m_asrEngine->prewarmHotMicAsync();
+    m_pendingStart = ++m_lastStart;
+    startDictationSession(m_pendingStart); // runs on by itself; a stop or cancel meanwhile drops it
+}
 
-    const FrontmostApplication front =
-        m_services.workspace->frontmostApplication().value_or(FrontmostApplication{});
+bool AppState::abandonPendingStart()
+{
+    if (!isStartingSession())
+        return false;
+    m_startAwaitsStatus = false;
+    m_pendingStart = 0;
+    m_hotkeyMonitor->syncRecordingState(false);
+    return true;
+}
+
+QCoro::Task<> AppState::startDictationSession(quint64 start)
+{
+    QPointer<AppState> self(this);
+    // Both answers wait on other applications (the X server, the clipboard's owner): asked side by side.
+    // A slow clipboard owner delays the start by kClipboardHintWait at most; the hint then goes without it.
+    auto clipboardText = Deferred<QString>::create();
+    m_services.clipboard->readSnapshot([clipboardText](const ClipboardSnapshot& snapshot) {
+        for (const ClipboardFormat& format : snapshot.formats) {
+            if (format.mimeType == kPlainTextFormat) {
+                clipboardText->resolve(QString::fromUtf8(format.data));
+                return;
+            }
+        }
+        clipboardText->resolve(QString());
+    });
+    m_scheduler.schedule(kClipboardHintWait, [clipboardText] { clipboardText->resolve(QString()); });
+    auto frontmostRead = m_contextInjector->frontmostApplicationAsync();
+    const FrontmostApplication front = (co_await frontmostRead).value_or(FrontmostApplication{});
+    if (!self || m_pendingStart != start)
+        co_return;
+    const QString clipboard = co_await *clipboardText;
+    if (!self || m_pendingStart != start)
+        co_return;
+    m_pendingStart = 0;
+
     m_isTypingInsideOwnApp = front.bundleIdentifier == AppIdentity::bundleIdentifier();
     if (!m_isTypingInsideOwnApp && !m_accessibilityGranted) {
         m_hotkeyMonitor->syncRecordingState(false);
@@ -142,7 +187,7 @@ void AppState::beginDictationSession()
         setPhase(PipelinePhase::error(reason.isEmpty() ? kNoAccessibilityText.toString()
                                                        : QStringLiteral("无法写入外部输入框：") + reason));
         scheduleIdleReset(kIdleAfterAccessibilityError);
-        return;
+        co_return;
     }
 
     m_isSessionActive = true;
@@ -174,7 +219,7 @@ void AppState::beginDictationSession()
     const QStringList recentPolished = newestPolished(m_history, kRecentPolishedAtBegin);
     const QString sandboxTail =
         m_isTypingInsideOwnApp ? Text::graphemeSuffix(m_sandboxText, kSandboxTailCharacters) : QString();
-    QString clipHint = Text::trimmed(m_services.clipboard->text());
+    QString clipHint = Text::trimmed(clipboard);
     const int clipLength = Text::graphemeCount(clipHint);
     if (clipLength < 2 || clipLength > 42 || clipHint.contains(u'\n'))
         clipHint.clear();
@@ -274,6 +319,8 @@ void AppState::scheduleIdleReset(double afterSeconds)
 
 void AppState::cancelDictationSession()
 {
+    if (abandonPendingStart())
+        return; // nothing was shown or started yet
     if (!m_isSessionActive)
         return;
     m_isSessionActive = false;
@@ -306,6 +353,9 @@ void AppState::finishDictationSessionDetached()
 
 QCoro::Task<> AppState::finishDictationSession()
 {
+    // Stopped before the session began: it never does, and nothing was recorded to finish.
+    if (abandonPendingStart())
+        co_return;
     if (!m_isSessionActive || m_isFinalizingSession)
         co_return;
     QPointer<AppState> self(this);

@@ -97,6 +97,7 @@ TEST(MenuBarMenu, ItemsOpenTabsToggleTheTaskbarAndStartADictation)
 
     content.rebuild();
     actionTitled(menu, QStringLiteral("手动开始/结束试音"))->trigger();
+    ASSERT_TRUE(h.settle([&] { return !state.isStartingSession(); }));
     EXPECT_TRUE(state.isSessionActive());
     EXPECT_EQ(h.engine->starts.size(), 1);
 }

@@ -308,6 +308,13 @@ public:
         state->setLLMConfig(config);
     }
 
+    // Begins a dictation and lets the begin read the front window and the clipboard: afterwards the session
+    // runs, or was refused.
+    void begin()
+    {
+        state->beginDictationSession();
+        EXPECT_TRUE(settle([&] { return !state->isStartingSession(); })) << "the begin never got its answers";
+    }
     // Runs due virtual-time work and the main loop until `done` (false after five seconds of real time).
     bool settle(const std::function<bool()>& done)
     {

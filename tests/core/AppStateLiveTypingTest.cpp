@@ -82,7 +82,7 @@ TEST_F(LiveTypingTest, PartialsAreTypedOnlyOnceTheCaptureHasDecided)
 {
     field.setContent(QStringLiteral("前文"));
     gate.hold();
-    state().beginDictationSession();
+    h.begin();
     ASSERT_TRUE(gate.waitForReads(1)); // the capture is looking for a selection
     h.engine->onPartialResult(QStringLiteral("你好世界"), true);
     pump({}, 50);
@@ -105,7 +105,7 @@ TEST_F(LiveTypingTest, ASelectionFoundByTheCaptureIsNeverTypedOver)
     field.setContent(QStringLiteral("周五之前交报告"));
     field.select(0, 7);
     gate.hold();
-    state().beginDictationSession();
+    h.begin();
     ASSERT_TRUE(gate.waitForReads(1));
     // Arrives while the session still counts as a dictation.
     h.engine->onPartialResult(QStringLiteral("改得正式一点"), true);
@@ -135,7 +135,7 @@ TEST_F(LiveTypingTest, CancelOrAnEmptyTranscriptErasesWhatWasTypedLive)
         SCOPED_TRACE(cancel ? "cancel" : "empty transcript");
         field.setContent(QStringLiteral("前文"));
         const int backspacesBefore = field.backspacePresses();
-        state().beginDictationSession();
+        h.begin();
         // The capture runs in real time on its own thread; virtual time must not run ahead of it.
         ASSERT_TRUE(gate.waitForReads(++captures));
         h.engine->onPartialResult(QStringLiteral("今天开会"), true);
@@ -164,7 +164,7 @@ TEST_F(LiveTypingTest, OwnWindowSessionShowsPartialsInTheTryOutBox)
 {
     h.workspace.setFrontmost(kOwnWindow);
     state().setSandboxText(QStringLiteral("前文："));
-    state().beginDictationSession();
+    h.begin();
     h.engine->onPartialResult(QStringLiteral("你好"), false);
     EXPECT_EQ(state().sandboxText(), QStringLiteral("前文：你好"));
     h.engine->onPartialResult(QStringLiteral("你好世界"), true);
@@ -179,7 +179,7 @@ TEST_F(LiveTypingTest, OwnWindowSessionShowsPartialsInTheTryOutBox)
 TEST_F(LiveTypingTest, LiveTypingSwitchedOnMidSessionFallsThroughToPaste)
 {
     h.changeConfig([](LLMConfig& config) { config.enableLiveInlineTyping = false; });
-    state().beginDictationSession();
+    h.begin();
     h.changeConfig([](LLMConfig& config) { config.enableLiveInlineTyping = true; });
     h.engine->onPartialResult(QStringLiteral("今天开会"), true);
     pump({}, 50);
@@ -212,7 +212,7 @@ TEST_F(LiveTypingTest, PolishedTextStreamsIntoTheFieldInPlaceOfTheLiveDraft)
         return ScriptedHttpServer::Reply::json(200, R"({"data":[]})");
     });
     field.setContent(QStringLiteral("前文"));
-    state().beginDictationSession();
+    h.begin();
     ASSERT_TRUE(gate.waitForReads(1)); // the capture, on its own thread
     h.engine->onPartialResult(QStringLiteral("今天开会讨论预算"), true);
     ASSERT_TRUE(pump([&] { return field.content() == QStringLiteral("前文今天开会讨论预算"); }))

@@ -73,7 +73,7 @@ protected:
 
     void dictate(const QString& raw)
     {
-        state().beginDictationSession();
+        h.begin();
         h.engine->transcripts.push_back({raw, 2});
         finish();
     }
@@ -104,7 +104,7 @@ TEST_F(PipelineTest, OneDictationPastesRecordsKeepsTheNewestThousandAndCloses)
                                     QStringLiteral("旧"), 1, 0, QString(), DictationMode::dictate, {}));
     state().setHistory(full);
     h.clipboard.setText(QStringLiteral("deepseek"));
-    state().beginDictationSession();
+    h.begin();
     ASSERT_TRUE(state().isSessionActive());
     EXPECT_EQ(state().phase(), PipelinePhase::listening(QString(), DictationMode::dictate));
     ASSERT_EQ(h.engine->starts.size(), 1);
@@ -138,13 +138,13 @@ TEST_F(PipelineTest, OneDictationPastesRecordsKeepsTheNewestThousandAndCloses)
 
 TEST_F(PipelineTest, EmptyTranscriptOrCancelInTheTailPauseEndsWithoutARecord)
 {
-    state().beginDictationSession();
+    h.begin();
     h.sounds.clear();
     finish(); // the engine's transcript is empty
     EXPECT_TRUE(h.sounds.played().isEmpty());
     EXPECT_EQ(state().phase(), PipelinePhase::idle());
 
-    state().beginDictationSession();
+    h.begin();
     h.engine->transcripts.push_back({QStringLiteral("不该写入"), 1});
     auto finished = watch(state().finishDictationSession());
     state().cancelDictationSession();
@@ -172,7 +172,7 @@ TEST_F(TracedPipelineTest, TracedDictationTimesItsStepsFromTheStopKeyAndACancell
     EXPECT_EQ(lines[0], "QB-TRACE tail_end_ms=100.0 engine_final_ms=100.0 lexicon_recall_ms=100.0 "
                         "paste_sent_ms=100.0 clipboard_requested_ms=260.0 main_thread_max_stall_ms=0.0");
 
-    state().beginDictationSession();
+    h.begin();
     h.engine->transcripts.push_back({QStringLiteral("不该写入"), 1});
     auto finished = watch(state().finishDictationSession());
     state().cancelDictationSession();
@@ -184,18 +184,18 @@ TEST_F(TracedPipelineTest, TracedDictationTimesItsStepsFromTheStopKeyAndACancell
 
 TEST_F(PipelineTest, BeginIsRefusedWhileBusyOrWithoutPermissions)
 {
-    state().beginDictationSession();
-    state().beginDictationSession();
+    h.begin();
+    h.begin();
     EXPECT_EQ(h.engine->starts.size(), 1) << "a second press only marks the monitor";
     auto finishing = watch(state().finishDictationSession());
-    state().beginDictationSession();
+    h.begin();
     EXPECT_EQ(h.engine->starts.size(), 1) << "refused while the session finishes";
     h.scheduler.advance(100ms);
     ASSERT_TRUE(h.settle([&] { return finishing->done; }));
 
     h.accessibility.setTrusted(false);
     state().refreshPermissionStatus();
-    state().beginDictationSession();
+    h.begin();
     EXPECT_FALSE(state().isSessionActive());
     EXPECT_EQ(state().phase(),
               PipelinePhase::error(QStringLiteral("请在桌面设置中开启辅助功能（AT-SPI）才能写入外部输入框")));
@@ -207,21 +207,114 @@ TEST_F(PipelineTest, BeginIsRefusedWhileBusyOrWithoutPermissions)
     h.accessibility.setTrusted(true);
     h.engine->microphoneAuthorized = false;
     state().refreshPermissionStatus();
-    state().beginDictationSession();
+    h.begin();
     ASSERT_EQ(h.engine->permissionRequests, 1);
     h.engine->answerPermissions(true, true);
     EXPECT_FALSE(state().isSessionActive()) << "a permission answer never starts the session by itself";
     EXPECT_EQ(h.engine->starts.size(), 1);
     state().refreshPermissionStatus();
-    state().beginDictationSession();
+    h.begin();
     h.engine->answerPermissions(false, true);
     EXPECT_EQ(state().phase(),
               PipelinePhase::error(QStringLiteral("请在桌面的声音设置中启用麦克风输入设备")));
 }
 
+TEST_F(PipelineTest, AStopOrCancelBeforeTheBeginHasItsAnswersDropsTheBegin)
+{
+    // Another application owns the clipboard and is slow to hand it over.
+    h.clipboard.simulateCopy({{{QStringLiteral("text/plain"), QByteArray("deepseek")}}});
+    h.clipboard.holdSnapshotReads(true);
+    for (bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancel" : "stop key");
+        const int prewarmsBefore = h.engine->hotMicPrewarms;
+        state().beginDictationSession();
+        EXPECT_EQ(h.engine->hotMicPrewarms, prewarmsBefore + 1) << "the microphone opens at once";
+        EXPECT_TRUE(state().isStartingSession());
+        EXPECT_FALSE(state().isSessionActive());
+        if (cancel) {
+            state().cancelDictationSession();
+        } else {
+            auto finished = watch(state().finishDictationSession());
+            EXPECT_TRUE(finished->done) << "nothing to finish";
+        }
+        EXPECT_FALSE(state().isStartingSession());
+        h.clipboard.answerSnapshotReads();
+    }
+    // The answers of the dropped begins arrive before those of the next one, which alone begins.
+    h.clipboard.holdSnapshotReads(false);
+    h.begin();
+    ASSERT_TRUE(state().isSessionActive());
+    EXPECT_EQ(h.engine->starts.size(), 1);
+    EXPECT_EQ(h.engine->finishes, 0);
+    EXPECT_EQ(h.engine->cancels, 0);
+    ASSERT_EQ(h.sounds.played().size(), 1) << "only the session that began has a cue";
+    EXPECT_EQ(h.sounds.played().first().sound, SystemSound::Tink);
+    h.scheduler.advance(1s);
+    EXPECT_EQ(h.engine->starts.size(), 1);
+    EXPECT_EQ(state().phase(), PipelinePhase::listening(QString(), DictationMode::dictate));
+}
+
+TEST_F(PipelineTest, TheHintTakesTheClipboardTextReadOffTheMainThreadAndASlowOwnerOnlyDelaysItBriefly)
+{
+    h.clipboard.simulateCopy({{{QStringLiteral("text/html"), QByteArray("<b>x</b>")},
+                               {QStringLiteral("text/plain"), QByteArray("Kubernetes")}}});
+    h.clipboard.holdSnapshotReads(true);
+    state().beginDictationSession();
+    ASSERT_TRUE(h.settle([&] { return h.clipboard.snapshotReadCount() == 1; }));
+    EXPECT_FALSE(state().isSessionActive()) << "the begin waits for the clipboard";
+    h.clipboard.answerSnapshotReads();
+    ASSERT_TRUE(h.settle([&] { return !state().isStartingSession(); }));
+    ASSERT_TRUE(state().isSessionActive());
+    ASSERT_EQ(h.engine->starts.size(), 1);
+    EXPECT_TRUE(h.engine->starts.first().contextualStrings.contains(QStringLiteral("Kubernetes")))
+        << "the clipboard's plain text joins the hotwords";
+    state().cancelDictationSession();
+
+    // An owner that does not answer: the session begins after a short wait, without the clipboard's word.
+    h.clipboard.answerSnapshotReads();
+    h.clipboard.holdSnapshotReads(true);
+    state().beginDictationSession();
+    ASSERT_TRUE(h.settle([&] { return h.clipboard.snapshotReadCount() == 2; }));
+    h.scheduler.advance(149ms);
+    EXPECT_FALSE(state().isSessionActive());
+    h.scheduler.advance(1ms);
+    ASSERT_TRUE(h.settle([&] { return state().isSessionActive(); }));
+    ASSERT_EQ(h.engine->starts.size(), 2);
+    EXPECT_FALSE(h.engine->starts.last().contextualStrings.contains(QStringLiteral("Kubernetes")));
+    h.clipboard.answerSnapshotReads();
+}
+
+TEST(PipelineAtLaunch, ATriggerPressedBeforeTheFirstPermissionAnswersBeginsOnceTheyCome)
+{
+    AppStateHarness h;
+    h.writeLocalConfig(AppStateHarness::verbatimDictation());
+    h.microphoneAuthorized = false; // as the desktop's services report before their first look
+    h.build();
+    h.engine->microphoneAuthorized = true; // what the first look finds
+    h.state->beginDictationSession();
+    EXPECT_FALSE(h.state->isSessionActive());
+    EXPECT_TRUE(h.state->isStartingSession());
+    ASSERT_TRUE(h.settle([&] { return !h.state->isStartingSession(); }));
+    EXPECT_TRUE(h.state->isSessionActive());
+    EXPECT_EQ(h.engine->starts.size(), 1);
+    EXPECT_EQ(h.engine->permissionRequests, 0);
+
+    // Released before the answers: nothing begins.
+    AppStateHarness released;
+    released.writeLocalConfig(AppStateHarness::verbatimDictation());
+    released.build();
+    released.state->beginDictationSession();
+    auto finished = watch(released.state->finishDictationSession());
+    EXPECT_TRUE(finished->done);
+    released.settleStartup();
+    released.scheduler.advance(1s);
+    EXPECT_FALSE(released.state->isSessionActive());
+    EXPECT_TRUE(released.engine->starts.isEmpty());
+}
+
 TEST_F(PipelineTest, EngineErrorEndsTheSessionAndItsIdleResetSparesANewerOne)
 {
-    state().beginDictationSession();
+    h.begin();
     h.engine->onError(engineError(QStringLiteral("没有可用的麦克风输入")));
     EXPECT_FALSE(state().isSessionActive());
     EXPECT_EQ(state().phase(), PipelinePhase::error(QStringLiteral("没有可用的麦克风输入")));
@@ -231,7 +324,7 @@ TEST_F(PipelineTest, EngineErrorEndsTheSessionAndItsIdleResetSparesANewerOne)
     EXPECT_EQ(state().phase(), PipelinePhase::idle());
 
     h.engine->onError(engineError(QStringLiteral("麦克风不可用")));
-    state().beginDictationSession();
+    h.begin();
     h.scheduler.advance(3s);
     EXPECT_TRUE(state().phase().isListening());
 }
@@ -239,7 +332,7 @@ TEST_F(PipelineTest, EngineErrorEndsTheSessionAndItsIdleResetSparesANewerOne)
 TEST_F(PipelineTest, AnEngineErrorInTheTailPauseStillFinishesWithWhatTheEngineDelivers)
 {
     // The cloud failed while the finish waited; the local fail-over still has the words.
-    state().beginDictationSession();
+    h.begin();
     h.engine->transcripts.push_back({QStringLiteral("今天开会"), 2});
     auto finished = watch(state().finishDictationSession());
     h.engine->onError(engineError(QStringLiteral("云端连接中断")));
@@ -254,7 +347,7 @@ TEST_F(PipelineTest, AnEngineErrorInTheTailPauseStillFinishesWithWhatTheEngineDe
     EXPECT_FALSE(state().isFinalizingSession());
 
     // With nothing delivered, the error stays shown and nothing is recorded.
-    state().beginDictationSession();
+    h.begin();
     finished = watch(state().finishDictationSession());
     h.engine->onError(engineError(QStringLiteral("云端连接中断")));
     h.scheduler.advance(100ms);
@@ -298,9 +391,9 @@ TEST_F(PipelineTest, CaptureOfAnOlderSessionNeverTurnsTheNextIntoARewrite)
 {
     // The cancelled session's capture finds a selection; the next session's capture finds none.
     gate.scriptSelections({QStringLiteral("旧的选区")});
-    state().beginDictationSession();
+    h.begin();
     state().cancelDictationSession();
-    state().beginDictationSession();
+    h.begin();
     // Captures run one after another: once the second has begun reading, the first has posted its result.
     ASSERT_TRUE(gate.waitForReads(2));
     QCoreApplication::processEvents();
@@ -323,7 +416,7 @@ TEST_F(PipelineTest, FailedSelectionRewriteKeepsTheSelectionAndShowsTheError)
     });
     showInEditor(QStringLiteral("请在周五之前交报告"), QStringLiteral("周五之前交报告"));
 
-    state().beginDictationSession();
+    h.begin();
     EXPECT_EQ(state().phase(), PipelinePhase::listening(QString(), DictationMode::dictate))
         << "a dictation until the capture has answered";
     ASSERT_TRUE(h.settle([&] {
@@ -445,7 +538,7 @@ TEST_F(PipelineTest, DistillationReportsNewTermsOrTheFailure)
 TEST_F(PipelineTest, AutoLearnReadsTheFieldTwiceAndLearnsAOneWordEdit)
 {
     h.changeConfig([](LLMConfig& config) { config.enableAutoLearn = true; });
-    state().beginDictationSession();
+    h.begin();
     // The background capture reads the field too: it must be done before the looks are counted.
     ASSERT_TRUE(h.settle([&] { return h.accessibility.valueReadCount() >= 1; }));
     h.engine->transcripts.push_back({QStringLiteral("请把报表发给张伟"), 2});
@@ -493,7 +586,7 @@ TEST_F(PipelineTest, AutoLearnWatchesTheTryOutBoxAndGivesWayToANewerDictation)
                      .replace(QStringLiteral("张伟"), QStringLiteral("章伟")));
     // A newer dictation starts and is dropped before the first look: the observation still stops.
     h.scheduler.advance(2s);
-    state().beginDictationSession();
+    h.begin();
     state().cancelDictationSession();
     h.scheduler.advance(13s);
     EXPECT_EQ(state().statusBanner(), QString());
@@ -509,7 +602,7 @@ TEST_F(PipelineTest, AutoLearnWatchesTheTryOutBoxAndGivesWayToANewerDictation)
 
 TEST_F(PipelineTest, PartialResultsDriveThePillByVisibleCharacters)
 {
-    state().beginDictationSession();
+    h.begin();
     h.engine->onPartialResult(QStringLiteral("你好 👍🏽\r\n🇨🇳"), false);
     EXPECT_EQ(h.levelBus.sampleRecognizedSymbolProgress().exactTarget, 4)
         << "two Han characters, a toned emoji and a flag; blanks do not count";

@@ -124,7 +124,7 @@ TEST(CanaryKey, KeysReachOnlyTheirOwnHostAndNeverAFileOrTheLog)
     AppState& state = h.start(settings);
 
     for (int i = 0; i < 2; ++i) {
-        state.beginDictationSession();
+        h.begin();
         h.engine->transcripts.push_back({QStringLiteral("今天开会"), 2});
         auto finished = watch(state.finishDictationSession());
         h.scheduler.advance(100ms);

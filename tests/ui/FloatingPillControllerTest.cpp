@@ -290,7 +290,7 @@ TEST(PillFollowingTheState, TheListeningLayoutFollowsTheLiveTypingSettingWhileSh
         [] { return std::optional(kScreenArea); });
     pill.follow(state);
 
-    state.beginDictationSession();
+    h.begin();
     ASSERT_TRUE(state.phase().isListening());
     ASSERT_NE(pill.panel(), nullptr);
     EXPECT_TRUE(pill.panel()->isVisible());

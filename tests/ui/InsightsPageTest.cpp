@@ -224,6 +224,7 @@ TEST_F(InsightsPageTest, TryOutBoxDictatesIntoTheWindowAndKeepsTheCursor)
     sandbox->editor()->setTextCursor(cursor);
 
     QTest::mouseClick(button, Qt::LeftButton);
+    ASSERT_TRUE(fixture.harness.settle([&] { return !state().isStartingSession(); }));
     ASSERT_TRUE(state().phase().isListening());
     turn();
     EXPECT_EQ(button->text(), QStringLiteral("停止并触发排版"));
@@ -263,6 +264,7 @@ TEST_F(InsightsPageTest, StartWhilePolishingAsksTheStateToBegin)
     state().setPhase(PipelinePhase::polishing(QStringLiteral("上一段")));
     turn();
     QTest::mouseClick(find<QBButton>(QStringLiteral("tryOutButton")), Qt::LeftButton);
+    ASSERT_TRUE(fixture.harness.settle([&] { return !state().isStartingSession(); }));
     EXPECT_EQ(fixture.harness.engine->starts.size(), 1) << "not listening: the button begins";
     EXPECT_TRUE(state().isSessionActive());
 }

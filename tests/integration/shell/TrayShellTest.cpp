@@ -291,6 +291,7 @@ TEST_F(TrayShell, TheMenuShowsChineseTextAndRunsADictation)
 
     // Start from the menu: the session listens.
     ASSERT_TRUE(clickMenuItem(kManualItem));
+    ASSERT_TRUE(h.settle([&] { return !h.state->isStartingSession(); }));
     EXPECT_TRUE(h.state->isSessionActive());
 
     // The same item again finishes it: recognition, delivery and a history record.

@@ -575,7 +575,7 @@ int main(int argc, char** argv)
         state.setSelectedTab(SidebarTab::home);
         view.refreshNow();
         state.setSandboxText(QStringLiteral("会议纪要："));
-        state.beginDictationSession();
+        fixture.harness.begin();
         fixture.harness.engine->onPartialResult(QStringLiteral("第一优化前端排版，第二检查接口延迟"), false);
         for (QSize size : kSizes) {
             settle(view, size);
