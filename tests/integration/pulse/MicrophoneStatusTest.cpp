@@ -64,8 +64,12 @@ TEST(MicrophoneStatus, AnswersFromTheCacheWhileTheServerHangsAndARefreshSeesTheH
     PulseAudioCapture capture;
     LinuxPermissions permissions(capture);
     ASSERT_TRUE(statusBecomes(permissions, AuthorizationStatus::Authorized));
+    // The look it takes when it is made is over once a request queued behind it has answered.
+    std::optional<bool> settled;
+    permissions.requestMicrophoneAccess([&settled](bool granted) { settled = granted; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return settled.has_value(); }, kWaitMs));
 
-    server.pause();
+    ASSERT_TRUE(server.pause());
     // Asking the hung server would have ended in Denied: this answer cannot have asked it.
     EXPECT_EQ(permissions.microphoneStatus(), AuthorizationStatus::Authorized);
     // The refresh asks, gives up at its bound, and the cache follows.

@@ -2,6 +2,7 @@
 
 #include "Pactl.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -56,7 +57,12 @@ public:
     void unload(const QString& module) { pactl({QStringLiteral("unload-module"), module}); }
 
     // A hung server: connections stay open, nothing is answered.
-    void pause() { signal(SIGSTOP); }
+    // Returns once the server is really stopped: a stop signal still in flight lets it answer one more request.
+    [[nodiscard]] bool pause()
+    {
+        signal(SIGSTOP);
+        return QTest::qWaitFor([this] { return processState() == 'T'; }, 5000);
+    }
     void resume() { signal(SIGCONT); }
     void kill()
     {
@@ -73,6 +79,16 @@ private:
         pactl({QStringLiteral("info")}, &ok);
         return ok;
     }
+    char processState() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(m_server.processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return 0;
+        const QByteArray line = stat.readAll();
+        const qsizetype end = line.lastIndexOf(')'); // the name in parentheses may hold spaces
+        return end >= 0 && end + 2 < line.size() ? line.at(end + 2) : 0;
+    }
+
     void signal(int number)
     {
         if (m_server.state() != QProcess::NotRunning)
