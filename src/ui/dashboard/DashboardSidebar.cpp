@@ -49,13 +49,7 @@ QFont tabTitleFont(bool selected)
 
 QWidget* rule(QWidget* parent)
 {
-    auto* line = new QWidget(parent);
-    line->setFixedHeight(1);
-    line->setAutoFillBackground(true);
-    QPalette palette = line->palette();
-    palette.setColor(QPalette::Window, QBTheme::hairline());
-    line->setPalette(palette);
-    return line;
+    return qbRule(parent);
 }
 
 QLabel* noteLabel(const QString& objectName, QWidget* parent)

@@ -89,13 +89,8 @@ QComboBox* picker(const QString& objectName, const QStringList& labels, QWidget*
 
 QWidget* divider(QWidget* parent)
 {
-    auto* line = new QWidget(parent);
+    QWidget* line = qbRule(parent, QBTheme::strongLine());
     line->setObjectName(QStringLiteral("wizardDivider"));
-    line->setFixedHeight(1);
-    line->setAutoFillBackground(true);
-    QPalette palette = line->palette();
-    palette.setColor(QPalette::Window, QBTheme::strongLine());
-    line->setPalette(palette);
     return line;
 }
 

@@ -142,3 +142,14 @@ bool QBCard::eventFilter(QObject* watched, QEvent* event)
     }
     return QWidget::eventFilter(watched, event);
 }
+
+QWidget* qbRule(QWidget* parent, const QColor& color)
+{
+    auto* line = new QWidget(parent);
+    line->setFixedHeight(1);
+    line->setAutoFillBackground(true);
+    QPalette palette = line->palette();
+    palette.setColor(QPalette::Window, color.isValid() ? color : QBTheme::hairline());
+    line->setPalette(palette);
+    return line;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QImage>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -49,3 +50,6 @@ private:
     QImage m_shadowImage;
     QSize m_shadowSource; // the card size the image was blurred for
 };
+
+// A 1-pt line across its parent's width in `color` (the theme's hairline unless told otherwise).
+QWidget* qbRule(QWidget* parent, const QColor& color = {});

@@ -82,13 +82,7 @@ QBExpandableCard::QBExpandableCard(const QString& title, const QString& tag, con
     m_divider = new QWidget(this);
     auto* dividerLayout = new QVBoxLayout(m_divider);
     dividerLayout->setContentsMargins(0, 10, 0, 0);
-    auto* line = new QWidget(m_divider);
-    line->setFixedHeight(1);
-    line->setAutoFillBackground(true);
-    QPalette linePalette = line->palette();
-    linePalette.setColor(QPalette::Window, QBTheme::hairline());
-    line->setPalette(linePalette);
-    dividerLayout->addWidget(line);
+    dividerLayout->addWidget(qbRule(m_divider));
     contentLayout()->addWidget(m_divider);
     m_body = new QWidget(this);
     m_body->setObjectName(QStringLiteral("cardBody"));

@@ -73,13 +73,7 @@ void setVisible(QWidget* widget, bool visible)
 
 QWidget* hairline(QWidget* parent)
 {
-    auto* line = new QWidget(parent);
-    line->setFixedHeight(1);
-    line->setAutoFillBackground(true);
-    QPalette palette = line->palette();
-    palette.setColor(QPalette::Window, QBTheme::hairline());
-    line->setPalette(palette);
-    return line;
+    return qbRule(parent);
 }
 
 QBCard* sectionCard(qreal padding, QWidget* parent)
