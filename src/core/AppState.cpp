@@ -216,7 +216,7 @@ void AppState::warmAndSaveLLMConfig(const LLMConfig& previous)
         m_asrEngine->prewarmCloudSocketIfReady();
     if (previous.selectedProvider != m_llmConfig.selectedProvider)
         m_polishEngine->prewarmConnection(m_llmConfig.baseURL, m_apiKeyInput);
-    reportDataFileSave(kConfigFileName, saveConfig());
+    queueConfigSave();
 }
 
 void AppState::syncASREngineConfig()
@@ -262,18 +262,27 @@ void AppState::loadConfig()
     setLLMConfig(std::move(*decoded)); // saves the migrated record
 }
 
+FileWriteQueue::Save AppState::configSave() const
+{
+    return {m_configPath,
+            [config = m_llmConfig.toJson()] { return QJsonDocument(config).toJson(QJsonDocument::Compact); }};
+}
+
 Status AppState::saveConfig()
 {
-    if (m_configPath.isEmpty())
-        return Status::failure(QStringLiteral("no data folder"));
-    if (m_configNeedsBackup) {
-        const Status kept = FileIO::preserveCorruptCopy(m_configPath);
-        if (!kept)
-            return kept;
-        m_configNeedsBackup = false;
+    if (const Status ready = readyToSave(m_configPath, m_configNeedsBackup); !ready)
+        return ready;
+    return m_fileWrites.saveAndWait(configSave());
+}
+
+void AppState::queueConfigSave()
+{
+    if (const Status ready = readyToSave(m_configPath, m_configNeedsBackup); !ready) {
+        reportDataFileSave(kConfigFileName, ready);
+        return;
     }
-    return FileIO::writeAtomically(m_configPath,
-                                   QJsonDocument(m_llmConfig.toJson()).toJson(QJsonDocument::Compact));
+    m_fileWrites.save(configSave(), this,
+                      [this](const Status& saved) { reportDataFileSave(kConfigFileName, saved); });
 }
 
 void AppState::loadHistory()
@@ -292,17 +301,41 @@ void AppState::loadHistory()
     setHistory(std::move(decoded.records));
 }
 
+FileWriteQueue::Save AppState::historySave() const
+{
+    // The list is shared, not copied, until the main thread changes it.
+    return {m_historyPath, [history = m_history] { return encodeHistory(history); }};
+}
+
 Status AppState::saveHistory()
 {
-    if (m_historyPath.isEmpty())
+    if (const Status ready = readyToSave(m_historyPath, m_historyNeedsBackup); !ready)
+        return ready;
+    return m_fileWrites.saveAndWait(historySave());
+}
+
+void AppState::queueHistorySave()
+{
+    if (const Status ready = readyToSave(m_historyPath, m_historyNeedsBackup); !ready) {
+        reportDataFileSave(kHistoryFileName, ready);
+        return;
+    }
+    m_fileWrites.save(historySave(), this,
+                      [this](const Status& saved) { reportDataFileSave(kHistoryFileName, saved); });
+}
+
+Status AppState::readyToSave(const QString& path, bool& needsBackup)
+{
+    if (path.isEmpty())
         return Status::failure(QStringLiteral("no data folder"));
-    if (m_historyNeedsBackup) {
-        const Status kept = FileIO::preserveCorruptCopy(m_historyPath);
+    // Set only by the load at start, before any save is queued: the copy is of the file as it was found.
+    if (needsBackup) {
+        const Status kept = FileIO::preserveCorruptCopy(path);
         if (!kept)
             return kept; // never overwrite what could not be kept
-        m_historyNeedsBackup = false;
+        needsBackup = false;
     }
-    return FileIO::writeAtomically(m_historyPath, encodeHistory(m_history));
+    return Status::success();
 }
 
 void AppState::reportDataFileSave(const QString& fileName, const Status& saved)

@@ -8,9 +8,10 @@
 #include "model/Records.h"
 #include "model/SpeechEngine.h"
 #include "util/AppIdentity.h"
+#include "util/FileWriteQueue.h"
 #include "util/Scheduler.h"
-#include "util/Status.h"
 #include "util/SerialQueue.h"
+#include "util/Status.h"
 
 #include <QMap>
 #include <QObject>
@@ -211,10 +212,13 @@ public:
     static inline const QString kHistoryFileName = QStringLiteral("history.json");
     QString configPath() const { return m_configPath; }
     QString historyPath() const { return m_historyPath; }
-    // Write the settings and the history whole; an unreadable file found at start is kept aside first, or
-    // nothing is written.
+    // Write the settings and the history whole, after any save still under way, and wait for it; an
+    // unreadable file found at start is kept aside first, or nothing is written. The app's own changes are
+    // saved off the main thread instead (queueConfigSave, queueHistorySave).
     Status saveConfig();
     Status saveHistory();
+    // Returns once every save asked for so far has ended.
+    void waitForSaves() { m_fileWrites.waitForSaves(); }
 
     // --- providers, benchmarks and engines ----------------------------------------------------------------
     const std::optional<LLMProviderOption>& activatingLLMProvider() const { return m_activatingLLMProvider; }
@@ -270,6 +274,13 @@ private:
     void loadConfig();
     // A failed save of a data file shows one banner line naming the file and the reason.
     void reportDataFileSave(const QString& fileName, const Status& saved);
+    // No data folder, or an unreadable file that could not be kept aside: nothing may be written.
+    static Status readyToSave(const QString& path, bool& needsBackup);
+    FileWriteQueue::Save configSave() const;
+    FileWriteQueue::Save historySave() const;
+    // Saved on the writer's thread; the result reaches the banner.
+    void queueConfigSave();
+    void queueHistorySave();
     void loadHistory();
     void readTriggerDefaults();
     void setupCallbacks();
@@ -385,6 +396,7 @@ private:
     // A data file that could not be read whole; it is copied aside before it is first overwritten.
     bool m_configNeedsBackup = false;
     bool m_historyNeedsBackup = false;
+    FileWriteQueue m_fileWrites{AppIdentity::queueLabel(QStringLiteral("files"))};
 
     // --- providers, benchmarks and engines --------------------------------------------------------------
     void rememberArkEndpoint(LLMProviderOption provider, const QString& model);

@@ -535,7 +535,7 @@ QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, Q
     if (history.size() > kHistoryCap)
         history.resize(kHistoryCap);
     setHistory(std::move(history));
-    reportDataFileSave(kHistoryFileName, saveHistory());
+    queueHistorySave();
 
     m_services.soundPlayer->play(SystemSound::Pop, kCloseSoundVolume);
     if (inserted) {

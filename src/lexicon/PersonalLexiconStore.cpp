@@ -128,6 +128,7 @@ bool PersonalLexiconStore::backUpFileOnDisk()
 
 void PersonalLexiconStore::load()
 {
+    m_fileWrites.waitForSaves();
     m_fileNeedsBackup = false;
     if (m_storagePath.isEmpty() || !existsOnDisk(m_storagePath)) {
         publish(seedEntries());
@@ -188,22 +189,46 @@ SerialQueue& PersonalLexiconStore::backgroundQueue()
     return *m_backgroundQueue;
 }
 
-Status PersonalLexiconStore::save()
+Status PersonalLexiconStore::readyToSave()
 {
     if (m_storagePath.isEmpty())
         return Status::failure(QStringLiteral("The data folder is not available."));
     if (m_fileNeedsBackup && !backUpFileOnDisk())
         return Status::failure(
             QStringLiteral("The lexicon file on disk could not be backed up; it is left as it is."));
-    QJsonArray array;
-    for (const LexiconEntry& entry : std::as_const(m_entries))
-        array.append(entry.toJson());
-    return FileIO::writeAtomically(m_storagePath, QJsonDocument(array).toJson(QJsonDocument::Compact));
+    return Status::success();
+}
+
+FileWriteQueue::Save PersonalLexiconStore::entriesSave() const
+{
+    // The list is shared, not copied, until the main thread changes it.
+    return {m_storagePath, [entries = m_entries] {
+                QJsonArray array;
+                for (const LexiconEntry& entry : entries)
+                    array.append(entry.toJson());
+                return QJsonDocument(array).toJson(QJsonDocument::Compact);
+            }};
+}
+
+Status PersonalLexiconStore::save()
+{
+    if (const Status ready = readyToSave(); !ready)
+        return ready;
+    return m_fileWrites.saveAndWait(entriesSave());
 }
 
 void PersonalLexiconStore::saveChanges()
 {
-    Q_EMIT saveFinished(save());
+    const quint64 number = ++m_lastSaveRequested;
+    auto finished = [this, number](const Status& saved) {
+        m_lastSaveFinished = number;
+        Q_EMIT saveFinished(saved);
+    };
+    if (const Status ready = readyToSave(); !ready) {
+        finished(ready);
+        return;
+    }
+    m_fileWrites.save(entriesSave(), this, std::move(finished));
 }
 
 qsizetype PersonalLexiconStore::indexOfTerm(const QString& term) const

@@ -3,6 +3,8 @@
 #include "lexicon/TermImporter.h"
 #include "lexicon/TermKeyCache.h"
 #include "model/Records.h"
+#include "util/AppIdentity.h"
+#include "util/FileWriteQueue.h"
 #include "util/SerialQueue.h"
 #include "util/Status.h"
 
@@ -52,12 +54,20 @@ public:
     void setEntries(QList<LexiconEntry> entries);
     const QString& storagePath() const { return m_storagePath; }
 
-    // Fills entries from the file, or from the seeds when there is no usable file.
+    // Fills entries from the file, or from the seeds when there is no usable file; after the saves still
+    // under way.
     void load();
-    // Writes entries to the file atomically. Refused while the file on disk holds something that was not
-    // taken in whole and could not be copied aside first. Every change the store makes itself saves through
-    // saveChanges(), which announces the outcome.
+    // Writes entries to the file atomically, after the saves still under way, and waits for it. Refused
+    // while the file on disk holds something that was not taken in whole and could not be copied aside
+    // first. Every change the store makes itself is saved off the main thread instead, and announced by
+    // saveFinished.
     Status save();
+    // Returns once every save asked for so far has ended.
+    void waitForSaves() { m_fileWrites.waitForSaves(); }
+    // The saves of changes, numbered from 1 as they are asked for; the number of the last one announced by
+    // saveFinished. A save dropped for a newer one is announced with it.
+    quint64 lastSaveRequested() const { return m_lastSaveRequested; }
+    quint64 lastSaveFinished() const { return m_lastSaveFinished; }
 
     // False when the term is refused (shorter than two characters once trimmed): nothing is stored then.
     bool upsert(const QString& term, const QStringList& aliases, LexiconCategory category, qint64 weight);
@@ -107,6 +117,9 @@ private:
     QList<LexiconEntry> seedEntries() const;
     // Copies the file on disk to the backup beside it; true when nothing there needs keeping any more.
     bool backUpFileOnDisk();
+    // No data folder, or a file on disk that must be but could not be copied aside: nothing may be written.
+    Status readyToSave();
+    FileWriteQueue::Save entriesSave() const;
     void publish(QList<LexiconEntry> entries);
     void saveChanges();
     qsizetype indexOfTerm(const QString& term) const;
@@ -123,6 +136,9 @@ private:
     // overwritten.
     bool m_fileNeedsBackup = false;
     mutable TermKeyCache m_keyCache;
+    quint64 m_lastSaveRequested = 0;
+    quint64 m_lastSaveFinished = 0;
+    FileWriteQueue m_fileWrites{AppIdentity::queueLabel(QStringLiteral("lexicon.files"))};
     // Imports and the key warm-up run off the main thread; the queue starts with the first of them. Last
     // member: it finishes its work before anything else of the store goes.
     std::unique_ptr<SerialQueue> m_backgroundQueue;

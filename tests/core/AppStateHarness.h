@@ -16,6 +16,7 @@
 #include "fakes/FakeTextField.h"
 #include "fakes/FakeWorkspace.h"
 #include "fakes/Guarded.h"
+#include "lexicon/PersonalLexiconStore.h"
 #include "model/AudioLevelBus.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDataFolder.h"
@@ -24,6 +25,7 @@
 #include "util/DictationTrace.h"
 #include "util/FileIO.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -306,6 +308,7 @@ public:
         LLMConfig config = state->llmConfig();
         change(config);
         state->setLLMConfig(config);
+        settleSaves();
     }
 
     // Begins a dictation and lets the begin read the front window and the clipboard: afterwards the session
@@ -329,9 +332,21 @@ public:
     // Runs a task to its end on the main loop (keychain answers arrive through it); virtual time stands.
     template <typename T> T await(QCoro::Task<T>&& task) { return QCoro::waitFor(std::move(task)); }
 
+    // The app saves its files on a writer thread: this waits for the saves and hands their results to the
+    // main thread, as its event loop would.
+    void settleSaves() const
+    {
+        if (!state)
+            return; // a state that has ended finished its saves
+        state->waitForSaves();
+        state->lexiconStore().waitForSaves();
+        QCoreApplication::sendPostedEvents();
+    }
+
     // The settings file as written.
     QJsonObject savedConfig() const
     {
+        settleSaves();
         const auto bytes = FileIO::readAll(data.filePath(QStringLiteral("config.json")));
         return QJsonDocument::fromJson(bytes.value_or(QByteArray())).object();
     }

@@ -76,6 +76,7 @@ protected:
         h.begin();
         h.engine->transcripts.push_back({raw, 2});
         finish();
+        h.settleSaves();
     }
 
     AppStateHarness h;
@@ -129,6 +130,7 @@ TEST_F(PipelineTest, OneDictationPastesRecordsKeepsTheNewestThousandAndCloses)
     EXPECT_EQ(record.targetAppName, QStringLiteral("Kate"));
     EXPECT_DOUBLE_EQ(record.durationSeconds, 2.5);
     EXPECT_NE(state().history().last().id, full.last().id) << "the oldest record made room";
+    h.settleSaves();
     EXPECT_EQ(decodeHistory(FileIO::readAll(state().historyPath()).value_or(QByteArray())).records.size(),
               1000);
 
@@ -628,6 +630,7 @@ TEST_F(PipelineTest, AFailedSaveOfADataFileIsShownKeptInMemoryAndSavedByTheNextC
         {QStringLiteral("lexicon.json"),
          [&](const QString& word) {
              state().lexiconStore().upsert(word, {}, LexiconCategory::project, LexiconEntry::kDefaultWeight);
+             h.settleSaves();
          },
          [&](const QString& word) {
              const QList<LexiconEntry>& entries = state().lexiconStore().entries();

@@ -140,6 +140,7 @@ TEST_F(LexiconLearningTest, ManualEditLearnsTheEditedWordAcrossParagraphs)
     EXPECT_EQ(learned->weight, 8);
 
     // The learned pair reaches the file, not only the list in memory.
+    store->waitForSaves();
     PersonalLexiconStore reopened(store->storagePath(), &scheduler.clock());
     ASSERT_EQ(reopened.entries().size(), 1);
     EXPECT_EQ(reopened.entries().first().term, u("星河"));

@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -28,7 +29,9 @@ protected:
 
     std::unique_ptr<PersonalLexiconStore> open()
     {
-        return std::make_unique<PersonalLexiconStore>(path(), &m_scheduler.clock());
+        auto store = std::make_unique<PersonalLexiconStore>(path(), &m_scheduler.clock());
+        m_stores.append(store.get());
+        return store;
     }
 
     void write(const QString& file, const QByteArray& bytes)
@@ -37,8 +40,26 @@ protected:
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size());
     }
 
-    static QByteArray read(const QString& file)
+    // The stores save off the main thread: the files are looked at once those saves have ended.
+    void settleSaves() const
     {
+        for (PersonalLexiconStore* store : m_stores)
+            if (store)
+                store->waitForSaves();
+    }
+    bool existsOnDisk(const QString& file) const
+    {
+        settleSaves();
+        return QFile::exists(file);
+    }
+    bool removeFromDisk(const QString& file) const
+    {
+        settleSaves();
+        return QFile::remove(file);
+    }
+    QByteArray read(const QString& file) const
+    {
+        settleSaves();
         QFile f(file);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
@@ -51,7 +72,7 @@ protected:
         return result;
     }
 
-    static QStringList termsOnDisk(const QString& file)
+    QStringList termsOnDisk(const QString& file) const
     {
         QStringList result;
         const QJsonArray array = QJsonDocument::fromJson(read(file)).array();
@@ -64,6 +85,7 @@ protected:
     const QStringList kGammaAndSeeds = QStringList{QStringLiteral("Gamma")} + kSeedTerms;
     QTemporaryDir m_dir;
     VirtualScheduler m_scheduler;
+    QList<QPointer<PersonalLexiconStore>> m_stores;
 };
 
 } // namespace
@@ -84,7 +106,7 @@ TEST_F(LexiconStoreTest, MissingOrEmptyFileGivesTheSeedsAndWritesThemAtOnce)
         EXPECT_FALSE(read(path()).contains('\n')) << "written compactly";
         EXPECT_EQ(QFileInfo(path()).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), 0);
         EXPECT_EQ(open()->entries(), store->entries()) << "what was written reads back the same";
-        EXPECT_FALSE(QFile::exists(backupPath()));
+        EXPECT_FALSE(existsOnDisk(backupPath()));
     }
 }
 
@@ -101,7 +123,7 @@ TEST_F(LexiconStoreTest, LoadsGoodElementsInFileOrderWithDefaults)
     EXPECT_EQ(store->entries()[1].category, LexiconCategory::project);
     EXPECT_EQ(store->entries()[1].createdAt, m_scheduler.currentDate());
     EXPECT_EQ(read(path()), json) << "loading writes nothing";
-    EXPECT_FALSE(QFile::exists(backupPath()));
+    EXPECT_FALSE(existsOnDisk(backupPath()));
 
     // The two unreadable elements would vanish with the first save: the file is kept aside first.
     store->upsert(u("Gamma"), {}, LexiconCategory::memo, 5);
@@ -115,7 +137,7 @@ TEST_F(LexiconStoreTest, UnusableContentIsKeptAsideAndNotOverwrittenAtLoad)
                                   "  \n", "[1, \"two\", null]"};
     for (const QByteArray& content : samples) {
         SCOPED_TRACE(content.toStdString());
-        QFile::remove(backupPath());
+        removeFromDisk(backupPath());
         write(path(), content);
         auto store = open();
         EXPECT_EQ(terms(*store), kSeedTerms);
@@ -253,9 +275,9 @@ TEST_F(LexiconStoreTest, BulkUpsertAppendsMergesAndSortsByWeight)
     EXPECT_EQ(termsOnDisk(path()), terms(*store));
 
     // Saved once, also when nothing changed.
-    ASSERT_TRUE(QFile::remove(path()));
+    ASSERT_TRUE(removeFromDisk(path()));
     EXPECT_EQ(store->bulkUpsert({}), 0);
-    EXPECT_TRUE(QFile::exists(path()));
+    EXPECT_TRUE(existsOnDisk(path()));
 }
 
 TEST_F(LexiconStoreTest, RenamingKeepsTheOldTermAsAnAlias)
@@ -311,21 +333,21 @@ TEST_F(LexiconStoreTest, RemovalAndHitsWriteOnlyWhenTheyShould)
     auto store = open();
     const LexiconEntry first = store->entries()[0];
 
-    ASSERT_TRUE(QFile::remove(path()));
+    ASSERT_TRUE(removeFromDisk(path()));
     store->removeBatch({});
     store->recordTermHits({});
     LexiconEntry stranger = first;
     stranger.id = QUuid::createUuid();
     store->recordTermHits({stranger});
-    EXPECT_FALSE(QFile::exists(path())) << "nothing changed, nothing written";
+    EXPECT_FALSE(existsOnDisk(path())) << "nothing changed, nothing written";
 
     store->recordTermHits({first, first});
     EXPECT_EQ(store->entries()[0].hitCount, 1) << "one hit per call, however often the entry is given";
-    EXPECT_TRUE(QFile::exists(path()));
+    EXPECT_TRUE(existsOnDisk(path()));
 
-    ASSERT_TRUE(QFile::remove(path()));
+    ASSERT_TRUE(removeFromDisk(path()));
     store->remove(QUuid::createUuid());
-    EXPECT_TRUE(QFile::exists(path())) << "remove always writes";
+    EXPECT_TRUE(existsOnDisk(path())) << "remove always writes";
 
     store->removeBatch({first.id, QUuid::createUuid()});
     EXPECT_EQ(terms(*store), QStringList{u("Quorbell")});

@@ -144,10 +144,16 @@ protected:
         EXPECT_NE(found, nullptr) << name.toStdString();
         return found;
     }
-    void click(const QString& name) { QTest::mouseClick(find<QWidget>(name), Qt::LeftButton); }
+    // A click that changes the lexicon saves it off the main thread; its outcome is in once the click returns.
+    void click(const QString& name)
+    {
+        QTest::mouseClick(find<QWidget>(name), Qt::LeftButton);
+        fixture.harness.settleSaves();
+    }
     void clickRow(int row, Part part = Part::row)
     {
         QTest::mouseClick(&list(), Qt::LeftButton, {}, list().partCenter(row, part));
+        fixture.harness.settleSaves();
     }
     int rowOf(const char* term)
     {
@@ -280,6 +286,7 @@ TEST_F(DictionaryPageTest, InlineEditorSavesCancelsAndKeepsABlankTermOpen)
     QTest::keyClick(editor->termField(), Qt::Key_Return);
     turn();
     EXPECT_EQ(page->inlineEditor(), nullptr);
+    fixture.harness.settleSaves();
     EXPECT_EQ(state().statusBanner(), u("✅ 已更新词条「张 伟伟」并同步纠偏映射"));
     const LexiconEntry* saved = stored("张 伟伟");
     ASSERT_NE(saved, nullptr);

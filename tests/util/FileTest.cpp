@@ -1,14 +1,19 @@
 #include "support/TempDataFolder.h"
 #include "util/DataFolder.h"
 #include "util/FileIO.h"
+#include "util/FileWriteQueue.h"
 #include "util/Json.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QThread>
+#include <condition_variable>
 #include <gtest/gtest.h>
+#include <mutex>
 
 TEST(FileIO, WritesWholeFilesPrivatelyAndReplacesAtomically)
 {
@@ -72,4 +77,88 @@ TEST(Json, TypedReadsRejectOtherTypes)
     EXPECT_EQ(Json::uuidText(*id), upper) << "and written in upper case";
     EXPECT_FALSE(Json::uuid(QStringLiteral("{E621E1F8-C36C-495A-93FC-0C247A3E6E5F}")).has_value());
     EXPECT_FALSE(Json::uuid(QStringLiteral("E621E1F8C36C495A93FC0C247A3E6E5F")).has_value());
+}
+
+namespace {
+
+// Holds the writer's thread inside an encode until released.
+struct WriterGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool open = false;
+    QByteArray pass(QByteArray bytes)
+    {
+        std::unique_lock lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return open; });
+        return bytes;
+    }
+    void waitUntilEntered()
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return entered; });
+    }
+    void release()
+    {
+        std::lock_guard lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+};
+
+} // namespace
+
+// A save that waits behind a slow one gives way to a newer save of the same file; the file ends with the
+// newest bytes and each save still made reports once, on the main thread.
+TEST(FileWriteQueue, SavesLandInOrderAndAWaitingSaveGivesWayToANewerOne)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("history.json"));
+    const QString other = dir.filePath(QStringLiteral("config.json"));
+    QObject context;
+    QStringList reported;
+    auto report = [&](const QString& name) {
+        return [&reported, name, mainThread = QThread::currentThread()](const Status& status) {
+            EXPECT_EQ(QThread::currentThread(), mainThread);
+            reported.append(name + (status ? QStringLiteral(" ok") : QStringLiteral(" failed")));
+        };
+    };
+    WriterGate gate;
+    {
+        FileWriteQueue writes(QStringLiteral("test.files"));
+        writes.save({path, [&] { return gate.pass("first"); }}, &context, report(QStringLiteral("first")));
+        gate.waitUntilEntered();
+        writes.save({path, [] { return QByteArray("second"); }}, &context, report(QStringLiteral("second")));
+        writes.save({other, [] { return QByteArray("settings"); }}, &context,
+                    report(QStringLiteral("other")));
+        writes.save({path, [] { return QByteArray("third"); }}, &context, report(QStringLiteral("third")));
+        writes.save({dir.filePath(QStringLiteral("no/such/folder.json")), {}}, &context,
+                    report(QStringLiteral("nowhere")));
+        EXPECT_TRUE(reported.isEmpty()) << "nothing reports before the event loop runs";
+        gate.release();
+        writes.waitForSaves();
+        QCoreApplication::sendPostedEvents();
+        EXPECT_EQ(reported, (QStringList{QStringLiteral("first ok"), QStringLiteral("third ok"),
+                                         QStringLiteral("other ok"), QStringLiteral("nowhere failed")}));
+        EXPECT_EQ(FileIO::readAll(path).value_or(QByteArray()), QByteArray("third"));
+        EXPECT_EQ(FileIO::readAll(other).value_or(QByteArray()), QByteArray("settings"));
+
+        // What is queued when the writer goes still lands.
+        writes.save({path, [] { return QByteArray("at exit"); }}, &context, report(QStringLiteral("exit")));
+    }
+    EXPECT_EQ(FileIO::readAll(path).value_or(QByteArray()), QByteArray("at exit"));
+    {
+        FileWriteQueue writes(QStringLiteral("test.files"));
+        auto gone = std::make_unique<QObject>();
+        writes.save({path, [] { return QByteArray("late"); }}, gone.get(), report(QStringLiteral("late")));
+        writes.waitForSaves();
+        gone.reset();
+        QCoreApplication::sendPostedEvents();
+        EXPECT_EQ(reported.last(), QStringLiteral("exit ok"))
+            << "a report to a context that is gone is dropped";
+        EXPECT_TRUE(writes.saveAndWait({path, [] { return QByteArray("waited"); }}));
+        EXPECT_EQ(FileIO::readAll(path).value_or(QByteArray()), QByteArray("waited"));
+    }
 }

@@ -142,7 +142,7 @@ PersonalDictionarySection::PersonalDictionarySection(AppState& state, QWidget* p
     connect(&state.lexiconStore(), &PersonalLexiconStore::entriesChanged, this,
             [this] { m_entriesStale = true; });
     connect(&state.lexiconStore(), &PersonalLexiconStore::saveFinished, this,
-            [this](const Status& saved) { m_lastSave = saved; });
+            &PersonalDictionarySection::onSaveFinished);
     refresh();
 }
 
@@ -395,11 +395,30 @@ void PersonalDictionarySection::syncImportControls()
                hasCorpus && !m_isDistilling);
 }
 
-template <typename Change> bool PersonalDictionarySection::savedAfter(Change change)
+void PersonalDictionarySection::showOnceSaved(quint64 savesBefore, const QString& line)
 {
-    m_lastSave = Status::success();
-    change();
-    return m_lastSave.ok;
+    const PersonalLexiconStore& store = m_state.lexiconStore();
+    const quint64 save = store.lastSaveRequested();
+    if (save == savesBefore) {
+        m_state.setStatusBanner(line); // nothing to save
+        return;
+    }
+    if (store.lastSaveFinished() >= save) { // refused before it was queued
+        if (m_lastSave)
+            m_state.setStatusBanner(line);
+        return;
+    }
+    m_lineAfterSave = LineAfterSave{save, line};
+}
+
+void PersonalDictionarySection::onSaveFinished(const Status& saved)
+{
+    m_lastSave = saved;
+    if (!m_lineAfterSave || m_state.lexiconStore().lastSaveFinished() < m_lineAfterSave->save)
+        return;
+    const QString line = std::exchange(m_lineAfterSave, std::nullopt)->line;
+    if (saved)
+        m_state.setStatusBanner(line);
 }
 
 // --- entries ---------------------------------------------------------------------------------------------
@@ -477,8 +496,9 @@ void PersonalDictionarySection::commitInlineEdit(const QUuid& id)
     const QStringList aliases = splitAliases(m_editor->aliases(), AliasSource::inlineEditor);
     const qint64 weight = m_editor->isPinned() ? kSavedPinnedWeight : kSavedUnpinnedWeight;
     const LexiconCategory category = m_editor->category();
-    if (savedAfter([&] { m_state.lexiconStore().updateEntry(id, term, aliases, category, weight); }))
-        m_state.setStatusBanner(updatedBanner(term));
+    const quint64 savesBefore = m_state.lexiconStore().lastSaveRequested();
+    m_state.lexiconStore().updateEntry(id, term, aliases, category, weight);
+    showOnceSaved(savesBefore, updatedBanner(term));
     closeInlineEdit();
 }
 
@@ -514,12 +534,12 @@ void PersonalDictionarySection::removeSelected()
 {
     PersonalLexiconStore& store = m_state.lexiconStore();
     const qsizetype before = store.entries().size();
-    const bool saved = savedAfter([&] { store.removeBatch(m_selected); });
+    const quint64 savesBefore = store.lastSaveRequested();
+    store.removeBatch(m_selected);
     const qsizetype removed = before - store.entries().size();
     m_selected.clear();
     syncBatchControls();
-    if (saved)
-        m_state.setStatusBanner(batchRemovedBanner(removed));
+    showOnceSaved(savesBefore, batchRemovedBanner(removed));
 }
 
 // --- imports ---------------------------------------------------------------------------------------------
@@ -530,11 +550,10 @@ void PersonalDictionarySection::importCorpusLines()
     const auto category = LexiconCategory::Value(m_newCategory->currentData().toInt());
     for (const QString& term : corpusLineTerms(m_corpus->toPlainText()))
         items.append({term, {}, category});
-    int added = 0;
-    const bool saved = savedAfter([&] { added = m_state.lexiconStore().bulkUpsert(items); });
+    const quint64 savesBefore = m_state.lexiconStore().lastSaveRequested();
+    const int added = m_state.lexiconStore().bulkUpsert(items);
     m_corpus->clear();
-    if (saved)
-        m_state.setStatusBanner(lineImportBanner(added));
+    showOnceSaved(savesBefore, lineImportBanner(added));
 }
 
 QCoro::Task<> PersonalDictionarySection::importFolder()
@@ -545,15 +564,19 @@ QCoro::Task<> PersonalDictionarySection::importFolder()
     if (!self || !state || !folder)
         co_return;
     m_isImportingFolder = true;
-    m_lastSave = Status::success();
     syncImportControls();
+    const quint64 savesBefore = state->lexiconStore().lastSaveRequested();
     const TermImportResult result =
         co_await state->lexiconStore().importFromMarkdownFolder(*folder, kFolderImportMaxEntries);
     // The import outlives a page rebuilt meanwhile; its result is reported all the same. A failed save is
     // the state's to report.
-    if (state && !(self && !m_lastSave)) {
-        state->setStatusBanner(result.status ? folderImportBanner(result.added)
-                                             : folderImportFailedBanner(result.status.error));
+    if (state) {
+        if (!result.status)
+            state->setStatusBanner(folderImportFailedBanner(result.status.error));
+        else if (self)
+            showOnceSaved(savesBefore, folderImportBanner(result.added));
+        else
+            state->setStatusBanner(folderImportBanner(result.added));
     }
     if (self) {
         m_isImportingFolder = false;
@@ -566,13 +589,17 @@ QCoro::Task<> PersonalDictionarySection::importBrowserHistory()
     const QPointer<PersonalDictionarySection> self(this);
     const QPointer<AppState> state(&m_state);
     m_isImportingBrowser = true;
-    m_lastSave = Status::success();
     syncImportControls();
+    const quint64 savesBefore = m_state.lexiconStore().lastSaveRequested();
     const TermImportResult result = co_await m_state.lexiconStore().importFromLocalBrowserHistory(
         kBrowserImportMaxEntries, m_importLocations);
-    if (state && !(self && !m_lastSave)) {
-        state->setStatusBanner(result.status ? browserImportBanner(result.added)
-                                             : browserImportFailedBanner(result.status.error));
+    if (state) {
+        if (!result.status)
+            state->setStatusBanner(browserImportFailedBanner(result.status.error));
+        else if (self)
+            showOnceSaved(savesBefore, browserImportBanner(result.added));
+        else
+            state->setStatusBanner(browserImportBanner(result.added));
     }
     if (self) {
         m_isImportingBrowser = false;

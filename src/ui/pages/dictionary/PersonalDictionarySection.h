@@ -64,9 +64,11 @@ private:
     void syncBatchControls();
     void syncImportControls();
     void closeInlineEdit();
-    // Runs a change of the lexicon; false when the file could not be written after it (the state shows that
-    // failure, so the page shows no success over it).
-    template <typename Change> bool savedAfter(Change change);
+    // Shows a line of success for a change of the lexicon once the saves asked for since `savesBefore` have
+    // ended, and not at all if the last of them failed: the state shows that failure, and the page shows no
+    // success over it. The store saves off the main thread.
+    void showOnceSaved(quint64 savesBefore, const QString& line);
+    void onSaveFinished(const Status& saved);
 
     void addTerm();
     void onEntryClicked(const QUuid& id, DictionaryEntryList::Part part);
@@ -96,8 +98,13 @@ private:
     bool m_isDistilling = false;
     bool m_isImportingFolder = false;
     bool m_isImportingBrowser = false;
-    // The outcome of the latest save of the lexicon file.
+    // The outcome of the latest save of the lexicon file, and the line waiting for a save still under way.
     Status m_lastSave;
+    struct LineAfterSave {
+        quint64 save = 0;
+        QString line;
+    };
+    std::optional<LineAfterSave> m_lineAfterSave;
 
     QBEditorialHeader* m_header = nullptr;
     QBButton* m_folderButton = nullptr;
