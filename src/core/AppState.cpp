@@ -277,12 +277,17 @@ Status AppState::saveConfig()
 
 void AppState::queueConfigSave()
 {
-    if (const Status ready = readyToSave(m_configPath, m_configNeedsBackup); !ready) {
-        reportDataFileSave(kConfigFileName, ready);
+    queueSave(kConfigFileName, configSave(), m_configNeedsBackup);
+}
+
+void AppState::queueSave(const QString& fileName, FileWriteQueue::Save save, bool& needsBackup)
+{
+    if (const Status ready = readyToSave(save.path, needsBackup); !ready) {
+        reportDataFileSave(fileName, ready);
         return;
     }
-    m_fileWrites.save(configSave(), this,
-                      [this](const Status& saved) { reportDataFileSave(kConfigFileName, saved); });
+    m_fileWrites.save(std::move(save), this,
+                      [this, fileName](const Status& saved) { reportDataFileSave(fileName, saved); });
 }
 
 void AppState::loadHistory()
@@ -316,12 +321,7 @@ Status AppState::saveHistory()
 
 void AppState::queueHistorySave()
 {
-    if (const Status ready = readyToSave(m_historyPath, m_historyNeedsBackup); !ready) {
-        reportDataFileSave(kHistoryFileName, ready);
-        return;
-    }
-    m_fileWrites.save(historySave(), this,
-                      [this](const Status& saved) { reportDataFileSave(kHistoryFileName, saved); });
+    queueSave(kHistoryFileName, historySave(), m_historyNeedsBackup);
 }
 
 Status AppState::readyToSave(const QString& path, bool& needsBackup)

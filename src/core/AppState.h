@@ -281,6 +281,7 @@ private:
     // Saved on the writer's thread; the result reaches the banner.
     void queueConfigSave();
     void queueHistorySave();
+    void queueSave(const QString& fileName, FileWriteQueue::Save save, bool& needsBackup);
     void loadHistory();
     void readTriggerDefaults();
     void setupCallbacks();
