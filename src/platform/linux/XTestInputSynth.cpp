@@ -30,6 +30,10 @@ constexpr auto kSlotReuseQuiet = std::chrono::milliseconds(200);
 // up to half the ring, so a batch never takes the keys the one before it has just been typed on. A keyboard
 // map has a few dozen spare keycodes at most (19 on a default X server).
 constexpr std::size_t kSpareRingSize = 32;
+// Every X client, the app's own window and the target included, rebuilds its keymap on its main thread for
+// each keycode changed, one notification after another: a batch of nine kept the app's event loop busy for
+// up to 30 ms at a stretch. Three at a time keeps it under 5 ms and types as fast.
+constexpr std::size_t kMaxBatch = 3;
 
 // The keysym that types a code point: Latin-1 keysyms equal their code point, the rest use the Unicode
 // keysym range. Nothing for control characters, which are not text.
@@ -402,7 +406,7 @@ private:
         return slots;
     }
 
-    std::size_t batchCapacity() const { return std::max<std::size_t>(1, m_ring.size() / 2); }
+    std::size_t batchCapacity() const { return std::clamp<std::size_t>(m_ring.size() / 2, 1, kMaxBatch); }
 
     // Puts the characters from `from` on that the keymap lacks onto spare keys, as many as one batch holds;
     // `end` is where the next batch must start. A character sitting on a spare key the batch takes counts as

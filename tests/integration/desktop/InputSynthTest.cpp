@@ -64,14 +64,18 @@ TEST(XTestInputSynth, CharactersReadiedAheadAreOnKeysWhenTheirTurnComes)
     ASSERT_TRUE(target.start());
     XTestInputSynth synth;
 
-    const QString first = QStringLiteral("甲乙丙丁");
-    ASSERT_TRUE(synth.prepareToType(first));
+    // A few at a time: each keymap change keeps every X client busy rebuilding its keymap.
+    const QString first = QStringLiteral("甲乙丙");
+    ASSERT_TRUE(synth.prepareToType(first + QStringLiteral("丁")));
     for (QChar character : first)
         EXPECT_TRUE(keymapCarries(character.unicode())) << "readied: " << QString(character).toStdString();
+    EXPECT_FALSE(keymapCarries(U'丁')) << "one batch at a time";
     EXPECT_FALSE(keymapCarries(U'戊')) << "only what was asked for";
 
     // Typed a character at a time, each time readying the ones after it, as the live-typing pacer does.
-    const QString text = first + QStringLiteral("戊己庚辛壬癸子丑寅卯辰巳午未申酉戌亥");
+    // Within one round of the spare keys (19 under Xvfb) the next character is always ready; after that a key
+    // is taken again only once its last press is old enough, and typing waits for it.
+    const QString text = first + QStringLiteral("丁戊己庚辛壬癸子丑寅卯辰巳午");
     for (qsizetype i = 0; i < text.size(); ++i) {
         ASSERT_TRUE(synth.prepareToType(text.sliced(i, std::min<qsizetype>(16, text.size() - i))));
         if (i + 1 < text.size()) {
