@@ -2,6 +2,7 @@
 // server that has a tray, brings its main window with the first-run wizard on top. What is on the screen is
 // read from the X server (titles, transient parent, stacking), not from the app; a picture of the screen is
 // saved as screenshots/first-run.png for a look by eye.
+#include "ScreenPixels.h"
 #include "TrayHost.h"
 #include "ui/theme/QBTheme.h"
 
@@ -115,23 +116,6 @@ private:
     Display* m_display;
 };
 
-// Pixels within the rectangle close to the colour.
-int pixelsNear(const QImage& image, const QRect& rect, QColor colour)
-{
-    int count = 0;
-    const QRect inside = rect.intersected(image.rect());
-    for (int y = inside.top(); y <= inside.bottom(); ++y) {
-        for (int x = inside.left(); x <= inside.right(); ++x) {
-            const QColor pixel = image.pixelColor(x, y);
-            if (std::abs(pixel.red() - colour.red()) + std::abs(pixel.green() - colour.green()) +
-                    std::abs(pixel.blue() - colour.blue()) <
-                12)
-                ++count;
-        }
-    }
-    return count;
-}
-
 const TopLevel* titled(const std::vector<TopLevel>& windows, const QString& title)
 {
     for (const TopLevel& window : windows) {
@@ -240,7 +224,7 @@ TEST_F(FirstRun, EmptyDataShowsTheMainWindowWithTheWizardOnTop)
     EXPECT_TRUE(QTest::qWaitFor(
         [&] {
             screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-            return pixelsNear(screen, finishArea, QBTheme::violet()) > 500;
+            return pixelsNear(screen, finishArea, QBTheme::violet(), 12) > 500;
         },
         kWaitMs))
         << "the wizard is not drawn on the screen; sheet at " << sheetRect.x() << "," << sheetRect.y() << " "
@@ -251,11 +235,9 @@ TEST_F(FirstRun, EmptyDataShowsTheMainWindowWithTheWizardOnTop)
     EXPECT_TRUE(QTest::qWaitFor(
         [&] {
             screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-            return pixelsNear(screen, sidebarArea, QBTheme::sidebarBg()) > sidebarArea.width() * 100;
+            return pixelsNear(screen, sidebarArea, QBTheme::sidebarBg(), 12) > sidebarArea.width() * 100;
         },
         kWaitMs))
         << "the main window is not drawn around the wizard";
-    const QString folder = qEnvironmentVariable("QB_SHELL_SCREENSHOTS", QStringLiteral("screenshots"));
-    QDir().mkpath(folder);
-    EXPECT_TRUE(screen.save(QDir(folder).filePath(QStringLiteral("first-run.png"))));
+    EXPECT_TRUE(screen.save(screenshotPath(QStringLiteral("first-run.png"))));
 }

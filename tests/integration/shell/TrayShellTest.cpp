@@ -1,3 +1,4 @@
+#include "ScreenPixels.h"
 #include "TrayHost.h"
 #include "app/MenuBarMenu.h"
 #include "app/QuorbellApp.h"
@@ -114,30 +115,6 @@ bool drawsEveryCharacter(const QFont& font, const QString& text)
                         [](const QGlyphRun& run) { return run.glyphIndexes().contains(0); });
 }
 
-// Pixels within the rectangle close to the colour, as a sign that something was drawn there.
-int pixelsNear(const QImage& image, const QRect& rect, QColor colour)
-{
-    int count = 0;
-    const QRect inside = rect.intersected(image.rect());
-    for (int y = inside.top(); y <= inside.bottom(); ++y) {
-        for (int x = inside.left(); x <= inside.right(); ++x) {
-            const QColor pixel = image.pixelColor(x, y);
-            if (std::abs(pixel.red() - colour.red()) + std::abs(pixel.green() - colour.green()) +
-                    std::abs(pixel.blue() - colour.blue()) <
-                60)
-                ++count;
-        }
-    }
-    return count;
-}
-
-QString screenshotPath(const QString& name)
-{
-    const QString folder = qEnvironmentVariable("QB_SHELL_SCREENSHOTS", QStringLiteral("screenshots"));
-    QDir().mkpath(folder);
-    return QDir(folder).filePath(name);
-}
-
 class TrayShell : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { s_tray = new TrayHost; }
@@ -209,7 +186,7 @@ protected:
                 if (!steady)
                     return false;
                 screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-                if (pixelsNear(screen, now, kMarkColour) < 8)
+                if (pixelsNear(screen, now, kMarkColour, 60) < 8)
                     return false;
                 settled = now;
                 return true;
