@@ -42,22 +42,15 @@ LLMProviderUnifiedCard::LLMProviderUnifiedCard(AppState& state, const SettingsPa
 
     const bool custom = provider == LLMProviderOption::custom;
     if (custom) {
-        auto* endpoint = new QWidget(m_card);
-        QHBoxLayout* endpointRow = row(endpoint, 8);
-        endpointRow->addWidget(fieldLabel(QStringLiteral("接口地址"), endpoint));
-        m_baseURLField = compactField(kCustomBaseURLExample, false, endpoint, QStringLiteral("baseURLField"));
+        const EndpointRow endpoint =
+            endpointRow(kCustomBaseURLExample, QStringLiteral("模型名称"), 175, m_card);
+        m_baseURLField = endpoint.baseURLField;
+        m_modelField = endpoint.modelField;
         connect(m_baseURLField, &QLineEdit::textEdited, this, [this](const QString& text) {
             m_drafts.baseURL = text;
             refresh();
         });
-        endpointRow->addWidget(m_baseURLField, 1);
-        endpointRow->addWidget(label(QStringLiteral("模型 ID"), QBTheme::font(12, QFont::Medium),
-                                     QBTheme::inkSecondary(), endpoint));
-        m_modelField =
-            compactField(QStringLiteral("模型名称"), false, endpoint, QStringLiteral("modelField"));
-        m_modelField->setFixedWidth(175);
-        endpointRow->addWidget(m_modelField);
-        m_card->bodyLayout()->addWidget(endpoint);
+        m_card->bodyLayout()->addWidget(endpoint.holder);
     }
 
     auto* keys = new QWidget(m_card);

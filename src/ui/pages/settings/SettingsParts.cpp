@@ -136,4 +136,23 @@ QHBoxLayout* row(QWidget* holder, int spacing)
     return layout;
 }
 
+EndpointRow endpointRow(const QString& baseURLPlaceholder, const QString& modelPlaceholder, int modelWidth,
+                        QWidget* parent)
+{
+    EndpointRow endpoint;
+    endpoint.holder = new QWidget(parent);
+    QHBoxLayout* layout = row(endpoint.holder, 8);
+    layout->addWidget(fieldLabel(QStringLiteral("接口地址"), endpoint.holder));
+    endpoint.baseURLField =
+        compactField(baseURLPlaceholder, false, endpoint.holder, QStringLiteral("baseURLField"));
+    layout->addWidget(endpoint.baseURLField, 1);
+    layout->addWidget(label(QStringLiteral("模型 ID"), QBTheme::font(12, QFont::Medium),
+                            QBTheme::inkSecondary(), endpoint.holder));
+    endpoint.modelField =
+        compactField(modelPlaceholder, false, endpoint.holder, QStringLiteral("modelField"));
+    endpoint.modelField->setFixedWidth(modelWidth);
+    layout->addWidget(endpoint.modelField);
+    return endpoint;
+}
+
 } // namespace SettingsParts

@@ -42,5 +42,13 @@ QBButton* compactButton(bool primary, const QString& title, QWidget* parent, con
 QLabel* fieldLabel(const QString& text, QWidget* parent, bool monospaced = false);
 // A row laid out centred vertically with the given spacing and no margins.
 QHBoxLayout* row(QWidget* holder, int spacing);
+// The row of an endpoint: "接口地址" with its field, then "模型 ID" with a model field of the given width.
+struct EndpointRow {
+    QWidget* holder = nullptr;
+    QLineEdit* baseURLField = nullptr;
+    QLineEdit* modelField = nullptr;
+};
+EndpointRow endpointRow(const QString& baseURLPlaceholder, const QString& modelPlaceholder, int modelWidth,
+                        QWidget* parent);
 
 } // namespace SettingsParts

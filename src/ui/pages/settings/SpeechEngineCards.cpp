@@ -72,30 +72,22 @@ void CloudEngineCard::buildPresetAndEndpointRows()
     m_card->bodyLayout()->addWidget(presets);
 
     // Both fields write the record on every key; the state saves and warms once the typing pauses.
-    auto* endpoint = new QWidget(m_card);
-    QHBoxLayout* endpointRow = row(endpoint, 8);
-    endpointRow->addWidget(fieldLabel(QStringLiteral("接口地址"), endpoint));
-    m_baseURLField = compactField(EngineSettingsText::openAIBaseURL() + QStringLiteral(" 或 ") +
-                                      EngineSettingsText::groqBaseURL(),
-                                  false, endpoint, QStringLiteral("baseURLField"));
+    const EndpointRow endpoint = endpointRow(EngineSettingsText::openAIBaseURL() + QStringLiteral(" 或 ") +
+                                                 EngineSettingsText::groqBaseURL(),
+                                             QStringLiteral("gpt-4o-mini-transcribe"), 185, m_card);
+    m_baseURLField = endpoint.baseURLField;
+    m_modelField = endpoint.modelField;
     connect(m_baseURLField, &QLineEdit::textEdited, this, [state](const QString& text) {
         LLMConfig config = state->llmConfig();
         config.openAIASRBaseURL = text;
         state->editLLMConfig(std::move(config));
     });
-    endpointRow->addWidget(m_baseURLField, 1);
-    endpointRow->addWidget(label(QStringLiteral("模型 ID"), QBTheme::font(12, QFont::Medium),
-                                 QBTheme::inkSecondary(), endpoint));
-    m_modelField =
-        compactField(QStringLiteral("gpt-4o-mini-transcribe"), false, endpoint, QStringLiteral("modelField"));
-    m_modelField->setFixedWidth(185);
     connect(m_modelField, &QLineEdit::textEdited, this, [state](const QString& text) {
         LLMConfig config = state->llmConfig();
         config.openAIASRModel = text;
         state->editLLMConfig(std::move(config));
     });
-    endpointRow->addWidget(m_modelField);
-    m_card->bodyLayout()->addWidget(endpoint);
+    m_card->bodyLayout()->addWidget(endpoint.holder);
 }
 
 void CloudEngineCard::buildKeyRow()
