@@ -1,4 +1,5 @@
 #include "system/ContextInjector.h"
+#include "system/PastePolicy.h"
 
 #include "util/AppIdentity.h"
 #include "util/Text.h"
@@ -205,12 +206,7 @@ std::optional<FrontmostApplication> ContextInjector::frontmostApplication()
 bool ContextInjector::isTerminalFrontmost()
 {
     const std::optional<FrontmostApplication> app = m_workspace.frontmostApplication();
-    if (!app)
-        return false;
-    ActiveScreenContext context;
-    context.appName = app->name;
-    context.bundleID = app->bundleIdentifier;
-    return context.isStrictShellTerminal();
+    return app && PastePolicy::isTerminal(*app);
 }
 
 std::optional<QPointF> ContextInjector::focusedCaretOrigin(QSizeF pillSize)

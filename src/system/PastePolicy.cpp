@@ -75,10 +75,17 @@ PasteMethod methodFor(const std::optional<FrontmostApplication>& app, bool prima
             return {kPrimaryPasteChord, true};
         return {kTerminalPasteChord, false};
     }
+    return {isTerminal(*app) ? kTerminalPasteChord : kPasteChord, false};
+}
+
+bool isTerminal(const FrontmostApplication& app)
+{
+    if (knownTerminalPaste(app))
+        return true;
     ActiveScreenContext context;
-    context.appName = app->name;
-    context.bundleID = app->bundleIdentifier;
-    return {context.isStrictShellTerminal() ? kTerminalPasteChord : kPasteChord, false};
+    context.appName = app.name;
+    context.bundleID = app.bundleIdentifier;
+    return context.isStrictShellTerminal();
 }
 
 } // namespace PastePolicy

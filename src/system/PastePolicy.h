@@ -25,5 +25,8 @@ inline constexpr KeyChord kPrimaryPasteChord{KeyCode::Insert, ModifierFlag::Shif
 // Known terminals by their table; another shell terminal gets Ctrl+Shift+V, everything else Ctrl+V. Without
 // a PRIMARY selection to paste from, the xterm family falls back to Ctrl+Shift+V.
 PasteMethod methodFor(const std::optional<FrontmostApplication>& app, bool primarySelectionAvailable);
+// A terminal by the paste table or as a shell terminal: it has no selection to type over (Ctrl+A and
+// Shift+Left move the shell's cursor instead).
+bool isTerminal(const FrontmostApplication& app);
 
 } // namespace PastePolicy

@@ -311,6 +311,7 @@ TEST(PastePolicy, EachKnownTerminalGetsTheKeysItPastesWith)
         {"UXTerm", "UXTerm", primaryPaste},
         {"URxvt", "URxvt", primaryPaste},
         {"st-256color", "st-256color", primaryPaste},
+        {"st", "st", primaryPaste},
         // Ctrl+Shift+V terminals; "lxterminal" holds "xterm" but is not of the family.
         {"Lxterminal", "LXTerminal", terminalPaste},
         {"xfce4-terminal", "Xfce Terminal", terminalPaste},
@@ -318,6 +319,7 @@ TEST(PastePolicy, EachKnownTerminalGetsTheKeysItPastesWith)
         {"org.kde.konsole", "Konsole", terminalPaste},
         {"kitty", "kitty", terminalPaste},
         {"Alacritty", "Alacritty", terminalPaste},
+        {"Sakura", "sakura", terminalPaste},
         // A shell terminal the table does not know keeps the terminal rule; anything else pastes with Ctrl+V.
         {"dev.warp.Warp", "Warp", terminalPaste},
         {"org.example.Notes", "Notes", paste},
@@ -326,6 +328,8 @@ TEST(PastePolicy, EachKnownTerminalGetsTheKeysItPastesWith)
     for (const auto& c : cases) {
         const FrontmostApplication app{QString::fromUtf8(c.name), QString::fromUtf8(c.id), 1, {}};
         EXPECT_EQ(PastePolicy::methodFor(app, true), c.method) << c.id;
+        // What pastes as a terminal is a terminal for selecting too: no Ctrl+A or Shift+Left into a shell.
+        EXPECT_EQ(PastePolicy::isTerminal(app), c.method != paste) << c.id;
     }
     // Without a PRIMARY selection the xterm family gets the terminal keys; with no window, Ctrl+V.
     EXPECT_EQ(PastePolicy::methodFor(
