@@ -1,4 +1,5 @@
 #include "audio/OfflineModelDownloader.h"
+#include "util/FileIO.h"
 
 #include "audio/SenseVoiceModel.h"
 #include "util/AppIdentity.h"
@@ -386,7 +387,7 @@ void OfflineModelDownloader::onUnpacked(quint64 generation, UnpackResult result)
 
 void OfflineModelDownloader::removeLater(const QString& path)
 {
-    m_unpackQueue.async([path] { QDir(path).removeRecursively(); });
+    m_unpackQueue.async([path] { FileIO::removeTree(path); });
 }
 
 // Reports are delivered from the event loop, never from inside the call that caused them, so an owner may

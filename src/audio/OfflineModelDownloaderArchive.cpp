@@ -3,6 +3,7 @@
 #include "audio/OfflineModelDownloader.h"
 
 #include "audio/SenseVoiceModel.h"
+#include "util/FileIO.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -94,7 +95,7 @@ OfflineModelDownloader::UnpackResult OfflineModelDownloader::unpack(int archiveF
     const QByteArray stagingRoot = result.stagingFolder.toLocal8Bit() + '/';
 
     auto fail = [&result](const QString& reason) {
-        QDir(result.stagingFolder).removeRecursively();
+        FileIO::removeTree(result.stagingFolder);
         result.stagingFolder.clear();
         result.message = kUnpackFailedPrefix + reason;
         return result;
@@ -171,7 +172,7 @@ OfflineModelDownloader::UnpackResult OfflineModelDownloader::unpack(int archiveF
     const QDir model(QDir(result.stagingFolder).filePath(SenseVoiceFiles::fullPrecisionFolder()));
     if (!QFileInfo(model.filePath(SenseVoiceFiles::fullPrecisionModel())).isFile() ||
         !QFileInfo(model.filePath(SenseVoiceFiles::tokens())).isFile()) {
-        QDir(result.stagingFolder).removeRecursively();
+        FileIO::removeTree(result.stagingFolder);
         result.stagingFolder.clear();
         result.message = kModelMissingMessage;
         return result;

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <filesystem>
 
 namespace FileIO {
 
@@ -98,6 +99,13 @@ Status preserveCorruptCopy(const QString& path)
     if (!out.commit())
         return Status::failure(out.errorString());
     return Status::success();
+}
+
+bool removeTree(const QString& path)
+{
+    std::error_code error;
+    std::filesystem::remove_all(std::filesystem::path(QFile::encodeName(path).toStdString()), error);
+    return !error;
 }
 
 } // namespace FileIO

@@ -22,4 +22,8 @@ QString corruptBackupPath(const QString& path);
 // original needs no copy and succeeds. The caller must not overwrite the original unless this succeeded.
 Status preserveCorruptCopy(const QString& path);
 
+// Removes a folder and everything in it, whatever bytes the names inside hold: QDir works on decoded names
+// and leaves an entry whose name is not valid in the locale's encoding behind. False when anything is left.
+bool removeTree(const QString& path);
+
 } // namespace FileIO
