@@ -94,7 +94,9 @@ inline void processEventsOnce()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-inline bool waitUntil(const std::function<bool()>& condition, int limitMs = 5000)
+// The limit only ends a wait that will never succeed; a sanitizer build on a loaded machine can take several
+// seconds over one reply of a few megabytes.
+inline bool waitUntil(const std::function<bool()>& condition, int limitMs = 30000)
 {
     const QDeadlineTimer deadline(limitMs);
     while (!condition()) {
