@@ -82,8 +82,13 @@ void QuorbellApp::start()
         m_tray->show();
     } else {
         // Nothing else could bring the window back: without a tray it opens at start and closing it quits.
+        // It opens once the trigger key is watched, so a key pressed as soon as the window is up is heard.
         QApplication::setQuitOnLastWindowClosed(true);
-        presentMainWindow();
+        if (m_state.hasStarted())
+            presentMainWindow();
+        else
+            connect(&m_state, &AppState::started, this, &QuorbellApp::presentMainWindow,
+                    Qt::SingleShotConnection);
     }
     followOnboardingSheet();
 }

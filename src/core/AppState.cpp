@@ -525,6 +525,8 @@ void AppState::runStartupBlock()
                 self->m_audioDucker->restoreIfNeeded();
         });
     }
+    m_hasStarted = true;
+    Q_EMIT started();
 }
 
 void AppState::runFirstRunCheck()

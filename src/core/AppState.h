@@ -127,6 +127,8 @@ public:
     // Why the trigger key cannot work (another application holds it, keys cannot be watched in this session,
     // X11 cannot see the key); empty while it works.
     const QString& triggerKeyProblem() const { return m_triggerKeyProblem; }
+    // The start-up block has run: the trigger key is watched and the permission poll runs.
+    bool hasStarted() const { return m_hasStarted; }
     bool senseVoiceLoaded() const { return m_senseVoiceLoaded; }
     bool senseVoiceFullFP32() const { return m_senseVoiceFullFP32; }
 
@@ -259,6 +261,8 @@ public:
 
 Q_SIGNALS:
     void changed();
+    // Once, when the start-up block has run.
+    void started();
     void phaseChanged(const PipelinePhase& phase);
     // The window layer shows or hides the main window's taskbar entry.
     void dockVisibilityRequested(bool showInDock);
@@ -377,6 +381,7 @@ private:
     // then waits for the answers instead of being refused for nothing.
     bool m_hasDesktopStatus = false;
     bool m_startAwaitsStatus = false;
+    bool m_hasStarted = false;
     std::shared_ptr<LiveInputSession> m_liveInputSession;
     QString m_sandboxBaseBeforeSession;
     bool m_isTypingInsideOwnApp = false;

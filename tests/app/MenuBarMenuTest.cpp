@@ -109,6 +109,10 @@ TEST(QuorbellApp, WithoutATrayTheMainWindowOpensAtStart)
     AppState& state = h.build();
     QuorbellApp app(state);
     app.start(); // the offscreen platform has no system tray
+    EXPECT_EQ(app.mainWindow(), nullptr) << "the window opened before the trigger key was watched";
+    h.scheduler.runDue();
+    ASSERT_TRUE(state.hasStarted());
+    EXPECT_TRUE(h.keySource.isRunning());
     ASSERT_NE(app.mainWindow(), nullptr);
     EXPECT_TRUE(app.mainWindow()->isVisible());
     EXPECT_EQ(app.mainWindow()->objectName(), QStringLiteral("main"));
