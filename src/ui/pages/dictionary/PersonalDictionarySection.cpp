@@ -556,6 +556,21 @@ void PersonalDictionarySection::importCorpusLines()
     showOnceSaved(savesBefore, lineImportBanner(added));
 }
 
+void PersonalDictionarySection::reportImport(const QPointer<PersonalDictionarySection>& self,
+                                             const QPointer<AppState>& state, quint64 savesBefore,
+                                             const TermImportResult& result, const QString& doneLine,
+                                             const QString& failedLine)
+{
+    if (!state)
+        return;
+    if (!result.status)
+        state->setStatusBanner(failedLine);
+    else if (self)
+        self->showOnceSaved(savesBefore, doneLine);
+    else
+        state->setStatusBanner(doneLine);
+}
+
 QCoro::Task<> PersonalDictionarySection::importFolder()
 {
     const QPointer<PersonalDictionarySection> self(this);
@@ -568,16 +583,8 @@ QCoro::Task<> PersonalDictionarySection::importFolder()
     const quint64 savesBefore = state->lexiconStore().lastSaveRequested();
     const TermImportResult result =
         co_await state->lexiconStore().importFromMarkdownFolder(*folder, kFolderImportMaxEntries);
-    // The import outlives a page rebuilt meanwhile; its result is reported all the same. A failed save is
-    // the state's to report.
-    if (state) {
-        if (!result.status)
-            state->setStatusBanner(folderImportFailedBanner(result.status.error));
-        else if (self)
-            showOnceSaved(savesBefore, folderImportBanner(result.added));
-        else
-            state->setStatusBanner(folderImportBanner(result.added));
-    }
+    reportImport(self, state, savesBefore, result, folderImportBanner(result.added),
+                 folderImportFailedBanner(result.status.error));
     if (self) {
         m_isImportingFolder = false;
         syncImportControls();
@@ -593,14 +600,8 @@ QCoro::Task<> PersonalDictionarySection::importBrowserHistory()
     const quint64 savesBefore = m_state.lexiconStore().lastSaveRequested();
     const TermImportResult result = co_await m_state.lexiconStore().importFromLocalBrowserHistory(
         kBrowserImportMaxEntries, m_importLocations);
-    if (state) {
-        if (!result.status)
-            state->setStatusBanner(browserImportFailedBanner(result.status.error));
-        else if (self)
-            showOnceSaved(savesBefore, browserImportBanner(result.added));
-        else
-            state->setStatusBanner(browserImportBanner(result.added));
-    }
+    reportImport(self, state, savesBefore, result, browserImportBanner(result.added),
+                 browserImportFailedBanner(result.status.error));
     if (self) {
         m_isImportingBrowser = false;
         syncImportControls();

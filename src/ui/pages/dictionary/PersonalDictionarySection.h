@@ -9,6 +9,7 @@
 
 #include <QCoroTask>
 #include <QList>
+#include <QPointer>
 #include <QSet>
 #include <QUuid>
 #include <memory>
@@ -69,6 +70,11 @@ private:
     // success over it. The store saves off the main thread.
     void showOnceSaved(quint64 savesBefore, const QString& line);
     void onSaveFinished(const Status& saved);
+    // Shows how an import ended. The import outlives a page rebuilt meanwhile, and its result is shown all
+    // the same; a failed save is the state's to show.
+    static void reportImport(const QPointer<PersonalDictionarySection>& self, const QPointer<AppState>& state,
+                             quint64 savesBefore, const TermImportResult& result, const QString& doneLine,
+                             const QString& failedLine);
 
     void addTerm();
     void onEntryClicked(const QUuid& id, DictionaryEntryList::Part part);
