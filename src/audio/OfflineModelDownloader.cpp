@@ -1,8 +1,8 @@
 #include "audio/OfflineModelDownloader.h"
-#include "util/FileIO.h"
 
 #include "audio/SenseVoiceModel.h"
 #include "util/AppIdentity.h"
+#include "util/FileIO.h"
 
 #include <QDir>
 #include <QFile>

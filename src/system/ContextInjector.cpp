@@ -1,6 +1,6 @@
 #include "system/ContextInjector.h"
-#include "system/PastePolicy.h"
 
+#include "system/PastePolicy.h"
 #include "util/AppIdentity.h"
 #include "util/Text.h"
 

@@ -4,6 +4,15 @@
 
 #include <QMetaObject>
 
+namespace {
+
+Status write(const FileWriteQueue::Save& save)
+{
+    return FileIO::writeAtomically(save.path, save.encode ? save.encode() : QByteArray());
+}
+
+} // namespace
+
 FileWriteQueue::FileWriteQueue(const QString& label) : m_queue(label) {}
 
 FileWriteQueue::~FileWriteQueue()
@@ -29,8 +38,7 @@ void FileWriteQueue::save(Save save, QObject* context, Done done)
 Status FileWriteQueue::saveAndWait(Save save)
 {
     Status status = Status::failure(QStringLiteral("the file writer has stopped"));
-    m_queue.sync(
-        [&] { status = FileIO::writeAtomically(save.path, save.encode ? save.encode() : QByteArray()); });
+    m_queue.sync([&] { status = write(save); });
     return status;
 }
 
@@ -46,8 +54,7 @@ void FileWriteQueue::runWaiting(const QString& path)
         std::lock_guard lock(m_mutex);
         waiting = m_waiting.take(path);
     }
-    const Status status = FileIO::writeAtomically(waiting.save.path,
-                                                  waiting.save.encode ? waiting.save.encode() : QByteArray());
+    const Status status = write(waiting.save);
     if (!waiting.context || !waiting.done)
         return;
     // The context's owner destroys this queue, and with it this thread, before the context itself goes, and
