@@ -22,6 +22,9 @@ namespace {
 constexpr int kContentPaddingH = 38;
 constexpr int kContentPaddingV = 32;
 constexpr int kContentSpacing = 24;
+// Of the space between the banner and the page, what stays under the banner when the page scrolls beneath
+// it, so the page is not cut off right at the banner's edge.
+constexpr int kBannerGap = 10;
 
 DashboardPage* buildPage(SidebarTab tab, AppState& state, QWidget* parent)
 {
@@ -73,7 +76,7 @@ MainDashboardView::MainDashboardView(AppState& state, QWidget* parent) : QWidget
     m_bannerHolder = new QWidget(this);
     m_bannerHolder->setObjectName(QStringLiteral("bannerHolder"));
     auto* holderLayout = new QVBoxLayout(m_bannerHolder);
-    holderLayout->setContentsMargins(kContentPaddingH, kContentPaddingV, kContentPaddingH, 0);
+    holderLayout->setContentsMargins(kContentPaddingH, kContentPaddingV, kContentPaddingH, kBannerGap);
     m_banner = new StatusBanner(m_bannerHolder);
     connect(m_banner, &StatusBanner::closeRequested, this, [this] { m_state.setStatusBanner(QString()); });
     holderLayout->addWidget(m_banner);
@@ -138,7 +141,7 @@ void MainDashboardView::refreshNow()
                            : std::nullopt;
         m_bannerHolder->setVisible(!banner.isEmpty());
         // Under the banner the page keeps the gap it had below the banner; without it, its top padding.
-        margins.setTop(banner.isEmpty() ? kContentPaddingV : kContentSpacing);
+        margins.setTop(banner.isEmpty() ? kContentPaddingV : kContentSpacing - kBannerGap);
         m_contentLayout->setContentsMargins(margins);
     }
 
