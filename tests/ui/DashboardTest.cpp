@@ -276,6 +276,15 @@ TEST_F(DashboardTest, BannerAppearsInViewAboveTheScrolledPage)
     settleLayout();
     EXPECT_EQ(view->page()->mapTo(view.get(), QPoint()).y() - shown.bottom() - 1, 24);
     EXPECT_EQ(shown.top(), pageAtTop.y()) << "where the page began without a banner";
+
+    // Closed while the page is scrolled down, the banner gives its room back and the page stays put.
+    bar->setValue(bar->maximum());
+    settleLayout();
+    const int pageY = view->page()->mapTo(view.get(), QPoint()).y();
+    QTest::mouseClick(find<QWidget>(QStringLiteral("bannerClose")), Qt::LeftButton);
+    settleLayout();
+    EXPECT_FALSE(banner->isVisible());
+    EXPECT_EQ(view->page()->mapTo(view.get(), QPoint()).y(), pageY);
 }
 
 TEST_F(DashboardTest, SelectingATabEasesOut)

@@ -105,6 +105,9 @@ MainDashboardView::MainDashboardView(AppState& state, QWidget* parent) : QWidget
         alignBanner();
         holdPage();
     });
+    // Once the user scrolls, the page is where the user puts it.
+    connect(m_scroll->verticalScrollBar(), &QScrollBar::actionTriggered, this,
+            [this] { m_pageAnchor.reset(); });
 
     connect(&state, &AppState::changed, this, &MainDashboardView::scheduleRefresh);
     connect(&state.lexiconStore(), &PersonalLexiconStore::entriesChanged, this,
@@ -189,7 +192,8 @@ void MainDashboardView::holdPage()
                        (m_contentLayout->contentsMargins().top() - m_pageAnchor->marginTop);
     QScrollBar* bar = m_scroll->verticalScrollBar();
     bar->setValue(wanted);
-    if (bar->value() == wanted)
+    // Held once there; a page that would have to start above the top simply starts at the top.
+    if (bar->value() == wanted || wanted <= bar->minimum())
         m_pageAnchor.reset();
 }
 
