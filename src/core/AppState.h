@@ -168,6 +168,8 @@ public:
     // The key stored for the provider, from the keychain's cache: what a card's key field shows. Never the
     // environment's key, which only stands in for it when a request is made.
     QString storedAPIKey(LLMProviderOption provider) const;
+    // QUORBELL_API_KEY is set: it is every provider's key, and a card's empty key field stands for it.
+    bool hasEnvironmentAPIKey() const;
 
     // --- settings propagation -----------------------------------------------------------------------------
     void syncASREngineConfig();

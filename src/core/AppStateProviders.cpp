@@ -31,6 +31,9 @@ ResolvedDraft resolveDraft(LLMProviderOption provider, const QString& baseURL, c
     if (draft.baseURL.isEmpty())
         draft.baseURL = provider.defaultBaseURL();
     draft.key = Text::trimmed(apiKey);
+    // An empty field stands for the key a dictation would use: the environment's, where it is set.
+    if (draft.key.isEmpty())
+        draft.key = Text::trimmed(KeychainHelper::environmentKey());
     return draft;
 }
 
@@ -67,7 +70,7 @@ QString benchmarkBanner(LLMProviderOption provider, const PolishEngine::Benchmar
 // The key field shows the environment's key when one is set; that key is never written to the keyring.
 bool isEnvironmentKey(const QString& key)
 {
-    const QString environment = qEnvironmentVariable(KeychainHelper::kEnvironmentKey.toLatin1().constData());
+    const QString environment = KeychainHelper::environmentKey();
     return !environment.isEmpty() &&
            KeychainHelper::normalizeKey(key, true) == KeychainHelper::normalizeKey(environment, true);
 }
@@ -386,6 +389,11 @@ QCoro::Task<> AppState::runLiveEngineBenchmark()
         publish(m_lastBenchmarkSummary, benchmarkFailedText(result.error()));
     }
     publish(m_isBenchmarkingLLM, false);
+}
+
+bool AppState::hasEnvironmentAPIKey() const
+{
+    return !Text::isBlank(KeychainHelper::environmentKey());
 }
 
 QString AppState::storedAPIKey(LLMProviderOption provider) const

@@ -170,9 +170,14 @@ Status KeychainHelper::writeSlot(const QString& slot, const QString& normalized)
     return written;
 }
 
+QString KeychainHelper::environmentKey()
+{
+    return qEnvironmentVariable(kEnvironmentKey.toLatin1().constData());
+}
+
 QString KeychainHelper::loadAPIKey(LLMProviderOption provider) const
 {
-    const QString override = qEnvironmentVariable(kEnvironmentKey.toLatin1().constData());
+    const QString override = environmentKey();
     if (!override.isEmpty())
         return override;
     const QString stored = readSlot(providerSlot(provider)).value_or(QString());

@@ -53,6 +53,9 @@ public:
     // Some refresh has read every slot.
     bool isLoaded() const;
 
+    // QUORBELL_API_KEY as set; empty when it is not. It stands in for every provider's key and is never
+    // stored.
+    static QString environmentKey();
     // The provider's effective key: QUORBELL_API_KEY when set and not empty, else its slot (DeepSeek also
     // takes over the older single-key slot). Empty when there is none.
     QString loadAPIKey(LLMProviderOption provider) const;

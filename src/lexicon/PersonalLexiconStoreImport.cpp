@@ -37,8 +37,7 @@ QCoro::Task<TermImportResult> PersonalLexiconStore::mergeMinedTerms(std::functio
     const QPointer<PersonalLexiconStore> self(this);
     const MinedTerms mined = co_await future;
     if (!self)
-        co_return TermImportResult{
-            0, Status::failure(QStringLiteral("The lexicon was closed during the import."))};
+        co_return TermImportResult{0, Status::failure(QStringLiteral("导入期间词库已关闭"))};
     if (!mined.status)
         co_return TermImportResult{0, mined.status};
 

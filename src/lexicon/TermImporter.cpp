@@ -1,8 +1,11 @@
 #include "lexicon/TermImporter.h"
 
+#include "lexicon/PersonalLexiconStore.h"
+
 #include "util/FileIO.h"
 #include "util/Text.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -137,9 +140,9 @@ IniSections parseIni(const QByteArray& bytes)
     return sections;
 }
 
-// The profile folder Firefox starts with: the one its install section names, else the profile marked as the
-// default.
-QString firefoxDefaultProfile(const QString& firefoxFolder)
+// Every profile folder Firefox lists: the one its install section names first, then the one marked as the
+// default, then the others in file order.
+QStringList firefoxProfiles(const QString& firefoxFolder)
 {
     const std::optional<QByteArray> bytes =
         FileIO::readAll(QDir(firefoxFolder).filePath(QStringLiteral("profiles.ini")), kMaxProfilesIniBytes);
@@ -152,51 +155,108 @@ QString firefoxDefaultProfile(const QString& firefoxFolder)
         return QDir::cleanPath(relative && !QDir::isAbsolutePath(path) ? QDir(firefoxFolder).filePath(path)
                                                                        : path);
     };
+    QStringList installDefaults;
+    QStringList markedDefaults;
+    QStringList others;
     for (const auto& [name, keys] : sections) {
-        if (name.startsWith(QLatin1String("Install")) && !keys.value(QStringLiteral("Default")).isEmpty())
-            return resolve(keys.value(QStringLiteral("Default")), true);
+        if (name.startsWith(QLatin1String("Install")))
+            installDefaults.append(resolve(keys.value(QStringLiteral("Default")), true));
+        else if (name.startsWith(QLatin1String("Profile")))
+            (keys.value(QStringLiteral("Default")) == u"1" ? markedDefaults : others)
+                .append(resolve(keys.value(QStringLiteral("Path")),
+                                keys.value(QStringLiteral("IsRelative")) != u"0"));
     }
-    for (const auto& [name, keys] : sections) {
-        if (name.startsWith(QLatin1String("Profile")) && keys.value(QStringLiteral("Default")) == u"1")
-            return resolve(keys.value(QStringLiteral("Path")),
-                           keys.value(QStringLiteral("IsRelative")) != u"0");
+    QStringList profiles;
+    for (const QString& profile : installDefaults + markedDefaults + others) {
+        if (!profile.isEmpty() && !profiles.contains(profile))
+            profiles.append(profile);
     }
-    return {};
+    return profiles;
+}
+
+// ---- Where browsers keep their history -------------------------------------------------------------
+
+// The configuration folders of the Chromium family (Chrome, Chromium, Brave, Vivaldi, Edge), relative to a
+// configuration home; they all keep the same `urls` table in each profile's History.
+const QStringList& chromiumConfigFolders()
+{
+    static const QStringList folders{
+        QStringLiteral("google-chrome"),
+        QStringLiteral("google-chrome-beta"),
+        QStringLiteral("google-chrome-unstable"),
+        QStringLiteral("chromium"),
+        QStringLiteral("BraveSoftware/Brave-Browser"),
+        QStringLiteral("vivaldi"),
+        QStringLiteral("vivaldi-snapshot"),
+        QStringLiteral("microsoft-edge"),
+        QStringLiteral("microsoft-edge-beta"),
+        QStringLiteral("microsoft-edge-dev"),
+    };
+    return folders;
+}
+
+// The History of each profile in a Chromium-family folder: "Default" first, then "Profile 1", "Profile 2"...
+QStringList chromiumProfileHistories(const QString& browserFolder)
+{
+    QStringList profiles{QStringLiteral("Default")};
+    profiles += QDir(browserFolder)
+                    .entryList({QStringLiteral("Profile *")}, QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    QStringList histories;
+    for (const QString& profile : std::as_const(profiles))
+        histories.append(QDir(browserFolder).filePath(profile + QStringLiteral("/History")));
+    return histories;
+}
+
+// When the history was last written: a browser that keeps its database open writes the -wal file first.
+QDateTime lastWritten(const QString& database)
+{
+    const QDateTime file = QFileInfo(database).lastModified();
+    const QFileInfo wal(database + QStringLiteral("-wal"));
+    return wal.isFile() ? std::max(file, wal.lastModified()) : file;
 }
 
 // ---- Private copy of a history database ----------------------------------------------------------------
+
+Status tooLarge(const QString& path)
+{
+    return Status::failure(
+        QStringLiteral("浏览历史 %1 超过 %2 MB，未读取").arg(path).arg(kMaxHistoryDatabaseBytes >> 20));
+}
+
+Status copyNotWritten(const QString& path, const QFile& file)
+{
+    return Status::failure(QStringLiteral("无法写入临时副本 %1（%2）").arg(path, file.errorString()));
+}
 
 Status copyPrivately(const QString& from, const QString& to)
 {
     QFile in(from);
     if (!in.open(QIODevice::ReadOnly))
-        return Status::failure(QStringLiteral("%1 could not be opened: %2").arg(from, in.errorString()));
+        return Status::failure(QStringLiteral("无法打开浏览历史 %1（%2）").arg(from, in.errorString()));
     if (in.size() > kMaxHistoryDatabaseBytes)
-        return Status::failure(
-            QStringLiteral("%1 is larger than %2 MB.").arg(from).arg(kMaxHistoryDatabaseBytes >> 20));
+        return tooLarge(from);
     // Created new, readable by us alone, so nothing else can have put a file or link in its place.
     QFile out(to);
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly,
                   QFileDevice::ReadOwner | QFileDevice::WriteOwner))
-        return Status::failure(QStringLiteral("%1 could not be created: %2").arg(to, out.errorString()));
+        return Status::failure(QStringLiteral("无法创建临时副本 %1（%2）").arg(to, out.errorString()));
     constexpr qint64 kChunkBytes = 1 << 20;
     qint64 total = 0;
     for (;;) {
         const QByteArray chunk = in.read(kChunkBytes);
         if (in.error() != QFileDevice::NoError)
-            return Status::failure(QStringLiteral("%1 could not be read: %2").arg(from, in.errorString()));
+            return Status::failure(QStringLiteral("无法读取浏览历史 %1（%2）").arg(from, in.errorString()));
         if (chunk.isEmpty())
             break;
         // The browser may be writing while we copy.
         total += chunk.size();
         if (total > kMaxHistoryDatabaseBytes)
-            return Status::failure(
-                QStringLiteral("%1 is larger than %2 MB.").arg(from).arg(kMaxHistoryDatabaseBytes >> 20));
+            return tooLarge(from);
         if (out.write(chunk) != chunk.size())
-            return Status::failure(QStringLiteral("%1 could not be written: %2").arg(to, out.errorString()));
+            return copyNotWritten(to, out);
     }
     if (!out.flush())
-        return Status::failure(QStringLiteral("%1 could not be written: %2").arg(to, out.errorString()));
+        return copyNotWritten(to, out);
     return Status::success();
 }
 
@@ -214,8 +274,7 @@ int stopRunawayQuery(void* calls)
 
 QString sqliteError(sqlite3* db)
 {
-    return QStringLiteral("The browser history could not be read: %1")
-        .arg(QString::fromUtf8(sqlite3_errmsg(db)));
+    return QStringLiteral("无法读取浏览历史（%1）").arg(QString::fromUtf8(sqlite3_errmsg(db)));
 }
 
 // Reads the titles from the copy at `path` into counter. The database is the user's, but its content is
@@ -227,8 +286,7 @@ Status countTitlePieces(const QString& path, const QString& query, PieceCounter&
         sqlite3_open_v2(QFile::encodeName(path).constData(), &raw, SQLITE_OPEN_READONLY, nullptr);
     const std::unique_ptr<sqlite3, SqliteCloser> db(raw);
     if (opened != SQLITE_OK)
-        return Status::failure(db ? sqliteError(db.get())
-                                  : QStringLiteral("The browser history could not be opened."));
+        return Status::failure(db ? sqliteError(db.get()) : QStringLiteral("无法打开浏览历史的临时副本"));
     sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_db_config(db.get(), SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
     sqlite3_limit(db.get(), SQLITE_LIMIT_LENGTH, kMaxSqliteValueBytes);
@@ -262,9 +320,121 @@ Status countTitlePieces(const QString& path, const QString& query, PieceCounter&
 
 // ---- Note folder -------------------------------------------------------------------------------------
 
+// Bold text, inline code and capitalised words, in that order.
+const std::array<std::unique_ptr<icu::RegexPattern>, 3>& notePatterns()
+{
+    static const std::array<std::unique_ptr<icu::RegexPattern>, 3> patterns = [] {
+        const std::array<const char16_t*, 3> sources{
+            u"\\*\\*([^*]{2,16})\\*\\*",
+            u"`([A-Za-z0-9_\\-\\.]{2,20})`",
+            u"\\b([A-Z][A-Za-z0-9]{2,15})\\b",
+        };
+        std::array<std::unique_ptr<icu::RegexPattern>, 3> compiled;
+        for (size_t i = 0; i < sources.size(); ++i) {
+            UErrorCode status = U_ZERO_ERROR;
+            UParseError parseError{};
+            compiled[i].reset(
+                icu::RegexPattern::compile(icu::UnicodeString(sources[i]), 0, parseError, status));
+            if (U_FAILURE(status))
+                compiled[i].reset();
+        }
+        return compiled;
+    }();
+    return patterns;
+}
+
+constexpr size_t kCapitalisedWordPattern = 2;
+
+// Calls found(piece, pattern, start) for each note piece: pattern by pattern, in match order, with the index
+// of the pattern and where the piece starts in the text.
+template <typename Found> void forEachNotePiece(const QString& text, Found&& found)
+{
+    const icu::UnicodeString alias(false, reinterpret_cast<const char16_t*>(text.utf16()),
+                                   static_cast<int32_t>(text.size()));
+    const auto& patterns = notePatterns();
+    for (size_t p = 0; p < patterns.size(); ++p) {
+        if (!patterns[p])
+            continue;
+        UErrorCode status = U_ZERO_ERROR;
+        const std::unique_ptr<icu::RegexMatcher> matcher(patterns[p]->matcher(alias, status));
+        if (U_FAILURE(status) || !matcher)
+            continue;
+        for (int matches = 0;
+             matches < TermImporter::kMaxMatchesPerPattern && matcher->find(status) && U_SUCCESS(status);
+             ++matches) {
+            if (matcher->groupCount() < 1)
+                continue;
+            const int32_t start = matcher->start(1, status);
+            const int32_t end = matcher->end(1, status);
+            if (U_FAILURE(status) || start < 0 || end < start)
+                break;
+            const QString piece = Text::trimmed(QStringView(text).sliced(start, end - start));
+            if (hasPieceLength(piece))
+                found(piece, p, qsizetype(start));
+        }
+    }
+}
+
+// Whether the word at `start` opens a sentence or a line: before it, past blanks, opening quotes and
+// brackets, Markdown's list, heading and quote marks and list numbers, there is the start of the text, a line
+// break or a sentence's end. Any word is capitalised there.
+bool opensSentenceOrLine(const QString& text, qsizetype start)
+{
+    static const QString skipped = QStringLiteral(" \t\"'([{“‘「《*_#>-+|•0123456789");
+    static const QString sentenceEnds = QStringLiteral(".!?。！？…");
+    qsizetype i = start - 1;
+    while (i >= 0 && skipped.contains(text[i]))
+        --i;
+    return i < 0 || text[i] == u'\n' || text[i] == u'\r' || sentenceEnds.contains(text[i]);
+}
+
+// Common English words that a capital letter at a sentence's start makes look like names.
+const QSet<QString>& englishFunctionWords()
+{
+    static const QSet<QString> words = [] {
+        QSet<QString> set;
+        for (const char* word :
+             {"the",    "this",    "that",      "these",     "those",    "there",       "here",
+              "then",   "than",    "when",      "where",     "what",     "which",       "while",
+              "whom",   "whose",   "who",       "why",       "how",      "and",         "but",
+              "nor",    "yet",     "for",       "from",      "with",     "without",     "within",
+              "into",   "onto",    "upon",      "about",     "above",    "below",       "after",
+              "before", "between", "through",   "during",    "since",    "until",       "till",
+              "over",   "under",   "off",       "out",       "not",      "also",        "although",
+              "though", "because", "unless",    "whether",   "however",  "therefore",   "thus",
+              "hence",  "instead", "otherwise", "meanwhile", "moreover", "furthermore", "still",
+              "even",   "just",    "only",      "very",      "too",      "now",         "once",
+              "again",  "always",  "never",     "often",     "all",      "any",         "some",
+              "each",   "every",   "both",      "either",    "neither",  "many",        "much",
+              "more",   "most",    "other",     "another",   "such",     "same",        "you",
+              "your",   "yours",   "our",       "ours",      "they",     "their",       "theirs",
+              "them",   "she",     "her",       "hers",      "his",      "him",         "its",
+              "mine",   "are",     "was",       "were",      "been",     "being",       "does",
+              "did",    "done",    "have",      "has",       "had",      "can",         "could",
+              "would",  "shall",   "should",    "might",     "must",     "let",         "yes",
+              "first",  "second",  "next",      "last",      "finally",  "please",      "note",
+              "see"})
+            set.insert(QString::fromLatin1(word));
+        return set;
+    }();
+    return words;
+}
+
+// A piece that is no term: a common or disposable word as the learning judges it (numbers, versions, paths,
+// everyday Chinese words), or an English function word.
+bool isCommonNotePiece(const QString& piece)
+{
+    return PersonalLexiconStore::isCommonOrDisposableAutoLearnTerm(piece) ||
+           englishFunctionWords().contains(piece.toLower());
+}
+
 class NoteFolderWalker {
 public:
     explicit NoteFolderWalker(PieceCounter& counter) : m_counter(counter) {}
+
+    // A piece seen bold, as code, or capitalised inside a sentence: a capital seen only where every word has
+    // one says nothing.
+    bool standsAlone(const QString& piece) const { return m_standsAlone.contains(piece); }
 
     void walk(const QString& folder, int depth)
     {
@@ -307,38 +477,19 @@ private:
         const QString text = decoder(*bytes);
         if (decoder.hasError())
             return; // not UTF-8 text
-        for (const QString& piece : TermImporter::extractEntitiesFromNote(text))
+        forEachNotePiece(text, [&](const QString& piece, size_t pattern, qsizetype start) {
             m_counter.add(piece);
+            if (pattern != kCapitalisedWordPattern || !opensSentenceOrLine(text, start))
+                m_standsAlone.insert(piece);
+        });
     }
 
     PieceCounter& m_counter;
+    QSet<QString> m_standsAlone;
     int m_entriesSeen = 0;
     int m_notesSeen = 0;
     bool m_done = false;
 };
-
-// Bold text, inline code and capitalised words, in that order.
-const std::array<std::unique_ptr<icu::RegexPattern>, 3>& notePatterns()
-{
-    static const std::array<std::unique_ptr<icu::RegexPattern>, 3> patterns = [] {
-        const std::array<const char16_t*, 3> sources{
-            u"\\*\\*([^*]{2,16})\\*\\*",
-            u"`([A-Za-z0-9_\\-\\.]{2,20})`",
-            u"\\b([A-Z][A-Za-z0-9]{2,15})\\b",
-        };
-        std::array<std::unique_ptr<icu::RegexPattern>, 3> compiled;
-        for (size_t i = 0; i < sources.size(); ++i) {
-            UErrorCode status = U_ZERO_ERROR;
-            UParseError parseError{};
-            compiled[i].reset(
-                icu::RegexPattern::compile(icu::UnicodeString(sources[i]), 0, parseError, status));
-            if (U_FAILURE(status))
-                compiled[i].reset();
-        }
-        return compiled;
-    }();
-    return patterns;
-}
 
 } // namespace
 
@@ -347,51 +498,84 @@ namespace TermImporter {
 QStringList historyDatabaseCandidates(const QString& homeFolder)
 {
     const QDir home(homeFolder);
-    QStringList candidates{
-        home.filePath(QStringLiteral(".config/google-chrome/Default/History")),
-        home.filePath(QStringLiteral(".config/chromium/Default/History")),
-        home.filePath(QStringLiteral("snap/chromium/common/chromium/Default/History")),
-        home.filePath(QStringLiteral(".var/app/com.google.Chrome/config/google-chrome/Default/History")),
-        home.filePath(QStringLiteral(".var/app/org.chromium.Chromium/config/chromium/Default/History")),
-    };
-    const QString profile = firefoxDefaultProfile(home.filePath(QStringLiteral(".mozilla/firefox")));
-    if (!profile.isEmpty())
-        candidates.append(QDir(profile).filePath(kFirefoxDatabaseName));
+    // Configuration homes: the native one, the snap of Chromium, and each Flatpak's.
+    QStringList configHomes{home.filePath(QStringLiteral(".config"))};
+    QStringList chromiumFolders;
+    const QDir flatpaks(home.filePath(QStringLiteral(".var/app")));
+    for (const QString& app : flatpaks.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
+        configHomes.append(flatpaks.filePath(app + QStringLiteral("/config")));
+    for (const QString& configHome : std::as_const(configHomes)) {
+        for (const QString& folder : chromiumConfigFolders())
+            chromiumFolders.append(QDir(configHome).filePath(folder));
+    }
+    chromiumFolders.append(home.filePath(QStringLiteral("snap/chromium/common/chromium")));
+
+    QStringList candidates;
+    for (const QString& folder : std::as_const(chromiumFolders)) {
+        if (!QFileInfo(folder).isDir())
+            continue;
+        for (const QString& history : chromiumProfileHistories(folder)) {
+            if (QFileInfo(history).isFile())
+                candidates.append(history);
+        }
+    }
+    // Firefox: native, as a snap and as a Flatpak.
+    for (const char* firefox : {".mozilla/firefox", "snap/firefox/common/.mozilla/firefox",
+                                ".var/app/org.mozilla.firefox/.mozilla/firefox"}) {
+        for (const QString& profile : firefoxProfiles(home.filePath(QString::fromLatin1(firefox)))) {
+            const QString places = QDir(profile).filePath(kFirefoxDatabaseName);
+            if (QFileInfo(places).isFile())
+                candidates.append(places);
+        }
+    }
     return candidates;
+}
+
+QString mostRecentHistory(const QStringList& candidates)
+{
+    QString newest;
+    QDateTime newestWrite;
+    for (const QString& candidate : candidates) {
+        const QDateTime written = lastWritten(candidate);
+        if (newest.isEmpty() || written > newestWrite) {
+            newest = candidate;
+            newestWrite = written;
+        }
+    }
+    return newest;
 }
 
 MinedTerms mineLocalBrowserHistory(const TermImportLocations& locations, int maxEntries)
 {
     MinedTerms mined;
     const QString home = locations.homeFolder.isEmpty() ? QDir::homePath() : locations.homeFolder;
-    const QStringList candidates = historyDatabaseCandidates(home);
-    const auto found = std::find_if(candidates.cbegin(), candidates.cend(),
-                                    [](const QString& path) { return QFileInfo(path).isFile(); });
-    if (found == candidates.cend()) {
-        mined.status = Status::failure(QStringLiteral("No browser history was found."));
+    const QString found = mostRecentHistory(historyDatabaseCandidates(home));
+    if (found.isEmpty()) {
+        mined.status = Status::failure(QStringLiteral(
+            "未找到本机浏览器的浏览历史（已查找 Chrome、Chromium、Brave、Vivaldi、Edge 与 Firefox）"));
         return mined;
     }
-    mined.source = *found;
+    mined.source = found;
 
     // The browser keeps its database open and locked: read a copy in a private folder (0700) that is removed,
     // with everything SQLite adds beside the copy, on every way out of this function.
     const QString tempFolder = locations.tempFolder.isEmpty() ? QDir::tempPath() : locations.tempFolder;
     QTemporaryDir privateFolder(QDir(tempFolder).filePath(QStringLiteral("qb_hist_XXXXXX")));
     if (!privateFolder.isValid()) {
-        mined.status = Status::failure(
-            QStringLiteral("The temporary folder could not be used: %1").arg(privateFolder.errorString()));
+        mined.status =
+            Status::failure(QStringLiteral("无法使用临时文件夹（%1）").arg(privateFolder.errorString()));
         return mined;
     }
     const QString copy = privateFolder.filePath(QStringLiteral("qb_hist_") +
                                                 QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
                                                 QStringLiteral(".sqlite"));
-    if (Status copied = copyPrivately(*found, copy); !copied) {
+    if (Status copied = copyPrivately(found, copy); !copied) {
         mined.status = copied;
         return mined;
     }
     // Recent visits may still be in the write-ahead log. Its shared-memory index is not copied: taken a
     // moment after the log it could point past the copied frames, and SQLite rebuilds it from the log.
-    const QString wal = *found + QStringLiteral("-wal");
+    const QString wal = found + QStringLiteral("-wal");
     if (QFileInfo(wal).isFile()) {
         if (Status copied = copyPrivately(wal, copy + QStringLiteral("-wal")); !copied) {
             mined.status = copied;
@@ -400,7 +584,7 @@ MinedTerms mineLocalBrowserHistory(const TermImportLocations& locations, int max
     }
 
     const QString query =
-        QFileInfo(*found).fileName() == kFirefoxDatabaseName ? kFirefoxHistoryQuery : kChromiumHistoryQuery;
+        QFileInfo(found).fileName() == kFirefoxDatabaseName ? kFirefoxHistoryQuery : kChromiumHistoryQuery;
     PieceCounter counter;
     mined.status = countTitlePieces(copy, query, counter);
     if (mined.status)
@@ -415,12 +599,15 @@ MinedTerms mineMarkdownFolder(const QString& folder, int maxEntries)
     mined.source = folder;
     const QFileInfo root(folder);
     if (folder.isEmpty() || !root.isDir() || !root.isReadable()) {
-        mined.status = Status::failure(QStringLiteral("The folder %1 could not be read.").arg(folder));
+        mined.status = Status::failure(QStringLiteral("无法读取文件夹「%1」").arg(folder));
         return mined;
     }
     PieceCounter counter;
-    NoteFolderWalker(counter).walk(root.absoluteFilePath(), 0);
-    mined.terms = counter.best(maxEntries, [](const QString&) { return true; });
+    NoteFolderWalker walker(counter);
+    walker.walk(root.absoluteFilePath(), 0);
+    mined.terms = counter.best(maxEntries, [&](const QString& piece) {
+        return walker.standsAlone(piece) && !isCommonNotePiece(piece);
+    });
     return mined;
 }
 
@@ -442,28 +629,7 @@ QStringList extractCleanEntities(const QString& title)
 QStringList extractEntitiesFromNote(const QString& text)
 {
     QStringList pieces;
-    const icu::UnicodeString alias(false, reinterpret_cast<const char16_t*>(text.utf16()),
-                                   static_cast<int32_t>(text.size()));
-    for (const auto& pattern : notePatterns()) {
-        if (!pattern)
-            continue;
-        UErrorCode status = U_ZERO_ERROR;
-        const std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(alias, status));
-        if (U_FAILURE(status) || !matcher)
-            continue;
-        for (int matches = 0; matches < kMaxMatchesPerPattern && matcher->find(status) && U_SUCCESS(status);
-             ++matches) {
-            if (matcher->groupCount() < 1)
-                continue;
-            const int32_t start = matcher->start(1, status);
-            const int32_t end = matcher->end(1, status);
-            if (U_FAILURE(status) || start < 0 || end < start)
-                break;
-            const QString piece = Text::trimmed(QStringView(text).sliced(start, end - start));
-            if (hasPieceLength(piece))
-                pieces.append(piece);
-        }
-    }
+    forEachNotePiece(text, [&](const QString& piece, size_t, qsizetype) { pieces.append(piece); });
     return pieces;
 }
 

@@ -37,16 +37,22 @@ constexpr int kMaxNoteFiles = 400;
 constexpr qint64 kMaxNoteFileBytes = 16 * 1024 * 1024;
 constexpr int kMaxMatchesPerPattern = 120;
 
-// The history databases that would be read, in order of preference; the first one that exists is the only
-// one read. Firefox's entry is the places database of the profile its profiles.ini marks as the default.
+// Every history database found under the home: each profile of the Chromium family (Chrome, Chromium, Brave,
+// Vivaldi, Edge; native, snap and Flatpak) and each Firefox profile listed in its profiles.ini (native, snap
+// and Flatpak), in a fixed order.
 QStringList historyDatabaseCandidates(const QString& homeFolder);
+// The one the user uses now: written most recently (the database or its -wal), the earlier in the list on a
+// tie; empty when there is none. Only that one is read.
+QString mostRecentHistory(const QStringList& candidates);
 
 // Titles of pages visited at least twice, split into pieces; pieces seen at least twice, best first, at most
 // maxEntries of them.
 MinedTerms mineLocalBrowserHistory(const TermImportLocations& locations, int maxEntries);
 
 // Bold phrases, code spans and capitalised words of the .md, .txt and .csv files under folder (hidden files
-// and folders left out) that occur at least twice, best first, at most maxEntries of them.
+// and folders left out) that occur at least twice, best first, at most maxEntries of them. Common words are
+// left out (numbers, versions, everyday Chinese words, English function words), and so is a capitalised word
+// only ever seen opening a sentence or a line, where every word has a capital.
 MinedTerms mineMarkdownFolder(const QString& folder, int maxEntries);
 
 // The pieces of a page title between separators, 2 to 18 characters long, in title order.

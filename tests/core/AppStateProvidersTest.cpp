@@ -317,3 +317,24 @@ TEST_F(AppStateProvidersTest, MeasuringACardOrTheLiveConfiguration)
     EXPECT_EQ(state().statusBanner(), banner) << "a failed measurement leaves the banner";
     EXPECT_FALSE(state().isBenchmarkingLLM());
 }
+
+TEST_F(AppStateProvidersTest, AnEmptyKeyFieldChecksWithTheEnvironmentsKeyAndStoresNothing)
+{
+    struct EnvironmentKey {
+        EnvironmentKey() { qputenv("QUORBELL_API_KEY", " sk-env "); }
+        ~EnvironmentKey() { qunsetenv("QUORBELL_API_KEY"); }
+    } environment;
+    const LLMProviderOption openai = LLMProviderOption::openai;
+    ASSERT_TRUE(activate(openai, h.localBase, {}, QStringLiteral("  ")))
+        << state().statusBanner().toStdString();
+    ASSERT_EQ(chats().size(), 1);
+    EXPECT_EQ(chats().first().header("Authorization"), QByteArray("Bearer sk-env"))
+        << "the key a dictation would use";
+    EXPECT_EQ(h.keychain.readSlot(KeychainHelper::providerSlot(openai)), std::nullopt);
+
+    // Measuring with an empty field, too; the stored key of another provider stays as it was.
+    drive(*watch(state().runLLMProviderBenchmark(LLMProviderOption::deepseek, h.localBase, {}, {})));
+    ASSERT_EQ(chats().size(), 2);
+    EXPECT_EQ(chats().last().header("Authorization"), QByteArray("Bearer sk-env"));
+    EXPECT_EQ(state().storedAPIKey(LLMProviderOption::deepseek), QStringLiteral("sk-deepseek-old"));
+}

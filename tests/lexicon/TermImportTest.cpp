@@ -5,6 +5,7 @@
 #include "support/VirtualScheduler.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -26,6 +27,13 @@ QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void setModified(const QString& path, const QDateTime& when)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite)) << path.toStdString();
+    ASSERT_TRUE(file.setFileTime(when, QFileDevice::FileModificationTime));
 }
 
 void writeFile(const QString& path, const QByteArray& bytes)
@@ -201,24 +209,73 @@ TEST(TermImporter, TitlePiecesAndNotePatterns)
     EXPECT_EQ(TermImporter::extractEntitiesFromNote(many).size(), 120);
 }
 
-TEST_F(TermImportTest, FirefoxHistoryComesFromItsDefaultProfile)
+TEST_F(TermImportTest, HistoriesOfEveryBrowserAndProfileAreFound)
 {
-    const QStringList withoutFirefox = TermImporter::historyDatabaseCandidates(home());
-    EXPECT_EQ(withoutFirefox.first(), chromePath());
-    // The install's default wins over the legacy default flag.
-    const QString ini = home(".mozilla/firefox/profiles.ini");
-    writeFile(ini, "[Profile1]\nName=work\nIsRelative=1\nPath=ab.work\nDefault=1\n\n"
-                   "[Profile0]\nName=default-release\nIsRelative=1\nPath=xy.default-release\n\n"
-                   "[Install4F96D1932A9F858E]\nDefault=xy.default-release\nLocked=1\n");
-    EXPECT_EQ(TermImporter::historyDatabaseCandidates(home()),
-              withoutFirefox + QStringList{home(".mozilla/firefox/xy.default-release/places.sqlite")});
-    // Without an install section, the profile marked as default; an absolute path is taken as it is.
-    writeFile(ini, "[Profile0]\nName=a\nIsRelative=1\nPath=a\n\n"
-                   "[Profile1]\nName=b\nIsRelative=0\nPath=/srv/b\nDefault=1\n");
-    EXPECT_EQ(TermImporter::historyDatabaseCandidates(home()).last(), u("/srv/b/places.sqlite"));
+    EXPECT_TRUE(TermImporter::historyDatabaseCandidates(home()).isEmpty());
+    for (const char* path :
+         {".config/google-chrome/Default/History", ".config/google-chrome/Profile 2/History",
+          ".config/BraveSoftware/Brave-Browser/Default/History", ".config/vivaldi/Profile 1/History",
+          ".config/microsoft-edge/Default/History",
+          ".var/app/com.brave.Browser/config/BraveSoftware/Brave-Browser/Default/History",
+          "snap/chromium/common/chromium/Default/History"})
+        writeFile(home(path), "x");
+    // Not a profile's history: left out.
+    writeFile(home(".config/google-chrome/System Profile/History"), "x");
+    // Firefox lists its profiles: the install's default first, then the one marked as default, then the rest;
+    // only those with a places database count.
+    writeFile(home(".mozilla/firefox/profiles.ini"),
+              "[Profile1]\nName=work\nIsRelative=1\nPath=ab.work\nDefault=1\n\n"
+              "[Profile0]\nName=default-release\nIsRelative=1\nPath=xy.default-release\n\n"
+              "[Profile2]\nName=old\nIsRelative=0\nPath=/nonexistent/old\n\n"
+              "[Install4F96D1932A9F858E]\nDefault=xy.default-release\nLocked=1\n");
+    writeFile(home(".mozilla/firefox/ab.work/places.sqlite"), "x");
+    writeFile(home(".mozilla/firefox/xy.default-release/places.sqlite"), "x");
+    // As a snap and as a Flatpak.
+    for (const char* root :
+         {"snap/firefox/common/.mozilla/firefox", ".var/app/org.mozilla.firefox/.mozilla/firefox"}) {
+        writeFile(QDir(home(root)).filePath(u("profiles.ini")), "[Profile0]\nPath=p\nDefault=1\n");
+        writeFile(QDir(home(root)).filePath(u("p/places.sqlite")), "x");
+    }
+
+    QStringList expected;
+    for (const char* path :
+         {".config/google-chrome/Default/History", ".config/google-chrome/Profile 2/History",
+          ".config/BraveSoftware/Brave-Browser/Default/History", ".config/vivaldi/Profile 1/History",
+          ".config/microsoft-edge/Default/History",
+          ".var/app/com.brave.Browser/config/BraveSoftware/Brave-Browser/Default/History",
+          "snap/chromium/common/chromium/Default/History",
+          ".mozilla/firefox/xy.default-release/places.sqlite", ".mozilla/firefox/ab.work/places.sqlite",
+          "snap/firefox/common/.mozilla/firefox/p/places.sqlite",
+          ".var/app/org.mozilla.firefox/.mozilla/firefox/p/places.sqlite"})
+        expected.append(QDir::cleanPath(home(path)));
+    EXPECT_EQ(TermImporter::historyDatabaseCandidates(home()), expected);
 }
 
-TEST_F(TermImportTest, BrowserImportKeepsTitlePiecesSeenTwiceFromTheFirstHistoryOnly)
+TEST_F(TermImportTest, TheHistoryWrittenMostRecentlyIsTheOneRead)
+{
+    HistoryDatabase(chromePath(), kChromium).add("urls", {{"铬专属 铬专属", 5}});
+    writeFile(home(".mozilla/firefox/profiles.ini"), "[Profile0]\nPath=p\nDefault=1\n");
+    const QString places = home(".mozilla/firefox/p/places.sqlite");
+    HistoryDatabase(places, kFirefox).add("moz_places", {{"火狐专属 火狐专属", 5}});
+    const QDateTime now = QDateTime::currentDateTime();
+    setModified(chromePath(), now.addDays(-3));
+    setModified(places, now.addDays(-2));
+    const QStringList candidates = TermImporter::historyDatabaseCandidates(home());
+    EXPECT_EQ(TermImporter::mostRecentHistory(candidates), places);
+
+    // A browser that keeps its database open writes its -wal first: that counts as a write of the history.
+    writeFile(chromePath() + u("-wal"), QByteArray());
+    setModified(chromePath() + u("-wal"), now.addDays(-1));
+    EXPECT_EQ(TermImporter::mostRecentHistory(candidates), chromePath());
+    QFile::remove(chromePath() + u("-wal"));
+
+    const TermImportResult result = importHistory();
+    ASSERT_TRUE(result.status.ok) << result.status.error.toStdString();
+    EXPECT_EQ(terms(), QStringList{u("火狐专属")}) << "only the history in use is read";
+    EXPECT_TRUE(tempIsEmpty());
+}
+
+TEST_F(TermImportTest, BrowserImportKeepsTitlePiecesSeenTwice)
 {
     const std::string longTitle = "超长标题 " + std::string(5000, 'x') + " 超长标题";
     chromeHistory({{"Quorbell 发布说明 - GitHub", 9},
@@ -233,10 +290,6 @@ TEST_F(TermImportTest, BrowserImportKeepsTitlePiecesSeenTwiceFromTheFirstHistory
                    {"低频词 - 低频词", 1},
                    {nullptr, 9},
                    {longTitle.c_str(), 9}});
-    // A second browser's history is not read once the first one exists.
-    writeFile(home(".mozilla/firefox/profiles.ini"), "[Profile0]\nPath=p\nDefault=1\n");
-    HistoryDatabase(home(".mozilla/firefox/p/places.sqlite"), kFirefox)
-        .add("moz_places", {{"火狐专属", 5}, {"火狐专属", 5}});
     const QByteArray original = readFile(chromePath());
 
     const TermImportResult result = importHistory();
@@ -308,12 +361,12 @@ TEST_F(TermImportTest, UnusableHistoryFailsClearlyAndLeavesNothingBehind)
     const QByteArray lexiconBefore = readFile(store->storagePath());
 
     // No browser at all.
-    expectFailedCleanly(importHistory(), "No browser history", lexiconBefore);
+    expectFailedCleanly(importHistory(), "未找到本机浏览器的浏览历史", lexiconBefore);
 
     // A damaged file: not a database.
     writeFile(chromePath(), QByteArray("this is not a database at all. ").repeated(200));
     const QByteArray damaged = readFile(chromePath());
-    expectFailedCleanly(importHistory(), "not a database", lexiconBefore);
+    expectFailedCleanly(importHistory(), "无法读取浏览历史（file is not a database）", lexiconBefore);
     EXPECT_EQ(readFile(chromePath()), damaged);
 
     // A database of another shape.
@@ -336,7 +389,7 @@ TEST_F(TermImportTest, UnusableHistoryFailsClearlyAndLeavesNothingBehind)
         ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
         ASSERT_TRUE(huge.resize(600LL * 1024 * 1024));
     }
-    expectFailedCleanly(importHistory(), "larger than", lexiconBefore);
+    expectFailedCleanly(importHistory(), "超过 512 MB", lexiconBefore);
     QFile::remove(chromePath());
 
     // No usable temporary folder: nothing is read, the original stays.
@@ -344,7 +397,7 @@ TEST_F(TermImportTest, UnusableHistoryFailsClearlyAndLeavesNothingBehind)
     const QByteArray original = readFile(chromePath());
     const TermImportResult noTemp =
         finish(store->importFromLocalBrowserHistory(60, {home(), dir.filePath(u("missing"))}));
-    expectFailedCleanly(noTemp, "temporary folder", lexiconBefore);
+    expectFailedCleanly(noTemp, "无法使用临时文件夹（", lexiconBefore);
     EXPECT_EQ(readFile(chromePath()), original);
 }
 
@@ -361,7 +414,7 @@ TEST_F(TermImportTest, ImportOutlivingItsStoreEndsWithoutTouchingIt)
 
 TEST_F(TermImportTest, NoteFolderReadsAtMost400NotesOfTheNoteKinds)
 {
-    expectFailedCleanly(importNotes(), "could not be read", readFile(store->storagePath()));
+    expectFailedCleanly(importNotes(), "无法读取文件夹「", readFile(store->storagePath()));
 
     // Sorted before the notes: other kinds, hidden files and hidden folders are neither read nor counted.
     for (int i = 0; i < 10; ++i)
@@ -408,4 +461,21 @@ TEST_F(TermImportTest, NoteFolderCountsAcrossNotesAndSkipsWhatItCannotRead)
     EXPECT_EQ(importNotes().added, 0);
     for (const LexiconEntry& entry : store->entries())
         EXPECT_EQ(entry.weight, 3);
+}
+
+TEST_F(TermImportTest, NoteFolderLeavesOutCommonWordsAndCapitalsThatOnlyOpenSentences)
+{
+    // Release notes as a package ships them: every line and sentence opens with a capital.
+    writeFile(notes("NEWS.md"), "# Release Notes\n\nThe parser is faster. This fixes two crashes.\n"
+                                "- Fixes a leak in Quorbell when idle.\n- Also: Quorbell starts faster.\n"
+                                "When idle, the daemon sleeps. The end. This too.\n"
+                                "## Release 2\n1. Fixes more.\n> Fixes quoted.\n");
+    writeFile(notes("usage.txt"), "Run it with `2024` and `v1.2` twice: `2024` `v1.2`.\n"
+                                  "We use **今天** and **今天** here, and **The** **The** as bold.\n"
+                                  "Talk to Alice. Alice knows.\n");
+    const TermImportResult result = importNotes();
+    ASSERT_TRUE(result.status.ok) << result.status.error.toStdString();
+    // Quorbell is capitalised inside sentences; Alice is seen inside one once, which is enough. Numbers,
+    // versions, everyday words and function words stay out whatever marks them.
+    EXPECT_EQ(terms(), (QStringList{u("Quorbell"), u("Alice")}));
 }

@@ -1,4 +1,5 @@
 #include "ui/theme/QBIcons.h"
+#include "ui/theme/QBMotion.h"
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBButton.h"
 #include "ui/widgets/QBCard.h"
@@ -9,8 +10,11 @@
 #include "ui/widgets/SettingsControls.h"
 
 #include <QImage>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTest>
+#include <QVBoxLayout>
+#include <QVariantAnimation>
 #include <gtest/gtest.h>
 
 namespace {
@@ -262,6 +266,61 @@ TEST(ExpandableCardTest, HeaderAsksAndStateShows)
     EXPECT_TRUE(subtitle->isVisible());
     card.setSelected(true);
     EXPECT_EQ(card.findChild<QBPill*>(QStringLiteral("cardStatusBadge"))->text(), QStringLiteral("当前生效"));
+}
+
+TEST(ExpandableCardTest, OpeningAndClosingEaseOnScreenOnly)
+{
+    // In a column, as on the settings page: the card as tall as it needs.
+    QWidget column;
+    auto* layout = new QVBoxLayout(&column);
+    auto& card =
+        *new QBExpandableCard(QStringLiteral("火山 Seed-ASR"), QStringLiteral("bigmodel"), QString());
+    layout->addWidget(&card);
+    layout->addStretch(1);
+    auto* row = new QLabel(QStringLiteral("第一行\n第二行\n第三行"), &card);
+    card.bodyLayout()->addWidget(row);
+    // Out of sight: at once.
+    card.setExpanded(true);
+    EXPECT_EQ(card.revealProgress(), 1);
+    card.setExpanded(false);
+    EXPECT_EQ(card.revealProgress(), 0);
+
+    column.resize(460, 400);
+    column.show();
+    auto* reveal = card.findChild<QWidget*>(QStringLiteral("cardReveal"));
+    QVariantAnimation* animation = card.revealAnimation();
+    card.setExpanded(true);
+    ASSERT_EQ(animation->state(), QAbstractAnimation::Running);
+    EXPECT_EQ(animation->duration(), 140);
+    EXPECT_TRUE(row->isVisible()) << "shown as the opening starts";
+    EXPECT_EQ(reveal->maximumHeight(), 0);
+    // Frames at chosen times: more than half the body shows halfway through.
+    animation->setCurrentTime(70);
+    EXPECT_NEAR(card.revealProgress(), QBMotion::easeOut().valueForProgress(0.5), 1e-6);
+    const int halfwayHeight = reveal->maximumHeight();
+    animation->setCurrentTime(140);
+    EXPECT_EQ(animation->state(), QAbstractAnimation::Stopped);
+    EXPECT_EQ(reveal->maximumHeight(), QWIDGETSIZE_MAX) << "open, the body takes the height it needs";
+    for (int i = 0; i < 4; ++i) // layout requests travel up one level per turn
+        QCoreApplication::processEvents();
+    EXPECT_GT(halfwayHeight, reveal->height() / 2);
+    EXPECT_LT(halfwayHeight, reveal->height());
+    EXPECT_EQ(row->height(), row->sizeHint().height()) << "the rows unroll at their own height";
+
+    // Closing rolls the body back up and hides it at the end; opening again midway turns back from there.
+    card.setExpanded(false);
+    EXPECT_TRUE(row->isVisible());
+    animation->setCurrentTime(70);
+    const qreal halfway = card.revealProgress();
+    EXPECT_LT(halfway, 0.5);
+    card.setExpanded(true);
+    EXPECT_NEAR(animation->startValue().toReal(), halfway, 1e-6);
+    animation->setCurrentTime(140);
+    EXPECT_EQ(card.revealProgress(), 1);
+    card.setExpanded(false);
+    animation->setCurrentTime(140);
+    EXPECT_FALSE(row->isVisible());
+    EXPECT_EQ(card.revealProgress(), 0);
 }
 
 } // namespace

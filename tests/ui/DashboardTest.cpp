@@ -3,6 +3,7 @@
 #include "ui/dashboard/SidebarStatus.h"
 #include "ui/dashboard/StatusBanner.h"
 #include "ui/support/DashboardFixture.h"
+#include "ui/theme/QBMotion.h"
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBButton.h"
 #include "ui/widgets/QBEditorialHeader.h"
@@ -10,7 +11,10 @@
 #include "ui/widgets/QBTextLabel.h"
 
 #include <QLabel>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
+#include <QVariantAnimation>
 #include <gtest/gtest.h>
 
 namespace {
@@ -48,6 +52,19 @@ TEST(SidebarStatusTest, SpeechLineFollowsTheEngineThatWouldRun)
         EXPECT_EQ(SidebarStatus::asrStatusText(c.in), c.text);
         EXPECT_EQ(SidebarStatus::asrStatusReady(c.in), c.ready) << c.text.toStdString();
     }
+}
+
+TEST(SidebarStatusTest, TheListHoldsEveryLineTheStateCanGive)
+{
+    QSet<QString> given;
+    for (ASRProviderOption provider : ASRProviderOption::allCases())
+        for (const QString& key : {QString(), QStringLiteral(" "), QStringLiteral("k")})
+            for (int flags = 0; flags < 16; ++flags)
+                given.insert(SidebarStatus::asrStatusText(
+                    {provider, key, bool(flags & 1), bool(flags & 2), bool(flags & 4), bool(flags & 8)}));
+    const QStringList listed = SidebarStatus::asrStatusTexts();
+    EXPECT_EQ(given, QSet<QString>(listed.begin(), listed.end()));
+    EXPECT_EQ(listed.size(), given.size()) << "each text once";
 }
 
 TEST(SidebarStatusTest, EngineLabelAndLatency)
@@ -198,6 +215,105 @@ TEST_F(DashboardTest, BannerShowsPlainTextUntilClosed)
     EXPECT_EQ(state().statusBanner(), QString());
     turn();
     EXPECT_FALSE(banner->isVisible());
+}
+
+TEST_F(DashboardTest, SpeechStatusShowsEveryTextWhole)
+{
+    open();
+    auto* status = find<QBTextLabel>(QStringLiteral("asrStatus"));
+    // Drawn at twice the pixels, the text keeps its width: hinting is off, so it scales exactly.
+    QImage doubled(1, 1, QImage::Format_ARGB32_Premultiplied);
+    doubled.setDevicePixelRatio(2);
+    for (QSize size :
+         {QSize(MainDashboardView::kMinimumWidth, MainDashboardView::kMinimumHeight), QSize(1400, 900)}) {
+        view->resize(size);
+        turn();
+        for (const QString& text : SidebarStatus::asrStatusTexts()) {
+            status->setText(text);
+            turn();
+            SCOPED_TRACE(text.toStdString());
+            EXPECT_LE(QFontMetricsF(status->font()).horizontalAdvance(text), status->width());
+            EXPECT_LE(QFontMetricsF(status->font(), &doubled).horizontalAdvance(text), status->width());
+            EXPECT_EQ(status->shownText(), text);
+        }
+    }
+}
+
+TEST_F(DashboardTest, BannerAppearsInViewAboveTheScrolledPage)
+{
+    open(12, 40);
+    state().setSelectedTab(SidebarTab::settings);
+    // Layout requests travel up one level per turn: let them all arrive.
+    const auto settleLayout = [&] {
+        for (int i = 0; i < 6; ++i)
+            turn();
+    };
+    settleLayout();
+    auto* scroll = find<QScrollArea>(QStringLiteral("pageArea"));
+    auto* banner = find<StatusBanner>(QStringLiteral("statusBanner"));
+    QScrollBar* bar = scroll->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0) << "the settings page is longer than the window";
+    const QPoint pageAtTop = view->page()->mapTo(view.get(), QPoint());
+
+    // A line written after a click at the bottom of the page shows in view, and the page does not move.
+    bar->setValue(bar->maximum());
+    settleLayout();
+    const int scrolled = bar->value();
+    const QPoint pageBefore = view->page()->mapTo(view.get(), QPoint());
+    state().setStatusBanner(QStringLiteral("✅ 模型下载完成"));
+    settleLayout();
+    ASSERT_TRUE(banner->isVisible());
+    EXPECT_FALSE(scroll->isAncestorOf(banner));
+    const QRect shown(banner->mapTo(view.get(), QPoint()), banner->size());
+    EXPECT_TRUE(view->rect().contains(shown)) << "the banner is in the window";
+    EXPECT_GT(bar->value(), scrolled) << "scrolled on by the banner's room";
+    EXPECT_EQ(view->page()->mapTo(view.get(), QPoint()).y(), pageBefore.y()) << "the page did not jump";
+
+    // Its place and looks as before: in line with the page, 24 above it when the page is at its top.
+    EXPECT_EQ(shown.left(), pageAtTop.x());
+    EXPECT_EQ(shown.width(), view->page()->width());
+    bar->setValue(0);
+    settleLayout();
+    EXPECT_EQ(view->page()->mapTo(view.get(), QPoint()).y() - shown.bottom() - 1, 24);
+    EXPECT_EQ(shown.top(), pageAtTop.y()) << "where the page began without a banner";
+
+    // Closed while the page is scrolled down, the banner gives its room back and the page stays put.
+    bar->setValue(bar->maximum());
+    settleLayout();
+    const int pageY = view->page()->mapTo(view.get(), QPoint()).y();
+    QTest::mouseClick(find<QWidget>(QStringLiteral("bannerClose")), Qt::LeftButton);
+    settleLayout();
+    EXPECT_FALSE(banner->isVisible());
+    EXPECT_EQ(view->page()->mapTo(view.get(), QPoint()).y(), pageY);
+}
+
+TEST_F(DashboardTest, SelectingATabEasesOut)
+{
+    open();
+    auto* home = find<SidebarTabRow>(QStringLiteral("tab-home"));
+    auto* history = find<SidebarTabRow>(QStringLiteral("tab-history"));
+    EXPECT_EQ(home->selectionProgress(), 1) << "the first look is drawn at once";
+    EXPECT_EQ(history->selectionProgress(), 0);
+
+    QTest::mouseClick(history, Qt::LeftButton);
+    turn();
+    EXPECT_TRUE(history->isSelected());
+    QVariantAnimation* in = history->selectionAnimation();
+    QVariantAnimation* out = home->selectionAnimation();
+    ASSERT_EQ(in->state(), QAbstractAnimation::Running);
+    ASSERT_EQ(out->state(), QAbstractAnimation::Running);
+    EXPECT_EQ(in->duration(), 150);
+    // Frames taken at chosen times: ease-out covers more than half the way in the first half of the time.
+    in->setCurrentTime(75);
+    out->setCurrentTime(75);
+    EXPECT_NEAR(history->selectionProgress(), QBMotion::easeOut().valueForProgress(0.5), 1e-6);
+    EXPECT_GT(history->selectionProgress(), 0.6);
+    EXPECT_NEAR(home->selectionProgress(), 1 - history->selectionProgress(), 1e-6);
+    in->setCurrentTime(150);
+    out->setCurrentTime(150);
+    EXPECT_EQ(history->selectionProgress(), 1);
+    EXPECT_EQ(home->selectionProgress(), 0);
+    EXPECT_EQ(in->state(), QAbstractAnimation::Stopped);
 }
 
 TEST_F(DashboardTest, ChangesCoalesceAndPhasesRebuildNothing)

@@ -144,7 +144,8 @@ protected:
         EXPECT_NE(found, nullptr) << name.toStdString();
         return found;
     }
-    // A click that changes the lexicon saves it off the main thread; its outcome is in once the click returns.
+    // A click that changes the lexicon saves it off the main thread; its outcome is in once the click
+    // returns.
     void click(const QString& name)
     {
         QTest::mouseClick(find<QWidget>(name), Qt::LeftButton);
@@ -454,6 +455,46 @@ TEST_F(DictionaryPageTest, DistillationShowsItRunsAndItsResultReachesTheBanner)
     ASSERT_TRUE(settle([&] { return !page->isDistilling(); }));
     EXPECT_TRUE(state().statusBanner().startsWith(u("蒸馏失败："))) << state().statusBanner().toStdString();
     EXPECT_EQ(corpus->toPlainText(), QString()) << "the corpus is cleared after a failure too";
+}
+
+TEST_F(DictionaryPageTest, SuccessLinesReachTheBannerWhenThePageIsGoneBeforeTheSaveLands)
+{
+    open({entry("甲甲"), entry("乙乙"), entry("丙丙")});
+    // The page is dropped (another tab) while the save runs; the line comes once the save has landed.
+    const auto leaveThenLand = [&] {
+        EXPECT_EQ(state().statusBanner(), QString()) << "no line before the save has landed";
+        state().setSelectedTab(SidebarTab::home);
+        view->refreshNow();
+        page = nullptr;
+        fixture.harness.settleSaves();
+        turn();
+    };
+    const auto comeBack = [&] {
+        state().setStatusBanner(QString());
+        state().setSelectedTab(SidebarTab::dictionary);
+        view->refreshNow();
+        page = qobject_cast<PersonalDictionarySection*>(view->page());
+        ASSERT_NE(page, nullptr);
+    };
+
+    clickRow(rowOf("甲甲"), Part::edit);
+    page->inlineEditor()->termField()->setText(u("甲丁"));
+    QTest::mouseClick(page->inlineEditor()->findChild<QWidget*>(u("editSave")), Qt::LeftButton);
+    leaveThenLand();
+    EXPECT_EQ(state().statusBanner(), u("✅ 已更新词条「甲丁」并同步纠偏映射"));
+
+    comeBack();
+    click(u("batchToggleButton"));
+    clickRow(rowOf("乙乙"));
+    QTest::mouseClick(find<QWidget>(u("deleteSelectedButton")), Qt::LeftButton);
+    leaveThenLand();
+    EXPECT_EQ(state().statusBanner(), u("🗑️ 已批量清理 1 个词条"));
+
+    comeBack();
+    find<QPlainTextEdit>(u("corpusInput"))->setPlainText(u("星河计划\n张伟"));
+    QTest::mouseClick(find<QWidget>(u("lineImportButton")), Qt::LeftButton);
+    leaveThenLand();
+    EXPECT_EQ(state().statusBanner(), u("直接批量导入 2 个词条"));
 }
 
 TEST_F(DictionaryPageTest, AFailedSaveIsReportedNotShownAsSuccess)

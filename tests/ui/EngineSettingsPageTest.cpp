@@ -60,9 +60,11 @@ TEST(EngineSettingsTextTest, ProviderCardState)
     config.providerModels = {{QStringLiteral("deepseek"), QStringLiteral("remembered")}};
     config.customBaseURL.clear();
     const QMap<LLMProviderOption, bool> saved{{LLMProviderOption::openai, true}};
+    bool environmentKey = false;
     const auto state = [&](LLMProviderOption p, const T::ProviderDrafts& d,
                            QMap<LLMProviderOption, QString> summaries = {}) {
-        return T::providerCardState(p, config, d, saved, {}, summaries, QStringLiteral("last"));
+        return T::providerCardState(p, config, d, saved, environmentKey, {}, summaries,
+                                    QStringLiteral("last"));
     };
     EXPECT_EQ(state(LLMProviderOption::deepseek, {}).shownModel, QStringLiteral("live-model"));
     EXPECT_EQ(state(LLMProviderOption::gemini, {}).shownModel, QStringLiteral("gemini-3.8-flash"));
@@ -78,6 +80,10 @@ TEST(EngineSettingsTextTest, ProviderCardState)
     EXPECT_EQ(drafts.baseURL, LLMProviderOption(LLMProviderOption::custom).defaultBaseURL());
     EXPECT_EQ(drafts.modelName, QStringLiteral("deepseek-ai/DeepSeek-V3"));
     EXPECT_FALSE(state(LLMProviderOption::custom, drafts).keyReady);
+    // A key in the environment is the one used when the field is empty: not a missing key.
+    environmentKey = true;
+    EXPECT_TRUE(state(LLMProviderOption::custom, drafts).keyReady);
+    environmentKey = false;
     drafts.baseURL = QStringLiteral("http://localhost:11434/v1");
     EXPECT_TRUE(state(LLMProviderOption::custom, drafts).keyless);
     config.customBaseURL = QStringLiteral("https://relay.example/v1");
@@ -465,6 +471,51 @@ TEST_F(EngineSettingsPageTest, ProviderCardsKeepDraftsAndSendThemRaw)
     EXPECT_EQ(state().llmConfig().modelName, QStringLiteral("qwen-local"));
     EXPECT_FALSE(find<QBButton>(QStringLiteral("activateButton"), custom)->isVisible());
     EXPECT_EQ(find<QBPill>(QStringLiteral("cardTag"), custom)->text(), QStringLiteral("qwen-local"));
+}
+
+TEST_F(EngineSettingsPageTest, ProviderCardKeepsTypedDraftsOverAMinimisedWindow)
+{
+    open();
+    QBExpandableCard* openai = card(QStringLiteral("providerCard-openai"));
+    click(openai->header());
+    auto* key = find<QLineEdit>(QStringLiteral("keyField"), openai);
+    auto* model = find<QLineEdit>(QStringLiteral("modelField"), openai);
+    type(key, QStringLiteral("sk-typed"));
+    type(model, QStringLiteral("gpt-typed"));
+
+    // Minimised and restored: the window's widgets get spontaneous hide and show events.
+    view->setWindowState(Qt::WindowMinimized);
+    turn();
+    view->setWindowState(Qt::WindowNoState);
+    turn();
+    ASSERT_TRUE(openai->isExpanded());
+    EXPECT_EQ(key->text(), QStringLiteral("sk-typed"));
+    EXPECT_EQ(model->text(), QStringLiteral("gpt-typed"));
+    EXPECT_EQ(pillText(openai), QStringLiteral("密钥已存"));
+
+    // Shown for the page again (the tab left and selected anew), the card shows what is stored.
+    state().setSelectedTab(SidebarTab::home);
+    turn();
+    state().setSelectedTab(SidebarTab::settings);
+    turn();
+    openai = card(QStringLiteral("providerCard-openai"));
+    click(openai->header());
+    EXPECT_EQ(find<QLineEdit>(QStringLiteral("keyField"), openai)->text(), QString());
+}
+
+TEST_F(EngineSettingsPageTest, ProviderCardTakesTheEnvironmentsKeyForAnEmptyField)
+{
+    struct EnvironmentKey {
+        EnvironmentKey() { qputenv("QUORBELL_API_KEY", "sk-env"); }
+        ~EnvironmentKey() { qunsetenv("QUORBELL_API_KEY"); }
+    } environment;
+    open();
+    QBExpandableCard* openai = card(QStringLiteral("providerCard-openai"));
+    click(openai->header());
+    EXPECT_EQ(find<QLineEdit>(QStringLiteral("keyField"), openai)->text(), QString())
+        << "the field never shows the environment's key";
+    EXPECT_NE(pillText(openai), QStringLiteral("待填密钥"));
+    EXPECT_FALSE(find<QBInlineBanner>(QStringLiteral("warnBanner"), openai)->isVisible());
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "lexicon/PersonalLexiconStore.h"
 #include "ui/dashboard/SidebarStatus.h"
 #include "ui/theme/QBIcons.h"
+#include "ui/theme/QBMotion.h"
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBButton.h"
 #include "ui/widgets/QBCard.h"
@@ -17,6 +18,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QVariantAnimation>
 #include <cmath>
 
 namespace {
@@ -41,10 +43,19 @@ constexpr qreal kRowPaddingH = 12;
 constexpr qreal kRowPaddingV = 9;
 constexpr qreal kIconFrame = 20;
 constexpr qreal kRowSpacing = 11;
+constexpr int kBrandPaddingH = 12;
 
 QFont tabTitleFont(bool selected)
 {
     return QBTheme::font(13.5, selected ? QFont::DemiBold : QFont::Normal);
+}
+
+// The colour a share t of the way from `from` to `to`.
+QColor blend(const QColor& from, const QColor& to, qreal t)
+{
+    const auto mix = [t](float a, float b) { return a + float(t) * (b - a); };
+    return QColor::fromRgbF(mix(from.redF(), to.redF()), mix(from.greenF(), to.greenF()),
+                            mix(from.blueF(), to.blueF()), mix(from.alphaF(), to.alphaF()));
 }
 
 QWidget* rule(QWidget* parent)
@@ -75,8 +86,15 @@ void setPlainText(QLabel* label, const QString& text)
 }
 } // namespace
 
-SidebarTabRow::SidebarTabRow(SidebarTab tab, QWidget* parent) : QAbstractButton(parent), m_tab(tab)
+SidebarTabRow::SidebarTabRow(SidebarTab tab, QWidget* parent)
+    : QAbstractButton(parent), m_tab(tab), m_selection(new QVariantAnimation(this))
 {
+    m_selection->setDuration(kSelectionMs);
+    m_selection->setEasingCurve(QBMotion::easeOut());
+    connect(m_selection, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        m_progress = value.toReal();
+        update();
+    });
     setObjectName(QStringLiteral("tab-") + id(tab));
     setText(title(tab));
     setCursor(Qt::PointingHandCursor);
@@ -119,7 +137,17 @@ void SidebarTabRow::setSelected(bool selected)
     if (selected == m_selected)
         return;
     m_selected = selected;
-    update();
+    const qreal target = selected ? 1 : 0;
+    m_selection->stop();
+    if (!isVisible()) { // nothing to ease while the row is not on screen
+        m_progress = target;
+        update();
+        return;
+    }
+    // From wherever a change still under way has got to.
+    m_selection->setStartValue(m_progress);
+    m_selection->setEndValue(target);
+    m_selection->start();
 }
 
 void SidebarTabRow::setCount(qsizetype count)
@@ -147,18 +175,27 @@ void SidebarTabRow::paintEvent(QPaintEvent*)
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
     const QRectF bounds = QRectF(rect());
-    if (m_selected)
-        QBPaint::roundedRect(painter, bounds, 9, QBTheme::cardBg(), QBTheme::hairline());
+    // The frame fades in and the colours move towards their selected ones; the weights, which cannot
+    // ease, change halfway.
+    const qreal t = m_progress;
+    const bool bold = t >= 0.5;
+    if (t > 0)
+        QBPaint::roundedRect(painter, bounds, 9, QBTheme::faded(QBTheme::cardBg(), t),
+                             QBTheme::faded(QBTheme::hairline(), t));
 
     const qreal midY = bounds.center().y();
     qreal x = kRowPaddingH;
     QBIcons::paint(painter, QRectF(x, midY - kIconFrame / 2, kIconFrame, kIconFrame), tabIcon(m_tab), 13.5,
-                   m_selected ? QBTheme::violet() : QBTheme::inkSecondary(), m_selected ? 2.3 : 2.0);
+                   blend(QBTheme::inkSecondary(), QBTheme::violet(), t), bold ? 2.3 : 2.0);
     x += kIconFrame + kRowSpacing;
 
     qreal right = bounds.width() - kRowPaddingH;
     if (!m_count.isEmpty()) {
-        const QBPill::Look look = QBPillLooks::countBadge(m_selected);
+        QBPill::Look look = QBPillLooks::countBadge(bold);
+        const QBPill::Look unselected = QBPillLooks::countBadge(false);
+        const QBPill::Look selected = QBPillLooks::countBadge(true);
+        look.fill = blend(unselected.fill, selected.fill, t);
+        look.text = blend(unselected.text, selected.text, t);
         const QFontMetricsF metrics(look.font);
         const QSizeF size(metrics.horizontalAdvance(m_count) + 2 * look.paddingH,
                           metrics.height() + 2 * look.paddingV);
@@ -172,10 +209,10 @@ void SidebarTabRow::paintEvent(QPaintEvent*)
         right = badge.left() - 8;
     }
 
-    const QFont font = tabTitleFont(m_selected);
+    const QFont font = tabTitleFont(bold);
     const QFontMetricsF metrics(font);
     painter.setFont(font);
-    painter.setPen(m_selected ? QBTheme::inkPrimary() : QBTheme::inkSecondary());
+    painter.setPen(blend(QBTheme::inkSecondary(), QBTheme::inkPrimary(), t));
     painter.drawText(QPointF(x, midY + (metrics.ascent() - metrics.descent()) / 2),
                      metrics.elidedText(text(), Qt::ElideRight, right - x));
 }
@@ -203,7 +240,7 @@ QWidget* DashboardSidebar::buildBrand()
 {
     auto* block = new QWidget(this);
     auto* column = new QVBoxLayout(block);
-    column->setContentsMargins(12, 26, 12, 10);
+    column->setContentsMargins(kBrandPaddingH, 26, 0, 10);
     column->setSpacing(10);
     auto* row = new QHBoxLayout;
     row->setSpacing(10);
@@ -219,7 +256,12 @@ QWidget* DashboardSidebar::buildBrand()
     names->addWidget(m_asrStatus);
     row->addLayout(names, 1);
     column->addLayout(row);
-    column->addWidget(rule(block));
+    // The status line runs on into the block's right padding: its longest text ("SENSEVOICE INT8 · LOCAL")
+    // needs more than the padded column leaves. The rule keeps the padding.
+    auto* ruleRow = new QHBoxLayout;
+    ruleRow->setContentsMargins(0, 0, kBrandPaddingH, 0);
+    ruleRow->addWidget(rule(block));
+    column->addLayout(ruleRow);
     return block;
 }
 

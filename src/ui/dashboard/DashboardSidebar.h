@@ -11,16 +11,23 @@ class QBButton;
 class QBPill;
 class QBTextLabel;
 class QLabel;
+class QVariantAnimation;
 
 // One tab of the sidebar: icon, title and, for the dictionary, the term count; the whole row takes clicks.
+// On screen, a change of selection eases into its new look.
 class SidebarTabRow final : public QAbstractButton {
     Q_OBJECT
 public:
+    static constexpr int kSelectionMs = 150;
+
     SidebarTabRow(SidebarTab tab, QWidget* parent = nullptr);
 
     SidebarTab tab() const { return m_tab; }
     void setSelected(bool selected);
     bool isSelected() const { return m_selected; }
+    // How far the row is drawn selected: 0 not at all, 1 fully; between the two while the change eases.
+    qreal selectionProgress() const { return m_progress; }
+    QVariantAnimation* selectionAnimation() const { return m_selection; }
     // The count badge's text; empty for rows without a badge.
     void setCount(qsizetype count);
     const QString& countText() const { return m_count; }
@@ -37,6 +44,8 @@ protected:
 private:
     SidebarTab m_tab;
     bool m_selected = false;
+    qreal m_progress = 0;
+    QVariantAnimation* m_selection;
     QString m_count;
 };
 

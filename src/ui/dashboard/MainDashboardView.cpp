@@ -22,6 +22,9 @@ namespace {
 constexpr int kContentPaddingH = 38;
 constexpr int kContentPaddingV = 32;
 constexpr int kContentSpacing = 24;
+// Of the space between the banner and the page, what stays under the banner when the page scrolls beneath
+// it, so the page is not cut off right at the banner's edge.
+constexpr int kBannerGap = 10;
 
 DashboardPage* buildPage(SidebarTab tab, AppState& state, QWidget* parent)
 {
@@ -65,6 +68,21 @@ MainDashboardView::MainDashboardView(AppState& state, QWidget* parent) : QWidget
     divider->setPalette(dividerPalette);
     root->addWidget(divider);
 
+    // The banner stands above the scrolling page, so a line written after a click far down the page is in
+    // view at once and the page does not move under the pointer.
+    auto* column = new QVBoxLayout;
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    m_bannerHolder = new QWidget(this);
+    m_bannerHolder->setObjectName(QStringLiteral("bannerHolder"));
+    auto* holderLayout = new QVBoxLayout(m_bannerHolder);
+    holderLayout->setContentsMargins(kContentPaddingH, kContentPaddingV, kContentPaddingH, kBannerGap);
+    m_banner = new StatusBanner(m_bannerHolder);
+    connect(m_banner, &StatusBanner::closeRequested, this, [this] { m_state.setStatusBanner(QString()); });
+    holderLayout->addWidget(m_banner);
+    m_bannerHolder->hide();
+    column->addWidget(m_bannerHolder);
+
     m_scroll = new QScrollArea(this);
     m_scroll->setObjectName(QStringLiteral("pageArea"));
     m_scroll->setFrameShape(QFrame::NoFrame);
@@ -78,13 +96,18 @@ MainDashboardView::MainDashboardView(AppState& state, QWidget* parent) : QWidget
     m_contentLayout->setContentsMargins(kContentPaddingH, kContentPaddingV, kContentPaddingH,
                                         kContentPaddingV);
     m_contentLayout->setSpacing(kContentSpacing);
-    m_banner = new StatusBanner(content);
-    m_banner->hide();
-    connect(m_banner, &StatusBanner::closeRequested, this, [this] { m_state.setStatusBanner(QString()); });
-    m_contentLayout->addWidget(m_banner);
     m_contentLayout->addStretch(1);
     m_scroll->setWidget(content);
-    root->addWidget(m_scroll, 1);
+    column->addWidget(m_scroll, 1);
+    root->addLayout(column, 1);
+    // The banner's right edge stays in line with the page's, which moves in when the scroll bar shows.
+    connect(m_scroll->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this] {
+        alignBanner();
+        holdPage();
+    });
+    // Once the user scrolls, the page is where the user puts it.
+    connect(m_scroll->verticalScrollBar(), &QScrollBar::actionTriggered, this,
+            [this] { m_pageAnchor.reset(); });
 
     connect(&state, &AppState::changed, this, &MainDashboardView::scheduleRefresh);
     connect(&state.lexiconStore(), &PersonalLexiconStore::entriesChanged, this,
@@ -111,7 +134,19 @@ void MainDashboardView::refreshNow()
     // A banner of only spaces is still a message.
     const QString& banner = m_state.statusBanner();
     m_banner->setText(banner);
-    m_banner->setVisible(!banner.isEmpty());
+    if (m_bannerHolder->isVisibleTo(this) != !banner.isEmpty()) {
+        // A page scrolled down stays where it is while the banner takes or gives back its room.
+        const int scrolled = m_scroll->verticalScrollBar()->value();
+        QMargins margins = m_contentLayout->contentsMargins();
+        m_pageAnchor = scrolled > 0
+                           ? std::optional<PageAnchor>(PageAnchor{
+                                 scrolled, m_scroll->viewport()->mapTo(this, QPoint()).y(), margins.top()})
+                           : std::nullopt;
+        m_bannerHolder->setVisible(!banner.isEmpty());
+        // Under the banner the page keeps the gap it had below the banner; without it, its top padding.
+        margins.setTop(banner.isEmpty() ? kContentPaddingV : kContentSpacing - kBannerGap);
+        m_contentLayout->setContentsMargins(margins);
+    }
 
     if (m_pageTab != m_state.selectedTab())
         showPage(m_state.selectedTab());
@@ -130,8 +165,36 @@ void MainDashboardView::showPage(SidebarTab tab)
     }
     m_page = buildPage(tab, m_state, m_contentLayout->parentWidget());
     m_pageTab = tab;
-    m_contentLayout->insertWidget(m_contentLayout->indexOf(m_banner) + 1, m_page);
+    m_contentLayout->insertWidget(0, m_page);
+    m_pageAnchor.reset();
     m_scroll->verticalScrollBar()->setValue(0);
+}
+
+void MainDashboardView::alignBanner()
+{
+    const QScrollBar* bar = m_scroll->verticalScrollBar();
+    const int right = kContentPaddingH + (bar->maximum() > bar->minimum() ? bar->sizeHint().width() : 0);
+    QLayout* layout = m_bannerHolder->layout();
+    QMargins margins = layout->contentsMargins();
+    if (margins.right() == right)
+        return;
+    margins.setRight(right);
+    layout->setContentsMargins(margins);
+}
+
+void MainDashboardView::holdPage()
+{
+    if (!m_pageAnchor)
+        return;
+    // The viewport moved by the banner's room and the page's top padding changed: scroll by as much.
+    const int viewportTop = m_scroll->viewport()->mapTo(this, QPoint()).y();
+    const int wanted = m_pageAnchor->value + (viewportTop - m_pageAnchor->viewportTop) +
+                       (m_contentLayout->contentsMargins().top() - m_pageAnchor->marginTop);
+    QScrollBar* bar = m_scroll->verticalScrollBar();
+    bar->setValue(wanted);
+    // Held once there; a page that would have to start above the top simply starts at the top.
+    if (bar->value() == wanted || wanted <= bar->minimum())
+        m_pageAnchor.reset();
 }
 
 void MainDashboardView::syncSheet()

@@ -16,8 +16,8 @@ class QScrollArea;
 class QVBoxLayout;
 class StatusBanner;
 
-// The main window: the fixed sidebar, a hairline, and the scrolling content with the status banner over the
-// selected tab's page; the first-run sheet is shown while the state asks for it. Every change of the state
+// The main window: the fixed sidebar, a hairline, and the status banner above the scrolling page of the
+// selected tab; the first-run sheet is shown while the state asks for it. Every change of the state
 // or the lexicon leads to one refresh in the next event-loop turn, however many arrive in this one.
 class MainDashboardView final : public QWidget {
     Q_OBJECT
@@ -46,16 +46,27 @@ private:
     void scheduleRefresh();
     void showPage(SidebarTab tab);
     void syncSheet();
+    void alignBanner();
+    void holdPage();
 
     AppState& m_state;
     DashboardSidebar* m_sidebar;
     QScrollArea* m_scroll;
     QVBoxLayout* m_contentLayout;
+    QWidget* m_bannerHolder;
     StatusBanner* m_banner;
     QPointer<DashboardPage> m_page;
     std::optional<SidebarTab> m_pageTab;
     QPointer<QDialog> m_sheet;
     QPointer<OnboardingWizardSheet> m_wizard;
+    // Where a scrolled page was when the banner came or went: the scroll that keeps it there follows once
+    // the new room is laid out.
+    struct PageAnchor {
+        int value = 0;
+        int viewportTop = 0;
+        int marginTop = 0;
+    };
+    std::optional<PageAnchor> m_pageAnchor;
     bool m_refreshPending = false;
     int m_refreshCount = 0;
 };

@@ -13,6 +13,16 @@ SpeechInputs SpeechInputs::from(const AppState& state)
 namespace {
 enum class Case { seedASR, openAI, local };
 
+const QString kSeedASRCloud = QStringLiteral("SEED-ASR 2.0 · CLOUD");
+const QString kSeedASRWithFP32 = QStringLiteral("SEED-ASR 2.0 + FP32");
+const QString kGroq = QStringLiteral("GROQ WHISPER");
+const QString kOpenAI = QStringLiteral("OPENAI ASR");
+const QString kCloudSuffix = QStringLiteral(" · CLOUD");
+const QString kFP32Suffix = QStringLiteral(" + FP32");
+const QString kLoading = QStringLiteral("LOADING ENGINE…");
+const QString kLocalFull = QStringLiteral("SENSEVOICE FP32 · FULL");
+const QString kLocalInt8 = QStringLiteral("SENSEVOICE INT8 · LOCAL");
+
 Case decide(const SpeechInputs& in)
 {
     if (in.provider == ASRProviderOption::volcSeedASR && !in.volcSpeechKey.trimmed().isEmpty())
@@ -27,20 +37,29 @@ QString asrStatusText(const SpeechInputs& in)
 {
     switch (decide(in)) {
     case Case::seedASR:
-        return in.senseVoiceFullFP32 ? QStringLiteral("SEED-ASR 2.0 + FP32")
-                                     : QStringLiteral("SEED-ASR 2.0 · CLOUD");
-    case Case::openAI: {
-        const QString base =
-            in.isGroqASRSelected ? QStringLiteral("GROQ WHISPER") : QStringLiteral("OPENAI ASR");
-        return base + (in.senseVoiceFullFP32 ? QStringLiteral(" + FP32") : QStringLiteral(" · CLOUD"));
-    }
+        return in.senseVoiceFullFP32 ? kSeedASRWithFP32 : kSeedASRCloud;
+    case Case::openAI:
+        return (in.isGroqASRSelected ? kGroq : kOpenAI) +
+               (in.senseVoiceFullFP32 ? kFP32Suffix : kCloudSuffix);
     case Case::local:
         break;
     }
     if (!in.senseVoiceLoaded)
-        return QStringLiteral("LOADING ENGINE…");
-    return in.senseVoiceFullFP32 ? QStringLiteral("SENSEVOICE FP32 · FULL")
-                                 : QStringLiteral("SENSEVOICE INT8 · LOCAL");
+        return kLoading;
+    return in.senseVoiceFullFP32 ? kLocalFull : kLocalInt8;
+}
+
+QStringList asrStatusTexts()
+{
+    return {kSeedASRCloud,
+            kSeedASRWithFP32,
+            kGroq + kCloudSuffix,
+            kGroq + kFP32Suffix,
+            kOpenAI + kCloudSuffix,
+            kOpenAI + kFP32Suffix,
+            kLoading,
+            kLocalFull,
+            kLocalInt8};
 }
 
 bool asrStatusReady(const SpeechInputs& in)

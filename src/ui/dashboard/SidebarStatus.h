@@ -3,6 +3,7 @@
 #include "model/LLMConfig.h"
 
 #include <QString>
+#include <QStringList>
 
 class AppState;
 
@@ -23,6 +24,8 @@ struct SpeechInputs {
 
 // The one-line speech-engine status under the product name, e.g. "SEED-ASR 2.0 · CLOUD".
 QString asrStatusText(const SpeechInputs& in);
+// Every text that line can show, so the sidebar can be checked to leave room for the longest.
+QStringList asrStatusTexts();
 // Whether that line is drawn in the ready colour.
 bool asrStatusReady(const SpeechInputs& in);
 // The polishing engine's short name in the status card.

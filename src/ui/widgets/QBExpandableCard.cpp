@@ -1,5 +1,6 @@
 #include "ui/widgets/QBExpandableCard.h"
 
+#include "ui/theme/QBMotion.h"
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBPill.h"
 #include "ui/widgets/QBTextLabel.h"
@@ -9,6 +10,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QVariantAnimation>
+#include <cmath>
 
 namespace {
 constexpr qreal kRadius = 10;
@@ -22,6 +25,47 @@ void setTextColor(QLabel* label, const QColor& color)
     palette.setColor(QPalette::WindowText, color);
     label->setPalette(palette);
 }
+
+// Shows its one child at the child's full height, cut off at its own: as tall as the child while open, less
+// while opening or closing.
+class RevealClip final : public QWidget {
+public:
+    explicit RevealClip(QWidget* parent) : QWidget(parent), m_content(new QWidget(this))
+    {
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    }
+
+    QWidget* content() const { return m_content; }
+    int fullHeight() const { return heightAt(width()); }
+
+    QSize sizeHint() const override { return m_content->sizeHint(); }
+    QSize minimumSizeHint() const override { return QSize(m_content->minimumSizeHint().width(), 0); }
+    bool hasHeightForWidth() const override { return m_content->hasHeightForWidth(); }
+    int heightForWidth(int width) const override { return heightAt(width); }
+
+protected:
+    bool event(QEvent* event) override
+    {
+        // The content's rows changed: its height may have, too.
+        if (event->type() == QEvent::LayoutRequest) {
+            updateGeometry();
+            place();
+        }
+        return QWidget::event(event);
+    }
+    void resizeEvent(QResizeEvent*) override { place(); }
+    void showEvent(QShowEvent*) override { place(); }
+
+private:
+    int heightAt(int width) const
+    {
+        return m_content->hasHeightForWidth() ? m_content->heightForWidth(width)
+                                              : m_content->sizeHint().height();
+    }
+    void place() { m_content->setGeometry(0, 0, width(), std::max(heightAt(width()), height())); }
+
+    QWidget* m_content;
+};
 
 QBPill::Look tagLook(bool selected, bool monospaced)
 {
@@ -78,19 +122,35 @@ QBExpandableCard::QBExpandableCard(const QString& title, const QString& tag, con
     m_headerLayout->addWidget(m_badge);
     contentLayout()->addWidget(m_header);
 
+    // The divider and the body keep their full height inside a clip whose height opening and closing
+    // animate, so the rows unroll rather than squeeze.
+    m_reveal = new RevealClip(this);
+    m_reveal->setObjectName(QStringLiteral("cardReveal"));
+    QWidget* revealed = static_cast<RevealClip*>(m_reveal)->content();
+    auto* revealLayout = new QVBoxLayout(revealed);
+    revealLayout->setContentsMargins(0, 0, 0, 0);
+    revealLayout->setSpacing(0);
+    contentLayout()->addWidget(m_reveal);
     // The hairline under the header, 10 below it, shown with the body.
-    m_divider = new QWidget(this);
+    m_divider = new QWidget(revealed);
     auto* dividerLayout = new QVBoxLayout(m_divider);
     dividerLayout->setContentsMargins(0, 10, 0, 0);
     dividerLayout->addWidget(qbRule(m_divider));
-    contentLayout()->addWidget(m_divider);
-    m_body = new QWidget(this);
+    revealLayout->addWidget(m_divider);
+    m_body = new QWidget(revealed);
     m_body->setObjectName(QStringLiteral("cardBody"));
     m_bodyLayout = new QVBoxLayout(m_body);
     m_bodyLayout->setContentsMargins(0, 10, 0, 0);
     m_bodyLayout->setSpacing(10);
-    contentLayout()->addWidget(m_body);
+    revealLayout->addWidget(m_body);
+
+    m_revealAnimation = new QVariantAnimation(this);
+    m_revealAnimation->setDuration(kRevealMs);
+    m_revealAnimation->setEasingCurve(QBMotion::easeOut());
+    connect(m_revealAnimation, &QVariantAnimation::valueChanged, this,
+            [this](const QVariant& value) { applyReveal(value.toReal()); });
     applyState();
+    applyReveal(0);
 }
 
 void QBExpandableCard::setSelected(bool selected)
@@ -106,7 +166,7 @@ void QBExpandableCard::setExpanded(bool expanded)
     if (expanded == m_expanded)
         return;
     m_expanded = expanded;
-    applyState();
+    applyState(true);
 }
 
 void QBExpandableCard::setTag(const QString& tag)
@@ -143,7 +203,7 @@ void QBExpandableCard::addTrailing(QWidget* widget)
     m_headerLayout->insertWidget(m_headerLayout->indexOf(m_badge), widget);
 }
 
-void QBExpandableCard::applyState()
+void QBExpandableCard::applyState(bool animated)
 {
     const int paddingV = (m_selected || m_expanded) ? 11 : 8;
     contentLayout()->setContentsMargins(kPaddingH, paddingV, kPaddingH, paddingV);
@@ -166,8 +226,32 @@ void QBExpandableCard::applyState()
     m_subtitle->setVisible(m_expanded || m_selected);
     m_subtitle->setColor(m_selected ? QBTheme::inkSecondary() : QBTheme::inkMuted());
     SettingsPills::updateEngineStatusBadge(m_badge, m_selected);
-    m_divider->setVisible(m_expanded && !m_bodySuppressed);
-    m_body->setVisible(m_expanded && !m_bodySuppressed);
+
+    const qreal target = m_expanded && !m_bodySuppressed ? 1 : 0;
+    if (target == m_revealTarget)
+        return;
+    m_revealTarget = target;
+    m_revealAnimation->stop();
+    // Only opening and closing on screen ease; a card built or changed out of sight, or a body that gives
+    // way to a row of the card's own, changes at once.
+    if (!animated || !isVisible()) {
+        applyReveal(target);
+        return;
+    }
+    m_revealAnimation->setStartValue(m_revealProgress);
+    m_revealAnimation->setEndValue(target);
+    m_revealAnimation->start();
+}
+
+void QBExpandableCard::applyReveal(qreal progress)
+{
+    m_revealProgress = progress;
+    // Shown from the moment it starts to open until it has closed.
+    m_reveal->setVisible(progress > 0 || m_revealTarget > 0);
+    // Fully open, the body takes whatever height its rows come to need.
+    m_reveal->setMaximumHeight(
+        progress >= 1 ? QWIDGETSIZE_MAX
+                      : int(std::round(progress * static_cast<RevealClip*>(m_reveal)->fullHeight())));
 }
 
 bool QBExpandableCard::eventFilter(QObject* watched, QEvent* event)

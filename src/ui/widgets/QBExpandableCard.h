@@ -8,14 +8,18 @@ class QBPill;
 class QBTextLabel;
 class QHBoxLayout;
 class QLabel;
+class QVariantAnimation;
 
 // The selectable, expandable card of the engine and model settings: a header row (chevron, status dot, title
 // with its tag, the subtitle while selected or expanded, the caller's trailing pills and the status badge)
 // and, while expanded, a hairline and the card's own rows. Which card is expanded is the caller's state: a
-// click on the header only emits headerClicked().
+// click on the header only emits headerClicked(). On screen, opening and closing ease: the body unrolls from
+// under the header and rolls back up.
 class QBExpandableCard final : public QBCard {
     Q_OBJECT
 public:
+    static constexpr int kRevealMs = 140;
+
     QBExpandableCard(const QString& title, const QString& tag, const QString& subtitle,
                      QWidget* parent = nullptr);
 
@@ -35,6 +39,9 @@ public:
     void addTrailing(QWidget* widget);
     QVBoxLayout* bodyLayout() const { return m_bodyLayout; }
     QWidget* header() const { return m_header; }
+    // How much of the body shows: 0 none, 1 all of it; between the two while opening or closing.
+    qreal revealProgress() const { return m_revealProgress; }
+    QVariantAnimation* revealAnimation() const { return m_revealAnimation; }
 
 Q_SIGNALS:
     void headerClicked();
@@ -43,7 +50,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void applyState();
+    void applyState(bool animated = false);
+    void applyReveal(qreal progress);
 
     bool m_selected = false;
     bool m_expanded = false;
@@ -57,7 +65,12 @@ private:
     QBPill* m_tag;
     QBTextLabel* m_subtitle; // one line, elided when the card is narrow
     QBPill* m_badge;
+    // Holds the divider and the body; its height is what opening and closing animate.
+    QWidget* m_reveal;
     QWidget* m_divider;
     QWidget* m_body;
+    QVariantAnimation* m_revealAnimation;
+    qreal m_revealProgress = 0;
+    qreal m_revealTarget = 0;
     QVBoxLayout* m_bodyLayout;
 };

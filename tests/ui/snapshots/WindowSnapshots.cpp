@@ -2,6 +2,7 @@
 // ui_snapshots [output folder]. Not part of the shipped app.
 #include "ui/dashboard/DashboardSidebar.h"
 #include "ui/dashboard/MainDashboardView.h"
+#include "ui/dashboard/SidebarStatus.h"
 #include "ui/onboarding/OnboardingWizardSheet.h"
 #include "ui/pages/dictionary/DictionaryInlineEditor.h"
 #include "ui/pages/dictionary/PersonalDictionarySection.h"
@@ -16,9 +17,11 @@
 #include "ui/widgets/QBPaint.h"
 #include "ui/widgets/QBSegmentBar.h"
 #include "ui/widgets/QBSwitch.h"
+#include "ui/widgets/QBTextLabel.h"
 #include "ui/widgets/SettingsControls.h"
 #include "util/AppIdentity.h"
 
+#include <QAbstractAnimation>
 #include <QApplication>
 #include <QDir>
 #include <QGridLayout>
@@ -29,6 +32,7 @@
 #include <QPlainTextEdit>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <cstdio>
 
@@ -37,8 +41,21 @@ namespace {
 const QList<QSize> kSizes{{960, 650}, {1400, 900}};
 const QList<qreal> kScales{1, 2};
 
+// Animations under way (a card opening, a tab being selected) jump to their end, and the layout they change
+// settles, so a picture shows what the user sees once the motion is over.
+void finishAnimations(QWidget& widget)
+{
+    for (QAbstractAnimation* animation : widget.window()->findChildren<QAbstractAnimation*>()) {
+        if (animation->state() == QAbstractAnimation::Running)
+            animation->setCurrentTime(animation->totalDuration());
+    }
+    for (int i = 0; i < 4; ++i)
+        QCoreApplication::processEvents();
+}
+
 bool save(QWidget& widget, const QString& folder, const QString& name)
 {
+    finishAnimations(widget);
     bool ok = true;
     for (qreal scale : kScales) {
         QImage image(widget.size() * scale, QImage::Format_ARGB32_Premultiplied);
@@ -236,6 +253,33 @@ std::unique_ptr<QWidget> controlGallery()
     return gallery;
 }
 
+// The top of the sidebar with every text the speech status line can show, one under the other.
+bool saveSpeechStatuses(MainDashboardView& view, const QString& folder, const QString& name)
+{
+    DashboardSidebar* sidebar = view.sidebar();
+    auto* status = sidebar->findChild<QBTextLabel*>(QStringLiteral("asrStatus"));
+    const QStringList texts = SidebarStatus::asrStatusTexts();
+    const int band = 84;
+    bool ok = true;
+    for (qreal scale : kScales) {
+        QImage sheet(QSize(sidebar->width(), band * int(texts.size())) * scale,
+                     QImage::Format_ARGB32_Premultiplied);
+        sheet.setDevicePixelRatio(scale);
+        sheet.fill(QBTheme::paperBg());
+        for (qsizetype i = 0; i < texts.size(); ++i) {
+            status->setText(texts[i]);
+            QCoreApplication::processEvents();
+            sidebar->render(&sheet, QPoint(0, band * int(i)), QRegion(0, 0, sidebar->width(), band),
+                            QWidget::DrawChildren | QWidget::DrawWindowBackground);
+        }
+        const QString path = QDir(folder).filePath(QStringLiteral("%1@%2x.png").arg(name).arg(int(scale)));
+        ok = sheet.save(path) && ok;
+        std::printf("%s\n", qPrintable(path));
+    }
+    view.refreshNow();
+    return ok;
+}
+
 // Sixty terms of every category, some pinned, one with a long list of aliases and one with a long name.
 QList<LexiconEntry> dictionaryTerms()
 {
@@ -311,6 +355,10 @@ int main(int argc, char** argv)
                               .arg(size.height())) &&
                      ok;
             }
+            ok = saveSpeechStatuses(
+                     view, folder,
+                     QStringLiteral("sidebar-speech-status-%1x%2").arg(size.width()).arg(size.height())) &&
+                 ok;
         }
     }
 
@@ -462,6 +510,25 @@ int main(int argc, char** argv)
                       QStringLiteral("dictionary-empty-%1x%2").arg(size.width()).arg(size.height())) &&
                  ok;
         }
+        // The browser import on a machine without any browser history: the failure as the banner says it.
+        QTemporaryDir home;
+        for (QSize size : kSizes) {
+            state.setStatusBanner(QString());
+            settle(view, size);
+            view.refreshNow();
+            auto* page = qobject_cast<PersonalDictionarySection*>(view.page());
+            page->setImportLocations({home.path(), home.path()});
+            page->findChild<QAbstractButton*>(QStringLiteral("browserImportButton"))->click();
+            fixture.harness.settle([&] {
+                QCoreApplication::processEvents();
+                return !state.statusBanner().isEmpty();
+            });
+            view.refreshNow();
+            ok =
+                save(view, folder,
+                     QStringLiteral("dictionary-import-failed-%1x%2").arg(size.width()).arg(size.height())) &&
+                ok;
+        }
     }
     // The settings page: closed, with each card open in turn (scrolled into view), the whole page at full
     // length, and a capture and a download running.
@@ -498,7 +565,7 @@ int main(int argc, char** argv)
             for (ASRProviderOption provider : ASRProviderOption::allCases()) {
                 page->toggleASRCard(provider);
                 view.refreshNow();
-                QCoreApplication::processEvents();
+                finishAnimations(view);
                 scroll->ensureWidgetVisible(
                     view.findChild<QWidget*>(QStringLiteral("engineCard-") + provider.rawValue()), 0, 40);
                 shoot(QStringLiteral("engine-") + provider.rawValue(), size);
@@ -507,7 +574,7 @@ int main(int argc, char** argv)
             for (LLMProviderOption provider : LLMProviderOption::allCases()) {
                 page->toggleLLMCard(provider);
                 view.refreshNow();
-                QCoreApplication::processEvents();
+                finishAnimations(view);
                 scroll->ensureWidgetVisible(
                     view.findChild<QWidget*>(QStringLiteral("providerCard-") + provider.rawValue()), 0, 40);
                 shoot(QStringLiteral("model-") + provider.rawValue(), size);
@@ -533,6 +600,19 @@ int main(int argc, char** argv)
                 view.findChild<QWidget*>(QStringLiteral("engineCard-localSenseVoice")), 0, 40);
             shoot(QStringLiteral("downloading"), size);
             state.cancelOfflineModelDownload();
+            scroll->ensureVisible(0, 0);
+
+            // A click at the bottom of the page writes its outcome: the banner shows above the page, in view.
+            state.setStatusBanner(QString());
+            view.refreshNow();
+            for (int i = 0; i < 4; ++i)
+                QCoreApplication::processEvents();
+            scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+            state.setStatusBanner(
+                QStringLiteral("✅ 「DeepSeek 4 Flash」校验通过，已切换为当前唯一生效排版模型"));
+            shoot(QStringLiteral("banner-scrolled"), size);
+            state.setStatusBanner(QString());
+            view.refreshNow();
             scroll->ensureVisible(0, 0);
         }
     }

@@ -13,7 +13,13 @@ QCoro::Task<std::optional<QString>> DialogFolderPicker::chooseFolder(QWidget* pa
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setFileMode(QFileDialog::Directory);
     dialog->setOption(QFileDialog::ShowDirsOnly);
+    // Qt's own dialog speaks English without a translation installed: every text it shows is set here.
+    dialog->setWindowTitle(QStringLiteral("选择纪要目录"));
+    dialog->setLabelText(QFileDialog::LookIn, QStringLiteral("位置："));
+    dialog->setLabelText(QFileDialog::FileName, QStringLiteral("文件夹："));
+    dialog->setLabelText(QFileDialog::FileType, QStringLiteral("类型："));
     dialog->setLabelText(QFileDialog::Accept, QStringLiteral("扫描文件夹提取词条"));
+    dialog->setLabelText(QFileDialog::Reject, QStringLiteral("取消"));
     dialog->setWindowModality(Qt::WindowModal);
 
     auto answer = Deferred<std::optional<QString>>::create();

@@ -4,6 +4,7 @@
 #include "lexicon/PersonalLexiconStore.h"
 #include "ui/pages/dictionary/DictionaryInlineEditor.h"
 #include "ui/pages/dictionary/FolderPicker.h"
+#include "ui/pages/dictionary/LexiconChangeReport.h"
 #include "ui/pages/dictionary/PillFlow.h"
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBButton.h"
@@ -141,8 +142,6 @@ PersonalDictionarySection::PersonalDictionarySection(AppState& state, QWidget* p
 
     connect(&state.lexiconStore(), &PersonalLexiconStore::entriesChanged, this,
             [this] { m_entriesStale = true; });
-    connect(&state.lexiconStore(), &PersonalLexiconStore::saveFinished, this,
-            &PersonalDictionarySection::onSaveFinished);
     refresh();
 }
 
@@ -395,32 +394,6 @@ void PersonalDictionarySection::syncImportControls()
                hasCorpus && !m_isDistilling);
 }
 
-void PersonalDictionarySection::showOnceSaved(quint64 savesBefore, const QString& line)
-{
-    const PersonalLexiconStore& store = m_state.lexiconStore();
-    const quint64 save = store.lastSaveRequested();
-    if (save == savesBefore) {
-        m_state.setStatusBanner(line); // nothing to save
-        return;
-    }
-    if (store.lastSaveFinished() >= save) { // refused before it was queued
-        if (m_lastSave)
-            m_state.setStatusBanner(line);
-        return;
-    }
-    m_lineAfterSave = LineAfterSave{save, line};
-}
-
-void PersonalDictionarySection::onSaveFinished(const Status& saved)
-{
-    m_lastSave = saved;
-    if (!m_lineAfterSave || m_state.lexiconStore().lastSaveFinished() < m_lineAfterSave->save)
-        return;
-    const QString line = std::exchange(m_lineAfterSave, std::nullopt)->line;
-    if (saved)
-        m_state.setStatusBanner(line);
-}
-
 // --- entries ---------------------------------------------------------------------------------------------
 
 void PersonalDictionarySection::addTerm()
@@ -496,9 +469,9 @@ void PersonalDictionarySection::commitInlineEdit(const QUuid& id)
     const QStringList aliases = splitAliases(m_editor->aliases(), AliasSource::inlineEditor);
     const qint64 weight = m_editor->isPinned() ? kSavedPinnedWeight : kSavedUnpinnedWeight;
     const LexiconCategory category = m_editor->category();
-    const quint64 savesBefore = m_state.lexiconStore().lastSaveRequested();
+    const QPointer<LexiconChangeReport> report = LexiconChangeReport::begin(m_state);
     m_state.lexiconStore().updateEntry(id, term, aliases, category, weight);
-    showOnceSaved(savesBefore, updatedBanner(term));
+    report->finish(updatedBanner(term));
     closeInlineEdit();
 }
 
@@ -534,12 +507,12 @@ void PersonalDictionarySection::removeSelected()
 {
     PersonalLexiconStore& store = m_state.lexiconStore();
     const qsizetype before = store.entries().size();
-    const quint64 savesBefore = store.lastSaveRequested();
+    const QPointer<LexiconChangeReport> report = LexiconChangeReport::begin(m_state);
     store.removeBatch(m_selected);
     const qsizetype removed = before - store.entries().size();
     m_selected.clear();
     syncBatchControls();
-    showOnceSaved(savesBefore, batchRemovedBanner(removed));
+    report->finish(batchRemovedBanner(removed));
 }
 
 // --- imports ---------------------------------------------------------------------------------------------
@@ -550,25 +523,26 @@ void PersonalDictionarySection::importCorpusLines()
     const auto category = LexiconCategory::Value(m_newCategory->currentData().toInt());
     for (const QString& term : corpusLineTerms(m_corpus->toPlainText()))
         items.append({term, {}, category});
-    const quint64 savesBefore = m_state.lexiconStore().lastSaveRequested();
+    const QPointer<LexiconChangeReport> report = LexiconChangeReport::begin(m_state);
     const int added = m_state.lexiconStore().bulkUpsert(items);
     m_corpus->clear();
-    showOnceSaved(savesBefore, lineImportBanner(added));
+    report->finish(lineImportBanner(added));
 }
 
-void PersonalDictionarySection::reportImport(const QPointer<PersonalDictionarySection>& self,
-                                             const QPointer<AppState>& state, quint64 savesBefore,
+void PersonalDictionarySection::reportImport(const QPointer<AppState>& state,
+                                             const QPointer<LexiconChangeReport>& report,
                                              const TermImportResult& result, const QString& doneLine,
                                              const QString& failedLine)
 {
-    if (!state)
+    if (!report)
+        return; // the store, and the state with it, went away during the import
+    if (result.status) {
+        report->finish(doneLine);
         return;
-    if (!result.status)
+    }
+    report->drop();
+    if (state)
         state->setStatusBanner(failedLine);
-    else if (self)
-        self->showOnceSaved(savesBefore, doneLine);
-    else
-        state->setStatusBanner(doneLine);
 }
 
 QCoro::Task<> PersonalDictionarySection::importFolder()
@@ -580,10 +554,10 @@ QCoro::Task<> PersonalDictionarySection::importFolder()
         co_return;
     m_isImportingFolder = true;
     syncImportControls();
-    const quint64 savesBefore = state->lexiconStore().lastSaveRequested();
+    const QPointer<LexiconChangeReport> report = LexiconChangeReport::begin(*state);
     const TermImportResult result =
         co_await state->lexiconStore().importFromMarkdownFolder(*folder, kFolderImportMaxEntries);
-    reportImport(self, state, savesBefore, result, folderImportBanner(result.added),
+    reportImport(state, report, result, folderImportBanner(result.added),
                  folderImportFailedBanner(result.status.error));
     if (self) {
         m_isImportingFolder = false;
@@ -597,10 +571,10 @@ QCoro::Task<> PersonalDictionarySection::importBrowserHistory()
     const QPointer<AppState> state(&m_state);
     m_isImportingBrowser = true;
     syncImportControls();
-    const quint64 savesBefore = m_state.lexiconStore().lastSaveRequested();
+    const QPointer<LexiconChangeReport> report = LexiconChangeReport::begin(m_state);
     const TermImportResult result = co_await m_state.lexiconStore().importFromLocalBrowserHistory(
         kBrowserImportMaxEntries, m_importLocations);
-    reportImport(self, state, savesBefore, result, browserImportBanner(result.added),
+    reportImport(state, report, result, browserImportBanner(result.added),
                  browserImportFailedBanner(result.status.error));
     if (self) {
         m_isImportingBrowser = false;

@@ -18,6 +18,7 @@
 class AppState;
 class DictionaryInlineEditor;
 class FolderPicker;
+class LexiconChangeReport;
 class QBButton;
 class QBEditorialHeader;
 class QBPill;
@@ -65,15 +66,10 @@ private:
     void syncBatchControls();
     void syncImportControls();
     void closeInlineEdit();
-    // Shows a line of success for a change of the lexicon once the saves asked for since `savesBefore` have
-    // ended, and not at all if the last of them failed: the state shows that failure, and the page shows no
-    // success over it. The store saves off the main thread.
-    void showOnceSaved(quint64 savesBefore, const QString& line);
-    void onSaveFinished(const Status& saved);
     // Shows how an import ended. The import outlives a page rebuilt meanwhile, and its result is shown all
     // the same; a failed save is the state's to show.
-    static void reportImport(const QPointer<PersonalDictionarySection>& self, const QPointer<AppState>& state,
-                             quint64 savesBefore, const TermImportResult& result, const QString& doneLine,
+    static void reportImport(const QPointer<AppState>& state, const QPointer<LexiconChangeReport>& report,
+                             const TermImportResult& result, const QString& doneLine,
                              const QString& failedLine);
 
     void addTerm();
@@ -104,13 +100,6 @@ private:
     bool m_isDistilling = false;
     bool m_isImportingFolder = false;
     bool m_isImportingBrowser = false;
-    // The outcome of the latest save of the lexicon file, and the line waiting for a save still under way.
-    Status m_lastSave;
-    struct LineAfterSave {
-        quint64 save = 0;
-        QString line;
-    };
-    std::optional<LineAfterSave> m_lineAfterSave;
 
     QBEditorialHeader* m_header = nullptr;
     QBButton* m_folderButton = nullptr;

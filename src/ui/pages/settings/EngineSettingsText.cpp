@@ -136,7 +136,7 @@ ProviderDrafts draftsFromStore(LLMProviderOption provider, const LLMConfig& conf
 
 ProviderCardState providerCardState(LLMProviderOption provider, const LLMConfig& config,
                                     const ProviderDrafts& drafts,
-                                    const QMap<LLMProviderOption, bool>& savedKeys,
+                                    const QMap<LLMProviderOption, bool>& savedKeys, bool environmentKey,
                                     const QMap<LLMProviderOption, QString>& errors,
                                     const QMap<LLMProviderOption, QString>& summaries,
                                     const QString& lastBenchmarkSummary)
@@ -153,8 +153,8 @@ ProviderCardState providerCardState(LLMProviderOption provider, const LLMConfig&
     else
         card.effectiveBaseURL = providerDefaultBaseURL(provider, config);
     card.keyless = PolishEngine::isKeylessLocalEndpoint(card.effectiveBaseURL);
-    card.keyReady =
-        card.keyless || (drafts.loaded ? !Text::isBlank(drafts.apiKey) : savedKeys.value(provider, false));
+    card.keyReady = card.keyless || (drafts.loaded ? !Text::isBlank(drafts.apiKey) || environmentKey
+                                                   : savedKeys.value(provider, false));
     card.error = errors.value(provider);
     if (const auto found = summaries.find(provider); found != summaries.end())
         card.summary = *found;

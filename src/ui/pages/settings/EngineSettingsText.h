@@ -49,7 +49,8 @@ QString packStatusText(bool loaded, bool fullFP32);
 QBPill::Look packStatusLook(bool loaded, bool selected);
 QString localChipText(bool fullFP32);
 
-// One language-model card, from the state and its drafts.
+// One language-model card, from the state and its drafts. With a key in the environment, an empty key draft
+// is not a missing key: the environment's key is the one used.
 struct ProviderDrafts {
     QString apiKey;
     QString modelName;
@@ -67,7 +68,7 @@ struct ProviderCardState {
 };
 ProviderCardState providerCardState(LLMProviderOption provider, const LLMConfig& config,
                                     const ProviderDrafts& drafts,
-                                    const QMap<LLMProviderOption, bool>& savedKeys,
+                                    const QMap<LLMProviderOption, bool>& savedKeys, bool environmentKey,
                                     const QMap<LLMProviderOption, QString>& errors,
                                     const QMap<LLMProviderOption, QString>& summaries,
                                     const QString& lastBenchmarkSummary);

@@ -115,7 +115,9 @@ void LLMProviderUnifiedCard::showDrafts()
 
 bool LLMProviderUnifiedCard::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == m_card && event->type() == QEvent::Show) {
+    // Shown for the page, the drafts load afresh. A window coming back from minimised sends spontaneous show
+    // events: those keep what the user typed.
+    if (watched == m_card && event->type() == QEvent::Show && !event->spontaneous()) {
         syncDraftFromStore();
         refresh();
     }
@@ -132,8 +134,8 @@ void LLMProviderUnifiedCard::refresh()
 
     const EngineSettingsText::ProviderCardState card = EngineSettingsText::providerCardState(
         m_provider, m_state.llmConfig(), m_drafts, m_state.savedProviderKeyFlags(),
-        m_state.llmActivationErrors(), m_state.llmProviderBenchmarkSummaries(),
-        m_state.lastBenchmarkSummary());
+        m_state.hasEnvironmentAPIKey(), m_state.llmActivationErrors(),
+        m_state.llmProviderBenchmarkSummaries(), m_state.lastBenchmarkSummary());
     m_card->setSelected(card.selected);
     m_card->setExpanded(expanded);
     m_card->setTag(card.shownModel);
