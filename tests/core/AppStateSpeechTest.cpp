@@ -258,3 +258,52 @@ TEST_F(AppStateSpeechTest, ActivationOutlivedByItsStateEndsQuietly)
     ASSERT_TRUE(h.settle([&] { return orphan->done; }));
     EXPECT_FALSE(orphan->ok);
 }
+
+// "⚡ 测速" and "校验并切换" accept exactly what dictation accepts: a 200 that is an error, an empty or
+// wrongly typed object or a web page fails them and says what came back; a plain-text answer passes.
+TEST_F(AppStateSpeechTest, TranscriptionChecksAcceptOnlyWhatDictationAccepts)
+{
+    setASRBase(h.localBase, QStringLiteral("local-whisper"));
+    Reply page;
+    page.headers = {{"Content-Type", "text/html"}};
+    page.pieces = {{"<html><head><title>Hotel Wi-Fi Login</title></head><body>Accept</body></html>", {}}};
+    Reply dropped;
+    dropped.dropWithoutReply = true;
+    const struct {
+        Reply reply;
+        QString reason;
+    } cases[] = {
+        {Reply::json(
+             200, R"({"error":{"message":"You exceeded your current quota","type":"insufficient_quota"}})"),
+         QStringLiteral("语音接口没有返回转写文本（You exceeded your current quota）")},
+        {Reply::json(200, "{}"), QStringLiteral("语音接口没有返回转写文本（{}）")},
+        {Reply::json(200, R"({"text":12345})"),
+         QStringLiteral(R"(语音接口没有返回转写文本（{"text":12345}）)")},
+        {page, QStringLiteral("语音接口返回了网页而不是转写结果（Hotel Wi-Fi Login）")},
+        {dropped, QStringLiteral("服务器中途断开了连接（Connection closed）")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason.toStdString());
+        h.server.setHandler([reply = c.reply](const ScriptedHttpServer::Request& request) {
+            return request.path.endsWith("/audio/transcriptions") ? reply : Reply::json(200, "{}");
+        });
+        auto probe = watch(state().runOpenAIASRProbe());
+        ASSERT_TRUE(h.settle([&] { return probe->done; }));
+        EXPECT_EQ(state().lastOpenAIASRProbeSummary(),
+                  QStringLiteral("❌ OpenAI 语音 连通未通过：") + c.reason);
+
+        EXPECT_FALSE(activate(ASRProviderOption::openAIWhisper));
+        EXPECT_EQ(state().statusBanner(), kRefused + c.reason);
+        EXPECT_EQ(state().asrActivationErrors().value(ASRProviderOption::openAIWhisper), kRefused + c.reason);
+        EXPECT_NE(state().llmConfig().asrProvider, ASRProviderOption::openAIWhisper) << "not switched";
+    }
+
+    // A server that ignores "response_format" and answers plain text is a working service.
+    h.server.setHandler([](const ScriptedHttpServer::Request& request) {
+        Reply plain;
+        plain.pieces = {{request.path.endsWith("/audio/transcriptions") ? "嗯" : "", {}}};
+        return plain;
+    });
+    EXPECT_TRUE(activate(ASRProviderOption::openAIWhisper)) << state().statusBanner().toStdString();
+    EXPECT_EQ(state().llmConfig().asrProvider, ASRProviderOption::openAIWhisper);
+}
