@@ -41,7 +41,7 @@ AppError StreamingASREngine::captureError(const QString& reason)
 {
     QString description = kCaptureFailedMessage.toString();
     if (!Text::isBlank(reason))
-        description += QStringLiteral("（") + Text::trimmed(reason) + QStringLiteral("）");
+        description += QStringLiteral("：") + Text::trimmed(reason);
     return AppError{kCaptureErrorDomain.toString(), 0, description};
 }
 

@@ -59,7 +59,6 @@ public:
     static constexpr int kModelLoadFailedCode = -3;
     // The capture backend gives a reason but no code of its own.
     static constexpr QStringView kCaptureErrorDomain = u"Quorbell.AudioCapture";
-    // The sound server's own words follow ours, in brackets.
     static constexpr QStringView kCaptureFailedMessage = u"麦克风无法启动";
 
     // Fail-over notices of the Seed-ASR path.
