@@ -12,7 +12,6 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QSet>
-#include <QStringDecoder>
 #include <QUuid>
 #include <QtEndian>
 #include <algorithm>
@@ -47,15 +46,6 @@ constexpr QStringView kResponseTooLarge = u"语音接口响应过大";
 constexpr QStringView kTimedOut = u"请求超时";
 constexpr QStringView kNoTranscript = u"语音接口没有返回转写文本";
 constexpr QStringView kWebPage = u"语音接口返回了网页而不是转写结果";
-
-std::optional<QString> strictUtf8(const QByteArray& bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder.decode(bytes);
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
-}
 
 // Only a request without a key may follow a redirect to another host.
 void applyRedirectPolicy(QNetworkRequest& request, bool carriesKey)
@@ -175,7 +165,7 @@ std::optional<QString> OpenAITranscriptionClient::extractErrorMessage(const QByt
         if (std::optional<QString> message = NetworkText::errorMessage(document.object()))
             return message;
     }
-    if (const std::optional<QString> text = strictUtf8(body)) {
+    if (const std::optional<QString> text = NetworkText::utf8Body(body)) {
         const QString trimmed = Text::trimmed(*text);
         if (!trimmed.isEmpty())
             return Text::graphemePrefix(trimmed, kErrorMessageMaxChars);
@@ -311,7 +301,7 @@ Result<QString> OpenAITranscriptionClient::readReply(int status, const QByteArra
         return notATranscript(kNoTranscript);
     if (NetworkText::isHtml(body, contentType))
         return notATranscript(kWebPage);
-    if (const std::optional<QString> plain = strictUtf8(body))
+    if (const std::optional<QString> plain = NetworkText::utf8Body(body))
         return Text::trimmed(*plain);
     return QString();
 }

@@ -16,15 +16,6 @@ QString withReason(QString description, const QString& reason)
     return description;
 }
 
-std::optional<QString> strictUtf8(const QByteArray& bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder.decode(bytes);
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
-}
-
 std::optional<QString> nonEmptyString(const QJsonValue& value)
 {
     if (!value.isString() || Text::isBlank(value.toString()))
@@ -121,6 +112,15 @@ QString socketFailure(QAbstractSocket::SocketError code, const QString& libraryT
     return withReason(description, libraryText);
 }
 
+std::optional<QString> utf8Body(const QByteArray& body)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(body);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
 bool isHtml(const QByteArray& body, const QByteArray& contentType)
 {
     if (contentType.toLower().contains("text/html"))
@@ -150,7 +150,7 @@ QString summary(const QByteArray& body, int maxChars)
         if (const std::optional<QString> message = errorMessage(document.object()))
             return Text::graphemePrefix(*message, maxChars);
     }
-    const std::optional<QString> text = strictUtf8(body);
+    const std::optional<QString> text = utf8Body(body);
     if (!text)
         return {};
     if (isHtml(body)) {

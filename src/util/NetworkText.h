@@ -16,6 +16,8 @@ QString failure(QNetworkReply::NetworkError code, const QString& libraryText);
 // The same for a socket (the WebSocket of the streaming speech service).
 QString socketFailure(QAbstractSocket::SocketError code, const QString& libraryText);
 
+// A body as text, or nothing when it is not valid UTF-8.
+std::optional<QString> utf8Body(const QByteArray& body);
 // A page meant for a browser (a captive portal, a relay's error page) rather than an answer of the interface.
 bool isHtml(const QByteArray& body, const QByteArray& contentType = {});
 // The "error"."message" string of a JSON error answer, else its top-level "message" string.

@@ -1,5 +1,6 @@
 #include "audio/StreamingASREngineTestSupport.h"
 #include "support/ScriptedHttpServer.h"
+#include "support/TranscriptionNonAnswers.h"
 
 #include <QtEndian>
 
@@ -344,27 +345,10 @@ TEST_F(StreamingASREngineOpenAI, AFailedUploadWithoutALocalModelIsAnError)
 // recording is decoded locally instead.
 TEST_F(StreamingASREngineOpenAI, AnAnswerThatIsNotATranscriptFailsTheUploadWithItsReason)
 {
-    Reply page;
-    page.headers = {{"Content-Type", "text/html"}};
-    page.pieces = {{"<html><head><title>Hotel Wi-Fi Login</title></head></html>", {}}};
-    Reply dropped;
-    dropped.dropWithoutReply = true;
-    const struct {
-        Reply reply;
-        QString reason;
-    } cases[] = {
-        {Reply::json(
-             200, R"({"error":{"message":"You exceeded your current quota","type":"insufficient_quota"}})"),
-         QStringLiteral("语音接口没有返回转写文本（You exceeded your current quota）")},
-        {Reply::json(200, "{}"), QStringLiteral("语音接口没有返回转写文本（{}）")},
-        {Reply::json(200, R"({"text":12345})"),
-         QStringLiteral(R"(语音接口没有返回转写文本（{"text":12345}）)")},
-        {page, QStringLiteral("语音接口返回了网页而不是转写结果（Hotel Wi-Fi Login）")},
-        {Reply::json(429, R"({"error":{"message":"Rate limit reached"}})"),
-         QStringLiteral("HTTP 429：Rate limit reached")},
-        {Reply::json(500, ""), QStringLiteral("HTTP 500：HTTP 500")},
-        {dropped, QStringLiteral("服务器中途断开了连接（Connection closed）")},
-    };
+    QList<TranscriptionNonAnswer> cases = transcriptionNonAnswers();
+    cases.append({Reply::json(429, R"({"error":{"message":"Rate limit reached"}})"),
+                  QStringLiteral("HTTP 429：Rate limit reached")});
+    cases.append({Reply::json(500, ""), QStringLiteral("HTTP 500：HTTP 500")});
     configure();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason.toStdString());

@@ -3,6 +3,7 @@
 #include "audio/VolcSeedASRClient.h"
 #include "lexicon/PersonalLexiconStore.h"
 #include "support/QtPrinters.h"
+#include "support/TranscriptionNonAnswers.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -264,25 +265,7 @@ TEST_F(AppStateSpeechTest, ActivationOutlivedByItsStateEndsQuietly)
 TEST_F(AppStateSpeechTest, TranscriptionChecksAcceptOnlyWhatDictationAccepts)
 {
     setASRBase(h.localBase, QStringLiteral("local-whisper"));
-    Reply page;
-    page.headers = {{"Content-Type", "text/html"}};
-    page.pieces = {{"<html><head><title>Hotel Wi-Fi Login</title></head><body>Accept</body></html>", {}}};
-    Reply dropped;
-    dropped.dropWithoutReply = true;
-    const struct {
-        Reply reply;
-        QString reason;
-    } cases[] = {
-        {Reply::json(
-             200, R"({"error":{"message":"You exceeded your current quota","type":"insufficient_quota"}})"),
-         QStringLiteral("语音接口没有返回转写文本（You exceeded your current quota）")},
-        {Reply::json(200, "{}"), QStringLiteral("语音接口没有返回转写文本（{}）")},
-        {Reply::json(200, R"({"text":12345})"),
-         QStringLiteral(R"(语音接口没有返回转写文本（{"text":12345}）)")},
-        {page, QStringLiteral("语音接口返回了网页而不是转写结果（Hotel Wi-Fi Login）")},
-        {dropped, QStringLiteral("服务器中途断开了连接（Connection closed）")},
-    };
-    for (const auto& c : cases) {
+    for (const TranscriptionNonAnswer& c : transcriptionNonAnswers()) {
         SCOPED_TRACE(c.reason.toStdString());
         h.server.setHandler([reply = c.reply](const ScriptedHttpServer::Request& request) {
             return request.path.endsWith("/audio/transcriptions") ? reply : Reply::json(200, "{}");
