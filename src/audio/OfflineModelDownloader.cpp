@@ -3,6 +3,7 @@
 #include "audio/SenseVoiceModel.h"
 #include "util/AppIdentity.h"
 #include "util/FileIO.h"
+#include "util/NetworkText.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,11 +38,18 @@ const QString kConnectingMessage = QStringLiteral("连接官方源…");
 const QString kMirrorMessage = QStringLiteral("已切换加速镜像下载…");
 const QString kNoSourceMessage = QStringLiteral("❌ 离线模型下载失败，请检查网络连接后重试");
 const QString kFailedPrefix = QStringLiteral("❌ 离线模型下载失败：");
-const QString kSaveFailedPrefix = QStringLiteral("❌ 保存模型压缩包失败：");
+const QString kSaveFailed = QStringLiteral("❌ 保存模型压缩包失败");
 const QString kUnpackingMessage = QStringLiteral("下载完成，正在解压 886MB 无损模型权重…");
 const QString kInstalledProgress = QStringLiteral("离线满血底座安装完成");
 const QString kInstalledMessage = QStringLiteral("✅ 本机 886MB SenseVoice FP32 离线满血底座已安装并激活");
 const QString kCancelledMessage = QStringLiteral("已取消离线模型下载");
+
+// The file system's own words follow ours, in brackets.
+QString saveFailed(const QString& reason)
+{
+    return reason.isEmpty() ? kSaveFailed
+                            : kSaveFailed + QStringLiteral("（") + reason + QStringLiteral("）");
+}
 
 QString megabytes(qint64 bytes)
 {
@@ -108,7 +116,7 @@ void OfflineModelDownloader::startDownload()
         return;
     const QString folder = modelsFolder();
     if (folder.isEmpty() || !QDir().mkpath(folder)) {
-        finish(false, kSaveFailedPrefix + QStringLiteral("无法创建模型文件夹 ") + folder);
+        finish(false, kSaveFailed + QStringLiteral("：无法创建模型文件夹 ") + folder);
         return;
     }
     const qint64 needed = kSpaceFactor * m_options.expectedArchiveBytes;
@@ -135,7 +143,7 @@ void OfflineModelDownloader::startFromCurrentMirror()
     if (!m_partFile->open(QIODevice::ReadWrite | QIODevice::Truncate)) {
         const QString reason = m_partFile->errorString();
         m_partFile.reset();
-        giveUp(kSaveFailedPrefix + reason);
+        giveUp(saveFailed(reason));
         return;
     }
     m_partFile->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
@@ -217,7 +225,7 @@ bool OfflineModelDownloader::writeReceived(QNetworkReply* reply)
             return false;
         }
         if (m_partFile->write(data) != data.size()) {
-            giveUp(kSaveFailedPrefix + m_partFile->errorString());
+            giveUp(saveFailed(m_partFile->errorString()));
             return false;
         }
     }
@@ -255,7 +263,7 @@ void OfflineModelDownloader::onFinished(QNetworkReply* reply)
         return;
     }
     if (reply->error() != QNetworkReply::NoError) {
-        tryNextMirrorOrFail(reply->errorString());
+        tryNextMirrorOrFail(NetworkText::failure(reply->error(), reply->errorString()));
         return;
     }
     if (!writeReceived(reply))
@@ -266,7 +274,7 @@ void OfflineModelDownloader::onFinished(QNetworkReply* reply)
         return;
     }
     if (!m_partFile->flush()) {
-        giveUp(kSaveFailedPrefix + m_partFile->errorString());
+        giveUp(saveFailed(m_partFile->errorString()));
         return;
     }
     dropReply();
@@ -336,7 +344,7 @@ void OfflineModelDownloader::startUnpacking()
     discardPartFile();
     if (archiveFd < 0) {
         m_state = State::idle;
-        finish(false, kSaveFailedPrefix + QString::fromLocal8Bit(std::strerror(errno)));
+        finish(false, saveFailed(QString::fromLocal8Bit(std::strerror(errno))));
         return;
     }
     m_state = State::unpacking;

@@ -25,6 +25,10 @@ constexpr int kMaxPathBytes = 1024;
 constexpr size_t kReadBlockBytes = 64 * 1024;
 
 const QString kUnpackFailedPrefix = QStringLiteral("❌ 解压失败：");
+const QString kCannotReadArchive = QStringLiteral("无法读取下载的压缩包");
+const QString kDamagedArchive = QStringLiteral("压缩包已损坏");
+const QString kCannotWriteModel = QStringLiteral("无法写入模型文件");
+const QString kCannotInstall = QStringLiteral("无法把模型放入模型目录");
 // The archive unpacked, but without the model's files in their folder. The exit status of the archive tool
 // that used to unpack it was 0 in this case, and the message keeps that wording.
 const QString kModelMissingMessage = QStringLiteral("❌ 解压离线模型未成功（退出码 0）");
@@ -36,10 +40,21 @@ struct ArchiveWriter {
     void operator()(archive* a) const { archive_write_free(a); }
 };
 
-QString archiveError(archive* a, const char* fallback)
+// What failed in our words, with the library's reason after it in brackets.
+QString withReason(const QString& what, const QString& reason)
+{
+    return reason.isEmpty() ? what : what + QStringLiteral("（") + reason + QStringLiteral("）");
+}
+
+QString archiveError(archive* a, const QString& what)
 {
     const char* text = archive_error_string(a);
-    return QString::fromUtf8(text ? text : fallback);
+    return withReason(what, text ? QString::fromUtf8(text) : QString());
+}
+
+QString systemError(const QString& what)
+{
+    return withReason(what, QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 // The entry's name inside the staging folder, or empty when the entry may not be unpacked: absolute paths,
@@ -84,7 +99,7 @@ OfflineModelDownloader::UnpackResult OfflineModelDownloader::unpack(int archiveF
     // A private folder beside the installed model, on the same file system, so installing is one rename.
     QByteArray stagingTemplate = QDir(modelsFolder).filePath(QStringLiteral(".staging-XXXXXX")).toLocal8Bit();
     if (!mkdtemp(stagingTemplate.data())) {
-        result.message = kUnpackFailedPrefix + QString::fromLocal8Bit(std::strerror(errno));
+        result.message = kUnpackFailedPrefix + systemError(QStringLiteral("无法创建解压目录"));
         return result;
     }
     result.stagingFolder = QString::fromLocal8Bit(stagingTemplate);
@@ -109,7 +124,7 @@ OfflineModelDownloader::UnpackResult OfflineModelDownloader::unpack(int archiveF
     std::unique_ptr<archive, ArchiveReader> reader(archive_read_new());
     std::unique_ptr<archive, ArchiveWriter> writer(archive_write_disk_new());
     if (!reader || !writer)
-        return fail(QStringLiteral("out of memory"));
+        return fail(QStringLiteral("内存不足"));
     archive_read_support_filter_bzip2(reader.get());
     archive_read_support_format_tar(reader.get());
     // Each entry's name is checked (safeRelativePath) and then placed under the staging folder, which makes
@@ -120,9 +135,9 @@ OfflineModelDownloader::UnpackResult OfflineModelDownloader::unpack(int archiveF
                                    ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT);
     // The descriptor was the download's, left at its end.
     if (::lseek(archiveFd, 0, SEEK_SET) != 0)
-        return fail(QString::fromLocal8Bit(std::strerror(errno)));
+        return fail(systemError(kCannotReadArchive));
     if (archive_read_open_fd(reader.get(), archiveFd, kReadBlockBytes) != ARCHIVE_OK)
-        return fail(archiveError(reader.get(), "cannot read the archive"));
+        return fail(archiveError(reader.get(), kCannotReadArchive));
 
     qint64 written = 0;
     int entries = 0;
@@ -134,7 +149,7 @@ OfflineModelDownloader::UnpackResult OfflineModelDownloader::unpack(int archiveF
         if (header == ARCHIVE_EOF)
             break;
         if (header < ARCHIVE_WARN)
-            return fail(archiveError(reader.get(), "damaged archive"));
+            return fail(archiveError(reader.get(), kDamagedArchive));
         if (++entries > kMaxEntries)
             return fail(QStringLiteral("压缩包文件过多"));
         QString refusal;
@@ -145,7 +160,7 @@ OfflineModelDownloader::UnpackResult OfflineModelDownloader::unpack(int archiveF
             continue;
         archive_entry_set_pathname(entry, (stagingRoot + relative).constData());
         if (archive_write_header(writer.get(), entry) < ARCHIVE_WARN)
-            return fail(archiveError(writer.get(), "cannot create a file"));
+            return fail(archiveError(writer.get(), kCannotWriteModel));
         for (;;) {
             if (cancelled)
                 return stopCancelled();
@@ -156,18 +171,18 @@ OfflineModelDownloader::UnpackResult OfflineModelDownloader::unpack(int archiveF
             if (read == ARCHIVE_EOF)
                 break;
             if (read < ARCHIVE_WARN)
-                return fail(archiveError(reader.get(), "damaged archive"));
+                return fail(archiveError(reader.get(), kDamagedArchive));
             written += static_cast<qint64>(size);
             if (written > maxUnpackedBytes)
                 return fail(QStringLiteral("解压后的文件过大"));
             if (archive_write_data_block(writer.get(), block, size, offset) < ARCHIVE_WARN)
-                return fail(archiveError(writer.get(), "cannot write a file"));
+                return fail(archiveError(writer.get(), kCannotWriteModel));
         }
         if (archive_write_finish_entry(writer.get()) < ARCHIVE_WARN)
-            return fail(archiveError(writer.get(), "cannot write a file"));
+            return fail(archiveError(writer.get(), kCannotWriteModel));
     }
     if (archive_write_close(writer.get()) < ARCHIVE_WARN)
-        return fail(archiveError(writer.get(), "cannot write a file"));
+        return fail(archiveError(writer.get(), kCannotWriteModel));
 
     const QDir model(QDir(result.stagingFolder).filePath(SenseVoiceFiles::fullPrecisionFolder()));
     if (!QFileInfo(model.filePath(SenseVoiceFiles::fullPrecisionModel())).isFile() ||
@@ -191,15 +206,15 @@ QString OfflineModelDownloader::installModelFolder(const QString& stagingFolder)
     if (std::rename(unpacked.constData(), installed.constData()) == 0)
         return {};
     if (errno != EEXIST && errno != ENOTEMPTY)
-        return QString::fromLocal8Bit(std::strerror(errno));
+        return systemError(kCannotInstall);
     if (renameat2(AT_FDCWD, unpacked.constData(), AT_FDCWD, installed.constData(), RENAME_EXCHANGE) == 0)
         return {};
     // File systems without the exchange: move the old folder aside first, and back if the new one won't go.
     const QByteArray previous = QDir(stagingFolder).filePath(QStringLiteral("previous")).toLocal8Bit();
     if (std::rename(installed.constData(), previous.constData()) != 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
+        return systemError(kCannotInstall);
     if (std::rename(unpacked.constData(), installed.constData()) != 0) {
-        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        const QString reason = systemError(kCannotInstall);
         std::rename(previous.constData(), installed.constData());
         return reason;
     }

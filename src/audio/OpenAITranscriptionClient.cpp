@@ -1,5 +1,6 @@
 #include "audio/OpenAITranscriptionClient.h"
 #include "util/Endpoint.h"
+#include "util/NetworkText.h"
 
 #include "audio/SeedASRProtocol.h"
 #include "util/Deferred.h"
@@ -11,7 +12,6 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QSet>
-#include <QStringDecoder>
 #include <QUuid>
 #include <QtEndian>
 #include <algorithm>
@@ -44,15 +44,8 @@ constexpr QStringView kNotHttp = u"未收到有效 HTTP 响应";
 constexpr QStringView kKeyHasControlCharacters = u"语音 API Key 含有控制字符，请重新粘贴";
 constexpr QStringView kResponseTooLarge = u"语音接口响应过大";
 constexpr QStringView kTimedOut = u"请求超时";
-
-std::optional<QString> strictUtf8(const QByteArray& bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder.decode(bytes);
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
-}
+constexpr QStringView kNoTranscript = u"语音接口没有返回转写文本";
+constexpr QStringView kWebPage = u"语音接口返回了网页而不是转写结果";
 
 // Only a request without a key may follow a redirect to another host.
 void applyRedirectPolicy(QNetworkRequest& request, bool carriesKey)
@@ -169,18 +162,10 @@ std::optional<QString> OpenAITranscriptionClient::extractErrorMessage(const QByt
 {
     const QJsonDocument document = QJsonDocument::fromJson(body);
     if (document.isObject()) {
-        const QJsonObject object = document.object();
-        const QJsonValue error = object.value(QLatin1String("error"));
-        if (error.isObject()) {
-            const QJsonValue message = error.toObject().value(QLatin1String("message"));
-            if (message.isString() && !message.toString().isEmpty())
-                return message.toString();
-        }
-        const QJsonValue message = object.value(QLatin1String("message"));
-        if (message.isString() && !message.toString().isEmpty())
-            return message.toString();
+        if (std::optional<QString> message = NetworkText::errorMessage(document.object()))
+            return message;
     }
-    if (const std::optional<QString> text = strictUtf8(body)) {
+    if (const std::optional<QString> text = NetworkText::utf8Body(body)) {
         const QString trimmed = Text::trimmed(*text);
         if (!trimmed.isEmpty())
             return Text::graphemePrefix(trimmed, kErrorMessageMaxChars);
@@ -257,7 +242,7 @@ OpenAITranscriptionClient::transcribe(QByteArray wavData, QString baseURL, QStri
     deadline.cancel();
     if (!self || !reply || how == Ending::gone)
         co_return AppError{QStringLiteral("QNetworkReply"), QNetworkReply::OperationCanceledError,
-                           QStringLiteral("Operation canceled")};
+                           NetworkText::failure(QNetworkReply::OperationCanceledError, QString())};
     const MonotonicTime ended = m_scheduler.now();
     reply->disconnect();
     reply->deleteLater();
@@ -271,21 +256,25 @@ OpenAITranscriptionClient::transcribe(QByteArray wavData, QString baseURL, QStri
     const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!statusAttribute.isValid()) {
         if (reply->error() != QNetworkReply::NoError)
-            co_return AppError{QStringLiteral("QNetworkReply"), reply->error(), reply->errorString()};
+            co_return AppError{QStringLiteral("QNetworkReply"), reply->error(),
+                               NetworkText::failure(reply->error(), reply->errorString())};
         co_return AppError{errorDomain(), -12, kNotHttp.toString()};
     }
     // A body cut off mid-way is a failure, not a transcript of the part that arrived.
     const int status = statusAttribute.toInt();
     if (status >= 200 && status <= 299 && reply->error() != QNetworkReply::NoError)
-        co_return AppError{QStringLiteral("QNetworkReply"), reply->error(), reply->errorString()};
-    Result<QString> text = readReply(status, *received);
+        co_return AppError{QStringLiteral("QNetworkReply"), reply->error(),
+                           NetworkText::failure(reply->error(), reply->errorString())};
+    Result<QString> text =
+        readReply(status, *received, reply->header(QNetworkRequest::ContentTypeHeader).toByteArray());
     if (!text)
         co_return text.error();
     const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(ended - started);
     co_return Transcription{std::move(text).value(), latency.count()};
 }
 
-Result<QString> OpenAITranscriptionClient::readReply(int status, const QByteArray& body)
+Result<QString> OpenAITranscriptionClient::readReply(int status, const QByteArray& body,
+                                                     const QByteArray& contentType)
 {
     if (status < 200 || status > 299) {
         const QString statusText = QStringLiteral("HTTP ") + QString::number(status);
@@ -293,11 +282,26 @@ Result<QString> OpenAITranscriptionClient::readReply(int status, const QByteArra
         return AppError{errorDomain(), status, statusText + QStringLiteral("：") + message};
     }
     const QJsonDocument document = QJsonDocument::fromJson(body);
-    const QJsonValue textValue =
-        document.isObject() ? document.object().value(QLatin1String("text")) : QJsonValue();
-    if (textValue.isString())
-        return Text::trimmed(textValue.toString());
-    if (const std::optional<QString> plain = strictUtf8(body))
+    if (document.isObject()) {
+        const QJsonValue textValue = document.object().value(QLatin1String("text"));
+        if (textValue.isString())
+            return Text::trimmed(textValue.toString());
+    }
+    // Relays and captive portals answer errors with 200: a JSON body without a string "text" or a web page
+    // is no transcript and must never be typed into the user's document. Plain text stays a transcript,
+    // for servers that ignore "response_format".
+    const auto notATranscript = [&body](QStringView what) {
+        QString description = what.toString();
+        const QString cameBack = NetworkText::summary(body, kErrorMessageMaxChars);
+        if (!cameBack.isEmpty())
+            description += QStringLiteral("（") + cameBack + QStringLiteral("）");
+        return AppError{errorDomain(), kNotATranscriptCode, description};
+    };
+    if (!document.isNull())
+        return notATranscript(kNoTranscript);
+    if (NetworkText::isHtml(body, contentType))
+        return notATranscript(kWebPage);
+    if (const std::optional<QString> plain = NetworkText::utf8Body(body))
         return Text::trimmed(*plain);
     return QString();
 }

@@ -45,10 +45,13 @@ public:
     static QByteArray encodePCM16ToWAV(std::span<const qint16> samples, quint32 sampleRate);
     static QString buildPromptHint(const QStringList& hotwords, int maxChars);
     static std::optional<QString> isoLanguageCode(const QString& localeIdentifier);
-    // What a finished exchange answered: the trimmed transcript (the JSON "text", else the body as plain
-    // UTF-8 text; empty for anything else), or for a status outside 2xx the error with the service's own
-    // message.
-    static Result<QString> readReply(int status, const QByteArray& body);
+    // A 2xx answer that is JSON without a string "text", or a web page.
+    static constexpr int kNotATranscriptCode = -15;
+
+    // What a finished exchange answered: the trimmed transcript (the JSON "text", else a plain UTF-8 body;
+    // empty for a body that is not UTF-8), or the error: for a status outside 2xx with the service's own
+    // message, for a 2xx answer that is JSON without a string "text" or a web page with what came back.
+    static Result<QString> readReply(int status, const QByteArray& body, const QByteArray& contentType = {});
 
 private:
     static std::optional<QString> extractErrorMessage(const QByteArray& body);

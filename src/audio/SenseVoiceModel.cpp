@@ -110,7 +110,7 @@ SenseVoiceModel::LoadResult SenseVoiceModel::loadIfAvailable()
         const sherpa::Library& library = sherpa::Library::shared();
         const QString reason =
             library.isLoaded() ? QStringLiteral("本地模型无法加载，文件可能已损坏：%1").arg(paths->modelPath)
-                               : QStringLiteral("本地识别运行库 sherpa-onnx 无法加载：%1")
+                               : QStringLiteral("本地识别运行库 sherpa-onnx 无法加载（%1）")
                                      .arg(QString::fromStdString(library.error()));
         return {LoadOutcome::failed, paths->isFullPrecision, reason};
     }

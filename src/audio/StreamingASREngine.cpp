@@ -35,6 +35,18 @@ AppError engineError(int code, QString description)
     return AppError{StreamingASREngine::kErrorDomain.toString(), code, std::move(description)};
 }
 
+} // namespace
+
+AppError StreamingASREngine::captureError(const QString& reason)
+{
+    QString description = kCaptureFailedMessage.toString();
+    if (!Text::isBlank(reason))
+        description += QStringLiteral("：") + Text::trimmed(reason);
+    return AppError{kCaptureErrorDomain.toString(), 0, description};
+}
+
+namespace {
+
 // A model that was found but failed to load says more than "no model".
 AppError noRecognizerError(const QString& modelFailure)
 {
@@ -464,7 +476,7 @@ void StreamingASREngine::startSystemRecognizerPath(const StartRequest& request, 
     });
     if (!capturing) {
         endSystemRecognizerSession();
-        reportError(generation, AppError{kCaptureErrorDomain.toString(), 0, capturing.error});
+        reportError(generation, captureError(capturing.error));
         return;
     }
     // This tap is the recogniser's: the next capture session installs its own.

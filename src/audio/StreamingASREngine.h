@@ -59,6 +59,7 @@ public:
     static constexpr int kModelLoadFailedCode = -3;
     // The capture backend gives a reason but no code of its own.
     static constexpr QStringView kCaptureErrorDomain = u"Quorbell.AudioCapture";
+    static constexpr QStringView kCaptureFailedMessage = u"麦克风无法启动";
 
     // Fail-over notices of the Seed-ASR path.
     static constexpr QStringView kWatchdogFailoverNotice = u"弱网超时，已自动无损切回本机满血模型";
@@ -112,6 +113,8 @@ public:
     static float streamingGain(bool enableWhisperAGC, bool voiced, float rawRMS);
     // How long an upload of a recording of this length may take.
     static double uploadTimeoutSeconds(double durationSeconds);
+    // A microphone that could not be started, with the reason the capture gave.
+    static AppError captureError(const QString& reason);
 
 private:
     // A timer that fires once after `first` and then every `interval`, on the scheduler. start() and stop()

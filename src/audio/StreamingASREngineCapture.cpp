@@ -196,7 +196,7 @@ std::optional<int> StreamingASREngine::ensureHotMicRunning(AppError* error)
         const Status started =
             m_capture.start([this](std::span<const float> samples) { handleIncomingAudioBuffer(samples); });
         if (!started) {
-            *error = AppError{kCaptureErrorDomain.toString(), 0, started.error};
+            *error = captureError(started.error);
             return std::nullopt;
         }
         m_isTapInstalled = true;

@@ -24,7 +24,7 @@ constexpr int kMaxRecordedFrames = 16;
 constexpr quint64 kMaxFinishTimeoutMs = 24ull * 3600 * 1000;
 
 constexpr QStringView kNoKey = u"未配置豆包语音 API Key";
-constexpr QStringView kServerError = u"Seed-ASR server error";
+constexpr QStringView kServerError = u"豆包语音服务返回了错误";
 
 } // namespace
 
@@ -321,7 +321,11 @@ bool VolcSeedASRClient::handleIncomingBinaryFrame(quint64 socketId, const QByteA
     if (frame.kind == ServerFrame::Kind::tooShort)
         return true;
     if (frame.kind == ServerFrame::Kind::error) {
-        triggerFailover(socketId, frame.errorMessage.value_or(kServerError.toString()));
+        // The service's own message follows ours, in brackets.
+        QString reason = kServerError.toString();
+        if (frame.errorMessage && !frame.errorMessage->isEmpty())
+            reason += QStringLiteral("（") + *frame.errorMessage + QStringLiteral("）");
+        triggerFailover(socketId, reason);
         return false;
     }
 

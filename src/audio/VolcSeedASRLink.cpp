@@ -1,5 +1,7 @@
 #include "audio/VolcSeedASRLink.h"
 
+#include "util/NetworkText.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -19,6 +21,7 @@ constexpr Duration kCloseLinger = 3s;
 constexpr quint64 kMaxIncomingMessageBytes = SeedASRProtocol::kMaxDecompressedBytes;
 
 constexpr QStringView kConnectionClosed = u"连接已断开";
+constexpr QStringView kClosedByService = u"语音服务关闭了连接";
 
 } // namespace
 
@@ -43,10 +46,12 @@ QNetworkRequest handshakeRequest(const QUrl& url, const QString& key, const QStr
 
 QString failureReason(const QWebSocket* socket)
 {
+    // Qt's and the service's own words only ever follow ours, in brackets.
     if (socket->error() != QAbstractSocket::UnknownSocketError && !socket->errorString().isEmpty())
-        return socket->errorString();
+        return NetworkText::socketFailure(socket->error(), socket->errorString());
     if (!socket->closeReason().isEmpty())
-        return socket->closeReason();
+        return kClosedByService.toString() + QStringLiteral("（") + socket->closeReason() +
+               QStringLiteral("）");
     return kConnectionClosed.toString();
 }
 

@@ -110,7 +110,10 @@ QCoro::Task<Result<qint64>> VolcSeedASRClient::probeHandshakeLatency(QString api
         co_return *result.failure;
     const SeedASRProtocol::ServerFrame frame = SeedASRProtocol::parseServerFrame(result.binary);
     if (frame.kind == SeedASRProtocol::ServerFrame::Kind::error)
-        co_return frame.errorMessage ? seedError(-2, *frame.errorMessage) : seedError(-2, kServerError);
+        co_return frame.errorMessage && !frame.errorMessage->isEmpty()
+            ? seedError(-2, kServerError.toString() + QStringLiteral("（") + *frame.errorMessage +
+                                QStringLiteral("）"))
+            : seedError(-2, kServerError);
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(result.arrivedAt - started);
     co_return std::max<qint64>(1, elapsed.count());
 }

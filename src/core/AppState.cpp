@@ -519,10 +519,13 @@ void AppState::runStartupBlock()
             self->m_asrEngine->prewarmCloudSocketIfReady();
     });
     if (QCoreApplication* app = QCoreApplication::instance()) {
-        // System audio muted by a dictation comes back at quit.
+        // System audio muted by a dictation comes back at quit, and a dictation still being polished is
+        // recorded (SIGTERM quits through the same path).
         connect(app, &QCoreApplication::aboutToQuit, this, [self] {
-            if (self)
-                self->m_audioDucker->restoreIfNeeded();
+            if (!self)
+                return;
+            self->m_audioDucker->restoreIfNeeded();
+            self->recordUnfinishedDictation();
         });
     }
     m_hasStarted = true;

@@ -320,6 +320,12 @@ private:
                                          QList<LexiconEntry> terms, bool streamed);
     void scheduleAutoLearnObservation(const QString& injectedText, const QString& expectedBundleID,
                                       bool wasInsideSandbox);
+    DictationRecord dictationRecord(const QString& raw, const QString& text, double duration,
+                                    qint64 latencyMs, const QList<LexiconEntry>& terms) const;
+    // Keeps the newest records within the cap.
+    void prependToHistory(DictationRecord record);
+    // Quitting while a transcript is being polished or delivered: the dictation is recorded as it stands.
+    void recordUnfinishedDictation();
 
     AppServices m_services;
     Scheduler& m_scheduler;
@@ -374,6 +380,9 @@ private:
     DictationMode m_activeMode = DictationMode::dictate;
     bool m_isSessionActive = false;
     bool m_isFinalizingSession = false;
+    // The record of a dictation whose transcript is in hand but not yet recorded (the corrected raw text,
+    // then the polished text once it is known), written at once if the app quits before the finish does.
+    std::optional<DictationRecord> m_unfinishedRecord;
     // Bumped by every begin and cancel: work of an older session (a capture, a pending finish) does nothing.
     quint64 m_sessionGeneration = 0;
     // The begin waiting for the front window and the clipboard (0: none), and the last one handed out.

@@ -303,6 +303,8 @@ void AppState::handleEngineError(const QString& message)
     m_audioDucker->restoreIfNeeded();
     m_hotkeyMonitor->syncRecordingState(false);
     setPhase(PipelinePhase::error(message));
+    // The pill draws the error without words: the banner says why.
+    setStatusBanner(message);
     scheduleIdleReset(kIdleAfterEngineError);
 }
 
@@ -421,6 +423,13 @@ QCoro::Task<> AppState::finishDictationSession()
         setStatusBanner(QStringLiteral("⚠️ 当前生效的「") + m_llmConfig.selectedProvider.shortName() +
                         QStringLiteral("」尚未填入 API Key，本次仅执行本地词库纠偏"));
     setPhase(PipelinePhase::polishing(fixed));
+    // A dictation is never lost to a quit (a logout sends SIGTERM) while the model answers: what was
+    // recognised is recorded as the fallback would paste it. A rewrite's transcript is an instruction, not
+    // text.
+    if (m_activeMode == DictationMode::dictate)
+        m_unfinishedRecord =
+            dictationRecord(raw, PolishEngine::localFallbackText(raw, terms, m_activeContext, m_llmConfig),
+                            transcript.durationSeconds, 0, terms);
 
     bool sseLive = false;
     if (!m_isTypingInsideOwnApp && m_llmConfig.enableLiveInlineTyping && m_activeMode == DictationMode::dictate &&
@@ -455,6 +464,10 @@ QCoro::Task<> AppState::finishDictationSession()
     if (!self)
         co_return;
 
+    if (m_unfinishedRecord && !polished.text.isEmpty()) {
+        m_unfinishedRecord->polishedText = polished.text;
+        m_unfinishedRecord->polishLatencyMs = polished.latencyMs;
+    }
     if (polished.rewriteFailure) {
         // A failed rewrite keeps the selection: the spoken instruction is never pasted over it.
         m_liveInputSession.reset();
@@ -475,6 +488,7 @@ QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, Q
     QPointer<AppState> self(this);
     std::shared_ptr<LiveInputSession> live = std::exchange(m_liveInputSession, nullptr);
     if (text.isEmpty()) {
+        m_unfinishedRecord.reset();
         setPhase(PipelinePhase::idle());
         m_isFinalizingSession = false;
         m_audioDucker->restoreIfNeeded();
@@ -525,16 +539,8 @@ QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, Q
                             pair->corrected + QStringLiteral("」"));
     }
 
-    QStringList matched;
-    for (qsizetype i = 0; i < terms.size() && i < kMatchedTermsKept; ++i)
-        matched.append(terms.at(i).term);
-    QList<DictationRecord> history = m_history;
-    history.prepend(DictationRecord(QUuid::createUuid(), m_scheduler.currentDate(), raw, text, duration, latencyMs,
-                                    m_isTypingInsideOwnApp ? kOwnWindowTargetName : m_activeContext.appName,
-                                    m_activeMode, matched));
-    if (history.size() > kHistoryCap)
-        history.resize(kHistoryCap);
-    setHistory(std::move(history));
+    m_unfinishedRecord.reset();
+    prependToHistory(dictationRecord(raw, text, duration, latencyMs, terms));
     queueHistorySave();
 
     m_services.soundPlayer->play(SystemSound::Pop, kCloseSoundVolume);
@@ -549,6 +555,35 @@ QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, Q
     }
     m_isFinalizingSession = false;
     m_audioDucker->restoreIfNeeded();
+}
+
+DictationRecord AppState::dictationRecord(const QString& raw, const QString& text, double duration,
+                                          qint64 latencyMs, const QList<LexiconEntry>& terms) const
+{
+    QStringList matched;
+    for (qsizetype i = 0; i < terms.size() && i < kMatchedTermsKept; ++i)
+        matched.append(terms.at(i).term);
+    return DictationRecord(QUuid::createUuid(), m_scheduler.currentDate(), raw, text, duration, latencyMs,
+                           m_isTypingInsideOwnApp ? kOwnWindowTargetName : m_activeContext.appName,
+                           m_activeMode, matched);
+}
+
+void AppState::prependToHistory(DictationRecord record)
+{
+    QList<DictationRecord> history = m_history;
+    history.prepend(std::move(record));
+    if (history.size() > kHistoryCap)
+        history.resize(kHistoryCap);
+    setHistory(std::move(history));
+}
+
+void AppState::recordUnfinishedDictation()
+{
+    if (!m_unfinishedRecord)
+        return;
+    prependToHistory(*std::exchange(m_unfinishedRecord, std::nullopt));
+    // The process ends right after this: the file is written now, not queued.
+    reportDataFileSave(kHistoryFileName, saveHistory());
 }
 
 // --- learning --------------------------------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #include "llm/ChatStreamReader.h"
 
+#include "util/NetworkText.h"
 #include "util/Text.h"
 
 #include <QJsonArray>
@@ -56,6 +57,8 @@ bool ChatStreamReader::append(const QByteArray& bytes)
         m_readFrom = 0;
     }
     m_buffer += bytes;
+    if (m_head.size() < kHeadBytes)
+        m_head += bytes.left(kHeadBytes - m_head.size());
     // Only the part after the last line feed is an unfinished line.
     const qsizetype lastFeed = m_buffer.lastIndexOf('\n');
     const qsizetype pending = m_buffer.size() - std::max(lastFeed + 1, m_readFrom);
@@ -148,4 +151,45 @@ std::optional<QString> ChatStreamReader::next()
 QString ChatStreamReader::fullText() const
 {
     return Text::trimmed(m_assembler.accumulated());
+}
+
+QString ChatStreamReader::whatCameBack() const
+{
+    constexpr int kMaxChars = 160;
+    const auto with = [](const char* what, const QString& detail) {
+        QString text = QString::fromUtf8(what);
+        if (!detail.isEmpty())
+            text += QStringLiteral("（") + detail + QStringLiteral("）");
+        return text;
+    };
+    if (m_head.trimmed().isEmpty())
+        return QStringLiteral("服务器返回了空响应");
+
+    QString firstEvent;
+    for (const QByteArray& rawLine : m_head.split('\n')) {
+        const QString line = Text::trimmed(QString::fromUtf8(rawLine));
+        if (!line.startsWith(QLatin1String("data:")))
+            continue;
+        const QString payload = Text::trimmed(line.sliced(5));
+        if (payload.isEmpty() || payload == QLatin1String("[DONE]"))
+            continue;
+        if (firstEvent.isEmpty())
+            firstEvent = Text::graphemePrefix(payload, kMaxChars);
+        const std::optional<QJsonObject> event = parseObject(payload.toUtf8());
+        if (!event)
+            continue;
+        if (const std::optional<QString> message = NetworkText::errorMessage(*event))
+            return with("服务器返回了错误", Text::graphemePrefix(*message, kMaxChars));
+    }
+
+    const QJsonDocument whole = QJsonDocument::fromJson(m_head);
+    if (whole.isObject() && NetworkText::errorMessage(whole.object()))
+        return with("服务器返回了错误", NetworkText::summary(m_head, kMaxChars));
+    if (!whole.isNull())
+        return with("服务器返回的 JSON 中没有模型输出", NetworkText::summary(m_head, kMaxChars));
+    if (NetworkText::isHtml(m_head))
+        return with("服务器返回了网页而不是模型输出", NetworkText::summary(m_head, kMaxChars));
+    if (!firstEvent.isEmpty())
+        return with("数据流中没有模型输出", firstEvent);
+    return with("服务器返回的内容不是模型数据流", NetworkText::summary(m_head, kMaxChars));
 }

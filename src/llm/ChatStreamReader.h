@@ -17,6 +17,8 @@ public:
 
     // No single event line is longer than this in practice; a longer one is a broken or hostile server.
     static constexpr qsizetype kMaxLineBytes = 1 << 20;
+    // Enough of the body to hold an error answer or a page's title.
+    static constexpr qsizetype kHeadBytes = 8 * 1024;
 
     ChatStreamReader(Protocol protocol, bool enablePanguSpacing);
 
@@ -32,6 +34,10 @@ public:
 
     // The whole answer so far: the pieces concatenated, trimmed.
     QString fullText() const;
+    // For an answer that carried no text, what came instead, for the user (Chinese; the server's own words
+    // follow in brackets): an error sent inside the stream or as the whole body, a web page, or the start
+    // of whatever else arrived. Read from the first bytes of the body only.
+    QString whatCameBack() const;
 
 private:
     std::optional<QByteArray> takeLine();
@@ -41,6 +47,7 @@ private:
     Protocol m_protocol;
     StreamTextAssembler m_assembler;
     QByteArray m_buffer;
+    QByteArray m_head;        // the first kHeadBytes of the body, kept to say what came back
     qsizetype m_readFrom = 0; // m_buffer before this offset has been read
     qsizetype m_scanFrom = 0; // m_buffer before this offset holds no unread line feed
     bool m_inputFinished = false;

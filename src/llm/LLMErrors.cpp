@@ -1,5 +1,7 @@
 #include "llm/LLMErrors.h"
 
+#include "util/NetworkText.h"
+
 namespace LLMErrors {
 
 AppError urlError(URLCode code, const QString& detail)
@@ -32,34 +34,7 @@ AppError urlError(URLCode code, const QString& detail)
 
 AppError network(QNetworkReply::NetworkError code, const QString& qtDescription)
 {
-    QString description;
-    switch (code) {
-    case QNetworkReply::ConnectionRefusedError:
-        description = QStringLiteral("无法连接到服务器");
-        break;
-    case QNetworkReply::HostNotFoundError:
-        description = QStringLiteral("找不到服务器，请检查 Base URL 与网络");
-        break;
-    case QNetworkReply::RemoteHostClosedError:
-        description = QStringLiteral("服务器中途断开了连接");
-        break;
-    case QNetworkReply::SslHandshakeFailedError:
-        description = QStringLiteral("安全连接失败");
-        break;
-    case QNetworkReply::ProxyConnectionRefusedError:
-    case QNetworkReply::ProxyConnectionClosedError:
-    case QNetworkReply::ProxyNotFoundError:
-    case QNetworkReply::ProxyTimeoutError:
-    case QNetworkReply::ProxyAuthenticationRequiredError:
-        description = QStringLiteral("代理连接失败");
-        break;
-    default:
-        description = QStringLiteral("网络请求失败");
-        break;
-    }
-    if (!qtDescription.isEmpty())
-        description += QStringLiteral("（") + qtDescription + QStringLiteral("）");
-    return {kNetworkDomain, static_cast<int>(code), description};
+    return {kNetworkDomain, static_cast<int>(code), NetworkText::failure(code, qtDescription)};
 }
 
 AppError jsonError(int code, const QString& parserDescription)
@@ -97,6 +72,11 @@ AppError distillMissingKey()
 AppError unusableKey()
 {
     return {kDomain, 401, QStringLiteral("API Key 含有换行或控制字符，请重新粘贴密钥并点击「保存」")};
+}
+
+AppError noModelOutput(const QString& whatCameBack)
+{
+    return {kDomain, -1, QStringLiteral("模型没有输出任何文字，") + whatCameBack};
 }
 
 AppError emptyRewrite()

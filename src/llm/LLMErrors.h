@@ -40,6 +40,8 @@ AppError benchmarkMissingKey();
 AppError distillMissingKey();
 // A key with a line break or another control character never goes into a header.
 AppError unusableKey();
+// A streamed answer with status 2xx that carried no text; `whatCameBack` says what it held instead.
+AppError noModelOutput(const QString& whatCameBack);
 // A selection rewrite that produced nothing usable.
 AppError emptyRewrite();
 

@@ -130,6 +130,16 @@ bool PolishEngine::canBypassCloudPolish(const QString& locallyFixed, const QList
     return Text::graphemeCount(t) <= limit;
 }
 
+QString PolishEngine::localFallbackText(const QString& rawTranscript,
+                                        const QList<LexiconEntry>& recalledTerms,
+                                        const ActiveScreenContext& context, const LLMConfig& config)
+{
+    const QString fixed =
+        applyInstantLocalDictionary(Text::trimmed(rawTranscript), recalledTerms, context, config,
+                                    /*stripPeriod=*/false);
+    return applyPostFormattingRules(fixed, context, config);
+}
+
 QCoro::Task<PolishEngine::PolishResult>
 PolishEngine::polish(QString rawTranscript, DictationMode mode, ActiveScreenContext screenContext,
                      QList<LexiconEntry> recalledTerms, QStringList recentOutputs, LLMConfig config,
@@ -143,7 +153,7 @@ PolishEngine::polish(QString rawTranscript, DictationMode mode, ActiveScreenCont
 
     const QString locallyFixed =
         applyInstantLocalDictionary(trimmed, recalledTerms, screenContext, config, /*stripPeriod=*/false);
-    auto local = [&] { return applyPostFormattingRules(locallyFixed, screenContext, config); };
+    auto local = [&] { return localFallbackText(trimmed, recalledTerms, screenContext, config); };
 
     const bool rewrite = mode == DictationMode::rewriteSelection;
     if (!rewrite) {

@@ -47,6 +47,7 @@ public:
     struct StreamedAnswer {
         QString fullText;
         qint64 ttftMs = 0;
+        QString whatCameBack; // when fullText is empty: what the service sent instead
     };
 
     struct BenchmarkResult {
@@ -91,6 +92,10 @@ public:
                                                bool stripPeriod);
     static QString applyPostFormattingRules(const QString& text, const ActiveScreenContext& context,
                                             const LLMConfig& config);
+    // What a dictation becomes when the model cannot polish it: the transcript corrected by the recalled
+    // terms and formatted locally.
+    static QString localFallbackText(const QString& rawTranscript, const QList<LexiconEntry>& recalledTerms,
+                                     const ActiveScreenContext& context, const LLMConfig& config);
     // One streamed piece cleaned of echoed input tags and spaced against the text received so far.
     static QString cleanAndSpaceStreamToken(const QString& token, const QString& accumulated,
                                             bool enablePanguSpacing);

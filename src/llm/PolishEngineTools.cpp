@@ -100,6 +100,10 @@ QCoro::Task<Result<PolishEngine::BenchmarkResult>> PolishEngine::benchmarkLatenc
         co_return LLMErrors::urlError(LLMErrors::cancelled);
     if (!answer)
         co_return answer.error();
+    // A check passes only on words the model wrote: a 200 carrying an error, a page or an empty stream
+    // would otherwise verify and activate an endpoint that cannot polish anything.
+    if (answer.value().fullText.isEmpty())
+        co_return LLMErrors::noModelOutput(answer.value().whatCameBack);
     const qint64 totalMs = elapsedMs(start);
     const qint64 ttftMs = answer.value().ttftMs < 1 ? totalMs : answer.value().ttftMs;
     co_return BenchmarkResult{ttftMs, totalMs, answer.value().fullText};

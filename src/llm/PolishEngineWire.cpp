@@ -317,7 +317,10 @@ PolishEngine::streamAnswer(StreamProtocol protocol, QNetworkRequest request, QJs
         if (!self)
             co_return LLMErrors::urlError(LLMErrors::cancelled);
     }
-    co_return StreamedAnswer{reader.fullText(), ttftMs};
+    StreamedAnswer answer{reader.fullText(), ttftMs, {}};
+    if (answer.fullText.isEmpty())
+        answer.whatCameBack = reader.whatCameBack();
+    co_return answer;
 }
 
 // --- whole-answer calls

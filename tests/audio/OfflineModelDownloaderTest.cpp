@@ -254,6 +254,18 @@ TEST_F(OfflineModelDownloaderTest, FallsBackToTheMirrorAndReportsOnlyTheSecondFa
     downloader->startDownload();
     ASSERT_TRUE(waitForCompletion(3));
     EXPECT_EQ(completions[2], std::make_pair(false, QStringLiteral("❌ 离线模型下载失败：HTTP 500")));
+
+    // The last source dropping the connection is told in our words, Qt's after them in brackets.
+    server.setHandler([](const ScriptedHttpServer::Request&) {
+        Reply dropped;
+        dropped.dropWithoutReply = true;
+        return dropped;
+    });
+    downloader->startDownload();
+    ASSERT_TRUE(waitForCompletion(4));
+    EXPECT_EQ(completions[3],
+              std::make_pair(false, QStringLiteral("❌ 离线模型下载失败：服务器中途断开了连接（"
+                                                   "Connection closed）")));
     expectNoLeftovers();
 }
 
@@ -275,7 +287,8 @@ TEST_F(OfflineModelDownloaderTest, BrokenOrHostileArchivesInstallNothingAndHarmN
         QByteArray archive;
         QString expected; // the start of the report
     } cases[] = {
-        {"truncated", full.left(full.size() / 2), kUnpackFailed},
+        // Our words first; libarchive's follow in brackets.
+        {"truncated", full.left(full.size() / 2), kUnpackFailed + QStringLiteral("无法读取下载的压缩包（")},
         {"absolute path", withModel({{outsideFile, "planted"}}), unsafePath},
         {"dot-dot", withModel({{kModelFolder + "/../../planted", "planted"}}), unsafePath},
         {"symlink out",
@@ -285,7 +298,7 @@ TEST_F(OfflineModelDownloaderTest, BrokenOrHostileArchivesInstallNothingAndHarmN
         {"hard link", withModel({{kModelFolder + "/passwd", "/etc/passwd", Entry::Kind::hardlink}}), link},
         {"no tokens", tarBz2({{kModelFolder + "/model.onnx", fixtureBytes("model.onnx")}}),
          QStringLiteral("❌ 解压离线模型未成功")},
-        {"not an archive", QByteArray(4096, 'x'), kUnpackFailed},
+        {"not an archive", QByteArray(4096, 'x'), kUnpackFailed + QStringLiteral("无法读取下载的压缩包（")},
     };
     auto downloader = makeDownloader();
     for (const auto& c : cases) {

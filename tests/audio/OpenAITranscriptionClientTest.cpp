@@ -161,12 +161,22 @@ TEST_F(OpenAITranscriptionTest, ReadsAnswersAndErrorsAsTheyCome)
 {
     const QByteArray html = "<html>" + QByteArray(300, 'e');
     const QByteArray htmlError = "502 HTTP 502：" + html.left(160);
+    const QByteArray portal = "<!DOCTYPE html>\n<html><head><title> Hotel Wi-Fi Login </title></head>"
+                              "<body>Please accept the terms</body></html>";
     const struct {
         Reply reply;
         const char* expected; // the text, or the code and description of the error
     } cases[] = {
-        {Reply::json(200, R"( {"foo":1} )"), R"(text {"foo":1})"},
         {Reply::json(200, QByteArray("\xff\xfe\x00", 3)), "text "},
+        // A 200 that is not a transcript (relays and captive portals answer errors that way) fails and says
+        // what came back.
+        {Reply::json(
+             200, R"({"error":{"message":"You exceeded your current quota","type":"insufficient_quota"}})"),
+         "-15 语音接口没有返回转写文本（You exceeded your current quota）"},
+        {Reply::json(200, "{}"), "-15 语音接口没有返回转写文本（{}）"},
+        {Reply::json(200, R"({"text":12345})"), R"(-15 语音接口没有返回转写文本（{"text":12345}）)"},
+        {Reply::json(200, R"( {"foo":1} )"), R"(-15 语音接口没有返回转写文本（{"foo":1}）)"},
+        {Reply::json(200, portal), "-15 语音接口返回了网页而不是转写结果（Hotel Wi-Fi Login）"},
         {Reply::json(401, R"({"error":{"message":"bad key"}})"), "401 HTTP 401：bad key"},
         {Reply::json(429, R"({"message":"slow down"})"), "429 HTTP 429：slow down"},
         {Reply::json(500, ""), "500 HTTP 500：HTTP 500"},

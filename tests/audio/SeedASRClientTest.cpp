@@ -379,7 +379,7 @@ TEST_F(SeedASRClientTest, AnEarlyFinalOrAnErrorFrameEndsTheSessionOnce)
     ASSERT_TRUE(waitUntil([&] { return finished.has_value() && !fallbacks.isEmpty(); }));
     EXPECT_FALSE(*finished);
     CloudTest::settle();
-    EXPECT_EQ(fallbacks, QStringList{QStringLiteral("额度不足")});
+    EXPECT_EQ(fallbacks, QStringList{QStringLiteral("豆包语音服务返回了错误（额度不足）")});
     EXPECT_EQ(tags, (QList<quint64>{1, 1, 2})) << "each callback names the session it belongs to";
 }
 
@@ -437,7 +437,7 @@ TEST_F(SeedASRClientTest, ProbeMeasuresTheFirstAnswerAndReportsErrorFrames)
     EXPECT_EQ(c.closeCodeFromClient, 1000);
 
     const QPair<QByteArray, QString> errors[] = {
-        {SeedASRTestServer::errorFrame("invalid key"), QStringLiteral("invalid key")},
+        {SeedASRTestServer::errorFrame("invalid key"), QStringLiteral("鉴权或资源包错误（invalid key）")},
         {SeedASRTestServer::errorFrame("x").left(9), QStringLiteral("鉴权或资源包错误")}};
     for (const auto& [frame, description] : errors) {
         answer = frame;

@@ -1,5 +1,6 @@
 #include "audio/StreamingASREngineTestSupport.h"
 #include "support/ScriptedHttpServer.h"
+#include "support/TranscriptionNonAnswers.h"
 
 #include <QtEndian>
 
@@ -337,6 +338,46 @@ TEST_F(StreamingASREngineOpenAI, AFailedUploadWithoutALocalModelIsAnError)
         << "the client's error, passed on";
     EXPECT_EQ(h.errorValues.first().code, 401);
     EXPECT_TRUE(h.notices.isEmpty());
+}
+
+// A 200 that is no transcript fails the upload as an error status does: nothing comes back to be typed, and
+// the reason, in Chinese with the service's words in brackets, goes to the error; with a local model the
+// recording is decoded locally instead.
+TEST_F(StreamingASREngineOpenAI, AnAnswerThatIsNotATranscriptFailsTheUploadWithItsReason)
+{
+    QList<TranscriptionNonAnswer> cases = transcriptionNonAnswers();
+    cases.append({Reply::json(429, R"({"error":{"message":"Rate limit reached"}})"),
+                  QStringLiteral("HTTP 429：Rate limit reached")});
+    cases.append({Reply::json(500, ""), QStringLiteral("HTTP 500：HTTP 500")});
+    configure();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason.toStdString());
+        http.setHandler([reply = c.reply](const ScriptedHttpServer::Request& request) {
+            return request.method == "POST" ? reply : Reply{};
+        });
+        h.errors.clear();
+        h.start();
+        h.speak(tone(400, 0.7));
+        EXPECT_EQ(h.finish().text, QString()) << "nothing to type";
+        h.settle();
+        EXPECT_EQ(h.errors, QStringList{QStringLiteral("云端语音识别失败：") + c.reason});
+    }
+
+    installModel();
+    h.engine->reloadSenseVoiceModelAsync();
+    h.settle();
+    http.setHandler([](const ScriptedHttpServer::Request& request) {
+        return request.method == "POST" ? Reply::json(200, "{}") : Reply{};
+    });
+    h.errors.clear();
+    h.start();
+    h.speak(tone(400, 0.7));
+    h.speak(silence(0.3));
+    EXPECT_EQ(h.finish().text, QStringLiteral("你"));
+    h.settle();
+    EXPECT_EQ(h.notices, QStringList{QStringLiteral("云端语音回包异常（语音接口没有返回转写文本（{}）），"
+                                                    "已由本机满血 FP32 模型无缝兜底")});
+    EXPECT_TRUE(h.errors.isEmpty());
 }
 
 TEST_F(StreamingASREngineOpenAI, TheRecordingStopsGrowingAtThreeMinutes)

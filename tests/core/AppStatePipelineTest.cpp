@@ -5,10 +5,13 @@
 #include "support/QtPrinters.h"
 #include "support/UnwritableFolder.h"
 #include "system/ContextInjector.h"
+#include "system/SystemAudioDucker.h"
 #include "util/AppIdentity.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QTimer>
+#include <csignal>
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
@@ -320,6 +323,7 @@ TEST_F(PipelineTest, EngineErrorEndsTheSessionAndItsIdleResetSparesANewerOne)
     h.engine->onError(engineError(QStringLiteral("没有可用的麦克风输入")));
     EXPECT_FALSE(state().isSessionActive());
     EXPECT_EQ(state().phase(), PipelinePhase::error(QStringLiteral("没有可用的麦克风输入")));
+    EXPECT_EQ(state().statusBanner(), QStringLiteral("没有可用的麦克风输入")) << "the pill shows no words";
     h.engine->onPartialResult(QStringLiteral("迟到的片段"), true);
     EXPECT_EQ(state().sandboxText(), QString()) << "partials after the session are ignored";
     h.scheduler.advance(2500ms);
@@ -357,6 +361,33 @@ TEST_F(PipelineTest, AnEngineErrorInTheTailPauseStillFinishesWithWhatTheEngineDe
     EXPECT_EQ(h.engine->finishes, 2);
     EXPECT_EQ(state().history().size(), 1);
     EXPECT_EQ(state().phase(), PipelinePhase::error(QStringLiteral("云端连接中断")));
+}
+
+// An upload that fails (a hang, an error status, a closed connection, a 200 that is no transcript) ends in
+// the engine's error while the finish waits: the pill shows its wordless error phase, the banner says why,
+// and nothing is typed or recorded.
+TEST_F(PipelineTest, AFailedTranscriptionSaysWhyInTheBannerAndDeliversNothing)
+{
+    const QStringList reasons{QStringLiteral("云端语音识别失败：请求超时"),
+                              QStringLiteral("云端语音识别失败：HTTP 429：Rate limit reached"),
+                              QStringLiteral("云端语音识别失败：服务器中途断开了连接（Connection closed）"),
+                              QStringLiteral("云端语音识别失败：语音接口没有返回转写文本（{}）")};
+    h.engine->usesOpenAI = true;
+    for (const QString& reason : reasons) {
+        h.engine->duringFinish = [&] { h.engine->onError(engineError(reason)); };
+        h.begin();
+        finish();
+        EXPECT_EQ(state().phase(), PipelinePhase::error(reason));
+        EXPECT_EQ(state().statusBanner(), reason);
+        EXPECT_FALSE(state().isFinalizingSession());
+        h.scheduler.advance(2500ms);
+        EXPECT_EQ(state().phase(), PipelinePhase::idle());
+        EXPECT_EQ(state().statusBanner(), reason) << "the banner outlives the pill";
+    }
+    h.settleSaves();
+    EXPECT_TRUE(state().history().isEmpty());
+    EXPECT_TRUE(h.clipboard.textsSet().isEmpty());
+    EXPECT_TRUE(h.inputSynth.actions().isEmpty());
 }
 
 TEST_F(PipelineTest, OwnWindowWritesTheTryOutBoxAndWithoutAFieldTheTextWaitsOnTheClipboard)
@@ -673,4 +704,59 @@ TEST_F(PipelineTest, AFailedSaveOfADataFileIsShownKeptInMemoryAndSavedByTheNextC
         EXPECT_EQ(state().statusBanner(), QStringLiteral("别的消息"));
         state().setStatusBanner(QString());
     }
+}
+
+// A logout sends SIGTERM: when it comes while the model is still answering, the app quits at once, and what
+// was recognised (corrected by the lexicon, as the fallback would paste it) is in history.json before it
+// does.
+TEST(PipelineAtQuit, SigtermWhilePolishingRecordsTheCorrectedTranscriptBeforeTheAppQuits)
+{
+    AppStateHarness h;
+    h.workspace.setFrontmost(kEditor);
+    h.server.setHandler([](const ScriptedHttpServer::Request& request) {
+        ScriptedHttpServer::Reply reply = ScriptedHttpServer::Reply::json(200, R"({"data":[]})");
+        reply.neverAnswer = request.path.endsWith("/chat/completions");
+        return reply;
+    });
+    h.start({{QStringLiteral("formattingStyle"), QStringLiteral("lightPolish")},
+             {QStringLiteral("enableFastBypassForShortPhrases"), false},
+             {QStringLiteral("enableAutoMuteDuringDictation"), false},
+             {QStringLiteral("enableAutoLearn"), false}});
+    AppState& state = *h.state;
+    state.lexiconStore().setEntries(
+        {LexiconEntry(QUuid::createUuid(), QStringLiteral("星河"), {QStringLiteral("星合")}, QString(),
+                      LexiconCategory::project, 5, 0, Timestamp{0})});
+    const auto chats = [&] {
+        return std::count_if(h.server.requests().begin(), h.server.requests().end(),
+                             [](const auto& request) { return request.path.endsWith("/chat/completions"); });
+    };
+
+    h.begin();
+    h.engine->transcripts.push_back({QStringLiteral("星合项目今天上线。"), 2});
+    auto finished = watch(state.finishDictationSession());
+    h.scheduler.advance(100ms);
+    ASSERT_TRUE(h.settle([&] { return chats() == 1; })) << "the model was never asked";
+    ASSERT_TRUE(state.phase().is<PipelinePhase::Polishing>());
+
+    QObject signalContext;
+    ASSERT_TRUE(
+        restoreOnTerminationSignals(&signalContext, state.audioDucker(), [] { QCoreApplication::quit(); }));
+    QTimer::singleShot(0, [] { std::raise(SIGTERM); });
+    QTimer bound; // only if the signal is never handled
+    bound.setSingleShot(true);
+    QObject::connect(&bound, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    bound.start(10000);
+    ASSERT_EQ(QCoreApplication::exec(), 0) << "SIGTERM did not quit";
+    bound.stop();
+
+    EXPECT_FALSE(finished->done) << "the model was still answering";
+    ASSERT_EQ(state.history().size(), 1);
+    EXPECT_EQ(state.history().first().polishedText, QStringLiteral("星河项目今天上线。"));
+    EXPECT_EQ(state.history().first().rawTranscript, QStringLiteral("星合项目今天上线。"));
+    EXPECT_EQ(state.history().first().targetAppName, QStringLiteral("Kate"));
+    // On disk without waiting for the writer: the process ends right after the quit.
+    const HistoryDecodeResult saved =
+        decodeHistory(FileIO::readAll(state.historyPath()).value_or(QByteArray()));
+    ASSERT_EQ(saved.records.size(), 1);
+    EXPECT_EQ(saved.records.first().polishedText, QStringLiteral("星河项目今天上线。"));
 }

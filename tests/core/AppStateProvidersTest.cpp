@@ -49,6 +49,14 @@ protected:
         });
     }
 
+    // Chat requests get this reply; warm-ups an empty 200.
+    void answerWithReply(const Reply& reply)
+    {
+        h.server.setHandler([reply](const ScriptedHttpServer::Request& request) {
+            return isChatRequest(request) ? reply : Reply::json(200, "{}");
+        });
+    }
+
     QList<ScriptedHttpServer::Request> chats() const
     {
         QList<ScriptedHttpServer::Request> found;
@@ -337,4 +345,51 @@ TEST_F(AppStateProvidersTest, AnEmptyKeyFieldChecksWithTheEnvironmentsKeyAndStor
     ASSERT_EQ(chats().size(), 2);
     EXPECT_EQ(chats().last().header("Authorization"), QByteArray("Bearer sk-env"));
     EXPECT_EQ(state().storedAPIKey(LLMProviderOption::deepseek), QStringLiteral("sk-deepseek-old"));
+}
+
+// A check passes only on words the model wrote: a 200 that carries an error, a page, an empty object or a
+// stream without text neither measures nor activates, and the failure says what came back.
+TEST_F(AppStateProvidersTest, ChecksPassOnlyWhenTheModelStreamedText)
+{
+    Reply page;
+    page.headers = {{"Content-Type", "text/html; charset=utf-8"}};
+    page.pieces = {
+        {"<!DOCTYPE html><html><head><title>Hotel Wi-Fi Login</title></head><body>…</body></html>", {}}};
+    const struct {
+        Reply reply;
+        QString cameBack;
+    } cases[] = {
+        {Reply::sse({"data: garbage\n\n", "event: ping\n\n",
+                     R"(data: {"choices":[]})"
+                     "\n\n",
+                     "data: [DONE]\n\n"}),
+         QStringLiteral("数据流中没有模型输出（garbage）")},
+        {Reply::json(
+             200, R"({"error":{"message":"You exceeded your current quota","type":"insufficient_quota"}})"),
+         QStringLiteral("服务器返回了错误（You exceeded your current quota）")},
+        {Reply::sse({R"(data: {"error":{"message":"model overloaded"}})"
+                     "\n\n"}),
+         QStringLiteral("服务器返回了错误（model overloaded）")},
+        {page, QStringLiteral("服务器返回了网页而不是模型输出（Hotel Wi-Fi Login）")},
+        {Reply::json(200, "{}"), QStringLiteral("服务器返回的 JSON 中没有模型输出（{}）")},
+        {Reply::json(200, ""), QStringLiteral("服务器返回了空响应")},
+    };
+    const LLMProviderOption custom = LLMProviderOption::custom;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cameBack.toStdString());
+        answerWithReply(c.reply);
+        const QString reason = QStringLiteral("模型没有输出任何文字，") + c.cameBack;
+
+        drive(*watch(state().runLLMProviderBenchmark(custom, h.localBase, QStringLiteral("m"), {})));
+        EXPECT_EQ(state().llmProviderBenchmarkSummaries().value(custom),
+                  QStringLiteral("❌ 测速未通过：") + reason);
+
+        EXPECT_FALSE(activate(custom, h.localBase, QStringLiteral("m"), {}));
+        EXPECT_EQ(state().statusBanner(), kRefused + reason);
+        EXPECT_EQ(state().llmActivationErrors().value(custom), kRefused + reason);
+        EXPECT_EQ(state().llmConfig().selectedProvider, LLMProviderOption::deepseek) << "nothing activated";
+    }
+    answerWith(QStringLiteral("好的"));
+    EXPECT_TRUE(activate(custom, h.localBase, QStringLiteral("m"), {}));
+    EXPECT_EQ(state().llmConfig().selectedProvider, custom);
 }

@@ -3,6 +3,7 @@
 #include "audio/VolcSeedASRClient.h"
 #include "lexicon/PersonalLexiconStore.h"
 #include "support/QtPrinters.h"
+#include "support/TranscriptionNonAnswers.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -257,4 +258,35 @@ TEST_F(AppStateSpeechTest, ActivationOutlivedByItsStateEndsQuietly)
     h.scheduler.advance(8s);
     ASSERT_TRUE(h.settle([&] { return orphan->done; }));
     EXPECT_FALSE(orphan->ok);
+}
+
+// "⚡ 测速" and "校验并切换" accept exactly what dictation accepts: a 200 that is an error, an empty or
+// wrongly typed object or a web page fails them and says what came back; a plain-text answer passes.
+TEST_F(AppStateSpeechTest, TranscriptionChecksAcceptOnlyWhatDictationAccepts)
+{
+    setASRBase(h.localBase, QStringLiteral("local-whisper"));
+    for (const TranscriptionNonAnswer& c : transcriptionNonAnswers()) {
+        SCOPED_TRACE(c.reason.toStdString());
+        h.server.setHandler([reply = c.reply](const ScriptedHttpServer::Request& request) {
+            return request.path.endsWith("/audio/transcriptions") ? reply : Reply::json(200, "{}");
+        });
+        auto probe = watch(state().runOpenAIASRProbe());
+        ASSERT_TRUE(h.settle([&] { return probe->done; }));
+        EXPECT_EQ(state().lastOpenAIASRProbeSummary(),
+                  QStringLiteral("❌ OpenAI 语音 连通未通过：") + c.reason);
+
+        EXPECT_FALSE(activate(ASRProviderOption::openAIWhisper));
+        EXPECT_EQ(state().statusBanner(), kRefused + c.reason);
+        EXPECT_EQ(state().asrActivationErrors().value(ASRProviderOption::openAIWhisper), kRefused + c.reason);
+        EXPECT_NE(state().llmConfig().asrProvider, ASRProviderOption::openAIWhisper) << "not switched";
+    }
+
+    // A server that ignores "response_format" and answers plain text is a working service.
+    h.server.setHandler([](const ScriptedHttpServer::Request& request) {
+        Reply plain;
+        plain.pieces = {{request.path.endsWith("/audio/transcriptions") ? "嗯" : "", {}}};
+        return plain;
+    });
+    EXPECT_TRUE(activate(ASRProviderOption::openAIWhisper)) << state().statusBanner().toStdString();
+    EXPECT_EQ(state().llmConfig().asrProvider, ASRProviderOption::openAIWhisper);
 }

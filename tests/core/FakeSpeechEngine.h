@@ -44,6 +44,8 @@ public:
     QCoro::Task<SpeechTranscript> finishStreaming() override
     {
         ++finishes;
+        if (duringFinish)
+            duringFinish();
         SpeechTranscript next;
         if (!transcripts.empty()) {
             next = transcripts.front();
@@ -73,6 +75,8 @@ public:
     bool usesSeed = false;
     bool usesOpenAI = false;
     std::deque<SpeechTranscript> transcripts;
+    // Runs inside each finish, before the transcript is handed out (an upload failing, say).
+    std::function<void()> duringFinish;
     // The handshake probe; tests point it at a local Seed-ASR service.
     std::function<QCoro::Task<Result<qint64>>(QString apiKey, QString resourceID)> seedProbe;
     QStringList seedProbeKeys;

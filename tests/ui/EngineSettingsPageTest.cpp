@@ -441,7 +441,9 @@ TEST_F(EngineSettingsPageTest, ProviderCardsKeepDraftsAndSendThemRaw)
     // The custom card against the local server: a keyless address, saved raw, measured, then switched to.
     h().server.setHandler([](const ScriptedHttpServer::Request& request) {
         if (request.path.endsWith("/chat/completions"))
-            return Reply::sse({R"(data: {"choices":[{"delta":{"content":"好"}}]})", "data: [DONE]"});
+            return Reply::sse({R"(data: {"choices":[{"delta":{"content":"好"}}]})"
+                               "\n\n",
+                               "data: [DONE]\n\n"});
         return Reply::json(200, R"({"data":[]})");
     });
     click(custom->header());
@@ -463,7 +465,8 @@ TEST_F(EngineSettingsPageTest, ProviderCardsKeepDraftsAndSendThemRaw)
     ASSERT_TRUE(settleWhileTimePasses([&] { return !state().isBenchmarkingLLM(); }));
     EXPECT_TRUE(find<QBInlineBanner>(QStringLiteral("probeBanner"), custom)
                     ->message()
-                    .startsWith(QStringLiteral("⚡ 实测通过")));
+                    .startsWith(QStringLiteral("⚡ 实测通过")))
+        << "the model streamed text";
 
     click(find<QBButton>(QStringLiteral("activateButton"), custom));
     ASSERT_TRUE(settleWhileTimePasses([&] { return custom->isSelected(); }));

@@ -72,10 +72,11 @@ public:
         else if (!error)
             text = QStringLiteral("密钥服务出错（原因不明）");
         else if (isServiceAbsent(error))
-            text =
-                QStringLiteral("没有可用的密钥服务（Secret Service）：") + QString::fromUtf8(error->message);
+            text = QStringLiteral("没有可用的密钥服务 Secret Service（") + QString::fromUtf8(error->message) +
+                   QStringLiteral("）");
         else
-            text = QStringLiteral("密钥服务出错：") + QString::fromUtf8(error->message);
+            text =
+                QStringLiteral("密钥服务出错（") + QString::fromUtf8(error->message) + QStringLiteral("）");
         if (error)
             g_error_free(error);
         return text;

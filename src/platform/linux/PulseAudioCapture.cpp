@@ -36,14 +36,16 @@ private:
     pa_threaded_mainloop* m_loop;
 };
 
-QString pulseError(pa_context* context, const char* what)
+// What failed in our words, the sound server's own reason after it in brackets.
+QString pulseError(pa_context* context, const QString& what)
 {
     const int code = context ? pa_context_errno(context) : PA_ERR_UNKNOWN;
-    return QStringLiteral("PulseAudio: %1: %2")
-        .arg(QLatin1String(what), QString::fromUtf8(pa_strerror(code)));
+    return what + QStringLiteral("（") + QString::fromUtf8(pa_strerror(code)) + QStringLiteral("）");
 }
 
-const QString kNoAnswer = QStringLiteral("PulseAudio: the server did not answer");
+const QString kNoAnswer = QStringLiteral("PulseAudio 声音服务没有应答");
+const QString kCannotConnect = QStringLiteral("无法连接 PulseAudio 声音服务");
+const QString kCannotRecord = QStringLiteral("无法打开麦克风录音");
 
 } // namespace
 
@@ -125,7 +127,7 @@ struct PulseAudioCapture::Impl {
     {
         context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Quorbell");
         if (!context)
-            return Status::failure(QStringLiteral("PulseAudio: cannot create a context"));
+            return Status::failure(QStringLiteral("无法建立 PulseAudio 连接"));
         {
             std::lock_guard waitLock(waitMutex);
             contextState = PA_CONTEXT_UNCONNECTED;
@@ -134,7 +136,7 @@ struct PulseAudioCapture::Impl {
         pa_context_set_subscribe_callback(context, &Impl::onSubscription, this);
         // Never start a sound server of our own: no server means no microphone.
         if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-            const QString error = pulseError(context, "connect");
+            const QString error = pulseError(context, kCannotConnect);
             dropContext();
             lastSeenRate = 0;
             return Status::failure(error);
@@ -358,7 +360,7 @@ struct PulseAudioCapture::Impl {
         LoopLock lock(loop);
         if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
             return Status::success();
-        const QString error = settled ? pulseError(context, "connect") : kNoAnswer;
+        const QString error = settled ? pulseError(context, kCannotConnect) : kNoAnswer;
         dropContext();
         lastSeenRate = 0;
         return Status::failure(error);
@@ -441,11 +443,11 @@ std::optional<int> PulseAudioCapture::lastSeenSourceSampleRate() const
 Status PulseAudioCapture::start(BufferHandler handler)
 {
     if (!d->loop)
-        return Status::failure(QStringLiteral("PulseAudio: cannot start its event loop"));
+        return Status::failure(QStringLiteral("PulseAudio 事件循环无法启动"));
     if (d->inLoopThread())
-        return Status::failure(QStringLiteral("PulseAudio: cannot start from the capture thread"));
+        return Status::failure(QStringLiteral("不能在录音线程里再次启动录音"));
     if (d->running)
-        return Status::failure(QStringLiteral("the microphone is already running"));
+        return Status::failure(QStringLiteral("麦克风已在录音"));
     const Deadline deadline = deadlineFromNow();
     if (Status connected = d->ensureContext(deadline); !connected)
         return connected;
@@ -459,7 +461,7 @@ Status PulseAudioCapture::start(BufferHandler handler)
     if (!source)
         return Status::failure(kNoAnswer);
     if (source->first.empty() || source->second <= 0)
-        return Status::failure(QStringLiteral("PulseAudio: there is no microphone (no default source)"));
+        return Status::failure(QStringLiteral("没有可用的麦克风（声音服务没有默认输入设备）"));
 
     pa_sample_spec sampleSpec{};
     sampleSpec.format = PA_SAMPLE_FLOAT32NE;
@@ -472,7 +474,7 @@ Status PulseAudioCapture::start(BufferHandler handler)
             return Status::failure(kNoAnswer); // the server went away meanwhile
         d->stream = pa_stream_new(d->context, "Quorbell microphone", &sampleSpec, nullptr);
         if (!d->stream)
-            return Status::failure(pulseError(d->context, "record stream"));
+            return Status::failure(pulseError(d->context, kCannotRecord));
         {
             std::lock_guard waitLock(d->waitMutex);
             d->streamState = PA_STREAM_UNCONNECTED;
@@ -494,7 +496,7 @@ Status PulseAudioCapture::start(BufferHandler handler)
         // silently moving to a device of another rate.
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
         if (pa_stream_connect_record(d->stream, source->first.c_str(), &attributes, flags) < 0) {
-            const QString error = pulseError(d->context, "record stream");
+            const QString error = pulseError(d->context, kCannotRecord);
             d->stopStream(false);
             return Status::failure(error);
         }
@@ -508,8 +510,8 @@ Status PulseAudioCapture::start(BufferHandler handler)
     if (settled && state == PA_STREAM_READY)
         return Status::success();
     LoopLock lock(d->loop);
-    const QString error = settled ? pulseError(d->context, "record stream")
-                                  : QStringLiteral("PulseAudio: the microphone did not open in time");
+    const QString error =
+        settled ? pulseError(d->context, kCannotRecord) : QStringLiteral("麦克风没有及时打开");
     d->stopStream(false);
     return Status::failure(error);
 }

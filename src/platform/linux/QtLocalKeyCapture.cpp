@@ -86,7 +86,7 @@ Status QtLocalKeyCapture::begin(Handler handler)
 {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app)
-        return Status::failure(QStringLiteral("No application to take keys from"));
+        return Status::failure(QStringLiteral("没有可以接收按键的应用窗口，无法录制快捷键"));
     if (!m_filterInstalled) {
         app->installEventFilter(this);
         m_filterInstalled = true;

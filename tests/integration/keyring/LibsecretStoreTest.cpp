@@ -129,7 +129,7 @@ TEST(LibsecretStoreWithoutService, AnAbsentServiceIsAFailureThatSaysSo)
     if (!qEnvironmentVariableIsSet("QB_NO_SECRET_SERVICE"))
         GTEST_SKIP() << "needs a session without a Secret Service (keyring_absent_test)";
     LibsecretStore store;
-    const QString absent = QStringLiteral("没有可用的密钥服务（Secret Service）：");
+    const QString absent = QStringLiteral("没有可用的密钥服务 Secret Service（");
     const SecretLookup lookup = store.read(kService, QStringLiteral("quorbell_test_key"));
     EXPECT_FALSE(lookup.status.ok) << "an absent service is no empty keyring";
     EXPECT_FALSE(lookup.secret.has_value());

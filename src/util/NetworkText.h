@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QJsonObject>
+#include <QNetworkReply>
+#include <QString>
+#include <optional>
+
+// What the user reads when a network exchange fails or answers with something that is not an answer: our own
+// Chinese words first, the library's or the server's text only after them, in brackets.
+namespace NetworkText {
+
+// A transport failure as Qt reports it, e.g. "服务器中途断开了连接（Connection closed）".
+QString failure(QNetworkReply::NetworkError code, const QString& libraryText);
+// The same for a socket (the WebSocket of the streaming speech service).
+QString socketFailure(QAbstractSocket::SocketError code, const QString& libraryText);
+
+// A body as text, or nothing when it is not valid UTF-8.
+std::optional<QString> utf8Body(const QByteArray& body);
+// A page meant for a browser (a captive portal, a relay's error page) rather than an answer of the interface.
+bool isHtml(const QByteArray& body, const QByteArray& contentType = {});
+// The "error"."message" string of a JSON error answer, else its top-level "message" string.
+std::optional<QString> errorMessage(const QJsonObject& object);
+// One line saying what a body held: a JSON error's message, a page's title, else the start of the text
+// (at most maxChars characters). Empty for an empty body or one that is not UTF-8.
+QString summary(const QByteArray& body, int maxChars = 160);
+
+} // namespace NetworkText

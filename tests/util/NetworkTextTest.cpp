@@ -1,0 +1,52 @@
+#include "util/NetworkText.h"
+
+#include <QJsonDocument>
+#include <gtest/gtest.h>
+
+namespace {
+
+QJsonObject object(const char* json)
+{
+    return QJsonDocument::fromJson(json).object();
+}
+
+} // namespace
+
+// Our words first, the library's only after them in brackets, never alone.
+TEST(NetworkText, FailuresLeadWithChineseAndKeepTheLibraryReasonInBrackets)
+{
+    EXPECT_EQ(NetworkText::failure(QNetworkReply::RemoteHostClosedError, QStringLiteral("Connection closed")),
+              QStringLiteral("服务器中途断开了连接（Connection closed）"));
+    EXPECT_EQ(NetworkText::failure(QNetworkReply::UnknownNetworkError, QStringLiteral("Unknown error")),
+              QStringLiteral("网络请求失败（Unknown error）"));
+    EXPECT_EQ(NetworkText::failure(QNetworkReply::OperationCanceledError, QString()),
+              QStringLiteral("请求已取消"));
+    EXPECT_EQ(NetworkText::socketFailure(QAbstractSocket::ConnectionRefusedError,
+                                         QStringLiteral("Connection refused")),
+              QStringLiteral("无法连接到服务器（Connection refused）"));
+    EXPECT_EQ(NetworkText::socketFailure(QAbstractSocket::UnknownSocketError, QStringLiteral(" \n")),
+              QStringLiteral("连接失败"));
+}
+
+TEST(NetworkText, SaysWhatABodyHeld)
+{
+    EXPECT_EQ(NetworkText::errorMessage(object(R"({"error":{"message":" quota "},"message":"x"})")),
+              std::optional<QString>(QStringLiteral("quota")));
+    EXPECT_EQ(NetworkText::errorMessage(object(R"({"error":"bad gateway"})")),
+              std::optional<QString>(QStringLiteral("bad gateway")));
+    EXPECT_EQ(NetworkText::errorMessage(object(R"({"message":"slow down"})")),
+              std::optional<QString>(QStringLiteral("slow down")));
+    EXPECT_FALSE(NetworkText::errorMessage(object(R"({"error":{"message":""},"text":1})")).has_value());
+
+    EXPECT_TRUE(NetworkText::isHtml("\n <!DOCTYPE HTML><html>"));
+    EXPECT_TRUE(NetworkText::isHtml("<p>x</p>", "text/html; charset=utf-8"));
+    EXPECT_FALSE(NetworkText::isHtml("<raw_speech>你好</raw_speech>"));
+
+    EXPECT_EQ(NetworkText::summary(R"({"error":{"message":"You exceeded your current quota"}})"),
+              QStringLiteral("You exceeded your current quota"));
+    EXPECT_EQ(NetworkText::summary("<html><head><title>\n Hotel\n Login </title></head></html>"),
+              QStringLiteral("Hotel Login"));
+    EXPECT_EQ(NetworkText::summary("  a\n\nb  " + QByteArray(300, 'c'), 5), QStringLiteral("a b c"));
+    EXPECT_EQ(NetworkText::summary(QByteArray("\xff\xfe", 2)), QString()) << "not UTF-8";
+    EXPECT_EQ(NetworkText::summary(""), QString());
+}
