@@ -274,16 +274,27 @@ QStringList PersonalLexiconStore::topAcousticContextualStrings(const QString& co
 void PersonalLexiconStore::warmRecallKeys()
 {
     // Deriving the keys runs the Mandarin transform for every term: done by the first recall, it would hold
-    // up the first dictation's text (some 170 ms for 5,000 terms).
-    backgroundQueue().async([this, entries = m_entries] {
+    // up the first dictation's text (some 170 ms for 5,000 terms). Phonetic keys missing from the file are
+    // filled in the same pass.
+    backgroundQueue().async([this, entries = m_entries]() mutable {
+        QHash<QUuid, QString> filled;
         std::vector<std::shared_ptr<const TermKeys>> derived;
         derived.reserve(static_cast<size_t>(entries.size()));
-        for (const LexiconEntry& entry : entries)
+        for (LexiconEntry& entry : entries) {
+            if (entry.phoneticKey.isEmpty()) {
+                PhoneticIndexer::fillPhoneticKey(entry);
+                filled.insert(entry.id, entry.phoneticKey);
+            }
             derived.push_back(std::make_shared<const TermKeys>(TermKeys::derive(entry)));
+        }
         // The store outlives this work (its queue is joined first), and what is posted to it is dropped with
         // it.
         QMetaObject::invokeMethod(
-            this, [this, derived = std::move(derived)]() mutable { m_keyCache.adopt(std::move(derived)); },
+            this,
+            [this, filled = std::move(filled), derived = std::move(derived)]() mutable {
+                applyFilledKeys(filled);
+                m_keyCache.adopt(std::move(derived));
+            },
             Qt::QueuedConnection);
     });
 }

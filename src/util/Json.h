@@ -25,6 +25,15 @@ std::optional<Timestamp> timestamp(const QJsonValue& value);
 // The canonical 36-character hyphenated form, in either case.
 std::optional<QUuid> uuid(const QJsonValue& value);
 
+// A file holding a JSON array, read element by element where it does not parse whole (cut short, or one
+// damaged element): every element that reads on its own is kept.
+struct [[nodiscard]] ArrayElements {
+    QJsonArray elements;
+    qsizetype lost = 0;   // elements, or parts of the text, that did not read
+    bool isArray = false; // false: not an array at all, nothing was read
+};
+ArrayElements readArray(const QByteArray& text);
+
 QJsonValue fromTimestamp(Timestamp t);
 // Upper-case hyphenated text without braces.
 QString uuidText(const QUuid& id);

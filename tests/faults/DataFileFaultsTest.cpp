@@ -43,8 +43,8 @@ TEST(DataFileFaults, SavesOnAFullDiskOrAReadOnlyFolderFailAndKeepThePreviousFile
         SmallFileSystem fs(h.data.path(), 1 << 20);
         if (!fs.mounted())
             GTEST_SKIP() << fs.skipReason().toStdString();
-        ASSERT_TRUE(
-            FileIO::writeAtomically(h.data.filePath(kHistory), encodeHistory({record(QStringLiteral("第一条"))})));
+        ASSERT_TRUE(FileIO::writeAtomically(h.data.filePath(kHistory),
+                                            encodeHistory({record(QStringLiteral("第一条"))})));
         AppState& state = h.start();
         PersonalLexiconStore& lexicon = state.lexiconStore();
         ASSERT_TRUE(state.saveConfig());
@@ -114,13 +114,13 @@ TEST(DataFileFaults, AFileKeptAsideIsNeverHalfWrittenOnAFullDisk)
     EXPECT_FALSE(state.lexiconStore().save());
     EXPECT_EQ(contents(h, kHistory), brokenHistory);
     EXPECT_EQ(contents(h, kLexicon), brokenLexicon);
-    EXPECT_FALSE(QFileInfo::exists(FileIO::corruptBackupPath(h.data.filePath(kHistory))));
-    EXPECT_FALSE(QFileInfo::exists(FileIO::corruptBackupPath(h.data.filePath(kLexicon))));
+    EXPECT_TRUE(FileIO::keptCopies(h.data.filePath(kHistory)).isEmpty());
+    EXPECT_TRUE(FileIO::keptCopies(h.data.filePath(kLexicon)).isEmpty());
 
     fs.release();
     EXPECT_TRUE(state.saveHistory());
     EXPECT_TRUE(state.lexiconStore().save());
-    EXPECT_EQ(FileIO::readAll(FileIO::corruptBackupPath(h.data.filePath(kHistory))), brokenHistory);
-    EXPECT_EQ(FileIO::readAll(FileIO::corruptBackupPath(h.data.filePath(kLexicon))), brokenLexicon);
+    EXPECT_EQ(FileIO::readAll(FileIO::keptCopies(h.data.filePath(kHistory)).value(0)), brokenHistory);
+    EXPECT_EQ(FileIO::readAll(FileIO::keptCopies(h.data.filePath(kLexicon)).value(0)), brokenLexicon);
     EXPECT_EQ(decodeHistory(contents(h, kHistory)).records, state.history());
 }
