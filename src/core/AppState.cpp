@@ -32,13 +32,14 @@ AppState::AppState(AppServices services, QObject* parent)
       m_defaults(*m_services.defaults), m_keychain(*m_services.keychain), m_levelBus(*m_services.levelBus)
 {
     // Components, in their fixed order.
+    // The store loads its file as it is built; what it reports of that load arrives through the event loop,
+    // after these connections.
     m_lexiconStore = std::make_unique<PersonalLexiconStore>(QString(), &m_scheduler.clock());
     connect(m_lexiconStore.get(), &PersonalLexiconStore::saveFinished, this,
             [this](const Status& saved) { reportDataFileSave(PersonalLexiconStore::kFileName, saved); });
     connect(m_lexiconStore.get(), &PersonalLexiconStore::fileKeptAside, this, &AppState::reportKeptAside);
     connect(m_lexiconStore.get(), &PersonalLexiconStore::additionRefused, this,
             [this](const QString& reason) { setStatusBanner(QStringLiteral("❌ ") + reason); });
-    m_lexiconStore->load();
     m_asrEngine = std::move(m_services.speechEngine);
     m_polishEngine = std::make_unique<PolishEngine>(m_scheduler);
     m_hotkeyMonitor = std::make_unique<HotkeyMonitor>(m_scheduler, *m_services.keySource, *m_services.hotKeys,

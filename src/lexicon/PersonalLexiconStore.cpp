@@ -10,6 +10,7 @@
 #include "util/Text.h"
 
 #include <QHash>
+#include <QMetaObject>
 #include <algorithm>
 #include <limits>
 
@@ -102,6 +103,11 @@ PersonalLexiconStore::PersonalLexiconStore(const QString& customStoragePath, con
       m_storagePath(customStoragePath.isEmpty() ? DataFolder::filePath(kFileName) : customStoragePath)
 {
     load();
+}
+
+PersonalLexiconStore::~PersonalLexiconStore()
+{
+    m_stopping->store(true);
 }
 
 Timestamp PersonalLexiconStore::now() const
@@ -258,7 +264,9 @@ void PersonalLexiconStore::saveChanges()
         Q_EMIT saveFinished(saved);
     };
     if (const Status ready = readyToSave(); !ready) {
-        finished(ready);
+        // Told from the event loop like a save's result, so a load in the constructor is heard too.
+        QMetaObject::invokeMethod(
+            this, [finished = std::move(finished), ready] { finished(ready); }, Qt::QueuedConnection);
         return;
     }
     m_fileWrites.save(entriesSave(), this, std::move(finished));

@@ -16,6 +16,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUuid>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,6 +50,7 @@ public:
     // clock when none is given) and must outlive the store.
     explicit PersonalLexiconStore(const QString& customStoragePath = {}, const Clock* clock = nullptr,
                                   QObject* parent = nullptr);
+    ~PersonalLexiconStore() override; // stops the key work still under way; finishes every save
 
     const QList<LexiconEntry>& entries() const { return m_entries; }
     // Replaces the whole list; callers that edit entries this way call save() themselves.
@@ -153,6 +155,9 @@ private:
     quint64 m_lastSaveRequested = 0;
     quint64 m_lastSaveFinished = 0;
     FileWriteQueue m_fileWrites{AppIdentity::queueLabel(QStringLiteral("lexicon.files"))};
+    // Set when the store goes: key work still under way for a large lexicon stops rather than hold up
+    // quitting.
+    std::shared_ptr<std::atomic<bool>> m_stopping = std::make_shared<std::atomic<bool>>(false);
     // Imports and the key warm-up run off the main thread; the queue starts with the first of them. Last
     // member: it finishes its work before anything else of the store goes.
     std::unique_ptr<SerialQueue> m_backgroundQueue;

@@ -276,11 +276,13 @@ void PersonalLexiconStore::warmRecallKeys()
     // Deriving the keys runs the Mandarin transform for every term: done by the first recall, it would hold
     // up the first dictation's text (some 170 ms for 5,000 terms). Phonetic keys missing from the file are
     // filled in the same pass.
-    backgroundQueue().async([this, entries = m_entries]() mutable {
+    backgroundQueue().async([this, entries = m_entries, stopping = m_stopping]() mutable {
         QHash<QUuid, QString> filled;
         std::vector<std::shared_ptr<const TermKeys>> derived;
         derived.reserve(static_cast<size_t>(entries.size()));
         for (LexiconEntry& entry : entries) {
+            if (stopping->load())
+                return;
             if (entry.phoneticKey.isEmpty()) {
                 PhoneticIndexer::fillPhoneticKey(entry);
                 filled.insert(entry.id, entry.phoneticKey);

@@ -95,10 +95,10 @@ HistoryDecodeResult decodeHistory(const QByteArray& fileContents)
             continue;
         }
         // Shown on the history card as they are: a 309-digit duration or a negative latency is no figure.
-        const bool durationUsable =
-            record->durationSeconds >= 0 && record->durationSeconds <= DictationRecord::kMaximumDurationSeconds;
-        const bool latencyUsable =
-            record->polishLatencyMs >= 0 && record->polishLatencyMs <= DictationRecord::kMaximumPolishLatencyMs;
+        const double duration = record->durationSeconds;
+        const qint64 latency = record->polishLatencyMs;
+        const bool durationUsable = duration >= 0 && duration <= DictationRecord::kMaximumDurationSeconds;
+        const bool latencyUsable = latency >= 0 && latency <= DictationRecord::kMaximumPolishLatencyMs;
         if (!durationUsable)
             record->durationSeconds = DictationRecord::kMinimumDurationSeconds;
         if (!latencyUsable)
