@@ -12,6 +12,8 @@ namespace LexiconFile {
 // About 190 bytes an entry: some 150,000 terms. The writer keeps to the same limit, so a file the app wrote
 // always loads.
 inline constexpr qint64 kMaxFileBytes = 32 * 1024 * 1024;
+// The brackets around the file's array.
+inline constexpr qint64 kArrayBytes = 2;
 // Characters (grapheme clusters) of the longest term the store takes, from the user or from a file.
 inline constexpr int kMaximumTermLength = 64;
 

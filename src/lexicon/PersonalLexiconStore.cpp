@@ -20,8 +20,6 @@ using LexiconText::foldCase;
 using LexiconText::sameTerm;
 
 constexpr int kMinimumTermLength = 2;
-// The brackets around the file's array.
-constexpr qint64 kArrayBytes = 2;
 constexpr int kMaximumBulkTermLength = 36;
 constexpr qint64 kBulkAddedWeight = 2;
 
@@ -102,6 +100,7 @@ PersonalLexiconStore::PersonalLexiconStore(const QString& customStoragePath, con
     : QObject(parent), m_clock(clock ? clock : &systemClock()),
       m_storagePath(customStoragePath.isEmpty() ? DataFolder::filePath(kFileName) : customStoragePath)
 {
+    connect(this, &PersonalLexiconStore::entriesChanged, this, [this] { ++m_entriesRevision; });
     load();
 }
 
@@ -142,7 +141,7 @@ void PersonalLexiconStore::publish(QList<LexiconEntry> entries, bool fillKeys)
 
 void PersonalLexiconStore::recountFileBytes()
 {
-    m_fileBytes = kArrayBytes;
+    m_fileBytes = LexiconFile::kArrayBytes;
     for (const LexiconEntry& entry : m_entries)
         m_fileBytes += LexiconFile::encodedSizeBound(entry);
 }
@@ -170,8 +169,10 @@ void PersonalLexiconStore::applyFilledKeys(const QHash<QUuid, QString>& keys)
             changed = true;
         }
     }
-    if (changed)
+    if (changed) {
+        recountFileBytes();
         Q_EMIT entriesChanged();
+    }
 }
 
 void PersonalLexiconStore::setEntries(QList<LexiconEntry> entries)

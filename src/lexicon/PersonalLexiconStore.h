@@ -151,6 +151,9 @@ private:
     QList<LexiconEntry> m_entries;
     // At least the size of the file that m_entries make, kept up to date as entries come and go.
     qint64 m_fileBytes = 0;
+    // Counts the changes of m_entries (each announced by entriesChanged), so work done on a copy of them
+    // knows whether it still fits.
+    quint64 m_entriesRevision = 0;
     mutable TermKeyCache m_keyCache;
     quint64 m_lastSaveRequested = 0;
     quint64 m_lastSaveFinished = 0;

@@ -289,3 +289,27 @@ TEST(FileWriteQueue, AFileIsKeptAsideBeforeItIsOverwrittenAndNothingTooLargeIsWr
     EXPECT_EQ(FileIO::readAll(path), QByteArray("[]")) << "a file its reader would refuse is never written";
     EXPECT_EQ(FileIO::keptCopies(path).size(), 1) << "a copy is made once";
 }
+
+TEST(Json, ADamagedArrayKeepsEveryElementThatReadsOnItsOwn)
+{
+    const Json::ArrayElements whole = Json::readArray(R"([{"a":"x,]}"},[1,2],3])");
+    EXPECT_TRUE(whole.isArray);
+    EXPECT_EQ(whole.lost, 0);
+    EXPECT_EQ(whole.elements.size(), 3);
+
+    // Commas and brackets inside strings do not split; a damaged element costs only itself.
+    const Json::ArrayElements damaged = Json::readArray(
+        "\xEF\xBB\xBF [{\"a\":\"x,]\\\"}\"}, {\"b\":\"\xff\"}, {\"c\":[1,{\"d\":2}]}, {\"e\":");
+    EXPECT_TRUE(damaged.isArray);
+    ASSERT_EQ(damaged.elements.size(), 2);
+    EXPECT_EQ(damaged.elements[0].toObject().value(QStringLiteral("a")).toString(), QStringLiteral("x,]\"}"));
+    EXPECT_EQ(damaged.elements[1].toObject().value(QStringLiteral("c")).toArray().size(), 2);
+    EXPECT_EQ(damaged.lost, 2) << "the bad byte's element and the cut one";
+
+    EXPECT_FALSE(Json::readArray(R"({"not":"an array"})").isArray);
+    EXPECT_FALSE(Json::readArray("").isArray);
+    const Json::ArrayElements cutBeforeAny = Json::readArray("[{\"a\":");
+    EXPECT_TRUE(cutBeforeAny.isArray);
+    EXPECT_TRUE(cutBeforeAny.elements.isEmpty());
+    EXPECT_GT(cutBeforeAny.lost, 0);
+}
