@@ -5,8 +5,6 @@
 #include "util/Text.h"
 
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <algorithm>
 
 namespace LexiconFile {
@@ -104,10 +102,7 @@ Decoded decode(const QByteArray& bytes, Timestamp now)
 
 QByteArray encode(const QList<LexiconEntry>& entries)
 {
-    QJsonArray array;
-    for (const LexiconEntry& entry : entries)
-        array.append(entry.toJson());
-    return QJsonDocument(array).toJson(QJsonDocument::Compact);
+    return Json::compactArray(entries);
 }
 
 qint64 encodedSizeBound(const LexiconEntry& entry)

@@ -112,10 +112,7 @@ HistoryDecodeResult decodeHistory(const QByteArray& fileContents)
 
 QByteArray encodeHistory(const QList<DictationRecord>& records)
 {
-    QJsonArray array;
-    for (const DictationRecord& record : records)
-        array.append(record.toJson());
-    return QJsonDocument(array).toJson(QJsonDocument::Compact);
+    return Json::compactArray(records);
 }
 
 // --- LexiconEntry ------------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include "util/Timestamp.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QStringList>
@@ -33,6 +34,15 @@ struct [[nodiscard]] ArrayElements {
     bool isArray = false; // false: not an array at all, nothing was read
 };
 ArrayElements readArray(const QByteArray& text);
+
+// Records (anything with toJson()) as one compact JSON array: the form of our list files.
+template <typename Record> QByteArray compactArray(const QList<Record>& records)
+{
+    QJsonArray array;
+    for (const Record& record : records)
+        array.append(record.toJson());
+    return QJsonDocument(array).toJson(QJsonDocument::Compact);
+}
 
 QJsonValue fromTimestamp(Timestamp t);
 // Upper-case hyphenated text without braces.
