@@ -133,12 +133,13 @@ ReadResult readFile(const QString& path, qint64 maxBytes)
     ReadResult result;
     struct stat st {};
     if (::stat(encoded(path).constData(), &st) != 0) {
-        if (errno == ENOENT) {
-            struct stat link {};
-            if (::lstat(encoded(path).constData(), &link) != 0)
-                return result; // missing
-        }
-        return {ReadResult::Kind::unreadable, {}, describeErrno(errno)};
+        const int error = errno;
+        struct stat link {};
+        if (error == ENOENT && ::lstat(encoded(path).constData(), &link) != 0)
+            return result; // missing
+        if (error == ENOENT)
+            return {ReadResult::Kind::unreadable, {}, QStringLiteral("该位置是一个链接，指向的文件不存在")};
+        return {ReadResult::Kind::unreadable, {}, describeErrno(error)};
     }
     if (!S_ISREG(st.st_mode))
         return {ReadResult::Kind::unreadable, {}, describeNode(st.st_mode)};
