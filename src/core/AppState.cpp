@@ -17,7 +17,6 @@
 #include "util/Text.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QPointer>
 #include <QSettings>
@@ -33,10 +32,14 @@ AppState::AppState(AppServices services, QObject* parent)
       m_defaults(*m_services.defaults), m_keychain(*m_services.keychain), m_levelBus(*m_services.levelBus)
 {
     // Components, in their fixed order.
+    // The store loads its file as it is built; what it reports of that load arrives through the event loop,
+    // after these connections.
     m_lexiconStore = std::make_unique<PersonalLexiconStore>(QString(), &m_scheduler.clock());
     connect(m_lexiconStore.get(), &PersonalLexiconStore::saveFinished, this,
             [this](const Status& saved) { reportDataFileSave(PersonalLexiconStore::kFileName, saved); });
-    m_lexiconStore->load();
+    connect(m_lexiconStore.get(), &PersonalLexiconStore::fileKeptAside, this, &AppState::reportKeptAside);
+    connect(m_lexiconStore.get(), &PersonalLexiconStore::additionRefused, this,
+            [this](const QString& reason) { setStatusBanner(QStringLiteral("❌ ") + reason); });
     m_asrEngine = std::move(m_services.speechEngine);
     m_polishEngine = std::make_unique<PolishEngine>(m_scheduler);
     m_hotkeyMonitor = std::make_unique<HotkeyMonitor>(m_scheduler, *m_services.keySource, *m_services.hotKeys,
@@ -238,21 +241,34 @@ void AppState::applyDockVisibilityPolicy()
 
 void AppState::loadConfig()
 {
-    const std::optional<QByteArray> bytes = FileIO::readAll(m_configPath, 1 << 20);
+    const FileIO::ReadResult read = FileIO::readFile(m_configPath, kMaxConfigBytes);
     std::optional<LLMConfig> decoded;
-    if (bytes) {
+    QString what; // what was wrong with an existing file, for the banner
+    if (read.unreadable()) {
+        what = QStringLiteral("%1 无法读取（%2），设置已恢复为默认值").arg(kConfigFileName, read.reason);
+    } else if (read.kind == FileIO::ReadResult::Kind::read) {
         QJsonParseError error{};
-        const QJsonDocument document = QJsonDocument::fromJson(*bytes, &error);
+        const QJsonDocument document = QJsonDocument::fromJson(read.bytes, &error);
+        QStringList unusable;
         if (error.error == QJsonParseError::NoError && document.isObject())
-            decoded = LLMConfig::fromJson(document.object(), m_defaults.value(kArkEndpointKey).toString());
+            decoded = LLMConfig::fromJson(document.object(), m_defaults.value(kArkEndpointKey).toString(),
+                                          &unusable);
+        if (!decoded)
+            what = QStringLiteral("%1 不是完整的设置文件（%2），设置已恢复为默认值")
+                       .arg(kConfigFileName, error.error == QJsonParseError::NoError
+                                                 ? QStringLiteral("内容不是 JSON 对象")
+                                                 : error.errorString());
+        else if (!unusable.isEmpty())
+            what = QStringLiteral("%1 中的 %2 无法使用，已改用默认值")
+                       .arg(kConfigFileName, unusable.join(QStringLiteral("、")));
     }
+    // Kept aside before the first save below can write over it.
+    if (!what.isEmpty())
+        keepDamagedFile(m_configPath, what);
     const bool migrated = m_defaults.value(kInlineOffMigrationKey).toBool();
     m_defaults.setValue(kInlineOffMigrationKey, true);
-    if (!decoded) {
-        // An existing file that does not read is kept aside before anything is written over it.
-        m_configNeedsBackup = QFileInfo::exists(m_configPath);
+    if (!decoded)
         return;
-    }
     if (migrated) {
         setLLMConfig(std::move(*decoded));
         return;
@@ -265,24 +281,25 @@ void AppState::loadConfig()
 FileWriteQueue::Save AppState::configSave() const
 {
     return {m_configPath,
-            [config = m_llmConfig.toJson()] { return QJsonDocument(config).toJson(QJsonDocument::Compact); }};
+            [config = m_llmConfig.toJson()] { return QJsonDocument(config).toJson(QJsonDocument::Compact); },
+            kMaxConfigBytes};
 }
 
 Status AppState::saveConfig()
 {
-    if (const Status ready = readyToSave(m_configPath, m_configNeedsBackup); !ready)
+    if (const Status ready = readyToSave(m_configPath); !ready)
         return ready;
     return m_fileWrites.saveAndWait(configSave());
 }
 
 void AppState::queueConfigSave()
 {
-    queueSave(kConfigFileName, configSave(), m_configNeedsBackup);
+    queueSave(kConfigFileName, configSave());
 }
 
-void AppState::queueSave(const QString& fileName, FileWriteQueue::Save save, bool& needsBackup)
+void AppState::queueSave(const QString& fileName, FileWriteQueue::Save save)
 {
-    if (const Status ready = readyToSave(save.path, needsBackup); !ready) {
+    if (const Status ready = readyToSave(save.path); !ready) {
         reportDataFileSave(fileName, ready);
         return;
     }
@@ -292,50 +309,86 @@ void AppState::queueSave(const QString& fileName, FileWriteQueue::Save save, boo
 
 void AppState::loadHistory()
 {
-    if (m_historyPath.isEmpty() || !QFileInfo::exists(m_historyPath))
+    const FileIO::ReadResult read =
+        m_historyPath.isEmpty() ? FileIO::ReadResult{} : FileIO::readFile(m_historyPath, kMaxHistoryBytes);
+    if (read.kind == FileIO::ReadResult::Kind::missing)
         return;
-    const std::optional<QByteArray> bytes = FileIO::readAll(m_historyPath);
-    if (!bytes) {
-        m_historyNeedsBackup = true;
+    if (read.unreadable()) {
+        keepDamagedFile(m_historyPath,
+                        QStringLiteral("%1 无法读取（%2）").arg(kHistoryFileName, read.reason));
         return;
     }
-    HistoryDecodeResult decoded = decodeHistory(*bytes);
-    // Records that did not read are skipped, not the whole file; the file is kept aside before it is
-    // rewritten.
-    m_historyNeedsBackup = decoded.needsBackup();
+    HistoryDecodeResult decoded = decodeHistory(read.bytes);
+    if (decoded.unreadable) {
+        keepDamagedFile(m_historyPath, QStringLiteral("%1 不是记录列表，无法读取").arg(kHistoryFileName));
+        return;
+    }
+    // Records that did not read are skipped, not the whole file, and the file is kept aside before it is
+    // rewritten, as it is when records were changed or cut at the cap.
+    QStringList parts;
+    if (decoded.skippedRecords > 0)
+        parts.append(QStringLiteral("有 %1 处记录无法读取").arg(decoded.skippedRecords));
+    if (decoded.adjustedRecords > 0)
+        parts.append(
+            QStringLiteral("%1 条记录的录音时长或耗时超出范围，已重置").arg(decoded.adjustedRecords));
+    if (decoded.records.size() > kHistoryCap) {
+        parts.append(
+            QStringLiteral("共 %1 条记录，只保留最新的 %2 条").arg(decoded.records.size()).arg(kHistoryCap));
+        decoded.records.resize(kHistoryCap);
+    }
+    if (!parts.isEmpty())
+        keepDamagedFile(m_historyPath,
+                        kHistoryFileName + QLatin1Char(' ') + parts.join(QStringLiteral("，")));
     setHistory(std::move(decoded.records));
 }
 
 FileWriteQueue::Save AppState::historySave() const
 {
     // The list is shared, not copied, until the main thread changes it.
-    return {m_historyPath, [history = m_history] { return encodeHistory(history); }};
+    return {m_historyPath, [history = m_history] { return encodeHistory(history); }, kMaxHistoryBytes};
 }
 
 Status AppState::saveHistory()
 {
-    if (const Status ready = readyToSave(m_historyPath, m_historyNeedsBackup); !ready)
+    if (const Status ready = readyToSave(m_historyPath); !ready)
         return ready;
     return m_fileWrites.saveAndWait(historySave());
 }
 
 void AppState::queueHistorySave()
 {
-    queueSave(kHistoryFileName, historySave(), m_historyNeedsBackup);
+    queueSave(kHistoryFileName, historySave());
 }
 
-Status AppState::readyToSave(const QString& path, bool& needsBackup)
+Status AppState::readyToSave(const QString& path)
 {
     if (path.isEmpty())
-        return Status::failure(QStringLiteral("no data folder"));
-    // Set only by the load at start, before any save is queued: the copy is of the file as it was found.
-    if (needsBackup) {
-        const Status kept = FileIO::preserveCorruptCopy(path);
-        if (!kept)
-            return kept; // never overwrite what could not be kept
-        needsBackup = false;
-    }
+        return Status::failure(QStringLiteral("数据文件夹不可用"));
     return Status::success();
+}
+
+void AppState::keepDamagedFile(const QString& path, const QString& what)
+{
+    m_fileWrites.keepAside(path, this, [this, what](const Result<QString>& copy) {
+        reportKeptAside(what, copy ? copy.value() : QString(), copy ? QString() : copy.error().description);
+    });
+}
+
+void AppState::reportKeptAside(const QString& what, const QString& copyPath, const QString& error)
+{
+    QString line;
+    if (!error.isEmpty())
+        line = QStringLiteral("❌ %1；原文件未能另存（%2），在另存成功前不会覆盖它").arg(what, error);
+    else if (!copyPath.isEmpty())
+        line = QStringLiteral("⚠️ %1；原文件已另存为 %2").arg(what, copyPath);
+    else
+        line = QStringLiteral("⚠️ %1").arg(what);
+    qWarning("%s", qPrintable(line));
+    // Several files found damaged at one start are reported together, until something else is shown.
+    if (m_statusBanner != m_keptAsideLines.join(QLatin1Char('\n')))
+        m_keptAsideLines.clear();
+    m_keptAsideLines.append(line);
+    setStatusBanner(m_keptAsideLines.join(QLatin1Char('\n')));
 }
 
 void AppState::reportDataFileSave(const QString& fileName, const Status& saved)
@@ -345,6 +398,7 @@ void AppState::reportDataFileSave(const QString& fileName, const Status& saved)
     const QString prefix = kDataFileSaveFailedPrefix.arg(fileName);
     if (!saved) {
         qWarning("%s could not be saved: %s", qPrintable(fileName), qPrintable(saved.error));
+        m_keptAsideLines.clear();
         setStatusBanner(prefix + saved.error);
     } else if (m_statusBanner.startsWith(prefix)) {
         setStatusBanner(QString());

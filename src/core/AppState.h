@@ -202,7 +202,8 @@ public:
     void startShortcutCapture();
     void cancelShortcutCapture();
 
-    // --- insight figures ------------------------------------------------------------------------------------
+    // --- insight figures
+    // ------------------------------------------------------------------------------------
     qint64 totalCharactersDictated() const;
     double totalDictationMinutes() const;
     qint64 averageCharactersPerMinute() const;
@@ -211,9 +212,15 @@ public:
     qint64 activeDaysCount() const;
     QMap<QDate, qint64> dailyCountMap() const;
 
-    // --- files ----------------------------------------------------------------------------------------------
+    // --- files
+    // ----------------------------------------------------------------------------------------------
     static inline const QString kConfigFileName = QStringLiteral("config.json");
     static inline const QString kHistoryFileName = QStringLiteral("history.json");
+    // The history keeps the newest records only.
+    static constexpr qsizetype kHistoryCap = 1000;
+    // The largest files read; the writer keeps to them, so a file the app wrote always loads.
+    static constexpr qint64 kMaxConfigBytes = 1 << 20;
+    static constexpr qint64 kMaxHistoryBytes = 64 << 20;
     QString configPath() const { return m_configPath; }
     QString historyPath() const { return m_historyPath; }
     // Write the settings and the history whole, after any save still under way, and wait for it; an
@@ -270,8 +277,7 @@ Q_SIGNALS:
     void dockVisibilityRequested(bool showInDock);
 
 private:
-    template <typename T>
-    void publish(T& field, T value)
+    template <typename T> void publish(T& field, T value)
     {
         field = std::move(value);
         Q_EMIT changed();
@@ -280,14 +286,18 @@ private:
     void loadConfig();
     // A failed save of a data file shows one banner line naming the file and the reason.
     void reportDataFileSave(const QString& fileName, const Status& saved);
-    // No data folder, or an unreadable file that could not be kept aside: nothing may be written.
-    static Status readyToSave(const QString& path, bool& needsBackup);
+    // No data folder: nothing may be written.
+    static Status readyToSave(const QString& path);
+    // A data file found at start was not taken in whole (`what` says how): it is copied aside on the writer's
+    // thread before anything is written over it, and the banner says where the copy is.
+    void keepDamagedFile(const QString& path, const QString& what);
+    void reportKeptAside(const QString& what, const QString& copyPath, const QString& error);
     FileWriteQueue::Save configSave() const;
     FileWriteQueue::Save historySave() const;
     // Saved on the writer's thread; the result reaches the banner.
     void queueConfigSave();
     void queueHistorySave();
-    void queueSave(const QString& fileName, FileWriteQueue::Save save, bool& needsBackup);
+    void queueSave(const QString& fileName, FileWriteQueue::Save save);
     void loadHistory();
     void readTriggerDefaults();
     void setupCallbacks();
@@ -410,9 +420,8 @@ private:
     ScheduledWork m_configEditSettle;
     QString m_configPath;
     QString m_historyPath;
-    // A data file that could not be read whole; it is copied aside before it is first overwritten.
-    bool m_configNeedsBackup = false;
-    bool m_historyNeedsBackup = false;
+    // The banner lines about data files kept aside at start, shown together.
+    QStringList m_keptAsideLines;
     FileWriteQueue m_fileWrites{AppIdentity::queueLabel(QStringLiteral("files"))};
 
     // --- providers, benchmarks and engines --------------------------------------------------------------

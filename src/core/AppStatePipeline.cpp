@@ -34,7 +34,6 @@ constexpr int kMaxDialogContextTexts = 2;
 constexpr int kRecentPolishedAtBegin = 2;
 constexpr int kRecentOutputsForPolish = 3;
 constexpr int kMatchedTermsKept = 5;
-constexpr qsizetype kHistoryCap = 1000;
 constexpr float kStartSoundVolume = 0.3f;
 constexpr float kCloseSoundVolume = 0.26f;
 constexpr float kCancelSoundVolume = 0.22f;

@@ -5,9 +5,8 @@
 
 namespace {
 
-// A day of speech or of waiting for a model is already far beyond anything real.
-constexpr double kMaxDurationSeconds = 24 * 60 * 60;
-constexpr qint64 kMaxLatencyMs = 24LL * 60 * 60 * 1000;
+constexpr double kMaxDurationSeconds = DictationRecord::kMaximumDurationSeconds;
+constexpr qint64 kMaxLatencyMs = DictationRecord::kMaximumPolishLatencyMs;
 
 bool usableDuration(double seconds) { return std::isfinite(seconds) && seconds >= 0 && seconds <= kMaxDurationSeconds; }
 bool usableLatency(qint64 ms) { return ms >= 0 && ms <= kMaxLatencyMs; }

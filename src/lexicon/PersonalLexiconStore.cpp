@@ -1,5 +1,6 @@
 #include "lexicon/PersonalLexiconStore.h"
 
+#include "lexicon/LexiconFile.h"
 #include "lexicon/LexiconText.h"
 #include "lexicon/PhoneticIndexer.h"
 #include "util/AppIdentity.h"
@@ -8,11 +9,8 @@
 #include "util/Scheduler.h"
 #include "util/Text.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
+#include <QMetaObject>
 #include <algorithm>
 #include <limits>
 
@@ -21,8 +19,6 @@ namespace {
 using LexiconText::foldCase;
 using LexiconText::sameTerm;
 
-// A lexicon of several thousand terms is a few hundred kilobytes; anything near this is not ours to load.
-constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
 constexpr int kMinimumTermLength = 2;
 constexpr int kMaximumBulkTermLength = 36;
 constexpr qint64 kBulkAddedWeight = 2;
@@ -65,10 +61,30 @@ QStringList dedupedAndSorted(const QStringList& aliases)
     return result;
 }
 
-bool existsOnDisk(const QString& path)
+// "lexicon.json 有 3 个词条无法读取，2 个空白词条已去掉": what a load dropped or changed, for the user.
+QString describeChanges(const LexiconFile::Decoded& decoded)
 {
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
+    QStringList parts;
+    if (decoded.lost > 0)
+        parts.append(QStringLiteral("有 %1 处内容无法读取").arg(decoded.lost));
+    if (decoded.blankTerms > 0)
+        parts.append(QStringLiteral("%1 个空白词条已去掉").arg(decoded.blankTerms));
+    if (decoded.longTerms > 0)
+        parts.append(QStringLiteral("%1 个超过 %2 字的词条已去掉")
+                         .arg(decoded.longTerms)
+                         .arg(LexiconFile::kMaximumTermLength));
+    if (decoded.unusableValues > 0)
+        parts.append(QStringLiteral("%1 个词条含无法使用的值，已改用默认值").arg(decoded.unusableValues));
+    if (decoded.mergedEntries > 0)
+        parts.append(QStringLiteral("%1 个编号重复的词条已合并").arg(decoded.mergedEntries));
+    return parts.join(QStringLiteral("，"));
+}
+
+QString tooLongText(const QString& term)
+{
+    return QStringLiteral("「%1…」超过 %2 字，词库不收录")
+        .arg(Text::graphemePrefix(term, 12))
+        .arg(LexiconFile::kMaximumTermLength);
 }
 
 const Clock& systemClock()
@@ -84,7 +100,13 @@ PersonalLexiconStore::PersonalLexiconStore(const QString& customStoragePath, con
     : QObject(parent), m_clock(clock ? clock : &systemClock()),
       m_storagePath(customStoragePath.isEmpty() ? DataFolder::filePath(kFileName) : customStoragePath)
 {
+    connect(this, &PersonalLexiconStore::entriesChanged, this, [this] { ++m_entriesRevision; });
     load();
+}
+
+PersonalLexiconStore::~PersonalLexiconStore()
+{
+    m_stopping->store(true);
 }
 
 Timestamp PersonalLexiconStore::now() const
@@ -105,13 +127,52 @@ QList<LexiconEntry> PersonalLexiconStore::seedEntries() const
     };
 }
 
-void PersonalLexiconStore::publish(QList<LexiconEntry> entries)
+void PersonalLexiconStore::publish(QList<LexiconEntry> entries, bool fillKeys)
 {
-    // Entries made or decoded without a key get it here, so every stored entry has one.
-    for (LexiconEntry& entry : entries)
-        PhoneticIndexer::fillPhoneticKey(entry);
+    // Entries made without a key get it here, so every stored entry has one.
+    if (fillKeys) {
+        for (LexiconEntry& entry : entries)
+            PhoneticIndexer::fillPhoneticKey(entry);
+    }
     m_entries = std::move(entries);
+    recountFileBytes();
     Q_EMIT entriesChanged();
+}
+
+void PersonalLexiconStore::recountFileBytes()
+{
+    m_fileBytes = LexiconFile::kArrayBytes;
+    for (const LexiconEntry& entry : m_entries)
+        m_fileBytes += LexiconFile::encodedSizeBound(entry);
+}
+
+bool PersonalLexiconStore::hasRoomFor(qint64 addedBytes, const QString& term)
+{
+    if (m_fileBytes + addedBytes <= LexiconFile::kMaxFileBytes)
+        return true;
+    Q_EMIT additionRefused(QStringLiteral("词库文件已接近 %1 MB 的上限，「%2」没有加入；删去一些词条后再试")
+                               .arg(LexiconFile::kMaxFileBytes / (1024 * 1024))
+                               .arg(Text::graphemePrefix(term, 12)));
+    return false;
+}
+
+void PersonalLexiconStore::applyFilledKeys(const QHash<QUuid, QString>& keys)
+{
+    // An entry still without a key is as it was loaded: edits always give one.
+    bool changed = false;
+    for (LexiconEntry& entry : m_entries) {
+        if (!entry.phoneticKey.isEmpty())
+            continue;
+        const auto key = keys.constFind(entry.id);
+        if (key != keys.constEnd()) {
+            entry.phoneticKey = *key;
+            changed = true;
+        }
+    }
+    if (changed) {
+        recountFileBytes();
+        Q_EMIT entriesChanged();
+    }
 }
 
 void PersonalLexiconStore::setEntries(QList<LexiconEntry> entries)
@@ -119,65 +180,51 @@ void PersonalLexiconStore::setEntries(QList<LexiconEntry> entries)
     publish(std::move(entries));
 }
 
-bool PersonalLexiconStore::backUpFileOnDisk()
+void PersonalLexiconStore::keepFileOnDiskAside(const QString& what)
 {
-    if (FileIO::preserveCorruptCopy(m_storagePath))
-        m_fileNeedsBackup = false;
-    return !m_fileNeedsBackup;
+    m_fileWrites.keepAside(m_storagePath, this, [this, what](const Result<QString>& copy) {
+        Q_EMIT fileKeptAside(what, copy ? copy.value() : QString(),
+                             copy ? QString() : copy.error().description);
+    });
 }
 
 void PersonalLexiconStore::load()
 {
     m_fileWrites.waitForSaves();
-    m_fileNeedsBackup = false;
-    if (m_storagePath.isEmpty() || !existsOnDisk(m_storagePath)) {
+    const FileIO::ReadResult read = m_storagePath.isEmpty()
+                                        ? FileIO::ReadResult{}
+                                        : FileIO::readFile(m_storagePath, LexiconFile::kMaxFileBytes);
+    if (read.kind == FileIO::ReadResult::Kind::missing ||
+        (read.kind == FileIO::ReadResult::Kind::read && read.bytes.isEmpty())) {
         publish(seedEntries());
         saveChanges();
         return;
     }
 
-    const std::optional<QByteArray> bytes = FileIO::readAll(m_storagePath, kMaxFileBytes);
-    if (bytes && bytes->isEmpty()) {
-        publish(seedEntries());
-        saveChanges();
-        return;
+    LexiconFile::Decoded decoded;
+    QString what;
+    if (read.unreadable()) {
+        what = QStringLiteral("%1 无法读取（%2）").arg(kFileName, read.reason);
+    } else {
+        decoded = LexiconFile::decode(read.bytes, now());
+        if (!decoded.isArray)
+            what = QStringLiteral("%1 不是词条列表，无法读取").arg(kFileName);
+        else if (decoded.entries.isEmpty())
+            what = QStringLiteral("%1 中没有可用的词条").arg(kFileName);
+        else if (decoded.changed())
+            what = kFileName + QLatin1Char(' ') + describeChanges(decoded);
     }
-
-    QList<LexiconEntry> loaded;
-    qsizetype dropped = 0;
-    if (bytes) {
-        QJsonParseError error{};
-        const QJsonDocument document = QJsonDocument::fromJson(*bytes, &error);
-        if (error.error == QJsonParseError::NoError && document.isArray()) {
-            const Timestamp readTime = now();
-            const QJsonArray array = document.array();
-            for (const QJsonValue& element : array) {
-                // Only elements with a term survive; checking that first keeps a file of thousands of empty
-                // objects from minting an id for each.
-                if (element.toObject().value(QStringLiteral("term")).toString().isEmpty()) {
-                    ++dropped;
-                    continue;
-                }
-                std::optional<LexiconEntry> entry = LexiconEntry::fromJson(element, readTime);
-                if (entry && !entry->term.isEmpty())
-                    loaded.append(std::move(*entry));
-                else
-                    ++dropped;
-            }
-        }
-    }
-
-    if (loaded.isEmpty()) {
-        // Unreadable, undecodable or without a single usable entry. The seeds stay in memory; the file is
-        // copied aside now, and is not overwritten until that copy exists.
-        m_fileNeedsBackup = true;
-        backUpFileOnDisk();
+    // What was not taken in whole would be lost with the next save: it is copied aside first.
+    if (!what.isEmpty())
+        keepFileOnDiskAside(what);
+    if (decoded.entries.isEmpty()) {
+        // The seeds stay in memory; the unusable file stays in place until the next save.
         publish(seedEntries());
         return;
     }
-    // Elements that could not be read would vanish with the next save, so that save copies the file first.
-    m_fileNeedsBackup = dropped > 0;
-    publish(std::move(loaded));
+    // Keys missing from the file are filled in the background with the recall keys: a transform per term
+    // takes seconds for a large hand-made file.
+    publish(std::move(decoded.entries), /*fillKeys=*/false);
     warmRecallKeys();
 }
 
@@ -192,22 +239,15 @@ SerialQueue& PersonalLexiconStore::backgroundQueue()
 Status PersonalLexiconStore::readyToSave()
 {
     if (m_storagePath.isEmpty())
-        return Status::failure(QStringLiteral("The data folder is not available."));
-    if (m_fileNeedsBackup && !backUpFileOnDisk())
-        return Status::failure(
-            QStringLiteral("The lexicon file on disk could not be backed up; it is left as it is."));
+        return Status::failure(QStringLiteral("数据文件夹不可用"));
     return Status::success();
 }
 
 FileWriteQueue::Save PersonalLexiconStore::entriesSave() const
 {
     // The list is shared, not copied, until the main thread changes it.
-    return {m_storagePath, [entries = m_entries] {
-                QJsonArray array;
-                for (const LexiconEntry& entry : entries)
-                    array.append(entry.toJson());
-                return QJsonDocument(array).toJson(QJsonDocument::Compact);
-            }};
+    return {m_storagePath, [entries = m_entries] { return LexiconFile::encode(entries); },
+            LexiconFile::kMaxFileBytes};
 }
 
 Status PersonalLexiconStore::save()
@@ -225,7 +265,9 @@ void PersonalLexiconStore::saveChanges()
         Q_EMIT saveFinished(saved);
     };
     if (const Status ready = readyToSave(); !ready) {
-        finished(ready);
+        // Told from the event loop like a save's result, so a load in the constructor is heard too.
+        QMetaObject::invokeMethod(
+            this, [finished = std::move(finished), ready] { finished(ready); }, Qt::QueuedConnection);
         return;
     }
     m_fileWrites.save(entriesSave(), this, std::move(finished));
@@ -246,15 +288,30 @@ bool PersonalLexiconStore::upsert(const QString& term, const QStringList& aliase
     const QString trimmed = Text::trimmed(term);
     if (Text::graphemeCount(trimmed) < kMinimumTermLength)
         return false;
+    if (LexiconFile::isTooLong(trimmed)) {
+        Q_EMIT additionRefused(tooLongText(trimmed));
+        return false;
+    }
     const qsizetype index = indexOfTerm(trimmed);
     if (index < 0) {
-        m_entries.prepend(LexiconEntry(QUuid::createUuid(), trimmed, aliases,
-                                       PhoneticIndexer::normalize(trimmed), category, weight, 0, now()));
+        LexiconEntry added(QUuid::createUuid(), trimmed, aliases, PhoneticIndexer::normalize(trimmed),
+                           category, weight, 0, now());
+        const qint64 bytes = LexiconFile::encodedSizeBound(added);
+        if (!hasRoomFor(bytes, trimmed))
+            return false;
+        m_entries.prepend(std::move(added));
+        m_fileBytes += bytes;
     } else {
-        LexiconEntry& entry = m_entries[index];
-        entry.aliases = aliasUnion(entry.aliases, aliases, true);
-        entry.weight = std::max(entry.weight, weight);
-        entry.phoneticKey = PhoneticIndexer::normalize(trimmed);
+        LexiconEntry changed = m_entries[index];
+        changed.aliases = aliasUnion(changed.aliases, aliases, true);
+        changed.weight = std::max(changed.weight, weight);
+        changed.phoneticKey = PhoneticIndexer::normalize(trimmed);
+        const qint64 growth =
+            LexiconFile::encodedSizeBound(changed) - LexiconFile::encodedSizeBound(m_entries[index]);
+        if (!hasRoomFor(growth, trimmed))
+            return false;
+        m_entries[index] = std::move(changed);
+        m_fileBytes += growth;
     }
     Q_EMIT entriesChanged();
     saveChanges();
@@ -273,6 +330,7 @@ int PersonalLexiconStore::bulkUpsert(const QList<BulkItem>& items)
 
     int added = 0;
     const Timestamp created = now();
+    QString refused; // the first item the file had no room for
     for (const BulkItem& item : items) {
         const QString trimmed = Text::trimmed(item.term);
         const int length = Text::graphemeCount(trimmed);
@@ -282,16 +340,35 @@ int PersonalLexiconStore::bulkUpsert(const QList<BulkItem>& items)
         const auto found = firstIndex.constFind(key);
         if (found != firstIndex.constEnd()) {
             LexiconEntry& entry = m_entries[*found];
-            entry.aliases = aliasUnion(entry.aliases, item.aliases, false);
+            const qint64 before = LexiconFile::encodedSizeBound(entry);
+            const QStringList merged = aliasUnion(entry.aliases, item.aliases, false);
+            LexiconEntry grown = entry;
+            grown.aliases = merged;
+            const qint64 growth = LexiconFile::encodedSizeBound(grown) - before;
+            if (m_fileBytes + growth > LexiconFile::kMaxFileBytes) {
+                refused = refused.isEmpty() ? trimmed : refused;
+                continue;
+            }
+            entry.aliases = merged;
             entry.weight = incremented(entry.weight);
+            m_fileBytes += growth;
         } else {
-            m_entries.append(LexiconEntry(QUuid::createUuid(), trimmed, item.aliases,
-                                          PhoneticIndexer::normalize(trimmed), item.category,
-                                          kBulkAddedWeight, 0, created));
+            LexiconEntry entry(QUuid::createUuid(), trimmed, item.aliases,
+                               PhoneticIndexer::normalize(trimmed), item.category, kBulkAddedWeight, 0,
+                               created);
+            const qint64 bytes = LexiconFile::encodedSizeBound(entry);
+            if (m_fileBytes + bytes > LexiconFile::kMaxFileBytes) {
+                refused = refused.isEmpty() ? trimmed : refused;
+                continue;
+            }
+            m_entries.append(std::move(entry));
+            m_fileBytes += bytes;
             firstIndex.insert(key, m_entries.size() - 1);
             ++added;
         }
     }
+    if (!refused.isEmpty())
+        (void)hasRoomFor(LexiconFile::kMaxFileBytes, refused); // says so, once
     std::stable_sort(m_entries.begin(), m_entries.end(),
                      [](const LexiconEntry& a, const LexiconEntry& b) { return a.weight > b.weight; });
     Q_EMIT entriesChanged();
@@ -305,6 +382,10 @@ void PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
     const QString term = Text::trimmed(newTerm);
     if (term.isEmpty())
         return;
+    if (LexiconFile::isTooLong(term)) {
+        Q_EMIT additionRefused(tooLongText(term));
+        return;
+    }
     const auto edited =
         std::find_if(m_entries.cbegin(), m_entries.cend(), [&](const LexiconEntry& e) { return e.id == id; });
     if (edited == m_entries.cend())
@@ -333,18 +414,31 @@ void PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
             if (!sameTerm(alias, term))
                 merged.append(alias);
         }
-        other->aliases = dedupedAndSorted(merged);
-        other->category = newCategory;
-        other->weight = std::max(other->weight, newWeight);
-        other->phoneticKey = PhoneticIndexer::normalize(term);
+        LexiconEntry changed = *other;
+        changed.aliases = dedupedAndSorted(merged);
+        changed.category = newCategory;
+        changed.weight = std::max(other->weight, newWeight);
+        changed.phoneticKey = PhoneticIndexer::normalize(term);
+        const qint64 growth = LexiconFile::encodedSizeBound(changed) - LexiconFile::encodedSizeBound(*other) -
+                              LexiconFile::encodedSizeBound(m_entries[editedIndex]);
+        if (!hasRoomFor(growth, term))
+            return;
+        *other = std::move(changed);
+        m_fileBytes += growth;
         m_entries.removeAt(editedIndex);
     } else {
-        LexiconEntry& entry = m_entries[editedIndex];
-        entry.term = term;
-        entry.aliases = dedupedAndSorted(cleaned);
-        entry.category = newCategory;
-        entry.weight = newWeight;
-        entry.phoneticKey = PhoneticIndexer::normalize(term);
+        LexiconEntry changed = m_entries[editedIndex];
+        changed.term = term;
+        changed.aliases = dedupedAndSorted(cleaned);
+        changed.category = newCategory;
+        changed.weight = newWeight;
+        changed.phoneticKey = PhoneticIndexer::normalize(term);
+        const qint64 growth =
+            LexiconFile::encodedSizeBound(changed) - LexiconFile::encodedSizeBound(m_entries[editedIndex]);
+        if (!hasRoomFor(growth, term))
+            return;
+        m_entries[editedIndex] = std::move(changed);
+        m_fileBytes += growth;
     }
     Q_EMIT entriesChanged();
     saveChanges();
@@ -352,8 +446,10 @@ void PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
 
 void PersonalLexiconStore::remove(const QUuid& id)
 {
-    if (m_entries.removeIf([&](const LexiconEntry& e) { return e.id == id; }) > 0)
+    if (m_entries.removeIf([&](const LexiconEntry& e) { return e.id == id; }) > 0) {
+        recountFileBytes();
         Q_EMIT entriesChanged();
+    }
     saveChanges();
 }
 
@@ -361,8 +457,10 @@ void PersonalLexiconStore::removeBatch(const QSet<QUuid>& ids)
 {
     if (ids.isEmpty())
         return;
-    if (m_entries.removeIf([&](const LexiconEntry& e) { return ids.contains(e.id); }) > 0)
+    if (m_entries.removeIf([&](const LexiconEntry& e) { return ids.contains(e.id); }) > 0) {
+        recountFileBytes();
         Q_EMIT entriesChanged();
+    }
     saveChanges();
 }
 

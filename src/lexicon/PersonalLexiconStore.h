@@ -9,12 +9,14 @@
 #include "util/Status.h"
 
 #include <QCoroTask>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QUuid>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -48,6 +50,7 @@ public:
     // clock when none is given) and must outlive the store.
     explicit PersonalLexiconStore(const QString& customStoragePath = {}, const Clock* clock = nullptr,
                                   QObject* parent = nullptr);
+    ~PersonalLexiconStore() override; // stops the key work still under way; finishes every save
 
     const QList<LexiconEntry>& entries() const { return m_entries; }
     // Replaces the whole list; callers that edit entries this way call save() themselves.
@@ -55,12 +58,13 @@ public:
     const QString& storagePath() const { return m_storagePath; }
 
     // Fills entries from the file, or from the seeds when there is no usable file; after the saves still
-    // under way.
+    // under way. A file that was not taken in whole is copied aside at once (fileKeptAside). Entries stored
+    // without a phonetic key get it off the main thread, shortly after.
     void load();
     // Writes entries to the file atomically, after the saves still under way, and waits for it. Refused
     // while the file on disk holds something that was not taken in whole and could not be copied aside
-    // first. Every change the store makes itself is saved off the main thread instead, and announced by
-    // saveFinished.
+    // first, and when the file would be larger than the store reads. Every change the store makes itself is
+    // saved off the main thread instead, and announced by saveFinished.
     Status save();
     // Returns once every save asked for so far has ended.
     void waitForSaves() { m_fileWrites.waitForSaves(); }
@@ -69,9 +73,12 @@ public:
     quint64 lastSaveRequested() const { return m_lastSaveRequested; }
     quint64 lastSaveFinished() const { return m_lastSaveFinished; }
 
-    // False when the term is refused (shorter than two characters once trimmed): nothing is stored then.
+    // False when the term is refused (shorter than two characters once trimmed, longer than the store takes,
+    // or the file would grow past its limit; the last two are announced by additionRefused): nothing is
+    // stored then.
     bool upsert(const QString& term, const QStringList& aliases, LexiconCategory category, qint64 weight);
-    // Returns the number of entries newly added.
+    // Returns the number of entries newly added. Items the file has no more room for are left out and
+    // announced by additionRefused.
     int bulkUpsert(const QList<BulkItem>& items);
     void updateEntry(const QUuid& id, const QString& newTerm, const QStringList& newAliases,
                      LexiconCategory newCategory, qint64 newWeight);
@@ -111,16 +118,26 @@ Q_SIGNALS:
     // After each save that follows a change, for the owner to report: a failure keeps the entries in
     // memory, and the next change saves them again.
     void saveFinished(const Status& status);
+    // The file found at load was not taken in whole (`what` says how, for the user): it was copied to
+    // copyPath, or could not be, for `error`; until it is, nothing is written over it.
+    void fileKeptAside(const QString& what, const QString& copyPath, const QString& error);
+    // An addition was refused for a reason the user must hear (the text says which and why).
+    void additionRefused(const QString& reason);
 
 private:
     Timestamp now() const;
     QList<LexiconEntry> seedEntries() const;
-    // Copies the file on disk to the backup beside it; true when nothing there needs keeping any more.
-    bool backUpFileOnDisk();
-    // No data folder, or a file on disk that must be but could not be copied aside: nothing may be written.
+    // Copies the file on disk aside, on the writer's thread, before anything is written over it.
+    void keepFileOnDiskAside(const QString& what);
+    // No data folder: nothing may be written.
     Status readyToSave();
+    // Whether the file has room for `addedBytes` more; says so when it has not.
+    bool hasRoomFor(qint64 addedBytes, const QString& term);
+    void recountFileBytes();
     FileWriteQueue::Save entriesSave() const;
-    void publish(QList<LexiconEntry> entries);
+    // fillKeys: entries without a phonetic key get it now (else in the background, after a load).
+    void publish(QList<LexiconEntry> entries, bool fillKeys = true);
+    void applyFilledKeys(const QHash<QUuid, QString>& keys);
     void saveChanges();
     qsizetype indexOfTerm(const QString& term) const;
     static std::optional<LearnedPair> extractSingleWordReplacement(const QString& origLine,
@@ -132,13 +149,18 @@ private:
     const Clock* m_clock;
     QString m_storagePath;
     QList<LexiconEntry> m_entries;
-    // The file on disk holds data the store did not take in whole; it must be copied aside before it is
-    // overwritten.
-    bool m_fileNeedsBackup = false;
+    // At least the size of the file that m_entries make, kept up to date as entries come and go.
+    qint64 m_fileBytes = 0;
+    // Counts the changes of m_entries (each announced by entriesChanged), so work done on a copy of them
+    // knows whether it still fits.
+    quint64 m_entriesRevision = 0;
     mutable TermKeyCache m_keyCache;
     quint64 m_lastSaveRequested = 0;
     quint64 m_lastSaveFinished = 0;
     FileWriteQueue m_fileWrites{AppIdentity::queueLabel(QStringLiteral("lexicon.files"))};
+    // Set when the store goes: key work still under way for a large lexicon stops rather than hold up
+    // quitting.
+    std::shared_ptr<std::atomic<bool>> m_stopping = std::make_shared<std::atomic<bool>>(false);
     // Imports and the key warm-up run off the main thread; the queue starts with the first of them. Last
     // member: it finishes its work before anything else of the store goes.
     std::unique_ptr<SerialQueue> m_backgroundQueue;

@@ -1,4 +1,5 @@
 // Recall and hotword ranking: the read-only selections over the lexicon made around each dictation.
+#include "lexicon/LexiconFile.h"
 #include "lexicon/LexiconText.h"
 #include "lexicon/PersonalLexiconStore.h"
 #include "lexicon/PhoneticIndexer.h"
@@ -274,16 +275,40 @@ QStringList PersonalLexiconStore::topAcousticContextualStrings(const QString& co
 void PersonalLexiconStore::warmRecallKeys()
 {
     // Deriving the keys runs the Mandarin transform for every term: done by the first recall, it would hold
-    // up the first dictation's text (some 170 ms for 5,000 terms).
-    backgroundQueue().async([this, entries = m_entries] {
-        std::vector<std::shared_ptr<const TermKeys>> derived;
-        derived.reserve(static_cast<size_t>(entries.size()));
-        for (const LexiconEntry& entry : entries)
-            derived.push_back(std::make_shared<const TermKeys>(TermKeys::derive(entry)));
-        // The store outlives this work (its queue is joined first), and what is posted to it is dropped with
-        // it.
-        QMetaObject::invokeMethod(
-            this, [this, derived = std::move(derived)]() mutable { m_keyCache.adopt(std::move(derived)); },
-            Qt::QueuedConnection);
-    });
+    // up the first dictation's text (some 170 ms for 5,000 terms). Phonetic keys missing from the file are
+    // filled in the same pass.
+    backgroundQueue().async(
+        [this, entries = m_entries, stopping = m_stopping, revision = m_entriesRevision]() mutable {
+            QHash<QUuid, QString> filled;
+            TermKeyCache::KeysById derived;
+            derived.reserve(entries.size());
+            qint64 fileBytes = 0;
+            for (LexiconEntry& entry : entries) {
+                if (stopping->load())
+                    return;
+                if (entry.phoneticKey.isEmpty()) {
+                    PhoneticIndexer::fillPhoneticKey(entry);
+                    filled.insert(entry.id, entry.phoneticKey);
+                }
+                derived.insert(entry.id, std::make_shared<const TermKeys>(TermKeys::derive(entry)));
+                fileBytes += LexiconFile::encodedSizeBound(entry);
+            }
+            // The store outlives this work (its queue is joined first), and what is posted to it is dropped
+            // with it. Unless the entries changed meanwhile, the keyed list replaces them whole: for a large
+            // lexicon a pass over it on the main thread would stall the window.
+            QMetaObject::invokeMethod(
+                this,
+                [this, revision, fileBytes, entries = std::move(entries), filled = std::move(filled),
+                 derived = std::move(derived)]() mutable {
+                    if (!filled.isEmpty() && revision == m_entriesRevision) {
+                        m_entries = std::move(entries);
+                        m_fileBytes = fileBytes + LexiconFile::kArrayBytes;
+                        Q_EMIT entriesChanged();
+                    } else {
+                        applyFilledKeys(filled);
+                    }
+                    m_keyCache.adopt(std::move(derived));
+                },
+                Qt::QueuedConnection);
+        });
 }

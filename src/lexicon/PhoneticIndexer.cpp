@@ -72,11 +72,11 @@ QStringList alphanumericRuns(const QString& latin)
     return result;
 }
 
-} // namespace
+// The transform's cost grows with the square of its input's length (a 100,000-character text took
+// seconds), so long texts go through it in pieces of about this many UTF-16 units.
+constexpr qsizetype kPieceUnits = 128;
 
-namespace PhoneticIndexer {
-
-QString transliterate(const QString& text)
+QString transliteratePiece(const QString& text)
 {
     icu::UnicodeString value(reinterpret_cast<const char16_t*>(text.utf16()),
                              static_cast<int32_t>(text.size()));
@@ -90,6 +90,43 @@ QString transliterate(const QString& text)
             t.stripMarks->transliterate(value);
     }
     return QString(reinterpret_cast<const QChar*>(value.getBuffer()), value.length());
+}
+
+// Where to end a piece that starts at `start`: after a separator in its second half if there is one, so no
+// word is cut, and never inside a surrogate pair.
+qsizetype pieceEnd(const QString& text, qsizetype start)
+{
+    qsizetype end = start + kPieceUnits;
+    if (end >= text.size())
+        return text.size();
+    for (qsizetype i = end; i > start + kPieceUnits / 2; --i) {
+        if (!text[i - 1].isLetterOrNumber() && !text[i - 1].isSurrogate())
+            return i;
+    }
+    if (text[end - 1].isHighSurrogate())
+        --end;
+    return end;
+}
+
+} // namespace
+
+namespace PhoneticIndexer {
+
+QString transliterate(const QString& text)
+{
+    if (text.size() <= kPieceUnits)
+        return transliteratePiece(text);
+    // Pieces joined by a space: syllables are space-separated anyway, and every key is built from runs of
+    // letters and digits.
+    QString result;
+    for (qsizetype start = 0; start < text.size();) {
+        const qsizetype end = pieceEnd(text, start);
+        if (!result.isEmpty())
+            result += u' ';
+        result += transliteratePiece(text.sliced(start, end - start));
+        start = end;
+    }
+    return result;
 }
 
 QString normalize(const QString& text)

@@ -81,11 +81,15 @@ const TermKeys& TermKeyCache::keysFor(const LexiconEntry& entry, qsizetype posit
     return *slot;
 }
 
-void TermKeyCache::adopt(std::vector<std::shared_ptr<const TermKeys>> derived)
+void TermKeyCache::adopt(KeysById derived)
 {
-    for (std::shared_ptr<const TermKeys>& keys : derived) {
-        if (!m_byId.contains(keys->id))
-            m_byId.insert(keys->id, std::move(keys));
+    if (m_byId.isEmpty()) {
+        m_byId = std::move(derived);
+        return;
+    }
+    for (auto it = derived.cbegin(); it != derived.cend(); ++it) {
+        if (!m_byId.contains(it.key()))
+            m_byId.insert(it.key(), it.value());
     }
 }
 

@@ -42,17 +42,20 @@ struct TermKeys {
 
 class TermKeyCache {
 public:
+    using KeysById = QHash<QUuid, std::shared_ptr<const TermKeys>>;
+
     // Call before asking for the keys of a list of `entryCount` entries.
     void beginPass(qsizetype entryCount);
     // The keys of the entry at `position`. Reused while the entry is unchanged, also after it moved within
     // the list; derived again once it changed.
     const TermKeys& keysFor(const LexiconEntry& entry, qsizetype position);
     // Keys derived elsewhere (off the main thread); ones for entries that changed meanwhile are simply never
-    // used, as keysFor() checks what they were derived from.
-    void adopt(std::vector<std::shared_ptr<const TermKeys>> derived);
+    // used, as keysFor() checks what they were derived from. Taken over whole when the cache is empty, so a
+    // large lexicon's keys cost the main thread nothing.
+    void adopt(KeysById derived);
     void clear();
 
 private:
     std::vector<std::shared_ptr<const TermKeys>> m_byPosition;
-    QHash<QUuid, std::shared_ptr<const TermKeys>> m_byId;
+    KeysById m_byId;
 };

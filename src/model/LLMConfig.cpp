@@ -101,30 +101,43 @@ QJsonObject LLMConfig::toJson() const
     };
 }
 
-std::optional<LLMConfig> LLMConfig::fromJson(const QJsonValue& json, const QString& legacyArkEndpointId)
+std::optional<LLMConfig> LLMConfig::fromJson(const QJsonValue& json, const QString& legacyArkEndpointId,
+                                             QStringList* unusableKeys)
 {
     if (!json.isObject())
         return std::nullopt;
     const QJsonObject o = json.toObject();
-    auto text = [&](const char* key) { return Json::string(o.value(QLatin1String(key))); };
-    auto flag = [&](const char* key, bool fallback) {
-        return Json::boolean(o.value(QLatin1String(key))).value_or(fallback);
+    QStringList unusable;
+    // A present value that does not read is noted, then the key takes its fallback like a missing one.
+    auto read = [&](const char* key, auto reader) {
+        const QJsonValue value = o.value(QLatin1String(key));
+        auto result = reader(value);
+        if (!result && !value.isUndefined())
+            unusable.append(QLatin1String(key));
+        return result;
     };
+    auto text = [&](const char* key) { return read(key, Json::string); };
+    auto flag = [&](const char* key, bool fallback) { return read(key, Json::boolean).value_or(fallback); };
 
     // Later fallbacks depend on earlier results, so the order of these reads matters.
     LLMConfig c;
     c.baseURL = text("baseURL").value_or(LLMProviderOption(LLMProviderOption::deepseek).defaultBaseURL());
 
-    c.modelName = text("modelName").value_or(QString());
+    const QString storedModel = text("modelName").value_or(QString());
+    c.modelName = storedModel;
     if (c.modelName.isEmpty() || c.modelName == kLegacyDeepSeekModel)
         c.modelName = LLMProviderOption(LLMProviderOption::deepseek).defaultModelName();
 
-    c.selectedProvider = LLMProviderOption::fromJson(o.value(QStringLiteral("selectedProvider")))
-                             .value_or(LLMProviderOption::infer(c.baseURL));
+    const QJsonValue storedProvider = o.value(QStringLiteral("selectedProvider"));
+    const std::optional<LLMProviderOption> provider = read("selectedProvider", LLMProviderOption::fromJson);
+    c.selectedProvider = provider.value_or(LLMProviderOption::infer(c.baseURL));
+    // A provider this version does not know (a newer version's, say): its model and address are its own.
+    const bool unknownProvider =
+        !provider && storedProvider.isString() && !storedProvider.toString().isEmpty();
 
     c.customBaseURL = text("customBaseURL").value_or(QString());
     if (c.customBaseURL.isEmpty()) {
-        c.customBaseURL = c.selectedProvider == LLMProviderOption::custom
+        c.customBaseURL = c.selectedProvider == LLMProviderOption::custom && !unknownProvider
                               ? c.baseURL
                               : LLMProviderOption(LLMProviderOption::custom).defaultBaseURL();
     }
@@ -137,22 +150,35 @@ std::optional<LLMConfig> LLMConfig::fromJson(const QJsonValue& json, const QStri
         for (auto it = modelObject.begin(); it != modelObject.end(); ++it) {
             if (!it.value().isString()) {
                 c.providerModels.clear();
+                unusable.append(QStringLiteral("providerModels"));
                 break;
             }
             c.providerModels.insert(it.key(), it.value().toString());
         }
+    } else if (!models.isUndefined()) {
+        unusable.append(QStringLiteral("providerModels"));
     }
     const QString volcengineKey = LLMProviderOption(LLMProviderOption::volcengine).rawValue();
     if (!legacyArkEndpointId.isEmpty() && !c.providerModels.contains(volcengineKey))
         c.providerModels.insert(volcengineKey, legacyArkEndpointId);
+    if (unknownProvider) {
+        // The unknown provider's model is remembered under its own name; the provider that stands in for it
+        // uses its own remembered model and address, never the unknown one's (the file is kept aside).
+        c.providerModels.insert(storedProvider.toString(), storedModel);
+        const QString remembered = Text::trimmed(c.providerModels.value(c.selectedProvider.rawValue()));
+        c.modelName = remembered.isEmpty() ? c.selectedProvider.defaultModelName() : remembered;
+        c.baseURL = c.selectedProvider == LLMProviderOption::custom ? c.customBaseURL
+                                                                    : c.selectedProvider.defaultBaseURL();
+    }
     c.providerModels.insert(c.selectedProvider.rawValue(), c.modelName);
 
     c.formattingStyle =
-        FormattingStyle::fromJson(o.value(QStringLiteral("formattingStyle"))).value_or(FormattingStyle::structured);
+        read("formattingStyle", FormattingStyle::fromJson).value_or(FormattingStyle::structured);
 
     const bool storedSeedFlag = flag("enableVolcSeedASR", true);
-    c.asrProvider = ASRProviderOption::fromJson(o.value(QStringLiteral("asrProvider")))
-                        .value_or(storedSeedFlag ? ASRProviderOption::volcSeedASR : ASRProviderOption::localSenseVoice);
+    c.asrProvider =
+        read("asrProvider", ASRProviderOption::fromJson)
+            .value_or(storedSeedFlag ? ASRProviderOption::volcSeedASR : ASRProviderOption::localSenseVoice);
 
     c.openAIASRBaseURL = text("openAIASRBaseURL").value_or(QString());
     if (Text::isBlank(c.openAIASRBaseURL))
@@ -171,5 +197,7 @@ std::optional<LLMConfig> LLMConfig::fromJson(const QJsonValue& json, const QStri
     c.showInDock = flag("showInDock", false);
     c.speechLocale = text("speechLocale").value_or(kDefaultSpeechLocale);
     c.enableVolcSeedASR = c.asrProvider == ASRProviderOption::volcSeedASR;
+    if (unusableKeys)
+        *unusableKeys = std::move(unusable);
     return c;
 }

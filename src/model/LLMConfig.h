@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 // The one persisted settings record ("config.json").
@@ -67,8 +68,11 @@ struct LLMConfig {
 
     QJsonObject toJson() const;
     // Reads leniently, key by key, each with its fallback. Fails only when the value is not an object.
-    // legacyArkEndpointId is the older Volcengine endpoint identifier kept in the defaults, if any.
-    static std::optional<LLMConfig> fromJson(const QJsonValue& json, const QString& legacyArkEndpointId = {});
+    // legacyArkEndpointId is the older Volcengine endpoint identifier kept in the defaults, if any. The keys
+    // present with a value that could not be used (a wrong type, an unknown name) go to unusableKeys; a
+    // missing key is only an older file.
+    static std::optional<LLMConfig> fromJson(const QJsonValue& json, const QString& legacyArkEndpointId = {},
+                                             QStringList* unusableKeys = nullptr);
 
     bool operator==(const LLMConfig&) const = default;
 };

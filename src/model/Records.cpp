@@ -81,29 +81,38 @@ std::optional<DictationRecord> DictationRecord::fromJson(const QJsonValue& json)
 HistoryDecodeResult decodeHistory(const QByteArray& fileContents)
 {
     HistoryDecodeResult result;
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(fileContents, &error);
-    if (error.error != QJsonParseError::NoError || !document.isArray()) {
+    const Json::ArrayElements read = Json::readArray(fileContents);
+    if (!read.isArray) {
         result.unreadable = true;
         return result;
     }
-    const QJsonArray array = document.array();
-    result.records.reserve(array.size());
-    for (const QJsonValue& element : array) {
-        if (auto record = DictationRecord::fromJson(element))
-            result.records.append(std::move(*record));
-        else
+    result.skippedRecords = read.lost;
+    result.records.reserve(read.elements.size());
+    for (const QJsonValue& element : read.elements) {
+        std::optional<DictationRecord> record = DictationRecord::fromJson(element);
+        if (!record) {
             ++result.skippedRecords;
+            continue;
+        }
+        // Shown on the history card as they are: a 309-digit duration or a negative latency is no figure.
+        const double duration = record->durationSeconds;
+        const qint64 latency = record->polishLatencyMs;
+        const bool durationUsable = duration >= 0 && duration <= DictationRecord::kMaximumDurationSeconds;
+        const bool latencyUsable = latency >= 0 && latency <= DictationRecord::kMaximumPolishLatencyMs;
+        if (!durationUsable)
+            record->durationSeconds = DictationRecord::kMinimumDurationSeconds;
+        if (!latencyUsable)
+            record->polishLatencyMs = 0;
+        if (!durationUsable || !latencyUsable)
+            ++result.adjustedRecords;
+        result.records.append(std::move(*record));
     }
     return result;
 }
 
 QByteArray encodeHistory(const QList<DictationRecord>& records)
 {
-    QJsonArray array;
-    for (const DictationRecord& record : records)
-        array.append(record.toJson());
-    return QJsonDocument(array).toJson(QJsonDocument::Compact);
+    return Json::compactArray(records);
 }
 
 // --- LexiconEntry ------------------------------------------------------------------------------------------
@@ -140,20 +149,31 @@ QJsonObject LexiconEntry::toJson() const
     };
 }
 
-std::optional<LexiconEntry> LexiconEntry::fromJson(const QJsonValue& json, Timestamp now)
+std::optional<LexiconEntry> LexiconEntry::fromJson(const QJsonValue& json, Timestamp now, bool* unusableValue)
 {
     if (!json.isObject())
         return std::nullopt;
     const QJsonObject o = json.toObject();
+    bool unusable = false;
+    // A present value that does not read takes the default like a missing one, and is noted.
+    auto read = [&](const char* name, auto reader) {
+        const QJsonValue value = o.value(key(name));
+        auto result = reader(value);
+        if (!result && !value.isUndefined())
+            unusable = true;
+        return result;
+    };
     // No trimming on decoding: the stored values are kept as they are.
     LexiconEntry entry;
-    entry.id = Json::uuid(o.value(key("id"))).value_or(QUuid::createUuid());
-    entry.term = Json::string(o.value(key("term"))).value_or(QString());
-    entry.aliases = Json::stringList(o.value(key("aliases"))).value_or(QStringList());
-    entry.phoneticKey = Json::string(o.value(key("phoneticKey"))).value_or(QString());
-    entry.category = LexiconCategory::fromJson(o.value(key("category"))).value_or(LexiconCategory::project);
-    entry.weight = Json::integer(o.value(key("weight"))).value_or(kDefaultWeight);
-    entry.hitCount = Json::integer(o.value(key("hitCount"))).value_or(0);
-    entry.createdAt = Json::timestamp(o.value(key("createdAt"))).value_or(now);
+    entry.id = read("id", Json::uuid).value_or(QUuid::createUuid());
+    entry.term = read("term", Json::string).value_or(QString());
+    entry.aliases = read("aliases", Json::stringList).value_or(QStringList());
+    entry.phoneticKey = read("phoneticKey", Json::string).value_or(QString());
+    entry.category = read("category", LexiconCategory::fromJson).value_or(LexiconCategory::project);
+    entry.weight = read("weight", Json::integer).value_or(kDefaultWeight);
+    entry.hitCount = read("hitCount", Json::integer).value_or(0);
+    entry.createdAt = read("createdAt", Json::timestamp).value_or(now);
+    if (unusableValue)
+        *unusableValue = unusable;
     return entry;
 }

@@ -13,6 +13,10 @@
 // One entry of the dictation history ("history.json", newest first).
 struct DictationRecord {
     static constexpr double kMinimumDurationSeconds = 0.2;
+    // A day of speech or of waiting for a model is far beyond anything real: a stored value outside 0 up to
+    // these is not a measurement.
+    static constexpr double kMaximumDurationSeconds = 24 * 60 * 60;
+    static constexpr qint64 kMaximumPolishLatencyMs = 24LL * 60 * 60 * 1000;
 
     QUuid id;
     Timestamp timestamp;
@@ -41,14 +45,17 @@ struct DictationRecord {
     bool operator==(const DictationRecord&) const = default;
 };
 
-// The history file read record by record: a bad record is skipped, not the whole file.
+// The history file read record by record: a bad record is skipped, not the whole file, and the complete
+// records of a file cut short are kept.
 struct [[nodiscard]] HistoryDecodeResult {
     QList<DictationRecord> records;
-    int skippedRecords = 0;
+    qsizetype skippedRecords = 0;
+    // Records whose duration or latency was out of range and was reset: 0.2 s, 0 ms.
+    qsizetype adjustedRecords = 0;
     bool unreadable = false; // not a JSON array at all
 
-    // Anything was lost on reading: the file must be kept aside before it is overwritten.
-    bool needsBackup() const { return unreadable || skippedRecords > 0; }
+    // Anything was lost or changed on reading: the file must be kept aside before it is overwritten.
+    bool needsBackup() const { return unreadable || skippedRecords > 0 || adjustedRecords > 0; }
 };
 
 HistoryDecodeResult decodeHistory(const QByteArray& fileContents);
@@ -76,8 +83,10 @@ struct LexiconEntry {
 
     QJsonObject toJson() const;
     // Lenient: each missing or mistyped key takes its default (a missing phonetic key stays empty); fails
-    // only for a non-object. `now` is the creation date given to an entry that has none.
-    static std::optional<LexiconEntry> fromJson(const QJsonValue& json, Timestamp now = Timestamp::now());
+    // only for a non-object. `now` is the creation date given to an entry that has none. unusableValue is set
+    // when a key is present with a value that could not be used (a wrong type, an unknown category).
+    static std::optional<LexiconEntry> fromJson(const QJsonValue& json, Timestamp now = Timestamp::now(),
+                                                bool* unusableValue = nullptr);
 
     bool operator==(const LexiconEntry&) const = default;
 };

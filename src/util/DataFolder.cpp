@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <mutex>
+#include <sys/stat.h>
 
 namespace {
 std::mutex overrideMutex;
@@ -34,7 +35,12 @@ QString path()
     const QString folder = location();
     if (!QDir().mkpath(folder))
         return {};
-    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    // Private to the user: rights of the group and others are taken away, and none is added, so a folder the
+    // user made read-only stays that way.
+    const QByteArray name = QFile::encodeName(folder);
+    struct stat st {};
+    if (::stat(name.constData(), &st) == 0 && (st.st_mode & 077) != 0)
+        ::chmod(name.constData(), st.st_mode & 07700);
     return folder;
 }
 

@@ -2,7 +2,8 @@
 
 #include <QString>
 
-// The app's own data folder: $XDG_DATA_HOME/Quorbell (~/.local/share/Quorbell), mode 0700.
+// The app's own data folder: $XDG_DATA_HOME/Quorbell (~/.local/share/Quorbell), closed to the group and
+// others.
 namespace DataFolder {
 
 // The folder, created (with its parents) when missing. Empty when it cannot be created.

@@ -1,110 +1,305 @@
 #include "util/FileIO.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace FileIO {
 
 namespace {
 
-// QSaveFile::commit() renames over the original even when flushing its buffer failed (a full disk), which
-// would put a short or empty file in place of a whole one; the buffer is flushed and checked first.
-bool flushed(QSaveFile& file)
+constexpr qint64 kChunkBytes = 1 << 20;
+
+QByteArray encoded(const QString& path)
 {
-    return file.flush() && file.error() == QFileDevice::NoError;
+    return QFile::encodeName(path);
+}
+
+// "磁盘空间已满（No space left on device）": what went wrong in the user's words, the system's in brackets.
+QString describeErrno(int error)
+{
+    QString what;
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+        what = QStringLiteral("磁盘空间已满");
+        break;
+    case EACCES:
+    case EPERM:
+        what = QStringLiteral("没有读写权限");
+        break;
+    case EROFS:
+        what = QStringLiteral("所在的磁盘是只读的");
+        break;
+    case EISDIR:
+        what = QStringLiteral("该位置是一个文件夹");
+        break;
+    case ENOENT:
+    case ENOTDIR:
+        what = QStringLiteral("所在的文件夹不存在");
+        break;
+    case EIO:
+        what = QStringLiteral("磁盘读写出错");
+        break;
+    default:
+        what = QStringLiteral("系统拒绝了操作");
+        break;
+    }
+    return what + QStringLiteral("（%1）").arg(QString::fromLocal8Bit(std::strerror(error)));
+}
+
+QString describeNode(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return QStringLiteral("该位置是一个文件夹，不是文件");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("该位置是一个命名管道，不是普通文件，未读取");
+    return QStringLiteral("该位置不是普通文件（设备或套接字），未读取");
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd;
+};
+
+// Non-blocking, so even a pipe put in place after a check cannot hold the caller in open().
+int openForReading(const QString& path)
+{
+    return ::open(encoded(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+}
+
+bool writeAllTo(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, static_cast<size_t>(std::min<qint64>(size, kChunkBytes)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+// A private temporary beside `path`, named after it and hidden.
+std::pair<int, QByteArray> createTemporaryBeside(const QString& path)
+{
+    const QFileInfo info(path);
+    QByteArray pattern =
+        encoded(info.dir().filePath(QLatin1Char('.') + info.fileName() + QStringLiteral(".XXXXXX")));
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC); // mode 0600
+    return {fd, pattern};
+}
+
+// Renames without replacing anything: false with EEXIST when `to` is taken.
+bool renameNoReplace(const QByteArray& from, const QByteArray& to)
+{
+    return ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0;
+}
+
+void pruneOldCopies(const QString& path)
+{
+    const QStringList copies = keptCopies(path);
+    for (qsizetype i = 0; i < copies.size() - kKeptCopies; ++i)
+        removeTree(copies[i]);
 }
 
 } // namespace
 
-Status writeAtomically(const QString& path, const QByteArray& data)
+ReadResult readFile(const QString& path, qint64 maxBytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return Status::failure(file.errorString());
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (file.write(data) != data.size() || !flushed(file)) {
-        const QString error = file.errorString();
-        file.cancelWriting();
-        return Status::failure(error);
+    ReadResult result;
+    struct stat st {};
+    if (::stat(encoded(path).constData(), &st) != 0) {
+        const int error = errno;
+        struct stat link {};
+        if (error == ENOENT && ::lstat(encoded(path).constData(), &link) != 0)
+            return result; // missing
+        if (error == ENOENT)
+            return {ReadResult::Kind::unreadable, {}, QStringLiteral("该位置是一个链接，指向的文件不存在")};
+        return {ReadResult::Kind::unreadable, {}, describeErrno(error)};
     }
-    if (!file.commit())
-        return Status::failure(file.errorString());
-    return Status::success();
+    if (!S_ISREG(st.st_mode))
+        return {ReadResult::Kind::unreadable, {}, describeNode(st.st_mode)};
+    Fd fd(openForReading(path));
+    if (fd.get() < 0)
+        return {ReadResult::Kind::unreadable, {}, describeErrno(errno)};
+    // What was opened is checked again: the path may have changed since the first look.
+    if (::fstat(fd.get(), &st) != 0)
+        return {ReadResult::Kind::unreadable, {}, describeErrno(errno)};
+    if (!S_ISREG(st.st_mode))
+        return {ReadResult::Kind::unreadable, {}, describeNode(st.st_mode)};
+    const QString tooLarge =
+        QStringLiteral("文件大于 %1 MB 的上限").arg(static_cast<double>(maxBytes) / (1024 * 1024), 0, 'g', 3);
+    if (st.st_size > maxBytes)
+        return {ReadResult::Kind::unreadable, {}, tooLarge};
+    // Read in pieces: one read of the limit would allocate a buffer of the limit, whatever the file's size.
+    QByteArray data;
+    data.reserve(std::min<qint64>(st.st_size, maxBytes) + 1);
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return {ReadResult::Kind::unreadable, {}, describeErrno(errno)};
+        if (n == 0)
+            break;
+        data.append(buffer, n);
+        if (data.size() > maxBytes)
+            return {ReadResult::Kind::unreadable, {}, tooLarge};
+    }
+    result.kind = ReadResult::Kind::read;
+    result.bytes = std::move(data);
+    return result;
 }
 
 std::optional<QByteArray> readAll(const QString& path, qint64 maxBytes)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    ReadResult read = readFile(path, maxBytes);
+    if (read.kind != ReadResult::Kind::read)
         return std::nullopt;
-    if (file.size() > maxBytes)
-        return std::nullopt;
-    // Read in pieces: a single read of the limit allocates a buffer of the limit, whatever the file's size.
-    constexpr qint64 kPieceBytes = 64 * 1024;
-    QByteArray data;
-    data.reserve(std::min(file.size(), maxBytes) + 1);
-    while (data.size() <= maxBytes) {
-        const QByteArray piece = file.read(std::min(kPieceBytes, maxBytes + 1 - data.size()));
-        if (piece.isEmpty())
-            break;
-        data += piece;
-    }
-    if (data.size() > maxBytes || file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return data;
+    return std::move(read.bytes);
 }
 
-QString corruptBackupPath(const QString& path)
+Status writeAtomically(const QString& path, const QByteArray& data)
 {
-    const QFileInfo info(path);
-    return info.dir().filePath(info.completeBaseName() + QStringLiteral(".corrupt.bak.json"));
-}
-
-Status preserveCorruptCopy(const QString& path)
-{
-    const QFileInfo info(path);
-    if (!info.exists() && !info.isSymLink())
-        return Status::success();
-    // Streamed through a temporary, so a file too large to load is still kept whole.
-    constexpr qint64 kChunkBytes = 1 << 20;
-    QFile in(path);
-    if (!in.open(QIODevice::ReadOnly))
-        return Status::failure(in.errorString());
-    QSaveFile out(corruptBackupPath(path));
-    if (!out.open(QIODevice::WriteOnly))
-        return Status::failure(out.errorString());
-    out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    for (;;) {
-        const QByteArray chunk = in.read(kChunkBytes);
-        if (in.error() != QFileDevice::NoError) {
-            out.cancelWriting();
-            return Status::failure(in.errorString());
-        }
-        if (chunk.isEmpty())
-            break;
-        if (out.write(chunk) != chunk.size()) {
-            const QString error = out.errorString();
-            out.cancelWriting();
-            return Status::failure(error);
-        }
+    auto [fd, temporary] = createTemporaryBeside(path);
+    if (fd < 0)
+        return Status::failure(describeErrno(errno));
+    Fd file(fd);
+    // A flush that fails (a full disk) must not be followed by the rename, which would put a short file in
+    // place of a whole one.
+    if (!writeAllTo(file.get(), data.constData(), data.size()) || ::fsync(file.get()) != 0 ||
+        ::close(file.release()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.constData());
+        return Status::failure(describeErrno(error));
     }
-    if (!flushed(out)) {
-        const QString error = out.errorString();
-        out.cancelWriting();
-        return Status::failure(error);
+    // rename() replaces a link at the path itself; it never writes into the link's target.
+    if (::rename(temporary.constData(), encoded(path).constData()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.constData());
+        return Status::failure(describeErrno(error));
     }
-    if (!out.commit())
-        return Status::failure(out.errorString());
     return Status::success();
+}
+
+QString keptCopyPath(const QString& path, const QString& stamp)
+{
+    const QFileInfo info(path);
+    return info.dir().filePath(info.completeBaseName() + QStringLiteral(".corrupt.") + stamp +
+                               QStringLiteral(".bak.json"));
+}
+
+QStringList keptCopies(const QString& path)
+{
+    const QFileInfo info(path);
+    const QString prefix = info.completeBaseName() + QStringLiteral(".corrupt.");
+    QFileInfoList copies = info.dir().entryInfoList({prefix + QStringLiteral("*.bak.json")},
+                                                    QDir::AllEntries | QDir::Hidden | QDir::System);
+    copies.removeIf([&](const QFileInfo& copy) {
+        return copy.fileName() == prefix + QStringLiteral("bak.json"); // an older version's single copy stays
+    });
+    // By the time in the name, then by the number added to a second copy made within the same second.
+    auto order = [&](const QFileInfo& copy) {
+        const QString stamp = copy.fileName().mid(prefix.size()).chopped(QStringLiteral(".bak.json").size());
+        const qsizetype dash = stamp.indexOf(u'-', 9);
+        return std::pair(stamp.left(dash < 0 ? stamp.size() : dash),
+                         dash < 0 ? 1 : stamp.mid(dash + 1).toInt());
+    };
+    std::sort(copies.begin(), copies.end(),
+              [&](const QFileInfo& a, const QFileInfo& b) { return order(a) < order(b); });
+    QStringList paths;
+    for (const QFileInfo& copy : copies)
+        paths.append(copy.filePath());
+    return paths;
+}
+
+Result<QString> keepAside(const QString& path)
+{
+    auto failure = [](const QString& reason) { return AppError{QStringLiteral("FileIO"), 0, reason}; };
+    const QByteArray original = encoded(path);
+    struct stat st {};
+    if (::lstat(original.constData(), &st) != 0)
+        return errno == ENOENT ? Result<QString>(QString()) : failure(describeErrno(errno));
+
+    // The content of a regular file, or of the regular file a link points to, is copied; anything else is
+    // moved aside as it is, without reading it.
+    Fd in(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) ? openForReading(path) : -1);
+    struct stat opened {};
+    const bool copyContent = in.get() >= 0 && ::fstat(in.get(), &opened) == 0 && S_ISREG(opened.st_mode);
+    QByteArray temporary;
+    if (copyContent) {
+        auto [fd, name] = createTemporaryBeside(path);
+        if (fd < 0)
+            return failure(describeErrno(errno));
+        Fd out(fd);
+        temporary = name;
+        char buffer[64 * 1024];
+        for (;;) {
+            const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n == 0)
+                break;
+            if (n < 0 || !writeAllTo(out.get(), buffer, n)) {
+                const int error = errno;
+                ::unlink(temporary.constData());
+                return failure(describeErrno(error));
+            }
+        }
+        if (::fsync(out.get()) != 0 || ::close(out.release()) != 0) {
+            const int error = errno;
+            ::unlink(temporary.constData());
+            return failure(describeErrno(error));
+        }
+    }
+
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const QByteArray from = copyContent ? temporary : original;
+    for (int attempt = 1; attempt < 1000; ++attempt) {
+        const QString copy =
+            keptCopyPath(path, attempt == 1 ? stamp : stamp + QStringLiteral("-%1").arg(attempt));
+        if (renameNoReplace(from, encoded(copy))) {
+            pruneOldCopies(path);
+            return copy;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    const int error = errno;
+    if (copyContent)
+        ::unlink(temporary.constData());
+    return failure(describeErrno(error));
 }
 
 bool removeTree(const QString& path)
 {
     std::error_code error;
-    std::filesystem::remove_all(std::filesystem::path(QFile::encodeName(path).toStdString()), error);
+    std::filesystem::remove_all(std::filesystem::path(encoded(path).toStdString()), error);
     return !error;
 }
 

@@ -1,5 +1,7 @@
 #include "util/Json.h"
 
+#include <QJsonDocument>
+#include <algorithm>
 #include <cmath>
 
 namespace Json {
@@ -75,10 +77,124 @@ std::optional<QUuid> uuid(const QJsonValue& value)
     return QUuid::fromString(*text);
 }
 
-QJsonValue fromTimestamp(Timestamp t) { return QJsonValue(t.secondsSinceReferenceDate); }
+namespace {
 
-QString uuidText(const QUuid& id) { return id.toString(QUuid::WithoutBraces).toUpper(); }
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
-QJsonArray fromStringList(const QStringList& list) { return QJsonArray::fromStringList(list); }
+// Parses one element's text on its own.
+std::optional<QJsonValue> element(const QByteArray& text, qsizetype begin, qsizetype end)
+{
+    QByteArray wrapped;
+    wrapped.reserve(end - begin + 2);
+    wrapped.append('[').append(text.constData() + begin, end - begin).append(']');
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(wrapped, &error);
+    if (error.error != QJsonParseError::NoError || !document.isArray() || document.array().size() != 1)
+        return std::nullopt;
+    return document.array().first();
+}
+
+} // namespace
+
+ArrayElements readArray(const QByteArray& text)
+{
+    ArrayElements result;
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+    if (error.error == QJsonParseError::NoError) {
+        result.isArray = document.isArray();
+        result.elements = document.array();
+        return result;
+    }
+
+    // Split the top-level array at its commas, minding strings and nesting, and read each piece alone. One
+    // pass over the text; a piece that does not read is counted, and the next one starts afresh.
+    qsizetype i = 0;
+    const qsizetype size = text.size();
+    if (text.startsWith("\xEF\xBB\xBF"))
+        i = 3;
+    while (i < size && isSpace(text[i]))
+        ++i;
+    if (i >= size || text[i] != '[')
+        return result;
+    result.isArray = true;
+    ++i;
+    qsizetype begin = i;
+    int depth = 0;
+    bool inString = false;
+    bool ended = false;
+    auto finishElement = [&](qsizetype end) {
+        qsizetype b = begin;
+        while (b < end && isSpace(text[b]))
+            ++b;
+        if (b < end) {
+            if (auto value = element(text, b, end))
+                result.elements.append(*value);
+            else
+                ++result.lost;
+        }
+        begin = end + 1;
+    };
+    for (; i < size && !ended; ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        switch (c) {
+        case '"':
+            inString = true;
+            break;
+        case '[':
+        case '{':
+            ++depth;
+            break;
+        case ']':
+        case '}':
+            if (depth > 0) {
+                --depth;
+            } else if (c == ']') {
+                finishElement(i);
+                ended = true;
+            }
+            break;
+        case ',':
+            if (depth == 0)
+                finishElement(i);
+            break;
+        default:
+            break;
+        }
+    }
+    if (!ended) {
+        // Cut short: the last piece is incomplete.
+        if (begin < size)
+            finishElement(size);
+    }
+    // The whole did not parse, so something was lost even when every piece read.
+    result.lost = std::max<qsizetype>(result.lost, 1);
+    return result;
+}
+
+QJsonValue fromTimestamp(Timestamp t)
+{
+    return QJsonValue(t.secondsSinceReferenceDate);
+}
+
+QString uuidText(const QUuid& id)
+{
+    return id.toString(QUuid::WithoutBraces).toUpper();
+}
+
+QJsonArray fromStringList(const QStringList& list)
+{
+    return QJsonArray::fromStringList(list);
+}
 
 } // namespace Json

@@ -3,6 +3,7 @@
 #include "util/Timestamp.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QStringList>
@@ -24,6 +25,24 @@ std::optional<QStringList> stringList(const QJsonValue& value);
 std::optional<Timestamp> timestamp(const QJsonValue& value);
 // The canonical 36-character hyphenated form, in either case.
 std::optional<QUuid> uuid(const QJsonValue& value);
+
+// A file holding a JSON array, read element by element where it does not parse whole (cut short, or one
+// damaged element): every element that reads on its own is kept.
+struct [[nodiscard]] ArrayElements {
+    QJsonArray elements;
+    qsizetype lost = 0;   // elements, or parts of the text, that did not read
+    bool isArray = false; // false: not an array at all, nothing was read
+};
+ArrayElements readArray(const QByteArray& text);
+
+// Records (anything with toJson()) as one compact JSON array: the form of our list files.
+template <typename Record> QByteArray compactArray(const QList<Record>& records)
+{
+    QJsonArray array;
+    for (const Record& record : records)
+        array.append(record.toJson());
+    return QJsonDocument(array).toJson(QJsonDocument::Compact);
+}
 
 QJsonValue fromTimestamp(Timestamp t);
 // Upper-case hyphenated text without braces.

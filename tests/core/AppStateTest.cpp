@@ -7,6 +7,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace std::chrono_literals;
 
@@ -160,20 +161,22 @@ TEST(AppStateConfig, KeystrokeEditsSaveAndWarmOncePerPause)
     EXPECT_EQ(h.savedConfig()[QStringLiteral("openAIASRModel")], QStringLiteral("last-typed"));
 }
 
-TEST(AppStateFiles, UnreadableFilesAreKeptAsideBeforeTheFirstOverwrite)
+TEST(AppStateFiles, UnreadableFilesAreKeptAsideAtStartAndTheBannerNamesTheCopies)
 {
     const QByteArray brokenConfig = "{\"baseURL\": \"half";
     const QByteArray brokenHistory = "[{\"id\": ";
     const QByteArray partlyBadHistory =
         FileIO::readAll(QStringLiteral(QB_FIXTURES_DIR "/core/history.json")).value_or(QByteArray());
+    // A history cut in the middle of its array keeps the records before the cut.
+    const QByteArray cutHistory =
+        partlyBadHistory.left(partlyBadHistory.lastIndexOf("},") + 2) + "{\"id\":\"0F";
     struct Row {
         const char* name;
         QByteArray history;
         int recordsRead;
-        bool copyFails;
-    } rows[] = {{"unreadable", brokenHistory, 0, false},
-                {"some records bad", partlyBadHistory, 2, false},
-                {"the copy fails", brokenHistory, 0, true}};
+    } rows[] = {{"unreadable", brokenHistory, 0},
+                {"some records bad", partlyBadHistory, 2},
+                {"cut short", cutHistory, 2}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         AppStateHarness h;
@@ -181,14 +184,24 @@ TEST(AppStateFiles, UnreadableFilesAreKeptAsideBeforeTheFirstOverwrite)
         const QString historyPath = h.data.filePath(QStringLiteral("history.json"));
         ASSERT_TRUE(FileIO::writeAtomically(configPath, brokenConfig));
         ASSERT_TRUE(FileIO::writeAtomically(historyPath, row.history));
-        if (row.copyFails) { // a folder where the copy should go
-            QDir(h.data.path()).mkdir(QStringLiteral("config.corrupt.bak.json"));
-            QDir(h.data.path()).mkdir(QStringLiteral("history.corrupt.bak.json"));
-        }
         AppState& state = h.build();
         EXPECT_EQ(state.llmConfig(), LLMConfig::defaults());
         EXPECT_EQ(state.history().size(), row.recordsRead);
         EXPECT_EQ(FileIO::readAll(configPath), brokenConfig) << "nothing is written at start";
+
+        // Copied at start, without waiting for a save, and said so with where the copies are.
+        h.settleSaves();
+        const QStringList configCopies = FileIO::keptCopies(configPath);
+        const QStringList historyCopies = FileIO::keptCopies(historyPath);
+        ASSERT_EQ(configCopies.size(), 1);
+        ASSERT_EQ(historyCopies.size(), 1);
+        EXPECT_EQ(FileIO::readAll(configCopies[0]), brokenConfig);
+        EXPECT_EQ(FileIO::readAll(historyCopies[0]), row.history);
+        const QString banner = state.statusBanner();
+        EXPECT_TRUE(banner.contains(QStringLiteral("config.json")) && banner.contains(configCopies[0]))
+            << banner.toStdString();
+        EXPECT_TRUE(banner.contains(QStringLiteral("history.json")) && banner.contains(historyCopies[0]))
+            << banner.toStdString();
 
         h.changeConfig([&](LLMConfig& config) {
             config.baseURL = h.localBase;
@@ -199,18 +212,91 @@ TEST(AppStateFiles, UnreadableFilesAreKeptAsideBeforeTheFirstOverwrite)
                                         QStringLiteral("p"), 1, 2, QStringLiteral("Kate"),
                                         DictationMode::dictate, {}));
         state.setHistory(history);
-        EXPECT_EQ(bool(state.saveHistory()), !row.copyFails);
-        if (row.copyFails) {
-            EXPECT_EQ(FileIO::readAll(configPath), brokenConfig);
-            EXPECT_EQ(FileIO::readAll(historyPath), row.history);
-            continue;
-        }
-        EXPECT_EQ(FileIO::readAll(h.data.filePath(QStringLiteral("config.corrupt.bak.json"))), brokenConfig);
-        EXPECT_EQ(FileIO::readAll(h.data.filePath(QStringLiteral("history.corrupt.bak.json"))), row.history);
+        EXPECT_TRUE(state.saveHistory());
         EXPECT_EQ(h.savedConfig()[QStringLiteral("baseURL")], h.localBase);
         EXPECT_EQ(decodeHistory(FileIO::readAll(historyPath).value_or(QByteArray())).records.size(),
                   row.recordsRead + 1);
+        EXPECT_EQ(FileIO::keptCopies(historyPath), historyCopies) << "one copy per damaged start";
     }
+}
+
+TEST(AppStateFiles, HistoryIsCappedAndValuesOutOfRangeAreResetAtLoadWithACopy)
+{
+    AppStateHarness h;
+    const QString historyPath = h.data.filePath(QStringLiteral("history.json"));
+    QList<DictationRecord> records;
+    for (int i = 0; i < AppState::kHistoryCap + 500; ++i)
+        records.append(DictationRecord(QUuid::createUuid(), Timestamp{1000.0 - i}, QStringLiteral("r"),
+                                       QStringLiteral("p%1").arg(i), 1, 2, QStringLiteral("Kate"),
+                                       DictationMode::dictate, {}));
+    records[0].durationSeconds = 1e308;
+    records[1].durationSeconds = -3;
+    records[2].polishLatencyMs = -40;
+    const QByteArray original = encodeHistory(records);
+    ASSERT_TRUE(FileIO::writeAtomically(historyPath, original));
+    AppState& state = h.start();
+    ASSERT_EQ(state.history().size(), AppState::kHistoryCap);
+    EXPECT_EQ(state.history().front().polishedText, QStringLiteral("p0")) << "the newest records stay";
+    EXPECT_EQ(state.history()[0].durationSeconds, DictationRecord::kMinimumDurationSeconds);
+    EXPECT_EQ(state.history()[1].durationSeconds, DictationRecord::kMinimumDurationSeconds);
+    EXPECT_EQ(state.history()[2].polishLatencyMs, 0);
+    EXPECT_EQ(state.history()[3].durationSeconds, 1);
+    h.settleSaves();
+    ASSERT_EQ(FileIO::keptCopies(historyPath).size(), 1);
+    EXPECT_EQ(FileIO::readAll(FileIO::keptCopies(historyPath)[0]), original);
+    EXPECT_TRUE(state.statusBanner().contains(QString::number(AppState::kHistoryCap + 500)))
+        << state.statusBanner().toStdString();
+}
+
+TEST(AppStateFiles, UnusableSettingsAreKeptAsideAndAnUnknownProviderKeepsItsOwnModel)
+{
+    AppStateHarness h;
+    const QString configPath = h.data.filePath(QStringLiteral("config.json"));
+    h.writeLocalConfig({{QStringLiteral("selectedProvider"), QStringLiteral("nope")},
+                        {QStringLiteral("modelName"), QStringLiteral("my-custom-model")},
+                        {QStringLiteral("asrProvider"), 7},
+                        {QStringLiteral("enableAutoLearn"), QStringLiteral("yes")}});
+    const QByteArray original = FileIO::readAll(configPath).value_or(QByteArray());
+    AppState& state = h.build();
+    h.settleStartup();
+    const LLMConfig& config = state.llmConfig();
+    EXPECT_EQ(config.providerModels.value(QStringLiteral("nope")), QStringLiteral("my-custom-model"));
+    EXPECT_NE(config.modelName, QStringLiteral("my-custom-model")) << "the stand-in keeps its own model";
+    EXPECT_EQ(config.providerModels.value(config.selectedProvider.rawValue()), config.modelName);
+    h.settleSaves();
+    const QStringList copies = FileIO::keptCopies(configPath);
+    ASSERT_EQ(copies.size(), 1);
+    EXPECT_EQ(FileIO::readAll(copies[0]), original) << "copied before the first rewrite";
+    for (const char* key : {"selectedProvider", "asrProvider", "enableAutoLearn"})
+        EXPECT_TRUE(state.statusBanner().contains(QLatin1String(key))) << state.statusBanner().toStdString();
+
+    // A missing key is only an older file: no copy, no banner.
+    AppStateHarness older;
+    older.writeLocalConfig();
+    AppState& olderState = older.build();
+    older.settleStartup();
+    older.settleSaves();
+    EXPECT_TRUE(FileIO::keptCopies(older.data.filePath(QStringLiteral("config.json"))).isEmpty());
+    EXPECT_TRUE(olderState.statusBanner().isEmpty()) << olderState.statusBanner().toStdString();
+}
+
+TEST(AppStateFiles, ANamedPipeInPlaceOfADataFileNeitherHangsTheStartNorIsLost)
+{
+    AppStateHarness h;
+    for (const char* name : {"history.json", "config.json", "lexicon.json"})
+        ASSERT_EQ(::mkfifo(QFile::encodeName(h.data.filePath(QLatin1String(name))).constData(), 0600), 0);
+    AppState& state = h.build(); // would block in open() for ever
+    h.settleStartup();
+    h.settleSaves();
+    for (const char* name : {"history.json", "config.json", "lexicon.json"}) {
+        const QStringList copies = FileIO::keptCopies(h.data.filePath(QLatin1String(name)));
+        ASSERT_EQ(copies.size(), 1) << name;
+        EXPECT_TRUE(state.statusBanner().contains(copies[0])) << state.statusBanner().toStdString();
+    }
+    EXPECT_TRUE(state.statusBanner().contains(QStringLiteral("管道"))) << state.statusBanner().toStdString();
+    EXPECT_TRUE(state.saveHistory());
+    EXPECT_TRUE(state.saveConfig());
+    EXPECT_TRUE(QFileInfo(h.data.filePath(QStringLiteral("history.json"))).isFile());
 }
 
 TEST(AppStateTrigger, DefaultsAreReadStrictlyAndMirrored)

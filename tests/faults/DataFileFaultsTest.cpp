@@ -6,6 +6,8 @@
 #include "lexicon/PersonalLexiconStore.h"
 
 #include <QDir>
+#include <QMap>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -43,8 +45,8 @@ TEST(DataFileFaults, SavesOnAFullDiskOrAReadOnlyFolderFailAndKeepThePreviousFile
         SmallFileSystem fs(h.data.path(), 1 << 20);
         if (!fs.mounted())
             GTEST_SKIP() << fs.skipReason().toStdString();
-        ASSERT_TRUE(
-            FileIO::writeAtomically(h.data.filePath(kHistory), encodeHistory({record(QStringLiteral("第一条"))})));
+        ASSERT_TRUE(FileIO::writeAtomically(h.data.filePath(kHistory),
+                                            encodeHistory({record(QStringLiteral("第一条"))})));
         AppState& state = h.start();
         PersonalLexiconStore& lexicon = state.lexiconStore();
         ASSERT_TRUE(state.saveConfig());
@@ -114,13 +116,66 @@ TEST(DataFileFaults, AFileKeptAsideIsNeverHalfWrittenOnAFullDisk)
     EXPECT_FALSE(state.lexiconStore().save());
     EXPECT_EQ(contents(h, kHistory), brokenHistory);
     EXPECT_EQ(contents(h, kLexicon), brokenLexicon);
-    EXPECT_FALSE(QFileInfo::exists(FileIO::corruptBackupPath(h.data.filePath(kHistory))));
-    EXPECT_FALSE(QFileInfo::exists(FileIO::corruptBackupPath(h.data.filePath(kLexicon))));
+    EXPECT_TRUE(FileIO::keptCopies(h.data.filePath(kHistory)).isEmpty());
+    EXPECT_TRUE(FileIO::keptCopies(h.data.filePath(kLexicon)).isEmpty());
 
     fs.release();
     EXPECT_TRUE(state.saveHistory());
     EXPECT_TRUE(state.lexiconStore().save());
-    EXPECT_EQ(FileIO::readAll(FileIO::corruptBackupPath(h.data.filePath(kHistory))), brokenHistory);
-    EXPECT_EQ(FileIO::readAll(FileIO::corruptBackupPath(h.data.filePath(kLexicon))), brokenLexicon);
+    EXPECT_EQ(FileIO::readAll(FileIO::keptCopies(h.data.filePath(kHistory)).value(0)), brokenHistory);
+    EXPECT_EQ(FileIO::readAll(FileIO::keptCopies(h.data.filePath(kLexicon)).value(0)), brokenLexicon);
     EXPECT_EQ(decodeHistory(contents(h, kHistory)).records, state.history());
+}
+
+TEST(DataFileFaults, WritesNeverGoThroughALinkOutOfTheDataFolder)
+{
+    // Each data file a link to a file that is not the app's (as /etc/passwd was, under a root launch).
+    QTemporaryDir outside;
+    AppStateHarness h;
+    QMap<QString, QString> targets;
+    for (const QString& name : {kConfig, kHistory, kLexicon}) {
+        const QString target = outside.filePath(name + QStringLiteral(".foreign"));
+        ASSERT_TRUE(FileIO::writeAtomically(target, "root:x:0:0:root:/root:/bin/bash\n"));
+        ASSERT_TRUE(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                      QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        ASSERT_TRUE(QFile::link(target, h.data.filePath(name)));
+        targets.insert(name, target);
+    }
+    AppState& state = h.build();
+    h.settleStartup();
+    state.setHistory({record(QStringLiteral("第一条"))});
+    EXPECT_TRUE(state.saveHistory());
+    EXPECT_TRUE(state.saveConfig());
+    EXPECT_TRUE(state.lexiconStore().save());
+    h.settleSaves();
+
+    for (auto it = targets.cbegin(); it != targets.cend(); ++it) {
+        SCOPED_TRACE(it.key().toStdString());
+        EXPECT_EQ(FileIO::readAll(it.value()), QByteArray("root:x:0:0:root:/root:/bin/bash\n"));
+        EXPECT_EQ(QFileInfo(it.value()).permissions() & 0x7077,
+                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                      QFileDevice::ReadOther);
+        EXPECT_FALSE(QFileInfo(h.data.filePath(it.key())).isSymLink());
+        // What the link showed was not the app's data: its content is kept aside, not lost.
+        const QStringList copies = FileIO::keptCopies(h.data.filePath(it.key()));
+        ASSERT_EQ(copies.size(), 1);
+        EXPECT_EQ(FileIO::readAll(copies[0]), QByteArray("root:x:0:0:root:/root:/bin/bash\n"));
+    }
+    EXPECT_EQ(decodeHistory(contents(h, kHistory)).records, state.history());
+}
+
+TEST(DataFileFaults, NothingIsWrittenThatTheReaderWouldRefuse)
+{
+    AppStateHarness h;
+    AppState& state = h.start();
+    ASSERT_TRUE(state.saveConfig());
+    const QByteArray config = contents(h, kConfig);
+
+    // A model name of 2 MB makes a settings file over the reader's limit.
+    h.changeConfig([](LLMConfig& c) { c.modelName = QString(2 << 20, u'm'); });
+    const Status saved = state.saveConfig();
+    EXPECT_FALSE(saved);
+    EXPECT_TRUE(saved.error.contains(QStringLiteral("上限"))) << saved.error.toStdString();
+    EXPECT_TRUE(state.statusBanner().contains(kConfig)) << "the queued save said so too";
+    EXPECT_EQ(contents(h, kConfig), config) << "the previous file stays";
 }

@@ -1,5 +1,5 @@
 // config.json as the app reads it at start: parsed, decoded leniently, and the record that results must come
-// back unchanged from the file the next save writes.
+// back unchanged, with every value usable, from the file the next save writes.
 #include "fuzz/FuzzTarget.h"
 
 #include "model/LLMConfig.h"
@@ -17,7 +17,10 @@ QB_FUZZ_TARGET(config_file)
         LLMConfig::fromJson(document.object(), QStringLiteral("ep-20250101000000-fuzz"));
     FUZZ_CHECK(decoded.has_value());
     const QByteArray saved = QJsonDocument(decoded->toJson()).toJson(QJsonDocument::Compact);
-    const std::optional<LLMConfig> reloaded = LLMConfig::fromJson(QJsonDocument::fromJson(saved).object());
+    QStringList unusable;
+    const std::optional<LLMConfig> reloaded =
+        LLMConfig::fromJson(QJsonDocument::fromJson(saved).object(), {}, &unusable);
     FUZZ_CHECK(reloaded.has_value());
+    FUZZ_CHECK(unusable.isEmpty());
     FUZZ_CHECK(*reloaded == *decoded);
 }

@@ -1,13 +1,14 @@
 // lexicon.json through the store itself: whatever the file holds, nothing of it is lost. A file the store
-// did not take in whole is copied aside, byte for byte, before the first save writes over it; what it did
-// take in comes back unchanged from that save.
+// did not take in whole is copied aside, byte for byte and under a name of its own, before the first save
+// writes over it; what it did take in comes back unchanged from that save, which its reader takes whole.
 #include "fuzz/FuzzTarget.h"
 
+#include "lexicon/LexiconFile.h"
 #include "lexicon/PersonalLexiconStore.h"
 #include "util/FileIO.h"
 #include "util/Scheduler.h"
 
-#include <QFile>
+#include <QSet>
 
 namespace {
 
@@ -23,22 +24,38 @@ public:
 QB_FUZZ_TARGET(lexicon_file)
 {
     const QString path = fuzzScratchFolder() + QStringLiteral("/lexicon.json");
-    const QString backup = FileIO::corruptBackupPath(path);
     // A store of its own for each input, gone with everything it derived by the end of it: memory kept from
     // one input to the next would make libFuzzer look for leaks after every input.
     static const FixedClock clock;
 
-    QFile::remove(backup);
+    for (const QString& copy : FileIO::keptCopies(path))
+        FileIO::removeTree(copy);
     FUZZ_CHECK(FileIO::writeAtomically(path, input));
     PersonalLexiconStore store(path, &clock); // loads the file
     const QList<LexiconEntry> loaded = store.entries();
-    for (const LexiconEntry& entry : loaded)
-        FUZZ_CHECK(!entry.term.isEmpty());
+    QSet<QUuid> ids;
+    for (const LexiconEntry& entry : loaded) {
+        FUZZ_CHECK(!entry.term.trimmed().isEmpty());
+        FUZZ_CHECK(!LexiconFile::isTooLong(entry.term));
+        FUZZ_CHECK(!ids.contains(entry.id));
+        ids.insert(entry.id);
+    }
     FUZZ_CHECK(store.save());
-    const std::optional<QByteArray> kept = FileIO::readAll(backup);
-    if (kept)
-        FUZZ_CHECK(*kept == input);
+    const QStringList copies = FileIO::keptCopies(path);
+    FUZZ_CHECK(copies.size() <= 1);
+    if (!copies.isEmpty())
+        FUZZ_CHECK(FileIO::readAll(copies.first()) == input);
+
+    // Nothing is written that the reader refuses or takes only in part.
+    const std::optional<QByteArray> written = FileIO::readAll(path, LexiconFile::kMaxFileBytes);
+    FUZZ_CHECK(written.has_value());
+    const LexiconFile::Decoded reread = LexiconFile::decode(*written, clock.currentDate());
+    FUZZ_CHECK(reread.isArray && !reread.changed());
 
     store.load();
     FUZZ_CHECK(store.entries() == loaded);
+    // A whole file needs no copy, and no copy was overwritten.
+    FUZZ_CHECK(FileIO::keptCopies(path) == copies);
+    if (!copies.isEmpty())
+        FUZZ_CHECK(FileIO::readAll(copies.first()) == input);
 }

@@ -165,7 +165,7 @@ TEST(TermKeyCache, AdoptedKeysServeOnlyUnchangedEntries)
     const auto derived = std::make_shared<const TermKeys>(TermKeys::derive(orion));
 
     TermKeyCache cache;
-    cache.adopt({derived});
+    cache.adopt({{orion.id, derived}});
     cache.beginPass(1);
     EXPECT_EQ(&cache.keysFor(orion, 0), derived.get());
     const TermKeys& fresh = cache.keysFor(edited, 0);

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <sys/stat.h>
 
 TEST(FileIO, WritesWholeFilesPrivatelyAndReplacesAtomically)
 {
@@ -31,15 +32,95 @@ TEST(FileIO, WritesWholeFilesPrivatelyAndReplacesAtomically)
     EXPECT_FALSE(FileIO::writeAtomically(dir.filePath(QStringLiteral("no/such/folder/x.json")), "x"));
 }
 
-TEST(FileIO, PreservesACorruptFileBesideTheOriginal)
+TEST(FileIO, KeepsEveryCopyAsideUnderANameOfItsOwn)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("history.json"));
-    EXPECT_EQ(FileIO::corruptBackupPath(path), dir.filePath(QStringLiteral("history.corrupt.bak.json")));
-    EXPECT_TRUE(FileIO::preserveCorruptCopy(path)) << "nothing to keep when the file is missing";
-    ASSERT_TRUE(FileIO::writeAtomically(path, "[{\"broken\""));
-    ASSERT_TRUE(FileIO::preserveCorruptCopy(path));
-    EXPECT_EQ(FileIO::readAll(FileIO::corruptBackupPath(path)).value_or(QByteArray()), QByteArray("[{\"broken\""));
+    const Result<QString> nothing = FileIO::keepAside(path);
+    ASSERT_TRUE(nothing.ok()) << "nothing to keep when the file is missing";
+    EXPECT_TRUE(nothing.value().isEmpty());
+
+    const QString legacy = dir.filePath(QStringLiteral("history.corrupt.bak.json"));
+    ASSERT_TRUE(FileIO::writeAtomically(legacy, "an older version's copy"));
+    ASSERT_TRUE(FileIO::writeAtomically(path, "[{\"first\""));
+    const Result<QString> first = FileIO::keepAside(path);
+    ASSERT_TRUE(first.ok());
+    ASSERT_TRUE(FileIO::writeAtomically(path, "[{\"second\""));
+    const Result<QString> second = FileIO::keepAside(path);
+    ASSERT_TRUE(second.ok());
+    EXPECT_NE(first.value(), second.value()) << "a second accident in the same second gets a copy of its own";
+    EXPECT_TRUE(QFileInfo(first.value()).fileName().startsWith(QStringLiteral("history.corrupt.")));
+    EXPECT_TRUE(first.value().endsWith(QStringLiteral(".bak.json")));
+    EXPECT_EQ(FileIO::readAll(first.value()), QByteArray("[{\"first\""));
+    EXPECT_EQ(FileIO::readAll(second.value()), QByteArray("[{\"second\""));
+    EXPECT_EQ(FileIO::readAll(path), QByteArray("[{\"second\"")) << "the original stays where it was";
+    EXPECT_EQ(FileIO::keptCopies(path), (QStringList{first.value(), second.value()}));
+
+    for (int i = 0; i < FileIO::kKeptCopies + 2; ++i)
+        ASSERT_TRUE(FileIO::keepAside(path).ok());
+    const QStringList kept = FileIO::keptCopies(path);
+    EXPECT_EQ(kept.size(), FileIO::kKeptCopies) << "only the oldest copies beyond the limit go";
+    EXPECT_FALSE(kept.contains(first.value()));
+    EXPECT_EQ(FileIO::readAll(legacy), QByteArray("an older version's copy"));
+}
+
+TEST(FileIO, SpecialFilesAreNeverOpenedForReadingAndAreMovedAsideWhole)
+{
+    QTemporaryDir dir;
+    const QString pipe = dir.filePath(QStringLiteral("lexicon.json"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    // Reading a pipe with no writer would block for ever: this returns at once.
+    const FileIO::ReadResult read = FileIO::readFile(pipe, 1024);
+    EXPECT_TRUE(read.unreadable());
+    EXPECT_TRUE(read.reason.contains(QStringLiteral("管道"))) << read.reason.toStdString();
+    const Result<QString> moved = FileIO::keepAside(pipe);
+    ASSERT_TRUE(moved.ok());
+    EXPECT_FALSE(QFileInfo::exists(pipe));
+    struct stat st {};
+    ASSERT_EQ(::lstat(QFile::encodeName(moved.value()).constData(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    const QString folder = dir.filePath(QStringLiteral("config.json"));
+    ASSERT_TRUE(QDir().mkdir(folder));
+    const FileIO::ReadResult readFolder = FileIO::readFile(folder, 1024);
+    EXPECT_TRUE(readFolder.unreadable());
+    EXPECT_TRUE(readFolder.reason.contains(QStringLiteral("文件夹"))) << readFolder.reason.toStdString();
+    EXPECT_EQ(FileIO::readFile(dir.filePath(QStringLiteral("none.json")), 1024).kind,
+              FileIO::ReadResult::Kind::missing);
+    const QString large = dir.filePath(QStringLiteral("history.json"));
+    ASSERT_TRUE(FileIO::writeAtomically(large, QByteArray(2048, ' ')));
+    const FileIO::ReadResult tooLarge = FileIO::readFile(large, 1024);
+    EXPECT_TRUE(tooLarge.unreadable());
+    EXPECT_TRUE(tooLarge.reason.contains(QStringLiteral("上限"))) << tooLarge.reason.toStdString();
+}
+
+TEST(FileIO, WritesReplaceALinkAndNeverTouchItsTarget)
+{
+    QTemporaryDir outside;
+    QTemporaryDir folder;
+    const QString target = outside.filePath(QStringLiteral("passwd"));
+    ASSERT_TRUE(FileIO::writeAtomically(target, "root:x:0:0"));
+    ASSERT_TRUE(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                  QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    const QString link = folder.filePath(QStringLiteral("history.json"));
+    ASSERT_TRUE(QFile::link(target, link));
+
+    const Result<QString> copy = FileIO::keepAside(link);
+    ASSERT_TRUE(copy.ok());
+    EXPECT_EQ(FileIO::readAll(copy.value()), QByteArray("root:x:0:0"))
+        << "a copy of a link holds the content";
+    EXPECT_FALSE(QFileInfo(copy.value()).isSymLink());
+
+    ASSERT_TRUE(FileIO::writeAtomically(link, "[]"));
+    EXPECT_EQ(FileIO::readAll(target), QByteArray("root:x:0:0"));
+    EXPECT_EQ(QFileInfo(target).permissions() & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                            QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    EXPECT_FALSE(QFileInfo(link).isSymLink()) << "the link itself was replaced";
+    EXPECT_EQ(FileIO::readAll(link), QByteArray("[]"));
+
+    const Status intoFolder = FileIO::writeAtomically(folder.path(), "x");
+    ASSERT_FALSE(intoFolder);
+    EXPECT_TRUE(intoFolder.error.contains(QStringLiteral("文件夹"))) << intoFolder.error.toStdString();
 }
 
 TEST(DataFolder, CreatesAPrivateFolderAndHonoursTheOverride)
@@ -52,6 +133,27 @@ TEST(DataFolder, CreatesAPrivateFolderAndHonoursTheOverride)
     EXPECT_EQ(QFileInfo(nested).permissions() & 0x7077,
               QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     EXPECT_EQ(DataFolder::filePath(QStringLiteral("config.json")), nested + QStringLiteral("/config.json"));
+}
+
+TEST(DataFolder, OnlyTakesRightsFromGroupAndOthers)
+{
+    TempDataFolder temp;
+    const QString folder = temp.filePath(QStringLiteral("Quorbell"));
+    ASSERT_TRUE(QDir().mkdir(folder));
+    DataFolder::setOverride(folder);
+    const auto mode = [&] {
+        struct stat st {};
+        ::stat(QFile::encodeName(folder).constData(), &st);
+        return st.st_mode & 07777;
+    };
+    ::chmod(QFile::encodeName(folder).constData(), 0755);
+    EXPECT_EQ(DataFolder::path(), folder);
+    EXPECT_EQ(mode(), 0700u);
+    ::chmod(QFile::encodeName(folder).constData(), 0555);
+    EXPECT_EQ(DataFolder::path(), folder);
+    EXPECT_EQ(mode(), 0500u) << "a folder the user made read-only gets no write right";
+    ::chmod(QFile::encodeName(folder).constData(), 0700);
+    DataFolder::setOverride({});
 }
 
 TEST(DataFolder, DefaultsToXdgDataHome)
@@ -161,4 +263,53 @@ TEST(FileWriteQueue, SavesLandInOrderAndAWaitingSaveGivesWayToANewerOne)
         EXPECT_TRUE(writes.saveAndWait({path, [] { return QByteArray("waited"); }}));
         EXPECT_EQ(FileIO::readAll(path).value_or(QByteArray()), QByteArray("waited"));
     }
+}
+
+TEST(FileWriteQueue, AFileIsKeptAsideBeforeItIsOverwrittenAndNothingTooLargeIsWritten)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("lexicon.json"));
+    ASSERT_TRUE(FileIO::writeAtomically(path, "[{\"term\":\"半"));
+    FileWriteQueue writes(QStringLiteral("test.files"));
+    QObject context;
+    QStringList kept;
+    writes.keepAside(path, &context, [&](const Result<QString>& copy) {
+        ASSERT_TRUE(copy.ok());
+        kept.append(copy.value());
+    });
+    EXPECT_TRUE(writes.saveAndWait({path, [] { return QByteArray("[]"); }}));
+    QCoreApplication::sendPostedEvents();
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(FileIO::readAll(kept.first()), QByteArray("[{\"term\":\"半"));
+    EXPECT_EQ(FileIO::readAll(path), QByteArray("[]"));
+
+    const Status tooLarge = writes.saveAndWait({path, [] { return QByteArray(100, 'x'); }, 99});
+    EXPECT_FALSE(tooLarge);
+    EXPECT_TRUE(tooLarge.error.contains(QStringLiteral("上限"))) << tooLarge.error.toStdString();
+    EXPECT_EQ(FileIO::readAll(path), QByteArray("[]")) << "a file its reader would refuse is never written";
+    EXPECT_EQ(FileIO::keptCopies(path).size(), 1) << "a copy is made once";
+}
+
+TEST(Json, ADamagedArrayKeepsEveryElementThatReadsOnItsOwn)
+{
+    const Json::ArrayElements whole = Json::readArray(R"([{"a":"x,]}"},[1,2],3])");
+    EXPECT_TRUE(whole.isArray);
+    EXPECT_EQ(whole.lost, 0);
+    EXPECT_EQ(whole.elements.size(), 3);
+
+    // Commas and brackets inside strings do not split; a damaged element costs only itself.
+    const Json::ArrayElements damaged = Json::readArray(
+        "\xEF\xBB\xBF [{\"a\":\"x,]\\\"}\"}, {\"b\":\"\xff\"}, {\"c\":[1,{\"d\":2}]}, {\"e\":");
+    EXPECT_TRUE(damaged.isArray);
+    ASSERT_EQ(damaged.elements.size(), 2);
+    EXPECT_EQ(damaged.elements[0].toObject().value(QStringLiteral("a")).toString(), QStringLiteral("x,]\"}"));
+    EXPECT_EQ(damaged.elements[1].toObject().value(QStringLiteral("c")).toArray().size(), 2);
+    EXPECT_EQ(damaged.lost, 2) << "the bad byte's element and the cut one";
+
+    EXPECT_FALSE(Json::readArray(R"({"not":"an array"})").isArray);
+    EXPECT_FALSE(Json::readArray("").isArray);
+    const Json::ArrayElements cutBeforeAny = Json::readArray("[{\"a\":");
+    EXPECT_TRUE(cutBeforeAny.isArray);
+    EXPECT_TRUE(cutBeforeAny.elements.isEmpty());
+    EXPECT_GT(cutBeforeAny.lost, 0);
 }
