@@ -11,6 +11,7 @@
 #include "model/AudioLevelBus.h"
 #include "model/LLMConfig.h"
 #include "platform/KeyEvent.h"
+#include "selftest/UserTrash.h"
 #include "system/ContextInjector.h"
 #include "system/HotkeyMonitor.h"
 #include "system/KeyNames.h"
@@ -481,9 +482,15 @@ int runAll(const PrintLine& print)
     runPhoneticChecks(suite);
 
     // A throwaway lexicon: a new name each run, so every run starts from the same store.
+    // Qt's temporary folder is empty when TMPDIR names a folder that does not exist: never the working
+    // directory then.
+    QString temporaryFolder = QDir::tempPath();
+    if (temporaryFolder.isEmpty() || QDir::isRelativePath(temporaryFolder))
+        temporaryFolder = QStringLiteral("/tmp");
     const QString lexiconPath =
-        QDir::temp().filePath(QStringLiteral("qb_selftest_%1.json")
-                                  .arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()));
+        QDir(temporaryFolder)
+            .filePath(QStringLiteral("qb_selftest_%1.json")
+                          .arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()));
     int status = 0;
     {
         PersonalLexiconStore store(lexiconPath);
@@ -501,8 +508,10 @@ int runAll(const PrintLine& print)
         print(QStringLiteral("==> Summary: %1 passed, %2 failed.").arg(suite.passed()).arg(suite.failed()));
         status = suite.failed() == 0 ? 0 : 1;
     }
-    // The result is decided before the clean-up, whose failure changes nothing.
-    QFile::moveToTrash(lexiconPath);
+    // The result is decided before the clean-up, whose failure changes nothing. Where no trash can be had the
+    // throw-away file is removed instead: Qt's own move falls back to the working directory then.
+    if (!UserTrash::moveToTrash(lexiconPath))
+        QFile::remove(lexiconPath);
     return status;
 }
 
