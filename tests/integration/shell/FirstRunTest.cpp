@@ -2,17 +2,15 @@
 // server that has a tray, brings its main window with the first-run wizard on top. What is on the screen is
 // read from the X server (titles, transient parent, stacking), not from the app; a picture of the screen is
 // saved as screenshots/first-run.png for a look by eye.
+#include "AppProcess.h"
 #include "ScreenPixels.h"
 #include "TrayHost.h"
 #include "ui/theme/QBTheme.h"
 
-#include <QDir>
 #include <QGuiApplication>
 #include <QImage>
-#include <QProcessEnvironment>
 #include <QScreen>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <optional>
@@ -136,49 +134,12 @@ protected:
 
     void TearDown() override
     {
-        if (m_app.state() != QProcess::NotRunning) {
-            m_app.terminate();
-            if (!m_app.waitForFinished(kWaitMs)) {
-                m_app.kill();
-                m_app.waitForFinished(kWaitMs);
-            }
-        }
         if (HasFailure())
-            std::fprintf(stderr, "--- quorbell's log ---\n%s\n", m_app.readAll().constData());
-    }
-
-    QString path(const QString& relative) const { return m_home.filePath(relative); }
-
-    // Starts quorbell on folders of its own, all empty: no settings, no history, no keys, no sound server.
-    void startWithEmptyData()
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        environment.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("x11"));
-        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        for (const char* folder : {"home", "data", "config", "cache", "tmp", "runtime"})
-            QDir().mkpath(path(QString::fromLatin1(folder)));
-        environment.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
-        environment.insert(QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache")));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("runtime")));
-        environment.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
-        environment.insert(QStringLiteral("PULSE_SERVER"),
-                           QStringLiteral("unix:") + path(QStringLiteral("no-pulse")));
-        // Its own single-instance socket, whatever else runs as this user.
-        environment.insert(QStringLiteral("USER"),
-                           QStringLiteral("qb-first-run-%1").arg(QCoreApplication::applicationPid()));
-        m_app.setProcessEnvironment(environment);
-        m_app.setProcessChannelMode(QProcess::MergedChannels);
-        m_app.setProgram(QStringLiteral(QB_APP_BINARY));
-        m_app.start();
-        ASSERT_TRUE(m_app.waitForStarted(kWaitMs));
+            std::fprintf(stderr, "--- quorbell's log ---\n%s\n", m_app.log().constData());
     }
 
     static TrayHost* s_tray;
-    QTemporaryDir m_home;
-    QProcess m_app;
+    AppProcess m_app;
     WindowsOf m_windows;
 };
 
@@ -190,18 +151,17 @@ TEST_F(FirstRun, EmptyDataShowsTheMainWindowWithTheWizardOnTop)
 {
     ASSERT_TRUE(m_windows.isOpen()) << "no X display";
     ASSERT_TRUE(s_tray->isUp()) << "trayer did not provide a system tray: " << s_tray->log().toStdString();
-    startWithEmptyData();
+    ASSERT_TRUE(m_app.start());
 
     // With a tray the window would wait in it; the first run brings it, with the sheet over it.
     std::vector<TopLevel> windows;
     const bool both = QTest::qWaitFor(
         [&] {
             windows = m_windows.mapped(m_app.processId());
-            return (titled(windows, kMainTitle) && titled(windows, kSheetTitle)) ||
-                   m_app.state() != QProcess::Running;
+            return (titled(windows, kMainTitle) && titled(windows, kSheetTitle)) || !m_app.isRunning();
         },
         15000);
-    ASSERT_EQ(m_app.state(), QProcess::Running) << "quorbell ended early";
+    ASSERT_TRUE(m_app.isRunning()) << "quorbell ended early";
     ASSERT_TRUE(both) << "mapped windows of quorbell: " << windows.size();
     const TopLevel main = *titled(windows, kMainTitle);
     const TopLevel sheet = *titled(windows, kSheetTitle);
@@ -213,7 +173,7 @@ TEST_F(FirstRun, EmptyDataShowsTheMainWindowWithTheWizardOnTop)
     EXPECT_GT(sheet.geometry.height(), 400) << "the wizard's three steps are laid out";
 
     // The sheet is the first-run wizard of a first run: nothing has marked the first run done yet.
-    QSettings defaults(path(QStringLiteral("config/Quorbell/Quorbell.conf")), QSettings::IniFormat);
+    QSettings defaults(m_app.settingsPath(), QSettings::IniFormat);
     EXPECT_FALSE(defaults.value(QStringLiteral("qb_onboarding_done_v1")).toBool());
 
     // The wizard is drawn there: its violet finish button at the bottom right, where the main window has
