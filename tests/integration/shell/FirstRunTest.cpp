@@ -16,7 +16,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/linux/XlibIncludes.h"
+// Xlib last: its macros collide with Qt's names.
+#include "XWindows.h"
 
 namespace {
 
@@ -33,36 +34,28 @@ struct TopLevel {
 };
 
 // The mapped top-level windows of one process, read through a connection of the test's own.
-class WindowsOf {
+class WindowsOf : public XWindows {
 public:
-    WindowsOf() : m_display(XOpenDisplay(nullptr)) {}
-    ~WindowsOf()
-    {
-        if (m_display)
-            XCloseDisplay(m_display);
-    }
-    bool isOpen() const { return m_display != nullptr; }
-
     std::vector<TopLevel> mapped(qint64 processId)
     {
         std::vector<TopLevel> found;
-        Window root = 0;
+        Window rootWindow = 0;
         Window parent = 0;
         Window* children = nullptr;
         unsigned int count = 0;
-        if (!XQueryTree(m_display, DefaultRootWindow(m_display), &root, &parent, &children, &count))
+        if (!XQueryTree(display(), root(), &rootWindow, &parent, &children, &count))
             return found;
         for (unsigned int i = 0; i < count; ++i) {
             XWindowAttributes attributes{};
-            if (!XGetWindowAttributes(m_display, children[i], &attributes) ||
+            if (!XGetWindowAttributes(display(), children[i], &attributes) ||
                 attributes.map_state != IsViewable)
                 continue;
-            if (pidOf(children[i]) != processId)
+            if (cardinal(children[i], "_NET_WM_PID") != static_cast<unsigned long>(processId))
                 continue;
             TopLevel window;
             window.id = children[i];
             window.title = titleOf(children[i]);
-            XGetTransientForHint(m_display, children[i], &window.transientFor);
+            XGetTransientForHint(display(), children[i], &window.transientFor);
             window.geometry = QRect(attributes.x, attributes.y, attributes.width, attributes.height);
             window.stacking = static_cast<int>(i);
             found.push_back(window);
@@ -71,47 +64,6 @@ public:
             XFree(children);
         return found;
     }
-
-private:
-    std::optional<qint64> pidOf(Window window)
-    {
-        const Atom pidAtom = XInternAtom(m_display, "_NET_WM_PID", False);
-        Atom type = 0;
-        int format = 0;
-        unsigned long items = 0;
-        unsigned long after = 0;
-        unsigned char* data = nullptr;
-        std::optional<qint64> pid;
-        if (XGetWindowProperty(m_display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items,
-                               &after, &data) == Success &&
-            data) {
-            if (items == 1 && format == 32)
-                pid = static_cast<qint64>(*reinterpret_cast<unsigned long*>(data));
-            XFree(data);
-        }
-        return pid;
-    }
-
-    QString titleOf(Window window)
-    {
-        const Atom nameAtom = XInternAtom(m_display, "_NET_WM_NAME", False);
-        const Atom utf8 = XInternAtom(m_display, "UTF8_STRING", False);
-        Atom type = 0;
-        int format = 0;
-        unsigned long items = 0;
-        unsigned long after = 0;
-        unsigned char* data = nullptr;
-        QString title;
-        if (XGetWindowProperty(m_display, window, nameAtom, 0, 1024, False, utf8, &type, &format, &items,
-                               &after, &data) == Success &&
-            data) {
-            title = QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(items));
-            XFree(data);
-        }
-        return title;
-    }
-
-    Display* m_display;
 };
 
 const TopLevel* titled(const std::vector<TopLevel>& windows, const QString& title)
