@@ -18,6 +18,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QUuid>
 #include <cmath>
@@ -510,8 +511,12 @@ int runAll(const PrintLine& print)
     }
     // The result is decided before the clean-up, whose failure changes nothing. Where no trash can be had the
     // throw-away file is removed instead: Qt's own move falls back to the working directory then.
-    if (!UserTrash::moveToTrash(lexiconPath))
-        QFile::remove(lexiconPath);
+    if (const Status trashed = UserTrash::moveToTrash(lexiconPath);
+        !trashed && !QFile::remove(lexiconPath) && QFileInfo::exists(lexiconPath)) {
+        const QByteArray line =
+            QStringLiteral("%1 is left behind: %2\n").arg(lexiconPath, trashed.error).toUtf8();
+        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    }
     return status;
 }
 
