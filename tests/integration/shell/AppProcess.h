@@ -72,7 +72,7 @@ public:
         second.setProcessEnvironment(m_environment);
         second.setProcessChannelMode(QProcess::MergedChannels);
         second.start(QStringLiteral(QB_APP_BINARY), {});
-        if (!second.waitForFinished(kWaitMs)) {
+        if (!second.waitForFinished(kStartMs)) {
             second.kill();
             second.waitForFinished(kWaitMs);
             return -1;
@@ -83,6 +83,8 @@ public:
     QByteArray log() { return m_process.readAll(); }
 
     static constexpr int kWaitMs = 5000;
+    // A start of the program, generous for a loaded machine or a sanitizer build.
+    static constexpr int kStartMs = 20000;
 
 private:
     QTemporaryDir m_home;
