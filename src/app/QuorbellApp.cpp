@@ -2,8 +2,11 @@
 
 #include "app/MenuBarMenu.h"
 #include "core/AppState.h"
+#include "platform/WindowActivator.h"
 #include "ui/dashboard/MainDashboardView.h"
 #include "ui/theme/QBTheme.h"
+#include "util/AppIdentity.h"
+#include "util/QueueTask.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -14,7 +17,9 @@
 #include <QTimer>
 #include <QWidget>
 
-QuorbellApp::QuorbellApp(AppState& state, QObject* parent) : QObject(parent), m_state(state)
+QuorbellApp::QuorbellApp(AppState& state, WindowActivator* activator, QObject* parent)
+    : QObject(parent), m_state(state), m_activator(activator),
+      m_windowQueue(AppIdentity::queueLabel(QStringLiteral("window")))
 {
     connect(&state, &AppState::dockVisibilityRequested, this, &QuorbellApp::applyTaskbarEntry);
     connect(&state, &AppState::changed, this, &QuorbellApp::followOnboardingSheet);
@@ -63,7 +68,8 @@ void QuorbellApp::start()
         QBTheme::applyLightLook(*app);
     m_menu = std::make_unique<QMenu>();
     m_menuContent = std::make_unique<MenuBarMenu>(m_state, *m_menu);
-    connect(m_menuContent.get(), &MenuBarMenu::openMainWindowRequested, this, &QuorbellApp::presentMainWindow);
+    connect(m_menuContent.get(), &MenuBarMenu::openMainWindowRequested, this,
+            &QuorbellApp::presentMainWindow);
     connect(m_menuContent.get(), &MenuBarMenu::quitRequested, qApp, &QCoreApplication::quit);
 
     m_started = true;
@@ -75,10 +81,11 @@ void QuorbellApp::start()
         m_tray->setToolTip(QStringLiteral("Quorbell"));
         m_tray->setContextMenu(m_menu.get());
         // A click on the icon reopens the main window, like a reopen from the Dock.
-        connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger)
-                presentMainWindow();
-        });
+        connect(m_tray.get(), &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger)
+                        presentMainWindow();
+                });
         m_tray->show();
     } else {
         // Nothing else could bring the window back: without a tray it opens at start and closing it quits.
@@ -103,12 +110,30 @@ void QuorbellApp::presentMainWindow()
         m_mainWindow->resize(kDefaultWidth, kDefaultHeight);
         applyTaskbarEntry(m_state.llmConfig().showInDock);
     }
-    m_mainWindow->showNormal();
+    QWidget* window = m_mainWindow.get();
+    // De-minimised only: showNormal() would also take a maximised window back to its normal size.
+    if (window->isMinimized())
+        window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+    window->show();
     // Raised on the next turn, once the window exists on the display.
-    QTimer::singleShot(0, m_mainWindow.get(), [window = m_mainWindow.get()] {
+    QTimer::singleShot(0, window, [this, window] {
         window->raise();
         window->activateWindow();
+        bringToUser(window->winId());
     });
+}
+
+QCoro::Task<> QuorbellApp::bringToUser(quint64 windowId)
+{
+    if (!m_activator)
+        co_return;
+    WindowActivator* activator = m_activator;
+    auto request = [activator, windowId] { return activator->bringToUser(windowId); };
+    // Nothing of this object is touched after the wait: it may be gone by then.
+    const Status status = co_await runOnQueue(m_windowQueue, std::move(request));
+    if (!status)
+        qWarning("The main window could not be brought to the current workspace: %s",
+                 qPrintable(status.error));
 }
 
 void QuorbellApp::applyTaskbarEntry(bool showInTaskbar)
@@ -121,6 +146,9 @@ void QuorbellApp::applyTaskbarEntry(bool showInTaskbar)
         return;
     const bool visible = m_mainWindow->isVisible();
     m_mainWindow->setWindowFlag(Qt::Tool, !showInTaskbar);
+    // Qt takes a tool window out of the quit-on-last-window rule. Without a tray that would leave a process
+    // with no window and no icon after the close; with a tray the application never quits on a close anyway.
+    m_mainWindow->setAttribute(Qt::WA_QuitOnClose, true);
     if (visible)
         m_mainWindow->show();
 }

@@ -1,27 +1,34 @@
 #pragma once
 
+#include "util/SerialQueue.h"
+
 #include <QObject>
 #include <memory>
+#include <qcoro/qcorotask.h>
 
 class AppState;
 class MenuBarMenu;
 class QMenu;
 class QSystemTrayIcon;
 class QWidget;
+class WindowActivator;
 
 // The running application's shell: the tray icon with its menu and the main window host. Closing the main
-// window keeps the application running in the tray; without a tray the main window opens at start.
+// window keeps the application running in the tray; without a tray the main window opens at start and closing
+// it quits.
 class QuorbellApp final : public QObject {
     Q_OBJECT
 public:
     static constexpr int kDefaultWidth = 960;
     static constexpr int kDefaultHeight = 680;
 
-    explicit QuorbellApp(AppState& state, QObject* parent = nullptr);
+    // `activator` brings the window from another workspace; without one it is only raised where it is.
+    explicit QuorbellApp(AppState& state, WindowActivator* activator = nullptr, QObject* parent = nullptr);
     ~QuorbellApp() override;
 
     void start();
-    // Shows the main window (created on first use) and raises it.
+    // Shows the main window (created on first use), de-minimised but otherwise in the state the user left it
+    // (a maximised window stays maximised), on the user's workspace and in front.
     void presentMainWindow();
     QWidget* mainWindow() const { return m_mainWindow.get(); }
     QMenu* menu() const { return m_menu.get(); }
@@ -32,8 +39,10 @@ public:
 private:
     void applyTaskbarEntry(bool showInTaskbar);
     void followOnboardingSheet();
+    QCoro::Task<> bringToUser(quint64 windowId);
 
     AppState& m_state;
+    WindowActivator* m_activator;
     std::unique_ptr<QMenu> m_menu;
     std::unique_ptr<MenuBarMenu> m_menuContent;
     std::unique_ptr<QSystemTrayIcon> m_tray;
@@ -41,4 +50,7 @@ private:
     bool m_started = false;
     // The sheet's flag as last seen after start, so the window is brought once each time it is asked for.
     bool m_onboardingShown = false;
+    // The window manager's requests wait on the X server: they run here, never on the main thread. Declared
+    // last, so its last job is done before anything above goes.
+    SerialQueue m_windowQueue;
 };

@@ -6,6 +6,7 @@
 #include "core/KeychainHelper.h"
 #include "model/AudioLevelBus.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/EwmhWindowActivator.h"
 #include "platform/linux/EwmhWorkspace.h"
 #include "platform/linux/LibsecretStore.h"
 #include "platform/linux/LinuxPermissions.h"
@@ -15,20 +16,22 @@
 #include "platform/linux/QtClipboard.h"
 #include "platform/linux/QtLocalKeyCapture.h"
 #include "platform/linux/UnavailableSpeechRecognizer.h"
+#include "platform/linux/X11DisplayCheck.h"
 #include "platform/linux/X11GlobalKeySource.h"
 #include "platform/linux/X11HotKeyRegistrar.h"
 #include "platform/linux/XTestInputSynth.h"
 #include "system/ContextInjector.h"
 #include "system/SyntheticKeyLedger.h"
 #include "system/SystemAudioDucker.h"
+#include "ui/pill/FloatingPillController.h"
 #include "util/AppIdentity.h"
 #include "util/DictationTrace.h"
-#include "ui/pill/FloatingPillController.h"
 
 #include <QApplication>
 #include <QSettings>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 int main(int argc, char* argv[])
 {
@@ -40,11 +43,22 @@ int main(int argc, char* argv[])
     if (request.mode != LaunchRequest::Mode::application)
         return runTestMode(request);
 
+    // Without its display Qt aborts with advice that does not help; say what is missing instead. A platform
+    // chosen on purpose (offscreen, for one) needs no X server.
+    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
+    if (platform.isEmpty() || platform.startsWith(QLatin1String("xcb"))) {
+        if (const std::optional<QString> missing = missingX11Display()) {
+            std::fprintf(stderr, "%s\n", missing->toUtf8().constData());
+            return 1;
+        }
+    }
+
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorbell"));
     QApplication::setOrganizationName(QStringLiteral("Quorbell"));
     QApplication::setOrganizationDomain(QStringLiteral("quorbell.org"));
-    SingleInstance instance(AppIdentity::bundleIdentifier() + QLatin1Char('-') + qEnvironmentVariable("USER"));
+    SingleInstance instance(AppIdentity::bundleIdentifier() + QLatin1Char('-') +
+                            qEnvironmentVariable("USER"));
     if (!instance.claim())
         return 0; // the running Quorbell shows its window instead
 
@@ -111,7 +125,8 @@ int main(int argc, char* argv[])
     QObject signalContext; // gone before the state and its muter
     restoreOnTerminationSignals(&signalContext, state.audioDucker(), [] { QCoreApplication::quit(); });
 
-    QuorbellApp app(state);
+    EwmhWindowActivator windowActivator;
+    QuorbellApp app(state, &windowActivator);
     QObject::connect(&instance, &SingleInstance::activationRequested, &app, &QuorbellApp::presentMainWindow);
     app.start();
     return QApplication::exec();

@@ -11,12 +11,14 @@
 #include "model/AudioLevelBus.h"
 #include "model/LLMConfig.h"
 #include "platform/KeyEvent.h"
+#include "selftest/UserTrash.h"
 #include "system/ContextInjector.h"
 #include "system/HotkeyMonitor.h"
 #include "system/KeyNames.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QUuid>
 #include <cmath>
@@ -481,9 +483,15 @@ int runAll(const PrintLine& print)
     runPhoneticChecks(suite);
 
     // A throwaway lexicon: a new name each run, so every run starts from the same store.
+    // Qt's temporary folder is empty when TMPDIR names a folder that does not exist: never the working
+    // directory then.
+    QString temporaryFolder = QDir::tempPath();
+    if (temporaryFolder.isEmpty() || QDir::isRelativePath(temporaryFolder))
+        temporaryFolder = QStringLiteral("/tmp");
     const QString lexiconPath =
-        QDir::temp().filePath(QStringLiteral("qb_selftest_%1.json")
-                                  .arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()));
+        QDir(temporaryFolder)
+            .filePath(QStringLiteral("qb_selftest_%1.json")
+                          .arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()));
     int status = 0;
     {
         PersonalLexiconStore store(lexiconPath);
@@ -501,8 +509,14 @@ int runAll(const PrintLine& print)
         print(QStringLiteral("==> Summary: %1 passed, %2 failed.").arg(suite.passed()).arg(suite.failed()));
         status = suite.failed() == 0 ? 0 : 1;
     }
-    // The result is decided before the clean-up, whose failure changes nothing.
-    QFile::moveToTrash(lexiconPath);
+    // The result is decided before the clean-up, whose failure changes nothing. Where no trash can be had the
+    // throw-away file is removed instead: Qt's own move falls back to the working directory then.
+    if (const Status trashed = UserTrash::moveToTrash(lexiconPath);
+        !trashed && !QFile::remove(lexiconPath) && QFileInfo::exists(lexiconPath)) {
+        const QByteArray line =
+            QStringLiteral("%1 is left behind: %2\n").arg(lexiconPath, trashed.error).toUtf8();
+        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    }
     return status;
 }
 

@@ -164,11 +164,8 @@ QCoro::Task<int> benchmarkCloud(Scheduler& scheduler, const SpeechBenchContext& 
     print(QStringLiteral(
               "  ✓ [Cloud Primary] Volcengine Seed-ASR 2.0 (%1): handshake_rtt=%2ms, tail_finalize=%3ms, "
               "streaming_frames=%4 -> 「%5」")
-              .arg(resourceID)
-              .arg(handshake.value())
-              .arg(tailMs)
-              .arg(frames)
-              .arg(*final));
+              .arg(resourceID, QString::number(handshake.value()), QString::number(tailMs),
+                   QString::number(frames), *final));
     co_return 0;
 }
 
@@ -264,13 +261,11 @@ QCoro::Task<std::optional<QString>> runABCase(Scheduler& scheduler, const PrintL
     const MonotonicTime tailStart = scheduler.now();
     std::optional<QString> final = co_await abCase.client->finishAndAwaitFinalTranscript(kABFinalTimeoutMs);
     const qint64 tailMs = millisecondsSince(scheduler, tailStart);
+    // One substitution pass: a transcript holding "%4" is text, not a place for the next number.
     print(QStringLiteral("  [%1] first_char=%2ms (「%3」) | updates=%4 | tail_fin=%5ms | final=「%6」")
-              .arg(abCase.title)
-              .arg(counters.firstCharMs)
-              .arg(counters.firstText)
-              .arg(counters.updates)
-              .arg(tailMs)
-              .arg(final.value_or(QStringLiteral("(nil)"))));
+              .arg(abCase.title, QString::number(counters.firstCharMs), counters.firstText,
+                   QString::number(counters.updates), QString::number(tailMs),
+                   final.value_or(QStringLiteral("(nil)"))));
     co_return final;
 }
 

@@ -3,6 +3,7 @@
 #include "app/SingleInstance.h"
 #include "core/AppStateHarness.h"
 #include "lexicon/PersonalLexiconStore.h"
+#include "platform/WindowActivator.h"
 #include "util/Text.h"
 
 #include <QClipboard>
@@ -10,8 +11,29 @@
 #include <QMenu>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <mutex>
 
 namespace {
+
+// Records the windows it is asked to bring to the user, from whichever thread asks.
+class RecordingActivator final : public WindowActivator {
+public:
+    Status bringToUser(quint64 windowId) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_asked.push_back(windowId);
+        return Status::success();
+    }
+    std::vector<quint64> asked()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_asked;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<quint64> m_asked;
+};
 
 QStringList titles(const QMenu& menu)
 {
@@ -65,10 +87,12 @@ TEST(MenuBarMenu, ShowsTheStateAndTheNewestFiveDictations)
     EXPECT_EQ(shown.at(9), QStringLiteral("第一行 第二行 && 更多内容一直写到超过二十六个字符"));
     EXPECT_EQ(Text::graphemeCount(MenuBarMenu::recentTitle(history.first().polishedText)), 26);
     EXPECT_EQ(shown.at(14), QStringLiteral("—"));
-    EXPECT_EQ(shown.mid(15), (QStringList{QStringLiteral("在任务栏显示图标"), QStringLiteral("退出 Quorbell")}));
+    EXPECT_EQ(shown.mid(15),
+              (QStringList{QStringLiteral("在任务栏显示图标"), QStringLiteral("退出 Quorbell")}));
 
     menu.actions().at(9)->trigger();
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), history.first().polishedText) << "the full text, line breaks kept";
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), history.first().polishedText)
+        << "the full text, line breaks kept";
 }
 
 TEST(MenuBarMenu, ItemsOpenTabsToggleTheTaskbarAndStartADictation)
@@ -117,6 +141,8 @@ TEST(QuorbellApp, WithoutATrayTheMainWindowOpensAtStart)
     EXPECT_TRUE(app.mainWindow()->isVisible());
     EXPECT_EQ(app.mainWindow()->objectName(), QStringLiteral("main"));
     EXPECT_TRUE(app.mainWindow()->windowFlags().testFlag(Qt::Tool)) << "menu-bar only: no taskbar entry";
+    EXPECT_TRUE(app.mainWindow()->testAttribute(Qt::WA_QuitOnClose))
+        << "with no taskbar entry and no tray, closing the window must still quit";
     LLMConfig config = state.llmConfig();
     config.showInDock = true;
     state.setLLMConfig(config);
@@ -125,6 +151,34 @@ TEST(QuorbellApp, WithoutATrayTheMainWindowOpensAtStart)
     const QImage mark = QuorbellApp::infinityMark(22, Qt::black).toImage();
     EXPECT_NE(mark.pixelColor(3, 11).alpha(), 0) << "the mark reaches the left end";
     EXPECT_EQ(mark.pixelColor(11, 2).alpha(), 0) << "and leaves the top empty";
+}
+
+TEST(QuorbellApp, BringingTheWindowKeepsItsSizeAndAsksForTheUsersWorkspace)
+{
+    AppStateHarness h;
+    h.writeLocalConfig();
+    AppState& state = h.build();
+    RecordingActivator activator;
+    QuorbellApp app(state, &activator);
+    app.presentMainWindow();
+    QWidget* window = app.mainWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return activator.asked().size() == 1; }, 5000));
+    EXPECT_EQ(activator.asked().front(), window->winId());
+
+    window->showMaximized();
+    app.presentMainWindow();
+    EXPECT_TRUE(window->isMaximized()) << "brought forward, the window keeps the size the user gave it";
+    window->showMinimized();
+    app.presentMainWindow();
+    EXPECT_FALSE(window->isMinimized());
+    EXPECT_TRUE(window->isMaximized());
+    // Closed while maximised and opened again from the menu.
+    window->close();
+    app.presentMainWindow();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(window->isMaximized());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return activator.asked().size() == 4; }, 5000))
+        << "each time the window manager is asked to bring it";
 }
 
 TEST(SingleInstance, ASecondLaunchActivatesTheFirst)

@@ -1,8 +1,13 @@
 #include "selftest/SelfTestFixtures.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace {
@@ -26,7 +31,9 @@ public:
     QString modelsFolder() const { return m_root.filePath(QStringLiteral("data/Quorbell/Models")); }
     QString path(const QString& name) const { return m_root.filePath(name); }
 
-    ProgramRun run(const QStringList& arguments) const
+    // `adjust` changes the environment before the start; the program runs in `workingDirectory` when given.
+    ProgramRun run(const QStringList& arguments, const std::function<void(QProcessEnvironment&)>& adjust = {},
+                   const QString& workingDirectory = {}) const
     {
         QProcessEnvironment environment;
         environment.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
@@ -35,8 +42,12 @@ public:
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
         environment.insert(QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache")));
         environment.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
+        if (adjust)
+            adjust(environment);
         QProcess process;
         process.setProcessEnvironment(environment);
+        if (!workingDirectory.isEmpty())
+            process.setWorkingDirectory(workingDirectory);
         process.start(QStringLiteral(QB_QUORBELL_BINARY), arguments);
         ProgramRun result;
         if (!process.waitForFinished(60000)) {
@@ -54,6 +65,18 @@ public:
 private:
     QTemporaryDir m_root;
 };
+
+// Every file and folder under `folder`, relative to it.
+QStringList everythingIn(const QString& folder)
+{
+    QStringList found;
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found.append(QDir(folder).relativeFilePath(it.next()));
+    found.sort();
+    return found;
+}
 
 std::string describe(const ProgramRun& run)
 {
@@ -167,4 +190,54 @@ TEST(CommandLine, ABVerificationNeedsARecordingAndASpeechKey)
             {QStringLiteral("  ! Keyring unavailable: no session bus (DBUS_SESSION_BUS_ADDRESS is not set)"),
              QStringLiteral("  ✗ Speech key empty")}))
         << describe(run);
+}
+
+TEST(CommandLine, SelfTestInAFreshAccountLeavesItsLexiconInTheTrashAndNothingInTheWorkingDirectory)
+{
+    const CommandLine cli;
+    const QString scratch = cli.path(QStringLiteral("scratch"));
+    const QString home = cli.path(QStringLiteral("home"));
+    const QString tmp = cli.path(QStringLiteral("tmp"));
+    ASSERT_TRUE(QDir().mkpath(scratch));
+    const QString unmade = cli.path(QStringLiteral("not-made-yet/share"));
+    const struct {
+        const char* account;
+        std::function<void(QProcessEnvironment&)> adjust;
+        QString trash; // empty: none can be had, the lexicon is removed
+    } cases[] = {
+        {"no ~/.local/share yet", [](QProcessEnvironment& e) { e.remove(QStringLiteral("XDG_DATA_HOME")); },
+         home + QStringLiteral("/.local/share/Trash")},
+        {"XDG_DATA_HOME not made yet",
+         [&](QProcessEnvironment& e) { e.insert(QStringLiteral("XDG_DATA_HOME"), unmade); },
+         unmade + QStringLiteral("/Trash")},
+        {"no home folder",
+         [](QProcessEnvironment& e) {
+             e.remove(QStringLiteral("XDG_DATA_HOME"));
+             e.insert(QStringLiteral("HOME"), QStringLiteral("relative/home"));
+         },
+         QString()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.account);
+        const ProgramRun run = cli.run({QStringLiteral("--self-test")}, c.adjust, scratch);
+        EXPECT_EQ(run.exitCode, 0) << describe(run);
+        EXPECT_EQ(everythingIn(scratch).join(u' ').toStdString(), "")
+            << "the working directory stays as it was";
+        EXPECT_EQ(everythingIn(tmp).join(u' ').toStdString(), "") << "no throw-away lexicon is left behind";
+        if (c.trash.isEmpty())
+            continue;
+        const QStringList trashed = QDir(c.trash + QStringLiteral("/files")).entryList(QDir::Files);
+        ASSERT_EQ(trashed.size(), 1) << everythingIn(c.trash).join(u' ').toStdString();
+        EXPECT_TRUE(trashed.first().startsWith(QStringLiteral("qb_selftest_")));
+        QFile info(c.trash + QStringLiteral("/info/") + trashed.first() + QStringLiteral(".trashinfo"));
+        ASSERT_TRUE(info.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(info.readAll()).split(u'\n', Qt::SkipEmptyParts);
+        ASSERT_EQ(lines.size(), 3) << lines.join(u'|').toStdString();
+        EXPECT_EQ(lines[0], QStringLiteral("[Trash Info]"));
+        EXPECT_EQ(lines[1], QStringLiteral("Path=") + tmp + u'/' + trashed.first());
+        EXPECT_TRUE(lines[2].startsWith(QStringLiteral("DeletionDate=")) &&
+                    QDateTime::fromString(lines[2].mid(13), Qt::ISODate).isValid())
+            << lines[2].toStdString();
+        EXPECT_EQ((QFileInfo(c.trash).permissions() & 0x0077).toInt(), 0) << "the trash is the user's alone";
+    }
 }

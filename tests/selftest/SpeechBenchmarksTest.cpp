@@ -59,7 +59,8 @@ protected:
 
     void storeSpeechKey()
     {
-        keyring->put(AppIdentity::bundleIdentifier(), KeychainHelper::kVolcSpeechSlot, QStringLiteral("speech-key"));
+        keyring->put(AppIdentity::bundleIdentifier(), KeychainHelper::kVolcSpeechSlot,
+                     QStringLiteral("speech-key"));
     }
     QString output() const { return lines.join(u'\n'); }
     bool hasLineStartingWith(const QString& prefix) const
@@ -213,6 +214,29 @@ TEST_F(SpeechBenchmarksTest, ABVerificationStreamsARecordingThatStartsLoudWhole)
     const auto onset = std::find_if(audio.begin(), audio.end(), [](qint16 s) { return std::abs(s) > 650; });
     EXPECT_LT(onset - audio.begin(), 801) << "an onset within the first 800 samples keeps everything";
     EXPECT_GE(onset - audio.begin(), 160 - 5) << "the 10 ms of leading silence are still there";
+}
+
+TEST_F(SpeechBenchmarksTest, ABLinesShowATranscriptHoldingPlaceholdersAsItIs)
+{
+    const QString wav = data.filePath(QStringLiteral("speech.wav"));
+    ASSERT_TRUE(SelfTestFixtures::writeToneWav(wav, 16000, 0.2));
+    storeSpeechKey();
+    const QString heard = QStringLiteral("涨了%1成%2%3%4%5%6%7%8%9");
+    server.onFrame = [&heard](Connection& c, const Frame& frame) {
+        if (c.frames.size() == 2)
+            c.send(SeedASRTestServer::transcriptFrame(1, heard));
+        if (frame.isLastAudio())
+            c.send(SeedASRTestServer::transcriptFrame(3, heard));
+    };
+    EXPECT_EQ(SelfTestSuite::runEmpiricalABVerification(wav, context), 0);
+    ASSERT_EQ(lines.size(), 4) << output().toStdString();
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_TRUE(lines[i].contains(QStringLiteral("ms (「") + heard +
+                                      QStringLiteral("」) | updates=2 | tail_fin=")))
+            << lines[i].toStdString();
+        EXPECT_TRUE(lines[i].endsWith(QStringLiteral("ms | final=「") + heard + QStringLiteral("」")))
+            << lines[i].toStdString();
+    }
 }
 
 TEST(SpeechBenchmarks, TheSeedASRAddressComesFromTheEnvironment)

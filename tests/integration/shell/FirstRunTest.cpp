@@ -2,23 +2,22 @@
 // server that has a tray, brings its main window with the first-run wizard on top. What is on the screen is
 // read from the X server (titles, transient parent, stacking), not from the app; a picture of the screen is
 // saved as screenshots/first-run.png for a look by eye.
+#include "AppProcess.h"
 #include "ScreenPixels.h"
 #include "TrayHost.h"
 #include "ui/theme/QBTheme.h"
 
-#include <QDir>
 #include <QGuiApplication>
 #include <QImage>
-#include <QProcessEnvironment>
 #include <QScreen>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <optional>
 #include <vector>
 
-#include "platform/linux/XlibIncludes.h"
+// Xlib last: its macros collide with Qt's names.
+#include "XWindows.h"
 
 namespace {
 
@@ -35,36 +34,28 @@ struct TopLevel {
 };
 
 // The mapped top-level windows of one process, read through a connection of the test's own.
-class WindowsOf {
+class WindowsOf : public XWindows {
 public:
-    WindowsOf() : m_display(XOpenDisplay(nullptr)) {}
-    ~WindowsOf()
-    {
-        if (m_display)
-            XCloseDisplay(m_display);
-    }
-    bool isOpen() const { return m_display != nullptr; }
-
     std::vector<TopLevel> mapped(qint64 processId)
     {
         std::vector<TopLevel> found;
-        Window root = 0;
+        Window rootWindow = 0;
         Window parent = 0;
         Window* children = nullptr;
         unsigned int count = 0;
-        if (!XQueryTree(m_display, DefaultRootWindow(m_display), &root, &parent, &children, &count))
+        if (!XQueryTree(display(), root(), &rootWindow, &parent, &children, &count))
             return found;
         for (unsigned int i = 0; i < count; ++i) {
             XWindowAttributes attributes{};
-            if (!XGetWindowAttributes(m_display, children[i], &attributes) ||
+            if (!XGetWindowAttributes(display(), children[i], &attributes) ||
                 attributes.map_state != IsViewable)
                 continue;
-            if (pidOf(children[i]) != processId)
+            if (cardinal(children[i], "_NET_WM_PID") != static_cast<unsigned long>(processId))
                 continue;
             TopLevel window;
             window.id = children[i];
             window.title = titleOf(children[i]);
-            XGetTransientForHint(m_display, children[i], &window.transientFor);
+            XGetTransientForHint(display(), children[i], &window.transientFor);
             window.geometry = QRect(attributes.x, attributes.y, attributes.width, attributes.height);
             window.stacking = static_cast<int>(i);
             found.push_back(window);
@@ -73,47 +64,6 @@ public:
             XFree(children);
         return found;
     }
-
-private:
-    std::optional<qint64> pidOf(Window window)
-    {
-        const Atom pidAtom = XInternAtom(m_display, "_NET_WM_PID", False);
-        Atom type = 0;
-        int format = 0;
-        unsigned long items = 0;
-        unsigned long after = 0;
-        unsigned char* data = nullptr;
-        std::optional<qint64> pid;
-        if (XGetWindowProperty(m_display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items,
-                               &after, &data) == Success &&
-            data) {
-            if (items == 1 && format == 32)
-                pid = static_cast<qint64>(*reinterpret_cast<unsigned long*>(data));
-            XFree(data);
-        }
-        return pid;
-    }
-
-    QString titleOf(Window window)
-    {
-        const Atom nameAtom = XInternAtom(m_display, "_NET_WM_NAME", False);
-        const Atom utf8 = XInternAtom(m_display, "UTF8_STRING", False);
-        Atom type = 0;
-        int format = 0;
-        unsigned long items = 0;
-        unsigned long after = 0;
-        unsigned char* data = nullptr;
-        QString title;
-        if (XGetWindowProperty(m_display, window, nameAtom, 0, 1024, False, utf8, &type, &format, &items,
-                               &after, &data) == Success &&
-            data) {
-            title = QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(items));
-            XFree(data);
-        }
-        return title;
-    }
-
-    Display* m_display;
 };
 
 const TopLevel* titled(const std::vector<TopLevel>& windows, const QString& title)
@@ -136,49 +86,12 @@ protected:
 
     void TearDown() override
     {
-        if (m_app.state() != QProcess::NotRunning) {
-            m_app.terminate();
-            if (!m_app.waitForFinished(kWaitMs)) {
-                m_app.kill();
-                m_app.waitForFinished(kWaitMs);
-            }
-        }
         if (HasFailure())
-            std::fprintf(stderr, "--- quorbell's log ---\n%s\n", m_app.readAll().constData());
-    }
-
-    QString path(const QString& relative) const { return m_home.filePath(relative); }
-
-    // Starts quorbell on folders of its own, all empty: no settings, no history, no keys, no sound server.
-    void startWithEmptyData()
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        environment.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("x11"));
-        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        for (const char* folder : {"home", "data", "config", "cache", "tmp", "runtime"})
-            QDir().mkpath(path(QString::fromLatin1(folder)));
-        environment.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
-        environment.insert(QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache")));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("runtime")));
-        environment.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
-        environment.insert(QStringLiteral("PULSE_SERVER"),
-                           QStringLiteral("unix:") + path(QStringLiteral("no-pulse")));
-        // Its own single-instance socket, whatever else runs as this user.
-        environment.insert(QStringLiteral("USER"),
-                           QStringLiteral("qb-first-run-%1").arg(QCoreApplication::applicationPid()));
-        m_app.setProcessEnvironment(environment);
-        m_app.setProcessChannelMode(QProcess::MergedChannels);
-        m_app.setProgram(QStringLiteral(QB_APP_BINARY));
-        m_app.start();
-        ASSERT_TRUE(m_app.waitForStarted(kWaitMs));
+            std::fprintf(stderr, "--- quorbell's log ---\n%s\n", m_app.log().constData());
     }
 
     static TrayHost* s_tray;
-    QTemporaryDir m_home;
-    QProcess m_app;
+    AppProcess m_app;
     WindowsOf m_windows;
 };
 
@@ -190,18 +103,17 @@ TEST_F(FirstRun, EmptyDataShowsTheMainWindowWithTheWizardOnTop)
 {
     ASSERT_TRUE(m_windows.isOpen()) << "no X display";
     ASSERT_TRUE(s_tray->isUp()) << "trayer did not provide a system tray: " << s_tray->log().toStdString();
-    startWithEmptyData();
+    ASSERT_TRUE(m_app.start());
 
     // With a tray the window would wait in it; the first run brings it, with the sheet over it.
     std::vector<TopLevel> windows;
     const bool both = QTest::qWaitFor(
         [&] {
             windows = m_windows.mapped(m_app.processId());
-            return (titled(windows, kMainTitle) && titled(windows, kSheetTitle)) ||
-                   m_app.state() != QProcess::Running;
+            return (titled(windows, kMainTitle) && titled(windows, kSheetTitle)) || !m_app.isRunning();
         },
         15000);
-    ASSERT_EQ(m_app.state(), QProcess::Running) << "quorbell ended early";
+    ASSERT_TRUE(m_app.isRunning()) << "quorbell ended early";
     ASSERT_TRUE(both) << "mapped windows of quorbell: " << windows.size();
     const TopLevel main = *titled(windows, kMainTitle);
     const TopLevel sheet = *titled(windows, kSheetTitle);
@@ -213,7 +125,7 @@ TEST_F(FirstRun, EmptyDataShowsTheMainWindowWithTheWizardOnTop)
     EXPECT_GT(sheet.geometry.height(), 400) << "the wizard's three steps are laid out";
 
     // The sheet is the first-run wizard of a first run: nothing has marked the first run done yet.
-    QSettings defaults(path(QStringLiteral("config/Quorbell/Quorbell.conf")), QSettings::IniFormat);
+    QSettings defaults(m_app.settingsPath(), QSettings::IniFormat);
     EXPECT_FALSE(defaults.value(QStringLiteral("qb_onboarding_done_v1")).toBool());
 
     // The wizard is drawn there: its violet finish button at the bottom right, where the main window has

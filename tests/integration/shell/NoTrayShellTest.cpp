@@ -1,0 +1,137 @@
+// The shell on a desktop without a tray, as stock GNOME on X11 or a bare window manager has it: the real
+// quorbell binary with the default settings under openbox, a window manager with workspaces and maximised
+// windows. What happens is read from the window manager's EWMH properties, as a pager would see it.
+#include "AppProcess.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+// Xlib last: its macros collide with Qt's names.
+#include "XWindows.h"
+
+namespace {
+
+// Bounds for what must happen; generous, so a loaded machine or a sanitizer build is no failure.
+constexpr int kWaitMs = 15000;
+constexpr long kAdd = 1;         // _NET_WM_STATE action
+constexpr long kSourcePager = 2; // EWMH source indication: on the user's behalf
+
+class NoTrayShell : public ::testing::Test {
+protected:
+    // openbox with two workspaces, on the test display for this suite only.
+    static void SetUpTestSuite()
+    {
+        s_config = new QTemporaryDir;
+        QFile rc(s_config->filePath(QStringLiteral("rc.xml")));
+        if (rc.open(QIODevice::WriteOnly))
+            rc.write("<?xml version=\"1.0\"?>\n<openbox_config xmlns=\"http://openbox.org/3.4/rc\">"
+                     "<desktops><number>2</number></desktops></openbox_config>\n");
+        rc.close();
+        s_windowManager = new QProcess;
+        s_windowManager->setProcessChannelMode(QProcess::MergedChannels);
+        s_windowManager->start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable"),
+                                                           QStringLiteral("--config-file"), rc.fileName()});
+    }
+    static void TearDownTestSuite()
+    {
+        // A terminated openbox takes its properties off the root window: later tests see a bare display.
+        s_windowManager->terminate();
+        if (!s_windowManager->waitForFinished(kWaitMs))
+            s_windowManager->kill();
+        s_windowManager->waitForFinished(kWaitMs);
+        delete s_windowManager;
+        delete s_config;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(x.isOpen()) << "no X display";
+        ASSERT_TRUE(QTest::qWaitFor([&] { return x.hasWindowManager(); }, kWaitMs))
+            << "openbox did not come up: " << s_windowManager->readAll().toStdString()
+            << s_windowManager->errorString().toStdString();
+        ASSERT_FALSE(x.hasTray()) << "a tray is left on the test display";
+        app.markFirstRunDone();
+        ASSERT_TRUE(app.start());
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                main = x.clientOf(app.processId(), QStringLiteral("Quorbell"));
+                return (main && x.isViewable(main)) || !app.isRunning();
+            },
+            AppProcess::kStartMs));
+        ASSERT_TRUE(app.isRunning()) << "quorbell ended early";
+    }
+
+    void TearDown() override
+    {
+        if (HasFailure())
+            std::fprintf(stderr, "--- quorbell's log ---\n%s\n", app.log().constData());
+    }
+
+    // Another window takes the focus, as the user works elsewhere.
+    void focusElsewhere(QWidget& other)
+    {
+        other.setWindowTitle(QStringLiteral("elsewhere"));
+        other.resize(300, 200);
+        other.show();
+        other.activateWindow();
+        x.request(other.winId(), "_NET_ACTIVE_WINDOW", {kSourcePager, CurrentTime, 0});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return x.activeWindow() == other.winId(); }, kWaitMs));
+    }
+
+    static QTemporaryDir* s_config;
+    static QProcess* s_windowManager;
+    XWindows x;
+    AppProcess app;
+    Window main = 0;
+};
+
+QTemporaryDir* NoTrayShell::s_config = nullptr;
+QProcess* NoTrayShell::s_windowManager = nullptr;
+
+} // namespace
+
+TEST_F(NoTrayShell, ClosingTheMainWindowQuits)
+{
+    // The first-run default keeps the window off the taskbar; the close still has to end the process.
+    x.request(main, "_NET_CLOSE_WINDOW", {CurrentTime, kSourcePager});
+    ASSERT_TRUE(app.process().waitForFinished(kWaitMs)) << "quorbell kept running with no window and no icon";
+    EXPECT_EQ(app.process().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app.process().exitCode(), 0);
+}
+
+TEST_F(NoTrayShell, ASecondLaunchBringsTheWindowAsTheUserLeftItToTheCurrentWorkspace)
+{
+    x.request(main, "_NET_WM_STATE",
+              {kAdd, static_cast<long>(x.atom("_NET_WM_STATE_MAXIMIZED_VERT")),
+               static_cast<long>(x.atom("_NET_WM_STATE_MAXIMIZED_HORZ")), kSourcePager});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return x.isMaximised(main); }, kWaitMs));
+
+    // Brought forward, the window is still maximised: the window manager handles the app's requests in order,
+    // so a restore to the normal size would show by the time the activation does.
+    QWidget other;
+    focusElsewhere(other);
+    EXPECT_EQ(app.launchAgain(), 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return x.activeWindow() == main; }, kWaitMs))
+        << "the running quorbell did not come forward";
+    EXPECT_TRUE(x.isMaximised(main)) << "bringing the window restored it to its normal size";
+
+    // On another workspace, out of the user's sight.
+    x.request(main, "_NET_WM_DESKTOP", {1, kSourcePager});
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return x.cardinal(main, "_NET_WM_DESKTOP") == 1u && !x.isViewable(main); }, kWaitMs));
+    ASSERT_EQ(x.cardinal(x.root(), "_NET_CURRENT_DESKTOP"), 0u);
+    focusElsewhere(other);
+    EXPECT_EQ(app.launchAgain(), 0);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return x.activeWindow() == main && x.isViewable(main) &&
+                   x.cardinal(main, "_NET_WM_DESKTOP") == x.cardinal(x.root(), "_NET_CURRENT_DESKTOP");
+        },
+        kWaitMs))
+        << "the window stayed on workspace " << x.cardinal(main, "_NET_WM_DESKTOP").value_or(-1)
+        << " while the user is on " << x.cardinal(x.root(), "_NET_CURRENT_DESKTOP").value_or(-1);
+    EXPECT_TRUE(x.isMaximised(main));
+}
