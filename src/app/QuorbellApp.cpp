@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
@@ -118,22 +119,28 @@ void QuorbellApp::presentMainWindow()
     // Raised on the next turn, once the window exists on the display.
     QTimer::singleShot(0, window, [this, window] {
         window->raise();
-        window->activateWindow();
-        bringToUser(window->winId());
+        bringToUser(window);
     });
 }
 
-QCoro::Task<> QuorbellApp::bringToUser(quint64 windowId)
+QCoro::Task<> QuorbellApp::bringToUser(QWidget* window)
 {
-    if (!m_activator)
+    QPointer<QWidget> guard(window);
+    if (!m_activator) {
+        window->activateWindow();
         co_return;
+    }
     WindowActivator* activator = m_activator;
-    auto request = [activator, windowId] { return activator->bringToUser(windowId); };
+    auto request = [activator, windowId = window->winId()] { return activator->bringToUser(windowId); };
     // Nothing of this object is touched after the wait: it may be gone by then.
-    const Status status = co_await runOnQueue(m_windowQueue, std::move(request));
-    if (!status)
+    const WindowActivator::Outcome outcome = co_await runOnQueue(m_windowQueue, std::move(request));
+    if (!outcome.status)
         qWarning("The main window could not be brought to the current workspace: %s",
-                 qPrintable(status.error));
+                 qPrintable(outcome.status.error));
+    // One activation only: a second one of our own, racing the window manager's, could land after the user
+    // has moved on.
+    if (!outcome.activationRequested && guard)
+        guard->activateWindow();
 }
 
 void QuorbellApp::applyTaskbarEntry(bool showInTaskbar)

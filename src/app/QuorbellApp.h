@@ -39,7 +39,7 @@ public:
 private:
     void applyTaskbarEntry(bool showInTaskbar);
     void followOnboardingSheet();
-    QCoro::Task<> bringToUser(quint64 windowId);
+    QCoro::Task<> bringToUser(QWidget* window);
 
     AppState& m_state;
     WindowActivator* m_activator;

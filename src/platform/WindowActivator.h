@@ -9,8 +9,15 @@ class WindowActivator {
 public:
     virtual ~WindowActivator() = default;
 
+    struct Outcome {
+        Status status;
+        // The window manager was asked to activate the window. Otherwise (no window manager, or one that
+        // takes no such request) the caller activates it itself.
+        bool activationRequested = false;
+    };
+
     // Moves the window onto the workspace the user is looking at and asks the window manager to activate it,
     // as a pager would. A desktop without workspaces or a window manager has nothing to do: success. May wait
     // on the display server, so never on the main thread.
-    virtual Status bringToUser(quint64 windowId) = 0;
+    virtual Outcome bringToUser(quint64 windowId) = 0;
 };

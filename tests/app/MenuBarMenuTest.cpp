@@ -18,11 +18,11 @@ namespace {
 // Records the windows it is asked to bring to the user, from whichever thread asks.
 class RecordingActivator final : public WindowActivator {
 public:
-    Status bringToUser(quint64 windowId) override
+    Outcome bringToUser(quint64 windowId) override
     {
         std::lock_guard lock(m_mutex);
         m_asked.push_back(windowId);
-        return Status::success();
+        return {Status::success()};
     }
     std::vector<quint64> asked()
     {

@@ -65,14 +65,14 @@ EwmhWindowActivator::EwmhWindowActivator(QByteArray displayName) : m_displayName
 
 EwmhWindowActivator::~EwmhWindowActivator() = default;
 
-Status EwmhWindowActivator::bringToUser(quint64 windowId)
+WindowActivator::Outcome EwmhWindowActivator::bringToUser(quint64 windowId)
 {
     std::lock_guard lock(m_mutex);
     if (!m_connection) {
         QString error;
         m_connection = X11PrivateDisplay::open(m_displayName, &error);
         if (!m_connection)
-            return Status::failure(error);
+            return {Status::failure(error)};
     }
     Display* display = m_connection->display();
     const Window root = DefaultRootWindow(display);
@@ -92,12 +92,14 @@ Status EwmhWindowActivator::bringToUser(quint64 windowId)
             sendToWindowManager(display, window, windowDesktopAtom, static_cast<long>(*current),
                                 kSourcePager);
     }
-    if (supported.contains(activeWindowAtom))
+    const bool activationRequested = supported.contains(activeWindowAtom);
+    if (activationRequested)
         sendToWindowManager(display, window, activeWindowAtom, kSourcePager, CurrentTime);
     if (const int error = m_connection->syncAndTakeError(); error != 0) {
         char text[128] = {};
         XGetErrorText(display, error, text, sizeof text - 1);
-        return Status::failure(QStringLiteral("X11 拒绝了窗口请求（%1）").arg(QString::fromLocal8Bit(text)));
+        return {
+            Status::failure(QStringLiteral("X11 拒绝了窗口请求（%1）").arg(QString::fromLocal8Bit(text)))};
     }
-    return Status::success();
+    return {Status::success(), activationRequested};
 }

@@ -17,7 +17,7 @@ public:
     explicit EwmhWindowActivator(QByteArray displayName = {});
     ~EwmhWindowActivator() override;
 
-    Status bringToUser(quint64 windowId) override;
+    Outcome bringToUser(quint64 windowId) override;
 
 private:
     QByteArray m_displayName;
