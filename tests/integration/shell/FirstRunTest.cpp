@@ -200,7 +200,7 @@ TEST_F(FirstRun, EmptyDataShowsTheMainWindowWithTheWizardOnTop)
             return (titled(windows, kMainTitle) && titled(windows, kSheetTitle)) ||
                    m_app.state() != QProcess::Running;
         },
-        15000);
+        30000);
     ASSERT_EQ(m_app.state(), QProcess::Running) << "quorbell ended early";
     ASSERT_TRUE(both) << "mapped windows of quorbell: " << windows.size();
     const TopLevel main = *titled(windows, kMainTitle);
