@@ -1,3 +1,4 @@
+#include "BenchTargets.h"
 #include "ui/dashboard/MainDashboardView.h"
 #include "ui/pages/history/HistoryListSection.h"
 #include "ui/pages/history/HistoryRecordList.h"
@@ -53,6 +54,7 @@ static void BM_HistoryPageOpen(benchmark::State& state)
     view.resize(960, 650);
     view.show();
     QCoreApplication::processEvents();
+    qint64 worst = 0;
     for (auto _ : state) {
         QElapsedTimer timer;
         timer.start();
@@ -60,14 +62,18 @@ static void BM_HistoryPageOpen(benchmark::State& state)
         view.refreshNow();
         QCoreApplication::processEvents();
         paintFrame(view);
-        state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
-        if (timer.elapsed() > 100)
-            state.SkipWithError("the history page took longer than 100 ms to its first frame");
+        const qint64 spent = timer.nsecsElapsed();
+        worst = std::max(worst, spent);
+        state.SetIterationTime(double(spent) / 1e9);
+        if (!qobject_cast<HistoryListSection*>(view.page()))
+            state.SkipWithError("the history page was not built");
         // Back to the first page, untimed, so the next round builds the history page afresh.
         appState.setSelectedTab(SidebarTab::home);
         view.refreshNow();
         QCoreApplication::processEvents();
     }
+    // Every opening to its first frame is held to the target, the slowest included.
+    BenchTargets::report(state, "worst_ms", double(worst) / 1e6, 100);
 }
 BENCHMARK(BM_HistoryPageOpen)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 
@@ -108,13 +114,10 @@ static void BM_HistoryScrollFrame(benchmark::State& state)
         std::sort(frames.begin(), frames.end());
         return double(frames[std::min(frames.size() - 1, frames.size() * 99 / 100)]) / 1e6;
     };
-    const double cpuP99 = p99(cpu);
     state.counters["p99_ms"] = p99(wall);
     state.counters["worst_ms"] = double(wall.back()) / 1e6;
-    state.counters["cpu_p99_ms"] = cpuP99;
     // The machine's other work shows in the wall-clock figures; the target is held by the main thread's own
     // time for 99 frames in 100.
-    if (cpuP99 > 16)
-        state.SkipWithError("scrolling the history took longer than 16 ms a frame");
+    BenchTargets::report(state, "cpu_p99_ms", p99(cpu), 16);
 }
 BENCHMARK(BM_HistoryScrollFrame)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(600);

@@ -1,3 +1,4 @@
+#include "BenchTargets.h"
 #include "ui/dashboard/MainDashboardView.h"
 #include "ui/support/DashboardFixture.h"
 #include "ui/theme/QBTheme.h"
@@ -26,6 +27,7 @@ static void BM_WindowFirstShow(benchmark::State& state)
     lightLook();
     DashboardFixture fixture;
     AppState& appState = fixture.start(1000, 5000);
+    qint64 worst = 0;
     for (auto _ : state) {
         QElapsedTimer timer;
         timer.start();
@@ -36,10 +38,12 @@ static void BM_WindowFirstShow(benchmark::State& state)
         // The first frame: everything laid out and painted once.
         QImage frame(view.size(), QImage::Format_ARGB32_Premultiplied);
         view.render(&frame);
-        state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
-        if (timer.elapsed() > 200)
-            state.SkipWithError("first show took longer than 200 ms");
+        const qint64 spent = timer.nsecsElapsed();
+        worst = std::max(worst, spent);
+        state.SetIterationTime(double(spent) / 1e9);
     }
+    // Every show is held to the target, the slowest included.
+    BenchTargets::report(state, "worst_ms", double(worst) / 1e6, 200);
 }
 BENCHMARK(BM_WindowFirstShow)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
@@ -71,7 +75,7 @@ static void BM_PhaseChangeDuringDictation(benchmark::State& state)
     state.counters["worst_ms"] = double(worst) / 1e6;
     // The target is the typical cost; the worst single turn is reported, as it also holds the machine's
     // scheduling noise.
-    if (state.iterations() > 0 && double(total) / double(state.iterations()) > 2e6)
-        state.SkipWithError("a phase change cost the window more than 2 ms");
+    if (state.iterations() > 0)
+        BenchTargets::report(state, "mean_ms", double(total) / double(state.iterations()) / 1e6, 2);
 }
 BENCHMARK(BM_PhaseChangeDuringDictation)->UseManualTime()->Unit(benchmark::kMicrosecond);

@@ -41,14 +41,21 @@ public:
     {
         struct Awaiter {
             std::shared_ptr<Deferred> self;
-            bool await_ready() const { return self->isResolved(); }
-            bool await_suspend(std::coroutine_handle<> handle)
+            // Never ready at once: a value that came before the waiter did (its thread may have run first)
+            // still resumes it from the event loop, so what follows the co_await never depends on which
+            // thread was quicker.
+            bool await_ready() const { return false; }
+            void await_suspend(std::coroutine_handle<> handle)
             {
-                std::lock_guard lock(self->m_mutex);
-                if (self->m_value)
-                    return false;
-                self->m_waiter = handle;
-                return true;
+                {
+                    std::lock_guard lock(self->m_mutex);
+                    if (!self->m_value) {
+                        self->m_waiter = handle;
+                        return;
+                    }
+                }
+                QMetaObject::invokeMethod(
+                    QCoreApplication::instance(), [handle] { handle.resume(); }, Qt::QueuedConnection);
             }
             T await_resume()
             {

@@ -190,5 +190,5 @@ TEST(SingleInstance, ASecondLaunchActivatesTheFirst)
     QObject::connect(&first, &SingleInstance::activationRequested, [&] { ++activations; });
     SingleInstance second(name);
     EXPECT_FALSE(second.claim()) << "the second launch leaves";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return activations == 1; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return activations == 1; }, 30000));
 }

@@ -135,7 +135,7 @@ protected:
 
     bool waitForCompletion(size_t count = 1)
     {
-        return QTest::qWaitFor([&] { return completions.size() >= count; }, 10000);
+        return QTest::qWaitFor([&] { return completions.size() >= count; }, 30000);
     }
 
     // A model installed before the download, to show it survives a failed one.
@@ -161,7 +161,7 @@ protected:
 
     void expectNoLeftovers()
     {
-        EXPECT_TRUE(QTest::qWaitFor([&] { return leftovers().isEmpty(); }, 10000))
+        EXPECT_TRUE(QTest::qWaitFor([&] { return leftovers().isEmpty(); }, 30000))
             << leftovers().join(u' ').toStdString();
     }
 
@@ -399,7 +399,7 @@ TEST_F(OfflineModelDownloaderTest, ChecksSpaceSizeAndSilence)
     server.enqueue(silent);
     server.enqueue(status(503));
     downloader->startDownload();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requests().size() == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requests().size() == 1; }, 30000));
     scheduler.advance(29s);
     EXPECT_EQ(completions.size(), 1u);
     scheduler.advance(2s);
@@ -444,9 +444,9 @@ TEST_F(OfflineModelDownloaderTest, ACutOffOrSilentDownloadKeepsTheInstalledModel
     server.enqueue(silent);
     server.enqueue(silent);
     downloader->startDownload();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requests().size() == 3; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requests().size() == 3; }, 30000));
     scheduler.advance(31s);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requests().size() == 4; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requests().size() == 4; }, 30000));
     scheduler.advance(31s);
     ASSERT_TRUE(waitForCompletion(2));
     EXPECT_FALSE(completions[1].first);

@@ -26,6 +26,7 @@
 #include "util/FileIO.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -85,11 +86,11 @@ public:
         m_holding = false;
         m_changed.notify_all();
     }
-    // Blocks until `count` selection reads have begun (false after a few seconds of real time without).
+    // Blocks until `count` selection reads have begun (false after thirty seconds of real time without).
     bool waitForReads(int count)
     {
         std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_reads >= count; });
+        return m_changed.wait_for(lock, std::chrono::seconds(30), [&] { return m_reads >= count; });
     }
 
 private:
@@ -318,7 +319,8 @@ public:
         state->beginDictationSession();
         EXPECT_TRUE(settle([&] { return !state->isStartingSession(); })) << "the begin never got its answers";
     }
-    // Runs due virtual-time work and the main loop until `done` (false after five seconds of real time).
+    // Runs due virtual-time work and the main loop until `done` (false after thirty seconds of real time:
+    // the bound only ends a wait that would never succeed).
     bool settle(const std::function<bool()>& done)
     {
         return QTest::qWaitFor(
@@ -326,7 +328,23 @@ public:
                 scheduler.runDue();
                 return done();
             },
-            5000);
+            30000);
+    }
+    // The same, with virtual time moving on by `step` between looks, but never ahead of the real time
+    // waited: a limit on an exchange over a real socket (which runs on virtual time) then runs out only after
+    // as long a real wait, however slowly a busy machine answers.
+    bool settleWhileTimePasses(const std::function<bool()>& done, Duration step)
+    {
+        QElapsedTimer real;
+        real.start();
+        Duration advanced{};
+        return settle([&] {
+            if (std::chrono::nanoseconds(real.nsecsElapsed()) - advanced >= step) {
+                scheduler.advance(step);
+                advanced += step;
+            }
+            return done();
+        });
     }
 
     // Runs a task to its end on the main loop (keychain answers arrive through it); virtual time stands.

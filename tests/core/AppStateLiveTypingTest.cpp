@@ -5,6 +5,7 @@
 #include "system/LiveInputSession.h"
 #include "util/AppIdentity.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -12,6 +13,9 @@
 using namespace std::chrono_literals;
 
 namespace {
+
+// Only ends a wait for an answer that will never come.
+constexpr qint64 kAnswerWaitMs = 60000;
 
 const FrontmostApplication kEditor{QStringLiteral("Kate"), QStringLiteral("org.kde.kate"),
                                    FakeTextField::kProcessId, QStringLiteral("notes.md — Kate")};
@@ -62,7 +66,7 @@ protected:
                 step();
                 return done();
             },
-            5000);
+            30000);
     }
 
     void finish()
@@ -220,10 +224,16 @@ TEST_F(LiveTypingTest, PolishedTextStreamsIntoTheFieldInPlaceOfTheLiveDraft)
 
     h.engine->transcripts.push_back({QStringLiteral("今天开会讨论预算"), 1});
     auto finished = watch(state().finishDictationSession());
-    // The model answers over a real socket: virtual time may pass only as fast as real time, or the
-    // stream's stall limit would run out before the answer is read.
-    for (int step = 0; step < 2000 && !finished->done; ++step) {
-        h.scheduler.advance(LiveInputSession::kPacerInterval);
+    // The model answers over a real socket: virtual time never runs ahead of real time, so the transfer's
+    // limit can only run out after as long a real wait, however slowly a busy machine reads the answer.
+    QElapsedTimer real;
+    real.start();
+    Duration advanced{};
+    while (!finished->done && real.elapsed() < kAnswerWaitMs) {
+        if (std::chrono::nanoseconds(real.nsecsElapsed()) - advanced >= LiveInputSession::kPacerInterval) {
+            h.scheduler.advance(LiveInputSession::kPacerInterval);
+            advanced += LiveInputSession::kPacerInterval;
+        }
         h.state->contextInjector().pacerQueue()->sync([] {});
         QTest::qWait(1);
     }

@@ -294,8 +294,10 @@ TEST(PipelineAtLaunch, ATriggerPressedBeforeTheFirstPermissionAnswersBeginsOnceT
     AppStateHarness h;
     h.writeLocalConfig(AppStateHarness::verbatimDictation());
     h.microphoneAuthorized = false; // as the desktop's services report before their first look
+    // What the first look finds. Set by the look itself: it runs on its own thread and may begin before
+    // build() returns.
+    h.microphone.inner.onRefresh = [&h] { h.engine->microphoneAuthorized = true; };
     h.build();
-    h.engine->microphoneAuthorized = true; // what the first look finds
     h.state->beginDictationSession();
     EXPECT_FALSE(h.state->isSessionActive());
     EXPECT_TRUE(h.state->isStartingSession());

@@ -77,7 +77,7 @@ TEST(AppStateConfig, ObserverWarmsOnlyWhatChanged)
     AppStateHarness h;
     AppState& state = h.start();
     // The start-up warm-up reaches the host first, so the request counted below is the provider's.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !h.server.requests().isEmpty(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !h.server.requests().isEmpty(); }, 30000));
     const int settingsBefore = h.engine->appliedSettings.size();
     const int prewarmsBefore = h.engine->cloudPrewarms;
 
@@ -98,7 +98,7 @@ TEST(AppStateConfig, ObserverWarmsOnlyWhatChanged)
     config.selectProvider(LLMProviderOption::custom);
     state.setLLMConfig(config);
     EXPECT_EQ(state.apiKeyInput(), QStringLiteral("sk-custom"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return h.server.requests().size() > requestsBefore; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.server.requests().size() > requestsBefore; }, 30000));
     EXPECT_TRUE(h.server.requests().last().path.startsWith("/v1/custom"))
         << h.server.requests().last().path.constData();
     EXPECT_EQ(h.server.requests().last().header("Authorization"), QByteArray("Bearer sk-custom"));

@@ -9,12 +9,20 @@
 class FakePermissions final : public Permissions {
 public:
     AuthorizationStatus microphoneStatus() override { return m_microphone; }
+    AuthorizationStatus refreshMicrophoneStatus() override
+    {
+        if (onRefresh)
+            onRefresh();
+        return microphoneStatus();
+    }
     void requestMicrophoneAccess(std::function<void(bool granted)>) override {}
     AuthorizationStatus speechRecognitionStatus() override { return AuthorizationStatus::NotDetermined; }
     void requestSpeechRecognition(std::function<void(AuthorizationStatus)>) override {}
     Status openAccessibilitySettings() override { return Status::success(); }
 
     void setMicrophoneStatus(AuthorizationStatus status) { m_microphone = status; }
+    // Runs at each look at the desktop (off the main thread); set it before the look can start.
+    std::function<void()> onRefresh;
 
 private:
     // Read by the status query, which may come from another thread.

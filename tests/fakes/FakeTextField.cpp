@@ -210,7 +210,7 @@ void FakeTextField::completePendingPastes()
 bool FakeTextField::waitForHeldKeystroke()
 {
     std::unique_lock lock(m_mutex);
-    return m_keyGate.wait_for(lock, std::chrono::seconds(5), [this] { return m_heldKeystrokeWaiting; });
+    return m_keyGate.wait_for(lock, std::chrono::seconds(30), [this] { return m_heldKeystrokeWaiting; });
 }
 
 void FakeTextField::releaseKeystrokes()

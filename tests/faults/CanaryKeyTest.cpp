@@ -74,14 +74,12 @@ ScriptedHttpServer::Reply answer(const QByteArray& text)
         {"data: {\"choices\":[{\"delta\":{\"content\":\"" + text + "\"}}]}\n\n", "data: [DONE]\n\n"});
 }
 
-// Runs a task to its end while virtual time moves on in small steps (its warm-ups and limits run on it).
+// Runs a task to its end while virtual time moves on in small steps (its warm-ups and limits run on it),
+// never ahead of real time: the answers come over real sockets.
 void runToEnd(AppStateHarness& h, QCoro::Task<>&& task)
 {
     auto done = watch(std::move(task));
-    ASSERT_TRUE(h.settle([&] {
-        h.scheduler.advance(10ms);
-        return done->done;
-    }));
+    ASSERT_TRUE(h.settleWhileTimePasses([&] { return done->done; }, 10ms));
 }
 
 } // namespace
@@ -112,7 +110,8 @@ TEST(CanaryKey, KeysReachOnlyTheirOwnHostAndNeverAFileOrTheLog)
         return answer("今天开会。");
     });
     for (const QString& slot : KeychainHelper::allSlots())
-        ASSERT_TRUE(h.secrets.store(AppIdentity::bundleIdentifier(), slot, QString::fromLatin1(canaryFor(slot))));
+        ASSERT_TRUE(
+            h.secrets.store(AppIdentity::bundleIdentifier(), slot, QString::fromLatin1(canaryFor(slot))));
 
     QJsonObject settings = AppStateHarness::verbatimDictation();
     settings.insert(QStringLiteral("formattingStyle"), QStringLiteral("structured"));

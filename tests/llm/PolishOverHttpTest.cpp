@@ -110,13 +110,13 @@ protected:
             out.emplace(co_await awaited);
         };
         QCoro::Task<> watching = waiter(task, result);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 10000)) << "the task did not finish";
+        EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 30000)) << "the task did not finish";
         return std::move(result).value();
     }
 
     bool waitForRequests(const ScriptedHttpServer& server, int count)
     {
-        return QTest::qWaitFor([&] { return server.requests().size() >= count; }, 10000);
+        return QTest::qWaitFor([&] { return server.requests().size() >= count; }, 30000);
     }
 
     VirtualScheduler scheduler;
@@ -304,7 +304,7 @@ TEST_F(PolishOverHttp, StalledStreamIsAbortedAtTheTransferLimit)
 {
     local.enqueue(stalledAfter({chatEvent("半句")}));
     auto task = polish("说一段很长的话", config(localBase()));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return chunks.size() == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return chunks.size() == 1; }, 30000));
     scheduler.advance(9900ms);
     QCoreApplication::processEvents();
     EXPECT_FALSE(task.isReady()); // still streaming within the limit

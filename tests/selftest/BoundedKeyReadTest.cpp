@@ -44,12 +44,12 @@ TEST(BoundedKeyRead, AKeyringThatDoesNotAnswerOrFailsYieldsNoKeyAndSaysWhy)
 
     auto store = std::make_shared<FakeSecretStore>();
     KeychainHelper(*store).saveVolcSpeechAPIKey(QStringLiteral("speech-key"));
-    BoundedKeyRead read = readKeyWithin(store, speechKey, 5s);
+    BoundedKeyRead read = readKeyWithin(store, speechKey, 30s);
     EXPECT_EQ(read.key, QStringLiteral("speech-key"));
     EXPECT_TRUE(read.problem.isEmpty());
 
     store->setReadFailure(QStringLiteral("collection is locked"));
-    read = readKeyWithin(store, speechKey, 5s);
+    read = readKeyWithin(store, speechKey, 30s);
     EXPECT_TRUE(read.key.isEmpty());
     EXPECT_EQ(read.problem, QStringLiteral("collection is locked"));
 

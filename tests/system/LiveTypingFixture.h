@@ -7,6 +7,7 @@
 #include "system/LiveInputSession.h"
 #include "system/SyntheticKeyLedger.h"
 
+#include <QCoreApplication>
 #include <QCoroTask>
 #include <gtest/gtest.h>
 #include <optional>
@@ -36,11 +37,13 @@ protected:
         injector.pacerQueue()->sync([] {});
     }
 
-    // Lets work go back and forth between the test's thread and the typing queue, without moving time.
+    // Lets work go back and forth between the test's thread and the typing queue, without moving time: an
+    // answer from the queue resumes its waiter from the event loop.
     void settle()
     {
         for (int i = 0; i < 8; ++i) {
             drainPacer();
+            QCoreApplication::processEvents();
             scheduler.runDue();
         }
     }

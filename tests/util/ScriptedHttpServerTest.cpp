@@ -23,11 +23,11 @@ TEST(ScriptedHttpServer, RecordsRequestsAndStreamsChunkedPieces)
     QNetworkReply* first = manager.post(request, QByteArray(R"({"stream":true})"));
     QByteArray streamed;
     QObject::connect(first, &QNetworkReply::readyRead, [&] { streamed += first->readAll(); });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return first->isFinished(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first->isFinished(); }, 30000));
     EXPECT_EQ(streamed, QByteArray("data: {\"a\":1}\n\ndata: [DONE]\n\n"));
 
     QNetworkReply* second = manager.get(request);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return second->isFinished(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return second->isFinished(); }, 30000));
     EXPECT_EQ(second->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 400);
     EXPECT_EQ(second->readAll(), QByteArray(R"({"error":"bad"})"));
 

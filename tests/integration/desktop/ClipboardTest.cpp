@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 namespace {
-constexpr int kWaitMs = 5000;
+constexpr int kWaitMs = 30000;
 } // namespace
 
 // Format names, sizes and checksums, for readable failures.

@@ -112,7 +112,7 @@ TEST(LiveTyping, HanTextTypedLiveLandsWhileTheMainThreadStaysFree)
     const AccessibilityBusOn bus(accessibility);
     ASSERT_TRUE(bus.isOn());
     ASSERT_TRUE(
-        QTest::qWaitFor([&] { return accessibility.focusedElement(target.processId()).has_value(); }, 5000))
+        QTest::qWaitFor([&] { return accessibility.focusedElement(target.processId()).has_value(); }, 30000))
         << "the target joins the accessibility bus";
 
     XTestInputSynth synth;
@@ -144,7 +144,7 @@ TEST(LiveTyping, HanTextTypedLiveLandsWhileTheMainThreadStaysFree)
     const qsizetype typedLive = target.text().size();
     std::optional<bool> inserted;
     auto finishing = store(session->finalizeAfterKeyRelease(finalText), inserted);
-    ASSERT_TRUE(runLoopUntil([&] { return inserted.has_value(); }, 20000)) << "finalizing never ended";
+    ASSERT_TRUE(runLoopUntil([&] { return inserted.has_value(); }, 60000)) << "finalizing never ended";
     EXPECT_TRUE(*inserted);
     EXPECT_EQ(target.waitForText(finalText), finalText);
     const double stall = meter.longestStallMs();

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr int kWaitMs = 10000;
+constexpr int kWaitMs = 30000;
 
 // The viewable top-level window of the given WM_CLASS class, or 0.
 unsigned long findWindowOfClass(::Display* display, const char* windowClass)
@@ -53,6 +53,34 @@ void activate(::Display* display, unsigned long window)
     const long value = static_cast<long>(window);
     XChangeProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_ACTIVE_WINDOW", False),
                     XA_WINDOW, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&value), 1);
+    XSync(display, False);
+}
+
+// Whether the keyboard focus is in `window` or a window inside it.
+bool hasFocus(::Display* display, unsigned long window)
+{
+    ::Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    while (focus != 0 && focus != PointerRoot && focus != window) {
+        ::Window root = 0, parent = 0;
+        ::Window* children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(display, focus, &root, &parent, &children, &count))
+            return false;
+        if (children)
+            XFree(children);
+        focus = parent == root ? 0 : parent;
+    }
+    return focus == window;
+}
+
+// Types one key through XTest: keys reach the focused window in the order they were posted.
+void typeKey(::Display* display, KeySym keysym)
+{
+    const unsigned code = XKeysymToKeycode(display, keysym);
+    XTestFakeKeyEvent(display, code, True, CurrentTime);
+    XTestFakeKeyEvent(display, code, False, CurrentTime);
     XSync(display, False);
 }
 
@@ -140,7 +168,8 @@ void pasteIntoTerminal(const Terminal& terminal)
             return app && app->bundleIdentifier == QString::fromUtf8(terminal.windowClass);
         },
         kWaitMs));
-    QTest::qWait(300); // the terminal takes in its focus
+    // The terminal has the keyboard: every key from here on comes after its focus-in.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return hasFocus(display, window); }, kWaitMs));
     MainThreadScheduler scheduler;
     SyntheticKeyLedger ledger(scheduler.clock());
     ContextInjector injector(accessibility, synth, clipboard, workspace, scheduler, ledger);
@@ -158,9 +187,11 @@ void pasteIntoTerminal(const Terminal& terminal)
         file.close();
         return all;
     };
-    (void)QTest::qWaitFor([&] { return bytes().size() >= text.toUtf8().size(); }, kWaitMs);
-    QTest::qWait(200); // anything the terminal passes after the text arrives meanwhile
-    const QByteArray got = bytes();
+    // A key typed after the paste: whatever the terminal passes for the paste comes before its byte.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bytes().size() >= text.toUtf8().size(); }, kWaitMs));
+    typeKey(display, XK_z);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bytes().endsWith('z'); }, kWaitMs)) << bytes().constData();
+    const QByteArray got = bytes().chopped(1);
     EXPECT_EQ(got, text.toUtf8()) << "exactly the text, no control byte before or after it";
     EXPECT_FALSE(got.contains('\x16')) << "no literal Ctrl+V";
 

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr int kWaitMs = 5000;
+constexpr int kWaitMs = 30000;
 
 // Plays the window manager's part: publishes the active window on the root window, or withdraws it.
 class ActiveWindowProperty {
@@ -134,7 +134,7 @@ TEST(EwmhWorkspace, RunsProgramsWithATimeLimit)
         workspace.runProcess(QStringLiteral("/bin/sh"),
                              {QStringLiteral("-c"), QStringLiteral("[ \"$1\" = 'a b;$(x)' ] && exit 7"),
                               QStringLiteral("sh"), QStringLiteral("a b;$(x)")},
-                             std::chrono::seconds(5));
+                             std::chrono::seconds(30));
     EXPECT_TRUE(exited.status.ok) << exited.status.error.toStdString();
     EXPECT_EQ(exited.exitCode, 7);
 

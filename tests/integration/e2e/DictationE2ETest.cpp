@@ -26,7 +26,7 @@
 
 namespace {
 
-constexpr int kWaitMs = 10000;
+constexpr int kWaitMs = 30000;
 // How long the user speaks: the audio the dictation uploads, not a wait for anything.
 constexpr int kSpeakingMs = 400;
 // How long a finger keeps a key down in a tap.

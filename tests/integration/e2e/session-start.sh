@@ -40,7 +40,7 @@ PA
     echo $! > "$dir/pulse/pulse.pid"
 )
 export PULSE_SERVER="unix:$dir/pulse/native"
-for _ in $(seq 100); do
+for _ in $(seq 500); do
     pactl info > /dev/null 2>&1 && break
     sleep 0.05
 done
@@ -52,11 +52,11 @@ has_owner() {
     dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
         org.freedesktop.DBus.NameHasOwner "string:$1" 2> /dev/null | grep -q "boolean true"
 }
-for _ in $(seq 100); do
+for _ in $(seq 500); do
     if has_owner org.a11y.Bus && [ -f "$dir/data/keyrings/login.keyring" ] &&
         pactl list short sink-inputs 2> /dev/null | grep -q .; then
         # The monitor delivers its first samples only after a while; a dictation must not be the first to ask.
-        timeout 10 parec --latency-msec=12 --format=float32le --channels=1 --rate=44100 --device=voice.monitor \
+        timeout 30 parec --latency-msec=12 --format=float32le --channels=1 --rate=44100 --device=voice.monitor \
             2> /dev/null | head -c 8192 > /dev/null
         dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus \
             org.freedesktop.DBus.Properties.Set string:org.a11y.Status string:IsEnabled variant:boolean:true \

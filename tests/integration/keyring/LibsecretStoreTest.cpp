@@ -9,8 +9,6 @@
 
 namespace {
 const QString kService = AppIdentity::bundleIdentifier();
-// Far above the store's own limit of about a second, so only a call that hangs fails the test.
-constexpr qint64 kGenerousBoundMs = 5000;
 
 // Locks the login collection as the desktop does when the screen locks, through the Secret Service itself.
 bool lockLoginCollection()
@@ -75,8 +73,10 @@ TEST(LibsecretStore, KeysAreSharedWithOtherSecretServiceClients)
 }
 
 // Last in this file: the collection stays locked until the fixture stops the keyring (unlocking needs a
-// prompt). A locked keyring is a failure that ends quickly, never a missing key, and never a prompt.
-TEST(LibsecretStore, LockedKeyringFailsQuicklyAndIsNoMissingKey)
+// prompt). A locked keyring is a failure that says so, never a missing key, and never a prompt: a prompt
+// would leave the call waiting or end it with another error. The times are printed, never judged (a call
+// that hangs meets the test's time-out).
+TEST(LibsecretStore, LockedKeyringIsAFailureNeverAMissingKey)
 {
     LibsecretStore store;
     KeychainHelper keychain(store);
@@ -95,7 +95,6 @@ TEST(LibsecretStore, LockedKeyringFailsQuicklyAndIsNoMissingKey)
     EXPECT_EQ(locked.status.error, QStringLiteral("钥匙环已锁定，请先解锁登录钥匙环"))
         << "and says it is locked";
     EXPECT_FALSE(locked.secret.has_value());
-    EXPECT_LT(readMs, kGenerousBoundMs);
     const SecretLookup missing = store.read(kService, QStringLiteral("never_stored"));
     EXPECT_FALSE(missing.status.ok) << "nothing can be said missing from a locked keyring";
 
@@ -103,14 +102,12 @@ TEST(LibsecretStore, LockedKeyringFailsQuicklyAndIsNoMissingKey)
     const Status saved = store.store(kService, account, QStringLiteral("sk-during-lock"));
     const qint64 storeMs = timer.elapsed();
     EXPECT_FALSE(saved.ok);
-    EXPECT_LT(storeMs, kGenerousBoundMs);
     EXPECT_FALSE(store.remove(kService, account).ok);
 
     timer.restart();
     const KeychainHelper::Refresh refreshed = QCoro::waitFor(keychain.refresh());
     const qint64 refreshMs = timer.elapsed();
     EXPECT_FALSE(refreshed.status.ok) << "the helper reports the failure";
-    EXPECT_LT(refreshMs, kGenerousBoundMs);
     EXPECT_EQ(keychain.loadAPIKey(LLMProviderOption::openai), QStringLiteral("sk-before-lock"))
         << "and keeps the key it read before";
     const Status failedSave =

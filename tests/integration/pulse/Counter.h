@@ -23,7 +23,7 @@ public:
     bool waitAbove(int count)
     {
         std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_count > count; });
+        return m_changed.wait_for(lock, std::chrono::seconds(30), [&] { return m_count > count; });
     }
 
 private:

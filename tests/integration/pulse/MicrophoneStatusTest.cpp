@@ -19,7 +19,7 @@ void PrintTo(AuthorizationStatus status, std::ostream* out)
 
 namespace {
 
-constexpr int kWaitMs = 10000;
+constexpr int kWaitMs = 30000;
 
 bool statusBecomes(Permissions& permissions, AuthorizationStatus status)
 {

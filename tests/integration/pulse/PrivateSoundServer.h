@@ -35,7 +35,7 @@ public:
              QStringLiteral("--log-target=stderr"), QStringLiteral("--log-level=error"), QStringLiteral("-L"),
              QStringLiteral("module-native-protocol-unix auth-anonymous=1 socket=%1/native").arg(dir)});
         qputenv("PULSE_SERVER", m_socket.toUtf8());
-        m_up = m_server.waitForStarted() && QTest::qWaitFor(&PrivateSoundServer::answers, 10000);
+        m_up = m_server.waitForStarted() && QTest::qWaitFor(&PrivateSoundServer::answers, 30000);
     }
     ~PrivateSoundServer()
     {
@@ -57,11 +57,12 @@ public:
     void unload(const QString& module) { pactl({QStringLiteral("unload-module"), module}); }
 
     // A hung server: connections stay open, nothing is answered.
-    // Returns once the server is really stopped: a stop signal still in flight lets it answer one more request.
+    // Returns once the server is really stopped: a stop signal still in flight lets it answer one more
+    // request.
     [[nodiscard]] bool pause()
     {
         signal(SIGSTOP);
-        return QTest::qWaitFor([this] { return processState() == 'T'; }, 5000);
+        return QTest::qWaitFor([this] { return processState() == 'T'; }, 30000);
     }
     void resume() { signal(SIGCONT); }
     void kill()

@@ -16,7 +16,7 @@ env -u DISPLAY setsid /usr/libexec/at-spi-bus-launcher --launch-immediately --a1
 echo $! > "$dir/launcher.pid"
 # Asking org.a11y.Bus itself before the launcher owns the name would make the session bus start a second
 # launcher with default settings, so wait for the name's owner instead.
-for _ in $(seq 100); do
+for _ in $(seq 600); do
     if dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
         org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus 2> /dev/null | grep -q "boolean true"; then
         exit 0

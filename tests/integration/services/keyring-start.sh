@@ -12,7 +12,7 @@ dbus-daemon --session --address="$DBUS_SESSION_BUS_ADDRESS" --fork --print-pid >
 printf 'quorbell-test' | setsid gnome-keyring-daemon --foreground --unlock --components=secrets \
     > "$dir/keyring.log" 2>&1 &
 echo $! > "$dir/keyring.pid"
-for _ in $(seq 50); do
+for _ in $(seq 300); do
     [ -f "$dir/data/keyrings/login.keyring" ] && exit 0
     sleep 0.1
 done

@@ -22,7 +22,7 @@ unset PULSE_SERVER DBUS_SESSION_BUS_ADDRESS
 setsid pulseaudio --daemonize=no --system=false --exit-idle-time=-1 --disallow-exit -n \
     --file="$dir/server.pa" --log-target=stderr < /dev/null > "$dir/pulse.log" 2>&1 &
 echo $! > "$dir/pulse.pid"
-for _ in $(seq 100); do
+for _ in $(seq 600); do
     if PULSE_SERVER="unix:$dir/native" pactl info > /dev/null 2>&1; then
         exit 0
     fi

@@ -13,7 +13,7 @@ setsid Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp +extension XTEST +e
     3> "$dir/display.number" > "$dir/xvfb.log" 2>&1 &
 pid=$!
 echo "$pid" > "$dir/xvfb.pid"
-for _ in $(seq 200); do
+for _ in $(seq 600); do
     if ! kill -0 "$pid" 2>/dev/null; then
         break
     fi

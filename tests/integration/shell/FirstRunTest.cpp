@@ -112,7 +112,7 @@ TEST_F(FirstRun, EmptyDataShowsTheMainWindowWithTheWizardOnTop)
             windows = m_windows.mapped(m_app.processId());
             return (titled(windows, kMainTitle) && titled(windows, kSheetTitle)) || !m_app.isRunning();
         },
-        15000);
+        30000);
     ASSERT_TRUE(m_app.isRunning()) << "quorbell ended early";
     ASSERT_TRUE(both) << "mapped windows of quorbell: " << windows.size();
     const TopLevel main = *titled(windows, kMainTitle);

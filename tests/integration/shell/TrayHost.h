@@ -4,7 +4,7 @@
 #include <QSystemTrayIcon>
 #include <QTest>
 
-constexpr int kWaitMs = 5000;
+constexpr int kWaitMs = 30000;
 
 // A tray host on the test display: trayer docked at the top right, stopped when the suite ends.
 class TrayHost {

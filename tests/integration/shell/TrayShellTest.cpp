@@ -195,8 +195,9 @@ protected:
         return settled;
     }
 
-    // A right click on the tray icon, as a user opens the menu. A click that lands while the tray is still
-    // laying out may miss, so it is tried a few times.
+    // A right click on the tray icon, as a user opens the menu. The tray may lay out its icons again while
+    // the click is on its way: when the icon is no longer where it was clicked (the server handled the click
+    // before our question), the click may have missed and is tried again; when it is, the menu must come.
     bool openMenuFromIcon()
     {
         QMenu* menu = app->menu();
@@ -205,8 +206,9 @@ protected:
             if (!icon.isValid())
                 return false;
             x.click(icon.center(), 3);
-            if (QTest::qWaitFor([menu] { return menu->isVisible(); }, 1500))
-                return QTest::qWaitForWindowExposed(menu, kWaitMs);
+            if (iconRect() == icon)
+                return QTest::qWaitFor([menu] { return menu->isVisible(); }, kWaitMs) &&
+                       QTest::qWaitForWindowExposed(menu, kWaitMs);
         }
         return false;
     }

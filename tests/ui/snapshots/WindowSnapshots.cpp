@@ -436,7 +436,7 @@ int main(int argc, char** argv)
             state.refreshPermissionStatus();
             if (wizard.downloading) {
                 state.startOfflineModelDownload();
-                (void)QTest::qWaitFor([&] { return state.offlineDownloadProgress() > 0.4; }, 5000);
+                (void)QTest::qWaitFor([&] { return state.offlineDownloadProgress() > 0.4; }, 30000);
             }
             MainDashboardView view(state);
             for (QSize size : kSizes) {
