@@ -162,7 +162,7 @@ TEST(QuorbellApp, BringingTheWindowKeepsItsSizeAndAsksForTheUsersWorkspace)
     QuorbellApp app(state, &activator);
     app.presentMainWindow();
     QWidget* window = app.mainWindow();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return activator.asked().size() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return activator.asked().size() == 1; }, 30000));
     EXPECT_EQ(activator.asked().front(), window->winId());
 
     window->showMaximized();
@@ -177,7 +177,7 @@ TEST(QuorbellApp, BringingTheWindowKeepsItsSizeAndAsksForTheUsersWorkspace)
     app.presentMainWindow();
     EXPECT_TRUE(window->isVisible());
     EXPECT_TRUE(window->isMaximized());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return activator.asked().size() == 4; }, 5000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return activator.asked().size() == 4; }, 30000))
         << "each time the window manager is asked to bring it";
 }
 

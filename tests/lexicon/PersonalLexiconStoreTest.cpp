@@ -266,7 +266,7 @@ TEST_F(LexiconStoreTest, LongTermsNeverGetInAndKeysAreFilledOffTheMainThreadInLi
     auto store = open();
     EXPECT_EQ(terms(*store), (QStringList{u("张伟"), u("Beta")}));
     EXPECT_TRUE(store->entries()[0].phoneticKey.isEmpty()) << "keys are not made on the main thread";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !store->entries()[0].phoneticKey.isEmpty(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !store->entries()[0].phoneticKey.isEmpty(); }, 30000));
     EXPECT_EQ(store->entries()[0].phoneticKey, u("zhangwei"));
     EXPECT_EQ(store->entries()[1].phoneticKey, u("own")) << "a stored key is kept";
     EXPECT_EQ(read(backupPath()).size(), QFileInfo(path()).size());

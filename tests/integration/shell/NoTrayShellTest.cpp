@@ -15,7 +15,7 @@
 namespace {
 
 // Bounds for what must happen; generous, so a loaded machine or a sanitizer build is no failure.
-constexpr int kWaitMs = 15000;
+constexpr int kWaitMs = 30000;
 constexpr long kAdd = 1;         // _NET_WM_STATE action
 constexpr long kSourcePager = 2; // EWMH source indication: on the user's behalf
 
