@@ -1,8 +1,7 @@
-#include "BenchTargets.h"
+#include "WindowBenchSupport.h"
 #include "ui/dashboard/MainDashboardView.h"
 #include "ui/pages/dictionary/PersonalDictionarySection.h"
 #include "ui/support/DashboardFixture.h"
-#include "ui/theme/QBTheme.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -19,15 +18,6 @@
 namespace {
 
 constexpr int kTerms = 5000;
-
-void lightLook()
-{
-    static const bool applied = [] {
-        QBTheme::applyLightLook(*qApp);
-        return true;
-    }();
-    (void)applied;
-}
 
 void paintFrame(QWidget& view)
 {

@@ -1,9 +1,8 @@
-#include "BenchTargets.h"
+#include "WindowBenchSupport.h"
 #include "ui/dashboard/MainDashboardView.h"
 #include "ui/pages/history/HistoryListSection.h"
 #include "ui/pages/history/HistoryRecordList.h"
 #include "ui/support/DashboardFixture.h"
-#include "ui/theme/QBTheme.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -11,7 +10,6 @@
 #include <QScrollBar>
 #include <algorithm>
 #include <benchmark/benchmark.h>
-#include <ctime>
 
 // The history page with a full history (1,000 records): opening it, to its first painted frame (target
 // 100 ms), and each frame of scrolling through it (target 16 ms).
@@ -19,23 +17,6 @@
 namespace {
 constexpr int kRecords = 1000;
 constexpr int kScrollStep = 48; // about three lines of a mouse wheel
-
-void lightLook()
-{
-    static const bool applied = [] {
-        QBTheme::applyLightLook(*qApp);
-        return true;
-    }();
-    (void)applied;
-}
-
-// Time the calling thread has run, without the time other processes had the processor.
-qint64 threadCpuNanoseconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 void paintFrame(QWidget& window)
 {
@@ -91,33 +72,17 @@ static void BM_HistoryScrollFrame(benchmark::State& state)
     QScrollBar* bar = view.findChild<QScrollArea*>(QStringLiteral("pageArea"))->verticalScrollBar();
     // The first paint (glyphs rasterised, shadows drawn) belongs to opening the page, not to scrolling.
     view.repaint();
-    std::vector<qint64> wall;
-    std::vector<qint64> cpu;
+    FrameTimes frames;
     for (auto _ : state) {
-        QElapsedTimer timer;
-        timer.start();
-        const qint64 cpuStart = threadCpuNanoseconds();
+        frames.begin();
         // One wheel step: the scroll, the cards it brings into view, what the page measures on this turn
         // and the repaint of the whole window.
         bar->setValue(bar->value() + kScrollStep >= bar->maximum() ? 0 : bar->value() + kScrollStep);
         fixture.harness.scheduler.runDue();
         QCoreApplication::processEvents();
         view.repaint();
-        const qint64 spent = timer.nsecsElapsed();
-        wall.push_back(spent);
-        cpu.push_back(threadCpuNanoseconds() - cpuStart);
-        state.SetIterationTime(double(spent) / 1e9);
+        state.SetIterationTime(frames.end());
     }
-    if (wall.empty())
-        return;
-    const auto p99 = [](std::vector<qint64>& frames) {
-        std::sort(frames.begin(), frames.end());
-        return double(frames[std::min(frames.size() - 1, frames.size() * 99 / 100)]) / 1e6;
-    };
-    state.counters["p99_ms"] = p99(wall);
-    state.counters["worst_ms"] = double(wall.back()) / 1e6;
-    // The machine's other work shows in the wall-clock figures; the target is held by the main thread's own
-    // time for 99 frames in 100.
-    BenchTargets::report(state, "cpu_p99_ms", p99(cpu), 16);
+    frames.report(state, kFrameBudgetMs);
 }
 BENCHMARK(BM_HistoryScrollFrame)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(600);

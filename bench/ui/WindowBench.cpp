@@ -1,7 +1,6 @@
-#include "BenchTargets.h"
+#include "WindowBenchSupport.h"
 #include "ui/dashboard/MainDashboardView.h"
 #include "ui/support/DashboardFixture.h"
-#include "ui/theme/QBTheme.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -10,17 +9,6 @@
 
 // The main window's costs on the main thread: its first show with a full history and lexicon (target
 // 200 ms), and what one phase change of a dictation costs it (target 2 ms).
-
-namespace {
-void lightLook()
-{
-    static const bool applied = [] {
-        QBTheme::applyLightLook(*qApp);
-        return true;
-    }();
-    (void)applied;
-}
-} // namespace
 
 static void BM_WindowFirstShow(benchmark::State& state)
 {
