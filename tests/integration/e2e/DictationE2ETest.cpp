@@ -57,10 +57,32 @@ public:
         release(keysym);
     }
 
+    // Whether the keyboard focus is in a top-level window of the process.
+    bool hasFocusIn(qint64 processId)
+    {
+        Window focus = 0;
+        int revert = 0;
+        XGetInputFocus(m_display, &focus, &revert);
+        // Up to the top level, the child of the root window, which carries the process id.
+        const Window rootWindow = DefaultRootWindow(m_display);
+        while (focus != None && focus != PointerRoot && focus != rootWindow) {
+            Window root = 0, parent = 0;
+            Window* children = nullptr;
+            unsigned int count = 0;
+            if (!XQueryTree(m_display, focus, &root, &parent, &children, &count))
+                return false;
+            if (children)
+                XFree(children);
+            if (parent == rootWindow)
+                return processOf(focus) == processId;
+            focus = parent;
+        }
+        return false;
+    }
+
     // Whether a top-level window of the process is mapped (the app maps its main window once it is up).
     bool hasViewableWindowOf(qint64 processId)
     {
-        const Atom pidAtom = XInternAtom(m_display, "_NET_WM_PID", False);
         Window root = 0, parent = 0;
         Window* children = nullptr;
         unsigned int count = 0;
@@ -72,17 +94,7 @@ public:
             if (!XGetWindowAttributes(m_display, children[i], &attributes) ||
                 attributes.map_state != IsViewable)
                 continue;
-            Atom type = 0;
-            int format = 0;
-            unsigned long items = 0, after = 0;
-            unsigned char* data = nullptr;
-            if (XGetWindowProperty(m_display, children[i], pidAtom, 0, 1, False, XA_CARDINAL, &type, &format,
-                                   &items, &after, &data) == Success &&
-                data) {
-                found = items == 1 && format == 32 &&
-                        static_cast<qint64>(*reinterpret_cast<unsigned long*>(data)) == processId;
-                XFree(data);
-            }
+            found = processOf(children[i]) == processId;
         }
         if (children)
             XFree(children);
@@ -90,6 +102,25 @@ public:
     }
 
 private:
+    // The process a top-level window belongs to (_NET_WM_PID); -1 when it does not say.
+    qint64 processOf(Window window)
+    {
+        const Atom pidAtom = XInternAtom(m_display, "_NET_WM_PID", False);
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        qint64 processId = -1;
+        if (XGetWindowProperty(m_display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items,
+                               &after, &data) == Success &&
+            data) {
+            if (items == 1 && format == 32)
+                processId = static_cast<qint64>(*reinterpret_cast<unsigned long*>(data));
+            XFree(data);
+        }
+        return processId;
+    }
+
     void send(KeySym keysym, bool down)
     {
         XTestFakeKeyEvent(m_display, XKeysymToKeycode(m_display, keysym), down ? True : False, CurrentTime);
@@ -328,6 +359,10 @@ protected:
             kWaitMs));
         ASSERT_EQ(m_app.state(), QProcess::Running) << m_app.readAllStandardError().constData();
         ASSERT_TRUE(m_keyboard.hasViewableWindowOf(m_app.processId()));
+        // The window is activated once it is up, off the main thread: once it has the focus, that can no
+        // longer take the focus from the target started next.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return m_keyboard.hasFocusIn(m_app.processId()); }, kWaitMs))
+            << "the main window never took the focus";
         m_idleKilobytes = residentKilobytes(m_app.processId());
 
         if (target == Target::gtkTextView) {
