@@ -12,6 +12,13 @@ std::size_t VirtualScheduler::pendingCount() const
     return m_entries.size();
 }
 
+bool VirtualScheduler::hasTimerDueAt(Duration at) const
+{
+    std::lock_guard lock(m_mutex);
+    const auto first = m_queue.lower_bound({at, 0});
+    return first != m_queue.end() && first->first == at;
+}
+
 TimerId VirtualScheduler::schedule(Duration delay, std::function<void()> work)
 {
     return add(delay, Duration::zero(), false, std::move(work));

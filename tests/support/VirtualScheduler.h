@@ -27,6 +27,8 @@ public:
     void stall(Duration by);
     Duration elapsed() const;
     std::size_t pendingCount() const;
+    // Whether something is scheduled to run at `at` (time since zero).
+    bool hasTimerDueAt(Duration at) const;
 
 private:
     class VirtualClock final : public Clock {
