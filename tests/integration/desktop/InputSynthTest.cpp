@@ -74,7 +74,7 @@ TEST(XTestInputSynth, CharactersReadiedAheadAreOnKeysWhenTheirTurnComes)
 
     // Typed a character at a time, each time readying the ones after it, as the live-typing pacer does.
     // Within one round of the spare keys (19 under Xvfb) the next character is always ready; after that a key
-    // is taken again only once its last press is old enough, and typing waits for it.
+    // is taken again only once the target has read its last press, and typing waits for it.
     const QString text = first + QStringLiteral("丁戊己庚辛壬癸子丑寅卯辰巳午");
     for (qsizetype i = 0; i < text.size(); ++i) {
         ASSERT_TRUE(synth.prepareToType(text.sliced(i, std::min<qsizetype>(16, text.size() - i))));
@@ -172,6 +172,22 @@ TEST(XTestInputSynth, TypesAnyTextExactly)
     setCapsLock(false);
     EXPECT_EQ(target.waitForText(QStringLiteral("替换 Dé üß")), QStringLiteral("替换 Dé üß"))
         << "Caps Lock ignored";
+}
+
+// A client that falls far behind the keys sent to it reads each of them under the mapping it was typed with:
+// a spare key is not given to another character while a press of it may still wait in the client's queue.
+TEST(XTestInputSynth, TypesExactlyIntoAClientThatFallsBehind)
+{
+    TargetProcess target(
+        {QStringLiteral("lineedit"), QStringLiteral("--stall-at-first-key"), QStringLiteral("500")});
+    ASSERT_TRUE(target.start());
+    XTestInputSynth synth;
+
+    // Two rounds of the spare keys and more: typing goes on while the client is stalled.
+    const QString text = QStringLiteral("甲乙丙丁戊己庚辛壬癸子丑寅卯辰巳午未申酉戌亥"
+                                        "金木水火土日月星辰风云雷电山川河海湖泊江");
+    ASSERT_TRUE(synth.typeText(text));
+    EXPECT_EQ(target.waitForText(text), text);
 }
 
 TEST(XTestInputSynth, TypesMultipleLinesIntoATextEdit)

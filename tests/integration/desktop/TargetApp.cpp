@@ -10,7 +10,9 @@
 //   CLIPBOARD                    answers "CLIPBOARD <text base64> same-image|other-image <private base64>"
 //   QUIT
 // Arguments: lineedit | textedit | password, then optionally --title <title>, and --gtk-application-id <id>
-// or --kde-desktop-file <id> to publish a desktop-file id on the window as GTK and KDE applications do.
+// or --kde-desktop-file <id> to publish a desktop-file id on the window as GTK and KDE applications do, and
+// --stall-at-first-key <ms> to keep the event loop busy that long at the first key press, as a client on a
+// loaded machine falls behind the keys sent to it.
 #include <QApplication>
 #include <QClipboard>
 #include <QImage>
@@ -18,13 +20,16 @@
 #include <QMimeData>
 #include <QSocketNotifier>
 #include <QTextEdit>
+#include <QThread>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <QWindow>
 #include <cstdio>
 #include <unistd.h>
+#include <utility>
 
 #include <X11/Xlib.h>
+#undef KeyPress // an Xlib event type, in the way of QEvent::KeyPress
 
 namespace {
 
@@ -59,6 +64,23 @@ void setWindowText(QWidget& window, const char* property, const QString& value)
     XCloseDisplay(display);
 }
 
+// Blocks the event loop once, at the first key press it sees; the keys after it wait in the X queue.
+class FirstKeyStall : public QObject {
+public:
+    explicit FirstKeyStall(int milliseconds) : m_milliseconds(milliseconds) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::KeyPress && m_milliseconds > 0)
+            QThread::msleep(static_cast<unsigned long>(std::exchange(m_milliseconds, 0)));
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    int m_milliseconds;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -69,6 +91,7 @@ int main(int argc, char** argv)
     const QString mode = args.value(1, QStringLiteral("lineedit"));
     QString title = QStringLiteral("Quorbell 测试目标");
     QList<std::pair<const char*, QString>> windowTexts;
+    int stallMilliseconds = 0;
     for (qsizetype i = 2; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--title"))
             title = args[i + 1];
@@ -76,7 +99,11 @@ int main(int argc, char** argv)
             windowTexts.append({"_GTK_APPLICATION_ID", args[i + 1]});
         else if (args[i] == QLatin1String("--kde-desktop-file"))
             windowTexts.append({"_KDE_NET_WM_DESKTOP_FILE", args[i + 1]});
+        else if (args[i] == QLatin1String("--stall-at-first-key"))
+            stallMilliseconds = args[i + 1].toInt();
     }
+    FirstKeyStall stall(stallMilliseconds);
+    app.installEventFilter(&stall);
 
     QWidget window;
     window.setWindowTitle(title);
