@@ -108,8 +108,13 @@ public:
         if (!m_display)
             return;
         // Give the spare keycodes back so the keymap is as we found it, once the last keys have been read.
-        for (const auto& [keycode, press] : m_pressedAt)
-            (void)waitUntilRead(press); // nothing to report to: the quiet time has passed at worst
+        // The owner may be waiting for us on the main thread, which may be the focused client itself: no
+        // waiting for ping answers here, only the quiet time for keys not answered for yet.
+        readEvents();
+        for (const auto& [keycode, press] : m_pressedAt) {
+            if (!isAnswered(press))
+                std::this_thread::sleep_until(press.at + kSlotReuseQuiet);
+        }
         for (const auto& [keycode, keysym] : m_slotSyms) {
             KeySym nothing = NoSymbol;
             XChangeKeyboardMapping(m_display, static_cast<int>(keycode), 1, &nothing, 1);
@@ -298,9 +303,13 @@ private:
     // client that we cannot ask, the quiet time after the press passed.
     bool isRead(const SlotPress& press, Clock::time_point now) const
     {
-        if (press.pingable && press.sequence <= m_readPresses)
-            return true;
-        return !waitablePing(press) && press.at + kSlotReuseQuiet <= now;
+        return isAnswered(press) || (!waitablePing(press) && press.at + kSlotReuseQuiet <= now);
+    }
+
+    // Whether the client answered a ping sent after `press`.
+    bool isAnswered(const SlotPress& press) const
+    {
+        return press.pingable && press.sequence <= m_readPresses;
     }
 
     // The ping whose answer will tell that `press` has been read, if one is out to a client that answers.
