@@ -8,24 +8,33 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include "platform/linux/XlibIncludes.h"
 
 #include <X11/keysym.h>
+#include <poll.h>
 
 namespace {
 
 // A remapped keycode takes effect only once the focused client has fetched the new keymap; no remapped key is
 // pressed sooner than this after its remap, so it is never read under a mapping meant for another character.
 constexpr auto kRemapSettle = std::chrono::milliseconds(10);
-// A busy client handles a burst of remaps late, and each time it fetches the keymap as it is by then: a spare
-// keycode is remapped again only this long after it was last pressed, or a key still waiting in the client's
-// queue would be read under the newer mapping. (100 ms proved too short for a client on a loaded machine.)
+// A busy client handles a burst of remaps late, and each time it fetches the keymap as it is by then: a key
+// still waiting in its queue would be read under a newer mapping. So a spare keycode is remapped again only
+// once the focused client has read its last press: after each batch we ping the client (_NET_WM_PING), and
+// a client handles its events in order, so its answer means every key sent before the ping has been read.
+// However late the client is, that wait is bounded by kPingAnswerWait.
+constexpr auto kPingAnswerWait = std::chrono::milliseconds(2000);
+// A client that takes no pings, or did not answer one in time, gets its keys' mappings changed this long
+// after their last press instead, which holds for a client that keeps up.
 constexpr auto kSlotReuseQuiet = std::chrono::milliseconds(200);
+constexpr std::size_t kMaxPingsOut = 64;
 // Characters the layout lacks go onto spare keycodes a batch at a time, one remap and one settle per batch of
 // up to half the ring, so a batch never takes the keys the one before it has just been typed on. A keyboard
 // map has a few dozen spare keycodes at most (19 on a default X server).
@@ -52,6 +61,21 @@ std::optional<KeySym> keysymForCodePoint(char32_t codePoint)
 
 using Clock = std::chrono::steady_clock;
 
+// A spare keycode's last press: when, and its place among all spare-key presses, which pings cover.
+struct SlotPress {
+    Clock::time_point at;
+    std::uint64_t sequence = 0;
+    bool pingable = true; // false once the focused client turned out to take no pings
+};
+
+// A ping sent to a client's top-level window, covering every spare-key press up to `covers`.
+struct Ping {
+    long serial = 0;
+    Window window = 0;
+    std::uint64_t covers = 0;
+    Clock::time_point sentAt;
+};
+
 // A key press with the modifier mask that has to be held for it to produce the wanted keysym.
 struct Stroke {
     unsigned keycode = 0;
@@ -72,6 +96,11 @@ public:
         int eventBase = 0, errorBase = 0, major = 0, minor = 0;
         if (!XTestQueryExtension(m_display, &eventBase, &errorBase, &major, &minor))
             m_failure = QStringLiteral("The X server has no XTEST extension");
+        // Clients answer a ping by sending it back to the root window for the window manager, to those
+        // that select its substructure (GTK) or its structure (Qt) events; this connection selects both.
+        m_wmProtocols = XInternAtom(m_display, "WM_PROTOCOLS", False);
+        m_wmPing = XInternAtom(m_display, "_NET_WM_PING", False);
+        XSelectInput(m_display, DefaultRootWindow(m_display), StructureNotifyMask | SubstructureNotifyMask);
     }
 
     ~Poster()
@@ -79,8 +108,13 @@ public:
         if (!m_display)
             return;
         // Give the spare keycodes back so the keymap is as we found it, once the last keys have been read.
-        for (const auto& [keycode, pressedAt] : m_pressedAt)
-            std::this_thread::sleep_until(pressedAt + kSlotReuseQuiet);
+        // The owner may be waiting for us on the main thread, which may be the focused client itself: no
+        // waiting for ping answers here, only the quiet time for keys not answered for yet.
+        readEvents();
+        for (const auto& [keycode, press] : m_pressedAt) {
+            if (!isAnswered(press))
+                std::this_thread::sleep_until(press.at + kSlotReuseQuiet);
+        }
         for (const auto& [keycode, keysym] : m_slotSyms) {
             KeySym nothing = NoSymbol;
             XChangeKeyboardMapping(m_display, static_cast<int>(keycode), 1, &nothing, 1);
@@ -98,7 +132,7 @@ public:
     {
         if (!m_failure.isEmpty())
             return Status::failure(m_failure);
-        discardEvents();
+        readEvents();
         if (!refreshKeymap())
             return Status::failure(QStringLiteral("Cannot read the X keyboard map"));
         m_observer = std::move(observer);
@@ -113,10 +147,7 @@ public:
     Status end()
     {
         m_observer = nullptr;
-        if (const int error = m_connection->syncAndTakeError())
-            return Status::failure(
-                QStringLiteral("The X server refused a synthetic key (error %1)").arg(error));
-        return Status::success();
+        return pingAfterPresses();
     }
 
     // Types the code points in order; those the keymap lacks are put on spare keys a batch at a time.
@@ -131,6 +162,8 @@ public:
                 if (const Status typed = typeCodePoint(codePoints[next]); !typed)
                     return typed;
             }
+            if (const Status pinged = pingAfterPresses(); !pinged)
+                return pinged;
         }
         return Status::success();
     }
@@ -205,7 +238,7 @@ public:
     }
 
     // Puts the characters of `codePoints` the keymap lacks on spare keys ahead of their typing, as many as
-    // the keys free now hold: keys still quiet after their last press, in ring order, up to one that holds a
+    // the keys free now hold: keys whose last press has been read, in ring order, up to one that holds a
     // character of `codePoints` not typed yet. Never waits.
     Status prepare(const QList<uint>& codePoints)
     {
@@ -223,7 +256,7 @@ public:
         std::size_t free = 0;
         for (unsigned keycode : nextSlots(std::min(lacking.size(), batchCapacity()))) {
             const auto pressed = m_pressedAt.find(keycode);
-            if (pressed != m_pressedAt.end() && pressed->second + kSlotReuseQuiet > now)
+            if (pressed != m_pressedAt.end() && !isRead(pressed->second, now))
                 break;
             const auto held = m_slotSyms.find(keycode);
             if (held != m_slotSyms.end() &&
@@ -236,13 +269,171 @@ public:
     }
 
 private:
-    void discardEvents()
+    // Takes the answers to our pings from the events that have arrived. The rest (the MappingNotify events
+    // the server sends every client, the root's substructure events) nobody reads here.
+    void readEvents()
     {
-        // The server sends every client MappingNotify events (ours included); nobody reads them here.
         while (XPending(m_display) > 0) {
             XEvent event;
             XNextEvent(m_display, &event);
+            takePingAnswer(event);
         }
+    }
+
+    void takePingAnswer(const XEvent& event)
+    {
+        if (event.type != ClientMessage || event.xclient.message_type != m_wmProtocols ||
+            event.xclient.format != 32 || static_cast<Atom>(event.xclient.data.l[0]) != m_wmPing)
+            return;
+        const long serial = event.xclient.data.l[1];
+        const auto answered = std::find_if(m_pings.begin(), m_pings.end(), [&](const Ping& ping) {
+            return ping.serial == serial && ping.window == static_cast<Window>(event.xclient.data.l[2]);
+        });
+        if (answered == m_pings.end())
+            return; // the window manager's own, or one we gave up on long ago
+        const Window window = answered->window;
+        m_readPresses = std::max(m_readPresses, answered->covers);
+        m_silentWindows.erase(window);
+        // The client answers in order: its pings sent before this one are answered too, or never will be.
+        std::erase_if(m_pings,
+                      [&](const Ping& ping) { return ping.window == window && ping.serial <= serial; });
+    }
+
+    // Whether the focused client has read `press`, as far as we know `now`: its ping answered, or, for a
+    // client that we cannot ask, the quiet time after the press passed.
+    bool isRead(const SlotPress& press, Clock::time_point now) const
+    {
+        return isAnswered(press) || (!waitablePing(press) && press.at + kSlotReuseQuiet <= now);
+    }
+
+    // Whether the client answered a ping sent after `press`.
+    bool isAnswered(const SlotPress& press) const
+    {
+        return press.pingable && press.sequence <= m_readPresses;
+    }
+
+    // The ping whose answer will tell that `press` has been read, if one is out to a client that answers.
+    const Ping* waitablePing(const SlotPress& press) const
+    {
+        if (!press.pingable)
+            return nullptr;
+        for (const Ping& ping : m_pings) {
+            if (ping.covers >= press.sequence)
+                return m_silentWindows.contains(ping.window) ? nullptr : &ping;
+        }
+        return nullptr;
+    }
+
+    // Waits until the focused client has read `press` (see isRead), a bounded wait on the posting thread.
+    Status waitUntilRead(const SlotPress& press)
+    {
+        readEvents();
+        if (press.sequence > m_pingedPresses) {
+            if (const Status pinged = pingAfterPresses(); !pinged)
+                return pinged;
+        }
+        while (!isRead(press, Clock::now())) {
+            const Ping* ping = waitablePing(press);
+            if (!ping)
+                break;
+            const Clock::time_point deadline = ping->sentAt + kPingAnswerWait;
+            const Clock::time_point now = Clock::now();
+            if (now >= deadline) {
+                m_silentWindows.insert(ping->window); // its later pings are sent, but not waited for
+                break;
+            }
+            if (XPending(m_display) > 0) {
+                readEvents();
+                continue;
+            }
+            pollfd connection{ConnectionNumber(m_display), POLLIN, 0};
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+            poll(&connection, 1, static_cast<int>(left.count()));
+        }
+        if (!isRead(press, Clock::now()))
+            std::this_thread::sleep_until(press.at + kSlotReuseQuiet);
+        return Status::success();
+    }
+
+    // Sends the focused client a ping if spare keys were pressed since the last one, after making sure the
+    // server took every key before it.
+    Status pingAfterPresses()
+    {
+        if (const int error = m_connection->syncAndTakeError())
+            return Status::failure(
+                QStringLiteral("The X server refused a synthetic key (error %1)").arg(error));
+        if (m_pressCount == m_pingedPresses)
+            return Status::success();
+        const std::uint64_t after = std::exchange(m_pingedPresses, m_pressCount);
+        if (!sendPing(pingWindow())) {
+            for (auto& [keycode, press] : m_pressedAt) {
+                if (press.sequence > after)
+                    press.pingable = false;
+            }
+        }
+        return Status::success();
+    }
+
+    // Whether a ping covering every press so far went out to `window`.
+    bool sendPing(Window window)
+    {
+        if (window == kXNone)
+            return false;
+        XEvent ping{};
+        ping.xclient.type = ClientMessage;
+        ping.xclient.window = window;
+        ping.xclient.message_type = m_wmProtocols;
+        ping.xclient.format = 32;
+        ping.xclient.data.l[0] = static_cast<long>(m_wmPing);
+        ping.xclient.data.l[1] = ++m_pingSerial;
+        ping.xclient.data.l[2] = static_cast<long>(window);
+        XSendEvent(m_display, window, False, NoEventMask, &ping);
+        // A window gone since it was looked up just takes no ping.
+        if (m_connection->syncAndTakeError() != 0)
+            return false;
+        m_pings.push_back({m_pingSerial, window, m_pressCount, Clock::now()});
+        // Pings to a client that stopped answering pile up; a later ping covers an earlier one's keys.
+        if (m_pings.size() > kMaxPingsOut)
+            m_pings.pop_front();
+        return true;
+    }
+
+    // The top-level window of the client with the keyboard focus if it takes pings (it lists _NET_WM_PING in
+    // WM_PROTOCOLS); none otherwise. The focus is usually on the top-level window or a child of it.
+    Window pingWindow()
+    {
+        Window focus = kXNone;
+        int revertTo = 0;
+        XGetInputFocus(m_display, &focus, &revertTo);
+        if (focus == kXNone || focus == PointerRoot)
+            return kXNone;
+        if (focus == m_pingFocus)
+            return m_pingWindow;
+        Window window = kXNone;
+        for (Window current = focus; current != kXNone;) {
+            Atom* protocols = nullptr;
+            int count = 0;
+            if (XGetWMProtocols(m_display, current, &protocols, &count)) {
+                if (std::find(protocols, protocols + count, m_wmPing) != protocols + count)
+                    window = current;
+                XFree(protocols);
+                break;
+            }
+            Window root = kXNone, parent = kXNone;
+            Window* children = nullptr;
+            unsigned childCount = 0;
+            if (!XQueryTree(m_display, current, &root, &parent, &children, &childCount))
+                break;
+            if (children)
+                XFree(children);
+            current = parent == root ? kXNone : parent;
+        }
+        // A window that went away while we looked is no error of ours; the next ping looks again.
+        if (m_connection->syncAndTakeError() == 0) {
+            m_pingFocus = focus;
+            m_pingWindow = window;
+        }
+        return window;
     }
 
     bool refreshKeymap()
@@ -436,12 +627,13 @@ private:
             return Status::success();
         if (m_ring.empty())
             return Status::failure(QStringLiteral("The keyboard map has no spare keycode"));
-        Clock::time_point quietAt{};
         for (unsigned keycode : nextSlots(keysyms.size())) {
-            if (const auto pressed = m_pressedAt.find(keycode); pressed != m_pressedAt.end())
-                quietAt = std::max(quietAt, pressed->second + kSlotReuseQuiet);
+            // A bounded wait on the posting thread, never the caller's.
+            if (const auto pressed = m_pressedAt.find(keycode); pressed != m_pressedAt.end()) {
+                if (const Status read = waitUntilRead(pressed->second); !read)
+                    return read;
+            }
         }
-        std::this_thread::sleep_until(quietAt); // a bounded wait on the posting thread, never the caller's
         std::vector<unsigned> remapped;
         for (KeySym keysym : keysyms) {
             const unsigned keycode = m_ring[m_nextSlot++ % m_ring.size()];
@@ -482,7 +674,7 @@ private:
             m_settledAt.erase(settling);
         }
         if (m_slotSyms.contains(keycode))
-            m_pressedAt[keycode] = Clock::now();
+            m_pressedAt[keycode] = {Clock::now(), ++m_pressCount};
     }
 
     void readState()
@@ -588,8 +780,18 @@ private:
     std::size_t m_nextSlot = 0;
     std::map<unsigned, KeySym> m_slotSyms;
     std::map<unsigned, Clock::time_point>
-        m_settledAt; // remapped keycodes not pressed since, usable from then
-    std::map<unsigned, Clock::time_point> m_pressedAt; // spare keycodes, when last pressed
+        m_settledAt;                           // remapped keycodes not pressed since, usable from then
+    std::map<unsigned, SlotPress> m_pressedAt; // spare keycodes, their last press
+    Atom m_wmProtocols = kXNone;
+    Atom m_wmPing = kXNone;
+    std::uint64_t m_pressCount = 0;    // spare-key presses so far
+    std::uint64_t m_pingedPresses = 0; // presses before the last ping (sent or, for want of a client, not)
+    std::uint64_t m_readPresses = 0;   // presses the focused client has answered a ping after
+    long m_pingSerial = 0;
+    std::deque<Ping> m_pings;         // sent, not answered yet
+    std::set<Window> m_silentWindows; // let a ping go unanswered: their keys get the quiet time
+    Window m_pingFocus = kXNone;      // the focus window last looked up, and its ping window
+    Window m_pingWindow = kXNone;
 };
 
 XTestInputSynth::XTestInputSynth(const QByteArray& displayName)

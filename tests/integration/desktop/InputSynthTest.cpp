@@ -54,6 +54,10 @@ bool keymapCarries(char32_t character)
     return found;
 }
 
+// More distinct characters than two rounds of the spare keys (19 under Xvfb).
+const QString kTwoRoundsOfSpareKeys = QStringLiteral("甲乙丙丁戊己庚辛壬癸子丑寅卯辰巳午未申酉戌亥"
+                                                     "金木水火土日月星辰风云雷电山川河海湖泊江");
+
 } // namespace
 
 // Characters readied ahead of their typing are on keys before they are typed, and typing them with others
@@ -74,7 +78,7 @@ TEST(XTestInputSynth, CharactersReadiedAheadAreOnKeysWhenTheirTurnComes)
 
     // Typed a character at a time, each time readying the ones after it, as the live-typing pacer does.
     // Within one round of the spare keys (19 under Xvfb) the next character is always ready; after that a key
-    // is taken again only once its last press is old enough, and typing waits for it.
+    // is taken again only once the target has read its last press, and typing waits for it.
     const QString text = first + QStringLiteral("丁戊己庚辛壬癸子丑寅卯辰巳午");
     for (qsizetype i = 0; i < text.size(); ++i) {
         ASSERT_TRUE(synth.prepareToType(text.sliced(i, std::min<qsizetype>(16, text.size() - i))));
@@ -172,6 +176,35 @@ TEST(XTestInputSynth, TypesAnyTextExactly)
     setCapsLock(false);
     EXPECT_EQ(target.waitForText(QStringLiteral("替换 Dé üß")), QStringLiteral("替换 Dé üß"))
         << "Caps Lock ignored";
+}
+
+// A client that falls far behind the keys sent to it reads each of them under the mapping it was typed with:
+// a spare key is not given to another character while a press of it may still wait in the client's queue.
+TEST(XTestInputSynth, TypesExactlyIntoAClientThatFallsBehind)
+{
+    TargetProcess target(
+        {QStringLiteral("lineedit"), QStringLiteral("--stall-at-first-key"), QStringLiteral("500")});
+    ASSERT_TRUE(target.start());
+    XTestInputSynth synth;
+
+    // Typing goes on while the client is stalled.
+    ASSERT_TRUE(synth.typeText(kTwoRoundsOfSpareKeys));
+    EXPECT_EQ(target.waitForText(kTwoRoundsOfSpareKeys), kTwoRoundsOfSpareKeys);
+}
+
+// A client that lists pings but leaves them unanswered, as a hung one does, is waited for a bounded time
+// once; its keys then get the quiet time after their press, and the text still lands exactly.
+TEST(XTestInputSynth, TypesExactlyIntoAClientThatLeavesPingsUnanswered)
+{
+    TargetProcess target({QStringLiteral("lineedit"), QStringLiteral("--ignore-pings")});
+    ASSERT_TRUE(target.start());
+    XTestInputSynth synth;
+
+    // Past one round of the spare keys, but short of reusing a key pressed after the wait: the quiet time
+    // alone would not hold for a client on a loaded machine.
+    const QString text = kTwoRoundsOfSpareKeys.first(22);
+    ASSERT_TRUE(synth.typeText(text));
+    EXPECT_EQ(target.waitForText(text), text);
 }
 
 TEST(XTestInputSynth, TypesMultipleLinesIntoATextEdit)

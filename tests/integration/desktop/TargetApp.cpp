@@ -10,7 +10,11 @@
 //   CLIPBOARD                    answers "CLIPBOARD <text base64> same-image|other-image <private base64>"
 //   QUIT
 // Arguments: lineedit | textedit | password, then optionally --title <title>, and --gtk-application-id <id>
-// or --kde-desktop-file <id> to publish a desktop-file id on the window as GTK and KDE applications do.
+// or --kde-desktop-file <id> to publish a desktop-file id on the window as GTK and KDE applications do, and
+// --stall-at-first-key <ms> to keep the event loop busy that long at the first key press, as a client on a
+// loaded machine falls behind the keys sent to it, and --ignore-pings to leave the window manager's pings
+// (_NET_WM_PING, which the window lists) unanswered, as a hung client does.
+#include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QClipboard>
 #include <QImage>
@@ -18,13 +22,17 @@
 #include <QMimeData>
 #include <QSocketNotifier>
 #include <QTextEdit>
+#include <QThread>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <QWindow>
 #include <cstdio>
 #include <unistd.h>
+#include <utility>
 
 #include <X11/Xlib.h>
+#undef KeyPress // an Xlib event type, in the way of QEvent::KeyPress
+#include <xcb/xproto.h>
 
 namespace {
 
@@ -59,6 +67,49 @@ void setWindowText(QWidget& window, const char* property, const QString& value)
     XCloseDisplay(display);
 }
 
+// Blocks the event loop once, at the first key press it sees; the keys after it wait in the X queue.
+class FirstKeyStall : public QObject {
+public:
+    explicit FirstKeyStall(int milliseconds) : m_milliseconds(milliseconds) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::KeyPress && m_milliseconds > 0)
+            QThread::msleep(static_cast<unsigned long>(std::exchange(m_milliseconds, 0)));
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    int m_milliseconds;
+};
+
+// Swallows the pings the window receives before Qt can answer them.
+class PingSwallower : public QAbstractNativeEventFilter {
+public:
+    PingSwallower()
+    {
+        if (Display* display = XOpenDisplay(nullptr)) {
+            m_ping = static_cast<std::uint32_t>(XInternAtom(display, "_NET_WM_PING", False));
+            XCloseDisplay(display);
+        }
+    }
+
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override
+    {
+        if (eventType != "xcb_generic_event_t")
+            return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7F) != XCB_CLIENT_MESSAGE)
+            return false;
+        const auto* clientMessage = static_cast<const xcb_client_message_event_t*>(message);
+        return clientMessage->format == 32 && clientMessage->data.data32[0] == m_ping;
+    }
+
+private:
+    std::uint32_t m_ping = 0;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -69,14 +120,25 @@ int main(int argc, char** argv)
     const QString mode = args.value(1, QStringLiteral("lineedit"));
     QString title = QStringLiteral("Quorbell 测试目标");
     QList<std::pair<const char*, QString>> windowTexts;
-    for (qsizetype i = 2; i + 1 < args.size(); i += 2) {
+    int stallMilliseconds = 0;
+    bool ignorePings = false;
+    for (qsizetype i = 2; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--title"))
-            title = args[i + 1];
+            title = args.value(++i);
         else if (args[i] == QLatin1String("--gtk-application-id"))
-            windowTexts.append({"_GTK_APPLICATION_ID", args[i + 1]});
+            windowTexts.append({"_GTK_APPLICATION_ID", args.value(++i)});
         else if (args[i] == QLatin1String("--kde-desktop-file"))
-            windowTexts.append({"_KDE_NET_WM_DESKTOP_FILE", args[i + 1]});
+            windowTexts.append({"_KDE_NET_WM_DESKTOP_FILE", args.value(++i)});
+        else if (args[i] == QLatin1String("--stall-at-first-key"))
+            stallMilliseconds = args.value(++i).toInt();
+        else if (args[i] == QLatin1String("--ignore-pings"))
+            ignorePings = true;
     }
+    FirstKeyStall stall(stallMilliseconds);
+    app.installEventFilter(&stall);
+    PingSwallower pingSwallower;
+    if (ignorePings)
+        app.installNativeEventFilter(&pingSwallower);
 
     QWidget window;
     window.setWindowTitle(title);
