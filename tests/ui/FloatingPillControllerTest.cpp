@@ -215,10 +215,13 @@ TEST_F(PillControllerTest, ShowingTwiceKeepsGoingAndHidingStopsEverything)
     show();
     scheduler.advance(40ms);
     const std::size_t running = scheduler.pendingCount();
+    // Polls run on their own queue: counted once the ones sent are done.
+    controller.waitForCaretPolls();
     const int polls = caret.polls.load();
     controller.setVisible(true);
     EXPECT_NEAR(controller.panel()->windowOpacity(), 0.4, 0.01) << "the fade is not restarted";
     EXPECT_EQ(scheduler.pendingCount(), running) << "no second set of timers";
+    controller.waitForCaretPolls();
     EXPECT_EQ(caret.polls.load(), polls) << "no extra poll";
 
     bus.push(0.9f);
