@@ -5,6 +5,9 @@
 #include "audio/OpenAITranscriptionClient.h"
 #include "util/Text.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 QB_FUZZ_TARGET(transcription_reply)
 {
     if (input.size() < 2)
@@ -13,14 +16,28 @@ QB_FUZZ_TARGET(transcription_reply)
     const QByteArray body = input.sliced(2);
     const Result<QString> reply = OpenAITranscriptionClient::readReply(status, body);
     const bool success = status >= 200 && status <= 299;
-    FUZZ_CHECK(reply.ok() == success);
+    if (!success)
+        FUZZ_CHECK(!reply);
+    // Any 2xx status reads the same body the same way.
+    if (success) {
+        const Result<QString> asOk = OpenAITranscriptionClient::readReply(200, body);
+        FUZZ_CHECK(asOk.ok() == reply.ok());
+        FUZZ_CHECK(!reply || asOk.value() == reply.value());
+    }
     if (reply) {
         FUZZ_CHECK(reply.value() == Text::trimmed(reply.value()));
-        // Any 2xx status reads the same body the same way.
-        FUZZ_CHECK(OpenAITranscriptionClient::readReply(200, body).value() == reply.value());
+        // JSON is taken only for its string "text", never typed whole.
+        const QJsonDocument document = QJsonDocument::fromJson(body);
+        FUZZ_CHECK(document.isNull() || document.object().value(QLatin1String("text")).isString());
+        return;
+    }
+    FUZZ_CHECK(reply.error().domain == OpenAITranscriptionClient::errorDomain());
+    if (success) {
+        // A 2xx that holds no transcript (JSON without a string "text", a web page) fails on its own code.
+        FUZZ_CHECK(reply.error().code == OpenAITranscriptionClient::kNotATranscriptCode);
+        FUZZ_CHECK(!reply.error().description.isEmpty());
     } else {
         FUZZ_CHECK(reply.error().code == status);
-        FUZZ_CHECK(reply.error().domain == OpenAITranscriptionClient::errorDomain());
         FUZZ_CHECK(reply.error().description.startsWith(QStringLiteral("HTTP %1：").arg(status)));
     }
 }
