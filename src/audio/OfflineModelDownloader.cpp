@@ -3,7 +3,7 @@
 #include "audio/SenseVoiceModel.h"
 #include "util/AppIdentity.h"
 #include "util/FileIO.h"
-#include "util/NetworkText.h"
+#include "net/NetworkText.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "audio/OpenAITranscriptionClient.h"
 #include "util/Endpoint.h"
-#include "util/NetworkText.h"
+#include "net/NetworkText.h"
 
 #include "audio/SeedASRProtocol.h"
 #include "util/Deferred.h"

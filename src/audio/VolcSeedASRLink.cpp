@@ -1,6 +1,6 @@
 #include "audio/VolcSeedASRLink.h"
 
-#include "util/NetworkText.h"
+#include "net/NetworkText.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>

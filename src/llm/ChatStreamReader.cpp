@@ -1,6 +1,6 @@
 #include "llm/ChatStreamReader.h"
 
-#include "util/NetworkText.h"
+#include "net/NetworkText.h"
 #include "util/Text.h"
 
 #include <QJsonArray>

@@ -1,6 +1,6 @@
 #include "llm/LLMErrors.h"
 
-#include "util/NetworkText.h"
+#include "net/NetworkText.h"
 
 namespace LLMErrors {
 

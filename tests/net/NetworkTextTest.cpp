@@ -1,4 +1,4 @@
-#include "util/NetworkText.h"
+#include "net/NetworkText.h"
 
 #include <QJsonDocument>
 #include <gtest/gtest.h>
