@@ -1,6 +1,6 @@
 #include "lexicon/TermImporter.h"
 
-#include "lexicon/PersonalLexiconStore.h"
+#include "lexicon/DisposableTerm.h"
 
 #include "util/FileIO.h"
 #include "util/Text.h"
@@ -424,8 +424,7 @@ const QSet<QString>& englishFunctionWords()
 // everyday Chinese words), or an English function word.
 bool isCommonNotePiece(const QString& piece)
 {
-    return PersonalLexiconStore::isCommonOrDisposableAutoLearnTerm(piece) ||
-           englishFunctionWords().contains(piece.toLower());
+    return DisposableTerm::isCommonOrDisposable(piece) || englishFunctionWords().contains(piece.toLower());
 }
 
 class NoteFolderWalker {
