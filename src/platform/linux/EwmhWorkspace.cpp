@@ -1,6 +1,7 @@
 #include "platform/linux/EwmhWorkspace.h"
 
 #include "platform/linux/X11PrivateDisplay.h"
+#include "platform/linux/X11WindowProperty.h"
 #include "util/AppIdentity.h"
 
 #include <QCoreApplication>
@@ -17,28 +18,10 @@
 
 namespace {
 
-// Longest property value read, in 32-bit units: titles and class names are far shorter.
-constexpr long kMaxPropertyLongs = 16 * 1024;
 // Desktop files are small; anything larger is not read.
 constexpr qint64 kMaxDesktopFileBytes = 256 * 1024;
 // How long a killed program gets to go away.
 constexpr int kKillWaitMs = 1000;
-
-// A property value: its type, item format (8/16/32) and items. 32-bit items arrive as longs.
-struct Property {
-    Atom type = 0;
-    int format = 0;
-    QByteArray bytes;
-    unsigned long items = 0;
-
-    QString utf8() const { return format == 8 ? QString::fromUtf8(bytes) : QString(); }
-    std::optional<unsigned long> firstLong() const
-    {
-        if (format != 32 || items == 0)
-            return std::nullopt;
-        return reinterpret_cast<const unsigned long*>(bytes.constData())[0];
-    }
-};
 
 // The Name of a desktop file's [Desktop Entry] group, in the user's language where it has one.
 QString nameFromDesktopFile(const QByteArray& contents)
@@ -110,7 +93,7 @@ public:
     // that holds the input focus. 0 when none.
     Window activeWindow()
     {
-        if (const std::optional<Property> active = property(m_root, m_activeWindow)) {
+        if (const std::optional<X11WindowProperty> active = property(m_root, m_activeWindow)) {
             if (active->type == XA_WINDOW)
                 return active->firstLong().value_or(0);
         }
@@ -155,7 +138,7 @@ public:
 
     QString wmClass(Window window)
     {
-        const std::optional<Property> value = property(window, XA_WM_CLASS);
+        const std::optional<X11WindowProperty> value = property(window, XA_WM_CLASS);
         if (!value || value->format != 8)
             return {};
         // Instance name and class name, each NUL-terminated.
@@ -163,26 +146,9 @@ public:
         return parts.size() >= 2 ? QString::fromLatin1(parts[1]) : QString();
     }
 
-    std::optional<Property> property(Window window, Atom name)
+    std::optional<X11WindowProperty> property(Window window, Atom name)
     {
-        Atom type = 0;
-        int format = 0;
-        unsigned long items = 0, bytesAfter = 0;
-        unsigned char* data = nullptr;
-        if (XGetWindowProperty(m_display, window, name, 0, kMaxPropertyLongs, False, AnyPropertyType, &type,
-                               &format, &items, &bytesAfter, &data) != Success) {
-            return std::nullopt;
-        }
-        std::optional<Property> result;
-        if (type != kXNone && data) {
-            const qsizetype unit = format == 8 ? 1 : format == 16 ? sizeof(short) : sizeof(long);
-            result = Property{
-                type, format,
-                QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(items) * unit), items};
-        }
-        if (data)
-            XFree(data);
-        return result;
+        return X11WindowProperty::read(m_display, window, name);
     }
 
 private:
