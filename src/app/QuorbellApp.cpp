@@ -103,6 +103,11 @@ void QuorbellApp::start()
 
 void QuorbellApp::presentMainWindow()
 {
+    presentMainWindowFor(m_activator ? m_activator->latestUserTime() : 0);
+}
+
+void QuorbellApp::presentMainWindowFor(quint32 userTime)
+{
     if (!m_mainWindow) {
         m_mainWindow = std::make_unique<MainDashboardView>(m_state);
         m_mainWindow->setObjectName(QStringLiteral("main"));
@@ -117,13 +122,13 @@ void QuorbellApp::presentMainWindow()
         window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
     window->show();
     // Raised on the next turn, once the window exists on the display.
-    QTimer::singleShot(0, window, [this, window] {
+    QTimer::singleShot(0, window, [this, window, userTime] {
         window->raise();
-        bringToUser(window);
+        bringToUser(window, userTime);
     });
 }
 
-QCoro::Task<> QuorbellApp::bringToUser(QWidget* window)
+QCoro::Task<> QuorbellApp::bringToUser(QWidget* window, quint32 userTime)
 {
     QPointer<QWidget> guard(window);
     if (!m_activator) {
@@ -131,14 +136,16 @@ QCoro::Task<> QuorbellApp::bringToUser(QWidget* window)
         co_return;
     }
     WindowActivator* activator = m_activator;
-    auto request = [activator, windowId = window->winId()] { return activator->bringToUser(windowId); };
+    auto request = [activator, windowId = window->winId(), userTime] {
+        return activator->bringToUser(windowId, userTime);
+    };
     // Nothing of this object is touched after the wait: it may be gone by then.
     const WindowActivator::Outcome outcome = co_await runOnQueue(m_windowQueue, std::move(request));
     if (!outcome.status)
         qWarning("The main window could not be brought to the current workspace: %s",
                  qPrintable(outcome.status.error));
     // One activation only: a second one of our own, racing the window manager's, could land after the user
-    // has moved on.
+    // has moved on, and the window manager has already judged the request by the user's time.
     if (!outcome.activationRequested && guard)
         guard->activateWindow();
 }

@@ -28,8 +28,11 @@ public:
 
     void start();
     // Shows the main window (created on first use), de-minimised but otherwise in the state the user left it
-    // (a maximised window stays maximised), on the user's workspace and in front.
+    // (a maximised window stays maximised), on the user's workspace and in front, for the user's latest input
+    // to us (a click on the tray icon or the menu, or the launch).
     void presentMainWindow();
+    // The same for a request the user made at `userTime`, the display server's time (a second launch).
+    void presentMainWindowFor(quint32 userTime);
     QWidget* mainWindow() const { return m_mainWindow.get(); }
     QMenu* menu() const { return m_menu.get(); }
 
@@ -39,7 +42,7 @@ public:
 private:
     void applyTaskbarEntry(bool showInTaskbar);
     void followOnboardingSheet();
-    QCoro::Task<> bringToUser(QWidget* window);
+    QCoro::Task<> bringToUser(QWidget* window, quint32 userTime);
 
     AppState& m_state;
     WindowActivator* m_activator;

@@ -13,12 +13,14 @@ public:
     explicit SingleInstance(QString name, QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // True when this process is the one that runs; false when another answered and was told to show itself.
-    bool claim();
+    // True when this process is the one that runs; false when another answered and was told to show itself
+    // for the user's request at `launchTime` (the display server's time of this launch; 0 when unknown).
+    bool claim(quint32 launchTime = 0);
 
 Q_SIGNALS:
-    // Another launch asked the running one to come forward.
-    void activationRequested();
+    // Another launch asked the running one to come forward; `userTime` is that launch's time, 0 when it sent
+    // none.
+    void activationRequested(quint32 userTime);
 
 private:
     QString m_name;

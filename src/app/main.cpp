@@ -53,13 +53,18 @@ int main(int argc, char* argv[])
         }
     }
 
+    // The time the user asked for this launch, read before the application object takes the launcher's
+    // startup id away: a second launch hands it to the running instance, whose window manager then refuses
+    // the activation if the user has gone on to another application since.
+    const quint32 launchTime = EwmhWindowActivator::launchTime(qgetenv("DESKTOP_STARTUP_ID"));
+
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorbell"));
     QApplication::setOrganizationName(QStringLiteral("Quorbell"));
     QApplication::setOrganizationDomain(QStringLiteral("quorbell.org"));
     SingleInstance instance(AppIdentity::bundleIdentifier() + QLatin1Char('-') +
                             qEnvironmentVariable("USER"));
-    if (!instance.claim())
+    if (!instance.claim(launchTime))
         return 0; // the running Quorbell shows its window instead
 
     // The desktop's services. Everything below lives until the application quits; the state is destroyed
@@ -70,6 +75,7 @@ int main(int argc, char* argv[])
     AudioLevelBus levelBus; // written by the engine and the pipeline, read by the pill
     AtspiAccessibility accessibility;
     EwmhWorkspace workspace;
+    EwmhWindowActivator windowActivator({}, launchTime);
     PulseAudioCapture capture;
     LinuxPermissions permissions(capture);
     QtClipboard clipboard;
@@ -125,9 +131,9 @@ int main(int argc, char* argv[])
     QObject signalContext; // gone before the state and its muter
     restoreOnTerminationSignals(&signalContext, state.audioDucker(), [] { QCoreApplication::quit(); });
 
-    EwmhWindowActivator windowActivator;
     QuorbellApp app(state, &windowActivator);
-    QObject::connect(&instance, &SingleInstance::activationRequested, &app, &QuorbellApp::presentMainWindow);
+    QObject::connect(&instance, &SingleInstance::activationRequested, &app,
+                     &QuorbellApp::presentMainWindowFor);
     app.start();
     return QApplication::exec();
 }

@@ -16,8 +16,15 @@ public:
         bool activationRequested = false;
     };
 
-    // Moves the window onto the workspace the user is looking at and asks the window manager to activate it,
-    // as a pager would. A desktop without workspaces or a window manager has nothing to do: success. May wait
-    // on the display server, so never on the main thread.
-    virtual Outcome bringToUser(quint64 windowId) = 0;
+    // Moves the window onto the workspace the user is looking at and asks the window manager to activate it
+    // for the user's request made at `userTime` (the display server's time of the click, key press or launch
+    // that asked for it; 0 when unknown). A window manager that guards the focus then refuses a request older
+    // than what the user did since: a late request never takes the focus from the application the user went
+    // on to. A desktop without workspaces or a window manager has nothing to do: success. May wait on the
+    // display server, so never on the main thread.
+    virtual Outcome bringToUser(quint64 windowId, quint32 userTime) = 0;
+
+    // The display server's time of the user's latest request to this application: the launch, then each key
+    // or button press on one of its windows. 0 when unknown. Main thread.
+    virtual quint32 latestUserTime() const = 0;
 };

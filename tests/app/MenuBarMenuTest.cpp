@@ -10,29 +10,41 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QTest>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <mutex>
 
 namespace {
 
-// Records the windows it is asked to bring to the user, from whichever thread asks.
+// Records the windows it is asked to bring to the user and the user's times it is given, from whichever
+// thread asks.
 class RecordingActivator final : public WindowActivator {
 public:
-    Outcome bringToUser(quint64 windowId) override
+    Outcome bringToUser(quint64 windowId, quint32 userTime) override
     {
         std::lock_guard lock(m_mutex);
         m_asked.push_back(windowId);
+        m_times.push_back(userTime);
         return {Status::success()};
     }
+    quint32 latestUserTime() const override { return userInputTime; }
     std::vector<quint64> asked()
     {
         std::lock_guard lock(m_mutex);
         return m_asked;
     }
+    std::vector<quint32> times()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_times;
+    }
+
+    quint32 userInputTime = 0; // main thread
 
 private:
     std::mutex m_mutex;
     std::vector<quint64> m_asked;
+    std::vector<quint32> m_times;
 };
 
 QStringList titles(const QMenu& menu)
@@ -179,6 +191,15 @@ TEST(QuorbellApp, BringingTheWindowKeepsItsSizeAndAsksForTheUsersWorkspace)
     EXPECT_TRUE(window->isMaximized());
     EXPECT_TRUE(QTest::qWaitFor([&] { return activator.asked().size() == 4; }, 30000))
         << "each time the window manager is asked to bring it";
+
+    // Each request carries the time the user asked: the latest input to our windows (a click on the tray or
+    // the menu), or the time a second launch brought.
+    activator.userInputTime = 5000;
+    app.presentMainWindow();
+    app.presentMainWindowFor(4200);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return activator.times().size() == 6; }, 30000));
+    EXPECT_EQ(activator.times()[4], 5000u);
+    EXPECT_EQ(activator.times()[5], 4200u);
 }
 
 TEST(SingleInstance, ASecondLaunchActivatesTheFirst)
@@ -186,9 +207,14 @@ TEST(SingleInstance, ASecondLaunchActivatesTheFirst)
     const QString name = QStringLiteral("quorbell-test-%1").arg(QCoreApplication::applicationPid());
     SingleInstance first(name);
     ASSERT_TRUE(first.claim());
-    int activations = 0;
-    QObject::connect(&first, &SingleInstance::activationRequested, [&] { ++activations; });
+    std::vector<quint32> times;
+    QObject::connect(&first, &SingleInstance::activationRequested,
+                     [&](quint32 time) { times.push_back(time); });
     SingleInstance second(name);
-    EXPECT_FALSE(second.claim()) << "the second launch leaves";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return activations == 1; }, 30000));
+    EXPECT_FALSE(second.claim(123456)) << "the second launch leaves";
+    SingleInstance third(name);
+    EXPECT_FALSE(third.claim()) << "a launch that knows no time still asks";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return times.size() == 2; }, 30000));
+    std::sort(times.begin(), times.end());
+    EXPECT_EQ(times, (std::vector<quint32>{0, 123456})) << "each launch's time reaches the running instance";
 }

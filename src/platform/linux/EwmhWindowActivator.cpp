@@ -1,8 +1,13 @@
 #include "platform/linux/EwmhWindowActivator.h"
 
 #include "platform/linux/X11PrivateDisplay.h"
+#include "platform/linux/X11WindowProperty.h"
 
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
+#include <QRegularExpression>
 #include <QVector>
+#include <cstring>
 #include <optional>
 
 #include "platform/linux/XlibIncludes.h"
@@ -11,38 +16,29 @@ namespace {
 
 // _NET_WM_DESKTOP of a window shown on every workspace.
 constexpr unsigned long kAllDesktops = 0xFFFFFFFF;
-// Source indication of a request made for the user by a pager or taskbar, as EWMH defines it.
+// Source indications of EWMH requests: an application's own, or one made for the user by a pager or taskbar.
+constexpr long kSourceApplication = 1;
 constexpr long kSourcePager = 2;
 // _NET_SUPPORTED lists a few hundred atoms at most.
 constexpr long kMaxSupportedAtoms = 4096;
 
-// The 32-bit items of a property of the given type; empty when it is missing.
-QVector<unsigned long> longsOf(Display* display, Window window, Atom property, Atom type, long maxItems)
+// Whether server time `a` comes after `b`: the 32-bit millisecond clock wraps about every 49 days.
+bool isLater(quint32 a, quint32 b)
 {
-    Atom actualType = 0;
-    int format = 0;
-    unsigned long items = 0;
-    unsigned long bytesAfter = 0;
-    unsigned char* data = nullptr;
-    QVector<unsigned long> values;
-    if (XGetWindowProperty(display, window, property, 0, maxItems, False, type, &actualType, &format, &items,
-                           &bytesAfter, &data) == Success &&
-        data) {
-        if (actualType == type && format == 32) {
-            const auto* longs = reinterpret_cast<const unsigned long*>(data);
-            values = QVector<unsigned long>(longs, longs + items);
-        }
-        XFree(data);
-    }
-    return values;
+    return static_cast<qint32>(a - b) > 0;
+}
+
+QVector<unsigned long> atomsOf(Display* display, Window window, Atom property)
+{
+    const std::optional<X11WindowProperty> value =
+        X11WindowProperty::read(display, window, property, kMaxSupportedAtoms);
+    return value && value->type == XA_ATOM ? value->longs() : QVector<unsigned long>{};
 }
 
 std::optional<unsigned long> cardinalOf(Display* display, Window window, Atom property)
 {
-    const QVector<unsigned long> values = longsOf(display, window, property, XA_CARDINAL, 1);
-    if (values.isEmpty())
-        return std::nullopt;
-    return values.first();
+    const std::optional<X11WindowProperty> value = X11WindowProperty::read(display, window, property, 1);
+    return value && value->type == XA_CARDINAL ? value->firstLong() : std::nullopt;
 }
 
 // A request to the window manager about one of its clients, sent to the root window as EWMH asks.
@@ -59,21 +55,120 @@ void sendToWindowManager(Display* display, Window window, Atom request, long fir
                &event);
 }
 
+// The server's time now, from the notification of an empty change to a property of a window of our own.
+quint32 serverTimeNow(Display* display)
+{
+    const Window window = XCreateWindow(display, DefaultRootWindow(display), -1, -1, 1, 1, 0, CopyFromParent,
+                                        InputOnly, CopyFromParent, 0, nullptr);
+    XSelectInput(display, window, PropertyChangeMask);
+    const Atom property = XInternAtom(display, "_QUORBELL_TIME", False);
+    XChangeProperty(display, window, property, XA_CARDINAL, 32, PropModeAppend, nullptr, 0);
+    // The server sends the notification before it answers the round trip.
+    XSync(display, False);
+    XEvent event{};
+    quint32 time = 0;
+    if (XCheckTypedWindowEvent(display, window, PropertyNotify, &event))
+        time = static_cast<quint32>(event.xproperty.time);
+    XDestroyWindow(display, window);
+    XSync(display, False);
+    return time;
+}
+
 } // namespace
 
-EwmhWindowActivator::EwmhWindowActivator(QByteArray displayName) : m_displayName(std::move(displayName)) {}
+// Times the user's input to our windows from the events Qt reads on its own connection: the core key and
+// button events, and the XInput2 ones Qt takes the pointer and touch from.
+class EwmhWindowActivator::InputTimer final : public QAbstractNativeEventFilter {
+public:
+    InputTimer(quint32 launchTime, int xiOpcode) : m_latest(launchTime), m_xiOpcode(xiOpcode)
+    {
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
+    ~InputTimer() override
+    {
+        if (QCoreApplication* application = QCoreApplication::instance())
+            application->removeNativeEventFilter(this);
+    }
+
+    quint32 latest() const { return m_latest.load(); }
+
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override
+    {
+        if (eventType != "xcb_generic_event_t")
+            return false;
+        // The wire layout of X events: the type in the first byte (the top bit marks a sent event, which no
+        // user made); a core input event's time at byte 4, an XInput2 event's type at byte 8, its time at 12.
+        const auto* bytes = static_cast<const unsigned char*>(message);
+        const int type = bytes[0];
+        std::optional<quint32> time;
+        if (type == KeyPress || type == KeyRelease || type == ButtonPress || type == ButtonRelease) {
+            time = readTime(bytes + 4);
+        } else if (type == GenericEvent && m_xiOpcode != 0 && bytes[1] == m_xiOpcode) {
+            quint16 xiType = 0;
+            std::memcpy(&xiType, bytes + 8, sizeof xiType);
+            if (xiType == XI_KeyPress || xiType == XI_KeyRelease || xiType == XI_ButtonPress ||
+                xiType == XI_ButtonRelease || xiType == XI_TouchBegin || xiType == XI_TouchEnd)
+                time = readTime(bytes + 12);
+        }
+        if (time && *time != 0) {
+            quint32 seen = m_latest.load();
+            while ((seen == 0 || isLater(*time, seen)) && !m_latest.compare_exchange_weak(seen, *time)) {
+            }
+        }
+        return false;
+    }
+
+private:
+    static quint32 readTime(const unsigned char* at)
+    {
+        quint32 time = 0;
+        std::memcpy(&time, at, sizeof time);
+        return time;
+    }
+
+    std::atomic<quint32> m_latest;
+    const int m_xiOpcode;
+};
+
+EwmhWindowActivator::EwmhWindowActivator(QByteArray displayName, quint32 launchTime)
+{
+    m_connection = X11PrivateDisplay::open(displayName, &m_failure);
+    int xiOpcode = 0;
+    if (m_connection) {
+        int event = 0, error = 0;
+        if (!XQueryExtension(m_connection->display(), "XInputExtension", &xiOpcode, &event, &error))
+            xiOpcode = 0;
+    }
+    if (QCoreApplication::instance())
+        m_inputTimer = std::make_unique<InputTimer>(launchTime, xiOpcode);
+}
 
 EwmhWindowActivator::~EwmhWindowActivator() = default;
 
-WindowActivator::Outcome EwmhWindowActivator::bringToUser(quint64 windowId)
+quint32 EwmhWindowActivator::launchTime(const QByteArray& startupId, const QByteArray& displayName)
+{
+    static const QRegularExpression launcherTime(QStringLiteral("_TIME(\\d+)$"));
+    const QRegularExpressionMatch match = launcherTime.match(QString::fromLatin1(startupId));
+    if (match.hasMatch()) {
+        bool ok = false;
+        const quint32 time = match.captured(1).toUInt(&ok);
+        if (ok && time != 0)
+            return time;
+    }
+    const std::unique_ptr<X11PrivateDisplay> connection = X11PrivateDisplay::open(displayName, nullptr);
+    return connection ? serverTimeNow(connection->display()) : 0;
+}
+
+quint32 EwmhWindowActivator::latestUserTime() const
+{
+    return m_inputTimer ? m_inputTimer->latest() : 0;
+}
+
+WindowActivator::Outcome EwmhWindowActivator::bringToUser(quint64 windowId, quint32 userTime)
 {
     std::lock_guard lock(m_mutex);
-    if (!m_connection) {
-        QString error;
-        m_connection = X11PrivateDisplay::open(m_displayName, &error);
-        if (!m_connection)
-            return {Status::failure(error)};
-    }
+    if (!m_connection)
+        return {Status::failure(m_failure)};
     Display* display = m_connection->display();
     const Window root = DefaultRootWindow(display);
     const auto window = static_cast<Window>(windowId);
@@ -81,8 +176,7 @@ WindowActivator::Outcome EwmhWindowActivator::bringToUser(quint64 windowId)
     const Atom currentDesktopAtom = XInternAtom(display, "_NET_CURRENT_DESKTOP", False);
     const Atom windowDesktopAtom = XInternAtom(display, "_NET_WM_DESKTOP", False);
     const Atom activeWindowAtom = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
-    const QVector<unsigned long> supported =
-        longsOf(display, root, supportedAtom, XA_ATOM, kMaxSupportedAtoms);
+    const QVector<unsigned long> supported = atomsOf(display, root, supportedAtom);
 
     if (supported.contains(windowDesktopAtom) && supported.contains(currentDesktopAtom)) {
         const std::optional<unsigned long> current = cardinalOf(display, root, currentDesktopAtom);
@@ -93,8 +187,11 @@ WindowActivator::Outcome EwmhWindowActivator::bringToUser(quint64 windowId)
                                 kSourcePager);
     }
     const bool activationRequested = supported.contains(activeWindowAtom);
+    // With the time of the user's request the window manager's focus guard judges it against what the user
+    // did since. Without one only the pager's indication gets the window the focus.
     if (activationRequested)
-        sendToWindowManager(display, window, activeWindowAtom, kSourcePager, CurrentTime);
+        sendToWindowManager(display, window, activeWindowAtom, userTime ? kSourceApplication : kSourcePager,
+                            static_cast<long>(userTime));
     if (const int error = m_connection->syncAndTakeError(); error != 0) {
         char text[128] = {};
         XGetErrorText(display, error, text, sizeof text - 1);

@@ -65,11 +65,15 @@ public:
     }
 
     // Starts the program a second time, as the user would; it hands over to the running one and leaves with
-    // its exit status (-1 when it did not leave).
-    int launchAgain() const
+    // its exit status (-1 when it did not leave). A launcher's startup notification id comes in
+    // `startupId`.
+    int launchAgain(const QString& startupId = {}) const
     {
         QProcess second;
-        second.setProcessEnvironment(m_environment);
+        QProcessEnvironment environment = m_environment;
+        if (!startupId.isEmpty())
+            environment.insert(QStringLiteral("DESKTOP_STARTUP_ID"), startupId);
+        second.setProcessEnvironment(environment);
         second.setProcessChannelMode(QProcess::MergedChannels);
         second.start(QStringLiteral(QB_APP_BINARY), {});
         if (!second.waitForFinished(kStartMs)) {

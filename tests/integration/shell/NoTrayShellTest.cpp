@@ -16,8 +16,9 @@ namespace {
 
 // Bounds for what must happen; generous, so a loaded machine or a sanitizer build is no failure.
 constexpr int kWaitMs = 30000;
-constexpr long kAdd = 1;         // _NET_WM_STATE action
-constexpr long kSourcePager = 2; // EWMH source indication: on the user's behalf
+constexpr long kAdd = 1;               // _NET_WM_STATE action
+constexpr long kSourceApplication = 1; // EWMH source indications: an application's own request,
+constexpr long kSourcePager = 2;       // or one on the user's behalf
 
 class NoTrayShell : public ::testing::Test {
 protected:
@@ -139,4 +140,59 @@ TEST_F(NoTrayShell, ASecondLaunchBringsTheWindowAsTheUserLeftItToTheCurrentWorks
         << "the window stayed on workspace " << x.cardinal(main, "_NET_WM_DESKTOP").value_or(-1)
         << " while the user is on " << x.cardinal(x.root(), "_NET_CURRENT_DESKTOP").value_or(-1);
     EXPECT_TRUE(x.isMaximised(main));
+}
+
+namespace {
+
+// The display server's time now, from the notification of an empty change to a property of `window`, which
+// selects property changes.
+unsigned long serverTime(XWindows& x, Window window)
+{
+    XChangeProperty(x.display(), window, x.atom("_QB_TEST_TIME"), XA_CARDINAL, 32, PropModeAppend, nullptr,
+                    0);
+    XSync(x.display(), False);
+    XEvent event{};
+    return XCheckTypedWindowEvent(x.display(), window, PropertyNotify, &event) ? event.xproperty.time : 0;
+}
+
+} // namespace
+
+TEST_F(NoTrayShell, ASecondLaunchAsksForTheWindowWithTheTimeOfTheLaunch)
+{
+    // The launcher's time of the user's click, which it hands the program in its startup notification id.
+    // A window manager that guards the focus refuses a request older than the user's later input elsewhere;
+    // without the time (or as a pager) a late request takes the focus from wherever the user went since.
+    const Window clock = XCreateSimpleWindow(x.display(), x.root(), 0, 0, 1, 1, 0, 0, 0);
+    XSelectInput(x.display(), clock, PropertyChangeMask);
+    const unsigned long launchedAt = serverTime(x, clock);
+    ASSERT_NE(launchedAt, 0u);
+    QWidget other;
+    focusElsewhere(other);
+
+    // Requests to the window manager, as a second client of the root window sees them.
+    XWindows watcher;
+    XSelectInput(watcher.display(), watcher.root(), SubstructureNotifyMask);
+    XSync(watcher.display(), False);
+    EXPECT_EQ(app.launchAgain(QStringLiteral("qb-test-launcher-1_TIME%1").arg(launchedAt)), 0);
+    std::optional<XClientMessageEvent> request;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            XEvent event{};
+            while (!request && XPending(watcher.display()) > 0) {
+                XNextEvent(watcher.display(), &event);
+                if (event.type == ClientMessage && event.xclient.window == main &&
+                    event.xclient.message_type == watcher.atom("_NET_ACTIVE_WINDOW"))
+                    request = event.xclient;
+            }
+            return request.has_value();
+        },
+        kWaitMs))
+        << "quorbell asked the window manager for no activation";
+    EXPECT_EQ(static_cast<unsigned long>(request->data.l[1]), launchedAt)
+        << "the activation does not carry the time of the launch that asked for it";
+    EXPECT_EQ(request->data.l[0], kSourceApplication) << "a pager's request is not judged by its time";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return x.activeWindow() == main; }, kWaitMs))
+        << "the running quorbell did not come forward";
+    XDestroyWindow(x.display(), clock);
+    XSync(x.display(), False);
 }
