@@ -1,5 +1,6 @@
 #include "platform/linux/XTestInputSynth.h"
 
+#include "platform/linux/PingLedger.h"
 #include "platform/linux/X11KeyMap.h"
 #include "platform/linux/X11PrivateDisplay.h"
 #include "util/AppIdentity.h"
@@ -8,10 +9,8 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <deque>
 #include <map>
 #include <optional>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -19,22 +18,14 @@
 
 #include <X11/keysym.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace {
 
 // A remapped keycode takes effect only once the focused client has fetched the new keymap; no remapped key is
 // pressed sooner than this after its remap, so it is never read under a mapping meant for another character.
 constexpr auto kRemapSettle = std::chrono::milliseconds(10);
-// A busy client handles a burst of remaps late, and each time it fetches the keymap as it is by then: a key
-// still waiting in its queue would be read under a newer mapping. So a spare keycode is remapped again only
-// once the focused client has read its last press: after each batch we ping the client (_NET_WM_PING), and
-// a client handles its events in order, so its answer means every key sent before the ping has been read.
-// However late the client is, that wait is bounded by kPingAnswerWait.
-constexpr auto kPingAnswerWait = std::chrono::milliseconds(2000);
-// A client that takes no pings, or did not answer one in time, gets its keys' mappings changed this long
-// after their last press instead, which holds for a client that keeps up.
-constexpr auto kSlotReuseQuiet = std::chrono::milliseconds(200);
-constexpr std::size_t kMaxPingsOut = 64;
 // Characters the layout lacks go onto spare keycodes a batch at a time, one remap and one settle per batch of
 // up to half the ring, so a batch never takes the keys the one before it has just been typed on. A keyboard
 // map has a few dozen spare keycodes at most (19 on a default X server).
@@ -61,21 +52,6 @@ std::optional<KeySym> keysymForCodePoint(char32_t codePoint)
 
 using Clock = std::chrono::steady_clock;
 
-// A spare keycode's last press: when, and its place among all spare-key presses, which pings cover.
-struct SlotPress {
-    Clock::time_point at;
-    std::uint64_t sequence = 0;
-    bool pingable = true; // false once the focused client turned out to take no pings
-};
-
-// A ping sent to a client's top-level window, covering every spare-key press up to `covers`.
-struct Ping {
-    long serial = 0;
-    Window window = 0;
-    std::uint64_t covers = 0;
-    Clock::time_point sentAt;
-};
-
 // A key press with the modifier mask that has to be held for it to produce the wanted keysym.
 struct Stroke {
     unsigned keycode = 0;
@@ -96,11 +72,8 @@ public:
         int eventBase = 0, errorBase = 0, major = 0, minor = 0;
         if (!XTestQueryExtension(m_display, &eventBase, &errorBase, &major, &minor))
             m_failure = QStringLiteral("The X server has no XTEST extension");
-        // Clients answer a ping by sending it back to the root window for the window manager, to those
-        // that select its substructure (GTK) or its structure (Qt) events; this connection selects both.
         m_wmProtocols = XInternAtom(m_display, "WM_PROTOCOLS", False);
         m_wmPing = XInternAtom(m_display, "_NET_WM_PING", False);
-        XSelectInput(m_display, DefaultRootWindow(m_display), StructureNotifyMask | SubstructureNotifyMask);
     }
 
     ~Poster()
@@ -111,10 +84,7 @@ public:
         // The owner may be waiting for us on the main thread, which may be the focused client itself: no
         // waiting for ping answers here, only the quiet time for keys not answered for yet.
         readEvents();
-        for (const auto& [keycode, press] : m_pressedAt) {
-            if (!isAnswered(press))
-                std::this_thread::sleep_until(press.at + kSlotReuseQuiet);
-        }
+        std::this_thread::sleep_until(m_ledger.quietEndOfUnanswered());
         for (const auto& [keycode, keysym] : m_slotSyms) {
             KeySym nothing = NoSymbol;
             XChangeKeyboardMapping(m_display, static_cast<int>(keycode), 1, &nothing, 1);
@@ -255,8 +225,7 @@ public:
         const Clock::time_point now = Clock::now();
         std::size_t free = 0;
         for (unsigned keycode : nextSlots(std::min(lacking.size(), batchCapacity()))) {
-            const auto pressed = m_pressedAt.find(keycode);
-            if (pressed != m_pressedAt.end() && !isRead(pressed->second, now))
+            if (!m_ledger.isRead(keycode, now))
                 break;
             const auto held = m_slotSyms.find(keycode);
             if (held != m_slotSyms.end() &&
@@ -268,9 +237,31 @@ public:
         return remapBatch(lacking);
     }
 
+    bool hasPingsOut() const { return m_ledger.hasPingsOut(); }
+
+    // Between requests, while pings are out: takes their answers as they come, until none is out or a request
+    // is waiting (`wakeFd` readable), so the root window's events are selected no longer than needed.
+    void watchPings(int wakeFd)
+    {
+        if (!m_failure.isEmpty())
+            return;
+        for (;;) {
+            readEvents();
+            const std::optional<Clock::time_point> expiry = m_ledger.nextExpiry();
+            if (!expiry)
+                return;
+            pollfd fds[2] = {{ConnectionNumber(m_display), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*expiry - Clock::now());
+            poll(fds, 2, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+            if (fds[1].revents & POLLIN)
+                return;
+        }
+    }
+
 private:
-    // Takes the answers to our pings from the events that have arrived. The rest (the MappingNotify events
-    // the server sends every client, the root's substructure events) nobody reads here.
+    // Takes the answers to our pings from the events that have arrived, gives up on those out too long, and
+    // keeps the root window's events selected only while a ping is out. The rest (the MappingNotify events
+    // the server sends every client, the root's structure events) nobody reads here.
     void readEvents()
     {
         while (XPending(m_display) > 0) {
@@ -278,6 +269,20 @@ private:
             XNextEvent(m_display, &event);
             takePingAnswer(event);
         }
+        m_ledger.expire(Clock::now());
+        selectPingAnswers(m_ledger.hasPingsOut());
+    }
+
+    // Clients answer a ping by sending it back to the root window for the window manager, to those that
+    // select its substructure (GTK) or its structure (Qt) events.
+    void selectPingAnswers(bool select)
+    {
+        if (select == m_rootSelected)
+            return;
+        m_rootSelected = select;
+        XSelectInput(m_display, DefaultRootWindow(m_display),
+                     select ? StructureNotifyMask | SubstructureNotifyMask : NoEventMask);
+        XFlush(m_display);
     }
 
     void takePingAnswer(const XEvent& event)
@@ -285,61 +290,26 @@ private:
         if (event.type != ClientMessage || event.xclient.message_type != m_wmProtocols ||
             event.xclient.format != 32 || static_cast<Atom>(event.xclient.data.l[0]) != m_wmPing)
             return;
-        const long serial = event.xclient.data.l[1];
-        const auto answered = std::find_if(m_pings.begin(), m_pings.end(), [&](const Ping& ping) {
-            return ping.serial == serial && ping.window == static_cast<Window>(event.xclient.data.l[2]);
-        });
-        if (answered == m_pings.end())
-            return; // the window manager's own, or one we gave up on long ago
-        const Window window = answered->window;
-        m_readPresses = std::max(m_readPresses, answered->covers);
-        m_silentWindows.erase(window);
-        // The client answers in order: its pings sent before this one are answered too, or never will be.
-        std::erase_if(m_pings,
-                      [&](const Ping& ping) { return ping.window == window && ping.serial <= serial; });
+        m_ledger.takeAnswer(static_cast<Window>(event.xclient.data.l[2]), event.xclient.data.l[1]);
     }
 
-    // Whether the focused client has read `press`, as far as we know `now`: its ping answered, or, for a
-    // client that we cannot ask, the quiet time after the press passed.
-    bool isRead(const SlotPress& press, Clock::time_point now) const
-    {
-        return isAnswered(press) || (!waitablePing(press) && press.at + kSlotReuseQuiet <= now);
-    }
-
-    // Whether the client answered a ping sent after `press`.
-    bool isAnswered(const SlotPress& press) const
-    {
-        return press.pingable && press.sequence <= m_readPresses;
-    }
-
-    // The ping whose answer will tell that `press` has been read, if one is out to a client that answers.
-    const Ping* waitablePing(const SlotPress& press) const
-    {
-        if (!press.pingable)
-            return nullptr;
-        for (const Ping& ping : m_pings) {
-            if (ping.covers >= press.sequence)
-                return m_silentWindows.contains(ping.window) ? nullptr : &ping;
-        }
-        return nullptr;
-    }
-
-    // Waits until the focused client has read `press` (see isRead), a bounded wait on the posting thread.
-    Status waitUntilRead(const SlotPress& press)
+    // Waits until the client that got the last press of `keycode` has read it (see PingLedger::isRead), a
+    // bounded wait on the posting thread.
+    Status waitUntilRead(unsigned keycode)
     {
         readEvents();
-        if (press.sequence > m_pingedPresses) {
+        if (!m_ledger.isPinged(keycode)) {
             if (const Status pinged = pingAfterPresses(); !pinged)
                 return pinged;
         }
-        while (!isRead(press, Clock::now())) {
-            const Ping* ping = waitablePing(press);
+        while (!m_ledger.isRead(keycode, Clock::now())) {
+            const std::optional<PingLedger::Ping> ping = m_ledger.pendingPing(keycode);
             if (!ping)
                 break;
-            const Clock::time_point deadline = ping->sentAt + kPingAnswerWait;
+            const Clock::time_point deadline = ping->sentAt + PingLedger::kAnswerWait;
             const Clock::time_point now = Clock::now();
             if (now >= deadline) {
-                m_silentWindows.insert(ping->window); // its later pings are sent, but not waited for
+                m_ledger.markSilent(ping->window); // its later pings are sent, but not waited for
                 break;
             }
             if (XPending(m_display) > 0) {
@@ -350,8 +320,8 @@ private:
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
             poll(&connection, 1, static_cast<int>(left.count()));
         }
-        if (!isRead(press, Clock::now()))
-            std::this_thread::sleep_until(press.at + kSlotReuseQuiet);
+        if (!m_ledger.isRead(keycode, Clock::now()))
+            std::this_thread::sleep_until(m_ledger.quietEnd(keycode));
         return Status::success();
     }
 
@@ -362,15 +332,11 @@ private:
         if (const int error = m_connection->syncAndTakeError())
             return Status::failure(
                 QStringLiteral("The X server refused a synthetic key (error %1)").arg(error));
-        if (m_pressCount == m_pingedPresses)
+        if (!m_ledger.hasPressesSincePing())
             return Status::success();
-        const std::uint64_t after = std::exchange(m_pingedPresses, m_pressCount);
-        if (!sendPing(pingWindow())) {
-            for (auto& [keycode, press] : m_pressedAt) {
-                if (press.sequence > after)
-                    press.pingable = false;
-            }
-        }
+        if (!sendPing(pingWindow()))
+            m_ledger.pingNotSent();
+        selectPingAnswers(m_ledger.hasPingsOut());
         return Status::success();
     }
 
@@ -379,6 +345,8 @@ private:
     {
         if (window == kXNone)
             return false;
+        // Listening before the ping goes out, so no answer can come unheard.
+        selectPingAnswers(true);
         XEvent ping{};
         ping.xclient.type = ClientMessage;
         ping.xclient.window = window;
@@ -391,10 +359,7 @@ private:
         // A window gone since it was looked up just takes no ping.
         if (m_connection->syncAndTakeError() != 0)
             return false;
-        m_pings.push_back({m_pingSerial, window, m_pressCount, Clock::now()});
-        // Pings to a client that stopped answering pile up; a later ping covers an earlier one's keys.
-        if (m_pings.size() > kMaxPingsOut)
-            m_pings.pop_front();
+        m_ledger.pingSent(window, m_pingSerial, Clock::now());
         return true;
     }
 
@@ -629,10 +594,10 @@ private:
             return Status::failure(QStringLiteral("The keyboard map has no spare keycode"));
         for (unsigned keycode : nextSlots(keysyms.size())) {
             // A bounded wait on the posting thread, never the caller's.
-            if (const auto pressed = m_pressedAt.find(keycode); pressed != m_pressedAt.end()) {
-                if (const Status read = waitUntilRead(pressed->second); !read)
-                    return read;
-            }
+            if (m_ledger.isRead(keycode, Clock::now()))
+                continue;
+            if (const Status read = waitUntilRead(keycode); !read)
+                return read;
         }
         std::vector<unsigned> remapped;
         for (KeySym keysym : keysyms) {
@@ -674,7 +639,7 @@ private:
             m_settledAt.erase(settling);
         }
         if (m_slotSyms.contains(keycode))
-            m_pressedAt[keycode] = {Clock::now(), ++m_pressCount};
+            m_ledger.notePress(keycode, Clock::now());
     }
 
     void readState()
@@ -780,22 +745,19 @@ private:
     std::size_t m_nextSlot = 0;
     std::map<unsigned, KeySym> m_slotSyms;
     std::map<unsigned, Clock::time_point>
-        m_settledAt;                           // remapped keycodes not pressed since, usable from then
-    std::map<unsigned, SlotPress> m_pressedAt; // spare keycodes, their last press
+        m_settledAt; // remapped keycodes not pressed since, usable from then
     Atom m_wmProtocols = kXNone;
     Atom m_wmPing = kXNone;
-    std::uint64_t m_pressCount = 0;    // spare-key presses so far
-    std::uint64_t m_pingedPresses = 0; // presses before the last ping (sent or, for want of a client, not)
-    std::uint64_t m_readPresses = 0;   // presses the focused client has answered a ping after
+    PingLedger m_ledger;
     long m_pingSerial = 0;
-    std::deque<Ping> m_pings;         // sent, not answered yet
-    std::set<Window> m_silentWindows; // let a ping go unanswered: their keys get the quiet time
-    Window m_pingFocus = kXNone;      // the focus window last looked up, and its ping window
+    bool m_rootSelected = false; // the root window's structure events, while a ping is out
+    Window m_pingFocus = kXNone; // the focus window last looked up, and its ping window
     Window m_pingWindow = kXNone;
 };
 
 XTestInputSynth::XTestInputSynth(const QByteArray& displayName)
-    : m_queue(AppIdentity::queueLabel(QStringLiteral("input-synth")))
+    : m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      m_queue(AppIdentity::queueLabel(QStringLiteral("input-synth")))
 {
     // Xlib's connection setup is not safe beside other threads' Xlib calls: the builder waits for it.
     m_queue.sync([this, displayName] {
@@ -806,7 +768,18 @@ XTestInputSynth::XTestInputSynth(const QByteArray& displayName)
 
 XTestInputSynth::~XTestInputSynth()
 {
+    makeWayForRequest();
     m_queue.sync([this] { m_poster.reset(); });
+    m_queue.stop();
+    if (m_wakeFd >= 0)
+        close(m_wakeFd);
+}
+
+void XTestInputSynth::makeWayForRequest()
+{
+    const std::uint64_t one = 1;
+    if (m_wakeFd >= 0) [[maybe_unused]]
+        const auto written = write(m_wakeFd, &one, sizeof one);
 }
 
 bool XTestInputSynth::isAvailable() const
@@ -829,14 +802,27 @@ void XTestInputSynth::setPostedKeyObserver(PostedKeyObserver observer)
 Status XTestInputSynth::post(const std::function<Status(Poster&)>& keys, bool postsKeys)
 {
     Status result;
+    makeWayForRequest();
     m_queue.sync([&] {
+        std::uint64_t woken = 0;
+        if (m_wakeFd >= 0) [[maybe_unused]]
+            const auto read = ::read(m_wakeFd, &woken, sizeof woken);
         result = m_poster->begin(observer(), postsKeys);
-        if (!result)
-            return;
-        result = keys(*m_poster);
-        const Status ended = m_poster->end();
-        if (result)
-            result = ended;
+        if (result) {
+            result = keys(*m_poster);
+            const Status ended = m_poster->end();
+            if (result)
+                result = ended;
+        }
+        // The answers to the pings still out are taken as they come after the request, not at the next one.
+        if (m_poster->hasPingsOut() && !m_watchQueued && m_wakeFd >= 0) {
+            m_watchQueued = true;
+            m_queue.async([this] {
+                m_watchQueued = false;
+                if (m_poster)
+                    m_poster->watchPings(m_wakeFd);
+            });
+        }
     });
     return result;
 }

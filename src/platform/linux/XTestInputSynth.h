@@ -36,10 +36,14 @@ private:
     // Runs `keys` on the posting thread as one request: fresh keymap and state first, every event processed
     // by the server before it returns. A request that posts no keys leaves held modifiers alone.
     Status post(const std::function<Status(Poster&)>& keys, bool postsKeys = true);
+    // Ends a wait for ping answers between requests, so the next request runs at once.
+    void makeWayForRequest();
 
     mutable std::mutex m_observerMutex;
     PostedKeyObserver m_observer;
     std::unique_ptr<Poster> m_poster; // touched only on m_queue
     bool m_available = false;
+    int m_wakeFd = -1;          // an eventfd, written before each request
+    bool m_watchQueued = false; // on m_queue: a wait for ping answers is queued
     SerialQueue m_queue;
 };

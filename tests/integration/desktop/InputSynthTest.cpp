@@ -192,6 +192,60 @@ TEST(XTestInputSynth, TypesExactlyIntoAClientThatFallsBehind)
     EXPECT_EQ(target.waitForText(kTwoRoundsOfSpareKeys), kTwoRoundsOfSpareKeys);
 }
 
+// The focus moves on while the client that had it is still behind: the keys it has not read yet keep their
+// mappings until it answers for them itself, however quickly the client now focused answers for its own.
+TEST(XTestInputSynth, TypesExactlyIntoAClientThatFallsBehindWhenTheFocusMovesOn)
+{
+    TargetProcess behind(
+        {QStringLiteral("lineedit"), QStringLiteral("--stall-at-first-key"), QStringLiteral("800")});
+    ASSERT_TRUE(behind.start());
+    TargetProcess next({QStringLiteral("lineedit")});
+    ASSERT_TRUE(next.start());
+    ::Display* display = XOpenDisplay(nullptr);
+    auto focus = [&](unsigned long window) {
+        XSetInputFocus(display, window, RevertToParent, CurrentTime);
+        XSync(display, False);
+    };
+    XTestInputSynth synth;
+
+    // Three batches on spare keys for the first client, which stalls at its first key; then more than the
+    // rest of the ring for the second, so its batches come round to the keys the first has not read yet.
+    const QString first = kTwoRoundsOfSpareKeys.first(9);
+    const QString second = kTwoRoundsOfSpareKeys.mid(9, 20);
+    focus(behind.windowId());
+    ASSERT_TRUE(synth.typeText(first));
+    focus(next.windowId());
+    ASSERT_TRUE(synth.typeText(second));
+    EXPECT_EQ(next.waitForText(second), second);
+    EXPECT_EQ(behind.waitForText(first), first) << "keys the stalled client had not read were remapped";
+    XCloseDisplay(display);
+}
+
+// The root window's structure events carry the answers to our pings; between requests nobody reads them, so
+// they are selected only while a ping is out, not left to pile up between dictations.
+TEST(XTestInputSynth, SelectsTheRootWindowsEventsOnlyWhileAPingIsOut)
+{
+    ::Display* display = XOpenDisplay(nullptr);
+    auto rootMasks = [&] {
+        XWindowAttributes attributes{};
+        XGetWindowAttributes(display, DefaultRootWindow(display), &attributes);
+        return attributes.all_event_masks; // of every client
+    };
+    ASSERT_EQ(rootMasks() & SubstructureNotifyMask, 0) << "another client of the display selects them";
+    TargetProcess target({QStringLiteral("lineedit")});
+    ASSERT_TRUE(target.start());
+    XTestInputSynth synth;
+    EXPECT_EQ(rootMasks() & SubstructureNotifyMask, 0) << "selected before any ping";
+
+    // Characters on spare keys: a ping follows each batch, and the last one is still out when typing ends.
+    const QString text = kTwoRoundsOfSpareKeys.first(6);
+    ASSERT_TRUE(synth.typeText(text));
+    EXPECT_EQ(target.waitForText(text), text);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return (rootMasks() & SubstructureNotifyMask) == 0; }, 30000))
+        << "still selected once the client has answered";
+    XCloseDisplay(display);
+}
+
 // A client that lists pings but leaves them unanswered, as a hung one does, is waited for a bounded time
 // once; its keys then get the quiet time after their press, and the text still lands exactly.
 TEST(XTestInputSynth, TypesExactlyIntoAClientThatLeavesPingsUnanswered)
