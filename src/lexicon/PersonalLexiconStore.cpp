@@ -376,20 +376,20 @@ int PersonalLexiconStore::bulkUpsert(const QList<BulkItem>& items)
     return added;
 }
 
-void PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, const QStringList& newAliases,
+bool PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, const QStringList& newAliases,
                                        LexiconCategory newCategory, qint64 newWeight)
 {
     const QString term = Text::trimmed(newTerm);
     if (term.isEmpty())
-        return;
+        return false;
     if (LexiconFile::isTooLong(term)) {
         Q_EMIT additionRefused(tooLongText(term));
-        return;
+        return false;
     }
     const auto edited =
         std::find_if(m_entries.cbegin(), m_entries.cend(), [&](const LexiconEntry& e) { return e.id == id; });
     if (edited == m_entries.cend())
-        return;
+        return false;
     const qsizetype editedIndex = edited - m_entries.cbegin();
 
     QStringList cleaned;
@@ -422,7 +422,7 @@ void PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
         const qint64 growth = LexiconFile::encodedSizeBound(changed) - LexiconFile::encodedSizeBound(*other) -
                               LexiconFile::encodedSizeBound(m_entries[editedIndex]);
         if (!hasRoomFor(growth, term))
-            return;
+            return false;
         *other = std::move(changed);
         m_fileBytes += growth;
         m_entries.removeAt(editedIndex);
@@ -436,12 +436,13 @@ void PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
         const qint64 growth =
             LexiconFile::encodedSizeBound(changed) - LexiconFile::encodedSizeBound(m_entries[editedIndex]);
         if (!hasRoomFor(growth, term))
-            return;
+            return false;
         m_entries[editedIndex] = std::move(changed);
         m_fileBytes += growth;
     }
     Q_EMIT entriesChanged();
     saveChanges();
+    return true;
 }
 
 void PersonalLexiconStore::remove(const QUuid& id)
