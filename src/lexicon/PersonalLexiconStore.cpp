@@ -77,6 +77,8 @@ QString describeChanges(const LexiconFile::Decoded& decoded)
         parts.append(QStringLiteral("%1 个词条含无法使用的值，已改用默认值").arg(decoded.unusableValues));
     if (decoded.mergedEntries > 0)
         parts.append(QStringLiteral("%1 个编号重复的词条已合并").arg(decoded.mergedEntries));
+    if (decoded.reassignedIds > 0)
+        parts.append(QStringLiteral("%1 个词条与其他词条编号相同，已换用新编号").arg(decoded.reassignedIds));
     return parts.join(QStringLiteral("，"));
 }
 
@@ -209,6 +211,8 @@ void PersonalLexiconStore::load()
         decoded = LexiconFile::decode(read.bytes, now());
         if (!decoded.isArray)
             what = QStringLiteral("%1 不是词条列表，无法读取").arg(kFileName);
+        else if (decoded.entries.isEmpty() && decoded.changed())
+            what = QStringLiteral("%1 中没有可用的词条：%2").arg(kFileName, describeChanges(decoded));
         else if (decoded.entries.isEmpty())
             what = QStringLiteral("%1 中没有可用的词条").arg(kFileName);
         else if (decoded.changed())

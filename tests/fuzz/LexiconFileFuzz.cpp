@@ -63,6 +63,11 @@ QB_FUZZ_TARGET(lexicon_file)
     // Nothing is written that the reader refuses or takes only in part.
     const std::optional<QByteArray> written = FileIO::readAll(path, LexiconFile::kMaxFileBytes);
     FUZZ_CHECK(written.has_value());
+    // The store's size bound never undercounts what the writer wrote.
+    qint64 bound = LexiconFile::kArrayBytes;
+    for (const LexiconEntry& entry : store.entries())
+        bound += LexiconFile::encodedSizeBound(entry);
+    FUZZ_CHECK(written->size() <= bound);
     const LexiconFile::Decoded reread = LexiconFile::decode(*written, clock.currentDate());
     FUZZ_CHECK(reread.isArray && !reread.changed());
 
