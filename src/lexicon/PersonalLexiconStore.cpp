@@ -65,7 +65,11 @@ QStringList dedupedAndSorted(const QStringList& aliases)
 QString describeChanges(const LexiconFile::Decoded& decoded)
 {
     QStringList parts;
-    if (decoded.lost > 0)
+    if (decoded.lost > 0 && !decoded.entries.isEmpty())
+        parts.append(QStringLiteral("有 %1 处内容无法读取，已保留可读的 %2 个词条")
+                         .arg(decoded.lost)
+                         .arg(decoded.entries.size()));
+    else if (decoded.lost > 0)
         parts.append(QStringLiteral("有 %1 处内容无法读取").arg(decoded.lost));
     if (decoded.blankTerms > 0)
         parts.append(QStringLiteral("%1 个空白词条已去掉").arg(decoded.blankTerms));

@@ -221,7 +221,9 @@ TEST_F(LexiconStoreTest, DamagedFilesKeepTheirCompleteEntriesAndAreReportedWithT
     };
     const Case cases[] = {
         // Cut in the middle of the array.
-        {R"([{"term":"Alpha"},{"term":"Beta"},{"term":"Gam)", {u("Alpha"), u("Beta")}, "无法读取"},
+        {R"([{"term":"Alpha"},{"term":"Beta"},{"term":"Gam)",
+         {u("Alpha"), u("Beta")},
+         "已保留可读的 2 个词条"},
         // One invalid UTF-8 byte in one entry.
         {"[{\"term\":\"Alpha\"},{\"term\":\"B\xff\"},{\"term\":\"Gamma\"}]",
          {u("Alpha"), u("Gamma")},

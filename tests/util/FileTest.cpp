@@ -351,6 +351,30 @@ TEST(Json, ADamagedArrayKeepsEveryElementThatReadsOnItsOwn)
     EXPECT_EQ(damaged.elements[1].toObject().value(QStringLiteral("c")).toArray().size(), 2);
     EXPECT_EQ(damaged.lost, 2) << "the bad byte's element and the cut one";
 
+    // A stray quote turns every later string inside out: the split finds its footing again at the next
+    // boundary between two objects, in a file that ends and in one cut short.
+    for (const QByteArray& end : {QByteArray(R"(, {"e":"5"}])"), QByteArray(R"(, {"e":"5)")}) {
+        const Json::ArrayElements stray = Json::readArray(
+            R"([{"a":"1"}, {"b":"2"x"}, {"c":"3, 4"},{"d":"}, {"}, [7], "s", {"f":{"g":[{"h":8}]}})" + end);
+        SCOPED_TRACE(end.toStdString());
+        EXPECT_TRUE(stray.isArray);
+        QStringList keys;
+        for (const QJsonValue& element : stray.elements)
+            keys.append(element.isObject() ? element.toObject().keys().join(u'+') : QStringLiteral("?"));
+        EXPECT_EQ(keys.mid(0, 3),
+                  (QStringList{QStringLiteral("a"), QStringLiteral("c"), QStringLiteral("d")}));
+        EXPECT_EQ(stray.elements.size(), end.endsWith(']') ? 7 : 6) << keys.join(u' ').toStdString();
+        EXPECT_EQ(stray.lost, end.endsWith(']') ? 1 : 2);
+    }
+    // Many faults, one after another, cost each only itself.
+    QByteArray faults = "[";
+    for (int i = 0; i < 2000; ++i)
+        faults += R"({"n":")" + QByteArray::number(i) + (i % 2 ? R"("x"},)" : R"("},)");
+    faults += R"({"n":"end"}])";
+    const Json::ArrayElements many = Json::readArray(faults);
+    EXPECT_EQ(many.elements.size(), 1001);
+    EXPECT_EQ(many.lost, 1000);
+
     EXPECT_FALSE(Json::readArray(R"({"not":"an array"})").isArray);
     EXPECT_FALSE(Json::readArray("").isArray);
     const Json::ArrayElements cutBeforeAny = Json::readArray("[{\"a\":");
