@@ -306,6 +306,23 @@ TEST_F(LexiconStoreTest, LongTermsNeverGetInAndKeysAreFilledOffTheMainThread)
     EXPECT_EQ(PhoneticIndexer::normalize(mixed), QString(u("zhongwenquorbellpinyin")).repeated(2000));
 }
 
+TEST_F(LexiconStoreTest, EditsMadeWhileTheKeyPassRunsAreNeverReplacedByItsList)
+{
+    // Entries without keys: the background pass keys a copy of the list, and its result arrives through the
+    // event loop, after the edits below.
+    write(path(), R"([{"term":"张伟"},{"term":"李娜"},{"term":"王芳"}])");
+    auto store = open();
+    ASSERT_TRUE(store->entries()[1].phoneticKey.isEmpty());
+    ASSERT_TRUE(store->updateEntry(store->entries()[0].id, u("张伟伟"), {}, LexiconCategory::person, 7));
+    ASSERT_TRUE(store->upsert(u("赵敏"), {}, LexiconCategory::person, 5));
+    store->remove(store->entries()[3].id); // 王芳
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !store->entries()[2].phoneticKey.isEmpty(); }, 30000));
+    EXPECT_EQ(terms(*store), (QStringList{u("赵敏"), u("张伟伟"), u("李娜")}));
+    EXPECT_EQ(store->entries()[2].phoneticKey, u("lina")) << "the pass's keys still reach the entries left";
+    store->waitForSaves();
+    EXPECT_EQ(termsOnDisk(path()), (QStringList{u("赵敏"), u("张伟伟"), u("李娜")}));
+}
+
 TEST_F(LexiconStoreTest, NothingIsAddedThatWouldMakeAFileTheStoreCannotRead)
 {
     auto store = open();
