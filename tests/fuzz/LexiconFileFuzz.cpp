@@ -8,6 +8,7 @@
 #include "util/FileIO.h"
 #include "util/Scheduler.h"
 
+#include <QFileInfo>
 #include <QSet>
 
 namespace {
@@ -29,13 +30,20 @@ QB_FUZZ_TARGET(lexicon_file)
     static const FixedClock clock;
 
     // Copies named by a clock set far ahead fill the folder: whatever they say, the copy made for this input
-    // must survive the pruning that follows it.
-    for (const QString& copy : FileIO::keptCopies(path))
-        FileIO::removeTree(copy);
-    QStringList future;
-    for (int i = 1; i <= FileIO::kKeptCopies; ++i) {
-        future.append(FileIO::keptCopyPath(path, QStringLiteral("99991231-235959Z-%1").arg(i)));
-        FUZZ_CHECK(FileIO::writeAtomically(future.last(), "future"));
+    // must survive the pruning that follows it. Only the one pruned last time is made again.
+    static const QStringList future = [&] {
+        QStringList names;
+        for (int i = 1; i <= FileIO::kKeptCopies; ++i)
+            names.append(FileIO::keptCopyPath(path, QStringLiteral("99991231-235959Z-%1").arg(i)));
+        return names;
+    }();
+    for (const QString& copy : FileIO::keptCopies(path)) {
+        if (!future.contains(copy))
+            FileIO::removeTree(copy);
+    }
+    for (const QString& copy : future) {
+        if (!QFileInfo::exists(copy))
+            FUZZ_CHECK(FileIO::writeAtomically(copy, "future"));
     }
     const LexiconFile::Decoded asRead = LexiconFile::decode(input, clock.currentDate());
     const bool needsCopy =
