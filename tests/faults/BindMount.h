@@ -36,8 +36,10 @@ public:
     }
     ~BindMount()
     {
-        if (m_mounted)
-            ::umount2(QFile::encodeName(m_folder).constData(), MNT_DETACH);
+        // A user's own FUSE mount comes off through fusermount; root's directly.
+        if (m_mounted && ::umount2(QFile::encodeName(m_folder).constData(), MNT_DETACH) != 0)
+            QProcess::execute(QStringLiteral("fusermount3"),
+                              {QStringLiteral("-u"), QStringLiteral("-z"), m_folder});
     }
     BindMount(const BindMount&) = delete;
     BindMount& operator=(const BindMount&) = delete;
