@@ -331,11 +331,16 @@ void AppState::loadHistory()
     if (decoded.adjustedRecords > 0)
         parts.append(
             QStringLiteral("%1 条记录的录音时长或耗时超出范围，已重置").arg(decoded.adjustedRecords));
+    if (decoded.salvagedRecords > 0)
+        parts.append(QStringLiteral("%1 条记录的编号或模式无法识别，已换用新编号、按口述成稿保留")
+                         .arg(decoded.salvagedRecords));
     if (decoded.records.size() > kHistoryCap) {
         parts.append(
             QStringLiteral("共 %1 条记录，只保留最新的 %2 条").arg(decoded.records.size()).arg(kHistoryCap));
         decoded.records.resize(kHistoryCap);
     }
+    if (decoded.skippedRecords > 0)
+        parts.append(QStringLiteral("已保留可读的 %1 条记录").arg(decoded.records.size()));
     if (!parts.isEmpty())
         keepDamagedFile(m_historyPath,
                         kHistoryFileName + QLatin1Char(' ') + parts.join(QStringLiteral("，")));

@@ -11,12 +11,13 @@ namespace LexiconFile {
 
 namespace {
 
-// The JSON writer escapes quotes, backslashes and control characters and writes the rest as UTF-8.
+// The JSON writer escapes quotes, backslashes and control characters, writes a surrogate pair as the four
+// bytes of its UTF-8 and a lone surrogate half as a six-byte "\uXXXX" escape, and the rest as UTF-8.
 qint64 stringBound(const QString& text)
 {
     qint64 bytes = 2;
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
         if (u == u'"' || u == u'\\')
             bytes += 2;
         else if (u < 0x20 || u == 0x7f)
@@ -25,8 +26,13 @@ qint64 stringBound(const QString& text)
             bytes += 1;
         else if (u < 0x800)
             bytes += 2;
+        else if (QChar::isHighSurrogate(u) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            bytes += 4;
+            ++i;
+        } else if (QChar::isSurrogate(u))
+            bytes += 6;
         else
-            bytes += 3; // a surrogate half takes at most 3 (a pair is 4)
+            bytes += 3;
     }
     return bytes;
 }
@@ -78,18 +84,23 @@ Decoded decode(const QByteArray& bytes, Timestamp now)
         }
         if (unusable)
             ++result.unusableValues;
-        const auto earlier = byId.constFind(entry->id);
+        auto earlier = byId.constFind(entry->id);
+        if (earlier != byId.constEnd() &&
+            !LexiconText::sameTerm(entry->term, result.entries[*earlier].term)) {
+            // One id on two different terms (a hand edit, a copied entry): both stay, the second under an id
+            // of its own.
+            entry->id = QUuid::createUuid();
+            ++result.reassignedIds;
+            earlier = byId.constEnd();
+        }
         if (earlier == byId.constEnd()) {
             byId.insert(entry->id, result.entries.size());
             result.entries.append(std::move(*entry));
             continue;
         }
-        // One id, two entries: the first absorbs the second, whose term stays recognisable as an alias.
+        // One id, the same term twice: the first absorbs the second.
         LexiconEntry& kept = result.entries[*earlier];
-        QStringList aliases = entry->aliases;
-        if (!LexiconText::sameTerm(entry->term, kept.term))
-            aliases.prepend(entry->term);
-        for (const QString& alias : aliases) {
+        for (const QString& alias : entry->aliases) {
             if (!alias.isEmpty() && !kept.aliases.contains(alias))
                 kept.aliases.append(alias);
         }

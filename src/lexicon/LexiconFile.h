@@ -24,10 +24,14 @@ struct [[nodiscard]] Decoded {
     qsizetype blankTerms = 0;     // dropped: no term, or only blanks
     qsizetype longTerms = 0;      // dropped: a term over kMaximumTermLength
     qsizetype unusableValues = 0; // kept with defaults for values of a wrong type or an unknown category
-    qsizetype mergedEntries = 0;  // merged into the earlier entry with the same id
+    qsizetype mergedEntries = 0;  // merged into the earlier entry with the same id and the same term
+    qsizetype reassignedIds = 0;  // kept under a new id: an earlier entry of another term had theirs
 
     // Anything was dropped or changed: the file no longer says what the entries say.
-    bool changed() const { return lost || blankTerms || longTerms || unusableValues || mergedEntries; }
+    bool changed() const
+    {
+        return lost || blankTerms || longTerms || unusableValues || mergedEntries || reassignedIds;
+    }
 };
 
 // `now` dates entries without a creation date.

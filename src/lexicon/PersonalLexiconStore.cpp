@@ -65,7 +65,11 @@ QStringList dedupedAndSorted(const QStringList& aliases)
 QString describeChanges(const LexiconFile::Decoded& decoded)
 {
     QStringList parts;
-    if (decoded.lost > 0)
+    if (decoded.lost > 0 && !decoded.entries.isEmpty())
+        parts.append(QStringLiteral("有 %1 处内容无法读取，已保留可读的 %2 个词条")
+                         .arg(decoded.lost)
+                         .arg(decoded.entries.size()));
+    else if (decoded.lost > 0)
         parts.append(QStringLiteral("有 %1 处内容无法读取").arg(decoded.lost));
     if (decoded.blankTerms > 0)
         parts.append(QStringLiteral("%1 个空白词条已去掉").arg(decoded.blankTerms));
@@ -77,6 +81,8 @@ QString describeChanges(const LexiconFile::Decoded& decoded)
         parts.append(QStringLiteral("%1 个词条含无法使用的值，已改用默认值").arg(decoded.unusableValues));
     if (decoded.mergedEntries > 0)
         parts.append(QStringLiteral("%1 个编号重复的词条已合并").arg(decoded.mergedEntries));
+    if (decoded.reassignedIds > 0)
+        parts.append(QStringLiteral("%1 个词条与其他词条编号相同，已换用新编号").arg(decoded.reassignedIds));
     return parts.join(QStringLiteral("，"));
 }
 
@@ -209,6 +215,8 @@ void PersonalLexiconStore::load()
         decoded = LexiconFile::decode(read.bytes, now());
         if (!decoded.isArray)
             what = QStringLiteral("%1 不是词条列表，无法读取").arg(kFileName);
+        else if (decoded.entries.isEmpty() && decoded.changed())
+            what = QStringLiteral("%1 中没有可用的词条：%2").arg(kFileName, describeChanges(decoded));
         else if (decoded.entries.isEmpty())
             what = QStringLiteral("%1 中没有可用的词条").arg(kFileName);
         else if (decoded.changed())
@@ -376,20 +384,20 @@ int PersonalLexiconStore::bulkUpsert(const QList<BulkItem>& items)
     return added;
 }
 
-void PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, const QStringList& newAliases,
+bool PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, const QStringList& newAliases,
                                        LexiconCategory newCategory, qint64 newWeight)
 {
     const QString term = Text::trimmed(newTerm);
     if (term.isEmpty())
-        return;
+        return false;
     if (LexiconFile::isTooLong(term)) {
         Q_EMIT additionRefused(tooLongText(term));
-        return;
+        return false;
     }
     const auto edited =
         std::find_if(m_entries.cbegin(), m_entries.cend(), [&](const LexiconEntry& e) { return e.id == id; });
     if (edited == m_entries.cend())
-        return;
+        return false;
     const qsizetype editedIndex = edited - m_entries.cbegin();
 
     QStringList cleaned;
@@ -422,7 +430,7 @@ void PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
         const qint64 growth = LexiconFile::encodedSizeBound(changed) - LexiconFile::encodedSizeBound(*other) -
                               LexiconFile::encodedSizeBound(m_entries[editedIndex]);
         if (!hasRoomFor(growth, term))
-            return;
+            return false;
         *other = std::move(changed);
         m_fileBytes += growth;
         m_entries.removeAt(editedIndex);
@@ -436,12 +444,13 @@ void PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
         const qint64 growth =
             LexiconFile::encodedSizeBound(changed) - LexiconFile::encodedSizeBound(m_entries[editedIndex]);
         if (!hasRoomFor(growth, term))
-            return;
+            return false;
         m_entries[editedIndex] = std::move(changed);
         m_fileBytes += growth;
     }
     Q_EMIT entriesChanged();
     saveChanges();
+    return true;
 }
 
 void PersonalLexiconStore::remove(const QUuid& id)

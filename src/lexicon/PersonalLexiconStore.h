@@ -80,7 +80,9 @@ public:
     // Returns the number of entries newly added. Items the file has no more room for are left out and
     // announced by additionRefused.
     int bulkUpsert(const QList<BulkItem>& items);
-    void updateEntry(const QUuid& id, const QString& newTerm, const QStringList& newAliases,
+    // False when nothing was changed: a blank term, an id no longer stored, or a refusal announced by
+    // additionRefused (a term longer than the store takes, or no room left in the file).
+    bool updateEntry(const QUuid& id, const QString& newTerm, const QStringList& newAliases,
                      LexiconCategory newCategory, qint64 newWeight);
     void remove(const QUuid& id);
     void removeBatch(const QSet<QUuid>& ids);

@@ -169,6 +169,12 @@ std::optional<LLMConfig> LLMConfig::fromJson(const QJsonValue& json, const QStri
         c.modelName = remembered.isEmpty() ? c.selectedProvider.defaultModelName() : remembered;
         c.baseURL = c.selectedProvider == LLMProviderOption::custom ? c.customBaseURL
                                                                     : c.selectedProvider.defaultBaseURL();
+    } else if (!provider && !storedProvider.isUndefined()) {
+        // A provider value that does not read at all: the stand-in inferred from the address keeps the model
+        // the user chose for it; the stored one, which was another provider's, never replaces it.
+        const QString remembered = Text::trimmed(c.providerModels.value(c.selectedProvider.rawValue()));
+        if (!remembered.isEmpty())
+            c.modelName = remembered;
     }
     c.providerModels.insert(c.selectedProvider.rawValue(), c.modelName);
 

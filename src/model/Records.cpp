@@ -8,28 +8,31 @@
 #include <cmath>
 
 namespace {
-QString key(const char* name) { return QLatin1String(name); }
+QString key(const char* name)
+{
+    return QLatin1String(name);
+}
 } // namespace
 
 // --- DictationRecord ---------------------------------------------------------------------------------------
 
-DictationRecord::DictationRecord(QUuid id_, Timestamp timestamp_, QString rawTranscript_, QString polishedText_,
-                                 double durationSeconds_, qint64 polishLatencyMs_, QString targetAppName_,
-                                 DictationMode mode_, QStringList matchedTerms_)
-    : id(id_),
-      timestamp(timestamp_),
-      rawTranscript(std::move(rawTranscript_)),
+DictationRecord::DictationRecord(QUuid id_, Timestamp timestamp_, QString rawTranscript_,
+                                 QString polishedText_, double durationSeconds_, qint64 polishLatencyMs_,
+                                 QString targetAppName_, DictationMode mode_, QStringList matchedTerms_)
+    : id(id_), timestamp(timestamp_), rawTranscript(std::move(rawTranscript_)),
       polishedText(std::move(polishedText_)),
       // NaN fails every comparison, so it lands on the minimum too.
-      durationSeconds(durationSeconds_ >= kMinimumDurationSeconds ? durationSeconds_ : kMinimumDurationSeconds),
-      polishLatencyMs(polishLatencyMs_),
-      targetAppName(std::move(targetAppName_)),
-      mode(mode_),
+      durationSeconds(durationSeconds_ >= kMinimumDurationSeconds ? durationSeconds_
+                                                                  : kMinimumDurationSeconds),
+      polishLatencyMs(polishLatencyMs_), targetAppName(std::move(targetAppName_)), mode(mode_),
       matchedTerms(std::move(matchedTerms_))
 {
 }
 
-int DictationRecord::characterCount() const { return Text::graphemeCount(polishedText); }
+int DictationRecord::characterCount() const
+{
+    return Text::graphemeCount(polishedText);
+}
 
 QJsonObject DictationRecord::toJson() const
 {
@@ -48,7 +51,7 @@ QJsonObject DictationRecord::toJson() const
     };
 }
 
-std::optional<DictationRecord> DictationRecord::fromJson(const QJsonValue& json)
+std::optional<DictationRecord> DictationRecord::fromJson(const QJsonValue& json, bool* salvaged)
 {
     if (!json.isObject())
         return std::nullopt;
@@ -62,18 +65,20 @@ std::optional<DictationRecord> DictationRecord::fromJson(const QJsonValue& json)
     const auto target = Json::string(o.value(key("targetAppName")));
     const auto mode = DictationMode::fromJson(o.value(key("mode")));
     const auto terms = Json::stringList(o.value(key("matchedTerms")));
-    if (!id || !timestamp || !raw || !polished || !duration || !latency || !target || !mode || !terms)
+    if (!timestamp || !raw || !polished || !duration || !latency || !target || !terms)
         return std::nullopt;
+    if (salvaged)
+        *salvaged = !id || !mode;
     // Built field by field: a stored duration is taken as it is, without the floor of the constructor.
     DictationRecord record;
-    record.id = *id;
+    record.id = id.value_or(QUuid::createUuid());
     record.timestamp = *timestamp;
     record.rawTranscript = *raw;
     record.polishedText = *polished;
     record.durationSeconds = *duration;
     record.polishLatencyMs = *latency;
     record.targetAppName = *target;
-    record.mode = *mode;
+    record.mode = mode.value_or(DictationMode::dictate);
     record.matchedTerms = *terms;
     return record;
 }
@@ -89,11 +94,14 @@ HistoryDecodeResult decodeHistory(const QByteArray& fileContents)
     result.skippedRecords = read.lost;
     result.records.reserve(read.elements.size());
     for (const QJsonValue& element : read.elements) {
-        std::optional<DictationRecord> record = DictationRecord::fromJson(element);
+        bool salvaged = false;
+        std::optional<DictationRecord> record = DictationRecord::fromJson(element, &salvaged);
         if (!record) {
             ++result.skippedRecords;
             continue;
         }
+        if (salvaged)
+            ++result.salvagedRecords;
         // Shown on the history card as they are: a 309-digit duration or a negative latency is no figure.
         const double duration = record->durationSeconds;
         const qint64 latency = record->polishLatencyMs;
@@ -120,13 +128,8 @@ QByteArray encodeHistory(const QList<DictationRecord>& records)
 LexiconEntry::LexiconEntry(QUuid id_, const QString& term_, const QStringList& aliases_,
                            const QString& phoneticKey_, LexiconCategory category_, qint64 weight_,
                            qint64 hitCount_, Timestamp createdAt_)
-    : id(id_),
-      term(Text::trimmed(term_)),
-      phoneticKey(phoneticKey_),
-      category(category_),
-      weight(weight_),
-      hitCount(hitCount_),
-      createdAt(createdAt_)
+    : id(id_), term(Text::trimmed(term_)), phoneticKey(phoneticKey_), category(category_), weight(weight_),
+      hitCount(hitCount_), createdAt(createdAt_)
 {
     for (const QString& alias : aliases_) {
         QString cleaned = Text::trimmed(alias);

@@ -39,8 +39,10 @@ struct DictationRecord {
     int characterCount() const;
 
     QJsonObject toJson() const;
-    // Strict: every key is required with its type; any fault fails this record.
-    static std::optional<DictationRecord> fromJson(const QJsonValue& json);
+    // Nothing when a value is missing or of the wrong type, except that a record whose texts are intact is
+    // kept with a new id for one that is no UUID, and as a plain dictation for a mode that is missing or
+    // unknown (a newer version's); *salvaged then says so.
+    static std::optional<DictationRecord> fromJson(const QJsonValue& json, bool* salvaged = nullptr);
 
     bool operator==(const DictationRecord&) const = default;
 };
@@ -52,10 +54,15 @@ struct [[nodiscard]] HistoryDecodeResult {
     qsizetype skippedRecords = 0;
     // Records whose duration or latency was out of range and was reset: 0.2 s, 0 ms.
     qsizetype adjustedRecords = 0;
+    // Records kept with a new id or as a plain dictation (their id or mode did not read).
+    qsizetype salvagedRecords = 0;
     bool unreadable = false; // not a JSON array at all
 
     // Anything was lost or changed on reading: the file must be kept aside before it is overwritten.
-    bool needsBackup() const { return unreadable || skippedRecords > 0 || adjustedRecords > 0; }
+    bool needsBackup() const
+    {
+        return unreadable || skippedRecords > 0 || adjustedRecords > 0 || salvagedRecords > 0;
+    }
 };
 
 HistoryDecodeResult decodeHistory(const QByteArray& fileContents);

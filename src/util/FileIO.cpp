@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace FileIO {
@@ -113,16 +114,76 @@ std::pair<int, QByteArray> createTemporaryBeside(const QString& path)
     return {fd, pattern};
 }
 
-// Renames without replacing anything: false with EEXIST when `to` is taken.
-bool renameNoReplace(const QByteArray& from, const QByteArray& to)
+// Flushes the folder holding `path`, so a rename in it outlives a power cut, and a copy made aside is on disk
+// before the original is written over. 0 or the errno; a filesystem that cannot flush a folder (some FUSE
+// ones) has nothing more to give and counts as done.
+int syncFolderOf(const QByteArray& path)
 {
-    return ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0;
+    const QByteArray folder = encoded(QFileInfo(QFile::decodeName(path)).absolutePath());
+    Fd dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0)
+        return errno;
+    if (::fsync(dir.get()) != 0 && errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return errno;
+    return 0;
 }
 
-void pruneOldCopies(const QString& path)
+// Puts `from` at `to` unless `to` is taken (then EEXIST); 0 or the errno. Where the filesystem refuses the
+// no-replace flag (NFS, eCryptfs, FUSE mounts answer EINVAL), a file of our own is hard-linked to the new
+// name, which fails on a taken name just the same, and anything else is renamed once the name is seen free.
+int placeWithoutReplacing(const QByteArray& from, const QByteArray& to, bool ourTemporary)
 {
-    const QStringList copies = keptCopies(path);
-    for (qsizetype i = 0; i < copies.size() - kKeptCopies; ++i)
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return errno;
+    if (ourTemporary) {
+        if (::link(from.constData(), to.constData()) == 0) {
+            ::unlink(from.constData());
+            return 0;
+        }
+        // Without hard links (some FUSE and network filesystems) the check below is all there is.
+        if (errno != EPERM && errno != ENOTSUP && errno != ENOSYS && errno != EMLINK)
+            return errno;
+    }
+    struct stat taken {};
+    if (::lstat(to.constData(), &taken) == 0)
+        return EEXIST;
+    if (errno != ENOENT)
+        return errno;
+    return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
+}
+
+// "20261210-033000Z" with an optional "-<n>" for the n-th copy in one second; an older version named its
+// copies by the local time, without the "Z". Those are older than every UTC one.
+struct CopyOrder {
+    bool utc = false;
+    QString stamp;
+    int sequence = 1;
+    bool operator<(const CopyOrder& other) const
+    {
+        return std::tie(utc, stamp, sequence) < std::tie(other.utc, other.stamp, other.sequence);
+    }
+};
+
+CopyOrder copyOrder(const QString& fileName, const QString& prefix)
+{
+    static const QString suffix = QStringLiteral(".bak.json");
+    const QString name = fileName.mid(prefix.size()).chopped(suffix.size());
+    const qsizetype dash = name.indexOf(u'-', 9);
+    QString stamp = name.left(dash < 0 ? name.size() : dash);
+    const bool utc = stamp.endsWith(u'Z');
+    if (utc)
+        stamp.chop(1);
+    return {utc, stamp, dash < 0 ? 1 : name.mid(dash + 1).toInt()};
+}
+
+// The copy at `justMade` always stays, wherever its name sorts (ten copies named by a clock set ahead).
+void pruneOldCopies(const QString& path, const QString& justMade)
+{
+    QStringList copies = keptCopies(path);
+    copies.removeAll(justMade);
+    for (qsizetype i = 0; i < copies.size() - (kKeptCopies - 1); ++i)
         removeTree(copies[i]);
 }
 
@@ -204,6 +265,9 @@ Status writeAtomically(const QString& path, const QByteArray& data)
         ::unlink(temporary.constData());
         return Status::failure(describeErrno(error));
     }
+    // Until the folder is flushed, a power cut can bring back the old file after a save reported done.
+    if (const int error = syncFolderOf(encoded(path)); error != 0)
+        return Status::failure(describeErrno(error));
     return Status::success();
 }
 
@@ -223,19 +287,19 @@ QStringList keptCopies(const QString& path)
     copies.removeIf([&](const QFileInfo& copy) {
         return copy.fileName() == prefix + QStringLiteral("bak.json"); // an older version's single copy stays
     });
-    // By the time in the name, then by the number added to a second copy made within the same second.
-    auto order = [&](const QFileInfo& copy) {
-        const QString stamp = copy.fileName().mid(prefix.size()).chopped(QStringLiteral(".bak.json").size());
-        const qsizetype dash = stamp.indexOf(u'-', 9);
-        return std::pair(stamp.left(dash < 0 ? stamp.size() : dash),
-                         dash < 0 ? 1 : stamp.mid(dash + 1).toInt());
-    };
-    std::sort(copies.begin(), copies.end(),
-              [&](const QFileInfo& a, const QFileInfo& b) { return order(a) < order(b); });
+    // By the time in the name, then by the number added to a later copy made within the same second.
+    std::stable_sort(copies.begin(), copies.end(), [&](const QFileInfo& a, const QFileInfo& b) {
+        return copyOrder(a.fileName(), prefix) < copyOrder(b.fileName(), prefix);
+    });
     QStringList paths;
     for (const QFileInfo& copy : copies)
         paths.append(copy.filePath());
     return paths;
+}
+
+static QString nextCopyPath(const QString& path, const QString& stamp, int sequence)
+{
+    return keptCopyPath(path, sequence == 1 ? stamp : stamp + QStringLiteral("-%1").arg(sequence));
 }
 
 Result<QString> keepAside(const QString& path)
@@ -247,8 +311,11 @@ Result<QString> keepAside(const QString& path)
         return errno == ENOENT ? Result<QString>(QString()) : failure(describeErrno(errno));
 
     // The content of a regular file, or of the regular file a link points to, is copied; anything else is
-    // moved aside as it is, without reading it.
-    Fd in(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) ? openForReading(path) : -1);
+    // moved aside as it is, never opened (a link's target is looked at first, as readFile does).
+    struct stat target = st;
+    if (S_ISLNK(st.st_mode) && ::stat(original.constData(), &target) != 0)
+        target.st_mode = 0;
+    Fd in(S_ISREG(target.st_mode) ? openForReading(path) : -1);
     struct stat opened {};
     const bool copyContent = in.get() >= 0 && ::fstat(in.get(), &opened) == 0 && S_ISREG(opened.st_mode);
     QByteArray temporary;
@@ -278,19 +345,31 @@ Result<QString> keepAside(const QString& path)
         }
     }
 
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    // UTC, so a later copy sorts later whatever the time zone or summer time does; a later copy within the
+    // same second numbers on from the last one there, never into a name an earlier one freed.
+    const QString stamp =
+        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss")) + QLatin1Char('Z');
+    int sequence = 1;
+    const QString sameSecond = QFileInfo(keptCopyPath(path, stamp)).fileName().chopped(9); // ".bak.json"
+    const QString prefix = QFileInfo(path).completeBaseName() + QStringLiteral(".corrupt.");
+    for (const QString& copy : keptCopies(path)) {
+        const QString name = QFileInfo(copy).fileName();
+        if (name.startsWith(sameSecond))
+            sequence = std::max(sequence, copyOrder(name, prefix).sequence + 1);
+    }
     const QByteArray from = copyContent ? temporary : original;
-    for (int attempt = 1; attempt < 1000; ++attempt) {
-        const QString copy =
-            keptCopyPath(path, attempt == 1 ? stamp : stamp + QStringLiteral("-%1").arg(attempt));
-        if (renameNoReplace(from, encoded(copy))) {
-            pruneOldCopies(path);
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 1000 && error == EEXIST; ++attempt, ++sequence) {
+        const QString copy = nextCopyPath(path, stamp, sequence);
+        error = placeWithoutReplacing(from, encoded(copy), copyContent);
+        if (error == 0) {
+            // The copy must be on disk before anything is written over the original.
+            if (const int unsynced = syncFolderOf(original); unsynced != 0)
+                return failure(describeErrno(unsynced));
+            pruneOldCopies(path, copy);
             return copy;
         }
-        if (errno != EEXIST)
-            break;
     }
-    const int error = errno;
     if (copyContent)
         ::unlink(temporary.constData());
     return failure(describeErrno(error));

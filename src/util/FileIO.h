@@ -29,14 +29,14 @@ ReadResult readFile(const QString& path, qint64 maxBytes);
 std::optional<QByteArray> readAll(const QString& path, qint64 maxBytes = 64 * 1024 * 1024);
 
 // Writes the whole file to a temporary in the same folder and renames it over the original, so a reader
-// sees the old file or the new one, never half of one. A link in place of the file is replaced, never
-// written through. The file gets mode 0600.
+// sees the old file or the new one, never half of one; the folder is flushed after the rename. A link in
+// place of the file is replaced, never written through. The file gets mode 0600.
 Status writeAtomically(const QString& path, const QByteArray& data);
 
-// The copy of a damaged "<dir>/<name>.json" made at `stamp` (yyyyMMdd-HHmmss):
-// "<dir>/<name>.corrupt.<stamp>.bak.json".
+// The copy of a damaged "<dir>/<name>.json" made at `stamp` (yyyyMMdd-HHmmssZ in UTC, then "-2", "-3"... for
+// later copies in the same second): "<dir>/<name>.corrupt.<stamp>.bak.json".
 QString keptCopyPath(const QString& path, const QString& stamp);
-// How many copies of one file are kept; the oldest beyond this go.
+// How many copies of one file are kept; the oldest beyond this go, never the one just made.
 inline constexpr int kKeptCopies = 10;
 // The copies of a file kept aside, oldest first.
 QStringList keptCopies(const QString& path);

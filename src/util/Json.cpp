@@ -110,8 +110,11 @@ ArrayElements readArray(const QByteArray& text)
         return result;
     }
 
-    // Split the top-level array at its commas, minding strings and nesting, and read each piece alone. One
-    // pass over the text; a piece that does not read is counted, and the next one starts afresh.
+    // Split the top-level array at its commas, minding strings and nesting, and read each piece alone. A
+    // piece that does not read is counted, and the split goes on afresh from the nearer of its end and the
+    // next
+    // "}, {" after its start: one stray quote turns every later string inside out, and the boundary between
+    // two objects is where the quoting can be trusted again. Rescans are bounded, so the pass stays linear.
     qsizetype i = 0;
     const qsizetype size = text.size();
     if (text.startsWith("\xEF\xBB\xBF"))
@@ -126,57 +129,90 @@ ArrayElements readArray(const QByteArray& text)
     int depth = 0;
     bool inString = false;
     bool ended = false;
+    qsizetype budget = 4 * size + 4096; // characters the scans may pass over in all
+    // The '{' of the next object after a "}" and a comma, searched from just after `from`; -1 when none.
+    auto nextBoundary = [&](qsizetype from) -> qsizetype {
+        for (qsizetype j = from + 1; j < size && budget > 0; ++j, --budget) {
+            if (text[j] != ',')
+                continue;
+            qsizetype before = j - 1;
+            while (before > from && isSpace(text[before]))
+                --before;
+            if (text[before] != '}')
+                continue;
+            qsizetype after = j + 1;
+            while (after < size && isSpace(text[after]))
+                ++after;
+            if (after < size && text[after] == '{')
+                return after;
+        }
+        return -1;
+    };
+    // The piece [begin, end): read, or counted and the split resumed at the boundary found. False when the
+    // split starts again before `end`.
     auto finishElement = [&](qsizetype end) {
         qsizetype b = begin;
         while (b < end && isSpace(text[b]))
             ++b;
-        if (b < end) {
-            if (auto value = element(text, b, end))
-                result.elements.append(*value);
-            else
-                ++result.lost;
-        }
         begin = end + 1;
+        if (b >= end)
+            return true;
+        if (auto value = element(text, b, end)) {
+            result.elements.append(*value);
+            return true;
+        }
+        ++result.lost;
+        const qsizetype boundary = nextBoundary(b);
+        if (boundary < 0 || boundary > end)
+            return true;
+        begin = boundary;
+        i = boundary - 1; // the loop steps onto the '{'
+        depth = 0;
+        inString = false;
+        return false;
     };
-    for (; i < size && !ended; ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                inString = false;
-            continue;
-        }
-        switch (c) {
-        case '"':
-            inString = true;
-            break;
-        case '[':
-        case '{':
-            ++depth;
-            break;
-        case ']':
-        case '}':
-            if (depth > 0) {
-                --depth;
-            } else if (c == ']') {
-                finishElement(i);
-                ended = true;
+    for (;;) {
+        for (; i < size && !ended && budget > 0; ++i, --budget) {
+            const char c = text[i];
+            if (inString) {
+                if (c == '\\')
+                    ++i;
+                else if (c == '"')
+                    inString = false;
+                continue;
             }
-            break;
-        case ',':
-            if (depth == 0)
-                finishElement(i);
-            break;
-        default:
-            break;
+            switch (c) {
+            case '"':
+                inString = true;
+                break;
+            case '[':
+            case '{':
+                ++depth;
+                break;
+            case ']':
+            case '}':
+                if (depth > 0)
+                    --depth;
+                else if (c == ']')
+                    ended = finishElement(i);
+                break;
+            case ',':
+                if (depth == 0)
+                    finishElement(i);
+                break;
+            default:
+                break;
+            }
         }
+        if (ended || budget <= 0 || begin >= size)
+            break;
+        // Cut short: the last piece is incomplete, and whole elements may follow a boundary inside it.
+        if (finishElement(size))
+            break;
+        ++i; // onto the '{' of the boundary
     }
-    if (!ended) {
-        // Cut short: the last piece is incomplete.
-        if (begin < size)
-            finishElement(size);
-    }
+    if (!ended && budget <= 0 && begin < size)
+        ++result.lost; // too damaged to split further: the rest counts as one loss
     // The whole did not parse, so something was lost even when every piece read.
     result.lost = std::max<qsizetype>(result.lost, 1);
     return result;

@@ -175,8 +175,8 @@ TEST(AppStateFiles, UnreadableFilesAreKeptAsideAtStartAndTheBannerNamesTheCopies
         QByteArray history;
         int recordsRead;
     } rows[] = {{"unreadable", brokenHistory, 0},
-                {"some records bad", partlyBadHistory, 2},
-                {"cut short", cutHistory, 2}};
+                {"some records bad", partlyBadHistory, 3},
+                {"cut short", cutHistory, 3}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         AppStateHarness h;
@@ -202,6 +202,10 @@ TEST(AppStateFiles, UnreadableFilesAreKeptAsideAtStartAndTheBannerNamesTheCopies
             << banner.toStdString();
         EXPECT_TRUE(banner.contains(QStringLiteral("history.json")) && banner.contains(historyCopies[0]))
             << banner.toStdString();
+        if (row.recordsRead > 0) {
+            EXPECT_TRUE(banner.contains(QStringLiteral("已保留可读的 %1 条记录").arg(row.recordsRead)))
+                << banner.toStdString();
+        }
 
         h.changeConfig([&](LLMConfig& config) {
             config.baseURL = h.localBase;

@@ -8,6 +8,7 @@
 #include "util/FileIO.h"
 #include "util/Scheduler.h"
 
+#include <QFileInfo>
 #include <QSet>
 
 namespace {
@@ -28,8 +29,25 @@ QB_FUZZ_TARGET(lexicon_file)
     // one input to the next would make libFuzzer look for leaks after every input.
     static const FixedClock clock;
 
-    for (const QString& copy : FileIO::keptCopies(path))
-        FileIO::removeTree(copy);
+    // Copies named by a clock set far ahead fill the folder: whatever they say, the copy made for this input
+    // must survive the pruning that follows it. Only the one pruned last time is made again.
+    static const QStringList future = [&] {
+        QStringList names;
+        for (int i = 1; i <= FileIO::kKeptCopies; ++i)
+            names.append(FileIO::keptCopyPath(path, QStringLiteral("99991231-235959Z-%1").arg(i)));
+        return names;
+    }();
+    for (const QString& copy : FileIO::keptCopies(path)) {
+        if (!future.contains(copy))
+            FileIO::removeTree(copy);
+    }
+    for (const QString& copy : future) {
+        if (!QFileInfo::exists(copy))
+            FUZZ_CHECK(FileIO::writeAtomically(copy, "future"));
+    }
+    const LexiconFile::Decoded asRead = LexiconFile::decode(input, clock.currentDate());
+    const bool needsCopy =
+        !input.isEmpty() && (!asRead.isArray || asRead.entries.isEmpty() || asRead.changed());
     FUZZ_CHECK(FileIO::writeAtomically(path, input));
     PersonalLexiconStore store(path, &clock); // loads the file
     const QList<LexiconEntry> loaded = store.entries();
@@ -41,21 +59,33 @@ QB_FUZZ_TARGET(lexicon_file)
         ids.insert(entry.id);
     }
     FUZZ_CHECK(store.save());
-    const QStringList copies = FileIO::keptCopies(path);
-    FUZZ_CHECK(copies.size() <= 1);
+    QStringList copies = FileIO::keptCopies(path);
+    FUZZ_CHECK(copies.size() <= FileIO::kKeptCopies);
+    for (const QString& old : future)
+        copies.removeAll(old);
+    // The copy just made exists and holds the file as it was.
+    FUZZ_CHECK(copies.size() == (needsCopy ? 1 : 0));
     if (!copies.isEmpty())
         FUZZ_CHECK(FileIO::readAll(copies.first()) == input);
 
     // Nothing is written that the reader refuses or takes only in part.
     const std::optional<QByteArray> written = FileIO::readAll(path, LexiconFile::kMaxFileBytes);
     FUZZ_CHECK(written.has_value());
+    // The store's size bound never undercounts what the writer wrote.
+    qint64 bound = LexiconFile::kArrayBytes;
+    for (const LexiconEntry& entry : store.entries())
+        bound += LexiconFile::encodedSizeBound(entry);
+    FUZZ_CHECK(written->size() <= bound);
     const LexiconFile::Decoded reread = LexiconFile::decode(*written, clock.currentDate());
     FUZZ_CHECK(reread.isArray && !reread.changed());
 
     store.load();
     FUZZ_CHECK(store.entries() == loaded);
     // A whole file needs no copy, and no copy was overwritten.
-    FUZZ_CHECK(FileIO::keptCopies(path) == copies);
+    QStringList copiesAfter = FileIO::keptCopies(path);
+    for (const QString& old : future)
+        copiesAfter.removeAll(old);
+    FUZZ_CHECK(copiesAfter == copies);
     if (!copies.isEmpty())
         FUZZ_CHECK(FileIO::readAll(copies.first()) == input);
 }

@@ -88,6 +88,12 @@ def seed_files():
     ]
     write("lexicon_file", "entries", compact(lexicon))
     write("lexicon_file", "truncated", compact(lexicon)[:90])
+    # Lone surrogate halves, which the JSON writer spells out as six-byte escapes.
+    write("lexicon_file", "lone-surrogates",
+          b'[{"term":"' + b"\\ud800" * 60 + b'x","aliases":["' + b"\\udc00" * 200 + b'"]},'
+          b'{"term":"pair \\ud83d\\ude00"}]')
+    # A file whose only term is longer than the store takes.
+    write("lexicon_file", "only-long-term", compact([{"term": "长" * 65}]))
 
 
 def seed_wav():

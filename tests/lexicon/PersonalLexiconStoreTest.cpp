@@ -221,16 +221,27 @@ TEST_F(LexiconStoreTest, DamagedFilesKeepTheirCompleteEntriesAndAreReportedWithT
     };
     const Case cases[] = {
         // Cut in the middle of the array.
-        {R"([{"term":"Alpha"},{"term":"Beta"},{"term":"Gam)", {u("Alpha"), u("Beta")}, "无法读取"},
+        {R"([{"term":"Alpha"},{"term":"Beta"},{"term":"Gam)",
+         {u("Alpha"), u("Beta")},
+         "已保留可读的 2 个词条"},
         // One invalid UTF-8 byte in one entry.
         {"[{\"term\":\"Alpha\"},{\"term\":\"B\xff\"},{\"term\":\"Gamma\"}]",
          {u("Alpha"), u("Gamma")},
          "无法读取"},
-        // Blank terms, one id twice, a value of the wrong type.
+        // Blank terms, one id twice on the same term, a value of the wrong type.
         {R"([{"term":"  "},{"term":"Alpha","id":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0","aliases":["a1"]},
-            {"term":"Alfa","id":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0","weight":9},{"term":"Beta","weight":"heavy"}])",
+            {"term":"ALPHA","id":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0","weight":9,"aliases":["a2"]},{"term":"Beta","weight":"heavy"}])",
          {u("Alpha"), u("Beta")},
          "合并"},
+        // One id on two different terms: both stay.
+        {R"([{"term":"Alpha","id":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0"},
+            {"term":"Alfa","id":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0"}])",
+         {u("Alpha"), u("Alfa")},
+         "已换用新编号"},
+        // The only term is longer than the store takes: the report says so.
+        {"[{\"term\":\"" + QString(LexiconFile::kMaximumTermLength + 1, u'长').toUtf8() + "\"}]",
+         {u("DeepSeek"), u("Quorbell")},
+         "超过 64 字"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.content.toStdString());
@@ -251,13 +262,21 @@ TEST_F(LexiconStoreTest, DamagedFilesKeepTheirCompleteEntriesAndAreReportedWithT
         EXPECT_TRUE(reports[0].contains(u'|' + backupPath() + u'|')) << "the report names the copy";
         EXPECT_EQ(read(backupPath()), c.content);
     }
-    // The merged entry keeps the second one's term as an alias and the larger weight.
+    // The two entries of one id and two terms have ids of their own.
+    write(path(), cases[3].content);
+    auto twoTerms = open();
+    ASSERT_EQ(twoTerms->entries().size(), 2);
+    EXPECT_EQ(twoTerms->entries()[0].id, QUuid(u("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0")));
+    EXPECT_NE(twoTerms->entries()[1].id, twoTerms->entries()[0].id);
+    twoTerms.reset();
+    // The merged entry keeps both alias lists and the larger weight.
+    write(path(), cases[2].content);
     auto store = open();
-    EXPECT_EQ(store->entries()[0].aliases, (QStringList{u("a1"), u("Alfa")}));
+    EXPECT_EQ(store->entries()[0].aliases, (QStringList{u("a1"), u("a2")}));
     EXPECT_EQ(store->entries()[0].weight, 9);
 }
 
-TEST_F(LexiconStoreTest, LongTermsNeverGetInAndKeysAreFilledOffTheMainThreadInLinearTime)
+TEST_F(LexiconStoreTest, LongTermsNeverGetInAndKeysAreFilledOffTheMainThread)
 {
     // A 100,000-character term once took seconds to key, growing with the square of its length.
     const QString huge = QString(100000, u'中');
@@ -282,9 +301,26 @@ TEST_F(LexiconStoreTest, LongTermsNeverGetInAndKeysAreFilledOffTheMainThreadInLi
     ASSERT_EQ(refusals.size(), 2);
     EXPECT_TRUE(refusals[0].contains(QString::number(LexiconFile::kMaximumTermLength)));
 
-    // The transform itself is linear: a long text is keyed in pieces, to the same key.
+    // A long text is keyed in pieces, to the same key as whole (how long it takes is the benchmark's to say).
     const QString mixed = QString(u("中文 Quorbell 拼音")).repeated(2000);
     EXPECT_EQ(PhoneticIndexer::normalize(mixed), QString(u("zhongwenquorbellpinyin")).repeated(2000));
+}
+
+TEST_F(LexiconStoreTest, EditsMadeWhileTheKeyPassRunsAreNeverReplacedByItsList)
+{
+    // Entries without keys: the background pass keys a copy of the list, and its result arrives through the
+    // event loop, after the edits below.
+    write(path(), R"([{"term":"张伟"},{"term":"李娜"},{"term":"王芳"}])");
+    auto store = open();
+    ASSERT_TRUE(store->entries()[1].phoneticKey.isEmpty());
+    ASSERT_TRUE(store->updateEntry(store->entries()[0].id, u("张伟伟"), {}, LexiconCategory::person, 7));
+    ASSERT_TRUE(store->upsert(u("赵敏"), {}, LexiconCategory::person, 5));
+    store->remove(store->entries()[3].id); // 王芳
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !store->entries()[2].phoneticKey.isEmpty(); }, 30000));
+    EXPECT_EQ(terms(*store), (QStringList{u("赵敏"), u("张伟伟"), u("李娜")}));
+    EXPECT_EQ(store->entries()[2].phoneticKey, u("lina")) << "the pass's keys still reach the entries left";
+    store->waitForSaves();
+    EXPECT_EQ(termsOnDisk(path()), (QStringList{u("赵敏"), u("张伟伟"), u("李娜")}));
 }
 
 TEST_F(LexiconStoreTest, NothingIsAddedThatWouldMakeAFileTheStoreCannotRead)

@@ -69,6 +69,20 @@ TEST(LLMConfig, ReadsDamagedAndOlderFilesKeyByKey)
     EXPECT_EQ(
         read(R"({"selectedProvider":"mistral","baseURL":"https://api.openai.com/v1"})").selectedProvider,
         LLMProviderOption::openai);
+    // A provider value that does not read: the stand-in keeps the model remembered for it, and the other
+    // providers' models stay.
+    for (const char* provider : {"7", "null", "\"\"", "\"lmstudio\""}) {
+        SCOPED_TRACE(provider);
+        const QByteArray json =
+            QByteArray(R"({"selectedProvider":)") + provider +
+            R"(,"customBaseURL":"http://localhost:1234/v1","baseURL":"http://localhost:1234/v1",)"
+            R"("modelName":"deepseek-ai/DeepSeek-V3","providerModels":{"custom":"local-model","openai":"gpt-5-mini"}})";
+        const LLMConfig unusable = read(json.constData());
+        EXPECT_EQ(unusable.selectedProvider, LLMProviderOption::custom);
+        EXPECT_EQ(unusable.modelName, QStringLiteral("local-model"));
+        EXPECT_EQ(unusable.providerModels.value(QStringLiteral("custom")), QStringLiteral("local-model"));
+        EXPECT_EQ(unusable.providerModels.value(QStringLiteral("openai")), QStringLiteral("gpt-5-mini"));
+    }
     const LLMConfig customNoRemembered = read(R"({"selectedProvider":"custom","baseURL":"http://relay/v1"})");
     EXPECT_EQ(customNoRemembered.customBaseURL, QStringLiteral("http://relay/v1"));
 

@@ -3,7 +3,9 @@
 #include "util/FileIO.h"
 #include "util/Json.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
@@ -66,10 +68,14 @@ TEST(History, HandWrittenFileDecodesRecordByRecord)
     ASSERT_TRUE(bytes.has_value());
     const HistoryDecodeResult history = decodeHistory(*bytes);
     EXPECT_FALSE(history.unreadable);
-    // Missing matchedTerms, an unknown mode, a fractional latency and a non-object are each skipped alone.
-    EXPECT_EQ(history.skippedRecords, 4);
+    // Missing matchedTerms, a fractional latency and a non-object are each skipped alone; the record of an
+    // unknown mode is kept as a plain dictation.
+    EXPECT_EQ(history.skippedRecords, 3);
+    EXPECT_EQ(history.salvagedRecords, 1);
     EXPECT_TRUE(history.needsBackup());
-    ASSERT_EQ(history.records.size(), 2);
+    ASSERT_EQ(history.records.size(), 3);
+    EXPECT_EQ(history.records.at(2).rawTranscript, QStringLiteral("bad mode"));
+    EXPECT_EQ(history.records.at(2).mode, DictationMode::dictate);
 
     const DictationRecord& first = history.records.at(0);
     EXPECT_EQ(Json::uuidText(first.id), QStringLiteral("0F5C3B1A-9D2E-4C7B-8A61-3E2F1D0C9B8A"));
@@ -90,6 +96,58 @@ TEST(History, HandWrittenFileDecodesRecordByRecord)
     const HistoryDecodeResult again = decodeHistory(encodeHistory(history.records));
     EXPECT_EQ(again.records, history.records);
     EXPECT_FALSE(again.needsBackup());
+}
+
+TEST(History, RecordsWhoseTextsAreIntactAreKeptWhateverTheirModeOrId)
+{
+    QJsonArray records;
+    auto add = [&](const char* key, const QJsonValue& value) {
+        QJsonObject record = makeRecord(1, QString::fromUtf8(key)).toJson();
+        if (value.isUndefined())
+            record.remove(QLatin1String(key));
+        else
+            record.insert(QLatin1String(key), value);
+        records.append(record);
+    };
+    add("mode", QStringLiteral("语音命令")); // a newer version's mode
+    add("mode", QJsonValue::Undefined);
+    add("mode", 3);
+    add("id", QStringLiteral("not-a-uuid"));
+    add("id", QJsonValue::Undefined);
+    add("polishedText", 5); // the text itself is gone: not kept
+    add("rawTranscript", QJsonValue::Undefined);
+    const HistoryDecodeResult history = decodeHistory(QJsonDocument(records).toJson());
+    ASSERT_EQ(history.records.size(), 5);
+    EXPECT_EQ(history.skippedRecords, 2);
+    EXPECT_EQ(history.salvagedRecords, 5);
+    EXPECT_TRUE(history.needsBackup());
+    QSet<QUuid> ids;
+    for (const DictationRecord& record : history.records) {
+        EXPECT_EQ(record.mode, DictationMode::dictate);
+        EXPECT_FALSE(record.id.isNull());
+        ids.insert(record.id);
+    }
+    EXPECT_EQ(ids.size(), 5) << "a bad id gets a new one of its own";
+    EXPECT_EQ(history.records[3].polishedText, QStringLiteral("id"));
+    const HistoryDecodeResult again = decodeHistory(encodeHistory(history.records));
+    EXPECT_EQ(again.records, history.records);
+    EXPECT_FALSE(again.needsBackup());
+}
+
+TEST(History, AStrayQuoteCostsOnlyItsOwnRecord)
+{
+    QList<DictationRecord> records;
+    for (int i = 0; i < 6; ++i)
+        records.append(makeRecord(1, QStringLiteral("第%1条, 好").arg(i)));
+    QByteArray file = encodeHistory(records);
+    const qsizetype second = file.indexOf(QStringLiteral("条, 好").toUtf8(), file.indexOf("第1"));
+    ASSERT_GT(second, 0);
+    file.insert(second, '"');
+    const HistoryDecodeResult history = decodeHistory(file);
+    EXPECT_EQ(history.skippedRecords, 1);
+    ASSERT_EQ(history.records.size(), 5);
+    EXPECT_EQ(history.records[1].polishedText, records[2].polishedText);
+    EXPECT_EQ(history.records[4].polishedText, records[5].polishedText);
 }
 
 TEST(History, UnreadableFilesAreReportedNotEmptied)

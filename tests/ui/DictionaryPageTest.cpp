@@ -1,3 +1,4 @@
+#include "lexicon/LexiconFile.h"
 #include "ui/dashboard/MainDashboardView.h"
 #include "ui/pages/dictionary/DictionaryInlineEditor.h"
 #include "ui/pages/dictionary/DictionaryRules.h"
@@ -516,6 +517,66 @@ TEST_F(DictionaryPageTest, AFailedSaveIsReportedNotShownAsSuccess)
     EXPECT_TRUE(state().statusBanner().contains(u("lexicon.json")));
     turn();
     EXPECT_EQ(shownTerms(), (QStringList{u("甲乙")})) << "the change is kept in memory";
+}
+
+TEST_F(DictionaryPageTest, RefusedEditsAndAdditionsSayWhyAndKeepWhatWasTyped)
+{
+    // One entry whose aliases leave the file less than an entry's worth of room.
+    LexiconEntry large = entry("大词库", LexiconCategory::memo);
+    const qint64 alias = 1 << 20;
+    while (LexiconFile::encodedSizeBound(large) + alias < LexiconFile::kMaxFileBytes - alias)
+        large.aliases.append(QString(alias, u'a'));
+    large.aliases.append(
+        QString(LexiconFile::kMaxFileBytes - LexiconFile::encodedSizeBound(large) - 3 * 1024, u'a'));
+    open({entry("张伟", LexiconCategory::person), large});
+    const qsizetype spare = LexiconFile::kMaxFileBytes - LexiconFile::kArrayBytes -
+                            LexiconFile::encodedSizeBound(store().entries()[0]) -
+                            LexiconFile::encodedSizeBound(store().entries()[1]);
+    ASSERT_GT(spare, 500);
+    ASSERT_LT(spare, 3 * 1024);
+
+    // A term over 64 characters.
+    const QString tooLong(65, u'长');
+    clickRow(rowOf("张伟"));
+    DictionaryInlineEditor* editor = page->inlineEditor();
+    ASSERT_NE(editor, nullptr);
+    editor->termField()->setText(tooLong);
+    editor->aliasField()->setText(u("章维"));
+    click(u("editSave"));
+    turn();
+    EXPECT_TRUE(state().statusBanner().startsWith(u("❌"))) << state().statusBanner().toStdString();
+    EXPECT_TRUE(state().statusBanner().contains(u("超过 64 字"))) << state().statusBanner().toStdString();
+    EXPECT_EQ(page->inlineEditor(), editor) << "the editor stays open";
+    EXPECT_EQ(editor->term(), tooLong) << "with what was typed";
+    EXPECT_EQ(editor->aliases(), u("章维"));
+    ASSERT_NE(stored("张伟"), nullptr);
+
+    // Aliases the file has no room for.
+    editor->termField()->setText(u("张伟"));
+    editor->aliasField()->setText(QString(spare + 10, u'b'));
+    click(u("editSave"));
+    turn();
+    EXPECT_TRUE(state().statusBanner().contains(u("上限"))) << state().statusBanner().toStdString();
+    EXPECT_FALSE(state().statusBanner().contains(u("已更新")));
+    EXPECT_EQ(page->inlineEditor(), editor);
+    EXPECT_TRUE(stored("张伟")->aliases.isEmpty());
+
+    // The add form keeps both fields when the file has no room for the term.
+    QTest::mouseClick(editor->findChild<QWidget*>(u("editCancel")), Qt::LeftButton);
+    state().setStatusBanner(QString());
+    find<QLineEdit>(u("newTermField"))->setText(u("星河计划"));
+    find<QLineEdit>(u("newAliasesField"))->setText(QString(spare, u'c'));
+    click(u("addTermButton"));
+    turn();
+    EXPECT_TRUE(state().statusBanner().startsWith(u("❌ 词库文件已接近")))
+        << state().statusBanner().toStdString();
+    EXPECT_EQ(find<QLineEdit>(u("newTermField"))->text(), u("星河计划"));
+    EXPECT_EQ(find<QLineEdit>(u("newAliasesField"))->text(), QString(spare, u'c'));
+    EXPECT_EQ(stored("星河计划"), nullptr);
+    find<QLineEdit>(u("newAliasesField"))->setText(u("星合"));
+    click(u("addTermButton"));
+    EXPECT_NE(stored("星河计划"), nullptr) << "a shorter try fits";
+    EXPECT_EQ(find<QLineEdit>(u("newTermField"))->text(), QString());
 }
 
 TEST_F(DictionaryPageTest, ALargeLexiconBuildsOnlyWhatIsInView)

@@ -5,6 +5,7 @@
 #include "util/Json.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -56,12 +57,56 @@ TEST(FileIO, KeepsEveryCopyAsideUnderANameOfItsOwn)
     EXPECT_EQ(FileIO::readAll(path), QByteArray("[{\"second\"")) << "the original stays where it was";
     EXPECT_EQ(FileIO::keptCopies(path), (QStringList{first.value(), second.value()}));
 
-    for (int i = 0; i < FileIO::kKeptCopies + 2; ++i)
-        ASSERT_TRUE(FileIO::keepAside(path).ok());
+    // Twelve more, most of them within one second: each sorts after the one before and survives its own
+    // pruning, so a name freed by pruning is never taken again.
+    QStringList made;
+    for (int i = 0; i < FileIO::kKeptCopies + 2; ++i) {
+        ASSERT_TRUE(FileIO::writeAtomically(path, QByteArray::number(i)));
+        const Result<QString> copy = FileIO::keepAside(path);
+        ASSERT_TRUE(copy.ok());
+        ASSERT_EQ(FileIO::keptCopies(path).last(), copy.value()) << i;
+        made.append(copy.value());
+    }
     const QStringList kept = FileIO::keptCopies(path);
-    EXPECT_EQ(kept.size(), FileIO::kKeptCopies) << "only the oldest copies beyond the limit go";
+    EXPECT_EQ(kept, made.mid(2)) << "only the oldest copies beyond the limit go";
+    EXPECT_EQ(FileIO::readAll(kept.last()), QByteArray::number(FileIO::kKeptCopies + 1));
     EXPECT_FALSE(kept.contains(first.value()));
     EXPECT_EQ(FileIO::readAll(legacy), QByteArray("an older version's copy"));
+}
+
+TEST(FileIO, TheCopyJustMadeSurvivesCopiesNamedInTheFutureOrByTheLocalTime)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("lexicon.json"));
+    // Ten copies from a clock that was set ahead, and two an older version named by the local time.
+    QStringList future;
+    for (int i = 1; i <= FileIO::kKeptCopies; ++i) {
+        future.append(FileIO::keptCopyPath(path, QStringLiteral("20991231-235959Z-%1").arg(i)));
+        ASSERT_TRUE(FileIO::writeAtomically(future.last(), "future"));
+    }
+    const QString local = FileIO::keptCopyPath(path, QStringLiteral("20991231-235959"));
+    const QString localSecond = FileIO::keptCopyPath(path, QStringLiteral("20991231-235959-2"));
+    ASSERT_TRUE(FileIO::writeAtomically(local, "local"));
+    ASSERT_TRUE(FileIO::writeAtomically(localSecond, "local"));
+    EXPECT_EQ(FileIO::keptCopies(path), (QStringList{local, localSecond} + future))
+        << "copies named by the local time are older than every UTC one";
+
+    ASSERT_TRUE(FileIO::writeAtomically(path, "[{\"term\": 1}]"));
+    const auto utcDay = [] { return QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-")); };
+    const QString dayBefore = utcDay();
+    const Result<QString> copy = FileIO::keepAside(path);
+    const QString dayAfter = utcDay();
+    ASSERT_TRUE(copy.ok());
+    EXPECT_EQ(FileIO::readAll(copy.value()), QByteArray("[{\"term\": 1}]")) << "the copy just made is kept";
+    const QString name = QFileInfo(copy.value()).fileName();
+    EXPECT_TRUE(name.startsWith(QStringLiteral("lexicon.corrupt.") + dayBefore) ||
+                name.startsWith(QStringLiteral("lexicon.corrupt.") + dayAfter))
+        << name.toStdString();
+    EXPECT_TRUE(name.endsWith(QStringLiteral("Z.bak.json"))) << "named by UTC";
+    const QStringList kept = FileIO::keptCopies(path);
+    EXPECT_EQ(kept.size(), FileIO::kKeptCopies);
+    EXPECT_EQ(kept.value(0), copy.value()) << "it sorts oldest and still stays";
+    EXPECT_EQ(kept.mid(1), future.mid(1)) << "the oldest of the others went instead";
 }
 
 TEST(FileIO, SpecialFilesAreNeverOpenedForReadingAndAreMovedAsideWhole)
@@ -305,6 +350,30 @@ TEST(Json, ADamagedArrayKeepsEveryElementThatReadsOnItsOwn)
     EXPECT_EQ(damaged.elements[0].toObject().value(QStringLiteral("a")).toString(), QStringLiteral("x,]\"}"));
     EXPECT_EQ(damaged.elements[1].toObject().value(QStringLiteral("c")).toArray().size(), 2);
     EXPECT_EQ(damaged.lost, 2) << "the bad byte's element and the cut one";
+
+    // A stray quote turns every later string inside out: the split finds its footing again at the next
+    // boundary between two objects, in a file that ends and in one cut short.
+    for (const QByteArray& end : {QByteArray(R"(, {"e":"5"}])"), QByteArray(R"(, {"e":"5)")}) {
+        const Json::ArrayElements stray = Json::readArray(
+            R"([{"a":"1"}, {"b":"2"x"}, {"c":"3, 4"},{"d":"}, {"}, [7], "s", {"f":{"g":[{"h":8}]}})" + end);
+        SCOPED_TRACE(end.toStdString());
+        EXPECT_TRUE(stray.isArray);
+        QStringList keys;
+        for (const QJsonValue& element : stray.elements)
+            keys.append(element.isObject() ? element.toObject().keys().join(u'+') : QStringLiteral("?"));
+        EXPECT_EQ(keys.mid(0, 3),
+                  (QStringList{QStringLiteral("a"), QStringLiteral("c"), QStringLiteral("d")}));
+        EXPECT_EQ(stray.elements.size(), end.endsWith(']') ? 7 : 6) << keys.join(u' ').toStdString();
+        EXPECT_EQ(stray.lost, end.endsWith(']') ? 1 : 2);
+    }
+    // Many faults, one after another, cost each only itself.
+    QByteArray faults = "[";
+    for (int i = 0; i < 2000; ++i)
+        faults += R"({"n":")" + QByteArray::number(i) + (i % 2 ? R"("x"},)" : R"("},)");
+    faults += R"({"n":"end"}])";
+    const Json::ArrayElements many = Json::readArray(faults);
+    EXPECT_EQ(many.elements.size(), 1001);
+    EXPECT_EQ(many.lost, 1000);
 
     EXPECT_FALSE(Json::readArray(R"({"not":"an array"})").isArray);
     EXPECT_FALSE(Json::readArray("").isArray);

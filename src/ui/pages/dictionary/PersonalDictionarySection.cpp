@@ -399,9 +399,18 @@ void PersonalDictionarySection::syncImportControls()
 void PersonalDictionarySection::addTerm()
 {
     const QStringList aliases = splitAliases(m_newAliases->text(), AliasSource::addForm);
-    // The store trims the term and ignores one that is too short.
-    m_state.lexiconStore().upsert(m_newTerm->text(), aliases,
-                                  LexiconCategory::Value(m_newCategory->currentData().toInt()), kAddedWeight);
+    PersonalLexiconStore& store = m_state.lexiconStore();
+    // The store trims the term and ignores one that is too short; one it refuses for a reason (too long, no
+    // room left) it says why, and what was typed stays for the user to change.
+    bool refused = false;
+    const QMetaObject::Connection watch =
+        connect(&store, &PersonalLexiconStore::additionRefused, this, [&refused] { refused = true; });
+    const bool added =
+        store.upsert(m_newTerm->text(), aliases, LexiconCategory::Value(m_newCategory->currentData().toInt()),
+                     kAddedWeight);
+    disconnect(watch);
+    if (!added && refused)
+        return;
     m_newTerm->clear();
     m_newAliases->clear();
 }
@@ -469,8 +478,18 @@ void PersonalDictionarySection::commitInlineEdit(const QUuid& id)
     const QStringList aliases = splitAliases(m_editor->aliases(), AliasSource::inlineEditor);
     const qint64 weight = m_editor->isPinned() ? kSavedPinnedWeight : kSavedUnpinnedWeight;
     const LexiconCategory category = m_editor->category();
+    PersonalLexiconStore& store = m_state.lexiconStore();
     const QPointer<LexiconChangeReport> report = LexiconChangeReport::begin(m_state);
-    m_state.lexiconStore().updateEntry(id, term, aliases, category, weight);
+    if (!store.updateEntry(id, term, aliases, category, weight)) {
+        // Refused: the banner says why, and the editor stays open with what was typed. An entry that is gone
+        // meanwhile leaves nothing to edit.
+        report->drop();
+        const bool stillStored = std::any_of(store.entries().cbegin(), store.entries().cend(),
+                                             [&](const LexiconEntry& e) { return e.id == id; });
+        if (!stillStored)
+            closeInlineEdit();
+        return;
+    }
     report->finish(updatedBanner(term));
     closeInlineEdit();
 }
