@@ -65,15 +65,9 @@ QStringList newestPolished(const QList<DictationRecord>& history, int count)
 bool isFileManager(const QString& bundleID)
 {
     static const QStringList fileManagers = {
-        QStringLiteral("com.apple.finder"),
-        QStringLiteral("org.gnome.Nautilus"),
-        QStringLiteral("nautilus"),
-        QStringLiteral("org.kde.dolphin"),
-        QStringLiteral("dolphin"),
-        QStringLiteral("thunar"),
-        QStringLiteral("Thunar"),
-        QStringLiteral("nemo"),
-        QStringLiteral("caja"),
+        QStringLiteral("com.apple.finder"),     QStringLiteral("org.gnome.Nautilus"), QStringLiteral("nautilus"),
+        QStringLiteral("org.kde.dolphin"),      QStringLiteral("dolphin"),            QStringLiteral("thunar"),
+        QStringLiteral("Thunar"),               QStringLiteral("nemo"),               QStringLiteral("caja"),
         QStringLiteral("pcmanfm"),
     };
     return fileManagers.contains(bundleID, Qt::CaseInsensitive);
@@ -107,8 +101,7 @@ private:
 
 } // namespace
 
-// --- begin
-// -----------------------------------------------------------------------------------------------------
+// --- begin -----------------------------------------------------------------------------------------------------
 
 void AppState::beginDictationSession()
 {
@@ -169,8 +162,8 @@ QCoro::Task<> AppState::startDictationSession(quint64 start)
     // A slow clipboard owner delays the start by kClipboardHintWait at most; the hint then goes without it.
     // Contents a password manager marked secret come back as "".
     auto clipboardText = Deferred<QString>::create();
-    m_services.clipboard->readShortText(
-        kClipHintMaxBytes, [clipboardText](const QString& text) { clipboardText->resolve(text); });
+    m_services.clipboard->readShortText(kClipHintMaxBytes,
+                                        [clipboardText](const QString& text) { clipboardText->resolve(text); });
     m_scheduler.schedule(kClipboardHintWait, [clipboardText] { clipboardText->resolve(QString()); });
     auto frontmostRead = m_contextInjector->frontmostApplicationAsync();
     const FrontmostApplication front = (co_await frontmostRead).value_or(FrontmostApplication{});
@@ -228,8 +221,7 @@ QCoro::Task<> AppState::startDictationSession(quint64 start)
     QStringList hintParts{m_activeContext.appName, clipHint, sandboxTail};
     hintParts.append(recentPolished);
     const QString hint = hintParts.join(u' ');
-    m_polishEngine->prewarmConnection(m_llmConfig.baseURL,
-                                      m_keychain.loadAPIKey(m_llmConfig.selectedProvider));
+    m_polishEngine->prewarmConnection(m_llmConfig.baseURL, m_keychain.loadAPIKey(m_llmConfig.selectedProvider));
     QStringList hotwords = PersonalLexiconStore::rankHotwords(entries, hint, kHotwordLimit);
     if (clipLength >= 2 && clipLength <= 14 && !clipHint.isEmpty() && !clipHint.contains(u' ') &&
         !hotwords.contains(clipHint, Qt::CaseInsensitive))
@@ -274,15 +266,14 @@ void AppState::startBackgroundContextCapture(quint64 generation)
     });
 }
 
-// --- partial results and errors
-// ---------------------------------------------------------------------------------
+// --- partial results and errors ---------------------------------------------------------------------------------
 
 void AppState::handlePartialResult(const QString& text, bool settled)
 {
     if (!m_isSessionActive)
         return;
-    const QString fixed = PolishEngine::applyInstantLocalDictionary(text, m_lexiconStore->entries(),
-                                                                    m_activeContext, m_llmConfig, false);
+    const QString fixed = PolishEngine::applyInstantLocalDictionary(text, m_lexiconStore->entries(), m_activeContext,
+                                                                   m_llmConfig, false);
     // Characters are grapheme clusters; every white-space cluster is one code unit, but for CR LF.
     int blank = 0;
     for (qsizetype i = 0; i < fixed.size(); ++i) {
@@ -316,14 +307,12 @@ void AppState::scheduleIdleReset(double afterSeconds)
 {
     QPointer<AppState> self(this);
     m_scheduler.schedule(seconds(afterSeconds), [self] {
-        if (self && !self->m_phase.is<PipelinePhase::Listening>() &&
-            !self->m_phase.is<PipelinePhase::Polishing>())
+        if (self && !self->m_phase.is<PipelinePhase::Listening>() && !self->m_phase.is<PipelinePhase::Polishing>())
             self->setPhase(PipelinePhase::idle());
     });
 }
 
-// --- cancel
-// -----------------------------------------------------------------------------------------------------
+// --- cancel -----------------------------------------------------------------------------------------------------
 
 void AppState::cancelDictationSession()
 {
@@ -348,8 +337,7 @@ void AppState::cancelDictationSession()
     m_services.soundPlayer->play(SystemSound::Funk, kCancelSoundVolume);
 }
 
-// --- finish
-// -----------------------------------------------------------------------------------------------------
+// --- finish -----------------------------------------------------------------------------------------------------
 
 void AppState::finishDictationSessionDetached()
 {
@@ -390,8 +378,7 @@ QCoro::Task<> AppState::finishDictationSession()
     m_isSessionActive = false;
     m_audioDucker->restoreIfNeeded();
 
-    const bool usedCloud =
-        m_asrEngine->activeSessionUsesCloudSeedASR() || m_asrEngine->activeSessionUsesOpenAIASR();
+    const bool usedCloud = m_asrEngine->activeSessionUsesCloudSeedASR() || m_asrEngine->activeSessionUsesOpenAIASR();
     if (m_asrEngine->activeSessionUsesOpenAIASR())
         setPhase(PipelinePhase::polishing(QStringLiteral("云端语音转写中…")));
     const SpeechTranscript transcript = co_await m_asrEngine->finishStreaming();
@@ -415,10 +402,8 @@ QCoro::Task<> AppState::finishDictationSession()
     }
 
     const QList<LexiconEntry> entries = m_lexiconStore->entries();
-    const QString fixed =
-        PolishEngine::applyInstantLocalDictionary(raw, entries, m_activeContext, m_llmConfig, true);
-    if (m_isTypingInsideOwnApp && m_llmConfig.enableLiveInlineTyping &&
-        m_activeMode == DictationMode::dictate)
+    const QString fixed = PolishEngine::applyInstantLocalDictionary(raw, entries, m_activeContext, m_llmConfig, true);
+    if (m_isTypingInsideOwnApp && m_llmConfig.enableLiveInlineTyping && m_activeMode == DictationMode::dictate)
         setSandboxText(m_sandboxBaseBeforeSession + fixed);
     const QList<LexiconEntry> terms =
         m_lexiconStore->recallRelevantTerms(raw, m_activeContext.windowTitle, kRecalledTermLimit);
@@ -430,8 +415,7 @@ QCoro::Task<> AppState::finishDictationSession()
         apiKey = m_keychain.loadAPIKey(m_llmConfig.selectedProvider);
     if (apiKey.isEmpty() && !PolishEngine::isKeylessLocalEndpoint(m_llmConfig.baseURL) &&
         m_llmConfig.formattingStyle != FormattingStyle::verbatimLocal)
-        setStatusBanner(QStringLiteral("⚠️ 当前生效的「") +
-                        m_llmConfig.selectedProvider.shortName() +
+        setStatusBanner(QStringLiteral("⚠️ 当前生效的「") + m_llmConfig.selectedProvider.shortName() +
                         QStringLiteral("」尚未填入 API Key，本次仅执行本地词库纠偏"));
     setPhase(PipelinePhase::polishing(fixed));
     // A dictation is never lost to a quit (a logout sends SIGTERM) while the model answers: what was
@@ -443,8 +427,8 @@ QCoro::Task<> AppState::finishDictationSession()
                             transcript.durationSeconds, 0, terms);
 
     bool sseLive = false;
-    if (!m_isTypingInsideOwnApp && m_llmConfig.enableLiveInlineTyping &&
-        m_activeMode == DictationMode::dictate && live) {
+    if (!m_isTypingInsideOwnApp && m_llmConfig.enableLiveInlineTyping && m_activeMode == DictationMode::dictate &&
+        live) {
         sseLive = co_await live->prepareForSSEPolishStream();
         if (!self)
             co_return;
@@ -469,9 +453,9 @@ QCoro::Task<> AppState::finishDictationSession()
             *streamed = true;
         }
     };
-    const PolishEngine::PolishResult polished =
-        co_await m_polishEngine->polish(raw, m_activeMode, m_activeContext, terms, recentOutputs, m_llmConfig,
-                                        apiKey, m_asrEngine->isUsingSenseVoice(), usedCloud, onChunk);
+    const PolishEngine::PolishResult polished = co_await m_polishEngine->polish(
+        raw, m_activeMode, m_activeContext, terms, recentOutputs, m_llmConfig, apiKey, m_asrEngine->isUsingSenseVoice(),
+        usedCloud, onChunk);
     if (!self)
         co_return;
 
@@ -546,8 +530,8 @@ QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, Q
 
     if (m_activeMode == DictationMode::rewriteSelection && m_llmConfig.enableAutoLearn) {
         if (auto pair = m_lexiconStore->learnFromSelectionRewrite(m_activeContext.selectedText, text))
-            setStatusBanner(QStringLiteral("✨ 语音纠偏已永久记入词库：「") + pair->wrong +
-                            QStringLiteral("」➔「") + pair->corrected + QStringLiteral("」"));
+            setStatusBanner(QStringLiteral("✨ 语音纠偏已永久记入词库：「") + pair->wrong + QStringLiteral("」➔「") +
+                            pair->corrected + QStringLiteral("」"));
     }
 
     m_unfinishedRecord.reset();
@@ -597,8 +581,7 @@ void AppState::recordUnfinishedDictation()
     reportDataFileSave(kHistoryFileName, saveHistory());
 }
 
-// --- learning
-// --------------------------------------------------------------------------------------------------
+// --- learning --------------------------------------------------------------------------------------------------
 
 void AppState::scheduleAutoLearnObservation(const QString& injectedText, const QString& expectedBundleID,
                                             bool wasInsideSandbox)
