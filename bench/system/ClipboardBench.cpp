@@ -184,7 +184,7 @@ static void BM_DictationWithALargeClipboard(benchmark::State& state)
             state.SkipWithError("the target did not copy");
             return;
         }
-        desk.pump([] { return true; });
+        desk.pump([&] { return !desk.clipboard.ownsContents(); });
         leftBehind = std::max(leftBehind, residentMb() - before);
     }
     BenchTargets::report(state, "start_stall_ms", startStall, kStallTargetMs);
