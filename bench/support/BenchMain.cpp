@@ -6,8 +6,11 @@
 #include "BenchTargets.h"
 
 #include <QCoreApplication>
-#ifdef QB_BENCH_WIDGETS
+#if defined(QB_BENCH_WIDGETS) || defined(QB_BENCH_X11)
 #include <QApplication>
+#endif
+#ifdef QB_BENCH_X11
+#include "PrivateXServer.h"
 #endif
 #include <benchmark/benchmark.h>
 #include <cstdio>
@@ -63,7 +66,19 @@ bool takeFlag(int& argc, char** argv, const char* flag)
 
 int main(int argc, char** argv)
 {
-#ifdef QB_BENCH_WIDGETS
+#if defined(QB_BENCH_X11)
+    // Desktop benchmarks talk to an X server: a private one, and no session bus of the desktop's either.
+    PrivateXServer xServer;
+    if (xServer.display().isEmpty()) {
+        fprintf(stderr, "could not start a private X server (Xvfb)\n");
+        return 1;
+    }
+    qputenv("DISPLAY", xServer.display());
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    qunsetenv("WAYLAND_DISPLAY");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quorbell-bench-bus");
+    QApplication app(argc, argv);
+#elif defined(QB_BENCH_WIDGETS)
     // Window benchmarks build widgets: a full application, offscreen unless told otherwise.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");

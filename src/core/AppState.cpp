@@ -50,6 +50,11 @@ AppState::AppState(AppServices services, QObject* parent)
                                                           *m_services.clipboard, *m_services.workspace,
                                                           m_scheduler, *m_services.keyLedger);
     m_contextInjector->setDictationTrace(m_services.trace);
+    m_contextInjector->setClipboardNotKeptHandler([this](const QString& reason, bool nothingKept) {
+        setStatusBanner((nothingKept ? QStringLiteral("⚠️ 无法保留之前的剪贴板内容：")
+                                     : QStringLiteral("⚠️ 之前的剪贴板内容未能完整保留："))
+                        + reason);
+    });
     m_activeContext = ActiveScreenContext::empty();
 
     m_configPath = DataFolder::filePath(kConfigFileName);

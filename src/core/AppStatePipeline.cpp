@@ -41,6 +41,9 @@ constexpr double kAutoLearnFirstCheck = 5.5;
 constexpr double kAutoLearnSecondCheck = 6.8;
 // What a begin waits at most for the clipboard's owner: the text only adds to the recogniser's hint.
 constexpr Duration kClipboardHintWait = std::chrono::milliseconds(150);
+// The most of the clipboard's text read for the hint: 42 characters, even of the longest in use (emoji
+// sequences), with white space around them. A longer text cannot be a hint and is never read whole.
+constexpr qsizetype kClipHintMaxBytes = 4096;
 
 // The desktop's settings as a Linux user finds them: the sound settings' input device, the accessibility
 // switch (AT-SPI); speech needs no permission here, only a recogniser.
@@ -49,7 +52,6 @@ constexpr QStringView kNoRecognizerText = u"未找到可用的语音识别引擎
 constexpr QStringView kNoAccessibilityText = u"请在桌面设置中开启辅助功能（AT-SPI）才能写入外部输入框";
 const QString kOwnWindowTargetName = QStringLiteral("Quorbell 试音沙盒");
 const QString kSavedToClipboardText = QStringLiteral("已暂存剪贴板 · Ctrl+V 粘贴");
-const QString kPlainTextFormat = QStringLiteral("text/plain");
 
 // The newest `count` polished texts, newest first.
 QStringList newestPolished(const QList<DictationRecord>& history, int count)
@@ -158,16 +160,10 @@ QCoro::Task<> AppState::startDictationSession(quint64 start)
     QPointer<AppState> self(this);
     // Both answers wait on other applications (the X server, the clipboard's owner): asked side by side.
     // A slow clipboard owner delays the start by kClipboardHintWait at most; the hint then goes without it.
+    // Contents a password manager marked secret come back as "".
     auto clipboardText = Deferred<QString>::create();
-    m_services.clipboard->readSnapshot([clipboardText](const ClipboardSnapshot& snapshot) {
-        for (const ClipboardFormat& format : snapshot.formats) {
-            if (format.mimeType == kPlainTextFormat) {
-                clipboardText->resolve(QString::fromUtf8(format.data));
-                return;
-            }
-        }
-        clipboardText->resolve(QString());
-    });
+    m_services.clipboard->readShortText(kClipHintMaxBytes,
+                                        [clipboardText](const QString& text) { clipboardText->resolve(text); });
     m_scheduler.schedule(kClipboardHintWait, [clipboardText] { clipboardText->resolve(QString()); });
     auto frontmostRead = m_contextInjector->frontmostApplicationAsync();
     const FrontmostApplication front = (co_await frontmostRead).value_or(FrontmostApplication{});

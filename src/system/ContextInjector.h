@@ -82,6 +82,13 @@ public:
     Scheduler& scheduler() const { return m_scheduler; }
     // Where the paste and the target's request for the pasted data are marked; none without tracing.
     void setDictationTrace(DictationTrace* trace) { m_trace = trace; }
+    // Told, on the main thread, when a paste could not keep the user's clipboard: with the reason, and
+    // whether nothing of it was kept (the pasted text then stays there) or only some formats were lost.
+    using ClipboardNotKeptHandler = std::function<void(const QString& reason, bool nothingKept)>;
+    void setClipboardNotKeptHandler(ClipboardNotKeptHandler handler)
+    {
+        m_clipboardNotKept = std::move(handler);
+    }
     // The typing queue (label "org.quorbell.typewriter.pacer"): the live-typing pacers of all sessions tick
     // on it, and the coroutines post their keys and reads on it, so everything typed keeps its order. Shared
     // with the sessions, so a session that outlives the injector still finds it, stopped.
@@ -276,4 +283,5 @@ private:
     std::shared_ptr<const void> m_lifetime = std::make_shared<int>(0);
     std::shared_ptr<SerialQueue> m_pacerQueue;
     DictationTrace* m_trace = nullptr;
+    ClipboardNotKeptHandler m_clipboardNotKept;
 };

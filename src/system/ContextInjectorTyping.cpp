@@ -266,8 +266,11 @@ QCoro::Task<Status> ContextInjector::pasteViaClipboardPreservingSnapshot(QString
             [primaryRead](ClipboardSnapshot read) { primaryRead->resolve(std::move(read)); });
     }
     ClipboardSnapshot previous;
-    if (!m_pendingRestore || !m_clipboard.ownsContents())
+    if (!m_pendingRestore || !m_clipboard.ownsContents()) {
         previous = co_await userClipboardSnapshot();
+        if (!previous.unreadReason.isEmpty() && m_clipboardNotKept)
+            m_clipboardNotKept(previous.unreadReason, previous.isEmpty());
+    }
     std::optional<ClipboardSnapshot> previousPrimary;
     if (primaryRead) {
         const std::weak_ptr<const void> lifetime = m_lifetime;

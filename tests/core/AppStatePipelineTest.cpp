@@ -289,6 +289,47 @@ TEST_F(PipelineTest, TheHintTakesTheClipboardTextReadOffTheMainThreadAndASlowOwn
     h.clipboard.answerSnapshotReads();
 }
 
+TEST_F(PipelineTest, ClipboardTextAPasswordManagerMarkedSecretNeverJoinsTheHotwordsButGoesBack)
+{
+    const ClipboardFormat secretMark{kPasswordManagerHintFormat, QByteArray("secret")};
+    h.clipboard.simulateCopy({{{QStringLiteral("text/plain"), QByteArray("Tr0ub4dor")}, secretMark}});
+    h.begin();
+    ASSERT_EQ(h.engine->starts.size(), 1);
+    EXPECT_FALSE(h.engine->starts.last().contextualStrings.contains(QStringLiteral("Tr0ub4dor")))
+        << "a copied password is never sent as a hotword";
+    h.engine->transcripts.push_back({QStringLiteral("今天开会"), 2});
+    finish();
+    h.scheduler.advance(ContextInjector::kClipboardRestoreLimit);
+    EXPECT_EQ(h.clipboard.snapshot().formats,
+              (QList<ClipboardFormat>{{QStringLiteral("text/plain"), QByteArray("Tr0ub4dor")}, secretMark}))
+        << "restored as it was, still marked";
+
+    // The same word without the mark is a hotword.
+    h.clipboard.simulateCopy({{{QStringLiteral("text/plain"), QByteArray("Tr0ub4dor")}}});
+    h.begin();
+    ASSERT_EQ(h.engine->starts.size(), 2);
+    EXPECT_TRUE(h.engine->starts.last().contextualStrings.contains(QStringLiteral("Tr0ub4dor")));
+}
+
+TEST_F(PipelineTest, APasteThatCouldNotKeepTheUsersClipboardSaysSoInTheBanner)
+{
+    // The owner never listed its formats: nothing could be read, and the dictation stays on the clipboard.
+    h.clipboard.simulateCopy({{}, QStringLiteral("剪贴板所属的程序没有响应")});
+    dictate(QStringLiteral("今天开会"));
+    EXPECT_TRUE(state().phase().is<PipelinePhase::Completed>()) << "the paste itself went through";
+    EXPECT_EQ(state().statusBanner(), QStringLiteral("⚠️ 无法保留之前的剪贴板内容：剪贴板所属的程序没有响应"));
+    h.scheduler.advance(ContextInjector::kClipboardRestoreLimit);
+    EXPECT_EQ(h.clipboard.text(), QStringLiteral("今天开会"));
+
+    // Some formats were left out: the rest comes back, and the banner says what was lost.
+    h.clipboard.simulateCopy(
+        {{{QStringLiteral("text/plain"), QByteArray("mine")}}, QStringLiteral("未能读取的格式：image/png")});
+    dictate(QStringLiteral("再说一句"));
+    EXPECT_EQ(state().statusBanner(), QStringLiteral("⚠️ 之前的剪贴板内容未能完整保留：未能读取的格式：image/png"));
+    h.scheduler.advance(ContextInjector::kClipboardRestoreLimit);
+    EXPECT_EQ(h.clipboard.text(), QStringLiteral("mine"));
+}
+
 TEST(PipelineAtLaunch, ATriggerPressedBeforeTheFirstPermissionAnswersBeginsOnceTheyCome)
 {
     AppStateHarness h;

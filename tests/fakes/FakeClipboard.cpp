@@ -33,6 +33,13 @@ void FakeClipboard::readSnapshot(SnapshotHandler done)
     done(std::move(contents));
 }
 
+void FakeClipboard::readShortText(qsizetype maxBytes, TextHandler done)
+{
+    readSnapshot([maxBytes, done = std::move(done)](const ClipboardSnapshot& contents) {
+        done(contents.shortText(maxBytes));
+    });
+}
+
 void FakeClipboard::answerSnapshotReads()
 {
     std::vector<std::pair<SnapshotHandler, ClipboardSnapshot>> reads;

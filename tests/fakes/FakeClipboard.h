@@ -23,6 +23,8 @@ public:
     ClipboardSnapshot snapshot() const override { return guarded(m_contents); }
     // At once, unless reads are held.
     void readSnapshot(SnapshotHandler done) override;
+    // The snapshot's short text, held like the snapshot reads.
+    void readShortText(qsizetype maxBytes, TextHandler done) override;
     void restore(const ClipboardSnapshot& snapshot) override;
     void setText(const QString& text) override;
     QString text() const override { return plainText(snapshot()).value_or(QString()); }

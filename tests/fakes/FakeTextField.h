@@ -33,6 +33,10 @@ public:
     // --- Clipboard ---
     ClipboardSnapshot snapshot() const override { return m_clipboard.snapshot(); }
     void readSnapshot(SnapshotHandler done) override { m_clipboard.readSnapshot(std::move(done)); }
+    void readShortText(qsizetype maxBytes, TextHandler done) override
+    {
+        m_clipboard.readShortText(maxBytes, std::move(done));
+    }
     void restore(const ClipboardSnapshot& snapshot) override { m_clipboard.restore(snapshot); }
     void setText(const QString& text) override { m_clipboard.setText(text); }
     QString text() const override { return m_clipboard.text(); }

@@ -13,14 +13,17 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcClipboard, "quorbell.clipboard")
 
+const QString kPlainText = QStringLiteral("text/plain");
+
 // The same caps for both ways of taking a snapshot.
 constexpr qsizetype kMaxSnapshotBytes = X11ClipboardReader::kMaxSnapshotBytes;
 constexpr qsizetype kMaxSnapshotFormats = X11ClipboardReader::kMaxSnapshotFormats;
 
-// Names the X11 selection protocol lists next to the data formats; they are not data.
+// Names the X11 selection protocol lists next to the data formats are not data; the password manager's
+// hint is, and goes back with the rest.
 bool isDataFormat(const QString& format)
 {
-    return format.contains(QLatin1Char('/'));
+    return format.contains(QLatin1Char('/')) || format == kPasswordManagerHintFormat;
 }
 
 } // namespace
@@ -156,6 +159,45 @@ void QtClipboard::readSnapshot(SnapshotHandler done)
             },
             Qt::QueuedConnection);
     });
+}
+
+void QtClipboard::readShortText(qsizetype maxBytes, TextHandler done)
+{
+    const bool ownedHere =
+        m_mode == QClipboard::Selection ? m_clipboard->ownsSelection() : m_clipboard->ownsClipboard();
+    if (!m_reader || ownedHere) {
+        done(shortTextHere(maxBytes));
+        return;
+    }
+    QPointer<QtClipboard> self(this);
+    m_readerQueue->async([self, reader = m_reader, maxBytes, done = std::move(done)]() mutable {
+        const QString text = reader->readShortText(maxBytes).shortText(maxBytes);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, done = std::move(done), text] {
+                if (self)
+                    done(text);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+QString QtClipboard::shortTextHere(qsizetype maxBytes) const
+{
+    const QMimeData* data = m_clipboard->mimeData(m_mode);
+    if (!data)
+        return {};
+    const ServedMimeData::OwnRead ownRead(ours());
+    // Only the two formats the rule looks at, and the text only when its size allows: contents restored
+    // for the user may be large, and are not copied or converted for this.
+    ClipboardSnapshot contents;
+    if (data->hasFormat(kPasswordManagerHintFormat))
+        contents.formats.append({kPasswordManagerHintFormat, data->data(kPasswordManagerHintFormat)});
+    if (contents.isMarkedSecret() || !data->hasText())
+        return {};
+    QByteArray text = data->data(kPlainText);
+    contents.formats.append({kPlainText, text.size() <= maxBytes ? std::move(text) : QByteArray()});
+    return contents.shortText(maxBytes);
 }
 
 void QtClipboard::restore(const ClipboardSnapshot& snapshot)

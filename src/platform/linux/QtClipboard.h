@@ -26,6 +26,7 @@ public:
     Clipboard* primarySelection() override { return m_primary.get(); }
     ClipboardSnapshot snapshot() const override;
     void readSnapshot(SnapshotHandler done) override;
+    void readShortText(qsizetype maxBytes, TextHandler done) override;
     void restore(const ClipboardSnapshot& snapshot) override;
     void setText(const QString& text) override;
     QString text() const override;
@@ -36,6 +37,8 @@ public:
 private:
     QtClipboard(QClipboard::Mode mode, QObject* parent);
     void put(ServedMimeData* data);
+    // readShortText() from the data in this process.
+    QString shortTextHere(qsizetype maxBytes) const;
     // The clipboard's data when it is ours, else nullptr.
     ServedMimeData* ours() const;
 

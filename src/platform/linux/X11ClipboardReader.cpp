@@ -23,6 +23,11 @@ using Clock = std::chrono::steady_clock;
 constexpr long kPropertyChunkLongs = 256 * 1024;
 
 const QString kPlainText = QStringLiteral("text/plain");
+// The password manager's hint holds a word ("secret"); anything longer is not a hint.
+constexpr qsizetype kMaxHintBytes = 64;
+
+constexpr QStringView kNoAnswerReason = u"剪贴板所属的程序没有响应";
+constexpr QStringView kLeftOutReason = u"未能读取的格式：";
 
 // A property's items as bytes; 32-bit items come from Xlib as longs and are packed back to 32 bits, as they
 // travel on the wire and as QClipboard hands them on.
@@ -59,10 +64,7 @@ public:
         m_text = atom("TEXT");
         m_incr = atom("INCR");
         m_property = atom("QB_CLIPBOARD_READ");
-        XSetWindowAttributes attributes{};
-        attributes.event_mask = PropertyChangeMask;
-        m_window = XCreateWindow(m_display, DefaultRootWindow(m_display), -10, -10, 1, 1, 0, CopyFromParent,
-                                 InputOnly, CopyFromParent, CWEventMask, &attributes);
+        m_window = createWindow();
         if (m_connection->syncAndTakeError() != 0)
             m_window = 0;
     }
@@ -85,31 +87,72 @@ public:
         const std::optional<Property> offered = convert(m_targets, giveUpAt);
         if (!offered) {
             qCWarning(lcClipboardReader) << "the clipboard's owner did not list its formats";
+            snapshot.unreadReason = kNoAnswerReason.toString();
             return snapshot;
         }
+        QStringList leftOut;
         qsizetype total = 0;
-        for (const Wanted& wanted : wantedFormats(offered->atoms)) {
+        const std::vector<Wanted> wanted = wantedFormats(offered->atoms);
+        for (std::size_t i = 0; i < wanted.size(); ++i) {
             if (snapshot.formats.size() == kMaxSnapshotFormats) {
                 qCWarning(lcClipboardReader)
                     << "clipboard snapshot keeps the first" << kMaxSnapshotFormats << "formats";
+                for (std::size_t rest = i; rest < wanted.size(); ++rest)
+                    leftOut.append(wanted[rest].mimeType);
                 break;
             }
             if (Clock::now() >= giveUpAt) {
-                qCWarning(lcClipboardReader) << "clipboard format" << wanted.mimeType
+                qCWarning(lcClipboardReader) << "clipboard format" << wanted[i].mimeType
                                              << "and those after it left out: the owner is too slow";
+                for (std::size_t rest = i; rest < wanted.size(); ++rest)
+                    leftOut.append(wanted[rest].mimeType);
                 break;
             }
-            const std::optional<Property> data = convert(wanted.target, giveUpAt, kMaxSnapshotBytes - total);
+            const std::optional<Property> data =
+                convert(wanted[i].target, giveUpAt, kMaxSnapshotBytes - total);
             if (!data) {
                 qCWarning(lcClipboardReader)
-                    << "clipboard format" << wanted.mimeType << "left out of the snapshot: unreadable or over"
-                    << kMaxSnapshotBytes << "bytes in all";
+                    << "clipboard format" << wanted[i].mimeType
+                    << "left out of the snapshot: unreadable or over" << kMaxSnapshotBytes << "bytes in all";
+                leftOut.append(wanted[i].mimeType);
                 continue;
             }
-            QByteArray bytes = asQClipboardGivesIt(wanted, data->bytes);
+            QByteArray bytes = asQClipboardGivesIt(wanted[i], data->bytes);
             total += bytes.size();
-            snapshot.formats.append({wanted.mimeType, std::move(bytes)});
+            snapshot.formats.append({wanted[i].mimeType, std::move(bytes)});
         }
+        if (!leftOut.isEmpty())
+            snapshot.unreadReason = kLeftOutReason.toString() + leftOut.join(u'、');
+        return snapshot;
+    }
+
+    ClipboardSnapshot readShortText(qsizetype maxBytes)
+    {
+        ClipboardSnapshot snapshot;
+        if (!isAvailable() || XGetSelectionOwner(m_display, m_clipboard) == kXNone)
+            return snapshot;
+        discardEvents();
+        const Clock::time_point giveUpAt = Clock::now() + kReadLimit;
+        const std::optional<Property> offered = convert(m_targets, giveUpAt);
+        if (!offered)
+            return snapshot;
+        std::optional<Wanted> text;
+        for (const Wanted& wanted : wantedFormats(offered->atoms)) {
+            if (wanted.mimeType == kPasswordManagerHintFormat) {
+                // An unreadable hint counts as secret (a null format).
+                const std::optional<Property> hint = convert(wanted.target, giveUpAt, kMaxHintBytes);
+                snapshot.formats.append({wanted.mimeType, hint ? hint->bytes : QByteArray()});
+                if (snapshot.isMarkedSecret())
+                    return snapshot;
+            } else if (wanted.mimeType == kPlainText) {
+                text = wanted;
+            }
+        }
+        if (!text)
+            return snapshot;
+        // The text goes last, so a secret hint listed after it is seen before it is asked for.
+        if (const std::optional<Property> data = convert(text->target, giveUpAt, maxBytes))
+            snapshot.formats.append({kPlainText, asQClipboardGivesIt(*text, data->bytes)});
         return snapshot;
     }
 
@@ -128,7 +171,8 @@ private:
 
     // The formats QClipboard would list for these targets, in the owner's order, each with the target it
     // would read it from: the text targets are one "text/plain" read from the best of them; names without a
-    // "/" (TARGETS, TIMESTAMP, SAVE_TARGETS...) are not data.
+    // "/" (TARGETS, TIMESTAMP, SAVE_TARGETS...) are not data, but for the password manager's hint, which
+    // goes back with the rest so that clipboard managers still leave the secret out.
     std::vector<Wanted> wantedFormats(const std::vector<Atom>& targets)
     {
         std::vector<Atom> named;
@@ -157,7 +201,7 @@ private:
                 mimeType = kPlainText;
                 if (bestText != kXNone)
                     target = bestText;
-            } else if (name.contains(QLatin1Char('/'))) {
+            } else if (name.contains(QLatin1Char('/')) || name == kPasswordManagerHintFormat) {
                 mimeType = name;
             }
             if (mimeType.isEmpty() || seen.contains(mimeType))
@@ -238,8 +282,17 @@ private:
         if (!property || property->type != m_incr)
             return property;
 
-        // Sent in pieces: each one we delete asks for the next, and an empty piece ends it.
+        // Sent in pieces: each one we delete asks for the next, and an empty piece ends it. The owner
+        // announces at least the size to come: more than we take is refused before the first piece.
+        const qsizetype announced =
+            property->atoms.empty() ? 0
+                                    : static_cast<qsizetype>(static_cast<quint32>(property->atoms.front()));
+        if (announced > maxBytes) {
+            abandonTransfer();
+            return std::nullopt;
+        }
         Property whole;
+        whole.bytes.reserve(announced); // one block of the right size, not a chain of ever larger copies
         for (;;) {
             const std::optional<XEvent> piece = waitForEvent(
                 [&](const XEvent& event) {
@@ -247,22 +300,46 @@ private:
                            event.xproperty.atom == m_property && event.xproperty.state == PropertyNewValue;
                 },
                 std::min(giveUpAt, Clock::now() + kOwnerAnswerLimit));
-            if (!piece)
+            // Each piece goes straight into the whole: no copy of it on the side.
+            const qsizetype before = whole.bytes.size();
+            if (!piece || !takeInto(whole, maxBytes)) {
+                abandonTransfer();
                 return std::nullopt;
-            std::optional<Property> next = take(maxBytes - whole.bytes.size());
-            if (!next)
-                return std::nullopt;
-            if (next->bytes.isEmpty())
+            }
+            if (whole.bytes.size() == before)
                 return whole;
-            whole.type = next->type;
-            whole.bytes += next->bytes;
         }
+    }
+
+    // A transfer in pieces we stop taking would go on writing into our window's property as soon as a later
+    // request deletes it: that window goes, and the next requests come from a new one.
+    void abandonTransfer()
+    {
+        XDestroyWindow(m_display, m_window);
+        m_window = createWindow();
+        XFlush(m_display);
+    }
+
+    Window createWindow()
+    {
+        XSetWindowAttributes attributes{};
+        attributes.event_mask = PropertyChangeMask;
+        return XCreateWindow(m_display, DefaultRootWindow(m_display), -10, -10, 1, 1, 0, CopyFromParent,
+                             InputOnly, CopyFromParent, CWEventMask, &attributes);
     }
 
     // Reads and deletes our property; nullopt when it is missing or larger than `maxBytes`.
     std::optional<Property> take(qsizetype maxBytes)
     {
         Property property;
+        if (!takeInto(property, maxBytes))
+            return std::nullopt;
+        return property;
+    }
+
+    // take(), appending to `property`, whose bytes then hold at most `maxBytes` in all.
+    bool takeInto(Property& property, qsizetype maxBytes)
+    {
         long offset = 0;
         unsigned long bytesAfter = 0;
         do {
@@ -270,15 +347,22 @@ private:
             int format = 0;
             unsigned long items = 0;
             unsigned char* data = nullptr;
-            if (XGetWindowProperty(m_display, m_window, m_property, offset, kPropertyChunkLongs, False,
-                                   AnyPropertyType, &type, &format, &items, &bytesAfter, &data) != Success)
-                return std::nullopt;
+            // No more than one unit past `maxBytes` is asked for, so a property too large is known as such
+            // from its first piece.
+            const qsizetype room = std::max<qsizetype>(0, maxBytes - property.bytes.size());
+            const long chunk = std::min<long>(kPropertyChunkLongs, static_cast<long>(room / 4 + 1));
+            if (XGetWindowProperty(m_display, m_window, m_property, offset, chunk, False, AnyPropertyType,
+                                   &type, &format, &items, &bytesAfter, &data) != Success)
+                return false;
             if (type == kXNone) {
                 if (data)
                     XFree(data);
-                return std::nullopt;
+                return false;
             }
             property.type = type;
+            if (offset == 0 && format == 8 && property.bytes.isEmpty() &&
+                static_cast<qsizetype>(items + bytesAfter) <= maxBytes)
+                property.bytes.reserve(static_cast<qsizetype>(items + bytesAfter));
             if (format == 32) {
                 const auto* longs = reinterpret_cast<const unsigned long*>(data);
                 for (unsigned long i = 0; i < items; ++i) {
@@ -293,14 +377,14 @@ private:
             if (data)
                 XFree(data);
             offset += static_cast<long>(items) * format / 32;
-            if (property.bytes.size() > maxBytes) {
+            if (property.bytes.size() + static_cast<qsizetype>(bytesAfter) > maxBytes) {
                 XDeleteProperty(m_display, m_window, m_property);
-                return std::nullopt;
+                return false;
             }
         } while (bytesAfter > 0);
         XDeleteProperty(m_display, m_window, m_property);
         XFlush(m_display);
-        return property;
+        return true;
     }
 
     std::unique_ptr<X11PrivateDisplay> m_connection;
@@ -330,4 +414,9 @@ bool X11ClipboardReader::isAvailable() const
 ClipboardSnapshot X11ClipboardReader::read()
 {
     return m_connection->read();
+}
+
+ClipboardSnapshot X11ClipboardReader::readShortText(qsizetype maxBytes)
+{
+    return m_connection->readShortText(maxBytes);
 }

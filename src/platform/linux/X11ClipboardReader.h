@@ -33,8 +33,12 @@ public:
 
     bool isAvailable() const;
     // Every format the clipboard's owner offers, in its order; empty when nobody owns the clipboard. Formats
-    // left out (no answer, over the caps) are logged.
+    // left out (no answer, over the caps) are logged and said in the snapshot's unreadReason.
     ClipboardSnapshot read();
+    // The plain text alone, when it takes at most `maxBytes` (a longer one is refused once its size is known,
+    // without taking it), with the password manager's hint format if the owner offers it; the text is not
+    // asked for when that hint says secret.
+    ClipboardSnapshot readShortText(qsizetype maxBytes);
 
 private:
     class Connection;

@@ -7,6 +7,9 @@
 //   COPY <base64> [primary]      put that text, a small image and a private format on the clipboard (or on
 //                                the PRIMARY selection)
 //   COPYLARGE <bytes>            put a text and a private format of that many bytes on the clipboard
+//   COPYTEXT <bytes>             put only a plain text of that many bytes (lines of ASCII) on the clipboard
+//   COPYSECRET <base64>          put that text on the clipboard marked secret, as password managers do
+//   CLIPBOARDSIZE                answers "CLIPBOARDSIZE <bytes>", the size of the clipboard's plain text
 //   CLIPBOARD                    answers "CLIPBOARD <text base64> same-image|other-image <private base64>"
 //   QUIT
 // Arguments: lineedit | textedit | password, then optionally --title <title>, and --gtk-application-id <id>
@@ -235,6 +238,24 @@ int main(int argc, char** argv)
                 data->setData(kPrivateFormat, bytes);
                 QGuiApplication::clipboard()->setMimeData(data);
                 say("COPIED");
+            } else if (command == "COPYTEXT") {
+                const QByteArray line("a line of text on a large clipboard\n");
+                QByteArray bytes = line.repeated(words.value(1).toLongLong() / line.size() + 1);
+                bytes.truncate(words.value(1).toLongLong());
+                auto* data = new QMimeData;
+                data->setData(QStringLiteral("text/plain"), bytes);
+                QGuiApplication::clipboard()->setMimeData(data);
+                say("COPIED");
+            } else if (command == "COPYSECRET") {
+                auto* data = new QMimeData;
+                data->setText(QString::fromUtf8(QByteArray::fromBase64(words.value(1))));
+                data->setData(QStringLiteral("x-kde-passwordManagerHint"), QByteArray("secret"));
+                QGuiApplication::clipboard()->setMimeData(data);
+                say("COPIED");
+            } else if (command == "CLIPBOARDSIZE") {
+                const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+                say("CLIPBOARDSIZE " +
+                    QByteArray::number(data ? data->data(QStringLiteral("text/plain")).size() : 0));
             } else if (command == "CLIPBOARD") {
                 const QMimeData* data = QGuiApplication::clipboard()->mimeData();
                 const QImage image = data ? qvariant_cast<QImage>(data->imageData()) : QImage();
