@@ -198,6 +198,7 @@ void PersonalLexiconStore::load()
         (read.kind == FileIO::ReadResult::Kind::read && read.bytes.isEmpty())) {
         publish(seedEntries());
         saveChanges();
+        warmRecallKeys();
         return;
     }
 
@@ -220,6 +221,7 @@ void PersonalLexiconStore::load()
     if (decoded.entries.isEmpty()) {
         // The seeds stay in memory; the unusable file stays in place until the next save.
         publish(seedEntries());
+        warmRecallKeys();
         return;
     }
     // Keys missing from the file are filled in the background with the recall keys: a transform per term

@@ -123,6 +123,9 @@ Q_SIGNALS:
     void fileKeptAside(const QString& what, const QString& copyPath, const QString& error);
     // An addition was refused for a reason the user must hear (the text says which and why).
     void additionRefused(const QString& reason);
+    // The recall keys of the entries a load published are ready, derived off the main thread: until the
+    // entries change, recall derives none there.
+    void recallKeysWarmed();
 
 private:
     Timestamp now() const;
