@@ -142,6 +142,8 @@ private:
     void publish(QList<LexiconEntry> entries, bool fillKeys = true);
     void applyFilledKeys(const QHash<QUuid, QString>& keys);
     void saveChanges();
+    // Removes the entries `removes` picks, and saves.
+    void removeWhere(const std::function<bool(const LexiconEntry&)>& removes);
     qsizetype indexOfTerm(const QString& term) const;
     static std::optional<LearnedPair> extractSingleWordReplacement(const QString& origLine,
                                                                    const QString& editedLine);
