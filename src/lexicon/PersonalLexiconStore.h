@@ -125,6 +125,9 @@ Q_SIGNALS:
     void fileKeptAside(const QString& what, const QString& copyPath, const QString& error);
     // An addition was refused for a reason the user must hear (the text says which and why).
     void additionRefused(const QString& reason);
+    // The recall keys of the entries a load published are ready, derived off the main thread: until the
+    // entries change, recall derives none there.
+    void recallKeysWarmed();
 
 private:
     Timestamp now() const;
@@ -141,6 +144,8 @@ private:
     void publish(QList<LexiconEntry> entries, bool fillKeys = true);
     void applyFilledKeys(const QHash<QUuid, QString>& keys);
     void saveChanges();
+    // Removes the entries `removes` picks, and saves.
+    void removeWhere(const std::function<bool(const LexiconEntry&)>& removes);
     qsizetype indexOfTerm(const QString& term) const;
     static std::optional<LearnedPair> extractSingleWordReplacement(const QString& origLine,
                                                                    const QString& editedLine);

@@ -76,8 +76,11 @@ QStringList alphanumericRuns(const QString& latin)
 // seconds), so long texts go through it in pieces of about this many UTF-16 units.
 constexpr qsizetype kPieceUnits = 128;
 
+thread_local quint64 transformRuns = 0;
+
 QString transliteratePiece(const QString& text)
 {
+    ++transformRuns;
     icu::UnicodeString value(reinterpret_cast<const char16_t*>(text.utf16()),
                              static_cast<int32_t>(text.size()));
     value.toLower(icu::Locale::getRoot());
@@ -111,6 +114,11 @@ qsizetype pieceEnd(const QString& text, qsizetype start)
 } // namespace
 
 namespace PhoneticIndexer {
+
+quint64 transformRunsOnThisThread()
+{
+    return transformRuns;
+}
 
 QString transliterate(const QString& text)
 {

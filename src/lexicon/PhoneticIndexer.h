@@ -23,5 +23,8 @@ void fillPhoneticKey(LexiconEntry& entry);
 
 // Lower-cased Mandarin-to-Latin transliteration with tone marks removed; syllables separated by spaces.
 QString transliterate(const QString& text);
+// How often the calling thread has run the transform (which is slow, and slower still on first use), so a
+// caller can tell which thread pays for it.
+quint64 transformRunsOnThisThread();
 
 } // namespace PhoneticIndexer

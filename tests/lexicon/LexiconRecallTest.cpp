@@ -1,8 +1,13 @@
 #include "lexicon/PersonalLexiconStore.h"
 
+#include "lexicon/PhoneticIndexer.h"
+
 #include "support/QtPrinters.h"
+#include <QFile>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <limits>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -154,6 +159,44 @@ TEST_F(LexiconRecallTest, KeysFollowEditsToTheLexicon)
     }
     store.setEntries(edited);
     EXPECT_FALSE(recall(transcript).contains(u("Orion")));
+}
+
+// However the lexicon loads, its recall keys are derived off the main thread, so not even the first
+// dictation runs the slow transform (nor builds it) there. The transcripts are plain Latin, which needs none.
+TEST(LexiconRecallWarmUp, EveryLoadDerivesTheKeysOffTheMainThread)
+{
+    const struct {
+        const char* name;
+        std::optional<QByteArray> file; // none: no file
+    } loads[] = {
+        {"missing", std::nullopt},
+        {"empty", QByteArray()},
+        {"not a list", R"({"term":"欧瑞恩"})"},
+        {"no usable term", R"([{"term":" "}])"},
+        {"damaged", R"([{"term":"Orion","aliases":["欧瑞恩"]},{"term":7},{"term":"张伟"}])"},
+        {"keyed",
+         R"([{"term":"Orion","aliases":["欧瑞恩"],"phoneticKey":"orion"},{"term":"张伟","phoneticKey":"zhangwei"}])"},
+        {"bare", R"([{"term":"Orion","aliases":["欧瑞恩"]},{"term":"张伟"}])"},
+    };
+    for (const auto& load : loads) {
+        SCOPED_TRACE(load.name);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("lexicon.json"));
+        if (load.file) {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(*load.file) == load.file->size());
+        }
+        PersonalLexiconStore store(path);
+        QSignalSpy warmed(&store, &PersonalLexiconStore::recallKeysWarmed);
+        EXPECT_TRUE(warmed.wait(30000)) << "the keys were never warmed";
+        store.waitForSaves();
+
+        const quint64 before = PhoneticIndexer::transformRunsOnThisThread();
+        const QStringList recalled = termsOf(store.recallRelevantTerms(u("ping orion and deepseek"), {}, 26));
+        EXPECT_EQ(PhoneticIndexer::transformRunsOnThisThread(), before)
+            << "the first recall derived keys on the main thread";
+        EXPECT_FALSE(recalled.isEmpty());
+    }
 }
 
 // Keys derived in the background after loading are used only while their entry is unchanged.

@@ -107,6 +107,46 @@ TEST(DictionaryRulesTest, SearchMatchesTermKeyOrAliasIgnoringCaseAndNeverTrims)
     EXPECT_EQ(index.filter(LexiconCategory::project, u("e")), (QList<qsizetype>{0, 3}));
 }
 
+// An index kept up to date edit by edit is the index built afresh, whatever the edit.
+TEST(DictionaryRulesTest, AnUpdatedSearchIndexIsTheOneBuiltAfresh)
+{
+    QList<LexiconEntry> entries;
+    for (int i = 0; i < 8; ++i)
+        entries.append(entry("Term", LexiconCategory::project, 5, {QStringLiteral("alias%1").arg(i)}));
+    SearchIndex index(entries);
+    const auto change = [&](const char* what, const std::function<void(QList<LexiconEntry>&)>& edit) {
+        SCOPED_TRACE(what);
+        QList<LexiconEntry> changed = entries;
+        edit(changed);
+        index.update(entries, changed);
+        entries = changed;
+        const SearchIndex fresh(entries);
+        EXPECT_TRUE(index == fresh);
+        EXPECT_EQ(index.filter(std::nullopt, u("E")), fresh.filter(std::nullopt, u("E")));
+    };
+    change("added at the front", [](auto& list) { list.prepend(entry("New", LexiconCategory::memo)); });
+    change("term edited in the middle", [](auto& list) { list[4].term = u("Renamed"); });
+    change("alias of equal text, not shared", [](auto& list) {
+        list[2].aliases = {QString(list[2].aliases[0].data(), list[2].aliases[0].size()) + u("x")};
+    });
+    change("category only", [](auto& list) { list[3].category = LexiconCategory::person; });
+    change("removed first and last", [](auto& list) {
+        list.removeFirst();
+        list.removeLast();
+    });
+    change("two ends edited at once", [](auto& list) {
+        list.first().phoneticKey = u("key");
+        list.last().term = u("Tail");
+    });
+    change("moved", [](auto& list) { list.move(0, list.size() - 1); });
+    change("every key filled", [](auto& list) {
+        for (LexiconEntry& e : list)
+            e.phoneticKey = e.term.toLower();
+    });
+    change("emptied", [](auto& list) { list.clear(); });
+    change("filled again", [](auto& list) { list.append(entry("Again", LexiconCategory::memo)); });
+}
+
 // Answers the folder question from the test, and counts the questions.
 class ScriptedFolderPicker final : public FolderPicker {
 public:

@@ -116,8 +116,7 @@ qreal DictionaryEntryList::rowHeight()
 void DictionaryEntryList::setEntries(QList<LexiconEntry> entries)
 {
     m_entries = std::move(entries);
-    m_rowOf.clear();
-    m_rowOfBuilt = false;
+    m_editorRow = m_editorId.isNull() ? -1 : rowOf(m_editorId);
     m_pressed.reset();
     relayout();
     update();
@@ -145,6 +144,7 @@ void DictionaryEntryList::setEditor(QWidget* editor, const QUuid& id)
         m_editor->hide();
     m_editor = editor;
     m_editorId = editor ? id : QUuid();
+    m_editorRow = m_editorId.isNull() ? -1 : rowOf(m_editorId);
     if (editor && editor->parentWidget() != this)
         editor->setParent(this);
     relayout();
@@ -153,19 +153,16 @@ void DictionaryEntryList::setEditor(QWidget* editor, const QUuid& id)
 
 int DictionaryEntryList::rowOf(const QUuid& id) const
 {
-    // Built on the first question after a change: a keystroke that only filters never needs it.
-    if (!m_rowOfBuilt) {
-        m_rowOf.reserve(m_entries.size());
-        for (int i = 0; i < m_entries.size(); ++i)
-            m_rowOf.insert(m_entries[i].id, i);
-        m_rowOfBuilt = true;
-    }
-    return m_rowOf.value(id, -1);
+    // A scan: a map of a large lexicon's rows would cost more to build after each change than the few
+    // questions asked between changes (the editor's row is kept).
+    const auto found =
+        std::find_if(m_entries.cbegin(), m_entries.cend(), [&](const LexiconEntry& e) { return e.id == id; });
+    return found == m_entries.cend() ? -1 : int(found - m_entries.cbegin());
 }
 
 int DictionaryEntryList::editorRow() const
 {
-    return m_editor && !m_editorId.isNull() ? rowOf(m_editorId) : -1;
+    return m_editor ? m_editorRow : -1;
 }
 
 int DictionaryEntryList::editorHeight() const
@@ -374,7 +371,7 @@ void DictionaryEntryList::mouseReleaseEvent(QMouseEvent* event)
     update(rowRect(pressed.row));
     const Hit hit = hitAt(event->position());
     if (hit.row == pressed.row && hit.part == pressed.part)
-        Q_EMIT partClicked(m_entries[hit.row].id, hit.part);
+        Q_EMIT partClicked(m_entries.at(hit.row).id, hit.part); // at(): a write access would copy the list
 }
 
 void DictionaryEntryList::paintEvent(QPaintEvent* event)

@@ -87,11 +87,10 @@ private:
     void paintRow(QPainter& painter, int row) const;
 
     QList<LexiconEntry> m_entries;
-    mutable QHash<QUuid, int> m_rowOf;
-    mutable bool m_rowOfBuilt = false;
     bool m_batchMode = false;
     QSet<QUuid> m_selected;
     QPointer<QWidget> m_editor;
     QUuid m_editorId;
+    int m_editorRow = -1; // of m_editorId among m_entries
     std::optional<Hit> m_pressed;
 };

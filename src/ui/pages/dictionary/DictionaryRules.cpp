@@ -124,20 +124,60 @@ std::optional<LexiconCategory> filterAfterTap(std::optional<LexiconCategory> tap
     return tapped;
 }
 
+namespace {
+
+SearchIndex::Item indexed(const LexiconEntry& entry)
+{
+    QString text = entry.term;
+    text += kFieldEnd;
+    text += entry.phoneticKey;
+    text += kFieldEnd;
+    for (const QString& alias : entry.aliases) {
+        text += alias;
+        text += kFieldEnd;
+    }
+    return {entry.category, LexiconText::foldCase(text)};
+}
+
+// Whether two entries make the same item. Copies of an unchanged entry share their texts, which settles
+// nearly every comparison without reading them.
+bool sameIndexedTexts(const LexiconEntry& a, const LexiconEntry& b)
+{
+    return a.category == b.category && (a.term.isSharedWith(b.term) || a.term == b.term) &&
+           (a.phoneticKey.isSharedWith(b.phoneticKey) || a.phoneticKey == b.phoneticKey) &&
+           (a.aliases.isSharedWith(b.aliases) || a.aliases == b.aliases);
+}
+
+} // namespace
+
 SearchIndex::SearchIndex(const QList<LexiconEntry>& entries)
 {
     m_items.reserve(entries.size());
-    for (const LexiconEntry& entry : entries) {
-        QString text = entry.term;
-        text += kFieldEnd;
-        text += entry.phoneticKey;
-        text += kFieldEnd;
-        for (const QString& alias : entry.aliases) {
-            text += alias;
-            text += kFieldEnd;
-        }
-        m_items.append({entry.category, LexiconText::foldCase(text)});
+    for (const LexiconEntry& entry : entries)
+        m_items.append(indexed(entry));
+}
+
+void SearchIndex::update(const QList<LexiconEntry>& previous, const QList<LexiconEntry>& entries)
+{
+    if (previous.size() != m_items.size()) {
+        *this = SearchIndex(entries);
+        return;
     }
+    // The entries at either end that still make the same items keep them; only those between are indexed.
+    const qsizetype shorter = std::min(previous.size(), entries.size());
+    qsizetype head = 0;
+    while (head < shorter && sameIndexedTexts(previous[head], entries[head]))
+        ++head;
+    qsizetype tail = 0;
+    while (tail < shorter - head &&
+           sameIndexedTexts(previous[previous.size() - 1 - tail], entries[entries.size() - 1 - tail]))
+        ++tail;
+    const qsizetype removed = previous.size() - head - tail;
+    const qsizetype added = entries.size() - head - tail;
+    m_items.remove(head, removed);
+    m_items.insert(head, added, Item{});
+    for (qsizetype i = 0; i < added; ++i)
+        m_items[head + i] = indexed(entries[head + i]);
 }
 
 QList<qsizetype> SearchIndex::filter(std::optional<LexiconCategory> category, const QString& search) const

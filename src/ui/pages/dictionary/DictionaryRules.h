@@ -62,18 +62,24 @@ class SearchIndex {
 public:
     SearchIndex() = default;
     explicit SearchIndex(const QList<LexiconEntry>& entries);
+    // Makes this, the index of `previous`, the index of `entries`, indexing again only the entries between
+    // the unchanged ones at either end: one edit, addition or removal costs what one entry does.
+    void update(const QList<LexiconEntry>& previous, const QList<LexiconEntry>& entries);
 
     // Indices of the entries that pass the category filter and contain `search` (untested when empty; never
     // trimmed, so spaces are searched for) in the term, the phonetic key or one alias, ignoring case; in
     // store order.
     QList<qsizetype> filter(std::optional<LexiconCategory> category, const QString& search) const;
 
-private:
     struct Item {
         LexiconCategory category;
         // Term, phonetic key and aliases, folded, each followed by a separator no typed text holds.
         QString folded;
+        bool operator==(const Item&) const = default;
     };
+    bool operator==(const SearchIndex&) const = default;
+
+private:
     QList<Item> m_items;
 };
 

@@ -318,16 +318,19 @@ void PersonalDictionarySection::refresh()
 void PersonalDictionarySection::reloadEntries()
 {
     m_entriesStale = false;
-    m_entries = m_state.lexiconStore().entries();
-    m_index = SearchIndex(m_entries);
+    // A change of a large lexicon is mostly one entry: the index is updated, not rebuilt.
+    const QList<LexiconEntry> previous = std::exchange(m_entries, m_state.lexiconStore().entries());
+    m_index.update(previous, m_entries);
     m_counts = categoryCounts(m_entries);
     // Selected entries removed meanwhile (by learning, a merge) are no longer selected.
-    QSet<QUuid> present;
-    for (const LexiconEntry& entry : std::as_const(m_entries)) {
-        if (m_selected.contains(entry.id))
-            present.insert(entry.id);
+    if (!m_selected.isEmpty()) {
+        QSet<QUuid> present;
+        for (const LexiconEntry& entry : std::as_const(m_entries)) {
+            if (m_selected.contains(entry.id))
+                present.insert(entry.id);
+        }
+        m_selected = std::move(present);
     }
-    m_selected = std::move(present);
     m_header->setBadge(headerBadge(m_entries.size()));
     syncPills();
     syncBatchControls();
@@ -337,7 +340,12 @@ void PersonalDictionarySection::reloadEntries()
 
 QList<LexiconEntry> PersonalDictionarySection::filteredEntries() const
 {
+    // Every entry in store order: the store's list itself, shared rather than copied.
+    if (!m_categoryFilter && m_search->text().isEmpty())
+        return m_entries;
     const QList<qsizetype> passed = m_index.filter(m_categoryFilter, m_search->text());
+    if (passed.size() == m_entries.size())
+        return m_entries;
     QList<LexiconEntry> shown;
     shown.reserve(passed.size());
     for (qsizetype index : passed)
