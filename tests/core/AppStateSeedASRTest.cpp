@@ -33,6 +33,8 @@ class SeedDictationTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        if (withLocalModel)
+            EngineTest::installModel();
         ASSERT_TRUE(seed.listen());
         web.setHandler([](const ScriptedHttpServer::Request&) { return ScriptedHttpServer::Reply{}; });
         ASSERT_TRUE(web.listen());
@@ -122,6 +124,7 @@ protected:
 
     bool typed(const QString& text) const { return h.clipboard.textsSet().contains(text); }
 
+    bool withLocalModel = false;
     SeedASRTestServer seed;
     ScriptedHttpServer web{h.networkScheduler};
     FakeAudioCapture capture;
@@ -224,6 +227,41 @@ TEST_F(SeedDictationTest, AConnectionLostMidDictationWithoutAModelEndsTheRecordi
     EXPECT_EQ(state().history().size(), 1);
     h.await(state().finishDictationSession());
     EXPECT_EQ(state().history().size(), 1);
+}
+
+class SeedDictationWithModelTest : public SeedDictationTest {
+protected:
+    void SetUp() override
+    {
+        withLocalModel = true;
+        SeedDictationTest::SetUp();
+    }
+};
+
+// With a model loaded the local model does take over: the notice says so and the dictation records on.
+TEST_F(SeedDictationWithModelTest, ALostConnectionIsTakenOverByTheLocalModel)
+{
+    ASSERT_TRUE(h.settle([&] {
+        drain();
+        return engine->isUsingSenseVoice();
+    })) << "the model never loaded";
+    seed.onFrame = [](Connection& c, const Frame&) {
+        if (audioFrames(c) == 2)
+            c.send(SeedASRTestServer::transcriptFrame(1, QStringLiteral("你")));
+        if (audioFrames(c) == 6)
+            c.closeWith(1011);
+    };
+    begin();
+    speak(EngineTest::tone(400, 0.8));
+    ASSERT_TRUE(h.settle([&] {
+        drain();
+        return !engine->activeSessionUsesCloudSeedASR();
+    }));
+    EXPECT_EQ(state().statusBanner(),
+              QStringLiteral(
+                  "✈️ 离线满血热备已接管：语音服务关闭了连接（关闭码 1011）"));
+    EXPECT_TRUE(state().isSessionActive()) << "the local model records on";
+    EXPECT_TRUE(state().phase().is<PipelinePhase::Listening>());
 }
 
 // A refused upgrade names the status and the service's reason; a service message of a whole page is cut to
