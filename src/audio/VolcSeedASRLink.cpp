@@ -26,6 +26,7 @@ constexpr quint64 kMaxIncomingMessageBytes = SeedASRProtocol::kMaxDecompressedBy
 constexpr qint64 kMaxRefusalBody = 64 * 1024;
 constexpr Duration kRefusalReadLimit = 3s;
 
+constexpr QStringView kHandshakeTimedOut = u"豆包语音服务没有响应连接请求（握手超时）";
 constexpr QStringView kConnectionClosed = u"连接已断开";
 constexpr QStringView kClosedByService = u"语音服务关闭了连接";
 constexpr QStringView kCloseCode = u"关闭码 ";
@@ -320,7 +321,7 @@ void VolcSeedASRClient::Link::onTimeout(quint64 id, bool handshakeOnly)
     if (it == m_slots.end() || (handshakeOnly && it->second.connected))
         return;
     QPointer<QWebSocket> socket = it->second.socket;
-    fail(id, kTimedOut.toString());
+    fail(id, handshakeOnly ? kHandshakeTimedOut.toString() : kTimedOut.toString());
     // A failed-over socket stays current until the owner stops the session; cut it off now.
     if (socket && m_slots.count(id))
         socket->abort();

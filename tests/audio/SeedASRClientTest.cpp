@@ -286,7 +286,7 @@ TEST_F(SeedASRClientTest, StalledHandshakesTimeOutOnTheSchedulerThenFailOver)
     EXPECT_TRUE(fallbacks.isEmpty());
     scheduler.advance(4500ms);
     ASSERT_TRUE(waitUntil([&] { return !fallbacks.isEmpty(); }));
-    EXPECT_EQ(fallbacks, QStringList{QStringLiteral("请求超时")});
+    EXPECT_EQ(fallbacks, QStringList{QStringLiteral("豆包语音服务没有响应连接请求（握手超时）")});
 }
 
 // Audio piling up behind a handshake that never completes is bounded: past 30 s of speech the session fails
