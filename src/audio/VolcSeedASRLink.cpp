@@ -181,6 +181,11 @@ VolcSeedASRClient::Link::~Link()
     // Every deadline is cancelled before the sockets go, so no timer posts to a dead link.
     m_slots.clear();
     m_deadlines.clear();
+    // A refusal still being read ends now, which cancels its limit; it reports to no socket.
+    if (m_network) {
+        for (QNetworkReply* reply : m_network->findChildren<QNetworkReply*>())
+            reply->abort();
+    }
 }
 
 void VolcSeedASRClient::Link::openSocket(quint64 id, const QString& key, const QString& resourceId)

@@ -539,6 +539,16 @@ TEST_F(SeedASRClientTest, ARefusalThatCannotBeReadAgainKeepsItsStatus)
     ASSERT_TRUE(waitUntil([&] { return !fallbacks.isEmpty(); }));
     EXPECT_EQ(fallbacks, QStringList{QStringLiteral(
                              "语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 401 Unauthorized）")});
+
+    // A client that goes away while a refusal is being read leaves no limit behind to fire into it.
+    server.setHandshakes({Handshake::refuse, Handshake::stall, Handshake::refuse, Handshake::stall});
+    start();
+    append(samples(960));
+    ASSERT_TRUE(handshakeSeen(4));
+    client.reset();
+    scheduler.advance(3s);
+    CloudTest::settle();
+    EXPECT_EQ(fallbacks.size(), 1);
 }
 
 // TLS with a certificate the client does not trust: named as a certificate failure, with the library's words.
