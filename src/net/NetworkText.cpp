@@ -148,7 +148,7 @@ QString summary(const QByteArray& body, int maxChars)
     const QJsonDocument document = QJsonDocument::fromJson(body);
     if (document.isObject()) {
         if (const std::optional<QString> message = errorMessage(document.object()))
-            return Text::graphemePrefix(*message, maxChars);
+            return Text::graphemePrefix(message->simplified(), maxChars);
     }
     const std::optional<QString> text = utf8Body(body);
     if (!text)

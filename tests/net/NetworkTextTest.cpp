@@ -67,5 +67,8 @@ TEST(NetworkText, OutsideTextBecomesOneBoundedLine)
     EXPECT_EQ(NetworkText::oneLine(QStringLiteral("👨‍👩‍👧") + long5k, 2),
               QStringLiteral("👨‍👩‍👧字…"))
         << "cut between characters, never inside one";
+    EXPECT_EQ(NetworkText::oneLine(QStringLiteral("{\"error\":{\"message\":\"quota\\n exceeded\"}}")),
+              QStringLiteral("quota exceeded"))
+        << "a JSON error's message, on one line";
     EXPECT_EQ(NetworkText::oneLine(QString()), QString());
 }
