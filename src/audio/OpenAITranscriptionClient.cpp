@@ -1,6 +1,6 @@
 #include "audio/OpenAITranscriptionClient.h"
-#include "util/Endpoint.h"
 #include "net/NetworkText.h"
+#include "util/Endpoint.h"
 
 #include "audio/SeedASRProtocol.h"
 #include "util/Deferred.h"
@@ -160,17 +160,14 @@ std::optional<QString> OpenAITranscriptionClient::isoLanguageCode(const QString&
 
 std::optional<QString> OpenAITranscriptionClient::extractErrorMessage(const QByteArray& body)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (document.isObject()) {
-        if (std::optional<QString> message = NetworkText::errorMessage(document.object()))
-            return message;
-    }
-    if (const std::optional<QString> text = NetworkText::utf8Body(body)) {
-        const QString trimmed = Text::trimmed(*text);
-        if (!trimmed.isEmpty())
-            return Text::graphemePrefix(trimmed, kErrorMessageMaxChars);
-    }
-    return std::nullopt;
+    // A JSON error's message, an error page's title, else the start of the text: one line for the banner.
+    const std::optional<QString> text = NetworkText::utf8Body(body);
+    if (!text)
+        return std::nullopt;
+    QString line = NetworkText::oneLine(*text, kErrorMessageMaxChars);
+    if (line.isEmpty())
+        return std::nullopt;
+    return line;
 }
 
 QCoro::Task<Result<OpenAITranscriptionClient::Transcription>>

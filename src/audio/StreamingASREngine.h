@@ -64,6 +64,12 @@ public:
     // Fail-over notices of the Seed-ASR path.
     static constexpr QStringView kWatchdogFailoverNotice = u"弱网超时，已自动无损切回本机满血模型";
     static constexpr QStringView kSeedFinalTimeoutNotice = u"云端回包超时，已由本机满血 FP32 模型无缝兜底";
+    // A Seed session that heard speech and got nothing back, and what may be incomplete.
+    static constexpr int kSeedNoAnswerCode = -4;
+    static constexpr QStringView kSeedFailedPrefix = u"云端语音识别失败：";
+    static constexpr QStringView kSeedHandshakeUnanswered = u"豆包语音服务没有响应连接请求（握手未完成）";
+    static constexpr QStringView kSeedNoAnswer = u"豆包语音服务在等待时间内没有返回任何结果";
+    static constexpr QStringView kSeedFinalLate = u"豆包语音的最终结果未能按时返回";
 
     explicit StreamingASREngine(Services services, QObject* parent = nullptr);
     ~StreamingASREngine() override;
@@ -223,6 +229,9 @@ private:
     void handleSeedTranscript(quint64 generation, const QString& text, bool definite);
     void handleSeedFallbackRequest(quint64 generation, const QString& reason);
     void postNotice(quint64 generation, const QString& reason);
+    void warnMayBeIncomplete(quint64 generation, const VolcSeedASRClient::SessionOutcome& outcome);
+    // Posts to the main thread for the current session only.
+    void postForSession(quint64 generation, std::function<void()> work);
 
     Scheduler& m_scheduler;
     AudioCapture& m_capture;

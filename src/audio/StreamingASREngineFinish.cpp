@@ -171,8 +171,12 @@ QCoro::Task<QString> StreamingASREngine::finishSeedSession(quint64 generation, C
         co_await m_seedASRClient.finishAndAwaitFinalTranscript(kSeedFinalWaitMs);
     if (!self)
         co_return QString();
+    // How the service left the session: a text that comes without the final answer is the last one streamed.
+    const VolcSeedASRClient::SessionOutcome outcome = m_seedASRClient.sessionOutcome();
     const QString text = final ? Text::trimmed(*final) : QString();
     if (!text.isEmpty()) {
+        if (!outcome.receivedFinal)
+            warnMayBeIncomplete(generation, outcome);
         m_scheduler.schedule(kPostFinishPrewarmDelay, [self] {
             if (self)
                 self->prewarmCloudSocketIfReady();
@@ -192,8 +196,23 @@ QCoro::Task<QString> StreamingASREngine::finishSeedSession(quint64 generation, C
             co_return local;
         }
     }
-    std::lock_guard lock(m_sampleLock);
-    co_return Text::trimmed(m_latestTranscript);
+    {
+        std::lock_guard lock(m_sampleLock);
+        latest = Text::trimmed(m_latestTranscript);
+    }
+    if (!latest.isEmpty()) {
+        warnMayBeIncomplete(generation, outcome);
+        co_return latest;
+    }
+    // The user spoke and the service said nothing (a final that came and was empty is its answer).
+    if (snapshot.detectedSpeech && !outcome.receivedFinal) {
+        const QString reason = outcome.failure              ? *outcome.failure
+                               : outcome.handshakeCompleted ? kSeedNoAnswer.toString()
+                                                            : kSeedHandshakeUnanswered.toString();
+        reportError(generation, AppError{kErrorDomain.toString(), kSeedNoAnswerCode,
+                                         kSeedFailedPrefix.toString() + reason});
+    }
+    co_return QString();
 }
 
 QCoro::Task<QString> StreamingASREngine::finishLocalOrSystemSession(quint64 generation)
@@ -328,10 +347,37 @@ void StreamingASREngine::switchActiveSessionFromCloudToLocalFP32(quint64 generat
             m_seedFeedGeneration = 0;
     }
     m_seedASRClient.stopAndReset();
-    if (m_model.isLoaded() && isCaptureRunning())
-        startContinuousVADStreamingLoop(generation);
-    // Also without a local model: the session then captures on and the finish returns the last cloud text.
-    postNotice(generation, reason);
+    if (m_model.isLoaded()) {
+        if (isCaptureRunning())
+            startContinuousVADStreamingLoop(generation);
+        postNotice(generation, reason);
+        return;
+    }
+    // Nothing takes over: a failure, not a take-over. The owner ends the recording; the finish returns the
+    // last cloud text.
+    postForSession(generation, [this, reason] {
+        if (onCloudRecognitionFailed)
+            onCloudRecognitionFailed(reason);
+    });
+}
+
+void StreamingASREngine::warnMayBeIncomplete(quint64 generation,
+                                             const VolcSeedASRClient::SessionOutcome& outcome)
+{
+    // The last streamed text is delivered, but the user is told it never became final.
+    const QString reason = outcome.failure.value_or(kSeedFinalLate.toString());
+    postForSession(generation, [this, reason] {
+        if (onTranscriptMayBeIncomplete)
+            onTranscriptMayBeIncomplete(reason);
+    });
+}
+
+void StreamingASREngine::postForSession(quint64 generation, std::function<void()> work)
+{
+    postToMain([this, generation, work = std::move(work)] {
+        if (generation == m_activeGeneration.load())
+            work();
+    });
 }
 
 void StreamingASREngine::postNotice(quint64 generation, const QString& reason)

@@ -2,6 +2,7 @@
 #include "util/Endpoint.h"
 
 #include "audio/VolcSeedASRLink.h"
+#include "net/NetworkText.h"
 #include "util/AppIdentity.h"
 #include "util/Text.h"
 
@@ -110,6 +111,8 @@ void VolcSeedASRClient::startSession(quint64 sessionTag, const QString& apiKey, 
         m_sessionTag = sessionTag;
         m_isActive = true;
         m_hasFailedOver = false;
+        m_handshakeCompleted = false;
+        m_failoverReason.reset();
         m_latestServerText.clear();
         m_didReceiveFinalPacket = false;
         m_receivedServerFrameCount = 0;
@@ -250,6 +253,19 @@ int VolcSeedASRClient::receivedServerFrameCount() const
     return m_receivedServerFrameCount;
 }
 
+VolcSeedASRClient::SessionOutcome VolcSeedASRClient::sessionOutcome() const
+{
+    std::lock_guard lock(m_stateLock);
+    return {m_handshakeCompleted, m_didReceiveFinalPacket, m_failoverReason};
+}
+
+void VolcSeedASRClient::noteHandshakeCompleted(quint64 socketId)
+{
+    std::lock_guard lock(m_stateLock);
+    if (m_socketId == socketId)
+        m_handshakeCompleted = true;
+}
+
 void VolcSeedASRClient::prewarmStandbySocket(const QString& /*apiKey*/, const QString& /*resourceID*/)
 {
     {
@@ -324,7 +340,7 @@ bool VolcSeedASRClient::handleIncomingBinaryFrame(quint64 socketId, const QByteA
         // The service's own message follows ours, in brackets.
         QString reason = kServerError.toString();
         if (frame.errorMessage && !frame.errorMessage->isEmpty())
-            reason += QStringLiteral("（") + *frame.errorMessage + QStringLiteral("）");
+            reason += QStringLiteral("（") + NetworkText::oneLine(*frame.errorMessage) + QStringLiteral("）");
         triggerFailover(socketId, reason);
         return false;
     }
@@ -362,7 +378,8 @@ bool VolcSeedASRClient::handleIncomingBinaryFrame(quint64 socketId, const QByteA
     return false;
 }
 
-void VolcSeedASRClient::handleEarlySocketErrorOrFailover(quint64 failedSocketId, const QString& reason)
+void VolcSeedASRClient::handleEarlySocketErrorOrFailover(quint64 failedSocketId, const QString& reason,
+                                                         bool mayReplay)
 {
     quint64 freshId = 0;
     QString key, resourceId;
@@ -373,7 +390,7 @@ void VolcSeedASRClient::handleEarlySocketErrorOrFailover(quint64 failedSocketId,
             return;
         // A replay is only worth it while every frame sent so far can be sent again: otherwise the
         // service would hear the dictation with a hole in it.
-        if (m_isActive && !m_didRetryFreshSocket && m_receivedServerFrameCount == 0 &&
+        if (mayReplay && m_isActive && !m_didRetryFreshSocket && m_receivedServerFrameCount == 0 &&
             !m_replayHandshakeFrames.isEmpty() && !m_hasUnrecordedFrames) {
             m_didRetryFreshSocket = true;
             freshId = ++m_nextSocketId;
@@ -402,6 +419,7 @@ void VolcSeedASRClient::triggerFailover(quint64 socketId, const QString& reason)
         if (m_hasFailedOver || m_socketId != socketId)
             return;
         m_hasFailedOver = true;
+        m_failoverReason = reason;
         tag = m_sessionTag;
         taken = takeWaiterLocked();
     }

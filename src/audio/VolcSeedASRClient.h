@@ -64,6 +64,15 @@ public:
     bool hasReceivedAnyServerFrame() const;
     int receivedServerFrameCount() const;
 
+    // How the last session went, kept until the next start: what the owner tells the user when the finish
+    // brought no final answer.
+    struct SessionOutcome {
+        bool handshakeCompleted = false; // a socket of the session was upgraded
+        bool receivedFinal = false;
+        std::optional<QString> failure; // why it failed over, when it did
+    };
+    SessionOutcome sessionOutcome() const;
+
     // Both arguments are accepted and ignored: the warm-up only opens a connection to the host.
     void prewarmStandbySocket(const QString& apiKey, const QString& resourceID);
 
@@ -101,9 +110,12 @@ private:
     void drainOutbox();
     void sendSessionFrame(const OutboxItem& item);
     bool handleIncomingBinaryFrame(quint64 socketId, const QByteArray& data);
-    void handleEarlySocketErrorOrFailover(quint64 failedSocketId, const QString& reason);
+    // `mayReplay` is false when the service itself refused: a fresh socket would only be refused again.
+    void handleEarlySocketErrorOrFailover(quint64 failedSocketId, const QString& reason,
+                                          bool mayReplay = true);
     // Fails the session of `socketId` over, once; nothing when a newer session has started meanwhile.
     void triggerFailover(quint64 socketId, const QString& reason);
+    void noteHandshakeCompleted(quint64 socketId);
 
     TakenWaiter takeWaiterLocked();
     void releaseWaiter(TakenWaiter taken, std::optional<QString> result);
@@ -137,6 +149,8 @@ private:
     QByteArray m_pendingPCM16Bytes;
     bool m_isActive = false;
     bool m_hasFailedOver = false;
+    bool m_handshakeCompleted = false;
+    std::optional<QString> m_failoverReason;
     QString m_latestServerText;
     bool m_didReceiveFinalPacket = false;
     int m_receivedServerFrameCount = 0;

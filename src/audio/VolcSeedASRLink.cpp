@@ -6,6 +6,8 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QPointer>
+#include <QRegularExpression>
+#include <QUuid>
 
 using namespace std::chrono_literals;
 
@@ -20,8 +22,22 @@ constexpr Duration kCloseLinger = 3s;
 // A transcript frame is a few kilobytes.
 constexpr quint64 kMaxIncomingMessageBytes = SeedASRProtocol::kMaxDecompressedBytes;
 
+// A refusal is a short JSON answer or an error page; its title is near the top.
+constexpr qint64 kMaxRefusalBody = 64 * 1024;
+constexpr Duration kRefusalReadLimit = 3s;
+
+constexpr QStringView kHandshakeTimedOut = u"豆包语音服务没有响应连接请求（握手超时）";
 constexpr QStringView kConnectionClosed = u"连接已断开";
 constexpr QStringView kClosedByService = u"语音服务关闭了连接";
+constexpr QStringView kCloseCode = u"关闭码 ";
+constexpr QStringView kCertificateRefused = u"安全连接失败：服务器证书未通过校验";
+constexpr QStringView kUpgradeRefused = u"语音服务拒绝了连接";
+constexpr QStringView kCheckKey = u"，请检查豆包语音 API Key";
+
+QString bracketed(const QString& text)
+{
+    return QStringLiteral("（") + text + QStringLiteral("）");
+}
 
 } // namespace
 
@@ -44,15 +60,116 @@ QNetworkRequest handshakeRequest(const QUrl& url, const QString& key, const QStr
     return request;
 }
 
-QString failureReason(const QWebSocket* socket)
+QString failureReason(const QWebSocket* socket, const SocketTrouble& trouble)
 {
     // Qt's and the service's own words only ever follow ours, in brackets.
+    if (!trouble.sslErrors.isEmpty()) {
+        QStringList texts;
+        for (const QSslError& error : trouble.sslErrors)
+            texts.append(error.errorString());
+        texts.removeDuplicates();
+        return kCertificateRefused.toString() +
+               bracketed(NetworkText::oneLine(texts.join(QStringLiteral("; "))));
+    }
+    if (trouble.code && *trouble.code != QAbstractSocket::UnknownSocketError &&
+        !trouble.libraryText.isEmpty())
+        return NetworkText::socketFailure(*trouble.code, NetworkText::oneLine(trouble.libraryText));
     if (socket->error() != QAbstractSocket::UnknownSocketError && !socket->errorString().isEmpty())
-        return NetworkText::socketFailure(socket->error(), socket->errorString());
+        return NetworkText::socketFailure(socket->error(), NetworkText::oneLine(socket->errorString()));
     if (!socket->closeReason().isEmpty())
-        return kClosedByService.toString() + QStringLiteral("（") + socket->closeReason() +
-               QStringLiteral("）");
+        return kClosedByService.toString() + bracketed(NetworkText::oneLine(socket->closeReason()));
+    const QWebSocketProtocol::CloseCode code = socket->closeCode();
+    if (code != QWebSocketProtocol::CloseCodeNormal &&
+        code != QWebSocketProtocol::CloseCodeAbnormalDisconnection)
+        return kClosedByService.toString() + bracketed(kCloseCode.toString() + QString::number(int(code)));
     return kConnectionClosed.toString();
+}
+
+std::optional<Refusal> refusedUpgrade(const SocketTrouble& trouble)
+{
+    // Qt words a refused upgrade as "…processHandshake: Unhandled http status code: 401 (Unauthorized).", and
+    // a 400 without naming it; a refused TCP connection has the same code but no handshake in its text.
+    if (trouble.code != QAbstractSocket::ConnectionRefusedError ||
+        !trouble.libraryText.contains(QLatin1String("handshake"), Qt::CaseInsensitive))
+        return std::nullopt;
+    static const QRegularExpression statusLine(QStringLiteral("status code: (\\d{3}) \\(([^)]*)\\)"));
+    Refusal refusal;
+    refusal.libraryText = trouble.libraryText;
+    const QRegularExpressionMatch match = statusLine.match(trouble.libraryText);
+    if (match.hasMatch()) {
+        refusal.status = match.captured(1).toInt();
+        refusal.phrase = match.captured(2).trimmed();
+    }
+    return refusal;
+}
+
+QString refusalReason(int status, const QString& phrase, const QByteArray& body)
+{
+    QString reason = kUpgradeRefused.toString();
+    if (status == 401 || status == 403)
+        reason += kCheckKey;
+    QString detail = QStringLiteral("HTTP ") + QString::number(status);
+    if (!phrase.isEmpty())
+        detail += QLatin1Char(' ') + NetworkText::oneLine(phrase);
+    const std::optional<QString> text = NetworkText::utf8Body(body);
+    const QString message = text ? NetworkText::oneLine(*text) : QString();
+    if (!message.isEmpty())
+        detail += QStringLiteral("：") + message;
+    return reason + bracketed(detail);
+}
+
+void readRefusal(QNetworkAccessManager& network, const QUrl& webSocketUrl, const QString& key,
+                 const QString& resourceId, const Refusal& refusal, const ArmDeadline& arm,
+                 std::function<void(QString)> done)
+{
+    QUrl url = webSocketUrl;
+    url.setScheme(url.scheme() == QLatin1String("wss") ? QStringLiteral("https") : QStringLiteral("http"));
+    QNetworkRequest request = handshakeRequest(url, key, resourceId);
+    // The same upgrade request as the socket's: a service may answer a plain request differently.
+    request.setRawHeader("Connection", "Upgrade");
+    request.setRawHeader("Upgrade", "websocket");
+    request.setRawHeader("Sec-WebSocket-Version", "13");
+    request.setRawHeader("Sec-WebSocket-Key", QUuid::createUuid().toRfc4122().toBase64());
+    // The key never follows a redirect.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QPointer<QNetworkReply> reply = network.get(request);
+
+    struct State {
+        std::function<void(QString)> done;
+        ScheduledWork limit;
+    };
+    auto state = std::make_shared<State>();
+    state->done = std::move(done);
+    const auto complete = [state, reply, refusal] {
+        std::function<void(QString)> finished = std::exchange(state->done, nullptr);
+        if (!finished)
+            return;
+        state->limit.cancel();
+        std::optional<int> status = refusal.status;
+        QString phrase = refusal.phrase;
+        QByteArray body;
+        if (reply) {
+            const QVariant code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+            // Only the same answer again tells what the refusal meant.
+            if (code.isValid() && (!status || code.toInt() == *status)) {
+                status = code.toInt();
+                if (phrase.isEmpty())
+                    phrase = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+                body = reply->read(kMaxRefusalBody);
+            }
+            reply->disconnect();
+            reply->abort();
+            reply->deleteLater();
+        }
+        finished(status ? refusalReason(*status, phrase, body)
+                        : kUpgradeRefused.toString() + bracketed(NetworkText::oneLine(refusal.libraryText)));
+    };
+    state->limit = arm(kRefusalReadLimit, complete);
+    QObject::connect(reply, &QNetworkReply::finished, reply, complete);
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, complete] {
+        if (reply && reply->bytesAvailable() >= kMaxRefusalBody)
+            complete();
+    });
 }
 
 } // namespace SeedASRSocket
@@ -64,6 +181,11 @@ VolcSeedASRClient::Link::~Link()
     // Every deadline is cancelled before the sockets go, so no timer posts to a dead link.
     m_slots.clear();
     m_deadlines.clear();
+    // A refusal still being read ends now, which cancels its limit; it reports to no socket.
+    if (m_network) {
+        for (QNetworkReply* reply : m_network->findChildren<QNetworkReply*>())
+            reply->abort();
+    }
 }
 
 void VolcSeedASRClient::Link::openSocket(quint64 id, const QString& key, const QString& resourceId)
@@ -71,12 +193,24 @@ void VolcSeedASRClient::Link::openSocket(quint64 id, const QString& key, const Q
     QWebSocket* socket = makeSocket(this);
     Slot& slot = m_slots[id];
     slot.socket = socket;
+    slot.key = key;
+    slot.resourceId = resourceId;
     connect(socket, &QWebSocket::connected, this, [this, id] { onConnected(id); });
     connect(socket, &QWebSocket::binaryMessageReceived, this,
             [this, id](const QByteArray& data) { onBinaryMessage(id, data); });
     // Text messages carry nothing for us; they are read and dropped.
-    connect(socket, errorSignal, this, [this, id, socket] { fail(id, failureReason(socket)); });
-    connect(socket, &QWebSocket::disconnected, this, [this, id, socket] { fail(id, failureReason(socket)); });
+    connect(socket, &QWebSocket::sslErrors, this, [this, id](const QList<QSslError>& errors) {
+        if (auto it = m_slots.find(id); it != m_slots.end())
+            it->second.trouble.sslErrors = errors;
+    });
+    connect(socket, errorSignal, this, [this, id, socket](QAbstractSocket::SocketError code) {
+        if (auto it = m_slots.find(id); it != m_slots.end() && !it->second.trouble.code) {
+            it->second.trouble.code = code;
+            it->second.trouble.libraryText = socket->errorString();
+        }
+        onSocketGone(id);
+    });
+    connect(socket, &QWebSocket::disconnected, this, [this, id] { onSocketGone(id); });
     // Qt has no handshake time-out of its own.
     slot.handshakeTimer = deadline(kSessionHandshakeTimeout, [this, id] { onTimeout(id, true); });
     slot.lifetimeTimer = deadline(kSocketLifetime, [this, id] { onTimeout(id, false); });
@@ -124,13 +258,18 @@ void VolcSeedASRClient::Link::closeSocket(quint64 id)
     socket->close(QWebSocketProtocol::CloseCodeNormal);
 }
 
-void VolcSeedASRClient::Link::sendWarmUp(const QUrl& url)
+QNetworkAccessManager& VolcSeedASRClient::Link::network()
 {
     if (!m_network) {
         m_network = new QNetworkAccessManager(this);
         m_network->setProxy(QNetworkProxy::NoProxy);
     }
-    QNetworkReply* reply = m_network->head(QNetworkRequest(url));
+    return *m_network;
+}
+
+void VolcSeedASRClient::Link::sendWarmUp(const QUrl& url)
+{
+    QNetworkReply* reply = network().head(QNetworkRequest(url));
     connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
     lingerUntilGone(reply, kWarmUpTimeout, [reply] { reply->abort(); });
 }
@@ -162,6 +301,7 @@ void VolcSeedASRClient::Link::onConnected(quint64 id)
     Slot& slot = it->second;
     slot.connected = true;
     slot.handshakeTimer.cancel();
+    m_client.noteHandshakeCompleted(id);
     const QList<QByteArray> held = std::exchange(slot.held, {});
     slot.heldBytes = 0;
     for (const QByteArray& frame : held)
@@ -186,7 +326,7 @@ void VolcSeedASRClient::Link::onTimeout(quint64 id, bool handshakeOnly)
     if (it == m_slots.end() || (handshakeOnly && it->second.connected))
         return;
     QPointer<QWebSocket> socket = it->second.socket;
-    fail(id, kTimedOut.toString());
+    fail(id, handshakeOnly ? kHandshakeTimedOut.toString() : kTimedOut.toString());
     // A failed-over socket stays current until the owner stops the session; cut it off now.
     if (socket && m_slots.count(id))
         socket->abort();
@@ -194,7 +334,7 @@ void VolcSeedASRClient::Link::onTimeout(quint64 id, bool handshakeOnly)
 
 // Socket, send and receive failures. Reported once per socket, and only while its receive loop runs: after
 // the final answer or an error frame the socket closing is no news.
-void VolcSeedASRClient::Link::fail(quint64 id, const QString& reason)
+void VolcSeedASRClient::Link::fail(quint64 id, const QString& reason, bool answered)
 {
     auto it = m_slots.find(id);
     if (it == m_slots.end() || it->second.failed || !it->second.listening)
@@ -202,5 +342,24 @@ void VolcSeedASRClient::Link::fail(quint64 id, const QString& reason)
     it->second.failed = true;
     it->second.listening = false; // a failed receive ends the loop
     it->second.handshakeTimer.cancel();
-    m_client.handleEarlySocketErrorOrFailover(id, reason);
+    m_client.handleEarlySocketErrorOrFailover(id, reason, !answered);
+}
+
+void VolcSeedASRClient::Link::onSocketGone(quint64 id)
+{
+    auto it = m_slots.find(id);
+    if (it == m_slots.end() || it->second.failed || !it->second.listening || it->second.readingRefusal)
+        return;
+    Slot& slot = it->second;
+    const std::optional<Refusal> refusal = refusedUpgrade(slot.trouble);
+    if (!refusal) {
+        fail(id, failureReason(slot.socket, slot.trouble));
+        return;
+    }
+    slot.readingRefusal = true;
+    slot.handshakeTimer.cancel(); // the service has answered; its reason is on the way
+    readRefusal(
+        network(), m_client.m_endpoint.webSocketUrl, slot.key, slot.resourceId, *refusal,
+        [this](Duration delay, std::function<void()> work) { return deadline(delay, std::move(work)); },
+        [this, id](const QString& reason) { fail(id, reason, true); });
 }

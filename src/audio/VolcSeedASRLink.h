@@ -6,6 +6,7 @@
 #include "audio/VolcSeedASRClient.h"
 
 #include <QNetworkRequest>
+#include <QSslError>
 #include <QWebSocket>
 #include <unordered_map>
 
@@ -23,8 +24,35 @@ inline constexpr QStringView kKeyHasControlCharacters = u"豆包语音 API Key �
 // A direct (proxy-free) socket whose incoming messages are capped.
 QWebSocket* makeSocket(QObject* parent);
 QNetworkRequest handshakeRequest(const QUrl& url, const QString& key, const QString& resourceId);
+// What went wrong on one socket, as its signals told: Qt 6.4's QWebSocket::error() reads the underlying
+// TCP socket, which knows nothing of a refused upgrade, so the code comes from the error signal.
+struct SocketTrouble {
+    std::optional<QAbstractSocket::SocketError> code;
+    QString libraryText;
+    QList<QSslError> sslErrors;
+};
 // Why a socket went away, for the fail-over notice or the probe's error.
-QString failureReason(const QWebSocket* socket);
+QString failureReason(const QWebSocket* socket, const SocketTrouble& trouble);
+
+// An upgrade the service answered with an HTTP status other than 101. Qt 6.4 keeps only the status line
+// (in its error text) and drops the body, where the service says why.
+struct Refusal {
+    std::optional<int> status; // from Qt's text; none when Qt did not name it
+    QString phrase;
+    QString libraryText;
+};
+std::optional<Refusal> refusedUpgrade(const SocketTrouble& trouble);
+// Our words for a refusal, with the status and the service's message (a JSON "message"/"error", a page's
+// title) in brackets.
+QString refusalReason(int status, const QString& phrase, const QByteArray& body);
+// Sets a deadline whose work runs on the calling thread.
+using ArmDeadline = std::function<ScheduledWork(Duration, std::function<void()>)>;
+// Sends the same upgrade request once more as a plain HTTP(S) request, to read the status and the body of the
+// refusal; `done` gets the reason for the user. Bounded in time and size; gives Qt's status alone when the
+// second answer cannot be read or differs.
+void readRefusal(QNetworkAccessManager& network, const QUrl& webSocketUrl, const QString& key,
+                 const QString& resourceId, const Refusal& refusal, const ArmDeadline& arm,
+                 std::function<void(QString)> done);
 // Qt 6.4 has no QWebSocket::errorOccurred.
 inline const auto errorSignal = QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error);
 
@@ -46,6 +74,9 @@ public:
 private:
     struct Slot {
         QWebSocket* socket = nullptr;
+        QString key, resourceId; // to read a refusal
+        SeedASRSocket::SocketTrouble trouble;
+        bool readingRefusal = false;
         bool connected = false;
         bool listening = true; // the receive loop goes on
         bool failed = false;
@@ -63,7 +94,11 @@ private:
     void onBinaryMessage(quint64 id, const QByteArray& data);
     // The handshake limit (only while connecting) or the socket's whole lifetime ran out.
     void onTimeout(quint64 id, bool handshakeOnly);
-    void fail(quint64 id, const QString& reason);
+    // `answered`: the service itself refused (an HTTP status), so trying again on a fresh socket is no use.
+    void fail(quint64 id, const QString& reason, bool answered = false);
+    // A socket error or close: a refused upgrade is read before it is reported.
+    void onSocketGone(quint64 id);
+    QNetworkAccessManager& network();
 
     VolcSeedASRClient& m_client;
     std::unordered_map<quint64, Slot> m_slots;

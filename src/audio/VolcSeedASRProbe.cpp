@@ -1,8 +1,11 @@
 #include "audio/VolcSeedASRLink.h"
 #include "util/Endpoint.h"
 
+#include "net/NetworkText.h"
 #include "util/Text.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QPointer>
 
 using namespace std::chrono_literals;
@@ -87,14 +90,43 @@ QCoro::Task<Result<qint64>> VolcSeedASRClient::probeHandshakeLatency(QString api
     QObject::connect(socket, &QWebSocket::textMessageReceived, socket, [outcome, &scheduler] {
         outcome->resolve({std::nullopt, {}, scheduler.now()});
     });
-    const auto failed = [outcome, socket] {
-        if (socket)
-            outcome->resolve({AppError{QStringLiteral("QAbstractSocket"), static_cast<int>(socket->error()),
-                                       failureReason(socket)},
-                              {},
-                              {}});
+    // The network reads a refused upgrade's body; it lives as long as the probe.
+    auto network = std::make_shared<QNetworkAccessManager>();
+    network->setProxy(QNetworkProxy::NoProxy);
+    auto trouble = std::make_shared<SocketTrouble>();
+    auto readingRefusal = std::make_shared<bool>(false);
+    const auto failed = [outcome, socket, trouble, readingRefusal, network, handshakeLimit, &scheduler,
+                         webSocketUrl, key, resourceID] {
+        if (!socket || *readingRefusal)
+            return;
+        const int code = static_cast<int>(trouble->code.value_or(socket->error()));
+        const std::optional<Refusal> refusal = refusedUpgrade(*trouble);
+        if (!refusal) {
+            outcome->resolve(
+                {AppError{QStringLiteral("QAbstractSocket"), code, failureReason(socket, *trouble)}, {}, {}});
+            return;
+        }
+        *readingRefusal = true;
+        handshakeLimit->cancel();
+        readRefusal(
+            *network, webSocketUrl, key, resourceID, *refusal,
+            [&scheduler](Duration delay, std::function<void()> work) {
+                return ScheduledWork(&scheduler, scheduler.schedule(delay, std::move(work)));
+            },
+            [outcome, code](const QString& reason) {
+                outcome->resolve({AppError{QStringLiteral("QAbstractSocket"), code, reason}, {}, {}});
+            });
     };
-    QObject::connect(socket, errorSignal, socket, failed);
+    QObject::connect(socket, &QWebSocket::sslErrors, socket,
+                     [trouble](const QList<QSslError>& errors) { trouble->sslErrors = errors; });
+    QObject::connect(socket, errorSignal, socket,
+                     [socket, trouble, failed](QAbstractSocket::SocketError code) {
+                         if (!trouble->code) {
+                             trouble->code = code;
+                             trouble->libraryText = socket->errorString();
+                         }
+                         failed();
+                     });
     QObject::connect(socket, &QWebSocket::disconnected, socket, failed);
     const auto timedOut = [outcome] { outcome->resolve({timeoutError(), {}, {}}); };
     *handshakeLimit = ScheduledWork(&scheduler, scheduler.schedule(kHandshakeTimeout, timedOut));
@@ -111,8 +143,8 @@ QCoro::Task<Result<qint64>> VolcSeedASRClient::probeHandshakeLatency(QString api
     const SeedASRProtocol::ServerFrame frame = SeedASRProtocol::parseServerFrame(result.binary);
     if (frame.kind == SeedASRProtocol::ServerFrame::Kind::error)
         co_return frame.errorMessage && !frame.errorMessage->isEmpty()
-            ? seedError(-2, kServerError.toString() + QStringLiteral("（") + *frame.errorMessage +
-                                QStringLiteral("）"))
+            ? seedError(-2, kServerError.toString() + QStringLiteral("（") +
+                                NetworkText::oneLine(*frame.errorMessage) + QStringLiteral("）"))
             : seedError(-2, kServerError);
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(result.arrivedAt - started);
     co_return std::max<qint64>(1, elapsed.count());

@@ -499,6 +499,15 @@ void AppState::setupCallbacks()
         if (self)
             self->setStatusBanner(QStringLiteral("✈️ 离线满血热备已接管：") + reason);
     };
+    m_asrEngine->onCloudRecognitionFailed = [self](const QString& reason) {
+        if (self)
+            self->handleCloudRecognitionFailure(reason);
+    };
+    m_asrEngine->onTranscriptMayBeIncomplete = [self](const QString& reason) {
+        if (self)
+            self->setStatusBanner(QStringLiteral("⚠️ ") + reason +
+                                  QStringLiteral("，已送出最后识别到的文字，可能不完整，请核对"));
+    };
     m_asrEngine->onError = [self](const AppError& error) {
         if (self)
             self->handleEngineError(error.description);

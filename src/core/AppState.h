@@ -319,6 +319,8 @@ private:
     void refreshAccessibilityReason();
     void refreshTriggerKeyProblem();
     void handleEngineError(const QString& message);
+    // The cloud failed mid-dictation with no local model to take over: the recording ends at once.
+    void handleCloudRecognitionFailure(const QString& reason);
     void handlePartialResult(const QString& text, bool settled);
     void scheduleIdleReset(double afterSeconds);
     void finishDictationSessionDetached();
@@ -393,6 +395,12 @@ private:
     // The record of a dictation whose transcript is in hand but not yet recorded (the corrected raw text,
     // then the polished text once it is known), written at once if the app quits before the finish does.
     std::optional<DictationRecord> m_unfinishedRecord;
+    // The banner of a cloud failure, for the session it ended; its finish says what was kept.
+    struct CloudFailure {
+        quint64 generation = 0;
+        QString banner;
+    };
+    std::optional<CloudFailure> m_cloudFailure;
     // Bumped by every begin and cancel: work of an older session (a capture, a pending finish) does nothing.
     quint64 m_sessionGeneration = 0;
     // The begin waiting for the front window and the clipboard (0: none), and the last one handed out.

@@ -50,6 +50,11 @@ constexpr qsizetype kClipHintMaxBytes = 4096;
 constexpr QStringView kNoMicrophoneText = u"请在桌面的声音设置中启用麦克风输入设备";
 constexpr QStringView kNoRecognizerText = u"未找到可用的语音识别引擎，请配置本地模型或云端语音密钥";
 constexpr QStringView kNoAccessibilityText = u"请在桌面设置中开启辅助功能（AT-SPI）才能写入外部输入框";
+const QString kCloudFailedPrefix = QStringLiteral("云端语音识别失败：");
+const QString kNoOfflineModel = QStringLiteral(
+    "。本机未安装离线模型，无法接管（可在引擎设置的「纯本机 SenseVoice FP32 离线满血模型」卡片下载）");
+const QString kStreamedPartKept = QStringLiteral("；已送出云端已识别的部分，其余语音未能识别");
+const QString kNothingRecognised = QStringLiteral("；本次听写没有得到任何文字");
 const QString kOwnWindowTargetName = QStringLiteral("Quorbell 试音沙盒");
 const QString kSavedToClipboardText = QStringLiteral("已暂存剪贴板 · Ctrl+V 粘贴");
 
@@ -303,6 +308,21 @@ void AppState::handleEngineError(const QString& message)
     scheduleIdleReset(kIdleAfterEngineError);
 }
 
+void AppState::handleCloudRecognitionFailure(const QString& reason)
+{
+    const QString failure = kCloudFailedPrefix + reason;
+    const QString banner = QStringLiteral("❌ ") + failure + kNoOfflineModel;
+    setPhase(PipelinePhase::error(failure));
+    setStatusBanner(banner);
+    scheduleIdleReset(kIdleAfterEngineError);
+    if (!m_isSessionActive)
+        return;
+    m_cloudFailure = CloudFailure{m_sessionGeneration, banner};
+    // Recording on would only lose more speech: the dictation ends with what the cloud streamed.
+    if (!m_isFinalizingSession)
+        finishDictationSessionDetached();
+}
+
 void AppState::scheduleIdleReset(double afterSeconds)
 {
     QPointer<AppState> self(this);
@@ -387,6 +407,9 @@ QCoro::Task<> AppState::finishDictationSession()
     trace.mark(DictationTrace::Step::engineFinal);
     const QString raw = transcript.text;
     std::shared_ptr<LiveInputSession> live = m_liveInputSession;
+    if (m_cloudFailure && m_cloudFailure->generation == generation)
+        setStatusBanner(std::exchange(m_cloudFailure, std::nullopt)->banner +
+                        (raw.isEmpty() ? kNothingRecognised : kStreamedPartKept));
 
     if (raw.isEmpty()) {
         if (m_isTypingInsideOwnApp)

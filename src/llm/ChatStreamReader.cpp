@@ -179,7 +179,7 @@ QString ChatStreamReader::whatCameBack() const
         if (!event)
             continue;
         if (const std::optional<QString> message = NetworkText::errorMessage(*event))
-            return with("服务器返回了错误", Text::graphemePrefix(*message, kMaxChars));
+            return with("服务器返回了错误", NetworkText::oneLine(*message, kMaxChars));
     }
 
     const QJsonDocument whole = QJsonDocument::fromJson(m_head);

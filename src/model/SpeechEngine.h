@@ -39,6 +39,12 @@ public:
     // A session could not start, or cloud transcription failed; the user sees the error's description.
     std::function<void(const AppError& error)> onError;
     std::function<void(const QString& reason)> onCloudFailoverNotice;
+    // The cloud recogniser failed during a dictation and no local model can take over: the recording should
+    // end now. What the cloud streamed before is still the session's transcript.
+    std::function<void(const QString& reason)> onCloudRecognitionFailed;
+    // The transcript the finish returns is the last streamed text, without the service's final answer: it
+    // may be incomplete.
+    std::function<void(const QString& reason)> onTranscriptMayBeIncomplete;
     // A local model that was found on disk could not be loaded (also reported through onError).
     std::function<void(const QString& reason)> onModelLoadFailed;
 

@@ -148,7 +148,7 @@ QString summary(const QByteArray& body, int maxChars)
     const QJsonDocument document = QJsonDocument::fromJson(body);
     if (document.isObject()) {
         if (const std::optional<QString> message = errorMessage(document.object()))
-            return Text::graphemePrefix(*message, maxChars);
+            return Text::graphemePrefix(message->simplified(), maxChars);
     }
     const std::optional<QString> text = utf8Body(body);
     if (!text)
@@ -161,6 +161,20 @@ QString summary(const QByteArray& body, int maxChars)
             return Text::graphemePrefix(found.simplified(), maxChars);
     }
     return Text::graphemePrefix(Text::trimmed(*text).simplified(), maxChars);
+}
+
+QString oneLine(const QString& text, int maxChars)
+{
+    const QString whole = Text::trimmed(text);
+    QString line = summary(whole.toUtf8(), maxChars);
+    const QString flat = whole.simplified();
+    if (line == flat)
+        return line;
+    // Cut short (not a message or a title picked out of it): say so.
+    if (flat.startsWith(line) && !line.isEmpty())
+        line += QStringLiteral("…");
+    qWarning("Text from outside shortened for display; in full: %s", qUtf8Printable(whole));
+    return line;
 }
 
 } // namespace NetworkText

@@ -26,4 +26,11 @@ std::optional<QString> errorMessage(const QJsonObject& object);
 // (at most maxChars characters). Empty for an empty body or one that is not UTF-8.
 QString summary(const QByteArray& body, int maxChars = 160);
 
+// How much of a text from outside the banner, a card or the pill shows.
+inline constexpr int kOneLineChars = 120;
+// Text from outside (a service's message or page, a library's words) as the banner, a card or the pill may
+// show it: one line of at most maxChars characters, a page reduced to its title, "…" where it was cut. The
+// whole text goes to the log when anything of it was left out.
+QString oneLine(const QString& text, int maxChars = kOneLineChars);
+
 } // namespace NetworkText

@@ -160,7 +160,11 @@ TEST_F(OpenAITranscriptionTest, LocalServersNeedNoKeyAndOptionalFieldsStayOut)
 TEST_F(OpenAITranscriptionTest, ReadsAnswersAndErrorsAsTheyCome)
 {
     const QByteArray html = "<html>" + QByteArray(300, 'e');
-    const QByteArray htmlError = "502 HTTP 502：" + html.left(160);
+    // An error status's body reaches the banner as one line: cut where it is long, a page as its title.
+    const QByteArray htmlError = "502 HTTP 502：" + html.left(160) + "…";
+    const QByteArray gatewayPage =
+        "<!DOCTYPE html><html><head><title>502 Bad Gateway</title></head><body>\n" + QByteArray(5000, 'x') +
+        "\n</body></html>";
     const QByteArray portal = "<!DOCTYPE html>\n<html><head><title> Hotel Wi-Fi Login </title></head>"
                               "<body>Please accept the terms</body></html>";
     const struct {
@@ -181,6 +185,9 @@ TEST_F(OpenAITranscriptionTest, ReadsAnswersAndErrorsAsTheyCome)
         {Reply::json(429, R"({"message":"slow down"})"), "429 HTTP 429：slow down"},
         {Reply::json(500, ""), "500 HTTP 500：HTTP 500"},
         {Reply::json(502, html), htmlError.constData()},
+        {Reply::json(502, gatewayPage), "502 HTTP 502：502 Bad Gateway"},
+        {Reply::json(400, "{\"error\":{\"message\":\"line one\\nline two\"}}"),
+         "400 HTTP 400：line one line two"},
         {Reply::json(200, QByteArray(4 * 1024 * 1024 + 1, ' ')), "-14 语音接口响应过大"},
     };
     for (const auto& c : cases) {

@@ -286,7 +286,7 @@ TEST_F(SeedASRClientTest, StalledHandshakesTimeOutOnTheSchedulerThenFailOver)
     EXPECT_TRUE(fallbacks.isEmpty());
     scheduler.advance(4500ms);
     ASSERT_TRUE(waitUntil([&] { return !fallbacks.isEmpty(); }));
-    EXPECT_EQ(fallbacks, QStringList{QStringLiteral("请求超时")});
+    EXPECT_EQ(fallbacks, QStringList{QStringLiteral("豆包语音服务没有响应连接请求（握手超时）")});
 }
 
 // Audio piling up behind a handshake that never completes is bounded: past 30 s of speech the session fails
@@ -477,29 +477,104 @@ TEST_F(SeedASRClientTest, ProbeGivesUpOnAStalledHandshakeAndOnASilentService)
 }
 
 // The service refuses the upgrade with an HTTP status (a bad key, an outage): the session fails over without
-// waiting for the handshake limit and without more than one retry, and the probe reports the refusal.
-TEST_F(SeedASRClientTest, ARefusedHandshakeFailsOverAtOnceAndTheProbeReportsIt)
+// waiting for the handshake limit and without a replay, and says the status and the service's own reason, as
+// the probe does.
+TEST_F(SeedASRClientTest, ARefusedHandshakeFailsOverAtOnceAndSaysWhy)
 {
     auto refuseFromNowOn = [this](Handshake action) {
         QList<Handshake> actions(server.connectionCount() + 4, action);
         server.setHandshakes(actions);
     };
-    for (const Handshake action : {Handshake::unauthorized, Handshake::unavailable}) {
-        SCOPED_TRACE(action == Handshake::unauthorized ? "401" : "503");
+    QByteArray page = "<!DOCTYPE html>\n<html><head><title>Access denied | gateway</title></head><body>";
+    while (page.size() < 6000)
+        page += "<div>request blocked by the edge firewall</div>\n";
+    const struct {
+        QByteArray status, type, body;
+        QString reason;
+    } cases[] = {
+        {"HTTP/1.1 401 Unauthorized", "application/json", R"({"message":"invalid X-Api-Key"})",
+         QStringLiteral(
+             "语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 401 Unauthorized：invalid X-Api-Key）")},
+        {"HTTP/1.1 403 Forbidden", "text/html", page + "</body></html>",
+         QStringLiteral(
+             "语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 403 Forbidden：Access denied | gateway）")},
+        {"HTTP/1.1 503 Service Unavailable", "application/json", R"({"error":"busy"})",
+         QStringLiteral("语音服务拒绝了连接（HTTP 503 Service Unavailable：busy）")}};
+    for (const auto& refusal : cases) {
+        SCOPED_TRACE(refusal.status.toStdString());
+        server.setRefusal(refusal.status, refusal.type, refusal.body);
         fallbacks.clear();
         const int before = server.connectionCount();
-        refuseFromNowOn(action);
+        refuseFromNowOn(Handshake::refuse);
         start();
         append(samples(960));
         ASSERT_TRUE(waitUntil([&] { return !fallbacks.isEmpty(); })) << "virtual time stood still";
-        EXPECT_FALSE(fallbacks.first().isEmpty());
-        EXPECT_LE(server.connectionCount() - before, 2);
+        EXPECT_EQ(fallbacks, QStringList{refusal.reason});
+        EXPECT_EQ(server.connectionCount() - before, 2)
+            << "the upgrade and the reading of its refusal, no replay";
+        EXPECT_EQ(server.connection(before + 1).header("X-Api-Key"), "key-1");
         client->stopAndReset();
     }
 
-    refuseFromNowOn(Handshake::unauthorized);
+    server.setRefusal(cases[0].status, cases[0].type, cases[0].body);
+    refuseFromNowOn(Handshake::refuse);
     std::optional<Result<qint64>> result;
     probe(QStringLiteral("key-1"), result);
     ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));
-    EXPECT_FALSE(result->ok());
+    ASSERT_FALSE(result->ok());
+    EXPECT_EQ(result->error().description, cases[0].reason);
+}
+
+// A refusal whose second answer never comes is still named by its status, once the reading gives up.
+TEST_F(SeedASRClientTest, ARefusalThatCannotBeReadAgainKeepsItsStatus)
+{
+    server.setRefusal("HTTP/1.1 401 Unauthorized", "application/json", R"({"message":"invalid X-Api-Key"})");
+    server.setHandshakes({Handshake::refuse, Handshake::stall});
+    start();
+    append(samples(960));
+    ASSERT_TRUE(handshakeSeen(2));
+    CloudTest::runPostedEvents();
+    EXPECT_TRUE(fallbacks.isEmpty());
+    scheduler.advance(3s);
+    ASSERT_TRUE(waitUntil([&] { return !fallbacks.isEmpty(); }));
+    EXPECT_EQ(fallbacks, QStringList{QStringLiteral(
+                             "语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 401 Unauthorized）")});
+
+    // A client that goes away while a refusal is being read leaves no limit behind to fire into it.
+    server.setHandshakes({Handshake::refuse, Handshake::stall, Handshake::refuse, Handshake::stall});
+    start();
+    append(samples(960));
+    ASSERT_TRUE(handshakeSeen(4));
+    client.reset();
+    scheduler.advance(3s);
+    CloudTest::settle();
+    EXPECT_EQ(fallbacks.size(), 1);
+}
+
+// TLS with a certificate the client does not trust: named as a certificate failure, with the library's words.
+TEST(SeedASRClientTls, AnUntrustedCertificateIsNamedAsSuch)
+{
+    VirtualScheduler scheduler;
+    SeedASRTestServer server;
+    ASSERT_TRUE(server.listenWithUntrustedCertificate());
+    ASSERT_EQ(server.url().scheme(), QStringLiteral("wss"));
+    VolcSeedASRClient client(scheduler, {server.url(), QUrl(QStringLiteral("https://127.0.0.1:1/"))});
+    QStringList fallbacks;
+    client.onConnectionFallbackNeeded = [&](quint64, const QString& reason) { fallbacks.append(reason); };
+    client.startSession(1, QStringLiteral("key-1"), {}, {}, true, true,
+                        VolcSeedASRClient::defaultResourceID());
+    client.appendPCM16Samples(samples(960));
+    ASSERT_TRUE(waitUntil([&] { return !fallbacks.isEmpty(); }));
+    ASSERT_EQ(fallbacks.size(), 1);
+    EXPECT_TRUE(fallbacks[0].startsWith(QStringLiteral("安全连接失败：服务器证书未通过校验（")))
+        << fallbacks[0].toStdString();
+    EXPECT_TRUE(fallbacks[0].contains(QLatin1String("self signed"), Qt::CaseInsensitive) ||
+                fallbacks[0].contains(QLatin1String("self-signed"), Qt::CaseInsensitive))
+        << fallbacks[0].toStdString();
+
+    std::optional<Result<qint64>> result;
+    probeInto(QStringLiteral("key-1"), &scheduler, server.url(), &result);
+    ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));
+    ASSERT_FALSE(result->ok());
+    EXPECT_EQ(result->error().description, fallbacks[0]);
 }

@@ -2,10 +2,40 @@
 
 #include "audio/SeedASRProtocol.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpSocket>
+
+// Starts TLS with the test's own certificate on every connection when asked to.
+class SeedASRTestServer::TcpServer final : public QTcpServer {
+public:
+    QSslCertificate certificate;
+    QSslKey key;
+    bool tls = false;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (!tls) {
+            QTcpServer::incomingConnection(descriptor);
+            return;
+        }
+        auto* socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        socket->setLocalCertificate(certificate);
+        socket->setPrivateKey(key);
+        socket->startServerEncryption();
+        addPendingConnection(socket);
+    }
+};
 
 namespace {
 constexpr qsizetype kMaxHandshakeBytes = 64 * 1024;
@@ -39,6 +69,12 @@ void SeedASRTestServer::Connection::send(const QByteArray& frame) const
         socket->sendBinaryMessage(frame);
 }
 
+void SeedASRTestServer::Connection::closeWith(int code) const
+{
+    if (socket)
+        socket->close(static_cast<QWebSocketProtocol::CloseCode>(code));
+}
+
 void SeedASRTestServer::Connection::drop() const
 {
     if (socket)
@@ -48,7 +84,8 @@ void SeedASRTestServer::Connection::drop() const
 }
 
 SeedASRTestServer::SeedASRTestServer(QObject* parent)
-    : QObject(parent), m_webSockets(QStringLiteral("seed-asr-test"), QWebSocketServer::NonSecureMode)
+    : QObject(parent), m_tcpServer(std::make_unique<TcpServer>()), m_tcp(*m_tcpServer),
+      m_webSockets(QStringLiteral("seed-asr-test"), QWebSocketServer::NonSecureMode)
 {
     connect(&m_tcp, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* tcp = m_tcp.nextPendingConnection()) {
@@ -81,9 +118,23 @@ bool SeedASRTestServer::listen()
     return m_tcp.listen(QHostAddress::LocalHost, 0);
 }
 
+bool SeedASRTestServer::listenWithUntrustedCertificate()
+{
+    QFile certificate(QStringLiteral(QB_FIXTURES_DIR "/tls/untrusted.crt"));
+    QFile key(QStringLiteral(QB_FIXTURES_DIR "/tls/untrusted.key"));
+    if (!certificate.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly))
+        return false;
+    m_tcpServer->certificate = QSslCertificate(certificate.readAll());
+    m_tcpServer->key = QSslKey(key.readAll(), QSsl::Rsa);
+    m_tcpServer->tls = m_tls = true;
+    return !m_tcpServer->certificate.isNull() && !m_tcpServer->key.isNull() && listen();
+}
+
 QUrl SeedASRTestServer::url() const
 {
-    return QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v3/sauc/bigmodel_async").arg(m_tcp.serverPort()));
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2/api/v3/sauc/bigmodel_async")
+                    .arg(m_tls ? QStringLiteral("wss") : QStringLiteral("ws"))
+                    .arg(m_tcp.serverPort()));
 }
 
 void SeedASRTestServer::onTcpReadyRead(Connection* connection)
@@ -110,13 +161,16 @@ void SeedASRTestServer::onTcpReadyRead(Connection* connection)
     const Handshake action = m_handshakes.value(connection->index, Handshake::accept);
     if (action == Handshake::stall)
         return;
-    if (action == Handshake::unauthorized || action == Handshake::unavailable) {
-        const QByteArray body = R"({"error":"refused"})";
+    if (action == Handshake::unauthorized || action == Handshake::unavailable ||
+        action == Handshake::refuse) {
+        RefusalAnswer answer{action == Handshake::unauthorized ? "HTTP/1.1 401 Unauthorized"
+                                                               : "HTTP/1.1 503 Service Unavailable",
+                             "application/json", R"({"error":"refused"})"};
+        if (action == Handshake::refuse)
+            answer = m_refusal;
         tcp->readAll();
-        tcp->write((action == Handshake::unauthorized ? "HTTP/1.1 401 Unauthorized\r\n"
-                                                      : "HTTP/1.1 503 Service Unavailable\r\n") +
-                   QByteArray("Content-Type: application/json\r\nContent-Length: ") +
-                   QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        tcp->write(answer.statusLine + "\r\nContent-Type: " + answer.contentType + "\r\nContent-Length: " +
+                   QByteArray::number(answer.body.size()) + "\r\nConnection: close\r\n\r\n" + answer.body);
         tcp->disconnectFromHost();
         return;
     }

@@ -17,11 +17,13 @@
 #include <memory>
 
 // Plays the Seed-ASR service on 127.0.0.1: records each handshake's headers in order, decodes the client's
-// frames, and answers as the test scripts it. Handshakes can be stalled, connections dropped.
+// frames, and answers as the test scripts it. Handshakes can be stalled or refused, connections dropped, and
+// the whole service can sit behind TLS with a certificate no client trusts.
 class SeedASRTestServer final : public QObject {
 public:
-    // stall: never answer the upgrade; unauthorized, unavailable: answer it with HTTP 401 or 503 and close.
-    enum class Handshake { accept, stall, unauthorized, unavailable };
+    // stall: never answer the upgrade; unauthorized, unavailable: answer it with HTTP 401 or 503 and close;
+    // refuse: answer it with the refusal set by setRefusal().
+    enum class Handshake { accept, stall, unauthorized, unavailable, refuse };
 
     struct ClientFrame {
         quint8 header[4] = {};
@@ -46,17 +48,25 @@ public:
 
         QByteArray header(const QByteArray& name) const;
         void send(const QByteArray& frame) const;
-        void drop() const; // cut the TCP connection without a close handshake
+        void closeWith(int code) const; // a WebSocket close frame with this code
+        void drop() const;              // cut the TCP connection without a close handshake
     };
 
     explicit SeedASRTestServer(QObject* parent = nullptr);
     ~SeedASRTestServer() override;
 
     bool listen();
+    // TLS on every connection, with a self-signed certificate: the client's handshake fails.
+    bool listenWithUntrustedCertificate();
     QUrl url() const;
 
     // What to do with the n-th handshake (counting from 0); accept when not listed.
     void setHandshakes(QList<Handshake> actions) { m_handshakes = std::move(actions); }
+    // What Handshake::refuse answers, e.g. "HTTP/1.1 403 Forbidden", "text/html" and a page.
+    void setRefusal(QByteArray statusLine, QByteArray contentType, QByteArray body)
+    {
+        m_refusal = {std::move(statusLine), std::move(contentType), std::move(body)};
+    }
     // Called for every decoded frame, after it has been recorded.
     std::function<void(Connection&, const ClientFrame&)> onFrame;
 
@@ -77,7 +87,15 @@ private:
     void onTcpReadyRead(Connection* connection);
     void onWebSocket(QWebSocket* socket);
 
-    QTcpServer m_tcp;
+    class TcpServer;
+    struct RefusalAnswer {
+        QByteArray statusLine, contentType, body;
+    };
+
+    std::unique_ptr<TcpServer> m_tcpServer;
+    QTcpServer& m_tcp;
+    bool m_tls = false;
+    RefusalAnswer m_refusal;
     QWebSocketServer m_webSockets;
     QList<Handshake> m_handshakes;
     std::deque<std::unique_ptr<Connection>> m_connections;

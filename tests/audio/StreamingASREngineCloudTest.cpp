@@ -176,6 +176,12 @@ TEST(StreamingASREngineSeed, WithoutALocalModelTheFinishWaitsForTheServiceOnly)
     ASSERT_TRUE(h.waitFinished());
     EXPECT_EQ(h.finished->text, QString());
     EXPECT_FALSE(h.recognizer.lastRequest().has_value());
+    h.settle();
+    // The user spoke and the service said nothing: an error, not silence; never a take-over notice.
+    EXPECT_EQ(h.errors,
+              QStringList{QStringLiteral("云端语音识别失败：豆包语音服务在等待时间内没有返回任何结果")});
+    EXPECT_EQ(h.errorValues.value(0).code, StreamingASREngine::kSeedNoAnswerCode);
+    EXPECT_TRUE(h.notices.isEmpty());
 }
 
 // The client refuses such a key inside startSession, before the session exists: the refusal still moves the

@@ -277,9 +277,13 @@ public:
 
     AppState& build()
     {
-        auto speech = std::make_unique<FakeSpeechEngine>();
-        engine = speech.get();
-        engine->microphoneAuthorized = microphoneAuthorized;
+        std::unique_ptr<SpeechEngine> speech = std::move(speechEngineOverride);
+        if (!speech) {
+            auto fake = std::make_unique<FakeSpeechEngine>();
+            engine = fake.get();
+            engine->microphoneAuthorized = microphoneAuthorized;
+            speech = std::move(fake);
+        }
         AppServices services;
         services.scheduler = &scheduler;
         chosenAccessibility = accessibilityOverride ? accessibilityOverride : &accessibility;
@@ -379,6 +383,9 @@ public:
     }
 
     bool microphoneAuthorized = true;
+    // Set before build(): the state runs this engine (a real one) instead of the scripted one; `engine` then
+    // stays null.
+    std::unique_ptr<SpeechEngine> speechEngineOverride;
     Accessibility* accessibilityOverride = nullptr;
     InputSynth* inputSynthOverride = nullptr;
     Clipboard* clipboardOverride = nullptr;

@@ -50,3 +50,25 @@ TEST(NetworkText, SaysWhatABodyHeld)
     EXPECT_EQ(NetworkText::summary(QByteArray("\xff\xfe", 2)), QString()) << "not UTF-8";
     EXPECT_EQ(NetworkText::summary(""), QString());
 }
+
+// What reaches the banner, a card or the pill from outside is one line of bounded length.
+TEST(NetworkText, OutsideTextBecomesOneBoundedLine)
+{
+    EXPECT_EQ(NetworkText::oneLine(QStringLiteral(" quota exceeded ")), QStringLiteral("quota exceeded"));
+    EXPECT_EQ(NetworkText::oneLine(QStringLiteral("line one\r\n\tline two")),
+              QStringLiteral("line one line two"));
+    QString page = QStringLiteral("<!DOCTYPE html><html><head><title>502 Bad Gateway</title></head><body>");
+    for (int i = 0; i < 100; ++i)
+        page += QStringLiteral("<p>upstream unavailable</p>\n");
+    EXPECT_EQ(NetworkText::oneLine(page), QStringLiteral("502 Bad Gateway")) << "a page is its title";
+    const QString long5k = QString(5000, u'字');
+    const QString cut = NetworkText::oneLine(long5k);
+    EXPECT_EQ(cut, QString(NetworkText::kOneLineChars, u'字') + QStringLiteral("…"));
+    EXPECT_EQ(NetworkText::oneLine(QStringLiteral("👨‍👩‍👧") + long5k, 2),
+              QStringLiteral("👨‍👩‍👧字…"))
+        << "cut between characters, never inside one";
+    EXPECT_EQ(NetworkText::oneLine(QStringLiteral("{\"error\":{\"message\":\"quota\\n exceeded\"}}")),
+              QStringLiteral("quota exceeded"))
+        << "a JSON error's message, on one line";
+    EXPECT_EQ(NetworkText::oneLine(QString()), QString());
+}

@@ -1,0 +1,300 @@
+// Dictations through the real speech engine and the local Seed-ASR service, made to misbehave one way at a
+// time, with no local model installed: what the user is told, and what is typed and recorded.
+#include "AppStateHarness.h"
+#include "audio/SeedASRTestServer.h"
+#include "audio/StreamingASREngine.h"
+#include "audio/StreamingASREngineTestSupport.h"
+#include "fakes/FakeAudioCapture.h"
+#include "fakes/FakeSystemSpeechRecognizer.h"
+#include "support/QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+using Connection = SeedASRTestServer::Connection;
+using Frame = SeedASRTestServer::ClientFrame;
+using Handshake = SeedASRTestServer::Handshake;
+
+namespace {
+
+const FrontmostApplication kEditor{QStringLiteral("Kate"), QStringLiteral("org.kde.kate"), 4242,
+                                   QStringLiteral("notes.md — Kate")};
+const QString kNoModel = QStringLiteral(
+    "。本机未安装离线模型，无法接管（可在引擎设置的「纯本机 SenseVoice FP32 离线满血模型」卡片下载）");
+const QString kMayBeIncomplete = QStringLiteral("，已送出最后识别到的文字，可能不完整，请核对");
+
+// Audio frames of the session so far (the first frame is the request).
+qsizetype audioFrames(const Connection& c)
+{
+    return c.frames.size() - 1;
+}
+
+class SeedDictationTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (withLocalModel)
+            EngineTest::installModel();
+        ASSERT_TRUE(seed.listen());
+        web.setHandler([](const ScriptedHttpServer::Request&) { return ScriptedHttpServer::Reply{}; });
+        ASSERT_TRUE(web.listen());
+        h.permissions.setMicrophoneStatus(AuthorizationStatus::Authorized);
+        StreamingASREngine::Services services;
+        services.scheduler = &h.scheduler;
+        services.capture = &capture;
+        services.systemRecognizer = &recognizer;
+        services.permissions = &h.permissions;
+        services.levelBus = &h.levelBus;
+        services.keys = &h.keychain;
+        services.seedEndpoint = {seed.url(), web.baseUrl()};
+        auto owned = std::make_unique<StreamingASREngine>(services);
+        engine = owned.get();
+        h.speechEngineOverride = std::move(owned);
+        ASSERT_TRUE(h.await(h.keychain.saveVolcSpeechAPIKey(QStringLiteral("key-1"))));
+
+        h.workspace.setFrontmost(kEditor);
+        FakeAccessibility::Target target;
+        target.processId = kEditor.processId;
+        target.element = FocusedElement{ElementRole::Other, QStringLiteral("text"), true, false};
+        h.accessibility.setTarget(target);
+        h.start(AppStateHarness::verbatimDictation());
+        ASSERT_EQ(h.state->llmConfig().asrProvider, ASRProviderOption::volcSeedASR);
+    }
+    void TearDown() override { h.state.reset(); }
+
+    AppState& state() { return *h.state; }
+
+    void drain()
+    {
+        for (int round = 0; round < 3; ++round) {
+            engine->waitForBackgroundWork();
+            CloudTest::processEventsOnce();
+        }
+    }
+
+    void begin()
+    {
+        h.begin();
+        ASSERT_TRUE(state().isSessionActive());
+        ASSERT_TRUE(h.settle([&] {
+            drain();
+            return engine->activeSessionUsesCloudSeedASR() && capture.isRunning();
+        })) << "the Seed session never started";
+    }
+
+    // Feeds the microphone with the clock moving along; stops early once the session has ended.
+    void speak(const std::vector<float>& samples)
+    {
+        constexpr size_t kChunk = AudioCapture::kFramesPerBuffer * 5;
+        for (size_t offset = 0; offset < samples.size() && state().isSessionActive(); offset += kChunk) {
+            const size_t length = std::min(kChunk, samples.size() - offset);
+            capture.feed(std::vector<float>(samples.begin() + static_cast<std::ptrdiff_t>(offset),
+                                            samples.begin() + static_cast<std::ptrdiff_t>(offset + length)));
+            h.scheduler.advance(seconds(static_cast<double>(length) / EngineTest::kRate));
+            drain();
+        }
+    }
+
+    // Stops the dictation and lets the finish run; past the 1.2 s wait for the service's final answer unless
+    // the service answers the last packet.
+    void stopAndWaitOutTheService(bool serviceAnswers = false)
+    {
+        auto finished = watch(state().finishDictationSession());
+        h.scheduler.advance(100ms);
+        drain();
+        if (!serviceAnswers)
+            h.scheduler.advance(1200ms);
+        ASSERT_TRUE(h.settle([&] {
+            drain();
+            return finished->done;
+        }));
+        drain();
+    }
+
+    // Waits for a dictation that ended by itself (no stop key) to close; its finish runs on virtual time.
+    bool endedByItself()
+    {
+        return h.settleWhileTimePasses(
+            [&] {
+                drain();
+                return !state().isSessionActive() && !state().isFinalizingSession();
+            },
+            20ms);
+    }
+
+    bool typed(const QString& text) const { return h.clipboard.textsSet().contains(text); }
+
+    bool withLocalModel = false;
+    SeedASRTestServer seed;
+    ScriptedHttpServer web{h.networkScheduler};
+    FakeAudioCapture capture;
+    FakeSystemSpeechRecognizer recognizer;
+    AppStateHarness h;
+    StreamingASREngine* engine = nullptr;
+};
+
+} // namespace
+
+// The service accepts and never answers, or never answers the upgrade at all: the user spoke and is told
+// that nothing came back, and why; nothing is typed or recorded.
+TEST_F(SeedDictationTest, AServiceThatNeverAnswersIsAFailureSaidAsSuch)
+{
+    const QPair<Handshake, QString> cases[] = {
+        {Handshake::accept, QStringLiteral("云端语音识别失败：豆包语音服务在等待时间内没有返回任何结果")},
+        {Handshake::stall, QStringLiteral("云端语音识别失败：豆包语音服务没有响应连接请求（握手未完成）")}};
+    for (const auto& [handshake, text] : cases) {
+        SCOPED_TRACE(text.toStdString());
+        seed.setHandshakes(QList<Handshake>(seed.connectionCount() + 1, handshake));
+        begin();
+        speak(EngineTest::tone(400, 1.5));
+        stopAndWaitOutTheService();
+        EXPECT_EQ(state().phase(), PipelinePhase::error(text));
+        EXPECT_EQ(state().statusBanner(), text);
+        EXPECT_TRUE(state().history().isEmpty());
+        EXPECT_TRUE(h.clipboard.textsSet().isEmpty());
+        h.scheduler.advance(2500ms);
+        EXPECT_EQ(state().phase(), PipelinePhase::idle());
+    }
+}
+
+// No final answer within the wait, or an error frame in its place: the last streamed text is delivered and
+// recorded, and the banner says it may be incomplete.
+TEST_F(SeedDictationTest, AStreamedTextThatNeverBecameFinalIsDeliveredWithAWarning)
+{
+    QByteArray answerToLastPacket;
+    seed.onFrame = [&answerToLastPacket](Connection& c, const Frame& frame) {
+        if (audioFrames(c) == 2)
+            c.send(SeedASRTestServer::transcriptFrame(1, QStringLiteral("今天开会")));
+        if (frame.isLastAudio() && !answerToLastPacket.isEmpty())
+            c.send(answerToLastPacket);
+    };
+    const QPair<QByteArray, QString> cases[] = {
+        {QByteArray(),
+         QStringLiteral("⚠️ 豆包语音的最终结果未能按时返回") + kMayBeIncomplete},
+        {SeedASRTestServer::errorFrame("quota exceeded"),
+         QStringLiteral("⚠️ 豆包语音服务返回了错误（quota exceeded）") + kMayBeIncomplete}};
+    int dictations = 0;
+    for (const auto& [answer, banner] : cases) {
+        SCOPED_TRACE(banner.toStdString());
+        answerToLastPacket = answer;
+        begin();
+        speak(EngineTest::tone(400, 1.0));
+        ASSERT_TRUE(h.settle([&] {
+            drain();
+            return h.levelBus.sampleRecognizedSymbolProgress().exactTarget > 0;
+        })) << "the interim text never arrived";
+        stopAndWaitOutTheService(!answer.isEmpty());
+        ++dictations;
+        EXPECT_EQ(state().statusBanner(), banner);
+        EXPECT_TRUE(typed(QStringLiteral("今天开会")));
+        ASSERT_EQ(state().history().size(), dictations);
+        EXPECT_EQ(state().history().first().rawTranscript, QStringLiteral("今天开会"));
+    }
+}
+
+// The connection fails in the middle of a dictation and there is no model to take over: the recording ends at
+// once with the error, what was streamed is delivered, and the banner says the rest was lost.
+TEST_F(SeedDictationTest, AConnectionLostMidDictationWithoutAModelEndsTheRecording)
+{
+    QString interim = QStringLiteral("今天");
+    seed.onFrame = [&interim](Connection& c, const Frame&) {
+        if (audioFrames(c) == 2)
+            c.send(SeedASRTestServer::transcriptFrame(1, interim));
+        if (audioFrames(c) == 13) // about 1.2 s in
+            c.closeWith(1011);
+    };
+    const QString failure = QStringLiteral("云端语音识别失败：语音服务关闭了连接（关闭码 1011）");
+
+    begin();
+    speak(EngineTest::tone(400, 1.5));
+    // No stop key: the loss itself ends the recording.
+    ASSERT_TRUE(endedByItself()) << "the recording went on after the connection was lost";
+    EXPECT_TRUE(typed(QStringLiteral("今天")));
+    ASSERT_EQ(state().history().size(), 1);
+    EXPECT_EQ(state().statusBanner(), QStringLiteral("❌ ") + failure + kNoModel +
+                                          QStringLiteral("；已送出云端已识别的部分，其余语音未能识别"));
+    EXPECT_FALSE(state().statusBanner().contains(QStringLiteral("已接管："))) << "never the take-over notice";
+
+    // Nothing streamed before the loss: a failed dictation, nothing typed or recorded; the stop key that
+    // follows finds nothing to finish.
+    interim.clear();
+    begin();
+    speak(EngineTest::tone(400, 1.5));
+    ASSERT_TRUE(endedByItself());
+    EXPECT_EQ(state().phase(), PipelinePhase::error(failure));
+    EXPECT_EQ(state().statusBanner(),
+              QStringLiteral("❌ ") + failure + kNoModel + QStringLiteral("；本次听写没有得到任何文字"));
+    EXPECT_EQ(state().history().size(), 1);
+    h.await(state().finishDictationSession());
+    EXPECT_EQ(state().history().size(), 1);
+}
+
+class SeedDictationWithModelTest : public SeedDictationTest {
+protected:
+    void SetUp() override
+    {
+        withLocalModel = true;
+        SeedDictationTest::SetUp();
+    }
+};
+
+// With a model loaded the local model does take over: the notice says so and the dictation records on.
+TEST_F(SeedDictationWithModelTest, ALostConnectionIsTakenOverByTheLocalModel)
+{
+    ASSERT_TRUE(h.settle([&] {
+        drain();
+        return engine->isUsingSenseVoice();
+    })) << "the model never loaded";
+    seed.onFrame = [](Connection& c, const Frame&) {
+        if (audioFrames(c) == 2)
+            c.send(SeedASRTestServer::transcriptFrame(1, QStringLiteral("你")));
+        if (audioFrames(c) == 6)
+            c.closeWith(1011);
+    };
+    begin();
+    speak(EngineTest::tone(400, 0.8));
+    ASSERT_TRUE(h.settle([&] {
+        drain();
+        return !engine->activeSessionUsesCloudSeedASR();
+    }));
+    EXPECT_EQ(state().statusBanner(),
+              QStringLiteral(
+                  "✈️ 离线满血热备已接管：语音服务关闭了连接（关闭码 1011）"));
+    EXPECT_TRUE(state().isSessionActive()) << "the local model records on";
+    EXPECT_TRUE(state().phase().is<PipelinePhase::Listening>());
+}
+
+// A refused upgrade names the status and the service's reason; a service message of a whole page is cut to
+// one line of the banner.
+TEST_F(SeedDictationTest, RefusalsAndLongServiceMessagesReachTheBannerAsOneLine)
+{
+    seed.setRefusal("HTTP/1.1 401 Unauthorized", "application/json", R"({"message":"invalid X-Api-Key"})");
+    seed.setHandshakes(QList<Handshake>(4, Handshake::refuse));
+    begin();
+    speak(EngineTest::tone(400, 1.0));
+    ASSERT_TRUE(endedByItself());
+    EXPECT_EQ(state().statusBanner(),
+              QStringLiteral(
+                  "❌ 云端语音识别失败：语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 401 Unauthorized："
+                  "invalid X-Api-Key）") +
+                  kNoModel + QStringLiteral("；本次听写没有得到任何文字"));
+
+    QByteArray page = "<!DOCTYPE html><html><head><title>502 Bad Gateway</title></head><body>";
+    while (page.size() < 5000)
+        page += "<p>upstream speech cluster unavailable, please retry later</p>\n";
+    page += "</body></html>";
+    seed.setHandshakes({});
+    seed.onFrame = [&page](Connection& c, const Frame&) {
+        if (audioFrames(c) == 2)
+            c.send(SeedASRTestServer::errorFrame(page));
+    };
+    begin();
+    speak(EngineTest::tone(400, 1.0));
+    ASSERT_TRUE(endedByItself());
+    const QString banner = state().statusBanner();
+    EXPECT_TRUE(
+        banner.startsWith(QStringLiteral("❌ 云端语音识别失败：豆包语音服务返回了错误（502 Bad Gateway）")))
+        << banner.toStdString();
+    EXPECT_FALSE(banner.contains(u'\n'));
+    EXPECT_LT(banner.size(), 200);
+}
