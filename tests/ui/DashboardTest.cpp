@@ -316,6 +316,65 @@ TEST_F(DashboardTest, SelectingATabEasesOut)
     EXPECT_EQ(in->state(), QAbstractAnimation::Stopped);
 }
 
+// Pixels of the image that are not the window's paper: what shows of a page.
+int drawnPixels(const QImage& image)
+{
+    const QColor paper = QBTheme::paperBg();
+    int count = 0;
+    for (int y = 0; y < image.height(); y += 2) {
+        for (int x = 0; x < image.width(); x += 2) {
+            const QColor c = image.pixelColor(x, y);
+            if (std::abs(c.red() - paper.red()) + std::abs(c.green() - paper.green()) +
+                    std::abs(c.blue() - paper.blue()) >
+                24)
+                ++count;
+        }
+    }
+    return count;
+}
+
+TEST_F(DashboardTest, EveryFrameOfATabChangeShowsAPageAndTheSelectionMovesWithIt)
+{
+    open(12, 40);
+    auto* scroll = find<QScrollArea>(QStringLiteral("pageArea"));
+    auto* fade = find<QVariantAnimation>(QStringLiteral("pageFade"));
+    const auto frame = [&](qreal scale) {
+        QImage image(scroll->viewport()->size() * scale, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        image.fill(QBTheme::paperBg());
+        scroll->viewport()->render(&image);
+        return image;
+    };
+    for (SidebarTab tab :
+         {SidebarTab::history, SidebarTab::dictionary, SidebarTab::settings, SidebarTab::home}) {
+        auto* row = find<SidebarTabRow>(QStringLiteral("tab-") + SidebarTabRow::id(tab));
+        QTest::mouseClick(row, Qt::LeftButton);
+        turn();
+        SCOPED_TRACE(SidebarTabRow::id(tab).toStdString());
+        ASSERT_EQ(fade->state(), QAbstractAnimation::Running)
+            << "the page changes inside the selection's ease";
+        EXPECT_EQ(fade->duration(), row->selectionAnimation()->duration());
+        // Frames of 8 ms at scale 2 (120 per second), from the one right after the click to the last.
+        for (int ms = 0; ms <= SidebarTabRow::kSelectionMs; ms = ms < 144 ? ms + 8 : ms + 6) {
+            for (QVariantAnimation* animation : view->findChildren<QVariantAnimation*>()) {
+                if (animation->state() == QAbstractAnimation::Running)
+                    animation->setCurrentTime(ms);
+            }
+            SCOPED_TRACE(ms);
+            EXPECT_NEAR(fade->currentValue().toReal(), row->selectionProgress(), 1e-6)
+                << "the page and the highlight change together";
+            for (qreal scale : {1.0, 2.0}) {
+                const QImage image = frame(scale);
+                EXPECT_GT(drawnPixels(image), image.width() * image.height() / 4 / 50)
+                    << "an empty content area at scale " << scale;
+            }
+        }
+        EXPECT_EQ(fade->state(), QAbstractAnimation::Stopped);
+        EXPECT_EQ(view->page()->objectName(), QStringLiteral("page-") + SidebarTabRow::id(tab));
+        EXPECT_GT(drawnPixels(frame(1)), 0);
+    }
+}
+
 TEST_F(DashboardTest, ChangesCoalesceAndPhasesRebuildNothing)
 {
     open(50, 20);
