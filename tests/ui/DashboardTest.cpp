@@ -7,13 +7,18 @@
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBButton.h"
 #include "ui/widgets/QBEditorialHeader.h"
+#include "ui/widgets/QBExpandableCard.h"
 #include "ui/widgets/QBPill.h"
 #include "ui/widgets/QBTextLabel.h"
+#include "util/Text.h"
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStyleOptionFrame>
 #include <QTest>
+#include <QTextLayout>
 #include <QVariantAnimation>
 #include <gtest/gtest.h>
 
@@ -134,7 +139,7 @@ TEST_F(DashboardTest, PermissionStatusNamesWhatIsMissing)
         turn();
         return button->isVisible();
     }));
-    EXPECT_EQ(find<QLabel>(QStringLiteral("accessibilityReason"))->text(),
+    EXPECT_EQ(find<QLabel>(QStringLiteral("accessibilityReason"))->text().remove(QChar(0x2060)),
               QStringLiteral("当前是 Wayland 会话"));
     EXPECT_EQ(button->text(), QStringLiteral("授权辅助功能上屏"));
 
@@ -235,6 +240,109 @@ TEST_F(DashboardTest, SpeechStatusShowsEveryTextWhole)
             EXPECT_LE(QFontMetricsF(status->font()).horizontalAdvance(text), status->width());
             EXPECT_LE(QFontMetricsF(status->font(), &doubled).horizontalAdvance(text), status->width());
             EXPECT_EQ(status->shownText(), text);
+        }
+    }
+}
+
+// A wrapped label's lines at its width, as the label lays them out.
+struct LaidOut {
+    QStringList lines;
+    qreal widest = 0;
+    qreal height = 0;
+};
+LaidOut layOut(const QString& text, const QFont& font, qreal width, QPaintDevice* device)
+{
+    QTextLayout layout(text, font, device);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    LaidOut laid;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        line.setPosition(QPointF(0, laid.height));
+        laid.height += line.height();
+        laid.lines.append(text.mid(line.textStart(), line.textLength()).remove(QChar(0x2060)).trimmed());
+        laid.widest = std::max(laid.widest, line.naturalTextWidth());
+    }
+    layout.endLayout();
+    return laid;
+}
+
+// The room a field gives its text: inside the style sheet's padding and border and its own 2-px margin.
+int textRoom(QLineEdit* field)
+{
+    QStyleOptionFrame panel;
+    panel.initFrom(field);
+    panel.rect = field->rect();
+    const QRect contents = field->style()->subElementRect(QStyle::SE_LineEditContents, &panel, field);
+    return contents.marginsRemoved(field->textMargins()).width() - 2 * 2;
+}
+
+TEST_F(DashboardTest, CutShortTextsShowWholeAtBothSizesAndScales)
+{
+    fixture.harness.accessibility.setTrusted(false);
+    open(12, 40);
+    state().refreshPermissionStatus();
+    QImage doubled(1, 1, QImage::Format_ARGB32_Premultiplied);
+    doubled.setDevicePixelRatio(2);
+    const auto settle = [&] {
+        for (int i = 0; i < 8; ++i)
+            turn();
+        for (QVariantAnimation* animation : view->findChildren<QVariantAnimation*>()) {
+            if (animation->state() == QAbstractAnimation::Running)
+                animation->setCurrentTime(animation->duration());
+        }
+        for (int i = 0; i < 8; ++i)
+            turn();
+    };
+    // Every line of a wrapped label fits its width and all of them its height.
+    const auto expectWhole = [&](QLabel* label, bool noLoneLastCharacter) {
+        ASSERT_TRUE(label->isVisible());
+        SCOPED_TRACE(label->text().toStdString());
+        for (QPaintDevice* device :
+             {static_cast<QPaintDevice*>(nullptr), static_cast<QPaintDevice*>(&doubled)}) {
+            const LaidOut laid = layOut(label->text(), label->font(), label->contentsRect().width(), device);
+            EXPECT_LE(laid.widest, label->contentsRect().width());
+            EXPECT_LE(laid.height, label->contentsRect().height() + 0.5) << laid.lines.size() << " lines";
+            if (noLoneLastCharacter && laid.lines.size() > 1) {
+                EXPECT_GE(Text::graphemeCount(laid.lines.last()), 2) << "a lone last character";
+            }
+        }
+    };
+    for (QSize size :
+         {QSize(MainDashboardView::kMinimumWidth, MainDashboardView::kMinimumHeight), QSize(1400, 900)}) {
+        SCOPED_TRACE(size.width());
+        view->resize(size);
+        state().setSelectedTab(SidebarTab::dictionary);
+        settle();
+        auto* note = find<QLabel>(QStringLiteral("accessibilityReason"));
+        EXPECT_EQ(note->text().remove(QChar(0x2060)), QStringLiteral("桌面的辅助功能（AT-SPI）尚未开启"));
+        expectWhole(note, true);
+        for (const QString& name : {QStringLiteral("newTermField"), QStringLiteral("newAliasesField")}) {
+            auto* field = find<QLineEdit>(name);
+            const QString text = field->placeholderText();
+            SCOPED_TRACE(text.toStdString());
+            ASSERT_TRUE(field->isVisible());
+            EXPECT_LE(QFontMetricsF(field->font()).horizontalAdvance(text), textRoom(field));
+            EXPECT_LE(QFontMetricsF(field->font(), &doubled).horizontalAdvance(text), textRoom(field));
+            EXPECT_TRUE(field->parentWidget()->rect().contains(field->geometry()))
+                << "the field is cut off " << field->geometry().x() << "," << field->geometry().y() << " "
+                << field->width() << "x" << field->height() << " in " << field->parentWidget()->width() << "x"
+                << field->parentWidget()->height();
+        }
+
+        state().setSelectedTab(SidebarTab::settings);
+        settle();
+        for (const QString& name :
+             {QStringLiteral("engineCard-openAIWhisper"), QStringLiteral("engineCard-localSenseVoice")}) {
+            auto* card = find<QBExpandableCard>(name);
+            if (!card->isExpanded()) {
+                QTest::mouseClick(card->header(), Qt::LeftButton, {}, QPoint(card->header()->width() / 2, 6));
+                settle();
+            }
+            ASSERT_TRUE(card->isExpanded());
+            expectWhole(card->findChild<QLabel*>(QStringLiteral("cardSubtitle")), false);
         }
     }
 }
