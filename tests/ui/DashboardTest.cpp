@@ -283,6 +283,8 @@ TEST_F(DashboardTest, CutShortTextsShowWholeAtBothSizesAndScales)
 {
     fixture.harness.accessibility.setTrusted(false);
     open(12, 40);
+    // The fields' padding comes from the window's style sheet, as in the running app.
+    view->setStyleSheet(QBTheme::styleSheet());
     state().refreshPermissionStatus();
     QImage doubled(1, 1, QImage::Format_ARGB32_Premultiplied);
     doubled.setDevicePixelRatio(2);
