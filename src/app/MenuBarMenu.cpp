@@ -11,29 +11,6 @@
 MenuBarMenu::MenuBarMenu(AppState& state, QMenu& menu, QObject* parent)
     : QObject(parent), m_state(state), m_menu(&menu)
 {
-    connect(&menu, &QMenu::aboutToShow, this, &MenuBarMenu::rebuild);
-    connect(&state, &AppState::changed, this, [this] {
-        if (m_menu && m_menu->isVisible())
-            rebuild();
-    });
-    rebuild();
-}
-
-QString MenuBarMenu::recentTitle(const QString& polishedText)
-{
-    QString oneLine = polishedText;
-    oneLine.replace(u'\n', u' ');
-    return Text::graphemePrefix(oneLine, kRecentTitleCharacters);
-}
-
-void MenuBarMenu::rebuild()
-{
-    if (!m_menu)
-        return;
-    QMenu& menu = *m_menu;
-    menu.clear();
-    AppState& state = m_state;
-
     QAction* open = menu.addAction(QStringLiteral("打开 Quorbell 主界面"));
     open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     connect(open, &QAction::triggered, this, &MenuBarMenu::openMainWindowRequested);
@@ -41,15 +18,16 @@ void MenuBarMenu::rebuild()
         m_state.setSelectedTab(SidebarTab::settings);
         Q_EMIT openMainWindowRequested();
     });
-    const auto termCount = static_cast<qlonglong>(state.lexiconStore().entries().size());
-    connect(menu.addAction(QStringLiteral("个人专属词库（%1 词）…").arg(termCount)), &QAction::triggered, this, [this] {
+    m_dictionary = menu.addAction(QString());
+    connect(m_dictionary, &QAction::triggered, this, [this] {
         m_state.setSelectedTab(SidebarTab::dictionary);
         Q_EMIT openMainWindowRequested();
     });
     menu.addSeparator();
-    menu.addAction(QStringLiteral("快捷键：") + state.activeTriggerDisplayName())->setEnabled(false);
-    menu.addAction(QStringLiteral("今日累计：%1 字").arg(static_cast<qlonglong>(state.totalCharactersDictated())))
-        ->setEnabled(false);
+    m_trigger = menu.addAction(QString());
+    m_trigger->setEnabled(false);
+    m_total = menu.addAction(QString());
+    m_total->setEnabled(false);
     connect(menu.addAction(QStringLiteral("手动开始/结束试音")), &QAction::triggered, this, [this] {
         if (m_state.phase().isListening()) {
             [](QPointer<AppState> target) -> QCoro::Task<> {
@@ -62,21 +40,19 @@ void MenuBarMenu::rebuild()
     });
     menu.addSeparator();
     menu.addAction(QStringLiteral("最近口述救生舱（点击复制）"))->setEnabled(false);
-    const QList<DictationRecord>& history = state.history();
-    for (qsizetype i = 0; i < history.size() && i < kRecentRecords; ++i) {
-        const QString text = history.at(i).polishedText;
-        // Plain text: an ampersand is not a mnemonic here.
-        connect(menu.addAction(recentTitle(text).replace(u'&', QStringLiteral("&&"))), &QAction::triggered, this, [text] {
-            if (text.isEmpty())
+    for (int i = 0; i < kRecentRecords; ++i) {
+        m_recent[static_cast<size_t>(i)] = menu.addAction(QString());
+        connect(m_recent[static_cast<size_t>(i)], &QAction::triggered, this, [this, i] {
+            if (i >= m_recentTexts.size() || m_recentTexts.at(i).isEmpty())
                 return;
-            QGuiApplication::clipboard()->setText(text);
+            QGuiApplication::clipboard()->setText(m_recentTexts.at(i));
         });
     }
     menu.addSeparator();
-    QAction* dock = menu.addAction(QStringLiteral("在任务栏显示图标"));
-    dock->setCheckable(true);
-    dock->setChecked(state.llmConfig().showInDock);
-    connect(dock, &QAction::toggled, this, [this](bool on) {
+    m_dock = menu.addAction(QStringLiteral("在任务栏显示图标"));
+    m_dock->setCheckable(true);
+    // Only the user's click changes the setting; the check mark set from the state does not.
+    connect(m_dock, &QAction::triggered, this, [this](bool on) {
         LLMConfig config = m_state.llmConfig();
         config.showInDock = on;
         m_state.setLLMConfig(config);
@@ -84,4 +60,44 @@ void MenuBarMenu::rebuild()
     QAction* quit = menu.addAction(QStringLiteral("退出 Quorbell"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, &MenuBarMenu::quitRequested);
+
+    connect(&menu, &QMenu::aboutToShow, this, &MenuBarMenu::refresh);
+    connect(&state, &AppState::changed, this, [this] {
+        if (m_menu && m_menu->isVisible())
+            refresh();
+    });
+    refresh();
+}
+
+QString MenuBarMenu::recentTitle(const QString& polishedText)
+{
+    QString oneLine = polishedText;
+    oneLine.replace(u'\n', u' ');
+    return Text::graphemePrefix(oneLine, kRecentTitleCharacters);
+}
+
+void MenuBarMenu::refresh()
+{
+    if (!m_menu)
+        return;
+    const AppState& state = m_state;
+    const auto termCount = static_cast<qlonglong>(state.lexiconStore().entries().size());
+    m_dictionary->setText(QStringLiteral("个人专属词库（%1 词）…").arg(termCount));
+    m_trigger->setText(QStringLiteral("快捷键：") + state.activeTriggerDisplayName());
+    m_total->setText(
+        QStringLiteral("今日累计：%1 字").arg(static_cast<qlonglong>(state.totalCharactersDictated())));
+    const QList<DictationRecord>& history = state.history();
+    m_recentTexts.clear();
+    for (int i = 0; i < kRecentRecords; ++i) {
+        QAction* item = m_recent[static_cast<size_t>(i)];
+        const bool shown = i < history.size();
+        if (shown) {
+            const QString text = history.at(i).polishedText;
+            m_recentTexts.append(text);
+            // Plain text: an ampersand is not a mnemonic here.
+            item->setText(recentTitle(text).replace(u'&', QStringLiteral("&&")));
+        }
+        item->setVisible(shown);
+    }
+    m_dock->setChecked(state.llmConfig().showInDock);
 }

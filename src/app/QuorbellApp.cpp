@@ -9,6 +9,7 @@
 #include "util/QueueTask.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
 #include <QPainter>
@@ -74,31 +75,66 @@ void QuorbellApp::start()
     connect(m_menuContent.get(), &MenuBarMenu::quitRequested, qApp, &QCoreApplication::quit);
 
     m_started = true;
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        QIcon icon;
-        for (int size : {16, 22, 24, 32, 48})
-            icon.addPixmap(infinityMark(size, QColor(0x3a, 0x3a, 0x3c)));
-        m_tray = std::make_unique<QSystemTrayIcon>(icon);
-        m_tray->setToolTip(QStringLiteral("Quorbell"));
-        m_tray->setContextMenu(m_menu.get());
-        // A click on the icon reopens the main window, like a reopen from the Dock.
-        connect(m_tray.get(), &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason reason) {
-                    if (reason == QSystemTrayIcon::Trigger)
-                        presentMainWindow();
-                });
-        m_tray->show();
-    } else {
-        // Nothing else could bring the window back: without a tray it opens at start and closing it quits.
-        // It opens once the trigger key is watched, so a key pressed as soon as the window is up is heard.
-        QApplication::setQuitOnLastWindowClosed(true);
-        if (m_state.hasStarted())
-            presentMainWindow();
-        else
-            connect(&m_state, &AppState::started, this, &QuorbellApp::presentMainWindow,
-                    Qt::SingleShotConnection);
+    // The X11 platform tells when a tray's manager window comes or goes (a panel restarted or killed). Its
+    // native interface is a QObject whose class is not public, so the signal is joined by name; on platforms
+    // without it the tray is only looked for at start.
+    if (QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface()) {
+        auto* object = reinterpret_cast<QObject*>(native); // QObject is its only base
+        if (object->metaObject()->indexOfSignal("systemTrayWindowChanged(QScreen*)") >= 0)
+            connect(object, SIGNAL(systemTrayWindowChanged(QScreen*)), this, SLOT(followTray()));
     }
+    useTray(QSystemTrayIcon::isSystemTrayAvailable());
     followOnboardingSheet();
+}
+
+void QuorbellApp::followTray()
+{
+    const bool available = QSystemTrayIcon::isSystemTrayAvailable();
+    if (available != m_inTray)
+        useTray(available);
+}
+
+void QuorbellApp::useTray(bool available)
+{
+    m_inTray = available;
+    if (available) {
+        if (!m_tray) {
+            QIcon icon;
+            for (int size : {16, 22, 24, 32, 48})
+                icon.addPixmap(infinityMark(size, QColor(0x3a, 0x3a, 0x3c)));
+            m_tray = std::make_unique<QSystemTrayIcon>(icon);
+            m_tray->setToolTip(QStringLiteral("Quorbell"));
+            m_tray->setContextMenu(m_menu.get());
+            // A click on the icon reopens the main window, like a reopen from the Dock.
+            connect(m_tray.get(), &QSystemTrayIcon::activated, this,
+                    [this](QSystemTrayIcon::ActivationReason reason) {
+                        if (reason == QSystemTrayIcon::Trigger)
+                            presentMainWindow();
+                    });
+        }
+        // Shown again after a tray went away: the icon docks in the new one.
+        m_tray->show();
+        QApplication::setQuitOnLastWindowClosed(false);
+        return;
+    }
+    if (m_tray)
+        m_tray->hide();
+    // Nothing else could bring the window back: without a tray it opens (at start, or when the tray goes)
+    // and closing it quits. At start it opens once the trigger key is watched, so a key pressed as soon as
+    // the window is up is heard.
+    QApplication::setQuitOnLastWindowClosed(true);
+    if (m_state.hasStarted()) {
+        if (!m_mainWindow || !m_mainWindow->isVisible())
+            presentMainWindow();
+    } else {
+        connect(
+            &m_state, &AppState::started, this,
+            [this] {
+                if (!m_inTray)
+                    presentMainWindow();
+            },
+            Qt::SingleShotConnection);
+    }
 }
 
 void QuorbellApp::presentMainWindow()

@@ -15,7 +15,8 @@ class WindowActivator;
 
 // The running application's shell: the tray icon with its menu and the main window host. Closing the main
 // window keeps the application running in the tray; without a tray the main window opens at start and closing
-// it quits.
+// it quits. The tray is followed while the application runs: when the panel goes away the window comes back
+// and closing it quits; when a tray appears the icon docks there again.
 class QuorbellApp final : public QObject {
     Q_OBJECT
 public:
@@ -39,7 +40,11 @@ public:
     // The tray's "infinity" mark, drawn for the given pixel size.
     static QPixmap infinityMark(int size, const QColor& color);
 
+private Q_SLOTS:
+    void followTray();
+
 private:
+    void useTray(bool available);
     void applyTaskbarEntry(bool showInTaskbar);
     void followOnboardingSheet();
     QCoro::Task<> bringToUser(QWidget* window, quint32 userTime);
@@ -51,6 +56,7 @@ private:
     std::unique_ptr<QSystemTrayIcon> m_tray;
     std::unique_ptr<QWidget> m_mainWindow;
     bool m_started = false;
+    bool m_inTray = false;
     // The sheet's flag as last seen after start, so the window is brought once each time it is asked for.
     bool m_onboardingShown = false;
     // The window manager's requests wait on the X server: they run here, never on the main thread. Declared

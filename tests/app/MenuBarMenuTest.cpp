@@ -51,7 +51,8 @@ QStringList titles(const QMenu& menu)
 {
     QStringList list;
     for (const QAction* action : menu.actions())
-        list.append(action->isSeparator() ? QStringLiteral("—") : action->text());
+        if (action->isVisible())
+            list.append(action->isSeparator() ? QStringLiteral("—") : action->text());
     return list;
 }
 
@@ -105,6 +106,18 @@ TEST(MenuBarMenu, ShowsTheStateAndTheNewestFiveDictations)
     menu.actions().at(9)->trigger();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), history.first().polishedText)
         << "the full text, line breaks kept";
+
+    // A shorter history updates the same items in place (an open menu loses none of its items) and a click
+    // copies the new record.
+    const QList<QAction*> items = menu.actions();
+    state.setHistory({record(QStringLiteral("新的一条")), record(QStringLiteral("第二条"))});
+    content.refresh();
+    EXPECT_EQ(menu.actions(), items);
+    EXPECT_EQ(titles(menu).mid(8, 4),
+              (QStringList{QStringLiteral("最近口述救生舱（点击复制）"), QStringLiteral("新的一条"),
+                           QStringLiteral("第二条"), QStringLiteral("—")}));
+    menu.actions().at(9)->trigger();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("新的一条"));
 }
 
 TEST(MenuBarMenu, ItemsOpenTabsToggleTheTaskbarAndStartADictation)
@@ -123,7 +136,7 @@ TEST(MenuBarMenu, ItemsOpenTabsToggleTheTaskbarAndStartADictation)
     EXPECT_EQ(state.selectedTab(), SidebarTab::history) << "the first item keeps the current tab";
     actionTitled(menu, QStringLiteral("引擎与快捷键设置…"))->trigger();
     EXPECT_EQ(state.selectedTab(), SidebarTab::settings);
-    content.rebuild();
+    content.refresh();
     menu.actions().at(2)->trigger();
     EXPECT_EQ(state.selectedTab(), SidebarTab::dictionary);
     EXPECT_EQ(opened, 3);
@@ -131,7 +144,7 @@ TEST(MenuBarMenu, ItemsOpenTabsToggleTheTaskbarAndStartADictation)
     actionTitled(menu, QStringLiteral("在任务栏显示图标"))->trigger();
     EXPECT_TRUE(state.llmConfig().showInDock);
 
-    content.rebuild();
+    content.refresh();
     actionTitled(menu, QStringLiteral("手动开始/结束试音"))->trigger();
     ASSERT_TRUE(h.settle([&] { return !state.isStartingSession(); }));
     EXPECT_TRUE(state.isSessionActive());

@@ -263,6 +263,7 @@ TEST(ExpandableCardTest, HeaderAsksAndStateShows)
 
     card.setExpanded(true);
     EXPECT_TRUE(body->isVisible());
+    card.revealAnimation()->setCurrentTime(QBExpandableCard::kRevealMs);
     EXPECT_TRUE(subtitle->isVisible());
     card.setSelected(true);
     EXPECT_EQ(card.findChild<QBPill*>(QStringLiteral("cardStatusBadge"))->text(), QStringLiteral("当前生效"));
@@ -321,6 +322,60 @@ TEST(ExpandableCardTest, OpeningAndClosingEaseOnScreenOnly)
     animation->setCurrentTime(140);
     EXPECT_FALSE(row->isVisible());
     EXPECT_EQ(card.revealProgress(), 0);
+}
+
+TEST(ExpandableCardTest, TheHeaderHoldsStillWhileTheBodyEases)
+{
+    QWidget column;
+    auto* layout = new QVBoxLayout(&column);
+    auto& card = *new QBExpandableCard(QStringLiteral("OpenAI 兼容"), QString(),
+                                       QStringLiteral("支持 OpenAI 与 Groq · 自动复用 OpenAI Key"));
+    layout->addWidget(&card);
+    layout->addStretch(1);
+    card.bodyLayout()->addWidget(new QLabel(QStringLiteral("第一行\n第二行\n第三行"), &card));
+    card.addTrailing(SettingsPills::keyStatusPill(false, false, true));
+    column.resize(460, 400);
+    column.show();
+    auto* title = card.findChild<QWidget*>(QStringLiteral("cardTitle"));
+    auto* chevron = card.findChild<QWidget*>(QStringLiteral("cardChevron"));
+    auto* subtitle = card.findChild<QWidget*>(QStringLiteral("cardSubtitle"));
+    const auto settle = [] {
+        for (int i = 0; i < 6; ++i) // layout requests travel up one level per turn
+            QCoreApplication::processEvents();
+    };
+    const auto top = [&](QWidget* widget) { return widget->mapTo(&card, QPoint()).y(); };
+    const auto subtitleShown = [&] { return subtitle->isVisible() ? subtitle->height() : 0; };
+    settle();
+    const int closedTitle = top(title);
+
+    // Frames of 8 ms both ways: the title and the chevron move by at most a pixel from one frame to the
+    // next (the padding eases from 8 to 11), and the subtitle unrolls and rolls up with the body.
+    for (bool expanding : {true, false}) {
+        SCOPED_TRACE(expanding ? "expanding" : "collapsing");
+        int lastTitle = top(title);
+        int lastChevron = top(chevron);
+        int lastSubtitle = subtitleShown();
+        card.setExpanded(expanding);
+        for (int ms = 0; ms <= QBExpandableCard::kRevealMs; ms = ms < 136 ? ms + 8 : ms + 4) {
+            card.revealAnimation()->setCurrentTime(ms);
+            settle();
+            SCOPED_TRACE(ms);
+            EXPECT_LE(std::abs(top(title) - lastTitle), 1) << "the title jumped";
+            EXPECT_LE(std::abs(top(chevron) - lastChevron), 1) << "the chevron jumped";
+            EXPECT_LE(std::abs(top(title) - closedTitle), 3);
+            if (!expanding && ms <= QBExpandableCard::kRevealMs / 2) {
+                EXPECT_GT(subtitleShown(), 0) << "the subtitle vanished before the body";
+            }
+            EXPECT_LE(std::abs(subtitleShown() - lastSubtitle), subtitle->sizeHint().height() / 2 + 1)
+                << "the subtitle changes with the ease, not at once";
+            lastTitle = top(title);
+            lastChevron = top(chevron);
+            lastSubtitle = subtitleShown();
+        }
+        EXPECT_EQ(card.revealProgress(), expanding ? 1 : 0);
+        EXPECT_EQ(subtitleShown() > 0, expanding);
+    }
+    EXPECT_EQ(top(title), closedTitle);
 }
 
 } // namespace

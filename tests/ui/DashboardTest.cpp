@@ -7,13 +7,18 @@
 #include "ui/theme/QBTheme.h"
 #include "ui/widgets/QBButton.h"
 #include "ui/widgets/QBEditorialHeader.h"
+#include "ui/widgets/QBExpandableCard.h"
 #include "ui/widgets/QBPill.h"
 #include "ui/widgets/QBTextLabel.h"
+#include "util/Text.h"
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStyleOptionFrame>
 #include <QTest>
+#include <QTextLayout>
 #include <QVariantAnimation>
 #include <gtest/gtest.h>
 
@@ -134,7 +139,7 @@ TEST_F(DashboardTest, PermissionStatusNamesWhatIsMissing)
         turn();
         return button->isVisible();
     }));
-    EXPECT_EQ(find<QLabel>(QStringLiteral("accessibilityReason"))->text(),
+    EXPECT_EQ(find<QLabel>(QStringLiteral("accessibilityReason"))->text().remove(QChar(0x2060)),
               QStringLiteral("当前是 Wayland 会话"));
     EXPECT_EQ(button->text(), QStringLiteral("授权辅助功能上屏"));
 
@@ -239,6 +244,111 @@ TEST_F(DashboardTest, SpeechStatusShowsEveryTextWhole)
     }
 }
 
+// A wrapped label's lines at its width, as the label lays them out.
+struct LaidOut {
+    QStringList lines;
+    qreal widest = 0;
+    qreal height = 0;
+};
+LaidOut layOut(const QString& text, const QFont& font, qreal width, QPaintDevice* device)
+{
+    QTextLayout layout(text, font, device);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    LaidOut laid;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        line.setPosition(QPointF(0, laid.height));
+        laid.height += line.height();
+        laid.lines.append(text.mid(line.textStart(), line.textLength()).remove(QChar(0x2060)).trimmed());
+        laid.widest = std::max(laid.widest, line.naturalTextWidth());
+    }
+    layout.endLayout();
+    return laid;
+}
+
+// The room a field gives its text: inside the style sheet's padding and border and its own 2-px margin.
+int textRoom(QLineEdit* field)
+{
+    QStyleOptionFrame panel;
+    panel.initFrom(field);
+    panel.rect = field->rect();
+    const QRect contents = field->style()->subElementRect(QStyle::SE_LineEditContents, &panel, field);
+    return contents.marginsRemoved(field->textMargins()).width() - 2 * 2;
+}
+
+TEST_F(DashboardTest, CutShortTextsShowWholeAtBothSizesAndScales)
+{
+    fixture.harness.accessibility.setTrusted(false);
+    open(12, 40);
+    // The fields' padding comes from the window's style sheet, as in the running app.
+    view->setStyleSheet(QBTheme::styleSheet());
+    state().refreshPermissionStatus();
+    QImage doubled(1, 1, QImage::Format_ARGB32_Premultiplied);
+    doubled.setDevicePixelRatio(2);
+    const auto settle = [&] {
+        for (int i = 0; i < 8; ++i)
+            turn();
+        for (QVariantAnimation* animation : view->findChildren<QVariantAnimation*>()) {
+            if (animation->state() == QAbstractAnimation::Running)
+                animation->setCurrentTime(animation->duration());
+        }
+        for (int i = 0; i < 8; ++i)
+            turn();
+    };
+    // Every line of a wrapped label fits its width and all of them its height.
+    const auto expectWhole = [&](QLabel* label, bool noLoneLastCharacter) {
+        ASSERT_TRUE(label->isVisible());
+        SCOPED_TRACE(label->text().toStdString());
+        for (QPaintDevice* device :
+             {static_cast<QPaintDevice*>(nullptr), static_cast<QPaintDevice*>(&doubled)}) {
+            const LaidOut laid = layOut(label->text(), label->font(), label->contentsRect().width(), device);
+            EXPECT_LE(laid.widest, label->contentsRect().width());
+            EXPECT_LE(laid.height, label->contentsRect().height() + 0.5) << laid.lines.size() << " lines";
+            if (noLoneLastCharacter && laid.lines.size() > 1) {
+                EXPECT_GE(Text::graphemeCount(laid.lines.last()), 2) << "a lone last character";
+            }
+        }
+    };
+    for (QSize size :
+         {QSize(MainDashboardView::kMinimumWidth, MainDashboardView::kMinimumHeight), QSize(1400, 900)}) {
+        SCOPED_TRACE(size.width());
+        view->resize(size);
+        state().setSelectedTab(SidebarTab::dictionary);
+        settle();
+        auto* note = find<QLabel>(QStringLiteral("accessibilityReason"));
+        EXPECT_EQ(note->text().remove(QChar(0x2060)), QStringLiteral("桌面的辅助功能（AT-SPI）尚未开启"));
+        expectWhole(note, true);
+        for (const QString& name : {QStringLiteral("newTermField"), QStringLiteral("newAliasesField")}) {
+            auto* field = find<QLineEdit>(name);
+            const QString text = field->placeholderText();
+            SCOPED_TRACE(text.toStdString());
+            ASSERT_TRUE(field->isVisible());
+            EXPECT_LE(QFontMetricsF(field->font()).horizontalAdvance(text), textRoom(field));
+            EXPECT_LE(QFontMetricsF(field->font(), &doubled).horizontalAdvance(text), textRoom(field));
+            EXPECT_TRUE(field->parentWidget()->rect().contains(field->geometry()))
+                << "the field is cut off " << field->geometry().x() << "," << field->geometry().y() << " "
+                << field->width() << "x" << field->height() << " in " << field->parentWidget()->width() << "x"
+                << field->parentWidget()->height();
+        }
+
+        state().setSelectedTab(SidebarTab::settings);
+        settle();
+        for (const QString& name :
+             {QStringLiteral("engineCard-openAIWhisper"), QStringLiteral("engineCard-localSenseVoice")}) {
+            auto* card = find<QBExpandableCard>(name);
+            if (!card->isExpanded()) {
+                QTest::mouseClick(card->header(), Qt::LeftButton, {}, QPoint(card->header()->width() / 2, 6));
+                settle();
+            }
+            ASSERT_TRUE(card->isExpanded());
+            expectWhole(card->findChild<QLabel*>(QStringLiteral("cardSubtitle")), false);
+        }
+    }
+}
+
 TEST_F(DashboardTest, BannerAppearsInViewAboveTheScrolledPage)
 {
     open(12, 40);
@@ -314,6 +424,65 @@ TEST_F(DashboardTest, SelectingATabEasesOut)
     EXPECT_EQ(history->selectionProgress(), 1);
     EXPECT_EQ(home->selectionProgress(), 0);
     EXPECT_EQ(in->state(), QAbstractAnimation::Stopped);
+}
+
+// Pixels of the image that are not the window's paper: what shows of a page.
+int drawnPixels(const QImage& image)
+{
+    const QColor paper = QBTheme::paperBg();
+    int count = 0;
+    for (int y = 0; y < image.height(); y += 2) {
+        for (int x = 0; x < image.width(); x += 2) {
+            const QColor c = image.pixelColor(x, y);
+            if (std::abs(c.red() - paper.red()) + std::abs(c.green() - paper.green()) +
+                    std::abs(c.blue() - paper.blue()) >
+                24)
+                ++count;
+        }
+    }
+    return count;
+}
+
+TEST_F(DashboardTest, EveryFrameOfATabChangeShowsAPageAndTheSelectionMovesWithIt)
+{
+    open(12, 40);
+    auto* scroll = find<QScrollArea>(QStringLiteral("pageArea"));
+    auto* fade = find<QVariantAnimation>(QStringLiteral("pageFade"));
+    const auto frame = [&](qreal scale) {
+        QImage image(scroll->viewport()->size() * scale, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        image.fill(QBTheme::paperBg());
+        scroll->viewport()->render(&image);
+        return image;
+    };
+    for (SidebarTab tab :
+         {SidebarTab::history, SidebarTab::dictionary, SidebarTab::settings, SidebarTab::home}) {
+        auto* row = find<SidebarTabRow>(QStringLiteral("tab-") + SidebarTabRow::id(tab));
+        QTest::mouseClick(row, Qt::LeftButton);
+        turn();
+        SCOPED_TRACE(SidebarTabRow::id(tab).toStdString());
+        ASSERT_EQ(fade->state(), QAbstractAnimation::Running)
+            << "the page changes inside the selection's ease";
+        EXPECT_EQ(fade->duration(), row->selectionAnimation()->duration());
+        // Frames of 8 ms at scale 2 (120 per second), from the one right after the click to the last.
+        for (int ms = 0; ms <= SidebarTabRow::kSelectionMs; ms = ms < 144 ? ms + 8 : ms + 6) {
+            for (QVariantAnimation* animation : view->findChildren<QVariantAnimation*>()) {
+                if (animation->state() == QAbstractAnimation::Running)
+                    animation->setCurrentTime(ms);
+            }
+            SCOPED_TRACE(ms);
+            EXPECT_NEAR(fade->currentValue().toReal(), row->selectionProgress(), 1e-6)
+                << "the page and the highlight change together";
+            for (qreal scale : {1.0, 2.0}) {
+                const QImage image = frame(scale);
+                EXPECT_GT(drawnPixels(image), image.width() * image.height() / 4 / 50)
+                    << "an empty content area at scale " << scale;
+            }
+        }
+        EXPECT_EQ(fade->state(), QAbstractAnimation::Stopped);
+        EXPECT_EQ(view->page()->objectName(), QStringLiteral("page-") + SidebarTabRow::id(tab));
+        EXPECT_GT(drawnPixels(frame(1)), 0);
+    }
 }
 
 TEST_F(DashboardTest, ChangesCoalesceAndPhasesRebuildNothing)

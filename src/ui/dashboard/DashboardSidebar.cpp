@@ -18,6 +18,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QTextBoundaryFinder>
 #include <QVariantAnimation>
 #include <cmath>
 
@@ -77,8 +78,21 @@ QLabel* noteLabel(const QString& objectName, QWidget* parent)
     return label;
 }
 
-void setPlainText(QLabel* label, const QString& text)
+// A wrapped note never ends in a line of one character: its last two are joined (U+2060 WORD JOINER, drawn
+// as nothing), so they move to the next line together.
+QString withoutLoneLastCharacter(const QString& text)
 {
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
+    graphemes.toEnd();
+    const qsizetype last = graphemes.toPreviousBoundary();
+    if (last <= 0 || text.at(last - 1).isSpace() || text.at(last).isSpace())
+        return text;
+    return text.left(last) + QChar(0x2060) + text.mid(last);
+}
+
+void setPlainText(QLabel* label, const QString& plain)
+{
+    const QString text = withoutLoneLastCharacter(plain);
     if (label->text() != text)
         label->setText(text);
     label->setToolTip(QString());

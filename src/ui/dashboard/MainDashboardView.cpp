@@ -9,6 +9,7 @@
 #include "ui/pages/history/HistoryListSection.h"
 #include "ui/pages/insights/HomeInsightsSection.h"
 #include "ui/pages/settings/EngineSettingsSection.h"
+#include "ui/theme/QBMotion.h"
 #include "ui/theme/QBTheme.h"
 
 #include <QDialog>
@@ -17,6 +18,7 @@
 #include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QVariantAnimation>
 
 namespace {
 constexpr int kContentPaddingH = 38;
@@ -25,6 +27,47 @@ constexpr int kContentSpacing = 24;
 // Of the space between the banner and the page, what stays under the banner when the page scrolls beneath
 // it, so the page is not cut off right at the banner's edge.
 constexpr int kBannerGap = 10;
+
+// The page being left, drawn over the new one as it fades out while the sidebar's selection moves.
+class LeavingPage final : public QWidget {
+public:
+    explicit LeavingPage(QWidget* parent) : QWidget(parent)
+    {
+        setObjectName(QStringLiteral("leavingPage"));
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        hide();
+    }
+    void start(const QPixmap& picture)
+    {
+        m_picture = picture;
+        m_opacity = 1;
+        setGeometry(parentWidget()->rect());
+        raise();
+        show();
+    }
+    void setOpacity(qreal opacity)
+    {
+        m_opacity = opacity;
+        update();
+    }
+    void finish()
+    {
+        hide();
+        m_picture = QPixmap();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        painter.setOpacity(m_opacity);
+        painter.drawPixmap(0, 0, m_picture);
+    }
+
+private:
+    QPixmap m_picture;
+    qreal m_opacity = 0;
+};
 
 DashboardPage* buildPage(SidebarTab tab, AppState& state, QWidget* parent)
 {
@@ -100,6 +143,20 @@ MainDashboardView::MainDashboardView(AppState& state, QWidget* parent) : QWidget
     m_scroll->setWidget(content);
     column->addWidget(m_scroll, 1);
     root->addLayout(column, 1);
+    // A change of tab runs in one ease-out with the sidebar's selection: the new page is there from the
+    // first frame and the old one fades out over it.
+    m_leavingPage = new LeavingPage(m_scroll->viewport());
+    m_pageFade = new QVariantAnimation(this);
+    m_pageFade->setObjectName(QStringLiteral("pageFade"));
+    m_pageFade->setDuration(SidebarTabRow::kSelectionMs);
+    m_pageFade->setEasingCurve(QBMotion::easeOut());
+    m_pageFade->setStartValue(0.0);
+    m_pageFade->setEndValue(1.0);
+    connect(m_pageFade, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        static_cast<LeavingPage*>(m_leavingPage)->setOpacity(1 - value.toReal());
+    });
+    connect(m_pageFade, &QAbstractAnimation::finished, this,
+            [this] { static_cast<LeavingPage*>(m_leavingPage)->finish(); });
     // The banner's right edge stays in line with the page's, which moves in when the scroll bar shows.
     connect(m_scroll->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this] {
         alignBanner();
@@ -159,6 +216,10 @@ void MainDashboardView::showPage(SidebarTab tab)
 {
     // A page is built afresh for its tab, so its form state starts anew each time it is selected.
     // Hidden first, so the page sees itself leave (a settings page ends its shortcut capture).
+    const bool eased = m_page && isVisible();
+    QPixmap leaving;
+    if (eased)
+        leaving = m_scroll->viewport()->grab();
     if (m_page) {
         m_page->hide();
         delete m_page.data();
@@ -166,8 +227,19 @@ void MainDashboardView::showPage(SidebarTab tab)
     m_page = buildPage(tab, m_state, m_contentLayout->parentWidget());
     m_pageTab = tab;
     m_contentLayout->insertWidget(0, m_page);
+    // Shown and laid out now: a page added to a shown window would only show on the next turn, leaving the
+    // content area empty for a frame or more.
+    m_page->show();
+    m_contentLayout->activate();
     m_pageAnchor.reset();
     m_scroll->verticalScrollBar()->setValue(0);
+    m_pageFade->stop();
+    if (eased) {
+        static_cast<LeavingPage*>(m_leavingPage)->start(leaving);
+        m_pageFade->start();
+    } else {
+        static_cast<LeavingPage*>(m_leavingPage)->finish();
+    }
 }
 
 void MainDashboardView::alignBanner()

@@ -13,6 +13,7 @@ class AppState;
 class DashboardSidebar;
 
 class QScrollArea;
+class QVariantAnimation;
 class QVBoxLayout;
 class StatusBanner;
 
@@ -56,6 +57,8 @@ private:
     QWidget* m_bannerHolder;
     StatusBanner* m_banner;
     QPointer<DashboardPage> m_page;
+    QWidget* m_leavingPage;
+    QVariantAnimation* m_pageFade;
     std::optional<SidebarTab> m_pageTab;
     QPointer<QDialog> m_sheet;
     QPointer<OnboardingWizardSheet> m_wizard;

@@ -16,6 +16,10 @@
 namespace {
 constexpr qreal kRadius = 10;
 constexpr int kPaddingH = 12;
+constexpr int kSubtitleGap = 2;
+// Vertical padding of a card that is selected or expanded, and of one that is neither.
+constexpr int kOpenPaddingV = 11;
+constexpr int kClosedPaddingV = 8;
 
 void setTextColor(QLabel* label, const QColor& color)
 {
@@ -89,9 +93,14 @@ QBExpandableCard::QBExpandableCard(const QString& title, const QString& tag, con
     m_header->setObjectName(QStringLiteral("cardHeader"));
     m_header->setCursor(Qt::PointingHandCursor);
     m_header->installEventFilter(this);
-    m_headerLayout = new QHBoxLayout(m_header);
-    m_headerLayout->setContentsMargins(0, 0, 0, 0);
+    // The title row stays where it is whether or not the subtitle shows under it: the subtitle unrolls
+    // and rolls up with the body instead of shifting the row it belongs to.
+    auto* headerColumn = new QVBoxLayout(m_header);
+    headerColumn->setContentsMargins(0, 0, 0, 0);
+    headerColumn->setSpacing(0);
+    m_headerLayout = new QHBoxLayout;
     m_headerLayout->setSpacing(8);
+    headerColumn->addLayout(m_headerLayout);
 
     m_chevron = new QBIconView(QBIcon::chevronRight, 10, QBTheme::inkMuted(), m_header, 12);
     m_chevron->setObjectName(QStringLiteral("cardChevron"));
@@ -99,8 +108,6 @@ QBExpandableCard::QBExpandableCard(const QString& title, const QString& tag, con
     m_dot = new EngineStatusDot(false, m_header);
     m_headerLayout->addWidget(m_dot);
 
-    auto* column = new QVBoxLayout;
-    column->setSpacing(2);
     auto* titleRow = new QHBoxLayout;
     titleRow->setSpacing(7);
     m_title = new QLabel(title, m_header);
@@ -111,15 +118,26 @@ QBExpandableCard::QBExpandableCard(const QString& title, const QString& tag, con
     m_tag->setObjectName(QStringLiteral("cardTag"));
     titleRow->addWidget(m_tag);
     titleRow->addStretch(1);
-    column->addLayout(titleRow);
-    m_subtitle = new QBTextLabel(subtitle, QBTheme::font(11.5), QBTheme::inkMuted(), m_header);
-    m_subtitle->setObjectName(QStringLiteral("cardSubtitle"));
-    column->addWidget(m_subtitle);
-    m_headerLayout->addLayout(column, 1);
+    m_headerLayout->addLayout(titleRow, 1);
 
     m_badge = SettingsPills::engineStatusBadge(false, m_header);
     m_badge->setObjectName(QStringLiteral("cardStatusBadge"));
     m_headerLayout->addWidget(m_badge);
+
+    // Under the title, 2 below it, from the title's left edge to the header's right; a long one wraps so
+    // that all of it shows in a narrow window.
+    m_subtitle = new QLabel(subtitle, m_header);
+    m_subtitle->setObjectName(QStringLiteral("cardSubtitle"));
+    m_subtitle->setTextFormat(Qt::PlainText);
+    m_subtitle->setWordWrap(true);
+    m_subtitle->setFont(QBTheme::font(11.5));
+    auto* subtitleRow = new QHBoxLayout;
+    subtitleRow->setContentsMargins(m_chevron->sizeHint().width() + m_dot->sizeHint().width() + 16, 0, 0, 0);
+    subtitleRow->addWidget(m_subtitle);
+    m_subtitleGap = new QWidget(m_header);
+    m_subtitleGap->setFixedHeight(kSubtitleGap);
+    headerColumn->addWidget(m_subtitleGap);
+    headerColumn->addLayout(subtitleRow);
     contentLayout()->addWidget(m_header);
 
     // The divider and the body keep their full height inside a clip whose height opening and closing
@@ -179,6 +197,7 @@ void QBExpandableCard::setSubtitle(const QString& subtitle)
 {
     if (m_subtitle->text() != subtitle)
         m_subtitle->setText(subtitle);
+    applyHeaderShape();
 }
 
 void QBExpandableCard::setMonospacedTag(bool monospaced)
@@ -205,8 +224,6 @@ void QBExpandableCard::addTrailing(QWidget* widget)
 
 void QBExpandableCard::applyState(bool animated)
 {
-    const int paddingV = (m_selected || m_expanded) ? 11 : 8;
-    contentLayout()->setContentsMargins(kPaddingH, paddingV, kPaddingH, paddingV);
     if (m_selected)
         setColors(QBTheme::faded(QBTheme::activeGreenBg(), 0.72),
                   QBTheme::faded(QBTheme::activeGreenBorder(), 0.78), 1.55);
@@ -223,13 +240,14 @@ void QBExpandableCard::applyState(bool animated)
     m_title->setFont(QBTheme::font(13, m_selected ? QFont::DemiBold : QFont::Medium));
     setTextColor(m_title, m_selected ? QBTheme::inkPrimary() : QBTheme::inkSecondary());
     m_tag->setLook(tagLook(m_selected, m_monospacedTag));
-    m_subtitle->setVisible(m_expanded || m_selected);
-    m_subtitle->setColor(m_selected ? QBTheme::inkSecondary() : QBTheme::inkMuted());
+    setTextColor(m_subtitle, m_selected ? QBTheme::inkSecondary() : QBTheme::inkMuted());
     SettingsPills::updateEngineStatusBadge(m_badge, m_selected);
 
     const qreal target = m_expanded && !m_bodySuppressed ? 1 : 0;
-    if (target == m_revealTarget)
+    if (target == m_revealTarget) {
+        applyHeaderShape();
         return;
+    }
     m_revealTarget = target;
     m_revealAnimation->stop();
     // Only opening and closing on screen ease; a card built or changed out of sight, or a body that gives
@@ -243,9 +261,24 @@ void QBExpandableCard::applyState(bool animated)
     m_revealAnimation->start();
 }
 
+void QBExpandableCard::applyHeaderShape()
+{
+    // How far the header is in its open shape (subtitle and the larger padding): all the way for the
+    // selected card, and for an expanded one whose body gives way to a row of its own; otherwise as far
+    // as the body has opened, so the header changes only as fast as the body eases.
+    const qreal open = m_selected ? 1 : m_bodySuppressed ? (m_expanded ? 1 : 0) : m_revealProgress;
+    const int paddingV = int(std::round(kClosedPaddingV + (kOpenPaddingV - kClosedPaddingV) * open));
+    contentLayout()->setContentsMargins(kPaddingH, paddingV, kPaddingH, paddingV);
+    m_subtitle->setVisible(open > 0);
+    m_subtitleGap->setVisible(open > 0);
+    const int fullHeight = m_subtitle->heightForWidth(std::max(1, m_subtitle->width()));
+    m_subtitle->setMaximumHeight(open >= 1 ? QWIDGETSIZE_MAX : int(std::round(open * fullHeight)));
+}
+
 void QBExpandableCard::applyReveal(qreal progress)
 {
     m_revealProgress = progress;
+    applyHeaderShape();
     // Shown from the moment it starts to open until it has closed.
     m_reveal->setVisible(progress > 0 || m_revealTarget > 0);
     // Fully open, the body takes whatever height its rows come to need.

@@ -52,6 +52,7 @@ protected:
 private:
     void applyState(bool animated = false);
     void applyReveal(qreal progress);
+    void applyHeaderShape();
 
     bool m_selected = false;
     bool m_expanded = false;
@@ -63,7 +64,8 @@ private:
     EngineStatusDot* m_dot;
     QLabel* m_title;
     QBPill* m_tag;
-    QBTextLabel* m_subtitle; // one line, elided when the card is narrow
+    QLabel* m_subtitle; // wraps when the card is narrow
+    QWidget* m_subtitleGap;
     QBPill* m_badge;
     // Holds the divider and the body; its height is what opening and closing animate.
     QWidget* m_reveal;

@@ -10,6 +10,8 @@
 namespace {
 constexpr qreal kPaddingV = 7.5;
 constexpr qreal kCompactPaddingV = 5.5;
+// Inside the edge: 10 px of the style sheet's padding and its 1-px border, then QLineEdit's own 2 px.
+constexpr int kTextInsetH = 10 + 1 + 2;
 } // namespace
 
 void qbInputStyle(QLineEdit* field)
@@ -38,4 +40,9 @@ void qbCompactInputStyle(QLineEdit* field)
     field->setFont(font);
     // The style sheet pads 8 px inside the 1-px border (9 in all); the height carries the vertical padding.
     field->setFixedHeight(int(std::ceil(QFontMetricsF(font).height() + 2 * kCompactPaddingV)));
+}
+
+int qbInputWidthFor(const QLineEdit* field, const QString& text)
+{
+    return int(std::ceil(QFontMetricsF(field->font()).horizontalAdvance(text))) + 2 * kTextInsetH;
 }

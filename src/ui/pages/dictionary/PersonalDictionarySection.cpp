@@ -30,6 +30,90 @@
 using namespace DictionaryRules;
 
 namespace {
+// The add card's row: the two fields, the category picker and the button on one line when the fields
+// can show their placeholders whole there, else the fields on a line of their own above the other two.
+class AddRow final : public QWidget {
+public:
+    static constexpr int kSpacing = 10;
+
+    explicit AddRow(QWidget* parent) : QWidget(parent)
+    {
+        QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+        policy.setHeightForWidth(true);
+        setSizePolicy(policy);
+    }
+    void setParts(QLineEdit* term, QLineEdit* aliases, QWidget* picker, QWidget* button)
+    {
+        m_term = term;
+        m_aliases = aliases;
+        m_picker = picker;
+        m_button = button;
+        updateGeometry();
+    }
+
+    QSize sizeHint() const override { return {oneLineWidth(), heightForWidth(oneLineWidth())}; }
+    QSize minimumSizeHint() const override { return {fieldsWidth(), heightForWidth(fieldsWidth())}; }
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override
+    {
+        if (!m_term)
+            return 0;
+        const int line = lineHeight();
+        return width >= oneLineWidth() ? line : 2 * line + kSpacing;
+    }
+
+protected:
+    void resizeEvent(QResizeEvent*) override
+    {
+        if (!m_term)
+            return;
+        const int line = lineHeight();
+        const int pickerWidth = widthOf(m_picker);
+        const int buttonWidth = widthOf(m_button);
+        const auto place = [line](QWidget* widget, int x, int y, int w) {
+            const int h = heightOf(widget);
+            widget->setGeometry(x, y + (line - h) / 2, w, h);
+        };
+        const bool oneLine = width() >= oneLineWidth();
+        const int fieldsRoom =
+            oneLine ? width() - pickerWidth - buttonWidth - 3 * kSpacing : width() - kSpacing;
+        // The room beyond what the fields need is shared equally between them.
+        const int extra = std::max(0, fieldsRoom - needed(m_term) - needed(m_aliases));
+        const int termWidth = needed(m_term) + extra / 2;
+        place(m_term, 0, 0, termWidth);
+        place(m_aliases, termWidth + kSpacing, 0, fieldsRoom - termWidth);
+        const int y = oneLine ? 0 : line + kSpacing;
+        place(m_button, width() - buttonWidth, y, buttonWidth);
+        place(m_picker, width() - buttonWidth - kSpacing - pickerWidth, y, pickerWidth);
+    }
+
+private:
+    // The size the widget takes: its own, within any fixed bounds it has.
+    static int heightOf(const QWidget* widget)
+    {
+        return std::clamp(widget->sizeHint().height(), widget->minimumHeight(), widget->maximumHeight());
+    }
+    static int widthOf(const QWidget* widget)
+    {
+        return std::clamp(widget->sizeHint().width(), widget->minimumWidth(), widget->maximumWidth());
+    }
+    static int needed(const QLineEdit* field) { return qbInputWidthFor(field, field->placeholderText()); }
+    int fieldsWidth() const { return m_term ? needed(m_term) + kSpacing + needed(m_aliases) : 0; }
+    int oneLineWidth() const
+    {
+        return m_term ? fieldsWidth() + 2 * kSpacing + widthOf(m_picker) + widthOf(m_button) : 0;
+    }
+    int lineHeight() const
+    {
+        return std::max(
+            {m_term->sizeHint().height(), m_picker->sizeHint().height(), m_button->sizeHint().height()});
+    }
+
+    QLineEdit* m_term = nullptr;
+    QLineEdit* m_aliases = nullptr;
+    QWidget* m_picker = nullptr;
+    QWidget* m_button = nullptr;
+};
 
 constexpr int kBlockSpacing = 18;
 constexpr qreal kButtonSymbolSize = 12;
@@ -205,25 +289,21 @@ QWidget* PersonalDictionarySection::buildAddCard()
 {
     auto* card = new QBCard(13, 13, this);
     card->setObjectName(QStringLiteral("addCard"));
-    auto* row = new QHBoxLayout;
-    row->setSpacing(10);
-    m_newTerm = new QLineEdit(card);
+    auto* row = new AddRow(card);
+    m_newTerm = new QLineEdit(row);
     m_newTerm->setObjectName(QStringLiteral("newTermField"));
     m_newTerm->setPlaceholderText(QStringLiteral("新增标准词（人名 / 产品 / 术语）"));
     qbInputStyle(m_newTerm);
-    m_newAliases = new QLineEdit(card);
+    m_newAliases = new QLineEdit(row);
     m_newAliases->setObjectName(QStringLiteral("newAliasesField"));
     m_newAliases->setPlaceholderText(QStringLiteral("常见误听词，逗号分隔（可选）"));
     qbInputStyle(m_newAliases);
-    m_newCategory = makeCategoryPicker(card);
+    m_newCategory = makeCategoryPicker(row);
     m_newCategory->setObjectName(QStringLiteral("newCategoryPicker"));
-    auto* add = new QBButton(QBButton::Kind::primary, QStringLiteral("添加词条"), card);
+    auto* add = new QBButton(QBButton::Kind::primary, QStringLiteral("添加词条"), row);
     add->setObjectName(QStringLiteral("addTermButton"));
-    row->addWidget(m_newTerm, 1);
-    row->addWidget(m_newAliases, 1);
-    row->addWidget(m_newCategory);
-    row->addWidget(add);
-    card->contentLayout()->addLayout(row);
+    row->setParts(m_newTerm, m_newAliases, m_newCategory, add);
+    card->contentLayout()->addWidget(row);
     connect(add, &QAbstractButton::clicked, this, &PersonalDictionarySection::addTerm);
     return card;
 }
