@@ -666,12 +666,12 @@ QCoro::Task<> AppState::refreshStatusOffMainThread(bool askDesktop)
 void AppState::applyKeyRefresh(const Status& status, bool changed, bool wasLoaded)
 {
     if (!status) {
-        // Reported once per failure, not every round; the keys last read stay in use.
+        // Reported once per failure, not every round, also when it starts while the app runs (a keyring
+        // locked again); the keys last read stay in use.
         if (status.error != m_keyReadFailure) {
             m_keyReadFailure = status.error;
             qWarning("Keyring could not be read: %s", qPrintable(status.error));
-            if (!wasLoaded)
-                setStatusBanner(kKeyReadFailedPrefix + status.error);
+            setStatusBanner(kKeyReadFailedPrefix + status.error);
         }
     } else {
         m_keyReadFailure.clear();

@@ -217,7 +217,10 @@ template <typename T> std::shared_ptr<Watch> watch(QCoro::Task<T>&& task)
 // that stands in for every language-model host (so nothing in a test reaches the network).
 class AppStateHarness {
 public:
-    AppStateHarness() : defaults(settingsDir.filePath(QStringLiteral("defaults.ini")), QSettings::IniFormat)
+    // `store` stands in for the fake keyring, e.g. a real Secret Service.
+    explicit AppStateHarness(SecretStore* store = nullptr)
+        : defaults(settingsDir.filePath(QStringLiteral("defaults.ini")), QSettings::IniFormat),
+          keychain(store ? *store : secrets)
     {
         qunsetenv("QUORBELL_API_KEY");
         server.setHandler([](const ScriptedHttpServer::Request&) {
@@ -388,7 +391,7 @@ public:
     QSettings defaults;
     VirtualScheduler scheduler;
     FakeSecretStore secrets;
-    KeychainHelper keychain{secrets};
+    KeychainHelper keychain;
     AudioLevelBus levelBus;
     FakeAccessibility accessibility;
     Accessibility* chosenAccessibility = &accessibility;
