@@ -493,6 +493,10 @@ void AppState::setupCallbacks()
         if (self)
             self->handleEngineError(error.description);
     };
+    m_asrEngine->onCaptureLost = [self](const QString& reason) {
+        if (self)
+            self->handleCaptureLost(reason);
+    };
     m_asrEngine->onPartialResult = [self](const QString& text, bool settled) {
         if (self)
             self->handlePartialResult(text, settled);

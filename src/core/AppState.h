@@ -318,6 +318,7 @@ private:
     void applyRecordedShortcut(const RecordedShortcutResult& result);
     void refreshAccessibilityReason();
     void refreshTriggerKeyProblem();
+    void handleCaptureLost(const QString& reason);
     void handleEngineError(const QString& message);
     void handlePartialResult(const QString& text, bool settled);
     void scheduleIdleReset(double afterSeconds);

@@ -280,9 +280,15 @@ public:
 
     AppState& build()
     {
-        auto speech = std::make_unique<FakeSpeechEngine>();
-        engine = speech.get();
-        engine->microphoneAuthorized = microphoneAuthorized;
+        std::unique_ptr<SpeechEngine> speech;
+        if (makeEngine) {
+            speech = makeEngine();
+        } else {
+            auto fake = std::make_unique<FakeSpeechEngine>();
+            engine = fake.get();
+            engine->microphoneAuthorized = microphoneAuthorized;
+            speech = std::move(fake);
+        }
         AppServices services;
         services.scheduler = &scheduler;
         chosenAccessibility = accessibilityOverride ? accessibilityOverride : &accessibility;
@@ -382,6 +388,8 @@ public:
     }
 
     bool microphoneAuthorized = true;
+    // Set before build(): a real engine instead of the scripted one (`engine` then stays null).
+    std::function<std::unique_ptr<SpeechEngine>()> makeEngine;
     Accessibility* accessibilityOverride = nullptr;
     InputSynth* inputSynthOverride = nullptr;
     Clipboard* clipboardOverride = nullptr;
