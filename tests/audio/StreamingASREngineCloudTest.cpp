@@ -411,4 +411,3 @@ TEST_F(StreamingASREngineOpenAI, TheRecordingStopsGrowingAtThreeMinutes)
     EXPECT_GE(samples, 180 * 16000 - 60);
     EXPECT_LE(samples, 180 * 16000 + 1024 + 60);
 }
-

@@ -155,7 +155,8 @@ TEST_F(PipelineTest, EmptyTranscriptOrCancelInTheTailPauseEndsWithoutARecord)
     h.engine->transcripts.push_back({QString(), 1.5, true});
     finish();
     EXPECT_EQ(state().phase(), PipelinePhase::idle());
-    EXPECT_EQ(state().statusBanner(), QStringLiteral("⚠️ 听到了声音，但没有识别出文字，请再说一次"));
+    EXPECT_EQ(state().statusBanner(),
+              QStringLiteral("⚠️ 听到了声音，但没有识别出文字，请再说一次"));
     EXPECT_TRUE(state().history().isEmpty());
 
     h.begin();
