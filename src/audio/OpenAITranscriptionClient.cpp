@@ -262,16 +262,14 @@ OpenAITranscriptionClient::transcribe(QByteArray wavData, QString baseURL, QStri
     if (status >= 200 && status <= 299 && reply->error() != QNetworkReply::NoError)
         co_return AppError{QStringLiteral("QNetworkReply"), reply->error(),
                            NetworkText::failure(reply->error(), reply->errorString())};
-    Result<QString> text =
-        readReply(status, *received, reply->header(QNetworkRequest::ContentTypeHeader).toByteArray());
+    Result<QString> text = readReply(status, *received);
     if (!text)
         co_return text.error();
     const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(ended - started);
     co_return Transcription{std::move(text).value(), latency.count()};
 }
 
-Result<QString> OpenAITranscriptionClient::readReply(int status, const QByteArray& body,
-                                                     const QByteArray& contentType)
+Result<QString> OpenAITranscriptionClient::readReply(int status, const QByteArray& body)
 {
     if (status < 200 || status > 299) {
         const QString statusText = QStringLiteral("HTTP ") + QString::number(status);
@@ -284,9 +282,9 @@ Result<QString> OpenAITranscriptionClient::readReply(int status, const QByteArra
         if (textValue.isString())
             return Text::trimmed(textValue.toString());
     }
-    // Relays and captive portals answer errors with 200: a JSON body without a string "text" or a web page
-    // is no transcript and must never be typed into the user's document. Plain text stays a transcript,
-    // for servers that ignore "response_format".
+    // Relays and captive portals answer errors with 200: a JSON body without a string "text", a web page or
+    // bytes that are no UTF-8 text are no transcript and must never be typed into the user's document. Plain
+    // text stays a transcript, for servers that ignore "response_format".
     const auto notATranscript = [&body](QStringView what) {
         QString description = what.toString();
         const QString cameBack = NetworkText::summary(body, kErrorMessageMaxChars);
@@ -296,11 +294,13 @@ Result<QString> OpenAITranscriptionClient::readReply(int status, const QByteArra
     };
     if (!document.isNull())
         return notATranscript(kNoTranscript);
-    if (NetworkText::isHtml(body, contentType))
+    if (NetworkText::isHtml(body))
         return notATranscript(kWebPage);
     if (const std::optional<QString> plain = NetworkText::utf8Body(body))
         return Text::trimmed(*plain);
-    return QString();
+    // A proxy's binary error or a wrong route: nothing to read, and nothing that may pass as silence.
+    return AppError{errorDomain(), kNotATranscriptCode,
+                    QStringLiteral("语音接口返回了 %1 字节无法识别的数据，不是转写文本").arg(body.size())};
 }
 
 void OpenAITranscriptionClient::prewarmConnection(const QString& baseURL, const QString& apiKey)

@@ -45,13 +45,13 @@ public:
     static QByteArray encodePCM16ToWAV(std::span<const qint16> samples, quint32 sampleRate);
     static QString buildPromptHint(const QStringList& hotwords, int maxChars);
     static std::optional<QString> isoLanguageCode(const QString& localeIdentifier);
-    // A 2xx answer that is JSON without a string "text", or a web page.
+    // A 2xx answer that is JSON without a string "text", a web page, or bytes that are no text at all.
     static constexpr int kNotATranscriptCode = -15;
 
-    // What a finished exchange answered: the trimmed transcript (the JSON "text", else a plain UTF-8 body;
-    // empty for a body that is not UTF-8), or the error: for a status outside 2xx with the service's own
-    // message, for a 2xx answer that is JSON without a string "text" or a web page with what came back.
-    static Result<QString> readReply(int status, const QByteArray& body, const QByteArray& contentType = {});
+    // What a finished exchange answered: the trimmed transcript (the JSON "text", else a plain UTF-8 body
+    // that is not a web page, whatever its Content-Type says), or the error: for a status outside 2xx with
+    // the service's own message, for any other 2xx answer with what came back.
+    static Result<QString> readReply(int status, const QByteArray& body);
 
 private:
     static std::optional<QString> extractErrorMessage(const QByteArray& body);

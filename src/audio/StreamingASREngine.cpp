@@ -133,8 +133,13 @@ StreamingASREngine::StreamingASREngine(Services services, QObject* parent)
         engine->m_audioControlQueue->async([engine] {
             {
                 std::lock_guard sample(engine->m_sampleLock);
-                if (engine->m_isCaptureActive || engine->m_systemRecognizerActive)
+                if (engine->m_isCaptureActive || engine->m_systemRecognizerActive) {
+                    // A source that changed goes on being read until the session ends; one that ended the
+                    // stream (the sound server went away) leaves the session deaf, and the user must know.
+                    if (engine->m_isCaptureActive && !engine->m_capture.isRunning())
+                        engine->reportCaptureLost(engine->m_captureGeneration);
                     return;
+                }
             }
             // The next session opens the new source.
             engine->shutdownAudioHardwareCompletely();
@@ -481,6 +486,17 @@ void StreamingASREngine::startSystemRecognizerPath(const StartRequest& request, 
     }
     // This tap is the recogniser's: the next capture session installs its own.
     m_isTapInstalled = false;
+}
+
+void StreamingASREngine::reportCaptureLost(quint64 generation)
+{
+    // Once per session: both the server's and the stream's end may be announced.
+    if (std::exchange(m_captureLostGeneration, generation) == generation)
+        return;
+    postToMain([this, generation] {
+        if (generation == m_activeGeneration.load() && onCaptureLost)
+            onCaptureLost(kCaptureLostMessage.toString());
+    });
 }
 
 void StreamingASREngine::reportError(quint64 generation, const AppError& error)

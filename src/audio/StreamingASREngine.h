@@ -55,6 +55,8 @@ public:
     static constexpr QStringView kNoRecognizerMessage = u"未找到本地模型且系统听写未就绪";
     static constexpr int kNoMicrophoneInputCode = -2;
     static constexpr QStringView kNoMicrophoneInputMessage = u"麦克风输入不可用，请检查麦克风权限";
+    static constexpr QStringView kCaptureLostMessage =
+        u"麦克风录音中途停止（声音服务已断开或输入设备被移除）";
     // A model found on disk that cannot be loaded, outside a session start.
     static constexpr int kModelLoadFailedCode = -3;
     // The capture backend gives a reason but no code of its own.
@@ -180,6 +182,8 @@ private:
     void startStreamingInternal(const StartRequest& request);
     void startSystemRecognizerPath(const StartRequest& request, const QString& modelFailure);
     void reportError(quint64 generation, const AppError& error);
+    // On the audio-control queue.
+    void reportCaptureLost(quint64 generation);
     bool isStartCurrent(quint64 generation) const;
     // Returns the capture rate, or the error for the user.
     std::optional<int> ensureHotMicRunning(AppError* error);
@@ -243,6 +247,8 @@ private:
     // Main thread only.
     Settings m_settings;
     std::shared_ptr<SourceChangeGuard> m_sourceChangeGuard;
+    // The session whose lost microphone was last reported (audio-control queue only).
+    quint64 m_captureLostGeneration = 0;
 
     std::atomic<bool> m_enableWhisperAGC{true};
     // Bumped by every start and every cancel; the current session's number.

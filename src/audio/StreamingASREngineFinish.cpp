@@ -69,6 +69,7 @@ QCoro::Task<SpeechTranscript> StreamingASREngine::finishStreaming()
     m_cloudWatchdogTimer.stop();
     m_levelBus.reset();
     CloudFinishSnapshot snapshot = takeCloudFinishSnapshot();
+    const bool heardVoice = snapshot.detectedSpeech;
     m_audioControlQueue->async([this] { pauseActiveTapOnly(); });
 
     QString text;
@@ -83,6 +84,7 @@ QCoro::Task<SpeechTranscript> StreamingASREngine::finishStreaming()
     SpeechTranscript transcript;
     transcript.text = text;
     transcript.durationSeconds = duration;
+    transcript.heardVoice = heardVoice;
     co_return transcript;
 }
 

@@ -512,6 +512,10 @@ void AppState::setupCallbacks()
         if (self)
             self->handleEngineError(error.description);
     };
+    m_asrEngine->onCaptureLost = [self](const QString& reason) {
+        if (self)
+            self->handleCaptureLost(reason);
+    };
     m_asrEngine->onPartialResult = [self](const QString& text, bool settled) {
         if (self)
             self->handlePartialResult(text, settled);
@@ -685,12 +689,12 @@ QCoro::Task<> AppState::refreshStatusOffMainThread(bool askDesktop)
 void AppState::applyKeyRefresh(const Status& status, bool changed, bool wasLoaded)
 {
     if (!status) {
-        // Reported once per failure, not every round; the keys last read stay in use.
+        // Reported once per failure, not every round, also when it starts while the app runs (a keyring
+        // locked again); the keys last read stay in use.
         if (status.error != m_keyReadFailure) {
             m_keyReadFailure = status.error;
             qWarning("Keyring could not be read: %s", qPrintable(status.error));
-            if (!wasLoaded)
-                setStatusBanner(kKeyReadFailedPrefix + status.error);
+            setStatusBanner(kKeyReadFailedPrefix + status.error);
         }
     } else {
         m_keyReadFailure.clear();

@@ -318,6 +318,7 @@ private:
     void applyRecordedShortcut(const RecordedShortcutResult& result);
     void refreshAccessibilityReason();
     void refreshTriggerKeyProblem();
+    void handleCaptureLost(const QString& reason);
     void handleEngineError(const QString& message);
     // The cloud failed mid-dictation with no local model to take over: the recording ends at once.
     void handleCloudRecognitionFailure(const QString& reason);

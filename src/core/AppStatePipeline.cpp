@@ -48,6 +48,10 @@ constexpr qsizetype kClipHintMaxBytes = 4096;
 // The desktop's settings as a Linux user finds them: the sound settings' input device, the accessibility
 // switch (AT-SPI); speech needs no permission here, only a recogniser.
 constexpr QStringView kNoMicrophoneText = u"请在桌面的声音设置中启用麦克风输入设备";
+constexpr QStringView kNoMicrophoneBanner =
+    u"⚠️ 没有可用的麦克风：声音服务未运行或没有输入设备，请在桌面的声音设置中启用麦克风输入设备";
+// Silence ends quietly; a voice that gave no words must not look like it.
+constexpr QStringView kHeardVoiceNoTextBanner = u"⚠️ 听到了声音，但没有识别出文字，请再说一次";
 constexpr QStringView kNoRecognizerText = u"未找到可用的语音识别引擎，请配置本地模型或云端语音密钥";
 constexpr QStringView kNoAccessibilityText = u"请在桌面设置中开启辅助功能（AT-SPI）才能写入外部输入框";
 const QString kCloudFailedPrefix = QStringLiteral("云端语音识别失败：");
@@ -132,10 +136,14 @@ void AppState::beginDictationSession()
                 return;
             self->publish(self->m_micAuthorized, microphone);
             self->publish(self->m_speechAuthorized, speech);
-            if (!microphone)
+            // The pill draws the error without words: the banner says why.
+            if (!microphone) {
                 self->setPhase(PipelinePhase::error(kNoMicrophoneText.toString()));
-            else if (!speech)
+                self->setStatusBanner(kNoMicrophoneBanner.toString());
+            } else if (!speech) {
                 self->setPhase(PipelinePhase::error(kNoRecognizerText.toString()));
+                self->setStatusBanner(kNoRecognizerText.toString());
+            }
             if (!microphone || !speech)
                 self->scheduleIdleReset(kIdleAfterPermissionError);
             // Granted or not, the user triggers again: nothing starts on its own.
@@ -323,6 +331,15 @@ void AppState::handleCloudRecognitionFailure(const QString& reason)
         finishDictationSessionDetached();
 }
 
+void AppState::handleCaptureLost(const QString& reason)
+{
+    if (!m_isSessionActive || m_isFinalizingSession)
+        return;
+    // The recording cannot go on; what it holds so far is still worth the words.
+    setStatusBanner(QStringLiteral("⚠️ ") + reason + QStringLiteral("，已转写停止前录下的内容"));
+    finishDictationSessionDetached();
+}
+
 void AppState::scheduleIdleReset(double afterSeconds)
 {
     QPointer<AppState> self(this);
@@ -417,8 +434,11 @@ QCoro::Task<> AppState::finishDictationSession()
         else if (live)
             live->cancel(); // nothing was recognised: the live-typed draft is erased, as the box is restored
         m_liveInputSession.reset();
-        if (!m_phase.is<PipelinePhase::Error>())
+        if (!m_phase.is<PipelinePhase::Error>()) {
             setPhase(PipelinePhase::idle());
+            if (transcript.heardVoice)
+                setStatusBanner(kHeardVoiceNoTextBanner.toString());
+        }
         m_isFinalizingSession = false;
         m_audioDucker->restoreIfNeeded();
         co_return;

@@ -12,6 +12,8 @@
 struct SpeechTranscript {
     QString text;
     double durationSeconds = 0;
+    // Voice was heard in the recording: an empty text then is a failure to recognise, not silence.
+    bool heardVoice = false;
 };
 
 // The speech engine as the application state drives it. The real engine captures the microphone and runs the
@@ -45,6 +47,9 @@ public:
     // The transcript the finish returns is the last streamed text, without the service's final answer: it
     // may be incomplete.
     std::function<void(const QString& reason)> onTranscriptMayBeIncomplete;
+    // The microphone stopped in the middle of a session (the sound server went away, the device was
+    // removed); what was recorded until then is kept for the finish.
+    std::function<void(const QString& reason)> onCaptureLost;
     // A local model that was found on disk could not be loaded (also reported through onError).
     std::function<void(const QString& reason)> onModelLoadFailed;
 

@@ -2,9 +2,11 @@
 
 #include "util/Text.h"
 
+#include <QByteArrayView>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <algorithm>
 
 namespace {
 
@@ -121,13 +123,24 @@ std::optional<QString> utf8Body(const QByteArray& body)
     return text;
 }
 
-bool isHtml(const QByteArray& body, const QByteArray& contentType)
+bool isHtml(const QByteArray& body)
 {
-    if (contentType.toLower().contains("text/html"))
+    // Judged by the body alone: frameworks label plain text "text/html" by default, and a transcript that
+    // mentions "<html>" further on is still a transcript.
+    QByteArrayView text(body);
+    if (text.startsWith("\xEF\xBB\xBF"))
+        text = text.sliced(3);
+    text = text.trimmed();
+    const QByteArray start = text.first(std::min<qsizetype>(text.size(), 16)).toByteArray().toLower();
+    if (start.startsWith("<!doctype html"))
         return true;
-    const QByteArray start = body.trimmed().left(64).toLower();
-    return start.startsWith("<!doctype html") || start.startsWith("<html") || start.startsWith("<head") ||
-           start.startsWith("<body") || start.startsWith("<title");
+    if (!start.startsWith("<html"))
+        return false;
+    // "<html>", "<html lang=…>", "<html/>": the element, not a word that begins with it.
+    if (start.size() == 5)
+        return true;
+    const char next = start.at(5);
+    return next == '>' || next == '/' || next == ' ' || next == '\t' || next == '\n' || next == '\r';
 }
 
 std::optional<QString> errorMessage(const QJsonObject& object)

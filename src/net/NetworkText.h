@@ -18,8 +18,9 @@ QString socketFailure(QAbstractSocket::SocketError code, const QString& libraryT
 
 // A body as text, or nothing when it is not valid UTF-8.
 std::optional<QString> utf8Body(const QByteArray& body);
-// A page meant for a browser (a captive portal, a relay's error page) rather than an answer of the interface.
-bool isHtml(const QByteArray& body, const QByteArray& contentType = {});
+// A page meant for a browser (a captive portal, a relay's error page) rather than an answer of the interface:
+// a body that opens, after white space and a byte-order mark, with an HTML doctype or an html element.
+bool isHtml(const QByteArray& body);
 // The "error"."message" string of a JSON error answer, else its top-level "message" string.
 std::optional<QString> errorMessage(const QJsonObject& object);
 // One line saying what a body held: a JSON error's message, a page's title, else the start of the text

@@ -167,11 +167,22 @@ TEST_F(OpenAITranscriptionTest, ReadsAnswersAndErrorsAsTheyCome)
         "\n</body></html>";
     const QByteArray portal = "<!DOCTYPE html>\n<html><head><title> Hotel Wi-Fi Login </title></head>"
                               "<body>Please accept the terms</body></html>";
+    // A framework's default header on a plain-text transcript, and a page sent without any header.
+    Reply labelledPlain;
+    labelledPlain.headers = {{"Content-Type", "text/html; charset=utf-8"}};
+    labelledPlain.pieces = {{" 把 <html> 标签删掉\n", {}}};
+    Reply unlabelledPage;
+    unlabelledPage.headers = {{"Content-Type", "text/plain"}};
+    unlabelledPage.pieces = {{"\xEF\xBB\xBF\n<HTML lang=\"en\"><title>Login</title></HTML>", {}}};
     const struct {
         Reply reply;
         const char* expected; // the text, or the code and description of the error
     } cases[] = {
-        {Reply::json(200, QByteArray("\xff\xfe\x00", 3)), "text "},
+        // Bytes that are no text are a failed transcription, never an empty success.
+        {Reply::json(200, QByteArray("\xff\xfe\x00", 3)),
+         "-15 语音接口返回了 3 字节无法识别的数据，不是转写文本"},
+        {labelledPlain, "text 把 <html> 标签删掉"},
+        {unlabelledPage, "-15 语音接口返回了网页而不是转写结果（Login）"},
         // A 200 that is not a transcript (relays and captive portals answer errors that way) fails and says
         // what came back.
         {Reply::json(

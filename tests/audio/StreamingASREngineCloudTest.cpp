@@ -289,12 +289,24 @@ TEST_F(StreamingASREngineOpenAI, UploadsTheSessionWithItsPreRollAsOneWavFile)
     EXPECT_EQ(h.finish().text, QStringLiteral("你好"));
     EXPECT_NEAR(wavSampleCount(uploads().last().body, &rate), 1.55 * 16000, 60);
 
-    // Nobody spoke: no upload.
+    // Nobody spoke: no upload, and the finish says no voice was heard.
     h.start();
     h.speak(silence(1.0));
-    EXPECT_EQ(h.finish().text, QString());
+    const SpeechTranscript silent = h.finish();
+    EXPECT_EQ(silent.text, QString());
+    EXPECT_FALSE(silent.heardVoice);
     CloudTest::settle();
     EXPECT_EQ(uploads().size(), 2);
+
+    // Voice that the service heard as nothing: the finish says voice was heard.
+    http.setHandler([](const ScriptedHttpServer::Request& request) {
+        return request.method == "POST" ? Reply::json(200, R"({"text":" "})") : Reply{};
+    });
+    h.start();
+    h.speak(tone(400, 1.0));
+    const SpeechTranscript unheard = h.finish();
+    EXPECT_EQ(unheard.text, QString());
+    EXPECT_TRUE(unheard.heardVoice);
 }
 
 TEST_F(StreamingASREngineOpenAI, AStalledUploadTimesOutAndTheLocalModelAnswers)

@@ -217,7 +217,10 @@ template <typename T> std::shared_ptr<Watch> watch(QCoro::Task<T>&& task)
 // that stands in for every language-model host (so nothing in a test reaches the network).
 class AppStateHarness {
 public:
-    AppStateHarness() : defaults(settingsDir.filePath(QStringLiteral("defaults.ini")), QSettings::IniFormat)
+    // `store` stands in for the fake keyring, e.g. a real Secret Service.
+    explicit AppStateHarness(SecretStore* store = nullptr)
+        : defaults(settingsDir.filePath(QStringLiteral("defaults.ini")), QSettings::IniFormat),
+          keychain(store ? *store : secrets)
     {
         qunsetenv("QUORBELL_API_KEY");
         server.setHandler([](const ScriptedHttpServer::Request&) {
@@ -278,6 +281,8 @@ public:
     AppState& build()
     {
         std::unique_ptr<SpeechEngine> speech = std::move(speechEngineOverride);
+        if (!speech && makeEngine)
+            speech = makeEngine();
         if (!speech) {
             auto fake = std::make_unique<FakeSpeechEngine>();
             engine = fake.get();
@@ -386,6 +391,8 @@ public:
     // Set before build(): the state runs this engine (a real one) instead of the scripted one; `engine` then
     // stays null.
     std::unique_ptr<SpeechEngine> speechEngineOverride;
+    // Set before build(): a real engine instead of the scripted one (`engine` then stays null).
+    std::function<std::unique_ptr<SpeechEngine>()> makeEngine;
     Accessibility* accessibilityOverride = nullptr;
     InputSynth* inputSynthOverride = nullptr;
     Clipboard* clipboardOverride = nullptr;
@@ -395,7 +402,7 @@ public:
     QSettings defaults;
     VirtualScheduler scheduler;
     FakeSecretStore secrets;
-    KeychainHelper keychain{secrets};
+    KeychainHelper keychain;
     AudioLevelBus levelBus;
     FakeAccessibility accessibility;
     Accessibility* chosenAccessibility = &accessibility;

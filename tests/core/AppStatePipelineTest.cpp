@@ -148,6 +148,16 @@ TEST_F(PipelineTest, EmptyTranscriptOrCancelInTheTailPauseEndsWithoutARecord)
     finish(); // the engine's transcript is empty
     EXPECT_TRUE(h.sounds.played().isEmpty());
     EXPECT_EQ(state().phase(), PipelinePhase::idle());
+    EXPECT_TRUE(state().statusBanner().isEmpty()) << "silence ends quietly";
+
+    // Voice heard, no words: the user is told to try again.
+    h.begin();
+    h.engine->transcripts.push_back({QString(), 1.5, true});
+    finish();
+    EXPECT_EQ(state().phase(), PipelinePhase::idle());
+    EXPECT_EQ(state().statusBanner(),
+              QStringLiteral("⚠️ 听到了声音，但没有识别出文字，请再说一次"));
+    EXPECT_TRUE(state().history().isEmpty());
 
     h.begin();
     h.engine->transcripts.push_back({QStringLiteral("不该写入"), 1});
@@ -157,7 +167,7 @@ TEST_F(PipelineTest, EmptyTranscriptOrCancelInTheTailPauseEndsWithoutARecord)
     EXPECT_EQ(h.engine->cancels, 1);
     h.scheduler.advance(100ms);
     ASSERT_TRUE(finished->done);
-    EXPECT_EQ(h.engine->finishes, 1) << "the finish of a cancelled session goes no further";
+    EXPECT_EQ(h.engine->finishes, 2) << "the finish of a cancelled session goes no further";
     EXPECT_TRUE(state().history().isEmpty());
     EXPECT_TRUE(h.clipboard.textsSet().isEmpty());
     EXPECT_EQ(state().phase(), PipelinePhase::idle());

@@ -3,6 +3,7 @@
 #include "fuzz/FuzzTarget.h"
 
 #include "audio/OpenAITranscriptionClient.h"
+#include "net/NetworkText.h"
 #include "util/Text.h"
 
 #include <QJsonDocument>
@@ -29,11 +30,18 @@ QB_FUZZ_TARGET(transcription_reply)
         // JSON is taken only for its string "text", never typed whole.
         const QJsonDocument document = QJsonDocument::fromJson(body);
         FUZZ_CHECK(document.isNull() || document.object().value(QLatin1String("text")).isString());
+        // Anything else is read only as UTF-8 text that is not a page; bytes that are no text never pass
+        // as an empty transcript.
+        if (document.isNull()) {
+            FUZZ_CHECK(NetworkText::utf8Body(body).has_value());
+            FUZZ_CHECK(!NetworkText::isHtml(body));
+        }
         return;
     }
     FUZZ_CHECK(reply.error().domain == OpenAITranscriptionClient::errorDomain());
     if (success) {
-        // A 2xx that holds no transcript (JSON without a string "text", a web page) fails on its own code.
+        // A 2xx that holds no transcript (JSON without a string "text", a web page, bytes that are no text)
+        // fails on its own code.
         FUZZ_CHECK(reply.error().code == OpenAITranscriptionClient::kNotATranscriptCode);
         FUZZ_CHECK(!reply.error().description.isEmpty());
     } else {

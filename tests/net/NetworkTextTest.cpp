@@ -39,8 +39,11 @@ TEST(NetworkText, SaysWhatABodyHeld)
     EXPECT_FALSE(NetworkText::errorMessage(object(R"({"error":{"message":""},"text":1})")).has_value());
 
     EXPECT_TRUE(NetworkText::isHtml("\n <!DOCTYPE HTML><html>"));
-    EXPECT_TRUE(NetworkText::isHtml("<p>x</p>", "text/html; charset=utf-8"));
+    EXPECT_TRUE(NetworkText::isHtml("\xEF\xBB\xBF <html lang=\"zh\"><body>x</body></html>"));
+    EXPECT_TRUE(NetworkText::isHtml("<html>"));
     EXPECT_FALSE(NetworkText::isHtml("<raw_speech>你好</raw_speech>"));
+    EXPECT_FALSE(NetworkText::isHtml("<htmlparser> 是一个词")) << "a word, not the element";
+    EXPECT_FALSE(NetworkText::isHtml("请把 <html> 删掉")) << "a page opens with its document";
 
     EXPECT_EQ(NetworkText::summary(R"({"error":{"message":"You exceeded your current quota"}})"),
               QStringLiteral("You exceeded your current quota"));

@@ -1,0 +1,151 @@
+// Dictations with the real engine on the real microphone of a sound server of the test's own, which the test
+// stops before and during a dictation: the user is told in the banner, and what was heard is not lost.
+#include "PrivateSoundServer.h"
+#include "audio/StreamingASREngine.h"
+#include "core/AppStateHarness.h"
+#include "platform/linux/LinuxPermissions.h"
+#include "platform/linux/PulseAudioCapture.h"
+#include "platform/linux/UnavailableSpeechRecognizer.h"
+
+#include <atomic>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kWaitMs = 30000;
+
+// The microphone as the engine sees it, counting the samples it hands on.
+class CountingCapture final : public AudioCapture {
+public:
+    std::optional<int> defaultSourceSampleRate() override { return m_inner.defaultSourceSampleRate(); }
+    std::optional<int> lastSeenSourceSampleRate() const override
+    {
+        return m_inner.lastSeenSourceSampleRate();
+    }
+    Status start(BufferHandler handler) override
+    {
+        return m_inner.start([this, handler = std::move(handler)](std::span<const float> samples) {
+            m_samples += samples.size();
+            handler(samples);
+        });
+    }
+    void stop() override { m_inner.stop(); }
+    bool isRunning() const override { return m_inner.isRunning(); }
+    int sampleRate() const override { return m_inner.sampleRate(); }
+    void setSourceChangedHandler(std::function<void()> handler) override
+    {
+        m_inner.setSourceChangedHandler(std::move(handler));
+    }
+
+    size_t samples() const { return m_samples; }
+
+private:
+    PulseAudioCapture m_inner;
+    std::atomic<size_t> m_samples = 0;
+};
+
+class DictationSoundServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server->isUp());
+        ASSERT_FALSE(server->loadSource(QStringLiteral("microphone"), 16000).isEmpty());
+        h.server.setHandler([this](const ScriptedHttpServer::Request& request) {
+            if (!request.path.endsWith("/audio/transcriptions"))
+                return ScriptedHttpServer::Reply::json(200, "{}");
+            uploads.append(request.body);
+            return ScriptedHttpServer::Reply::json(200, R"({"text":"你好"})");
+        });
+        h.makeEngine = [this] {
+            StreamingASREngine::Services services;
+            services.scheduler = &h.scheduler;
+            services.capture = &capture;
+            services.systemRecognizer = &recognizer;
+            services.permissions = &permissions;
+            services.levelBus = &h.levelBus;
+            services.keys = &h.keychain;
+            return std::make_unique<StreamingASREngine>(std::move(services));
+        };
+        QJsonObject config = AppStateHarness::verbatimDictation();
+        config.insert(QStringLiteral("asrProvider"), QStringLiteral("openAIWhisper"));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return permissions.microphoneStatus() == AuthorizationStatus::Authorized; }, kWaitMs));
+        h.start(config);
+    }
+
+    // Waits, on the real clock, until the microphone has handed over `seconds` more of audio.
+    bool hears(double seconds)
+    {
+        const size_t until = capture.samples() + static_cast<size_t>(seconds * 16000);
+        return h.settle([&] { return capture.samples() >= until; });
+    }
+
+    bool finished(qsizetype records)
+    {
+        return h.settleWhileTimePasses(
+            [&] { return !h.state->isFinalizingSession() && h.state->history().size() >= records; }, 50ms);
+    }
+
+    std::unique_ptr<PrivateSoundServer> server = std::make_unique<PrivateSoundServer>();
+    CountingCapture capture;
+    LinuxPermissions permissions{capture};
+    UnavailableSpeechRecognizer recognizer;
+    AppStateHarness h;
+    QList<QByteArray> uploads;
+};
+
+// Killed in the middle of a dictation: the banner says the microphone stopped, what it heard until then is
+// transcribed and recorded at once, and once a sound server is back the next dictation works as before.
+TEST_F(DictationSoundServer, AServerKilledMidDictationIsSaidAndWhatWasHeardIsDelivered)
+{
+    h.begin();
+    ASSERT_TRUE(h.state->phase().isListening());
+    ASSERT_TRUE(hears(0.5)) << "the microphone never delivered";
+    server->kill();
+    ASSERT_TRUE(finished(1)) << "the dictation went on without a microphone";
+    EXPECT_EQ(h.state->statusBanner(),
+              QStringLiteral("⚠️ "
+                             "麦克风录音中途停止（声音服务已断开或输入设备被移除），已转写停止前录下的内容"));
+    ASSERT_EQ(uploads.size(), 1);
+    EXPECT_GT(uploads.first().size(), 16000) << "the audio heard before the end was uploaded";
+    EXPECT_EQ(h.state->history().first().rawTranscript, QStringLiteral("你好"));
+
+    server.reset(); // puts the address back before the next one sets its own
+    server = std::make_unique<PrivateSoundServer>();
+    ASSERT_TRUE(server->isUp());
+    ASSERT_FALSE(server->loadSource(QStringLiteral("microphone"), 16000).isEmpty());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return permissions.refreshMicrophoneStatus() == AuthorizationStatus::Authorized; }, kWaitMs));
+    h.state->refreshPermissionStatus();
+    h.begin();
+    ASSERT_TRUE(h.state->phase().isListening());
+    ASSERT_TRUE(hears(0.5));
+    auto finish = h.state->finishDictationSession();
+    ASSERT_TRUE(finished(2)) << "the dictation after the server came back";
+    EXPECT_EQ(uploads.size(), 2);
+}
+
+// Down before the trigger: the pill shows the error and the banner says why, at every trigger.
+TEST_F(DictationSoundServer, AServerDownBeforeTheTriggerIsSaidInTheBanner)
+{
+    server->kill();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return permissions.microphoneStatus() == AuthorizationStatus::Denied; },
+                                kWaitMs));
+    h.pollRound(); // the app has noticed
+    for (int trigger = 0; trigger < 2; ++trigger) {
+        h.state->setStatusBanner(QString());
+        h.begin();
+        ASSERT_TRUE(h.settle([&] { return h.state->phase().is<PipelinePhase::Error>(); }));
+        EXPECT_EQ(
+            h.state->statusBanner(),
+            QStringLiteral("⚠️ 没有可用的麦克风：声音服务未运行或没有输入设备，"
+                           "请在桌面的声音设置中启用麦克风输入设备"))
+            << h.state->statusBanner().toStdString();
+        EXPECT_FALSE(h.state->isSessionActive());
+        h.scheduler.advance(3s);
+    }
+    EXPECT_TRUE(uploads.isEmpty());
+}
+
+} // namespace
