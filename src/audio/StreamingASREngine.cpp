@@ -398,11 +398,14 @@ void StreamingASREngine::startStreamingInternal(const StartRequest& request)
             m_currentSampleRate = rate;
             m_lastDecodedSampleCount = 0;
             m_lastDecodedVoiceSampleMark = 0;
-            m_totalVoiceSamplesInSegment = 0;
+            // The lead-in is judged like any buffer: a source that delivers seconds at a time may have handed
+            // over all a short dictation holds before the trigger.
+            const size_t voicedLeadIn = voicedSampleCount(preRoll, m_enableWhisperAGC.load());
+            m_totalVoiceSamplesInSegment = voicedLeadIn;
             m_consecutiveSilentSamples = 0;
             m_isDecodingChunk = false;
-            m_hasDetectedSpeechInSegment = false;
-            m_hasDetectedSpeechOverall = false;
+            m_hasDetectedSpeechInSegment = voicedLeadIn > 0;
+            m_hasDetectedSpeechOverall = voicedLeadIn > 0;
             m_didFlushMicroPauseTail = false;
             m_captureGeneration = generation;
             m_isCaptureActive = true;

@@ -117,6 +117,8 @@ public:
         float rawRMS = 0;
     };
     static LevelMetrics calculateRMSMetrics(std::span<const float> samples);
+    // How many of the samples lie in capture-buffer-sized pieces loud enough to count as voice.
+    static size_t voicedSampleCount(std::span<const float> samples, bool enableWhisperAGC);
     // The streaming path's gain for one quiet voiced buffer; 1 when none applies.
     static float streamingGain(bool enableWhisperAGC, bool voiced, float rawRMS);
     // How long an upload of a recording of this length may take.

@@ -68,6 +68,19 @@ StreamingASREngine::LevelMetrics StreamingASREngine::calculateRMSMetrics(std::sp
     return {std::isfinite(level) ? level : 1.0f, rawRMS};
 }
 
+size_t StreamingASREngine::voicedSampleCount(std::span<const float> samples, bool enableWhisperAGC)
+{
+    const float threshold = enableWhisperAGC ? kVoiceThresholdWithAGC : kVoiceThresholdWithoutAGC;
+    size_t voiced = 0;
+    for (size_t offset = 0; offset < samples.size(); offset += AudioCapture::kFramesPerBuffer) {
+        const std::span<const float> piece = samples.subspan(
+            offset, std::min<size_t>(AudioCapture::kFramesPerBuffer, samples.size() - offset));
+        if (calculateRMSMetrics(piece).rawRMS > threshold)
+            voiced += piece.size();
+    }
+    return voiced;
+}
+
 float StreamingASREngine::streamingGain(bool enableWhisperAGC, bool voiced, float rawRMS)
 {
     if (!enableWhisperAGC || !voiced || !(rawRMS > kStreamingGainMinRMS && rawRMS < kStreamingGainMaxRMS))

@@ -309,6 +309,37 @@ TEST_F(StreamingASREngineOpenAI, UploadsTheSessionWithItsPreRollAsOneWavFile)
     EXPECT_TRUE(unheard.heardVoice);
 }
 
+// A source that delivers its audio in large blocks (seconds at a time) may hand over all a short dictation
+// holds before the trigger: the lead-in is then the only voice the session gets.
+TEST_F(StreamingASREngineOpenAI, VoiceHeardOnlyInTheLeadInIsStillUploaded)
+{
+    http.setHandler([](const ScriptedHttpServer::Request& request) {
+        return request.method == "POST" ? Reply::json(200, R"({"text":"你"})") : Reply{};
+    });
+    configure();
+    h.engine->prewarmHotMicAsync();
+    h.settle();
+    h.capture.feed(tone(400, 2.0)); // one block, delivered at once before the trigger
+    h.start();
+    h.scheduler.advance(1500ms); // the next block comes after the stop
+    h.settle();
+    const SpeechTranscript transcript = h.finish();
+    EXPECT_EQ(transcript.text, QStringLiteral("你"));
+    EXPECT_TRUE(transcript.heardVoice);
+    ASSERT_EQ(uploads().size(), 1) << "the lead-in's voice was taken for silence";
+    quint32 rate = 0;
+    EXPECT_NEAR(wavSampleCount(uploads()[0].body, &rate), 0.18 * 16000, 60);
+
+    // A lead-in of silence is still nobody speaking.
+    h.capture.feed(silence(2.0));
+    h.start();
+    h.scheduler.advance(1500ms);
+    h.settle();
+    EXPECT_FALSE(h.finish().heardVoice);
+    CloudTest::settle();
+    EXPECT_EQ(uploads().size(), 1);
+}
+
 TEST_F(StreamingASREngineOpenAI, AStalledUploadTimesOutAndTheLocalModelAnswers)
 {
     Reply stall;

@@ -21,7 +21,8 @@ env -u DISPLAY setsid /usr/libexec/at-spi-bus-launcher --launch-immediately --a1
     > "$dir/launcher.log" 2>&1 &
 echo $! > "$dir/launcher.pid"
 # The microphone is the monitor of a null sink that a player feeds at the pace of real time with a loud
-# 400 Hz tone (the fixture speech model hears it as a word).
+# 400 Hz tone (the fixture speech model hears it as a word). A second source, "blocks", delivers a tone two
+# seconds at a time, ahead of real time, as some microphones deliver theirs.
 mkdir -p "$dir/pulse/runtime" "$dir/pulse/state"
 chmod 700 "$dir/pulse/runtime"
 cat > "$dir/pulse/server.pa" <<PA
@@ -30,6 +31,7 @@ load-module module-null-sink sink_name=speaker
 load-module module-null-sink sink_name=voice rate=44100 channels=1
 set-default-sink speaker
 set-default-source voice.monitor
+load-module module-sine-source source_name=blocks rate=44100 frequency=400
 PA
 (
     export XDG_RUNTIME_DIR="$dir/pulse/runtime" PULSE_RUNTIME_PATH="$dir/pulse/runtime" \
