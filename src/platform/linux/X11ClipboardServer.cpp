@@ -177,6 +177,12 @@ private:
             pollfd connection{ConnectionNumber(m_display), POLLIN, 0};
             ::poll(&connection, 1, 10);
         }
+        {
+            // Let go while the time came back (this process put something else there): not taken at all.
+            std::lock_guard lock(m_mutex);
+            if (!m_held || m_takeSelection)
+                return;
+        }
         m_ownedSince = time;
         XSetSelectionOwner(m_display, m_selection, m_window, time);
         if (XGetSelectionOwner(m_display, m_selection) != m_window) {
