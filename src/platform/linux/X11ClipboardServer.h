@@ -12,7 +12,8 @@ class SerialQueue;
 // Holds the CLIPBOARD (or PRIMARY) selection for contents we put back for the user, and hands them to every
 // application that asks, over an X connection and a thread of its own (queue label
 // "org.quorbell.clipboard.server"): a large clipboard goes out in pieces there, never through the main
-// thread. Formats are offered as QClipboard offers them ("text/plain" also as UTF8_STRING, STRING and TEXT).
+// thread. Formats are offered as QClipboard offers them ("text/plain" also as UTF8_STRING, STRING and TEXT),
+// with TARGETS and TIMESTAMP; anything else (MULTIPLE included) is refused.
 // The contents are let go as soon as another client takes the selection. Any thread.
 class X11ClipboardServer final {
 public:
@@ -31,7 +32,8 @@ public:
     X11ClipboardServer& operator=(const X11ClipboardServer&) = delete;
 
     bool isAvailable() const;
-    // Takes the selection and serves `contents` from now on (the selection is ours once this returns).
+    // Serves `contents` from now on; the selection is taken on the server's thread right after. They count
+    // as held (contents()) at once.
     void serve(ClipboardSnapshot contents);
     // Lets the contents go at once: this process is putting something else on the selection.
     void release();
