@@ -1,6 +1,7 @@
 #include "platform/linux/QtClipboard.h"
 
 #include "platform/linux/X11ClipboardReader.h"
+#include "platform/linux/X11ClipboardServer.h"
 #include "util/AppIdentity.h"
 #include "util/SerialQueue.h"
 
@@ -14,6 +15,9 @@ namespace {
 Q_LOGGING_CATEGORY(lcClipboard, "quorbell.clipboard")
 
 const QString kPlainText = QStringLiteral("text/plain");
+
+// Restored contents larger than this are served off the main thread; smaller ones go through QClipboard.
+constexpr qsizetype kServedElsewhereBytes = 1024 * 1024;
 
 // The same caps for both ways of taking a snapshot.
 constexpr qsizetype kMaxSnapshotBytes = X11ClipboardReader::kMaxSnapshotBytes;
@@ -90,10 +94,15 @@ QtClipboard::QtClipboard(QClipboard::Mode mode, QObject* parent)
         m_reader = std::move(reader);
     else
         m_readerQueue->async([reader = std::move(reader)]() mutable { reader.reset(); });
+    auto server = std::make_unique<X11ClipboardServer>(primary ? X11ClipboardServer::Selection::primary
+                                                               : X11ClipboardServer::Selection::clipboard);
+    if (server->isAvailable())
+        m_server = std::move(server);
 }
 
 QtClipboard::~QtClipboard()
 {
+    m_server.reset();
     // The read under way ends (its answer is dropped) and the connection closes on its own thread.
     if (m_readerQueue) {
         m_readerQueue->async([reader = std::move(m_reader)]() mutable { reader.reset(); });
@@ -111,8 +120,15 @@ ServedMimeData* QtClipboard::ours() const
     return m_clipboard->mimeData(m_mode) == m_ours.data() ? m_ours.data() : nullptr;
 }
 
+std::optional<ClipboardSnapshot> QtClipboard::served() const
+{
+    return m_server ? m_server->contents() : std::nullopt;
+}
+
 ClipboardSnapshot QtClipboard::snapshot() const
 {
+    if (std::optional<ClipboardSnapshot> held = served())
+        return std::move(*held);
     ClipboardSnapshot snapshot;
     const QMimeData* data = m_clipboard->mimeData(m_mode);
     if (!data)
@@ -141,6 +157,10 @@ ClipboardSnapshot QtClipboard::snapshot() const
 
 void QtClipboard::readSnapshot(SnapshotHandler done)
 {
+    if (std::optional<ClipboardSnapshot> held = served()) {
+        done(std::move(*held));
+        return;
+    }
     // Our own contents (ours to restore, or copied in our window) are at hand; nobody else is asked.
     const bool ownedHere =
         m_mode == QClipboard::Selection ? m_clipboard->ownsSelection() : m_clipboard->ownsClipboard();
@@ -163,6 +183,10 @@ void QtClipboard::readSnapshot(SnapshotHandler done)
 
 void QtClipboard::readShortText(qsizetype maxBytes, TextHandler done)
 {
+    if (std::optional<ClipboardSnapshot> held = served()) {
+        done(held->shortText(maxBytes));
+        return;
+    }
     const bool ownedHere =
         m_mode == QClipboard::Selection ? m_clipboard->ownsSelection() : m_clipboard->ownsClipboard();
     if (!m_reader || ownedHere) {
@@ -202,9 +226,19 @@ QString QtClipboard::shortTextHere(qsizetype maxBytes) const
 
 void QtClipboard::restore(const ClipboardSnapshot& snapshot)
 {
+    if (m_server)
+        m_server->release();
     if (snapshot.isEmpty()) {
         m_ours = nullptr;
         m_clipboard->clear(m_mode);
+        return;
+    }
+    qsizetype total = 0;
+    for (const ClipboardFormat& format : snapshot.formats)
+        total += format.data.size();
+    if (m_server && total > kServedElsewhereBytes) {
+        m_ours = nullptr;
+        m_server->serve(snapshot);
         return;
     }
     auto* data = new ServedMimeData;
@@ -222,12 +256,21 @@ void QtClipboard::setText(const QString& text)
 
 void QtClipboard::put(ServedMimeData* data)
 {
+    if (m_server)
+        m_server->release();
     m_ours = data;
     m_clipboard->setMimeData(data, m_mode); // the clipboard owns it from here
 }
 
 QString QtClipboard::text() const
 {
+    if (std::optional<ClipboardSnapshot> held = served()) {
+        for (const ClipboardFormat& format : held->formats) {
+            if (format.mimeType == kPlainText)
+                return QString::fromUtf8(format.data);
+        }
+        return {};
+    }
     const QMimeData* data = m_clipboard->mimeData(m_mode);
     if (!data)
         return {};
@@ -237,7 +280,7 @@ QString QtClipboard::text() const
 
 bool QtClipboard::ownsContents() const
 {
-    return ours() != nullptr;
+    return ours() != nullptr || served().has_value();
 }
 
 bool QtClipboard::contentsWereRequested() const

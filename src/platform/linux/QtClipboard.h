@@ -6,18 +6,22 @@
 #include <QObject>
 #include <QPointer>
 #include <memory>
+#include <optional>
 
 class QMimeData;
 class SerialQueue;
 class ServedMimeData;
 class X11ClipboardReader;
+class X11ClipboardServer;
 
 // The desktop clipboard through QClipboard. Main thread only. Ownership is ours while the clipboard still
 // holds the data object we last set; "requested" means another application asked that object for data,
 // which on X11 only happens when a paste target converts the selection. The clipboard carries the PRIMARY
 // selection, where the platform has one, as a second QtClipboard of the same kind. Another application's
 // contents are read for readSnapshot() over a connection of our own on a queue of our own (labels
-// "org.quorbell.clipboard" and "org.quorbell.primary").
+// "org.quorbell.clipboard" and "org.quorbell.primary"), and large contents restored for the user are served
+// by an X11ClipboardServer, so neither reading nor handing them out holds the main thread. Those count as
+// ours while the server holds them.
 class QtClipboard final : public QObject, public Clipboard {
 public:
     explicit QtClipboard(QObject* parent = nullptr) : QtClipboard(QClipboard::Clipboard, parent) {}
@@ -37,6 +41,8 @@ public:
 private:
     QtClipboard(QClipboard::Mode mode, QObject* parent);
     void put(ServedMimeData* data);
+    // What the server holds for the user, while the selection is still its.
+    std::optional<ClipboardSnapshot> served() const;
     // readShortText() from the data in this process.
     QString shortTextHere(qsizetype maxBytes) const;
     // The clipboard's data when it is ours, else nullptr.
@@ -50,4 +56,6 @@ private:
     // Null off X11: there every snapshot is taken through QClipboard.
     std::unique_ptr<SerialQueue> m_readerQueue;
     std::shared_ptr<X11ClipboardReader> m_reader; // used on m_readerQueue only
+    // Serves large restored contents off the main thread; null off X11.
+    std::unique_ptr<X11ClipboardServer> m_server;
 };

@@ -9,7 +9,8 @@
 //   COPYLARGE <bytes>            put a text and a private format of that many bytes on the clipboard
 //   COPYTEXT <bytes>             put only a plain text of that many bytes (lines of ASCII) on the clipboard
 //   COPYSECRET <base64>          put that text on the clipboard marked secret, as password managers do
-//   CLIPBOARDSIZE                answers "CLIPBOARDSIZE <bytes>", the size of the clipboard's plain text
+//   CLIPBOARDSIZE                answers "CLIPBOARDSIZE <bytes> <md5> <private bytes> <private md5>", the
+//                                size and checksum of the clipboard's plain text and of its private format
 //   CLIPBOARD                    answers "CLIPBOARD <text base64> same-image|other-image <private base64>"
 //   QUIT
 // Arguments: lineedit | textedit | password, then optionally --title <title>, and --gtk-application-id <id>
@@ -20,6 +21,7 @@
 #include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QClipboard>
+#include <QCryptographicHash>
 #include <QImage>
 #include <QLineEdit>
 #include <QMimeData>
@@ -254,8 +256,12 @@ int main(int argc, char** argv)
                 say("COPIED");
             } else if (command == "CLIPBOARDSIZE") {
                 const QMimeData* data = QGuiApplication::clipboard()->mimeData();
-                say("CLIPBOARDSIZE " +
-                    QByteArray::number(data ? data->data(QStringLiteral("text/plain")).size() : 0));
+                const QByteArray text = data ? data->data(QStringLiteral("text/plain")) : QByteArray();
+                const QByteArray other = data ? data->data(kPrivateFormat) : QByteArray();
+                say("CLIPBOARDSIZE " + QByteArray::number(text.size()) + ' ' +
+                    QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex() + ' ' +
+                    QByteArray::number(other.size()) + ' ' +
+                    QCryptographicHash::hash(other, QCryptographicHash::Md5).toHex());
             } else if (command == "CLIPBOARD") {
                 const QMimeData* data = QGuiApplication::clipboard()->mimeData();
                 const QImage image = data ? qvariant_cast<QImage>(data->imageData()) : QImage();
