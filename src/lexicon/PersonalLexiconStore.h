@@ -147,6 +147,8 @@ private:
     // Removes the entries `removes` picks, and saves.
     void removeWhere(const std::function<bool(const LexiconEntry&)>& removes);
     qsizetype indexOfTerm(const QString& term) const;
+    // m_termCounts follows each entry that comes, goes or is renamed.
+    void countTerm(const QString& term, int change);
     static std::optional<LearnedPair> extractSingleWordReplacement(const QString& origLine,
                                                                    const QString& editedLine);
     QCoro::Task<TermImportResult> mergeMinedTerms(std::function<MinedTerms()> mine, LexiconCategory category);
@@ -156,6 +158,9 @@ private:
     const Clock* m_clock;
     QString m_storagePath;
     QList<LexiconEntry> m_entries;
+    // Case-folded term -> how many entries have it: an addition to a large lexicon learns that its term is
+    // new without comparing it with every entry.
+    QHash<QString, int> m_termCounts;
     // At least the size of the file that m_entries make, kept up to date as entries come and go.
     qint64 m_fileBytes = 0;
     // Counts the changes of m_entries (each announced by entriesChanged), so work done on a copy of them

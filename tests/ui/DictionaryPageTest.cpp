@@ -118,7 +118,7 @@ TEST(DictionaryRulesTest, AnUpdatedSearchIndexIsTheOneBuiltAfresh)
         SCOPED_TRACE(what);
         QList<LexiconEntry> changed = entries;
         edit(changed);
-        index.update(entries, changed);
+        index.update(changed);
         entries = changed;
         const SearchIndex fresh(entries);
         EXPECT_TRUE(index == fresh);

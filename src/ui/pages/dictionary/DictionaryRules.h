@@ -62,9 +62,10 @@ class SearchIndex {
 public:
     SearchIndex() = default;
     explicit SearchIndex(const QList<LexiconEntry>& entries);
-    // Makes this, the index of `previous`, the index of `entries`, indexing again only the entries between
-    // the unchanged ones at either end: one edit, addition or removal costs what one entry does.
-    void update(const QList<LexiconEntry>& previous, const QList<LexiconEntry>& entries);
+    // Makes this the index of `entries`, indexing again only the entries between the unchanged ones at
+    // either end: one edit, addition or removal costs what one entry does. Holds no copy of the list, so
+    // the store changes its own in place.
+    void update(const QList<LexiconEntry>& entries);
 
     // Indices of the entries that pass the category filter and contain `search` (untested when empty; never
     // trimmed, so spaces are searched for) in the term, the phonetic key or one alias, ignoring case; in
@@ -75,6 +76,10 @@ public:
         LexiconCategory category;
         // Term, phonetic key and aliases, folded, each followed by a separator no typed text holds.
         QString folded;
+        // The texts indexed, shared with the entry: an unchanged entry is told without reading them.
+        QString term;
+        QString phoneticKey;
+        QStringList aliases;
         bool operator==(const Item&) const = default;
     };
     bool operator==(const SearchIndex&) const = default;

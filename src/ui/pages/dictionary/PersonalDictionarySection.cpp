@@ -398,9 +398,9 @@ void PersonalDictionarySection::refresh()
 void PersonalDictionarySection::reloadEntries()
 {
     m_entriesStale = false;
+    m_entries = m_state.lexiconStore().entries();
     // A change of a large lexicon is mostly one entry: the index is updated, not rebuilt.
-    const QList<LexiconEntry> previous = std::exchange(m_entries, m_state.lexiconStore().entries());
-    m_index.update(previous, m_entries);
+    m_index.update(m_entries);
     m_counts = categoryCounts(m_entries);
     // Selected entries removed meanwhile (by learning, a merge) are no longer selected.
     if (!m_selected.isEmpty()) {
@@ -416,6 +416,14 @@ void PersonalDictionarySection::reloadEntries()
     syncBatchControls();
     syncImportControls();
     applyFilter();
+}
+
+void PersonalDictionarySection::changeEntries(const std::function<void()>& change)
+{
+    m_entries = {};
+    m_list->releaseEntries();
+    change();
+    reloadEntries();
 }
 
 QList<LexiconEntry> PersonalDictionarySection::filteredEntries() const
@@ -493,9 +501,11 @@ void PersonalDictionarySection::addTerm()
     bool refused = false;
     const QMetaObject::Connection watch =
         connect(&store, &PersonalLexiconStore::additionRefused, this, [&refused] { refused = true; });
-    const bool added =
-        store.upsert(m_newTerm->text(), aliases, LexiconCategory::Value(m_newCategory->currentData().toInt()),
-                     kAddedWeight);
+    bool added = false;
+    changeEntries([&] {
+        added = store.upsert(m_newTerm->text(), aliases,
+                             LexiconCategory::Value(m_newCategory->currentData().toInt()), kAddedWeight);
+    });
     disconnect(watch);
     if (!added && refused)
         return;
@@ -555,7 +565,7 @@ void PersonalDictionarySection::beginInlineEdit(const LexiconEntry& entry)
     m_editor->termField()->setFocus();
 }
 
-void PersonalDictionarySection::commitInlineEdit(const QUuid& id)
+void PersonalDictionarySection::commitInlineEdit(QUuid id)
 {
     if (!m_editor || m_editingID != id)
         return;
@@ -568,7 +578,9 @@ void PersonalDictionarySection::commitInlineEdit(const QUuid& id)
     const LexiconCategory category = m_editor->category();
     PersonalLexiconStore& store = m_state.lexiconStore();
     const QPointer<LexiconChangeReport> report = LexiconChangeReport::begin(m_state);
-    if (!store.updateEntry(id, term, aliases, category, weight)) {
+    bool updated = false;
+    changeEntries([&] { updated = store.updateEntry(id, term, aliases, category, weight); });
+    if (!updated) {
         // Refused: the banner says why, and the editor stays open with what was typed. An entry that is gone
         // meanwhile leaves nothing to edit.
         report->drop();
@@ -594,9 +606,9 @@ void PersonalDictionarySection::closeInlineEdit()
     }
 }
 
-void PersonalDictionarySection::removeEntry(const QUuid& id)
+void PersonalDictionarySection::removeEntry(QUuid id)
 {
-    m_state.lexiconStore().remove(id);
+    changeEntries([&] { m_state.lexiconStore().remove(id); });
     // A deleted entry leaves the batch selection too, so the batch count never names what is gone.
     if (m_selected.remove(id))
         syncBatchControls();
@@ -615,7 +627,7 @@ void PersonalDictionarySection::removeSelected()
     PersonalLexiconStore& store = m_state.lexiconStore();
     const qsizetype before = store.entries().size();
     const QPointer<LexiconChangeReport> report = LexiconChangeReport::begin(m_state);
-    store.removeBatch(m_selected);
+    changeEntries([&] { store.removeBatch(m_selected); });
     const qsizetype removed = before - store.entries().size();
     m_selected.clear();
     syncBatchControls();
