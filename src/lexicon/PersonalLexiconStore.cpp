@@ -106,7 +106,10 @@ PersonalLexiconStore::PersonalLexiconStore(const QString& customStoragePath, con
     : QObject(parent), m_clock(clock ? clock : &systemClock()),
       m_storagePath(customStoragePath.isEmpty() ? DataFolder::filePath(kFileName) : customStoragePath)
 {
-    connect(this, &PersonalLexiconStore::entriesChanged, this, [this] { ++m_entriesRevision; });
+    connect(this, &PersonalLexiconStore::entriesChanged, this, [this] {
+        ++m_entriesRevision;
+        m_lastChange = std::exchange(m_changing, std::nullopt);
+    });
     load();
 }
 
@@ -336,6 +339,7 @@ bool PersonalLexiconStore::upsert(const QString& term, const QStringList& aliase
         m_entries.prepend(std::move(added));
         m_fileBytes += bytes;
         countTerm(trimmed, 1);
+        m_changing = EntriesChange{0, 0, 1};
     } else {
         LexiconEntry changed = m_entries[index];
         changed.aliases = aliasUnion(changed.aliases, aliases, true);
@@ -347,6 +351,7 @@ bool PersonalLexiconStore::upsert(const QString& term, const QStringList& aliase
             return false;
         m_entries[index] = std::move(changed);
         m_fileBytes += growth;
+        m_changing = EntriesChange{index, 1, 1};
     }
     Q_EMIT entriesChanged();
     saveChanges();
@@ -482,6 +487,7 @@ bool PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
         m_fileBytes += growth;
         countTerm(oldTerm, -1);
         countTerm(term, 1);
+        m_changing = EntriesChange{editedIndex, 1, 1};
     }
     Q_EMIT entriesChanged();
     saveChanges();
@@ -490,7 +496,23 @@ bool PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
 
 void PersonalLexiconStore::remove(const QUuid& id)
 {
-    removeWhere([&](const LexiconEntry& e) { return e.id == id; });
+    const auto hasId = [&](const LexiconEntry& e) { return e.id == id; };
+    const auto found = std::find_if(m_entries.cbegin(), m_entries.cend(), hasId);
+    // Entries given by setEntries() may share an id: every one of them goes.
+    if (found != m_entries.cend() && std::any_of(found + 1, m_entries.cend(), hasId)) {
+        const QUuid removed = id; // `id` may be an entry's own, which the removal moves
+        removeWhere([&](const LexiconEntry& e) { return e.id == removed; });
+        return;
+    }
+    if (found != m_entries.cend()) {
+        const qsizetype index = found - m_entries.cbegin();
+        m_fileBytes -= LexiconFile::encodedSizeBound(*found);
+        countTerm(found->term, -1);
+        m_entries.removeAt(index);
+        m_changing = EntriesChange{index, 1, 0};
+        Q_EMIT entriesChanged();
+    }
+    saveChanges();
 }
 
 void PersonalLexiconStore::removeBatch(const QSet<QUuid>& ids)

@@ -53,6 +53,17 @@ public:
     ~PersonalLexiconStore() override; // stops the key work still under way; finishes every save
 
     const QList<LexiconEntry>& entries() const { return m_entries; }
+    // One run of entries that a change replaced: from `first` on, `removed` entries became `inserted` ones,
+    // and every other entry stayed as it was.
+    struct EntriesChange {
+        qsizetype first = 0;
+        qsizetype removed = 0;
+        qsizetype inserted = 0;
+    };
+    // Counts the changes of the entries, each announced by entriesChanged.
+    quint64 entriesRevision() const { return m_entriesRevision; }
+    // The run the last change replaced, when it was one (an addition, an edit, a removal of one entry).
+    const std::optional<EntriesChange>& lastChange() const { return m_lastChange; }
     // Replaces the whole list; callers that edit entries this way call save() themselves.
     void setEntries(QList<LexiconEntry> entries);
     const QString& storagePath() const { return m_storagePath; }
@@ -166,6 +177,10 @@ private:
     // Counts the changes of m_entries (each announced by entriesChanged), so work done on a copy of them
     // knows whether it still fits.
     quint64 m_entriesRevision = 0;
+    // Set by a change of one run just before it is announced; any other change announced leaves
+    // m_lastChange empty.
+    std::optional<EntriesChange> m_changing;
+    std::optional<EntriesChange> m_lastChange;
     mutable TermKeyCache m_keyCache;
     quint64 m_lastSaveRequested = 0;
     quint64 m_lastSaveFinished = 0;

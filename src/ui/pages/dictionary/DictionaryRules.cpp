@@ -156,6 +156,7 @@ SearchIndex::SearchIndex(const QList<LexiconEntry>& entries)
     m_items.reserve(entries.size());
     for (const LexiconEntry& entry : entries)
         m_items.append(indexed(entry));
+    m_counts = categoryCounts(entries);
 }
 
 void SearchIndex::update(const QList<LexiconEntry>& entries)
@@ -169,12 +170,32 @@ void SearchIndex::update(const QList<LexiconEntry>& entries)
     while (tail < shorter - head &&
            stillIndexed(m_items.at(m_items.size() - 1 - tail), entries[entries.size() - 1 - tail]))
         ++tail;
-    const qsizetype removed = m_items.size() - head - tail;
-    const qsizetype added = entries.size() - head - tail;
+    replace(entries, head, m_items.size() - head - tail, entries.size() - head - tail);
+}
+
+void SearchIndex::update(const QList<LexiconEntry>& entries, qsizetype first, qsizetype removed,
+                         qsizetype inserted)
+{
+    // A run that does not fit these entries is not the change they had: they are compared instead.
+    if (first < 0 || removed < 0 || inserted < 0 || first + removed > m_items.size() ||
+        m_items.size() - removed + inserted != entries.size()) {
+        update(entries);
+        return;
+    }
+    replace(entries, first, removed, inserted);
+}
+
+void SearchIndex::replace(const QList<LexiconEntry>& entries, qsizetype head, qsizetype removed,
+                          qsizetype added)
+{
+    for (qsizetype i = head; i < head + removed; ++i)
+        --m_counts[size_t(m_items.at(i).category.value)];
     m_items.remove(head, removed);
     m_items.insert(head, added, Item{});
-    for (qsizetype i = 0; i < added; ++i)
+    for (qsizetype i = 0; i < added; ++i) {
         m_items[head + i] = indexed(entries[head + i]);
+        ++m_counts[size_t(entries[head + i].category.value)];
+    }
 }
 
 QList<qsizetype> SearchIndex::filter(std::optional<LexiconCategory> category, const QString& search) const

@@ -398,10 +398,16 @@ void PersonalDictionarySection::refresh()
 void PersonalDictionarySection::reloadEntries()
 {
     m_entriesStale = false;
-    m_entries = m_state.lexiconStore().entries();
-    // A change of a large lexicon is mostly one entry: the index is updated, not rebuilt.
-    m_index.update(m_entries);
-    m_counts = categoryCounts(m_entries);
+    const PersonalLexiconStore& store = m_state.lexiconStore();
+    m_entries = store.entries();
+    // A change of a large lexicon is mostly one entry: the index is updated, not rebuilt; told where, when
+    // it is the one change since the last update, else by comparing the entries.
+    const auto& change = store.lastChange();
+    if (change && store.entriesRevision() == m_indexedRevision + 1)
+        m_index.update(m_entries, change->first, change->removed, change->inserted);
+    else
+        m_index.update(m_entries);
+    m_indexedRevision = store.entriesRevision();
     // Selected entries removed meanwhile (by learning, a merge) are no longer selected.
     if (!m_selected.isEmpty()) {
         QSet<QUuid> present;
@@ -451,7 +457,7 @@ void PersonalDictionarySection::syncPills()
 {
     // m_pills holds "全部" and then the categories in the enum's order.
     QList<const FilterPill*> shown(m_pills.size(), nullptr);
-    const QList<FilterPill> pills = filterPills(m_counts, m_entries.size(), m_categoryFilter);
+    const QList<FilterPill> pills = filterPills(m_index.counts(), m_entries.size(), m_categoryFilter);
     for (const FilterPill& pill : pills)
         shown[pill.category ? int(pill.category->value) + 1 : 0] = &pill;
     for (int i = 0; i < m_pills.size(); ++i) {

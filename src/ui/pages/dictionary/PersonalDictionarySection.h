@@ -95,7 +95,8 @@ private:
     // What the store holds, and what is derived from it once per change.
     QList<LexiconEntry> m_entries;
     DictionaryRules::SearchIndex m_index;
-    DictionaryRules::CategoryCounts m_counts{};
+    // The store's revision that m_index shows.
+    quint64 m_indexedRevision = 0;
     bool m_entriesStale = true;
 
     std::optional<LexiconCategory> m_categoryFilter;
