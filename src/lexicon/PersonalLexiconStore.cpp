@@ -106,7 +106,10 @@ PersonalLexiconStore::PersonalLexiconStore(const QString& customStoragePath, con
     : QObject(parent), m_clock(clock ? clock : &systemClock()),
       m_storagePath(customStoragePath.isEmpty() ? DataFolder::filePath(kFileName) : customStoragePath)
 {
-    connect(this, &PersonalLexiconStore::entriesChanged, this, [this] { ++m_entriesRevision; });
+    connect(this, &PersonalLexiconStore::entriesChanged, this, [this] {
+        ++m_entriesRevision;
+        m_lastChange = std::exchange(m_changing, std::nullopt);
+    });
     load();
 }
 
@@ -142,7 +145,21 @@ void PersonalLexiconStore::publish(QList<LexiconEntry> entries, bool fillKeys)
     }
     m_entries = std::move(entries);
     recountFileBytes();
+    m_termCounts.clear();
+    m_termCounts.reserve(m_entries.size());
+    for (const LexiconEntry& entry : std::as_const(m_entries))
+        ++m_termCounts[foldCase(entry.term)];
     Q_EMIT entriesChanged();
+}
+
+void PersonalLexiconStore::countTerm(const QString& term, int change)
+{
+    const QString key = foldCase(term);
+    const int count = m_termCounts.value(key) + change;
+    if (count > 0)
+        m_termCounts.insert(key, count);
+    else
+        m_termCounts.remove(key);
 }
 
 void PersonalLexiconStore::recountFileBytes()
@@ -285,6 +302,8 @@ void PersonalLexiconStore::saveChanges()
 
 qsizetype PersonalLexiconStore::indexOfTerm(const QString& term) const
 {
+    if (!m_termCounts.contains(foldCase(term)))
+        return -1;
     // The first characters, folded as sameTerm() folds them, rule out nearly every entry of a large lexicon
     // at a fraction of a full comparison's cost.
     const bool quickFirst = !term.isEmpty() && !term.front().isSurrogate();
@@ -319,6 +338,8 @@ bool PersonalLexiconStore::upsert(const QString& term, const QStringList& aliase
             return false;
         m_entries.prepend(std::move(added));
         m_fileBytes += bytes;
+        countTerm(trimmed, 1);
+        m_changing = EntriesChange{0, 0, 1};
     } else {
         LexiconEntry changed = m_entries[index];
         changed.aliases = aliasUnion(changed.aliases, aliases, true);
@@ -330,6 +351,7 @@ bool PersonalLexiconStore::upsert(const QString& term, const QStringList& aliase
             return false;
         m_entries[index] = std::move(changed);
         m_fileBytes += growth;
+        m_changing = EntriesChange{index, 1, 1};
     }
     Q_EMIT entriesChanged();
     saveChanges();
@@ -382,6 +404,7 @@ int PersonalLexiconStore::bulkUpsert(const QList<BulkItem>& items)
             m_entries.append(std::move(entry));
             m_fileBytes += bytes;
             firstIndex.insert(key, m_entries.size() - 1);
+            ++m_termCounts[key];
             ++added;
         }
     }
@@ -423,9 +446,13 @@ bool PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
                      [&](const QString& a) { return sameTerm(a, oldTerm); }))
         cleaned.prepend(oldTerm);
 
-    const auto other = std::find_if(m_entries.begin(), m_entries.end(), [&](const LexiconEntry& e) {
-        return e.id != id && sameTerm(e.term, term);
-    });
+    // Another entry with the new term is looked for only when the counts say there is one.
+    const int othersWithTerm = m_termCounts.value(foldCase(term)) - (sameTerm(oldTerm, term) ? 1 : 0);
+    const auto other = othersWithTerm <= 0
+                           ? m_entries.end()
+                           : std::find_if(m_entries.begin(), m_entries.end(), [&](const LexiconEntry& e) {
+                                 return e.id != id && sameTerm(e.term, term);
+                             });
     if (other != m_entries.end()) {
         QStringList merged;
         for (const QString& alias : aliasUnion(other->aliases, cleaned, false)) {
@@ -444,6 +471,7 @@ bool PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
         *other = std::move(changed);
         m_fileBytes += growth;
         m_entries.removeAt(editedIndex);
+        countTerm(oldTerm, -1);
     } else {
         LexiconEntry changed = m_entries[editedIndex];
         changed.term = term;
@@ -457,6 +485,9 @@ bool PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
             return false;
         m_entries[editedIndex] = std::move(changed);
         m_fileBytes += growth;
+        countTerm(oldTerm, -1);
+        countTerm(term, 1);
+        m_changing = EntriesChange{editedIndex, 1, 1};
     }
     Q_EMIT entriesChanged();
     saveChanges();
@@ -465,7 +496,23 @@ bool PersonalLexiconStore::updateEntry(const QUuid& id, const QString& newTerm, 
 
 void PersonalLexiconStore::remove(const QUuid& id)
 {
-    removeWhere([&](const LexiconEntry& e) { return e.id == id; });
+    const auto hasId = [&](const LexiconEntry& e) { return e.id == id; };
+    const auto found = std::find_if(m_entries.cbegin(), m_entries.cend(), hasId);
+    // Entries given by setEntries() may share an id: every one of them goes.
+    if (found != m_entries.cend() && std::any_of(found + 1, m_entries.cend(), hasId)) {
+        const QUuid removed = id; // `id` may be an entry's own, which the removal moves
+        removeWhere([&](const LexiconEntry& e) { return e.id == removed; });
+        return;
+    }
+    if (found != m_entries.cend()) {
+        const qsizetype index = found - m_entries.cbegin();
+        m_fileBytes -= LexiconFile::encodedSizeBound(*found);
+        countTerm(found->term, -1);
+        m_entries.removeAt(index);
+        m_changing = EntriesChange{index, 1, 0};
+        Q_EMIT entriesChanged();
+    }
+    saveChanges();
 }
 
 void PersonalLexiconStore::removeBatch(const QSet<QUuid>& ids)
@@ -484,6 +531,7 @@ void PersonalLexiconStore::removeWhere(const std::function<bool(const LexiconEnt
         if (!removes(e))
             return false;
         removedBytes += LexiconFile::encodedSizeBound(e);
+        countTerm(e.term, -1);
         return true;
     };
     if (m_entries.removeIf(removed) > 0) {

@@ -53,6 +53,17 @@ public:
     ~PersonalLexiconStore() override; // stops the key work still under way; finishes every save
 
     const QList<LexiconEntry>& entries() const { return m_entries; }
+    // One run of entries that a change replaced: from `first` on, `removed` entries became `inserted` ones,
+    // and every other entry stayed as it was.
+    struct EntriesChange {
+        qsizetype first = 0;
+        qsizetype removed = 0;
+        qsizetype inserted = 0;
+    };
+    // Counts the changes of the entries, each announced by entriesChanged.
+    quint64 entriesRevision() const { return m_entriesRevision; }
+    // The run the last change replaced, when it was one (an addition, an edit, a removal of one entry).
+    const std::optional<EntriesChange>& lastChange() const { return m_lastChange; }
     // Replaces the whole list; callers that edit entries this way call save() themselves.
     void setEntries(QList<LexiconEntry> entries);
     const QString& storagePath() const { return m_storagePath; }
@@ -147,6 +158,8 @@ private:
     // Removes the entries `removes` picks, and saves.
     void removeWhere(const std::function<bool(const LexiconEntry&)>& removes);
     qsizetype indexOfTerm(const QString& term) const;
+    // m_termCounts follows each entry that comes, goes or is renamed.
+    void countTerm(const QString& term, int change);
     static std::optional<LearnedPair> extractSingleWordReplacement(const QString& origLine,
                                                                    const QString& editedLine);
     QCoro::Task<TermImportResult> mergeMinedTerms(std::function<MinedTerms()> mine, LexiconCategory category);
@@ -156,11 +169,18 @@ private:
     const Clock* m_clock;
     QString m_storagePath;
     QList<LexiconEntry> m_entries;
+    // Case-folded term -> how many entries have it: an addition to a large lexicon learns that its term is
+    // new without comparing it with every entry.
+    QHash<QString, int> m_termCounts;
     // At least the size of the file that m_entries make, kept up to date as entries come and go.
     qint64 m_fileBytes = 0;
     // Counts the changes of m_entries (each announced by entriesChanged), so work done on a copy of them
     // knows whether it still fits.
     quint64 m_entriesRevision = 0;
+    // Set by a change of one run just before it is announced; any other change announced leaves
+    // m_lastChange empty.
+    std::optional<EntriesChange> m_changing;
+    std::optional<EntriesChange> m_lastChange;
     mutable TermKeyCache m_keyCache;
     quint64 m_lastSaveRequested = 0;
     quint64 m_lastSaveFinished = 0;

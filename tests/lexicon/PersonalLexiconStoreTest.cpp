@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -384,6 +385,66 @@ TEST_F(LexiconStoreTest, UpsertMergesIgnoringCaseAndBlanks)
     EXPECT_EQ(added.term, u("张伟"));
     EXPECT_EQ(added.aliases, QStringList{u("赞尾")});
     EXPECT_EQ(termsOnDisk(path()), (QStringList{u("张伟")} + kSeedTerms));
+}
+
+// Whether a term is already stored follows every rename, merge and removal, and each single change says
+// which entries it replaced.
+TEST_F(LexiconStoreTest, ATermIsKnownAsStoredThroughRenamesMergesAndRemovals)
+{
+    auto store = open();
+    const auto termsNow = [&] {
+        QStringList terms;
+        for (const LexiconEntry& e : store->entries())
+            terms.append(e.term);
+        return terms;
+    };
+    const auto idOf = [&](const QString& term) {
+        for (const LexiconEntry& e : store->entries())
+            if (e.term == term)
+                return e.id;
+        return QUuid();
+    };
+    using Change = std::tuple<qsizetype, qsizetype, qsizetype>;
+    const auto lastChange = [&] {
+        const auto& change = store->lastChange();
+        return change ? Change{change->first, change->removed, change->inserted} : Change{-1, -1, -1};
+    };
+
+    ASSERT_TRUE(store->upsert(u("Alpha"), {}, LexiconCategory::memo, 5));
+    EXPECT_EQ(lastChange(), (Change{0, 0, 1}));
+    ASSERT_TRUE(store->updateEntry(idOf(u("Alpha")), u("Beta"), {}, LexiconCategory::memo, 5));
+    EXPECT_EQ(lastChange(), (Change{0, 1, 1}));
+    ASSERT_TRUE(store->upsert(u("ALPHA"), {}, LexiconCategory::memo, 5));
+    EXPECT_EQ(termsNow(), (QStringList{u("ALPHA"), u("Beta")} + kSeedTerms)) << "the old name is free again";
+    ASSERT_TRUE(store->upsert(u("beta"), {u("b")}, LexiconCategory::memo, 9));
+    EXPECT_EQ(termsNow(), (QStringList{u("ALPHA"), u("Beta")} + kSeedTerms)) << "the new name is taken";
+    EXPECT_EQ(lastChange(), (Change{1, 1, 1}));
+    EXPECT_EQ(store->entries()[1].weight, 9);
+
+    // A rename to a stored term, in another case, merges the two; one only in case stays a rename.
+    ASSERT_TRUE(store->updateEntry(idOf(u("ALPHA")), u("bEtA"), {}, LexiconCategory::memo, 5));
+    EXPECT_EQ(termsNow(), (QStringList{u("Beta")} + kSeedTerms));
+    EXPECT_FALSE(store->lastChange()) << "a merge changes two places";
+    ASSERT_TRUE(store->updateEntry(idOf(u("Beta")), u("BETA"), {}, LexiconCategory::memo, 5));
+    EXPECT_EQ(termsNow(), (QStringList{u("BETA")} + kSeedTerms));
+    ASSERT_TRUE(store->upsert(u("alpha"), {}, LexiconCategory::memo, 5));
+    EXPECT_EQ(termsNow(), (QStringList{u("alpha"), u("BETA")} + kSeedTerms)) << "the merged name is free";
+
+    store->remove(idOf(u("BETA")));
+    EXPECT_EQ(lastChange(), (Change{1, 1, 0}));
+    ASSERT_TRUE(store->upsert(u("Beta"), {}, LexiconCategory::memo, 5));
+    EXPECT_EQ(termsNow(), (QStringList{u("Beta"), u("alpha")} + kSeedTerms)) << "a removed name is free";
+    store->removeBatch({idOf(u("Beta")), idOf(u("alpha"))});
+    EXPECT_FALSE(store->lastChange());
+    ASSERT_TRUE(store->upsert(u("beta"), {}, LexiconCategory::memo, 5));
+    EXPECT_EQ(termsNow(), (QStringList{u("beta")} + kSeedTerms));
+
+    // Entries given with one id all go with it.
+    const LexiconEntry twin = store->entries()[0];
+    store->setEntries({twin, store->entries()[1], twin});
+    store->remove(twin.id);
+    EXPECT_EQ(store->entries().size(), 1);
+    EXPECT_FALSE(store->lastChange());
 }
 
 TEST_F(LexiconStoreTest, BulkUpsertAppendsMergesAndSortsByWeight)

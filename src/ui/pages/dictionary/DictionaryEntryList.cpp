@@ -122,6 +122,13 @@ void DictionaryEntryList::setEntries(QList<LexiconEntry> entries)
     update();
 }
 
+void DictionaryEntryList::releaseEntries()
+{
+    m_entries = {};
+    m_editorRow = -1;
+    m_pressed.reset();
+}
+
 void DictionaryEntryList::setBatchMode(bool on)
 {
     if (on == m_batchMode)
@@ -370,8 +377,11 @@ void DictionaryEntryList::mouseReleaseEvent(QMouseEvent* event)
     m_pressed.reset();
     update(rowRect(pressed.row));
     const Hit hit = hitAt(event->position());
-    if (hit.row == pressed.row && hit.part == pressed.part)
-        Q_EMIT partClicked(m_entries.at(hit.row).id, hit.part); // at(): a write access would copy the list
+    if (hit.row == pressed.row && hit.part == pressed.part) {
+        // A copy: the click may change the list the rows share. at(): a write access would copy the list.
+        const QUuid id = m_entries.at(hit.row).id;
+        Q_EMIT partClicked(id, hit.part);
+    }
 }
 
 void DictionaryEntryList::paintEvent(QPaintEvent* event)

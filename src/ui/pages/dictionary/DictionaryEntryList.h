@@ -41,6 +41,9 @@ public:
 
     // The rows to show, in order.
     void setEntries(QList<LexiconEntry> entries);
+    // Lets go of the rows for a change of the list they share, until setEntries() brings them back; the
+    // list is not laid out or painted meanwhile.
+    void releaseEntries();
     void setBatchMode(bool on);
     void setSelection(const QSet<QUuid>& selected);
     // Shows `editor` in the row of entry `id`, or nowhere while that entry is not among the rows. The list

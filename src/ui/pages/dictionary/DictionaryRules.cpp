@@ -136,16 +136,17 @@ SearchIndex::Item indexed(const LexiconEntry& entry)
         text += alias;
         text += kFieldEnd;
     }
-    return {entry.category, LexiconText::foldCase(text)};
+    return {entry.category, LexiconText::foldCase(text), entry.term, entry.phoneticKey, entry.aliases};
 }
 
-// Whether two entries make the same item. Copies of an unchanged entry share their texts, which settles
+// Whether the entry still makes the item. Copies of an unchanged entry share their texts, which settles
 // nearly every comparison without reading them.
-bool sameIndexedTexts(const LexiconEntry& a, const LexiconEntry& b)
+bool stillIndexed(const SearchIndex::Item& item, const LexiconEntry& entry)
 {
-    return a.category == b.category && (a.term.isSharedWith(b.term) || a.term == b.term) &&
-           (a.phoneticKey.isSharedWith(b.phoneticKey) || a.phoneticKey == b.phoneticKey) &&
-           (a.aliases.isSharedWith(b.aliases) || a.aliases == b.aliases);
+    return item.category == entry.category &&
+           (item.term.isSharedWith(entry.term) || item.term == entry.term) &&
+           (item.phoneticKey.isSharedWith(entry.phoneticKey) || item.phoneticKey == entry.phoneticKey) &&
+           (item.aliases.isSharedWith(entry.aliases) || item.aliases == entry.aliases);
 }
 
 } // namespace
@@ -155,29 +156,46 @@ SearchIndex::SearchIndex(const QList<LexiconEntry>& entries)
     m_items.reserve(entries.size());
     for (const LexiconEntry& entry : entries)
         m_items.append(indexed(entry));
+    m_counts = categoryCounts(entries);
 }
 
-void SearchIndex::update(const QList<LexiconEntry>& previous, const QList<LexiconEntry>& entries)
+void SearchIndex::update(const QList<LexiconEntry>& entries)
 {
-    if (previous.size() != m_items.size()) {
-        *this = SearchIndex(entries);
-        return;
-    }
     // The entries at either end that still make the same items keep them; only those between are indexed.
-    const qsizetype shorter = std::min(previous.size(), entries.size());
+    const qsizetype shorter = std::min(m_items.size(), entries.size());
     qsizetype head = 0;
-    while (head < shorter && sameIndexedTexts(previous[head], entries[head]))
+    while (head < shorter && stillIndexed(m_items.at(head), entries[head]))
         ++head;
     qsizetype tail = 0;
     while (tail < shorter - head &&
-           sameIndexedTexts(previous[previous.size() - 1 - tail], entries[entries.size() - 1 - tail]))
+           stillIndexed(m_items.at(m_items.size() - 1 - tail), entries[entries.size() - 1 - tail]))
         ++tail;
-    const qsizetype removed = previous.size() - head - tail;
-    const qsizetype added = entries.size() - head - tail;
+    replace(entries, head, m_items.size() - head - tail, entries.size() - head - tail);
+}
+
+void SearchIndex::update(const QList<LexiconEntry>& entries, qsizetype first, qsizetype removed,
+                         qsizetype inserted)
+{
+    // A run that does not fit these entries is not the change they had: they are compared instead.
+    if (first < 0 || removed < 0 || inserted < 0 || first + removed > m_items.size() ||
+        m_items.size() - removed + inserted != entries.size()) {
+        update(entries);
+        return;
+    }
+    replace(entries, first, removed, inserted);
+}
+
+void SearchIndex::replace(const QList<LexiconEntry>& entries, qsizetype head, qsizetype removed,
+                          qsizetype added)
+{
+    for (qsizetype i = head; i < head + removed; ++i)
+        --m_counts[size_t(m_items.at(i).category.value)];
     m_items.remove(head, removed);
     m_items.insert(head, added, Item{});
-    for (qsizetype i = 0; i < added; ++i)
+    for (qsizetype i = 0; i < added; ++i) {
         m_items[head + i] = indexed(entries[head + i]);
+        ++m_counts[size_t(entries[head + i].category.value)];
+    }
 }
 
 QList<qsizetype> SearchIndex::filter(std::optional<LexiconCategory> category, const QString& search) const

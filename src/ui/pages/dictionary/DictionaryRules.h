@@ -62,25 +62,37 @@ class SearchIndex {
 public:
     SearchIndex() = default;
     explicit SearchIndex(const QList<LexiconEntry>& entries);
-    // Makes this, the index of `previous`, the index of `entries`, indexing again only the entries between
-    // the unchanged ones at either end: one edit, addition or removal costs what one entry does.
-    void update(const QList<LexiconEntry>& previous, const QList<LexiconEntry>& entries);
+    // Makes this the index of `entries`, indexing again only the entries between the unchanged ones at
+    // either end: one edit, addition or removal costs what one entry does. Holds no copy of the list, so
+    // the store changes its own in place.
+    void update(const QList<LexiconEntry>& entries);
+    // The same, told where the change was: from `first` on, `removed` entries became `inserted` ones.
+    void update(const QList<LexiconEntry>& entries, qsizetype first, qsizetype removed, qsizetype inserted);
 
     // Indices of the entries that pass the category filter and contain `search` (untested when empty; never
     // trimmed, so spaces are searched for) in the term, the phonetic key or one alias, ignoring case; in
     // store order.
     QList<qsizetype> filter(std::optional<LexiconCategory> category, const QString& search) const;
+    // The entries of each category, kept with the index.
+    const CategoryCounts& counts() const { return m_counts; }
 
     struct Item {
         LexiconCategory category;
         // Term, phonetic key and aliases, folded, each followed by a separator no typed text holds.
         QString folded;
+        // The texts indexed, shared with the entry: an unchanged entry is told without reading them.
+        QString term;
+        QString phoneticKey;
+        QStringList aliases;
         bool operator==(const Item&) const = default;
     };
     bool operator==(const SearchIndex&) const = default;
 
 private:
+    void replace(const QList<LexiconEntry>& entries, qsizetype first, qsizetype removed, qsizetype inserted);
+
     QList<Item> m_items;
+    CategoryCounts m_counts{};
 };
 
 // Texts of the page.

@@ -398,10 +398,16 @@ void PersonalDictionarySection::refresh()
 void PersonalDictionarySection::reloadEntries()
 {
     m_entriesStale = false;
-    // A change of a large lexicon is mostly one entry: the index is updated, not rebuilt.
-    const QList<LexiconEntry> previous = std::exchange(m_entries, m_state.lexiconStore().entries());
-    m_index.update(previous, m_entries);
-    m_counts = categoryCounts(m_entries);
+    const PersonalLexiconStore& store = m_state.lexiconStore();
+    m_entries = store.entries();
+    // A change of a large lexicon is mostly one entry: the index is updated, not rebuilt; told where, when
+    // it is the one change since the last update, else by comparing the entries.
+    const auto& change = store.lastChange();
+    if (change && store.entriesRevision() == m_indexedRevision + 1)
+        m_index.update(m_entries, change->first, change->removed, change->inserted);
+    else
+        m_index.update(m_entries);
+    m_indexedRevision = store.entriesRevision();
     // Selected entries removed meanwhile (by learning, a merge) are no longer selected.
     if (!m_selected.isEmpty()) {
         QSet<QUuid> present;
@@ -416,6 +422,14 @@ void PersonalDictionarySection::reloadEntries()
     syncBatchControls();
     syncImportControls();
     applyFilter();
+}
+
+void PersonalDictionarySection::changeEntries(const std::function<void()>& change)
+{
+    m_entries = {};
+    m_list->releaseEntries();
+    change();
+    reloadEntries();
 }
 
 QList<LexiconEntry> PersonalDictionarySection::filteredEntries() const
@@ -443,7 +457,7 @@ void PersonalDictionarySection::syncPills()
 {
     // m_pills holds "全部" and then the categories in the enum's order.
     QList<const FilterPill*> shown(m_pills.size(), nullptr);
-    const QList<FilterPill> pills = filterPills(m_counts, m_entries.size(), m_categoryFilter);
+    const QList<FilterPill> pills = filterPills(m_index.counts(), m_entries.size(), m_categoryFilter);
     for (const FilterPill& pill : pills)
         shown[pill.category ? int(pill.category->value) + 1 : 0] = &pill;
     for (int i = 0; i < m_pills.size(); ++i) {
@@ -493,9 +507,11 @@ void PersonalDictionarySection::addTerm()
     bool refused = false;
     const QMetaObject::Connection watch =
         connect(&store, &PersonalLexiconStore::additionRefused, this, [&refused] { refused = true; });
-    const bool added =
-        store.upsert(m_newTerm->text(), aliases, LexiconCategory::Value(m_newCategory->currentData().toInt()),
-                     kAddedWeight);
+    bool added = false;
+    changeEntries([&] {
+        added = store.upsert(m_newTerm->text(), aliases,
+                             LexiconCategory::Value(m_newCategory->currentData().toInt()), kAddedWeight);
+    });
     disconnect(watch);
     if (!added && refused)
         return;
@@ -555,7 +571,7 @@ void PersonalDictionarySection::beginInlineEdit(const LexiconEntry& entry)
     m_editor->termField()->setFocus();
 }
 
-void PersonalDictionarySection::commitInlineEdit(const QUuid& id)
+void PersonalDictionarySection::commitInlineEdit(QUuid id)
 {
     if (!m_editor || m_editingID != id)
         return;
@@ -568,7 +584,9 @@ void PersonalDictionarySection::commitInlineEdit(const QUuid& id)
     const LexiconCategory category = m_editor->category();
     PersonalLexiconStore& store = m_state.lexiconStore();
     const QPointer<LexiconChangeReport> report = LexiconChangeReport::begin(m_state);
-    if (!store.updateEntry(id, term, aliases, category, weight)) {
+    bool updated = false;
+    changeEntries([&] { updated = store.updateEntry(id, term, aliases, category, weight); });
+    if (!updated) {
         // Refused: the banner says why, and the editor stays open with what was typed. An entry that is gone
         // meanwhile leaves nothing to edit.
         report->drop();
@@ -594,9 +612,9 @@ void PersonalDictionarySection::closeInlineEdit()
     }
 }
 
-void PersonalDictionarySection::removeEntry(const QUuid& id)
+void PersonalDictionarySection::removeEntry(QUuid id)
 {
-    m_state.lexiconStore().remove(id);
+    changeEntries([&] { m_state.lexiconStore().remove(id); });
     // A deleted entry leaves the batch selection too, so the batch count never names what is gone.
     if (m_selected.remove(id))
         syncBatchControls();
@@ -615,7 +633,7 @@ void PersonalDictionarySection::removeSelected()
     PersonalLexiconStore& store = m_state.lexiconStore();
     const qsizetype before = store.entries().size();
     const QPointer<LexiconChangeReport> report = LexiconChangeReport::begin(m_state);
-    store.removeBatch(m_selected);
+    changeEntries([&] { store.removeBatch(m_selected); });
     const qsizetype removed = before - store.entries().size();
     m_selected.clear();
     syncBatchControls();

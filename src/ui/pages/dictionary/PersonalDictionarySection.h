@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QUuid>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -47,7 +48,7 @@ public:
     // The store's entries that pass the category filter and the search, in store order.
     QList<LexiconEntry> filteredEntries() const;
     void beginInlineEdit(const LexiconEntry& entry);
-    void commitInlineEdit(const QUuid& id);
+    void commitInlineEdit(QUuid id);
 
     DictionaryEntryList* entryList() const { return m_list; }
     DictionaryInlineEditor* inlineEditor() const { return m_editor; }
@@ -61,6 +62,10 @@ private:
     QWidget* buildFilterBlock();
 
     void reloadEntries();
+    // Runs a change of the store that the page asks for. The store changes its list in place only while
+    // nothing else holds it: the page lets go of its copies meanwhile (copying a large lexicon and freeing
+    // the old list would take more than a frame) and takes the changed list at once.
+    void changeEntries(const std::function<void()>& change);
     void applyFilter();
     void syncPills();
     void syncBatchControls();
@@ -75,7 +80,7 @@ private:
     void addTerm();
     void onEntryClicked(const QUuid& id, DictionaryEntryList::Part part);
     void toggleSelection(const QUuid& id);
-    void removeEntry(const QUuid& id);
+    void removeEntry(QUuid id);
     void toggleBatchMode();
     void removeSelected();
     void importCorpusLines();
@@ -90,7 +95,8 @@ private:
     // What the store holds, and what is derived from it once per change.
     QList<LexiconEntry> m_entries;
     DictionaryRules::SearchIndex m_index;
-    DictionaryRules::CategoryCounts m_counts{};
+    // The store's revision that m_index shows.
+    quint64 m_indexedRevision = 0;
     bool m_entriesStale = true;
 
     std::optional<LexiconCategory> m_categoryFilter;
