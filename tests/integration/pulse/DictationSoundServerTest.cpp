@@ -146,6 +146,8 @@ TEST_F(DictationSoundServer, AServerDownBeforeTheTriggerIsSaidInTheBanner)
         h.scheduler.advance(3s);
     }
     EXPECT_TRUE(uploads.isEmpty());
+    // The pauses ran a permission poll: its round ends before the state does.
+    EXPECT_TRUE(h.settle([&] { return !h.state->isRefreshingStatus(); }));
 }
 
 } // namespace
