@@ -262,7 +262,9 @@ TEST(QtClipboard, LargeRestoredContentsAreServedWholeUntilSomeoneCopies)
     ASSERT_LT(pieces.bytes().size(), text.size());
     ASSERT_TRUE(target.request("COPY " + QByteArray("theirs").toBase64(), "COPIED"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !clipboard.ownsContents(); }, kWaitMs));
-    EXPECT_EQ(clipboard.text(), QStringLiteral("theirs"));
+    // Qt learns of the new owner from an event of its own, which a busy machine may deliver a little later.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return clipboard.text() == QStringLiteral("theirs"); }, kWaitMs))
+        << "the new owner's text never read: " << clipboard.text().left(40).toStdString();
     while (pieces.next()) {
     }
     EXPECT_EQ(md5(pieces.bytes()), md5(text));
