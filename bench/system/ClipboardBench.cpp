@@ -82,12 +82,7 @@ struct Desk {
     Desk() : target({QStringLiteral("lineedit")})
     {
         h.clipboardOverride = &clipboard;
-        h.workspace.setFrontmost(kEditor);
-        FakeAccessibility::Target field;
-        field.processId = kEditor.processId;
-        field.element = FocusedElement{ElementRole::Other, QStringLiteral("text"), true, false};
-        field.value = QString();
-        h.accessibility.setTarget(field);
+        h.focusEmptyFieldOf(kEditor);
         h.start(AppStateHarness::verbatimDictation());
         h.state->lexiconStore().setEntries({});
     }

@@ -265,6 +265,17 @@ public:
     }
 
     // The keys, trust and microphone are loaded off the main thread; the start-up block runs once they are.
+    // An empty editable field of `app` has the focus, as a paste into another application needs.
+    void focusEmptyFieldOf(const FrontmostApplication& app)
+    {
+        workspace.setFrontmost(app);
+        FakeAccessibility::Target field;
+        field.processId = app.processId;
+        field.element = FocusedElement{ElementRole::Other, QStringLiteral("text"), true, false};
+        field.value = QString();
+        accessibility.setTarget(field);
+    }
+
     void settleStartup()
     {
         scheduler.runDue();

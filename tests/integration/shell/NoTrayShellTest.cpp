@@ -2,6 +2,7 @@
 // quorbell binary with the default settings under openbox, a window manager with workspaces and maximised
 // windows. What happens is read from the window manager's EWMH properties, as a pager would see it.
 #include "AppProcess.h"
+#include "WindowManager.h"
 
 #include <QFile>
 #include <QProcess>
@@ -32,18 +33,11 @@ protected:
             rc.write("<?xml version=\"1.0\"?>\n<openbox_config xmlns=\"http://openbox.org/3.4/rc\">"
                      "<desktops><number>2</number></desktops></openbox_config>\n");
         rc.close();
-        s_windowManager = new QProcess;
-        s_windowManager->setProcessChannelMode(QProcess::MergedChannels);
-        s_windowManager->start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable"),
-                                                           QStringLiteral("--config-file"), rc.fileName()});
+        s_windowManager = new WindowManager({QStringLiteral("--config-file"), rc.fileName()});
     }
     static void TearDownTestSuite()
     {
         // A terminated openbox takes its properties off the root window: later tests see a bare display.
-        s_windowManager->terminate();
-        if (!s_windowManager->waitForFinished(kWaitMs))
-            s_windowManager->kill();
-        s_windowManager->waitForFinished(kWaitMs);
         delete s_windowManager;
         delete s_config;
     }
@@ -52,8 +46,7 @@ protected:
     {
         ASSERT_TRUE(x.isOpen()) << "no X display";
         ASSERT_TRUE(QTest::qWaitFor([&] { return x.hasWindowManager(); }, kWaitMs))
-            << "openbox did not come up: " << s_windowManager->readAll().toStdString()
-            << s_windowManager->errorString().toStdString();
+            << "openbox did not come up: " << s_windowManager->describe();
         ASSERT_FALSE(x.hasTray()) << "a tray is left on the test display";
         app.markFirstRunDone();
         ASSERT_TRUE(app.start());
@@ -87,14 +80,14 @@ protected:
     }
 
     static QTemporaryDir* s_config;
-    static QProcess* s_windowManager;
+    static WindowManager* s_windowManager;
     XWindows x;
     AppProcess app;
     Window main = 0;
 };
 
 QTemporaryDir* NoTrayShell::s_config = nullptr;
-QProcess* NoTrayShell::s_windowManager = nullptr;
+WindowManager* NoTrayShell::s_windowManager = nullptr;
 
 } // namespace
 

@@ -2,6 +2,7 @@
 // with the main window closed, and the panel going away and coming back. What is on the screen is read from
 // the X server (mapped windows, their parents), and the clicks are real pointer clicks through XTest.
 #include "AppProcess.h"
+#include "WindowManager.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -150,16 +151,10 @@ class TrayProcess : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        s_windowManager = new QProcess;
-        s_windowManager->setProcessChannelMode(QProcess::MergedChannels);
-        s_windowManager->start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
+        s_windowManager = new WindowManager;
     }
     static void TearDownTestSuite()
     {
-        s_windowManager->terminate();
-        if (!s_windowManager->waitForFinished(kWaitMs))
-            s_windowManager->kill();
-        s_windowManager->waitForFinished(kWaitMs);
         delete s_windowManager;
     }
 
@@ -216,13 +211,13 @@ protected:
     }
     void closeWindow(Window window) { x.request(window, "_NET_CLOSE_WINDOW", {CurrentTime, kSourcePager}); }
 
-    static QProcess* s_windowManager;
+    static WindowManager* s_windowManager;
     Desktop x;
     Tray tray;
     AppProcess app;
 };
 
-QProcess* TrayProcess::s_windowManager = nullptr;
+WindowManager* TrayProcess::s_windowManager = nullptr;
 
 } // namespace
 
