@@ -42,11 +42,14 @@ const QString kOldClipboard = QStringLiteral("旧的剪贴板内容");
 // One X connection of this process, for the key presses and for finding the app's window.
 class XKeyboard {
 public:
-    XKeyboard() : m_display(XOpenDisplay(nullptr)) {}
+    // Windows of other clients come and go while we walk them (the app's own start-up windows among them): a
+    // window gone between two requests is an ordinary answer, never a reason for Xlib to end the test.
+    XKeyboard() : m_display(XOpenDisplay(nullptr)), m_previousHandler(XSetErrorHandler(&ignoreError)) {}
     ~XKeyboard()
     {
         if (m_display)
             XCloseDisplay(m_display);
+        XSetErrorHandler(m_previousHandler);
     }
     bool isOpen() const { return m_display != nullptr; }
 
@@ -105,6 +108,8 @@ public:
     }
 
 private:
+    static int ignoreError(Display*, XErrorEvent*) { return 0; }
+
     // The process a top-level window belongs to (_NET_WM_PID); -1 when it does not say.
     qint64 processOf(Window window)
     {
@@ -131,6 +136,7 @@ private:
     }
 
     Display* m_display;
+    XErrorHandler m_previousHandler;
 };
 
 // Source outputs on the private sound server: the app's microphone streams.
