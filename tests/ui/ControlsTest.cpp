@@ -273,6 +273,21 @@ TEST(ExpandableCardTest, HeaderAsksAndStateShows)
     EXPECT_EQ(card.findChild<QBPill*>(QStringLiteral("cardStatusBadge"))->text(), QStringLiteral("当前生效"));
 }
 
+// How often a widget was hidden.
+class HideCount final : public QObject {
+public:
+    explicit HideCount(QWidget* widget) { widget->installEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Hide)
+            ++count;
+        return false;
+    }
+};
+
 TEST(ExpandableCardTest, OpeningAndClosingEaseOnScreenOnly)
 {
     // Nothing moves but the frames this test sets.
@@ -315,7 +330,11 @@ TEST(ExpandableCardTest, OpeningAndClosingEaseOnScreenOnly)
     EXPECT_EQ(row->height(), row->sizeHint().height()) << "the rows unroll at their own height";
 
     // Closing rolls the body back up and hides it at the end; opening again midway turns back from there.
+    // The ease aimed at its new end starts where the card is: the card is never shown closed first.
+    const HideCount hides(reveal);
     card.setExpanded(false);
+    EXPECT_EQ(hides.count, 0) << "the body vanished as the closing began";
+    EXPECT_EQ(card.revealProgress(), 1);
     EXPECT_TRUE(row->isVisible());
     animation->setCurrentTime(70);
     const qreal halfway = card.revealProgress();
