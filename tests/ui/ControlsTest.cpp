@@ -382,6 +382,7 @@ TEST(ExpandableCardTest, TheHeaderHoldsStillWhileTheBodyEases)
         int lastTitle = top(title);
         int lastChevron = top(chevron);
         int lastSubtitle = subtitleShown();
+        const QImage openSubtitle = expanding ? QImage() : subtitle->grab().toImage();
         card.setExpanded(expanding);
         settle(); // the ease joins the clock on the next turn
         for (int ms = 8; card.revealAnimation()->state() == QAbstractAnimation::Running; ms += 8) {
@@ -397,6 +398,12 @@ TEST(ExpandableCardTest, TheHeaderHoldsStillWhileTheBodyEases)
             }
             EXPECT_LE(std::abs(subtitleShown() - lastSubtitle), subtitle->sizeHint().height() / 2 + 1)
                 << "the subtitle changes with the ease, not at once";
+            if (!expanding && subtitleShown() > 0) {
+                // Rolled up from below: what shows of it is the top of the whole subtitle, not its middle.
+                const QImage shown = subtitle->grab().toImage();
+                EXPECT_EQ(shown, openSubtitle.copy(0, 0, shown.width(), shown.height()))
+                    << "the subtitle's text slid within it";
+            }
             lastTitle = top(title);
             lastChevron = top(chevron);
             lastSubtitle = subtitleShown();

@@ -131,6 +131,8 @@ QBExpandableCard::QBExpandableCard(const QString& title, const QString& tag, con
     m_subtitle->setObjectName(QStringLiteral("cardSubtitle"));
     m_subtitle->setTextFormat(Qt::PlainText);
     m_subtitle->setWordWrap(true);
+    // Rolled up from below, like the body, rather than sliding up out of its own top edge.
+    m_subtitle->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_subtitle->setFont(QBTheme::font(11.5));
     auto* subtitleRow = new QHBoxLayout;
     subtitleRow->setContentsMargins(m_chevron->sizeHint().width() + m_dot->sizeHint().width() + 16, 0, 0, 0);
