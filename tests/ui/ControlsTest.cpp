@@ -1,3 +1,4 @@
+#include "support/AnimationClock.h"
 #include "ui/theme/QBIcons.h"
 #include "ui/theme/QBMotion.h"
 #include "ui/theme/QBTheme.h"
@@ -16,6 +17,8 @@
 #include <QVBoxLayout>
 #include <QVariantAnimation>
 #include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -247,6 +250,7 @@ TEST(SwitchRowTest, BindingAndUserFlips)
 
 TEST(ExpandableCardTest, HeaderAsksAndStateShows)
 {
+    AnimationClock clock;
     QBExpandableCard card(QStringLiteral("火山 Seed-ASR"), QStringLiteral("bigmodel"),
                           QStringLiteral("流式识别"));
     card.resize(460, 200);
@@ -269,8 +273,25 @@ TEST(ExpandableCardTest, HeaderAsksAndStateShows)
     EXPECT_EQ(card.findChild<QBPill*>(QStringLiteral("cardStatusBadge"))->text(), QStringLiteral("当前生效"));
 }
 
+// How often a widget was hidden.
+class HideCount final : public QObject {
+public:
+    explicit HideCount(QWidget* widget) { widget->installEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Hide)
+            ++count;
+        return false;
+    }
+};
+
 TEST(ExpandableCardTest, OpeningAndClosingEaseOnScreenOnly)
 {
+    // Nothing moves but the frames this test sets.
+    AnimationClock clock;
     // In a column, as on the settings page: the card as tall as it needs.
     QWidget column;
     auto* layout = new QVBoxLayout(&column);
@@ -309,7 +330,11 @@ TEST(ExpandableCardTest, OpeningAndClosingEaseOnScreenOnly)
     EXPECT_EQ(row->height(), row->sizeHint().height()) << "the rows unroll at their own height";
 
     // Closing rolls the body back up and hides it at the end; opening again midway turns back from there.
+    // The ease aimed at its new end starts where the card is: the card is never shown closed first.
+    const HideCount hides(reveal);
     card.setExpanded(false);
+    EXPECT_EQ(hides.count, 0) << "the body vanished as the closing began";
+    EXPECT_EQ(card.revealProgress(), 1);
     EXPECT_TRUE(row->isVisible());
     animation->setCurrentTime(70);
     const qreal halfway = card.revealProgress();
@@ -326,6 +351,8 @@ TEST(ExpandableCardTest, OpeningAndClosingEaseOnScreenOnly)
 
 TEST(ExpandableCardTest, TheHeaderHoldsStillWhileTheBodyEases)
 {
+    // The frames come from the tests' clock, as the display would deliver them, and from nothing else.
+    AnimationClock clock;
     QWidget column;
     auto* layout = new QVBoxLayout(&column);
     auto& card = *new QBExpandableCard(QStringLiteral("OpenAI 兼容"), QString(),
@@ -355,9 +382,12 @@ TEST(ExpandableCardTest, TheHeaderHoldsStillWhileTheBodyEases)
         int lastTitle = top(title);
         int lastChevron = top(chevron);
         int lastSubtitle = subtitleShown();
+        const QImage openSubtitle = expanding ? QImage() : subtitle->grab().toImage();
         card.setExpanded(expanding);
-        for (int ms = 0; ms <= QBExpandableCard::kRevealMs; ms = ms < 136 ? ms + 8 : ms + 4) {
-            card.revealAnimation()->setCurrentTime(ms);
+        settle(); // the ease joins the clock on the next turn
+        for (int ms = 8; card.revealAnimation()->state() == QAbstractAnimation::Running; ms += 8) {
+            ASSERT_LE(ms, 2 * QBExpandableCard::kRevealMs) << "the ease did not end";
+            clock.advance(8ms);
             settle();
             SCOPED_TRACE(ms);
             EXPECT_LE(std::abs(top(title) - lastTitle), 1) << "the title jumped";
@@ -368,6 +398,12 @@ TEST(ExpandableCardTest, TheHeaderHoldsStillWhileTheBodyEases)
             }
             EXPECT_LE(std::abs(subtitleShown() - lastSubtitle), subtitle->sizeHint().height() / 2 + 1)
                 << "the subtitle changes with the ease, not at once";
+            if (!expanding && subtitleShown() > 0) {
+                // Rolled up from below: what shows of it is the top of the whole subtitle, not its middle.
+                const QImage shown = subtitle->grab().toImage();
+                EXPECT_EQ(shown, openSubtitle.copy(0, 0, shown.width(), shown.height()))
+                    << "the subtitle's text slid within it";
+            }
             lastTitle = top(title);
             lastChevron = top(chevron);
             lastSubtitle = subtitleShown();

@@ -6,6 +6,7 @@
 #include "ui/widgets/QBTextLabel.h"
 #include "ui/widgets/SettingsControls.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -130,6 +131,8 @@ QBExpandableCard::QBExpandableCard(const QString& title, const QString& tag, con
     m_subtitle->setObjectName(QStringLiteral("cardSubtitle"));
     m_subtitle->setTextFormat(Qt::PlainText);
     m_subtitle->setWordWrap(true);
+    // Rolled up from below, like the body, rather than sliding up out of its own top edge.
+    m_subtitle->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_subtitle->setFont(QBTheme::font(11.5));
     auto* subtitleRow = new QHBoxLayout;
     subtitleRow->setContentsMargins(m_chevron->sizeHint().width() + m_dot->sizeHint().width() + 16, 0, 0, 0);
@@ -165,8 +168,12 @@ QBExpandableCard::QBExpandableCard(const QString& title, const QString& tag, con
     m_revealAnimation = new QVariantAnimation(this);
     m_revealAnimation->setDuration(kRevealMs);
     m_revealAnimation->setEasingCurve(QBMotion::easeOut());
-    connect(m_revealAnimation, &QVariantAnimation::valueChanged, this,
-            [this](const QVariant& value) { applyReveal(value.toReal()); });
+    connect(m_revealAnimation, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        // Aimed anew while stopped, the animation reports the value at its old end time, the new target:
+        // only a running animation's values are frames.
+        if (m_revealAnimation->state() != QAbstractAnimation::Stopped)
+            applyReveal(value.toReal());
+    });
     applyState();
     applyReveal(0);
 }
@@ -198,6 +205,7 @@ void QBExpandableCard::setSubtitle(const QString& subtitle)
     if (m_subtitle->text() != subtitle)
         m_subtitle->setText(subtitle);
     applyHeaderShape();
+    layOutNow();
 }
 
 void QBExpandableCard::setMonospacedTag(bool monospaced)
@@ -246,6 +254,7 @@ void QBExpandableCard::applyState(bool animated)
     const qreal target = m_expanded && !m_bodySuppressed ? 1 : 0;
     if (target == m_revealTarget) {
         applyHeaderShape();
+        layOutNow();
         return;
     }
     m_revealTarget = target;
@@ -259,6 +268,8 @@ void QBExpandableCard::applyState(bool animated)
     m_revealAnimation->setStartValue(m_revealProgress);
     m_revealAnimation->setEndValue(target);
     m_revealAnimation->start();
+    // Its first frame, where the card is now: an opening body shows from here on.
+    applyReveal(m_revealProgress);
 }
 
 void QBExpandableCard::applyHeaderShape()
@@ -285,6 +296,24 @@ void QBExpandableCard::applyReveal(qreal progress)
     m_reveal->setMaximumHeight(
         progress >= 1 ? QWIDGETSIZE_MAX
                       : int(std::round(progress * static_cast<RevealClip*>(m_reveal)->fullHeight())));
+    layOutNow();
+}
+
+void QBExpandableCard::layOutNow()
+{
+    if (!isVisible())
+        return;
+    // Qt lays a change out one level of widgets per turn of the event loop and paints in between, so a
+    // frame would show the card at its new height in the room the page had for its old one: the header
+    // stretched with the title sunk into it, the cards around squeezed, then all of it back. Every level
+    // from the header (the subtitle's height) up to the window takes the change now, the scroll area
+    // included.
+    for (QWidget* widget = m_header; widget; widget = widget->parentWidget()) {
+        QEvent request(QEvent::LayoutRequest);
+        QCoreApplication::sendEvent(widget, &request);
+        if (widget->isWindow())
+            break;
+    }
 }
 
 bool QBExpandableCard::eventFilter(QObject* watched, QEvent* event)

@@ -53,6 +53,7 @@ private:
     void applyState(bool animated = false);
     void applyReveal(qreal progress);
     void applyHeaderShape();
+    void layOutNow();
 
     bool m_selected = false;
     bool m_expanded = false;
