@@ -5,6 +5,7 @@
 #include "platform/WindowActivator.h"
 #include "ui/dashboard/MainDashboardView.h"
 #include "ui/theme/QBTheme.h"
+#include "ui/theme/QtTranslation.h"
 #include "util/AppIdentity.h"
 #include "util/QueueTask.h"
 
@@ -17,6 +18,7 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QTranslator>
 #include <QWidget>
 
 QuorbellApp::QuorbellApp(AppState& state, WindowActivator* activator, QObject* parent)
@@ -73,6 +75,10 @@ void QuorbellApp::start()
     QApplication::setQuitOnLastWindowClosed(false);
     if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance()))
         QBTheme::applyLightLook(*app);
+    QString failure;
+    m_qtTranslation = QtTranslation::installChinese(&failure);
+    if (!m_qtTranslation)
+        qWarning("Qt's own dialogs and menus stay in English: %s", qPrintable(failure));
     m_menu = std::make_unique<QMenu>();
     m_menuContent = std::make_unique<MenuBarMenu>(m_state, *m_menu);
     connect(m_menuContent.get(), &MenuBarMenu::openMainWindowRequested, this,

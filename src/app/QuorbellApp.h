@@ -12,6 +12,7 @@ class AppState;
 class MenuBarMenu;
 class QMenu;
 class QSystemTrayIcon;
+class QTranslator;
 class QWidget;
 class WindowActivator;
 
@@ -66,6 +67,7 @@ private:
     std::unique_ptr<QSystemTrayIcon> m_tray;
     std::unique_ptr<QWidget> m_mainWindow;
     QByteArray m_placement; // the main window's place and size when it last went from the screen
+    std::unique_ptr<QTranslator> m_qtTranslation; // Qt's own texts in Chinese
     bool m_started = false;
     bool m_inTray = false;
     // The sheet's flag as last seen after start, so the window is brought once each time it is asked for.
