@@ -1,15 +1,10 @@
 #include "platform/linux/X11CompositorWatch.h"
 
+#include "platform/linux/X11EventThread.h"
 #include "platform/linux/X11PrivateDisplay.h"
 
 #include <QString>
-#include <cerrno>
 #include <optional>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
-#include <thread>
-#include <unistd.h>
 
 #include "platform/linux/XlibIncludes.h"
 
@@ -22,19 +17,15 @@ public:
         *error = reader->connect(displayName);
         if (!error->isEmpty())
             return nullptr;
-        reader->m_thread = std::thread([raw = reader.get()] { raw->run(); });
-        return reader;
-    }
-
-    ~Reader()
-    {
-        if (m_thread.joinable()) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const auto written = write(m_wakeFd, &one, sizeof one);
-            m_thread.join();
-        }
-        if (m_wakeFd >= 0)
-            close(m_wakeFd);
+        Reader* raw = reader.get();
+        // Selected before the first look, so an owner that comes in between is news too.
+        *error = reader->m_events.start(
+            reader->m_connection->display(), "qb.compositor", [raw] { raw->reportOwner(); },
+            [raw](XEvent& event) {
+                if (event.type == raw->m_fixesEventBase + XFixesSelectionNotify)
+                    raw->reportOwner();
+            });
+        return error->isEmpty() ? std::move(reader) : nullptr;
     }
 
 private:
@@ -58,43 +49,13 @@ private:
                                        XFixesSelectionClientCloseNotifyMask);
         if (const int code = m_connection->syncAndTakeError())
             return QStringLiteral("X 服务器拒绝了合成管理器的选区通知（错误 %1）").arg(code);
-        m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (m_wakeFd < 0)
-            return QStringLiteral("无法创建合成管理器监视线程的唤醒描述符");
         return {};
     }
 
-    void run()
+    // The owner now, not the event's: a burst of news settles on the last word, and only a change is told.
+    void reportOwner()
     {
-        pthread_setname_np(pthread_self(), "qb.compositor");
-        Display* display = m_connection->display();
-        // Selected before the first look, so an owner that comes in between is news too.
-        report(XGetSelectionOwner(display, m_selection) != 0);
-        pollfd fds[2] = {{ConnectionNumber(display), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        for (;;) {
-            bool changed = false;
-            while (XPending(display) > 0) {
-                XEvent event;
-                XNextEvent(display, &event);
-                changed = changed || event.type == m_fixesEventBase + XFixesSelectionNotify;
-            }
-            // The owner now, not the event's: a burst of news settles on the last word.
-            if (changed)
-                report(XGetSelectionOwner(display, m_selection) != 0);
-            if (poll(fds, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                break;
-            }
-            if (fds[1].revents)
-                break; // stop()
-            if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
-                break; // the server went away
-        }
-    }
-
-    void report(bool composited)
-    {
+        const bool composited = XGetSelectionOwner(m_connection->display(), m_selection) != 0;
         if (m_reported && *m_reported == composited)
             return;
         m_reported = composited;
@@ -106,8 +67,8 @@ private:
     int m_fixesEventBase = 0;
     Atom m_selection = 0;
     std::optional<bool> m_reported;
-    int m_wakeFd = -1;
-    std::thread m_thread;
+    // Declared last: the thread is joined before the state it touches goes.
+    X11EventThread m_events;
 };
 
 X11CompositorWatch::X11CompositorWatch(QByteArray displayName) : m_displayName(std::move(displayName)) {}

@@ -149,19 +149,24 @@ TEST(PillOnTheScreen, WithoutACompositorOnlyThePillShowsAndWithOneTheWholeWindow
     QDir().mkpath(shots);
     const QString suffix = QStringLiteral("-scale%1.png").arg(scale);
 
-    // No compositor: the window is cut to the pill, whose edge is drawn light on the desktop.
+    // Whether, once drawn, only the pill shows on the desktop, its edge light; the picture is kept as `name`.
     QImage pixels;
     PillOnScreen seen;
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            pixels = screen.pixelsOf(panel->winId());
-            seen = look(pixels, pill.pillView()->shapeRegion(), scale);
-            return seen.desktopAround && seen.lightEdge;
-        },
-        kWaitMs))
-        << "without a compositor: " << seen.firstFault;
+    const auto onlyThePillShows = [&](const QString& name) {
+        const bool shown = QTest::qWaitFor(
+            [&] {
+                pixels = screen.pixelsOf(panel->winId());
+                seen = look(pixels, pill.pillView()->shapeRegion(), scale);
+                return seen.desktopAround && seen.lightEdge;
+            },
+            kWaitMs);
+        pixels.save(shots + QLatin1Char('/') + name + suffix);
+        return shown;
+    };
+
+    // No compositor: the window is cut to the pill, whose edge is drawn light on the desktop.
+    EXPECT_TRUE(onlyThePillShows(QStringLiteral("pill-no-compositor"))) << seen.firstFault;
     EXPECT_FALSE(pill.isComposited());
-    pixels.save(shots + QStringLiteral("/pill-no-compositor") + suffix);
 
     // A compositing manager starts: the whole window goes to it to blend, so nothing is cut any more (and
     // on this server, which composites nothing, its transparent pixels show).
@@ -182,14 +187,6 @@ TEST(PillOnTheScreen, WithoutACompositorOnlyThePillShowsAndWithOneTheWholeWindow
     ASSERT_TRUE(QTest::qWaitFor([&] { return !pill.isComposited(); }, kWaitMs))
         << "the pill did not learn that the compositor went";
     pill.setPhase(PipelinePhase::polishing(QString()), false);
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            pixels = screen.pixelsOf(panel->winId());
-            seen = look(pixels, pill.pillView()->shapeRegion(), scale);
-            return seen.desktopAround && seen.lightEdge;
-        },
-        kWaitMs))
-        << "after the compositor went: " << seen.firstFault;
-    pixels.save(shots + QStringLiteral("/pill-compositor-gone") + suffix);
+    EXPECT_TRUE(onlyThePillShows(QStringLiteral("pill-compositor-gone"))) << seen.firstFault;
     pill.setVisible(false);
 }
