@@ -374,6 +374,9 @@ TEST(PillWithoutACompositor, TheWindowIsCutToThePillUntilACompositorBlendsIt)
     EXPECT_NE(pill->pillView()->capsuleGeometry(), capsule);
     EXPECT_EQ(translucentPixelsOfTheShape(*pill, 1), 0);
 
+    // Back to idle just before it hides: the window never stands uncut, not for a moment.
+    pill->setPhase(PipelinePhase::idle(), false);
+    EXPECT_FALSE(panel->mask().isEmpty());
     pill->setVisible(false);
     pill.reset();
     EXPECT_FALSE(compositor.isRunning()) << "no news reaches a pill that is gone";

@@ -144,7 +144,15 @@ void FloatingPillController::applyShape()
         return;
     // Without a compositor the window's transparent pixels would show black around the pill.
     m_view->setOpaqueBacking(!m_composited);
-    m_panel->setMask(m_composited ? QRegion() : m_view->shapeRegion());
+    if (m_composited) {
+        m_panel->setMask(QRegion());
+        return;
+    }
+    // Nothing shown (idle, the panel about to hide): an empty mask would uncover the whole window, so the
+    // last shape stays until the next one.
+    const QRegion shape = m_view->shapeRegion();
+    if (!shape.isEmpty())
+        m_panel->setMask(shape);
 }
 
 void FloatingPillController::setPhase(const PipelinePhase& phase, bool enableLiveInlineTyping)
