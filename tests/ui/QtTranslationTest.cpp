@@ -50,14 +50,17 @@ TEST(QtTranslation, ATextFieldsMenuAndTheFolderDialogSpeakChinese)
                            QStringLiteral("复制(&C)"), QStringLiteral("粘贴(&P)"), QStringLiteral("删除"),
                            QStringLiteral("全选")}));
 
-    // The real page, in the application's look, opens its folder dialog, for a user with notes at home.
+    // The real page opens its folder dialog, for a user with notes at home.
     QTemporaryDir home;
     ASSERT_TRUE(QDir(home.path()).mkpath(QStringLiteral("会议纪要/2025")));
     ASSERT_TRUE(QDir(home.path()).mkpath(QStringLiteral("Documents")));
     const QByteArray realHome = qgetenv("HOME");
     qputenv("HOME", QFile::encodeName(home.path()));
     const auto restoreHome = qScopeGuard([&] { qputenv("HOME", realHome); });
-    QBTheme::applyLightLook(*qApp);
+    // The window's font, which sizes the columns; the rest of the suite keeps Qt's.
+    const QFont qtFont = QApplication::font();
+    QApplication::setFont(QBTheme::font(13));
+    const auto restoreFont = qScopeGuard([&] { QApplication::setFont(qtFont); });
     DashboardFixture fixture;
     AppState& state = fixture.start();
     state.setSelectedTab(SidebarTab::dictionary);
