@@ -5,6 +5,7 @@
 #include "platform/WindowActivator.h"
 #include "ui/dashboard/MainDashboardView.h"
 #include "ui/theme/QBTheme.h"
+#include "ui/theme/QtTranslation.h"
 #include "util/AppIdentity.h"
 #include "util/QueueTask.h"
 
@@ -17,6 +18,7 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QTranslator>
 #include <QWidget>
 
 QuorbellApp::QuorbellApp(AppState& state, WindowActivator* activator, QObject* parent)
@@ -37,7 +39,12 @@ void QuorbellApp::followOnboardingSheet()
     m_onboardingShown = asked && m_started;
 }
 
-QuorbellApp::~QuorbellApp() = default;
+QuorbellApp::~QuorbellApp()
+{
+    // The window's last hide, as it goes, has no place left to be kept in.
+    if (m_mainWindow)
+        m_mainWindow->removeEventFilter(this);
+}
 
 QPixmap QuorbellApp::infinityMark(int size, const QColor& color)
 {
@@ -68,10 +75,14 @@ void QuorbellApp::start()
     QApplication::setQuitOnLastWindowClosed(false);
     if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance()))
         QBTheme::applyLightLook(*app);
+    QString failure;
+    m_qtTranslation = QtTranslation::installChinese(&failure);
+    if (!m_qtTranslation)
+        qWarning("Qt's own dialogs and menus stay in English: %s", qPrintable(failure));
     m_menu = std::make_unique<QMenu>();
     m_menuContent = std::make_unique<MenuBarMenu>(m_state, *m_menu);
     connect(m_menuContent.get(), &MenuBarMenu::openMainWindowRequested, this,
-            &QuorbellApp::presentMainWindow);
+            &QuorbellApp::presentMainWindowNow);
     connect(m_menuContent.get(), &MenuBarMenu::quitRequested, qApp, &QCoreApplication::quit);
 
     m_started = true;
@@ -109,7 +120,7 @@ void QuorbellApp::useTray(bool available)
             connect(m_tray.get(), &QSystemTrayIcon::activated, this,
                     [this](QSystemTrayIcon::ActivationReason reason) {
                         if (reason == QSystemTrayIcon::Trigger)
-                            presentMainWindow();
+                            presentMainWindowNow();
                     });
         }
         // Shown again after a tray went away: the icon docks in the new one.
@@ -139,10 +150,29 @@ void QuorbellApp::useTray(bool available)
 
 void QuorbellApp::presentMainWindow()
 {
-    presentMainWindowFor(m_activator ? m_activator->latestUserTime() : 0);
+    present(m_activator ? m_activator->latestUserTime() : 0);
 }
 
 void QuorbellApp::presentMainWindowFor(quint32 userTime)
+{
+    present(userTime);
+}
+
+void QuorbellApp::presentMainWindowNow()
+{
+    present(std::nullopt);
+}
+
+bool QuorbellApp::eventFilter(QObject* watched, QEvent* event)
+{
+    // Where the user left the window, taken as it goes: a close by the window manager then destroys the X
+    // window, and a new one would be placed afresh.
+    if (watched == m_mainWindow.get() && event->type() == QEvent::Hide)
+        m_placement = m_mainWindow->saveGeometry();
+    return QObject::eventFilter(watched, event);
+}
+
+void QuorbellApp::present(std::optional<quint32> userTime)
 {
     if (!m_mainWindow) {
         m_mainWindow = std::make_unique<MainDashboardView>(m_state);
@@ -150,9 +180,14 @@ void QuorbellApp::presentMainWindowFor(quint32 userTime)
         m_mainWindow->setWindowTitle(QStringLiteral("Quorbell"));
         m_mainWindow->setWindowIcon(QIcon(infinityMark(64, QColor(0x4f, 0x46, 0xe5))));
         m_mainWindow->resize(kDefaultWidth, kDefaultHeight);
+        m_mainWindow->installEventFilter(this);
         applyTaskbarEntry(m_state.llmConfig().showInDock);
     }
     QWidget* window = m_mainWindow.get();
+    // Back where the user left it, at the size they gave it (maximised or not). Only a window that is gone
+    // from the screen: one shown elsewhere is the user's as it is.
+    if (!window->isVisible() && !m_placement.isEmpty())
+        window->restoreGeometry(m_placement);
     // De-minimised only: showNormal() would also take a maximised window back to its normal size.
     if (window->isMinimized())
         window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
@@ -164,7 +199,7 @@ void QuorbellApp::presentMainWindowFor(quint32 userTime)
     });
 }
 
-QCoro::Task<> QuorbellApp::bringToUser(QWidget* window, quint32 userTime)
+QCoro::Task<> QuorbellApp::bringToUser(QWidget* window, std::optional<quint32> userTime)
 {
     QPointer<QWidget> guard(window);
     if (!m_activator) {
@@ -173,7 +208,9 @@ QCoro::Task<> QuorbellApp::bringToUser(QWidget* window, quint32 userTime)
     }
     WindowActivator* activator = m_activator;
     auto request = [activator, windowId = window->winId(), userTime] {
-        return activator->bringToUser(windowId, userTime);
+        // A request made now takes the server's time here, off the main thread; 0 (none to be had) makes it a
+        // pager's request.
+        return activator->bringToUser(windowId, userTime ? *userTime : activator->serverTime());
     };
     // Nothing of this object is touched after the wait: it may be gone by then.
     const WindowActivator::Outcome outcome = co_await runOnQueue(m_windowQueue, std::move(request));

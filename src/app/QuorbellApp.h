@@ -2,14 +2,17 @@
 
 #include "util/SerialQueue.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <memory>
+#include <optional>
 #include <qcoro/qcorotask.h>
 
 class AppState;
 class MenuBarMenu;
 class QMenu;
 class QSystemTrayIcon;
+class QTranslator;
 class QWidget;
 class WindowActivator;
 
@@ -28,12 +31,15 @@ public:
     ~QuorbellApp() override;
 
     void start();
-    // Shows the main window (created on first use), de-minimised but otherwise in the state the user left it
-    // (a maximised window stays maximised), on the user's workspace and in front, for the user's latest input
-    // to us (a click on the tray icon or the menu, or the launch).
+    // Shows the main window (created on first use), de-minimised but otherwise as the user left it (where
+    // they put it, at their size, a maximised window still maximised), on the user's workspace and in front,
+    // for the user's latest input to our windows (or the launch).
     void presentMainWindow();
     // The same for a request the user made at `userTime`, the display server's time (a second launch).
     void presentMainWindowFor(quint32 userTime);
+    // The same for a request the user is making now: a click on the tray icon or an item of its menu. A D-Bus
+    // tray delivers those with no input event on our windows, so the request carries the server's time now.
+    void presentMainWindowNow();
     QWidget* mainWindow() const { return m_mainWindow.get(); }
     QMenu* menu() const { return m_menu.get(); }
 
@@ -43,11 +49,16 @@ public:
 private Q_SLOTS:
     void followTray();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    // `userTime` empty: the server's time when the request goes out.
+    void present(std::optional<quint32> userTime);
     void useTray(bool available);
     void applyTaskbarEntry(bool showInTaskbar);
     void followOnboardingSheet();
-    QCoro::Task<> bringToUser(QWidget* window, quint32 userTime);
+    QCoro::Task<> bringToUser(QWidget* window, std::optional<quint32> userTime);
 
     AppState& m_state;
     WindowActivator* m_activator;
@@ -55,6 +66,8 @@ private:
     std::unique_ptr<MenuBarMenu> m_menuContent;
     std::unique_ptr<QSystemTrayIcon> m_tray;
     std::unique_ptr<QWidget> m_mainWindow;
+    QByteArray m_placement; // the main window's place and size when it last went from the screen
+    std::unique_ptr<QTranslator> m_qtTranslation; // Qt's own texts in Chinese
     bool m_started = false;
     bool m_inTray = false;
     // The sheet's flag as last seen after start, so the window is brought once each time it is asked for.

@@ -16,6 +16,7 @@
 #include "platform/linux/QtClipboard.h"
 #include "platform/linux/QtLocalKeyCapture.h"
 #include "platform/linux/UnavailableSpeechRecognizer.h"
+#include "platform/linux/X11CompositorWatch.h"
 #include "platform/linux/X11DisplayCheck.h"
 #include "platform/linux/X11GlobalKeySource.h"
 #include "platform/linux/X11HotKeyRegistrar.h"
@@ -84,6 +85,7 @@ int main(int argc, char* argv[])
     PulseAudioOutput audioOutput;
     X11GlobalKeySource keySource;
     X11HotKeyRegistrar hotKeys;
+    X11CompositorWatch compositor; // outlives the pill, which stops it
     QtLocalKeyCapture localKeys;
     SyntheticKeyLedger keyLedger(scheduler.clock());
     UnavailableSpeechRecognizer systemRecognizer;
@@ -127,6 +129,7 @@ int main(int argc, char* argv[])
     // Every phase assignment shows or hides the pill.
     FloatingPillController pill(scheduler, state.contextInjector().caretOriginProvider(), levelBus);
     pill.follow(state);
+    pill.followCompositor(compositor);
     // Muted system audio comes back on SIGTERM and SIGINT as well as at a normal quit.
     QObject signalContext; // gone before the state and its muter
     restoreOnTerminationSignals(&signalContext, state.audioDucker(), [] { QCoreApplication::quit(); });

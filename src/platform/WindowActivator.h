@@ -24,6 +24,11 @@ public:
     // display server, so never on the main thread.
     virtual Outcome bringToUser(quint64 windowId, quint32 userTime) = 0;
 
+    // The display server's time now, for a request the user is making at this moment (a click on the tray
+    // icon or its menu, which a D-Bus tray delivers with no input event on our windows). 0 when the server
+    // cannot be reached. May wait on the display server, so never on the main thread.
+    virtual quint32 serverTime() = 0;
+
     // The display server's time of the user's latest request to this application: the launch, then each key
     // or button press on one of its windows. 0 when unknown. Main thread.
     virtual quint32 latestUserTime() const = 0;

@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QTest>
 #include <algorithm>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <mutex>
 
@@ -27,6 +28,7 @@ public:
         m_times.push_back(userTime);
         return {Status::success()};
     }
+    quint32 serverTime() override { return serverNow.load(); }
     quint32 latestUserTime() const override { return userInputTime; }
     std::vector<quint64> asked()
     {
@@ -39,7 +41,8 @@ public:
         return m_times;
     }
 
-    quint32 userInputTime = 0; // main thread
+    quint32 userInputTime = 0;         // main thread
+    std::atomic<quint32> serverNow{0}; // read on the window queue
 
 private:
     std::mutex m_mutex;
@@ -205,14 +208,25 @@ TEST(QuorbellApp, BringingTheWindowKeepsItsSizeAndAsksForTheUsersWorkspace)
     EXPECT_TRUE(QTest::qWaitFor([&] { return activator.asked().size() == 4; }, 30000))
         << "each time the window manager is asked to bring it";
 
-    // Each request carries the time the user asked: the latest input to our windows (a click on the tray or
-    // the menu), or the time a second launch brought.
+    // Each request carries the time the user asked: the latest input to our windows, the time a second
+    // launch brought, or for a click on the tray or its menu (which a D-Bus tray delivers with no input on
+    // our windows) the server's time as the request goes out; without one, no time (a pager's request).
     activator.userInputTime = 5000;
+    activator.serverNow = 7300;
     app.presentMainWindow();
     app.presentMainWindowFor(4200);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return activator.times().size() == 6; }, 30000));
+    app.start();
+    QAction* open = app.menu()->actions().value(0);
+    ASSERT_NE(open, nullptr);
+    open->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return activator.times().size() == 7; }, 30000));
+    activator.serverNow = 0;
+    app.presentMainWindowNow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return activator.times().size() == 8; }, 30000));
     EXPECT_EQ(activator.times()[4], 5000u);
     EXPECT_EQ(activator.times()[5], 4200u);
+    EXPECT_EQ(activator.times()[6], 7300u) << "the menu's item is the user's request, made now";
+    EXPECT_EQ(activator.times()[7], 0u);
 }
 
 TEST(SingleInstance, ASecondLaunchActivatesTheFirst)

@@ -1,6 +1,7 @@
 #include "ui/pill/FloatingPillController.h"
 
 #include "core/AppStateHarness.h"
+#include "fakes/FakeCompositorWatch.h"
 #include "support/VirtualScheduler.h"
 #include "ui/pill/FloatingPillView.h"
 #include "ui/pill/FluidSineWaveView.h"
@@ -311,4 +312,72 @@ TEST(PillFollowingTheState, TheListeningLayoutFollowsTheLiveTypingSettingWhileSh
     state.cancelDictationSession();
     EXPECT_FALSE(pill.panel()->isVisible());
     pill.waitForCaretPolls();
+}
+
+namespace {
+
+// Pixels of the shape whose colour is not fully opaque, in a picture of the pill at `scale`.
+int translucentPixelsOfTheShape(FloatingPillController& pill, qreal scale)
+{
+    FloatingPillView* view = pill.pillView();
+    QImage image(view->size() * scale, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(scale);
+    image.fill(Qt::transparent);
+    view->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    int count = 0;
+    for (const QRect& rect : view->shapeRegion()) {
+        for (int y = int(rect.top() * scale); y < int((rect.bottom() + 1) * scale); ++y)
+            for (int x = int(rect.left() * scale); x < int((rect.right() + 1) * scale); ++x)
+                count += image.pixelColor(x, y).alpha() < 255 ? 1 : 0;
+    }
+    return count;
+}
+
+} // namespace
+
+TEST(PillWithoutACompositor, TheWindowIsCutToThePillUntilACompositorBlendsIt)
+{
+    VirtualScheduler scheduler;
+    AudioLevelBus bus;
+    FakeCompositorWatch compositor; // outlives the pill, which stops it
+    QObject appState;
+    auto pill = std::make_unique<FloatingPillController>(
+        scheduler, [](QSizeF) { return std::optional<QPointF>(); }, bus,
+        [] { return std::optional(kScreenArea); });
+    pill->followCompositor(compositor);
+    ASSERT_TRUE(compositor.isRunning());
+    pill->attach(&appState);
+    pill->setPhase(PipelinePhase::listening({}, DictationMode::dictate), false);
+    pill->setVisible(true);
+    QWidget* panel = pill->panel();
+    const QRect capsule = pill->pillView()->capsuleGeometry();
+
+    // Until the watch speaks there may be no compositor: only the pill's own pixels, all of them opaque.
+    EXPECT_FALSE(pill->isComposited());
+    EXPECT_EQ(panel->mask(), pill->pillView()->shapeRegion());
+    EXPECT_TRUE(panel->mask().contains(capsule.center()));
+    EXPECT_FALSE(panel->mask().contains(capsule.topLeft())) << "a rounded corner is cut away";
+    EXPECT_FALSE(panel->mask().contains(QPoint(capsule.center().x(), capsule.top() - 1)));
+    for (qreal scale : {1.0, 2.0})
+        EXPECT_EQ(translucentPixelsOfTheShape(*pill, scale), 0) << "at scale " << scale;
+
+    // A compositing manager comes: the whole window, its soft edges and translucent backing blended.
+    ASSERT_TRUE(compositor.report(true));
+    EXPECT_TRUE(pill->isComposited());
+    EXPECT_TRUE(panel->mask().isEmpty());
+    EXPECT_GT(translucentPixelsOfTheShape(*pill, 1), 0);
+
+    // It goes, while a phase of another shape is shown: cut to that shape.
+    pill->setPhase(PipelinePhase::polishing(QString()), false);
+    ASSERT_TRUE(compositor.report(false));
+    EXPECT_EQ(panel->mask(), pill->pillView()->shapeRegion());
+    EXPECT_NE(pill->pillView()->capsuleGeometry(), capsule);
+    EXPECT_EQ(translucentPixelsOfTheShape(*pill, 1), 0);
+
+    // Back to idle just before it hides: the window never stands uncut, not for a moment.
+    pill->setPhase(PipelinePhase::idle(), false);
+    EXPECT_FALSE(panel->mask().isEmpty());
+    pill->setVisible(false);
+    pill.reset();
+    EXPECT_FALSE(compositor.isRunning()) << "no news reaches a pill that is gone";
 }

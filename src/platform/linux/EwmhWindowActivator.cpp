@@ -159,6 +159,16 @@ quint32 EwmhWindowActivator::launchTime(const QByteArray& startupId, const QByte
     return connection ? serverTimeNow(connection->display()) : 0;
 }
 
+quint32 EwmhWindowActivator::serverTime()
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_connection)
+        return 0;
+    const quint32 time = serverTimeNow(m_connection->display());
+    // A refused request leaves no error behind for the next activation to report.
+    return m_connection->syncAndTakeError() == 0 ? time : 0;
+}
+
 quint32 EwmhWindowActivator::latestUserTime() const
 {
     return m_inputTimer ? m_inputTimer->latest() : 0;

@@ -23,6 +23,7 @@ public:
     ~EwmhWindowActivator() override;
 
     Outcome bringToUser(quint64 windowId, quint32 userTime) override;
+    quint32 serverTime() override;
     quint32 latestUserTime() const override;
 
     // The display server's time of the launch that started this process: the launcher's time in the startup

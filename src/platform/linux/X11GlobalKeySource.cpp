@@ -1,19 +1,13 @@
 #include "platform/linux/X11GlobalKeySource.h"
 
+#include "platform/linux/X11EventThread.h"
 #include "platform/linux/X11KeyMap.h"
 #include "platform/linux/X11PrivateDisplay.h"
 
 #include <QString>
-#include <atomic>
 #include <bitset>
-#include <cerrno>
 #include <map>
-#include <poll.h>
-#include <pthread.h>
 #include <set>
-#include <sys/eventfd.h>
-#include <thread>
-#include <unistd.h>
 
 #include "platform/linux/XlibIncludes.h"
 
@@ -39,22 +33,12 @@ public:
         *error = reader->connect(displayName);
         if (!error->isEmpty())
             return nullptr;
-        reader->m_thread = std::thread([raw = reader.get()] { raw->run(); });
-        return reader;
+        *error = reader->m_events.start(reader->m_connection->display(), "qb.keys.global", {},
+                                        [raw = reader.get()](XEvent& event) { raw->handle(event); });
+        return error->isEmpty() ? std::move(reader) : nullptr;
     }
 
-    ~Reader()
-    {
-        if (m_thread.joinable()) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const auto written = write(m_wakeFd, &one, sizeof one);
-            m_thread.join();
-        }
-        if (m_wakeFd >= 0)
-            close(m_wakeFd);
-    }
-
-    bool isRunning() const { return m_running.load(); }
+    bool isRunning() const { return m_events.isRunning(); }
 
 private:
     explicit Reader(Handler handler) : m_handler(std::move(handler)) {}
@@ -101,36 +85,7 @@ private:
         XISelectEvents(display, DefaultRootWindow(display), masks, 2);
         if (const int code = m_connection->syncAndTakeError())
             return QStringLiteral("X 服务器拒绝了原始按键事件（错误 %1）").arg(code);
-
-        m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (m_wakeFd < 0)
-            return QStringLiteral("无法创建按键读取线程的唤醒描述符");
-        m_running = true;
         return {};
-    }
-
-    void run()
-    {
-        pthread_setname_np(pthread_self(), "qb.keys.global");
-        Display* display = m_connection->display();
-        pollfd fds[2] = {{ConnectionNumber(display), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        for (;;) {
-            while (XPending(display) > 0) {
-                XEvent event;
-                XNextEvent(display, &event);
-                handle(event);
-            }
-            if (poll(fds, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                break;
-            }
-            if (fds[1].revents)
-                break; // stop()
-            if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
-                break; // the server went away
-        }
-        m_running = false;
     }
 
     void handle(XEvent& event)
@@ -290,15 +245,14 @@ private:
     std::unique_ptr<X11PrivateDisplay> m_connection;
     int m_xiOpcode = 0;
     int m_xkbEventBase = 0;
-    int m_wakeFd = -1;
-    std::atomic<bool> m_running{false};
-    std::thread m_thread;
 
     X11KeyMap::KeycodeTable m_keymap;
     std::set<int> m_xtestDevices;
     std::map<int, std::bitset<256>> m_down; // keys down, per source device
     bool m_capsLocked = false;
     std::uint64_t m_reportedModifiers = 0;
+    // Declared last: the thread is joined before the state it touches goes.
+    X11EventThread m_events;
 };
 
 X11GlobalKeySource::X11GlobalKeySource(QByteArray displayName) : m_displayName(std::move(displayName)) {}

@@ -1,6 +1,7 @@
 #include "ui/pill/FloatingPillController.h"
 
 #include "core/AppState.h"
+#include "platform/CompositorWatch.h"
 #include "ui/pill/FloatingPillView.h"
 #include "util/AppIdentity.h"
 
@@ -64,6 +65,9 @@ FloatingPillController::FloatingPillController(Scheduler& scheduler, CaretOrigin
 
 FloatingPillController::~FloatingPillController()
 {
+    // No news of the compositor after this.
+    if (m_compositorWatch)
+        m_compositorWatch->stop();
     stopDualLayerCaretTracking();
     m_fadeTimer.cancel();
     waitForCaretPolls();
@@ -111,14 +115,44 @@ void FloatingPillController::buildPanel()
 
     m_view = new FloatingPillView(m_scheduler, m_levelBus, panel.get());
     m_view->setGeometry(QRect(QPoint(0, 0), kPillSize));
-    // Without a compositor the transparent corners would show black: the window is cut to the pill's shape.
-    QWidget* window = panel.get();
-    FloatingPillView* view = m_view;
-    QObject::connect(m_view, &FloatingPillView::shapeChanged, window,
-                     [window, view] { window->setMask(view->shapeRegion()); });
-    m_view->setContent(m_phase, m_enableLiveInlineTyping);
-    window->setMask(m_view->shapeRegion());
     m_panel = std::move(panel);
+    QObject::connect(m_view, &FloatingPillView::shapeChanged, m_panel.get(), [this] { applyShape(); });
+    m_view->setContent(m_phase, m_enableLiveInlineTyping);
+    applyShape();
+}
+
+void FloatingPillController::followCompositor(CompositorWatch& watch)
+{
+    m_compositorWatch = &watch;
+    const Status started = watch.start([this](bool composited) {
+        QMetaObject::invokeMethod(&m_stateLink, [this, composited] { setComposited(composited); });
+    });
+    if (!started)
+        qWarning("Whether the desktop composites windows is not known (%s): the pill is cut to its shape",
+                 qPrintable(started.error));
+}
+
+void FloatingPillController::setComposited(bool composited)
+{
+    m_composited = composited;
+    applyShape();
+}
+
+void FloatingPillController::applyShape()
+{
+    if (!m_panel)
+        return;
+    // Without a compositor the window's transparent pixels would show black around the pill.
+    m_view->setOpaqueBacking(!m_composited);
+    if (m_composited) {
+        m_panel->setMask(QRegion());
+        return;
+    }
+    // Nothing shown (idle, the panel about to hide): an empty mask would uncover the whole window, so the
+    // last shape stays until the next one.
+    const QRegion shape = m_view->shapeRegion();
+    if (!shape.isEmpty())
+        m_panel->setMask(shape);
 }
 
 void FloatingPillController::setPhase(const PipelinePhase& phase, bool enableLiveInlineTyping)

@@ -16,6 +16,7 @@
 #include <optional>
 
 class AppState;
+class CompositorWatch;
 class FloatingPillView;
 class QWidget;
 
@@ -58,6 +59,14 @@ public:
     // resets the audio level bus, every time it is called.
     void setVisible(bool visible);
 
+    // Keeps the pill's window in step with the desktop's compositing manager, from what `watch` reports (it
+    // must outlive the controller): with one the window's soft edges are blended over the desktop; without
+    // one, or until the watch has spoken, the window is cut to the pill's shape and its pixels are opaque,
+    // since its transparent ones would show black.
+    void followCompositor(CompositorWatch& watch);
+    void setComposited(bool composited);
+    bool isComposited() const { return m_composited; }
+
     // The bottom-centre position above the dock or panel: what the pill shows at without a caret.
     QPointF defaultBottomOrigin() const;
     QPointF currentOrigin() const { return m_currentOrigin; }
@@ -70,6 +79,7 @@ private:
     struct CaretCache;
 
     void buildPanel();
+    void applyShape();
     void startDualLayerCaretTracking();
     void stopDualLayerCaretTracking();
     void pollCaret();
@@ -86,6 +96,8 @@ private:
     FloatingPillView* m_view = nullptr; // owned by the panel
     PipelinePhase m_phase;
     bool m_enableLiveInlineTyping = false;
+    bool m_composited = false;
+    CompositorWatch* m_compositorWatch = nullptr;
 
     ScheduledWork m_lerpTimer;
     ScheduledWork m_axPollTimer;
@@ -94,7 +106,8 @@ private:
     QPointF m_currentOrigin; // main thread only
 
     std::unique_ptr<CaretCache> m_cache;
-    QObject m_stateLink; // context of the connections follow() makes; they end with the controller
+    // Context of the connections follow() makes and of the compositor's news; they end with the controller.
+    QObject m_stateLink;
     // Declared last so it is joined first, while everything its work touches still exists.
     SerialQueue m_axPollQueue;
 };

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QBoxLayout>
 #include <QEvent>
+#include <QPainter>
 #include <QPolygon>
 #include <algorithm>
 
@@ -192,8 +193,25 @@ QRegion FloatingPillView::shapeRegion() const
     const PillCapsule* shown = capsule(m_layout);
     if (!shown)
         return {};
-    const QPainterPath path = shown->shapeIn(QRectF(shown->geometry()).adjusted(-1, -1, 1, 1));
+    const QPainterPath path = shown->shapeIn(QRectF(shown->geometry()));
     return QRegion(path.toFillPolygon().toPolygon());
+}
+
+void FloatingPillView::setOpaqueBacking(bool opaque)
+{
+    if (opaque == m_opaqueBacking)
+        return;
+    m_opaqueBacking = opaque;
+    update();
+}
+
+void FloatingPillView::paintEvent(QPaintEvent*)
+{
+    if (!m_opaqueBacking)
+        return;
+    QPainter painter(this);
+    painter.setClipRegion(shapeRegion());
+    painter.fillRect(rect(), Qt::white);
 }
 
 bool FloatingPillView::eventFilter(QObject* watched, QEvent* event)
@@ -221,5 +239,7 @@ void FloatingPillView::relayout(bool shapeReplaced)
             return;
         shown->setGeometry(target);
     }
+    if (m_opaqueBacking)
+        update();
     Q_EMIT shapeChanged();
 }

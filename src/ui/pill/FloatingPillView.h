@@ -45,15 +45,18 @@ public:
 
     // The pill shape in view coordinates; empty when nothing is shown.
     QRect capsuleGeometry() const;
-    // The pixels the shape covers, with a pixel to spare for its soft edge: what a window without an alpha
-    // channel shows.
+    // The pixels the shape covers: what a window is cut to where no compositor blends its soft edges.
     QRegion shapeRegion() const;
+    // Paints the shape's pixels opaque white first, so that the translucent backing and the soft edge do not
+    // darken where nothing blends them with the desktop.
+    void setOpaqueBacking(bool opaque);
 
 Q_SIGNALS:
     void shapeChanged();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
@@ -62,6 +65,7 @@ private:
     void relayout(bool shapeReplaced = false);
 
     Layout m_layout = Layout::none;
+    bool m_opaqueBacking = false;
     std::array<PillCapsule*, 7> m_capsules{}; // indexed by Layout; none has no capsule
     FluidSineWaveView* m_compactWave = nullptr;
     FluidSineWaveView* m_fullWave = nullptr;

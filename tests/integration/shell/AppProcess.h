@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSettings>
@@ -15,6 +16,9 @@ public:
     {
         for (const char* folder : {"home", "data", "config", "cache", "tmp", "runtime"})
             QDir().mkpath(path(QString::fromLatin1(folder)));
+        // Qt wants the runtime folder private, as a session's is.
+        QFile::setPermissions(path(QStringLiteral("runtime")),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         m_environment = QProcessEnvironment::systemEnvironment();
         m_environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         m_environment.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("x11"));
@@ -43,6 +47,8 @@ public:
     }
 
     QString path(const QString& relative) const { return m_home.filePath(relative); }
+    // A variable of the environment it starts in (a session bus of the test's own, say).
+    void setEnvironment(const QString& name, const QString& value) { m_environment.insert(name, value); }
     QProcess& process() { return m_process; }
     qint64 processId() const { return m_process.processId(); }
     bool isRunning() const { return m_process.state() == QProcess::Running; }

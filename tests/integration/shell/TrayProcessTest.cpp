@@ -14,6 +14,12 @@
 // Xlib last: its macros collide with Qt's names.
 #include "XWindows.h"
 
+// For the failure messages.
+void PrintTo(const QRect& rect, std::ostream* out)
+{
+    *out << rect.width() << "x" << rect.height() << "+" << rect.x() << "+" << rect.y();
+}
+
 namespace {
 
 constexpr int kWaitMs = 30000;
@@ -62,16 +68,22 @@ public:
         }
         return now;
     }
-    QPoint centreOf(Window window)
+    // Where the window is on the screen and its size, as the X server has them.
+    QRect rectOf(Window window)
     {
         XWindowAttributes attributes{};
         int x = 0;
         int y = 0;
         Window child = 0;
-        XGetWindowAttributes(display(), window, &attributes);
-        XTranslateCoordinates(display(), window, root(), attributes.width / 2, attributes.height / 2, &x, &y,
-                              &child);
-        return {x, y};
+        if (!XGetWindowAttributes(display(), window, &attributes))
+            return {};
+        XTranslateCoordinates(display(), window, root(), 0, 0, &x, &y, &child);
+        return {x, y, attributes.width, attributes.height};
+    }
+    QPoint centreOf(Window window)
+    {
+        const QRect rect = rectOf(window);
+        return rect.topLeft() + QPoint(rect.width() / 2, rect.height() / 2);
     }
     void click(QPoint at, unsigned button)
     {
@@ -149,14 +161,8 @@ private:
 
 class TrayProcess : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        s_windowManager = new WindowManager;
-    }
-    static void TearDownTestSuite()
-    {
-        delete s_windowManager;
-    }
+    static void SetUpTestSuite() { s_windowManager = new WindowManager; }
+    static void TearDownTestSuite() { delete s_windowManager; }
 
     void SetUp() override
     {
@@ -269,4 +275,38 @@ TEST_F(TrayProcess, WithoutATrayTheWindowComesBackAndClosingItQuits)
     ASSERT_TRUE(app.process().waitForFinished(kWaitMs)) << "quorbell kept running with no window and no icon";
     EXPECT_EQ(app.process().exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(app.process().exitCode(), 0);
+}
+
+TEST_F(TrayProcess, TheWindowComesBackFromTheTrayWhereTheUserLeftItAtTheirSize)
+{
+    Window main = 0;
+    ASSERT_TRUE(clickIcon(1, [&] { return (main = x.mainWindow(app.processId())) != 0; }))
+        << "a click on the icon did not bring the window";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return x.activeWindow() == main; }, kWaitMs));
+    const QRect placed = x.rectOf(main);
+
+    // The user moves it and makes it larger, through the window manager as a pager or a drag does.
+    const QRect moved(placed.x() > 200 ? 40 : 300, placed.y() > 150 ? 60 : 160, placed.width() + 80,
+                      placed.height() + 40);
+    constexpr long kPosition = 1L << 8, kSize = 3L << 10, kFromUser = kSourcePager << 12;
+    x.request(
+        main, "_NET_MOVERESIZE_WINDOW",
+        {kPosition | (1L << 9) | kSize | kFromUser, moved.x(), moved.y(), moved.width(), moved.height()});
+    QRect before;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            before = x.rectOf(main);
+            return before.size() == moved.size() && before.topLeft() != placed.topLeft();
+        },
+        kWaitMs))
+        << "openbox did not move the window";
+
+    // Closed into the tray and opened again from the icon.
+    closeWindow(main);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return x.mainWindow(app.processId()) == 0; }, kWaitMs));
+    ASSERT_TRUE(clickIcon(1, [&] { return (main = x.mainWindow(app.processId())) != 0; }))
+        << "a click on the icon did not bring the window back";
+    // Placed once it is active: the window manager has handled the map and everything before it.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return x.activeWindow() == main; }, kWaitMs));
+    EXPECT_EQ(x.rectOf(main), before) << "the window came back elsewhere or at another size";
 }
