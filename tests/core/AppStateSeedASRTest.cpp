@@ -1,11 +1,7 @@
 // Dictations through the real speech engine and the local Seed-ASR service, made to misbehave one way at a
 // time, with no local model installed: what the user is told, and what is typed and recorded.
-#include "AppStateHarness.h"
-#include "audio/SeedASRTestServer.h"
-#include "audio/StreamingASREngine.h"
-#include "audio/StreamingASREngineTestSupport.h"
-#include "fakes/FakeAudioCapture.h"
-#include "fakes/FakeSystemSpeechRecognizer.h"
+#include "RealEngineDictation.h"
+#include "audio/SeedASRProtocol.h"
 #include "support/QtPrinters.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +13,6 @@ using Handshake = SeedASRTestServer::Handshake;
 
 namespace {
 
-const FrontmostApplication kEditor{QStringLiteral("Kate"), QStringLiteral("org.kde.kate"), 4242,
-                                   QStringLiteral("notes.md — Kate")};
 const QString kNoModel = QStringLiteral(
     "。本机未安装离线模型，无法接管（可在引擎设置的「纯本机 SenseVoice FP32 离线满血模型」卡片下载）");
 const QString kMayBeIncomplete = QStringLiteral("，已送出最后识别到的文字，可能不完整，请核对");
@@ -29,108 +23,25 @@ qsizetype audioFrames(const Connection& c)
     return c.frames.size() - 1;
 }
 
-class SeedDictationTest : public ::testing::Test {
+class SeedDictationTest : public RealEngineDictation {
 protected:
     void SetUp() override
     {
-        if (withLocalModel)
-            EngineTest::installModel();
-        ASSERT_TRUE(seed.listen());
-        web.setHandler([](const ScriptedHttpServer::Request&) { return ScriptedHttpServer::Reply{}; });
-        ASSERT_TRUE(web.listen());
-        h.permissions.setMicrophoneStatus(AuthorizationStatus::Authorized);
-        StreamingASREngine::Services services;
-        services.scheduler = &h.scheduler;
-        services.capture = &capture;
-        services.systemRecognizer = &recognizer;
-        services.permissions = &h.permissions;
-        services.levelBus = &h.levelBus;
-        services.keys = &h.keychain;
-        services.seedEndpoint = {seed.url(), web.baseUrl()};
-        auto owned = std::make_unique<StreamingASREngine>(services);
-        engine = owned.get();
-        h.speechEngineOverride = std::move(owned);
-        ASSERT_TRUE(h.await(h.keychain.saveVolcSpeechAPIKey(QStringLiteral("key-1"))));
-
-        h.workspace.setFrontmost(kEditor);
-        FakeAccessibility::Target target;
-        target.processId = kEditor.processId;
-        target.element = FocusedElement{ElementRole::Other, QStringLiteral("text"), true, false};
-        h.accessibility.setTarget(target);
-        h.start(AppStateHarness::verbatimDictation());
+        RealEngineDictation::SetUp();
         ASSERT_EQ(h.state->llmConfig().asrProvider, ASRProviderOption::volcSeedASR);
-    }
-    void TearDown() override { h.state.reset(); }
-
-    AppState& state() { return *h.state; }
-
-    void drain()
-    {
-        for (int round = 0; round < 3; ++round) {
-            engine->waitForBackgroundWork();
-            CloudTest::processEventsOnce();
-        }
     }
 
     void begin()
     {
-        h.begin();
-        ASSERT_TRUE(state().isSessionActive());
-        ASSERT_TRUE(h.settle([&] {
-            drain();
-            return engine->activeSessionUsesCloudSeedASR() && capture.isRunning();
-        })) << "the Seed session never started";
-    }
-
-    // Feeds the microphone with the clock moving along; stops early once the session has ended.
-    void speak(const std::vector<float>& samples)
-    {
-        constexpr size_t kChunk = AudioCapture::kFramesPerBuffer * 5;
-        for (size_t offset = 0; offset < samples.size() && state().isSessionActive(); offset += kChunk) {
-            const size_t length = std::min(kChunk, samples.size() - offset);
-            capture.feed(std::vector<float>(samples.begin() + static_cast<std::ptrdiff_t>(offset),
-                                            samples.begin() + static_cast<std::ptrdiff_t>(offset + length)));
-            h.scheduler.advance(seconds(static_cast<double>(length) / EngineTest::kRate));
-            drain();
-        }
+        RealEngineDictation::begin([&] { return engine->activeSessionUsesCloudSeedASR(); });
     }
 
     // Stops the dictation and lets the finish run; past the 1.2 s wait for the service's final answer unless
     // the service answers the last packet.
     void stopAndWaitOutTheService(bool serviceAnswers = false)
     {
-        auto finished = watch(state().finishDictationSession());
-        h.scheduler.advance(100ms);
-        drain();
-        if (!serviceAnswers)
-            h.scheduler.advance(1200ms);
-        ASSERT_TRUE(h.settle([&] {
-            drain();
-            return finished->done;
-        }));
-        drain();
+        stop(serviceAnswers ? Duration::zero() : std::chrono::milliseconds(1200));
     }
-
-    // Waits for a dictation that ended by itself (no stop key) to close; its finish runs on virtual time.
-    bool endedByItself()
-    {
-        return h.settleWhileTimePasses(
-            [&] {
-                drain();
-                return !state().isSessionActive() && !state().isFinalizingSession();
-            },
-            20ms);
-    }
-
-    bool typed(const QString& text) const { return h.clipboard.textsSet().contains(text); }
-
-    bool withLocalModel = false;
-    SeedASRTestServer seed;
-    ScriptedHttpServer web{h.networkScheduler};
-    FakeAudioCapture capture;
-    FakeSystemSpeechRecognizer recognizer;
-    AppStateHarness h;
-    StreamingASREngine* engine = nullptr;
 };
 
 } // namespace
