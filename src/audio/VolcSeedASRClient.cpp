@@ -26,6 +26,7 @@ constexpr quint64 kMaxFinishTimeoutMs = 24ull * 3600 * 1000;
 
 constexpr QStringView kNoKey = u"未配置豆包语音 API Key";
 constexpr QStringView kServerError = u"豆包语音服务返回了错误";
+constexpr QStringView kFinalUnreadable = u"豆包语音的最终结果数据损坏、无法读取";
 
 } // namespace
 
@@ -342,6 +343,12 @@ bool VolcSeedASRClient::handleIncomingBinaryFrame(quint64 socketId, const QByteA
         if (frame.errorMessage && !frame.errorMessage->isEmpty())
             reason += QStringLiteral("（") + NetworkText::oneLine(*frame.errorMessage) + QStringLiteral("）");
         triggerFailover(socketId, reason);
+        return false;
+    }
+    // A final answer that cannot be read is no answer: the session ends as an error frame ends it, and the
+    // last streamed text is what the user gets, marked as possibly incomplete.
+    if (frame.isFinal && frame.unreadable) {
+        triggerFailover(socketId, kFinalUnreadable.toString());
         return false;
     }
 

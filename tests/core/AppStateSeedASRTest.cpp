@@ -68,10 +68,18 @@ TEST_F(SeedDictationTest, AServiceThatNeverAnswersIsAFailureSaidAsSuch)
     }
 }
 
-// No final answer within the wait, or an error frame in its place: the last streamed text is delivered and
-// recorded, and the banner says it may be incomplete.
+// No final answer within the wait, an error frame in its place, or a final whose gzip body cannot be read
+// (cut short, damaged): the last streamed text is delivered and recorded, and the banner says it may be
+// incomplete.
 TEST_F(SeedDictationTest, AStreamedTextThatNeverBecameFinalIsDeliveredWithAWarning)
 {
+    const QByteArray final = *SeedASRProtocol::gzipCompress(
+        SeedASRTestServer::transcriptJson(QStringLiteral("今天开会了。"), true));
+    QByteArray damaged = final;
+    damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 0x5A);
+    const QString unreadable =
+        QStringLiteral("⚠️ 豆包语音的最终结果数据损坏、无法读取") + kMayBeIncomplete;
+
     QByteArray answerToLastPacket;
     seed.onFrame = [&answerToLastPacket](Connection& c, const Frame& frame) {
         if (audioFrames(c) == 2)
@@ -83,7 +91,9 @@ TEST_F(SeedDictationTest, AStreamedTextThatNeverBecameFinalIsDeliveredWithAWarni
         {QByteArray(),
          QStringLiteral("⚠️ 豆包语音的最终结果未能按时返回") + kMayBeIncomplete},
         {SeedASRTestServer::errorFrame("quota exceeded"),
-         QStringLiteral("⚠️ 豆包语音服务返回了错误（quota exceeded）") + kMayBeIncomplete}};
+         QStringLiteral("⚠️ 豆包语音服务返回了错误（quota exceeded）") + kMayBeIncomplete},
+        {SeedASRTestServer::responseFrameCarrying(2, final.first(final.size() / 2)), unreadable},
+        {SeedASRTestServer::responseFrameCarrying(3, damaged), unreadable}};
     int dictations = 0;
     for (const auto& [answer, banner] : cases) {
         SCOPED_TRACE(banner.toStdString());

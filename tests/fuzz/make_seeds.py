@@ -39,6 +39,7 @@ def seed_frames():
     write("seedasr_frame", "error", bytes([0x11, 0xF0, 0x10, 0x00]) + struct.pack(">I", 45000001)
           + struct.pack(">I", 7) + b"bad key")
     write("seedasr_frame", "payload-only", transcript)
+    write("seedasr_frame", "final-cut-gzip", frame(0x93, 0x11, gzip.compress(transcript, mtime=0)[:-6]))
 
 
 def seed_chat_stream():
