@@ -69,6 +69,8 @@ def seed_transcription_reply():
     write("transcription_reply", "ok-plain", status(200) + "纯文本的转写".encode("utf-8"))
     write("transcription_reply", "error-json", status(401) + compact({"error": {"message": "Invalid API key"}}))
     write("transcription_reply", "error-plain", status(503) + b"<html>Service Unavailable</html>")
+    write("transcription_reply", "ok-page-fragment", status(200) + b"<head><title>Portal login</title></head><body>")
+    write("transcription_reply", "ok-plain-with-tag", status(200) + "把 <html> 标签删掉".encode("utf-8"))
 
 
 def seed_files():
