@@ -395,10 +395,7 @@ void VolcSeedASRClient::handleEarlySocketErrorOrFailover(quint64 failedSocketId,
         std::lock_guard lock(m_stateLock);
         if (m_socketId == 0 || m_socketId != failedSocketId)
             return;
-        // A replay is only worth it while every frame sent so far can be sent again: otherwise the
-        // service would hear the dictation with a hole in it.
-        if (mayReplay && m_isActive && !m_didRetryFreshSocket && m_receivedServerFrameCount == 0 &&
-            !m_replayHandshakeFrames.isEmpty() && !m_hasUnrecordedFrames) {
+        if (mayReplay && canReplayLocked()) {
             m_didRetryFreshSocket = true;
             freshId = ++m_nextSocketId;
             m_socketId = freshId;
@@ -415,6 +412,20 @@ void VolcSeedASRClient::handleEarlySocketErrorOrFailover(quint64 failedSocketId,
     m_link->openSocket(freshId, key, resourceId);
     for (const QByteArray& frame : frames)
         m_link->send(freshId, frame);
+}
+
+bool VolcSeedASRClient::canReplayLocked() const
+{
+    // A replay is only worth it while every frame sent so far can be sent again: otherwise the service would
+    // hear the dictation with a hole in it.
+    return m_isActive && !m_didRetryFreshSocket && m_receivedServerFrameCount == 0 &&
+           !m_replayHandshakeFrames.isEmpty() && !m_hasUnrecordedFrames;
+}
+
+bool VolcSeedASRClient::wouldReplay(quint64 socketId) const
+{
+    std::lock_guard lock(m_stateLock);
+    return m_socketId != 0 && m_socketId == socketId && canReplayLocked();
 }
 
 void VolcSeedASRClient::triggerFailover(quint64 socketId, const QString& reason)

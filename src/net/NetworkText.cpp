@@ -86,10 +86,10 @@ QString failure(QNetworkReply::NetworkError code, const QString& libraryText)
     QString description;
     switch (code) {
     case QNetworkReply::ConnectionRefusedError:
-        description = QStringLiteral("无法连接到服务器");
+        description = QStringLiteral("连接被拒绝，无法连接到服务器");
         break;
     case QNetworkReply::HostNotFoundError:
-        description = QStringLiteral("找不到服务器，请检查 Base URL 与网络");
+        description = QStringLiteral("找不到服务器，主机名无法解析，请检查 Base URL 与网络");
         break;
     case QNetworkReply::RemoteHostClosedError:
         description = QStringLiteral("服务器中途断开了连接");
@@ -134,13 +134,13 @@ QString socketFailure(QAbstractSocket::SocketError code, const QString& libraryT
     QString description;
     switch (code) {
     case QAbstractSocket::ConnectionRefusedError:
-        description = QStringLiteral("无法连接到服务器");
+        description = QStringLiteral("连接被拒绝，无法连接到服务器");
         break;
     case QAbstractSocket::RemoteHostClosedError:
         description = QStringLiteral("服务器中途断开了连接");
         break;
     case QAbstractSocket::HostNotFoundError:
-        description = QStringLiteral("找不到服务器，请检查网络");
+        description = QStringLiteral("找不到服务器，主机名无法解析，请检查网络");
         break;
     case QAbstractSocket::SocketTimeoutError:
         description = QStringLiteral("连接超时");
@@ -149,6 +149,8 @@ QString socketFailure(QAbstractSocket::SocketError code, const QString& libraryT
         description = QStringLiteral("网络连接失败");
         break;
     case QAbstractSocket::SslHandshakeFailedError:
+    case QAbstractSocket::SslInternalError:
+    case QAbstractSocket::SslInvalidUserDataError:
         description = QStringLiteral("安全连接失败");
         break;
     case QAbstractSocket::ProxyConnectionRefusedError:

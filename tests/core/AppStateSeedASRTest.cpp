@@ -200,6 +200,23 @@ TEST_F(SeedDictationTest, RefusalsAndLongServiceMessagesReachTheBannerAsOneLine)
                   "invalid X-Api-Key）") +
                   kNoModel + QStringLiteral("；本次听写没有得到任何文字"));
 
+    // A refusal page without a title: what it says, without its markup, cut to the line; the status once.
+    QByteArray fragment = "<body><h1>403 Forbidden</h1><p>Request blocked by the edge firewall.</p>";
+    while (fragment.size() < 4000)
+        fragment += "<div><script>track();</script><span>blocked</span></div>\n";
+    seed.setRefusal("HTTP/1.1 403 Forbidden", "text/html", fragment + "</body>");
+    seed.setHandshakes(QList<Handshake>(seed.connectionCount() + 4, Handshake::refuse));
+    begin();
+    speak(EngineTest::tone(400, 1.0));
+    ASSERT_TRUE(endedByItself());
+    EXPECT_TRUE(state().statusBanner().startsWith(QStringLiteral(
+        "❌ 云端语音识别失败：语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 403 Forbidden：Request blocked "
+        "by the edge firewall. blocked blocked")))
+        << state().statusBanner().toStdString();
+    EXPECT_FALSE(state().statusBanner().contains(u'<'));
+    EXPECT_FALSE(state().statusBanner().contains(QStringLiteral("track")));
+    EXPECT_LT(state().statusBanner().size(), 300);
+
     QByteArray page = "<!DOCTYPE html><html><head><title>502 Bad Gateway</title></head><body>";
     while (page.size() < 5000)
         page += "<p>upstream speech cluster unavailable, please retry later</p>\n";
@@ -219,3 +236,105 @@ TEST_F(SeedDictationTest, RefusalsAndLongServiceMessagesReachTheBannerAsOneLine)
     EXPECT_FALSE(banner.contains(u'\n'));
     EXPECT_LT(banner.size(), 200);
 }
+
+// A load balancer's refusal in passing (502, 503, 429) is tried once more at once, on a fresh socket that
+// gets the dictation from its first frame: the user never knows. A refusal about the key (403) is not tried
+// again.
+TEST_F(SeedDictationTest, ARefusalInPassingIsReplayedOnAFreshSocket)
+{
+    seed.onFrame = [](Connection& c, const Frame& frame) {
+        if (audioFrames(c) == 2)
+            c.send(SeedASRTestServer::transcriptFrame(1, QStringLiteral("今天")));
+        if (frame.isLastAudio())
+            c.send(SeedASRTestServer::transcriptFrame(2, QStringLiteral("今天开会")));
+    };
+    const QByteArray refusals[] = {"HTTP/1.1 502 Bad Gateway", "HTTP/1.1 503 Service Unavailable",
+                                   "HTTP/1.1 429 Too Many Requests"};
+    int dictations = 0;
+    for (const QByteArray& refusal : refusals) {
+        SCOPED_TRACE(refusal.toStdString());
+        seed.setRefusal(refusal, "text/html", "<html><head><title>busy</title></head></html>");
+        const int first = seed.connectionCount();
+        seed.setHandshakes(QList<Handshake>(first, Handshake::accept) << Handshake::refuse);
+        begin();
+        speak(EngineTest::tone(400, 1.0));
+        stopAndWaitOutTheService(true);
+        ++dictations;
+        EXPECT_TRUE(typed(QStringLiteral("今天开会")));
+        ASSERT_EQ(state().history().size(), dictations);
+        EXPECT_EQ(state().statusBanner(), QString());
+        ASSERT_EQ(seed.connectionCount() - first, 2) << "the refused upgrade and one fresh socket";
+        const Connection& fresh = seed.connection(first + 1);
+        ASSERT_GE(fresh.frames.size(), 3);
+        EXPECT_EQ(fresh.frames[0].typeAndFlags(), 0x10) << "the request first";
+        EXPECT_EQ(fresh.frames[1].payload.size(), 1920) << "then the audio from its first chunk";
+        EXPECT_TRUE(fresh.frames.last().isLastAudio());
+    }
+
+    // The reading of the refusal is refused too; a replay would find the next socket let through.
+    seed.setRefusal("HTTP/1.1 403 Forbidden", "application/json", R"({"message":"key disabled"})");
+    const int first = seed.connectionCount();
+    seed.setHandshakes(QList<Handshake>(first, Handshake::accept) << Handshake::refuse << Handshake::refuse);
+    begin();
+    speak(EngineTest::tone(400, 1.5));
+    ASSERT_TRUE(endedByItself());
+    EXPECT_EQ(state().statusBanner(),
+              QStringLiteral("❌ 云端语音识别失败：语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 403 "
+                             "Forbidden：key disabled）") +
+                  kNoModel + QStringLiteral("；本次听写没有得到任何文字"));
+    EXPECT_EQ(seed.connectionCount() - first, 2) << "the upgrade and the reading of its refusal, no replay";
+    EXPECT_EQ(state().history().size(), dictations);
+}
+
+namespace {
+
+enum class Unreachable { secureHandshakeRefused, nothingListening };
+
+// The service cannot be reached at all: the first dictation is started against it.
+class SeedUnreachableTest : public SeedDictationTest, public ::testing::WithParamInterface<Unreachable> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() == Unreachable::secureHandshakeRefused) {
+            ASSERT_TRUE(seed.listenRefusingSecureHandshake());
+            seedUrl = seed.url();
+        } else {
+            QTcpServer gone;
+            ASSERT_TRUE(gone.listen(QHostAddress::LocalHost, 0));
+            seedUrl =
+                QUrl(QStringLiteral("wss://127.0.0.1:%1/api/v3/sauc/bigmodel_async").arg(gone.serverPort()));
+        }
+        SeedDictationTest::SetUp();
+    }
+};
+
+} // namespace
+
+// Said as what it is: the secure connection failed, or the connection was refused; never "连接已断开".
+TEST_P(SeedUnreachableTest, AServiceThatCannotBeReachedIsNamedAsSuch)
+{
+    const QString reason =
+        GetParam() == Unreachable::secureHandshakeRefused
+            ? QStringLiteral("安全连接失败，服务器在加密握手时断开了连接（The remote host closed "
+                             "the connection）")
+            : QStringLiteral("连接被拒绝，无法连接到服务器（Connection refused）");
+    // Refused at once, the session may be over before the engine is seen streaming.
+    h.begin();
+    ASSERT_TRUE(state().isSessionActive());
+    speak(EngineTest::tone(400, 1.5));
+    ASSERT_TRUE(endedByItself()) << "the recording went on against a service that cannot be reached";
+    EXPECT_EQ(state().phase(), PipelinePhase::error(QStringLiteral("云端语音识别失败：") + reason));
+    EXPECT_EQ(state().statusBanner(), QStringLiteral("❌ 云端语音识别失败：") + reason + kNoModel +
+                                          QStringLiteral("；本次听写没有得到任何文字"));
+    EXPECT_TRUE(state().history().isEmpty());
+    EXPECT_TRUE(h.clipboard.textsSet().isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, SeedUnreachableTest,
+                         ::testing::Values(Unreachable::secureHandshakeRefused,
+                                           Unreachable::nothingListening),
+                         [](const ::testing::TestParamInfo<Unreachable>& param) {
+                             return param.param == Unreachable::secureHandshakeRefused
+                                        ? "SecureHandshakeRefused"
+                                        : "NothingListening";
+                         });

@@ -21,9 +21,16 @@ TEST(NetworkText, FailuresLeadWithChineseAndKeepTheLibraryReasonInBrackets)
               QStringLiteral("网络请求失败（Unknown error）"));
     EXPECT_EQ(NetworkText::failure(QNetworkReply::OperationCanceledError, QString()),
               QStringLiteral("请求已取消"));
+    // What happened, not only that it did not work.
     EXPECT_EQ(NetworkText::socketFailure(QAbstractSocket::ConnectionRefusedError,
                                          QStringLiteral("Connection refused")),
-              QStringLiteral("无法连接到服务器（Connection refused）"));
+              QStringLiteral("连接被拒绝，无法连接到服务器（Connection refused）"));
+    EXPECT_EQ(
+        NetworkText::socketFailure(QAbstractSocket::HostNotFoundError, QStringLiteral("Host not found")),
+        QStringLiteral("找不到服务器，主机名无法解析，请检查网络（Host not found）"));
+    EXPECT_EQ(
+        NetworkText::failure(QNetworkReply::ConnectionRefusedError, QStringLiteral("Connection refused")),
+        QStringLiteral("连接被拒绝，无法连接到服务器（Connection refused）"));
     EXPECT_EQ(NetworkText::socketFailure(QAbstractSocket::UnknownSocketError, QStringLiteral(" \n")),
               QStringLiteral("连接失败"));
 }
