@@ -7,6 +7,8 @@
 
 using namespace std::chrono_literals;
 using Reply = ScriptedHttpServer::Reply;
+using Connection = SeedASRTestServer::Connection;
+using Frame = SeedASRTestServer::ClientFrame;
 
 namespace {
 
@@ -72,5 +74,120 @@ TEST_F(TranscriptionDictationTest, APageFragmentIsNeverTyped)
         EXPECT_TRUE(typed(QStringLiteral("把 <html> 标签删掉"))) << type.toStdString();
     }
     EXPECT_EQ(state().history().size(), 2);
+}
+
+namespace {
+
+// Seed-ASR hears the dictation; the language model on the harness's server polishes it with a key that the
+// server refuses, or fails, or never answers.
+class PolishingDictationTest : public RealEngineDictation {
+protected:
+    void SetUp() override
+    {
+        settings.insert(QStringLiteral("formattingStyle"), QStringLiteral("lightPolish"));
+        settings.insert(QStringLiteral("enableFastBypassForShortPhrases"), false);
+        ASSERT_TRUE(
+            h.await(h.keychain.saveAPIKey(QStringLiteral("sk-mistyped"), LLMProviderOption::deepseek)));
+        seed.onFrame = [](Connection& c, const Frame& frame) {
+            if (frame.isLastAudio())
+                c.send(SeedASRTestServer::transcriptFrame(2, kHeard));
+        };
+        RealEngineDictation::SetUp();
+    }
+
+    void answerChatWith(const Reply& reply)
+    {
+        h.server.setHandler([reply](const ScriptedHttpServer::Request& request) {
+            return request.path.endsWith("/chat/completions") ? reply : Reply::json(200, R"({"data":[]})");
+        });
+    }
+
+    qsizetype chatRequests() const
+    {
+        return std::count_if(h.server.requests().begin(), h.server.requests().end(),
+                             [](const auto& request) { return request.path.endsWith("/chat/completions"); });
+    }
+
+    static inline const QString kHeard = QStringLiteral("今天下午三点开会讨论明年的预算");
+    static inline const QString kFallbackTail = QStringLiteral("），本次仅执行本地词库纠偏");
+};
+
+} // namespace
+
+// The locally corrected text is typed and recorded as before, and the banner says polishing failed and why.
+TEST_F(PolishingDictationTest, AFailedPolishDeliversTheLocalTextAndSaysSo)
+{
+    const struct {
+        Reply reply;
+        QString reason;
+    } cases[] = {
+        {Reply::json(401, R"({"error":{"message":"Authentication Fails"}})"),
+         QStringLiteral("接口返回 HTTP 401（请核对当前服务商 API Key 与模型 ID deepseek-flash 是否匹配）")},
+        {Reply::json(500, R"({"error":"boom"})"),
+         QStringLiteral("接口返回 HTTP 500（请核对当前服务商 API Key 与模型 ID deepseek-flash 是否匹配）")},
+    };
+    int dictations = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason.toStdString());
+        answerChatWith(c.reply);
+        const qsizetype asked = chatRequests();
+        begin([&] { return engine->activeSessionUsesCloudSeedASR(); });
+        speak(EngineTest::tone(400, 1.0));
+        stop();
+        ++dictations;
+        EXPECT_EQ(chatRequests(), asked + 1) << "the model was asked";
+        EXPECT_TRUE(typed(kHeard));
+        ASSERT_EQ(state().history().size(), dictations);
+        EXPECT_EQ(state().history().first().polishedText, kHeard);
+        EXPECT_EQ(state().statusBanner(),
+                  QStringLiteral("⚠️ 「DeepSeek」排版失败（") + c.reason + kFallbackTail);
+    }
+
+    // A model that answers: no banner of its own.
+    state().setStatusBanner(QString());
+    answerChatWith(
+        Reply::sse({QByteArray(R"(data: {"choices":[{"delta":{"content":"下午三点开会，讨论明年预算。"}}]})"
+                               "\n\n"),
+                    "data: [DONE]\n\n"}));
+    begin([&] { return engine->activeSessionUsesCloudSeedASR(); });
+    speak(EngineTest::tone(400, 1.0));
+    stop();
+    EXPECT_TRUE(typed(QStringLiteral("下午三点开会，讨论明年预算。")));
+    EXPECT_EQ(state().statusBanner(), QString());
+}
+
+// A model that never answers holds the dictation for the 10 s transfer limit, not longer, and the user is
+// told.
+TEST_F(PolishingDictationTest, AModelThatNeverAnswersIsGivenUpAtTheTransferLimit)
+{
+    Reply silent;
+    silent.neverAnswer = true;
+    answerChatWith(silent);
+    begin([&] { return engine->activeSessionUsesCloudSeedASR(); });
+    speak(EngineTest::tone(400, 1.0));
+    auto finished = watch(state().finishDictationSession());
+    h.scheduler.advance(100ms);
+    ASSERT_TRUE(h.settle([&] {
+        drain();
+        return chatRequests() == 1;
+    })) << "the model was never asked";
+    h.scheduler.advance(9900ms);
+    drain();
+    EXPECT_FALSE(finished->done);
+    EXPECT_TRUE(state().phase().is<PipelinePhase::Polishing>())
+        << "the pill shows the dictation is being polished";
+    EXPECT_TRUE(h.clipboard.textsSet().isEmpty());
+
+    h.scheduler.advance(100ms);
+    ASSERT_TRUE(h.settle([&] {
+        drain();
+        return finished->done;
+    }));
+    EXPECT_TRUE(typed(kHeard));
+    ASSERT_EQ(state().history().size(), 1);
+    EXPECT_EQ(
+        state().statusBanner(),
+        QStringLiteral("⚠️ 「DeepSeek」排版失败（请求超时，请检查网络或稍后重试") +
+            kFallbackTail);
 }
 
