@@ -191,3 +191,50 @@ TEST_F(PolishingDictationTest, AModelThatNeverAnswersIsGivenUpAtTheTransferLimit
             kFallbackTail);
 }
 
+namespace {
+
+// A new user: nothing stored, no local model, the engine chosen by default.
+class FirstDictationTest : public RealEngineDictation {
+protected:
+    void SetUp() override
+    {
+        withSeedKey = false;
+        h.permissions.setSpeechRecognitionStatus(
+            AuthorizationStatus::Authorized); // as on every Linux desktop
+        RealEngineDictation::SetUp();
+    }
+
+    // A dictation that cannot start: the pill shows the error at once and the banner says why.
+    void beginAndExpect(const QString& message)
+    {
+        h.begin();
+        ASSERT_TRUE(h.settle([&] {
+            drain();
+            return state().phase().is<PipelinePhase::Error>();
+        })) << "no error shown";
+        EXPECT_EQ(state().phase(), PipelinePhase::error(message));
+        EXPECT_EQ(state().statusBanner(), message);
+        EXPECT_FALSE(state().isSessionActive());
+        h.scheduler.advance(2500ms);
+    }
+};
+
+} // namespace
+
+// The banner names what is missing on Linux (there is no system recogniser): the chosen cloud engine's key,
+// or that no cloud engine can run.
+TEST_F(FirstDictationTest, TheFirstDictationNamesTheMissingKey)
+{
+    ASSERT_EQ(state().llmConfig().asrProvider, ASRProviderOption::volcSeedASR);
+    beginAndExpect(QStringLiteral("未找到本地模型，且「豆包语音」尚未填入 API Key"));
+
+    h.changeConfig([](LLMConfig& config) {
+        config.asrProvider = ASRProviderOption::openAIWhisper;
+        config.openAIASRBaseURL = QStringLiteral("https://speech.example.invalid/v1");
+    });
+    beginAndExpect(QStringLiteral("未找到本地模型，且「OpenAI / Groq 语音」尚未填入 API Key"));
+
+    h.changeConfig([](LLMConfig& config) { config.asrProvider = ASRProviderOption::localSenseVoice; });
+    beginAndExpect(QStringLiteral("未找到本地模型，且云端语音识别不可用"));
+    EXPECT_TRUE(state().history().isEmpty());
+}
