@@ -66,7 +66,12 @@ std::optional<QString> strictUtf8(QByteArrayView bytes)
 
 void readResponseJson(QByteArrayView payload, ServerFrame& frame)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(payload.toByteArray());
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(payload.toByteArray(), &error);
+    if (error.error != QJsonParseError::NoError) {
+        frame.unreadable = true;
+        return;
+    }
     if (!document.isObject())
         return;
     const QJsonValue result = document.object().value(key("result"));
@@ -95,6 +100,47 @@ QByteArray compactJson(const QJsonObject& object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
+struct Inflation {
+    QByteArray bytes;
+    bool complete = false; // the stream ended within the cap
+};
+
+Inflation inflateStream(QByteArrayView input, qsizetype cap)
+{
+    Inflation result;
+    if (input.isEmpty() || cap <= 0)
+        return result;
+    z_stream stream{};
+    if (inflateInit2(&stream, 15 + 32) != Z_OK) { // gzip or zlib header, detected
+        result.bytes = input.toByteArray();
+        return result;
+    }
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
+    stream.avail_in = static_cast<uInt>(input.size());
+    // One byte past the cap is asked for, so a stream that ends exactly at the cap is told from a longer one.
+    const qsizetype limit = cap + 1;
+    const qsizetype window = std::min<qsizetype>(std::max<qsizetype>(4096, 4 * input.size()), limit);
+    QByteArray chunk(window, Qt::Uninitialized);
+    while (result.bytes.size() < limit) {
+        const qsizetype room = std::min(window, limit - result.bytes.size());
+        stream.next_out = reinterpret_cast<Bytef*>(chunk.data());
+        stream.avail_out = static_cast<uInt>(room);
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        const qsizetype produced = room - static_cast<qsizetype>(stream.avail_out);
+        result.bytes.append(chunk.constData(), produced);
+        if (status == Z_STREAM_END)
+            result.complete = true;
+        if (status != Z_OK || produced < room)
+            break;
+    }
+    inflateEnd(&stream);
+    if (result.bytes.size() > cap) {
+        result.bytes.truncate(cap);
+        result.complete = false;
+    }
+    return result;
+}
+
 } // namespace
 
 std::optional<QByteArray> gzipCompress(QByteArrayView input)
@@ -121,28 +167,15 @@ std::optional<QByteArray> gzipCompress(QByteArrayView input)
 
 QByteArray gzipDecompress(QByteArrayView input, qsizetype cap)
 {
-    if (input.isEmpty() || cap <= 0)
-        return {};
-    z_stream stream{};
-    if (inflateInit2(&stream, 15 + 32) != Z_OK) // gzip or zlib header, detected
-        return input.toByteArray();
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
-    stream.avail_in = static_cast<uInt>(input.size());
-    const qsizetype window = std::min<qsizetype>(std::max<qsizetype>(4096, 4 * input.size()), cap);
-    QByteArray output;
-    QByteArray chunk(window, Qt::Uninitialized);
-    while (output.size() < cap) {
-        const qsizetype room = std::min(window, cap - output.size());
-        stream.next_out = reinterpret_cast<Bytef*>(chunk.data());
-        stream.avail_out = static_cast<uInt>(room);
-        const int status = inflate(&stream, Z_NO_FLUSH);
-        const qsizetype produced = room - static_cast<qsizetype>(stream.avail_out);
-        output.append(chunk.constData(), produced);
-        if (status != Z_OK || produced < room)
-            break;
-    }
-    inflateEnd(&stream);
-    return output;
+    return inflateStream(input, cap).bytes;
+}
+
+std::optional<QByteArray> gzipDecompressWhole(QByteArrayView input, qsizetype cap)
+{
+    Inflation inflated = inflateStream(input, cap);
+    if (!inflated.complete)
+        return std::nullopt;
+    return std::move(inflated.bytes);
 }
 
 QByteArray assembleClientFrame(ClientFrameKind kind, QByteArrayView payload,
@@ -212,10 +245,15 @@ ServerFrame parseServerFrame(QByteArrayView data)
         return frame;
     QByteArray inflated;
     if (gzipped) {
-        inflated = gzipDecompress(payload);
+        std::optional<QByteArray> whole = gzipDecompressWhole(payload);
+        if (!whole) {
+            frame.unreadable = true;
+            return frame;
+        }
+        inflated = std::move(*whole);
         payload = inflated;
     }
-    if ((serializationAndCompression >> 4) == 1)
+    if ((serializationAndCompression >> 4) == 1 && !payload.isEmpty())
         readResponseJson(payload, frame);
     return frame;
 }

@@ -25,6 +25,8 @@ std::optional<QByteArray> gzipCompress(QByteArrayView input);
 // Inflates a gzip or zlib stream. A corrupt or truncated stream yields what was produced before the fault;
 // output stops at `cap` bytes.
 QByteArray gzipDecompress(QByteArrayView input, qsizetype cap = kMaxDecompressedBytes);
+// The same, but only a stream that inflates cleanly to its end within `cap` bytes counts: nothing otherwise.
+std::optional<QByteArray> gzipDecompressWhole(QByteArrayView input, qsizetype cap = kMaxDecompressedBytes);
 
 enum class ClientFrameKind { fullClientRequest, audioOnly, lastAudio };
 
@@ -45,6 +47,9 @@ struct ServerFrame {
     std::optional<QString> text;
     // response: "definite" of the last utterance.
     bool definite = false;
+    // response: a payload came that cannot be read (a broken or truncated gzip stream, JSON that does not
+    // parse), so whatever the frame meant is unknown.
+    bool unreadable = false;
     // error: the message, when there is a readable, non-empty one.
     std::optional<QString> errorMessage;
 };

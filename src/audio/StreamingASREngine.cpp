@@ -47,12 +47,19 @@ AppError StreamingASREngine::captureError(const QString& reason)
 
 namespace {
 
-// A model that was found but failed to load says more than "no model".
-AppError noRecognizerError(const QString& modelFailure)
+// A model that was found but failed to load says more than "no model"; otherwise the chosen cloud engine
+// says why it could not run.
+AppError noRecognizerError(const QString& modelFailure, const SpeechEngine::Settings& settings)
 {
-    return engineError(StreamingASREngine::kNoRecognizerCode,
-                       modelFailure.isEmpty() ? StreamingASREngine::kNoRecognizerMessage.toString()
-                                              : modelFailure);
+    if (!modelFailure.isEmpty())
+        return engineError(StreamingASREngine::kNoRecognizerCode, modelFailure);
+    QStringView message = StreamingASREngine::kNoRecognizerCloudUnavailable;
+    if (settings.asrProvider == ASRProviderOption::volcSeedASR && Text::isBlank(settings.volcSpeechAPIKey))
+        message = StreamingASREngine::kNoRecognizerSeedKeyMissing;
+    else if (settings.asrProvider == ASRProviderOption::openAIWhisper &&
+             Text::isBlank(settings.openAIASRAPIKey) && !Endpoint::isKeylessLocal(settings.openAIASRBaseURL))
+        message = StreamingASREngine::kNoRecognizerOpenAIKeyMissing;
+    return engineError(StreamingASREngine::kNoRecognizerCode, message.toString());
 }
 
 bool isAuthorized(AuthorizationStatus status)
@@ -455,7 +462,7 @@ void StreamingASREngine::startSystemRecognizerPath(const StartRequest& request, 
     if (m_systemRecognizer.isAvailable(request.localeIdentifier)) {
         locale = request.localeIdentifier;
     } else if (!m_systemRecognizer.isAvailable(QString())) {
-        reportError(generation, noRecognizerError(modelFailure));
+        reportError(generation, noRecognizerError(modelFailure, request.settings));
         return;
     }
 
@@ -469,7 +476,7 @@ void StreamingASREngine::startSystemRecognizerPath(const StartRequest& request, 
                 deliverPartialResult(generation, text, Delivery::system);
         });
     if (!started) {
-        reportError(generation, noRecognizerError(modelFailure));
+        reportError(generation, noRecognizerError(modelFailure, request.settings));
         return;
     }
     {

@@ -52,7 +52,12 @@ public:
     // Why a session could not start: errors of the engine's own domain.
     static constexpr QStringView kErrorDomain = u"Quorbell.ASR";
     static constexpr int kNoRecognizerCode = -1;
-    static constexpr QStringView kNoRecognizerMessage = u"未找到本地模型且系统听写未就绪";
+    // Linux has no desktop recogniser to fall back on: what is missing is the model and the cloud engine.
+    static constexpr QStringView kNoRecognizerSeedKeyMissing =
+        u"未找到本地模型，且「豆包语音」尚未填入 API Key";
+    static constexpr QStringView kNoRecognizerOpenAIKeyMissing =
+        u"未找到本地模型，且「OpenAI / Groq 语音」尚未填入 API Key";
+    static constexpr QStringView kNoRecognizerCloudUnavailable = u"未找到本地模型，且云端语音识别不可用";
     static constexpr int kNoMicrophoneInputCode = -2;
     static constexpr QStringView kNoMicrophoneInputMessage = u"麦克风输入不可用，请检查麦克风权限";
     static constexpr QStringView kCaptureLostMessage =

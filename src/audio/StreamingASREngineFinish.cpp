@@ -36,8 +36,8 @@ constexpr double kWatchdogPauseSeconds = 0.2;
 constexpr int kShortestUploadDivisor = 8;
 constexpr int kShortestFallbackDivisor = 10;
 
-constexpr QStringView kUploadFailedPrefix = u"云端语音回包异常（";
-constexpr QStringView kUploadFailedSuffix = u"），已由本机满血 FP32 模型无缝兜底";
+constexpr QStringView kCloudReplyFailedPrefix = u"云端语音回包异常（";
+constexpr QStringView kCloudReplyFailedSuffix = u"），已由本机满血 FP32 模型无缝兜底";
 constexpr QStringView kUploadErrorPrefix = u"云端语音识别失败：";
 
 double secondsBetween(MonotonicTime from, MonotonicTime to)
@@ -147,7 +147,7 @@ QCoro::Task<QString> StreamingASREngine::finishOpenAISession(quint64 generation,
             co_return QString();
         if (!local.isEmpty()) {
             postNotice(generation,
-                       kUploadFailedPrefix.toString() + description + kUploadFailedSuffix.toString());
+                       kCloudReplyFailedPrefix.toString() + description + kCloudReplyFailedSuffix.toString());
             co_return local;
         }
     }
@@ -194,7 +194,10 @@ QCoro::Task<QString> StreamingASREngine::finishSeedSession(quint64 generation, C
         if (!self)
             co_return QString();
         if (!local.isEmpty()) {
-            postNotice(generation, kSeedFinalTimeoutNotice.toString());
+            // An error or an unreadable final is named; only a service that said nothing in time timed out.
+            postNotice(generation, outcome.failure ? kCloudReplyFailedPrefix.toString() + *outcome.failure +
+                                                         kCloudReplyFailedSuffix.toString()
+                                                   : kSeedFinalTimeoutNotice.toString());
             co_return local;
         }
     }

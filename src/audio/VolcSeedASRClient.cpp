@@ -26,6 +26,7 @@ constexpr quint64 kMaxFinishTimeoutMs = 24ull * 3600 * 1000;
 
 constexpr QStringView kNoKey = u"未配置豆包语音 API Key";
 constexpr QStringView kServerError = u"豆包语音服务返回了错误";
+constexpr QStringView kFinalUnreadable = u"豆包语音的最终结果数据损坏、无法读取";
 
 } // namespace
 
@@ -344,6 +345,12 @@ bool VolcSeedASRClient::handleIncomingBinaryFrame(quint64 socketId, const QByteA
         triggerFailover(socketId, reason);
         return false;
     }
+    // A final answer that cannot be read is no answer: the session ends as an error frame ends it, and the
+    // last streamed text is what the user gets, marked as possibly incomplete.
+    if (frame.isFinal && frame.unreadable) {
+        triggerFailover(socketId, kFinalUnreadable.toString());
+        return false;
+    }
 
     TakenWaiter taken;
     std::optional<QString> finalResult;
@@ -388,10 +395,7 @@ void VolcSeedASRClient::handleEarlySocketErrorOrFailover(quint64 failedSocketId,
         std::lock_guard lock(m_stateLock);
         if (m_socketId == 0 || m_socketId != failedSocketId)
             return;
-        // A replay is only worth it while every frame sent so far can be sent again: otherwise the
-        // service would hear the dictation with a hole in it.
-        if (mayReplay && m_isActive && !m_didRetryFreshSocket && m_receivedServerFrameCount == 0 &&
-            !m_replayHandshakeFrames.isEmpty() && !m_hasUnrecordedFrames) {
+        if (mayReplay && canReplayLocked()) {
             m_didRetryFreshSocket = true;
             freshId = ++m_nextSocketId;
             m_socketId = freshId;
@@ -408,6 +412,20 @@ void VolcSeedASRClient::handleEarlySocketErrorOrFailover(quint64 failedSocketId,
     m_link->openSocket(freshId, key, resourceId);
     for (const QByteArray& frame : frames)
         m_link->send(freshId, frame);
+}
+
+bool VolcSeedASRClient::canReplayLocked() const
+{
+    // A replay is only worth it while every frame sent so far can be sent again: otherwise the service would
+    // hear the dictation with a hole in it.
+    return m_isActive && !m_didRetryFreshSocket && m_receivedServerFrameCount == 0 &&
+           !m_replayHandshakeFrames.isEmpty() && !m_hasUnrecordedFrames;
+}
+
+bool VolcSeedASRClient::wouldReplay(quint64 socketId) const
+{
+    std::lock_guard lock(m_stateLock);
+    return m_socketId != 0 && m_socketId == socketId && canReplayLocked();
 }
 
 void VolcSeedASRClient::triggerFailover(quint64 socketId, const QString& reason)

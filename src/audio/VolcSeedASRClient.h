@@ -110,9 +110,12 @@ private:
     void drainOutbox();
     void sendSessionFrame(const OutboxItem& item);
     bool handleIncomingBinaryFrame(quint64 socketId, const QByteArray& data);
-    // `mayReplay` is false when the service itself refused: a fresh socket would only be refused again.
+    // `mayReplay` is false when the service itself refused for a reason a fresh socket would meet again.
     void handleEarlySocketErrorOrFailover(quint64 failedSocketId, const QString& reason,
                                           bool mayReplay = true);
+    // Whether a failure of `socketId` now would be replayed on a fresh socket.
+    bool wouldReplay(quint64 socketId) const;
+    bool canReplayLocked() const;
     // Fails the session of `socketId` over, once; nothing when a newer session has started meanwhile.
     void triggerFailover(quint64 socketId, const QString& reason);
     void noteHandshakeCompleted(quint64 socketId);

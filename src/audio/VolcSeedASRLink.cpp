@@ -7,6 +7,8 @@
 #include <QNetworkReply>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QSslCipher>
+#include <QSslConfiguration>
 #include <QUuid>
 
 using namespace std::chrono_literals;
@@ -31,12 +33,37 @@ constexpr QStringView kConnectionClosed = u"连接已断开";
 constexpr QStringView kClosedByService = u"语音服务关闭了连接";
 constexpr QStringView kCloseCode = u"关闭码 ";
 constexpr QStringView kCertificateRefused = u"安全连接失败：服务器证书未通过校验";
+constexpr QStringView kSecureHandshakeCut = u"安全连接失败，服务器在加密握手时断开了连接";
 constexpr QStringView kUpgradeRefused = u"语音服务拒绝了连接";
 constexpr QStringView kCheckKey = u"，请检查豆包语音 API Key";
 
 QString bracketed(const QString& text)
 {
     return QStringLiteral("（") + text + QStringLiteral("）");
+}
+
+// What a refusal's page or message adds to its status line: nothing when it only repeats it ("502 Bad
+// Gateway" under "HTTP 502 Bad Gateway"), the rest when it begins with it.
+QString beyondStatusLine(const QString& message, int status, const QString& phrase)
+{
+    const QString number = QString::number(status);
+    QStringList echoes;
+    if (!phrase.isEmpty())
+        echoes << QStringLiteral("HTTP ") + number + QLatin1Char(' ') + phrase
+               << number + QLatin1Char(' ') + phrase << phrase;
+    echoes << QStringLiteral("HTTP ") + number << number;
+    for (const QString& echo : echoes) {
+        if (message.compare(echo, Qt::CaseInsensitive) == 0)
+            return {};
+        if (message.startsWith(echo, Qt::CaseInsensitive) && message.size() > echo.size() &&
+            !message.at(echo.size()).isLetterOrNumber()) {
+            QString rest = message.sliced(echo.size());
+            while (!rest.isEmpty() && !rest.front().isLetterOrNumber())
+                rest.remove(0, 1);
+            return rest;
+        }
+    }
+    return message;
 }
 
 } // namespace
@@ -60,6 +87,22 @@ QNetworkRequest handshakeRequest(const QUrl& url, const QString& key, const QStr
     return request;
 }
 
+void noteError(SocketTrouble& trouble, const QWebSocket& socket, QAbstractSocket::SocketError code)
+{
+    if (trouble.code)
+        return;
+    trouble.code = code;
+    trouble.libraryText = socket.errorString();
+    // No cipher yet on a wss socket: the TLS handshake was still going on.
+    trouble.duringSecureHandshake = socket.requestUrl().scheme() == QLatin1String("wss") &&
+                                    socket.sslConfiguration().sessionCipher().isNull();
+}
+
+bool awaitsErrorName(const SocketTrouble& trouble, bool upgraded)
+{
+    return !upgraded && !trouble.code;
+}
+
 QString failureReason(const QWebSocket* socket, const SocketTrouble& trouble)
 {
     // Qt's and the service's own words only ever follow ours, in brackets.
@@ -71,6 +114,10 @@ QString failureReason(const QWebSocket* socket, const SocketTrouble& trouble)
         return kCertificateRefused.toString() +
                bracketed(NetworkText::oneLine(texts.join(QStringLiteral("; "))));
     }
+    // A TLS terminator that will not talk to us (an unknown host name, no common protocol) just hangs up.
+    if (trouble.duringSecureHandshake && (trouble.code == QAbstractSocket::RemoteHostClosedError ||
+                                          trouble.code == QAbstractSocket::NetworkError))
+        return kSecureHandshakeCut.toString() + bracketed(NetworkText::oneLine(trouble.libraryText));
     if (trouble.code && *trouble.code != QAbstractSocket::UnknownSocketError &&
         !trouble.libraryText.isEmpty())
         return NetworkText::socketFailure(*trouble.code, NetworkText::oneLine(trouble.libraryText));
@@ -112,10 +159,15 @@ QString refusalReason(int status, const QString& phrase, const QByteArray& body)
     if (!phrase.isEmpty())
         detail += QLatin1Char(' ') + NetworkText::oneLine(phrase);
     const std::optional<QString> text = NetworkText::utf8Body(body);
-    const QString message = text ? NetworkText::oneLine(*text) : QString();
+    const QString message = beyondStatusLine(text ? NetworkText::oneLine(*text) : QString(), status, phrase);
     if (!message.isEmpty())
         detail += QStringLiteral("：") + message;
     return reason + bracketed(detail);
+}
+
+bool isPassingRefusal(int status)
+{
+    return status == 408 || status == 429 || status >= 500;
 }
 
 void readRefusal(QNetworkAccessManager& network, const QUrl& webSocketUrl, const QString& key,
@@ -204,13 +256,11 @@ void VolcSeedASRClient::Link::openSocket(quint64 id, const QString& key, const Q
             it->second.trouble.sslErrors = errors;
     });
     connect(socket, errorSignal, this, [this, id, socket](QAbstractSocket::SocketError code) {
-        if (auto it = m_slots.find(id); it != m_slots.end() && !it->second.trouble.code) {
-            it->second.trouble.code = code;
-            it->second.trouble.libraryText = socket->errorString();
-        }
+        if (auto it = m_slots.find(id); it != m_slots.end())
+            noteError(it->second.trouble, *socket, code);
         onSocketGone(id);
     });
-    connect(socket, &QWebSocket::disconnected, this, [this, id] { onSocketGone(id); });
+    connect(socket, &QWebSocket::disconnected, this, [this, id] { onDisconnected(id); });
     // Qt has no handshake time-out of its own.
     slot.handshakeTimer = deadline(kSessionHandshakeTimeout, [this, id] { onTimeout(id, true); });
     slot.lifetimeTimer = deadline(kSocketLifetime, [this, id] { onTimeout(id, false); });
@@ -345,6 +395,19 @@ void VolcSeedASRClient::Link::fail(quint64 id, const QString& reason, bool answe
     m_client.handleEarlySocketErrorOrFailover(id, reason, !answered);
 }
 
+void VolcSeedASRClient::Link::onDisconnected(quint64 id)
+{
+    auto it = m_slots.find(id);
+    if (it == m_slots.end())
+        return;
+    if (!awaitsErrorName(it->second.trouble, it->second.connected)) {
+        onSocketGone(id);
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this, [this, id] { onSocketGone(id); }, Qt::QueuedConnection);
+}
+
 void VolcSeedASRClient::Link::onSocketGone(quint64 id)
 {
     auto it = m_slots.find(id);
@@ -356,10 +419,16 @@ void VolcSeedASRClient::Link::onSocketGone(quint64 id)
         fail(id, failureReason(slot.socket, slot.trouble));
         return;
     }
+    const bool passing = refusal->status && isPassingRefusal(*refusal->status);
+    // A refusal in passing is tried again at once; its body only matters when it is the last word.
+    if (passing && m_client.wouldReplay(id)) {
+        fail(id, refusalReason(*refusal->status, refusal->phrase, {}));
+        return;
+    }
     slot.readingRefusal = true;
     slot.handshakeTimer.cancel(); // the service has answered; its reason is on the way
     readRefusal(
         network(), m_client.m_endpoint.webSocketUrl, slot.key, slot.resourceId, *refusal,
         [this](Duration delay, std::function<void()> work) { return deadline(delay, std::move(work)); },
-        [this, id](const QString& reason) { fail(id, reason, true); });
+        [this, id, passing](const QString& reason) { fail(id, reason, !passing); });
 }

@@ -30,7 +30,13 @@ struct SocketTrouble {
     std::optional<QAbstractSocket::SocketError> code;
     QString libraryText;
     QList<QSslError> sslErrors;
+    bool duringSecureHandshake = false; // a wss socket whose TLS handshake had not completed
 };
+// Keeps the first error a socket reports, with what it was doing then.
+void noteError(SocketTrouble& trouble, const QWebSocket& socket, QAbstractSocket::SocketError code);
+// Qt reports a connection that never came up as disconnected before it names the error: a report of the
+// disconnection waits one turn of the event loop, by which the error is known.
+bool awaitsErrorName(const SocketTrouble& trouble, bool upgraded);
 // Why a socket went away, for the fail-over notice or the probe's error.
 QString failureReason(const QWebSocket* socket, const SocketTrouble& trouble);
 
@@ -43,8 +49,11 @@ struct Refusal {
 };
 std::optional<Refusal> refusedUpgrade(const SocketTrouble& trouble);
 // Our words for a refusal, with the status and the service's message (a JSON "message"/"error", a page's
-// title) in brackets.
+// title or text) in brackets.
 QString refusalReason(int status, const QString& phrase, const QByteArray& body);
+// A refusal that a load balancer or a busy service gives in passing (429, 408, any 5xx): a fresh socket may
+// well be let through. Other refusals (401, 403: the key) would only meet the same answer again.
+bool isPassingRefusal(int status);
 // Sets a deadline whose work runs on the calling thread.
 using ArmDeadline = std::function<ScheduledWork(Duration, std::function<void()>)>;
 // Sends the same upgrade request once more as a plain HTTP(S) request, to read the status and the body of the
@@ -94,10 +103,11 @@ private:
     void onBinaryMessage(quint64 id, const QByteArray& data);
     // The handshake limit (only while connecting) or the socket's whole lifetime ran out.
     void onTimeout(quint64 id, bool handshakeOnly);
-    // `answered`: the service itself refused (an HTTP status), so trying again on a fresh socket is no use.
+    // `answered`: the service itself refused (an HTTP status) for a reason a fresh socket would meet again.
     void fail(quint64 id, const QString& reason, bool answered = false);
-    // A socket error or close: a refused upgrade is read before it is reported.
+    // A socket error or close: a refused upgrade is read before it is reported, unless it will be replayed.
     void onSocketGone(quint64 id);
+    void onDisconnected(quint64 id);
     QNetworkAccessManager& network();
 
     VolcSeedASRClient& m_client;

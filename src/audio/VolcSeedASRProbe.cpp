@@ -119,15 +119,19 @@ QCoro::Task<Result<qint64>> VolcSeedASRClient::probeHandshakeLatency(QString api
     };
     QObject::connect(socket, &QWebSocket::sslErrors, socket,
                      [trouble](const QList<QSslError>& errors) { trouble->sslErrors = errors; });
+    auto upgraded = std::make_shared<bool>(false);
+    QObject::connect(socket, &QWebSocket::connected, socket, [upgraded] { *upgraded = true; });
     QObject::connect(socket, errorSignal, socket,
                      [socket, trouble, failed](QAbstractSocket::SocketError code) {
-                         if (!trouble->code) {
-                             trouble->code = code;
-                             trouble->libraryText = socket->errorString();
-                         }
+                         noteError(*trouble, *socket, code);
                          failed();
                      });
-    QObject::connect(socket, &QWebSocket::disconnected, socket, failed);
+    QObject::connect(socket, &QWebSocket::disconnected, socket, [socket, trouble, upgraded, failed] {
+        if (awaitsErrorName(*trouble, *upgraded))
+            QMetaObject::invokeMethod(socket, failed, Qt::QueuedConnection);
+        else
+            failed();
+    });
     const auto timedOut = [outcome] { outcome->resolve({timeoutError(), {}, {}}); };
     *handshakeLimit = ScheduledWork(&scheduler, scheduler.schedule(kHandshakeTimeout, timedOut));
     ScheduledWork overallLimit(&scheduler, scheduler.schedule(kOverallLimit, timedOut));

@@ -496,6 +496,7 @@ QCoro::Task<> AppState::finishDictationSession()
             *streamed = true;
         }
     };
+    const LLMProviderOption provider = m_llmConfig.selectedProvider;
     const PolishEngine::PolishResult polished = co_await m_polishEngine->polish(
         raw, m_activeMode, m_activeContext, terms, recentOutputs, m_llmConfig, apiKey, m_asrEngine->isUsingSenseVoice(),
         usedCloud, onChunk);
@@ -516,6 +517,11 @@ QCoro::Task<> AppState::finishDictationSession()
         m_audioDucker->restoreIfNeeded();
         co_return;
     }
+    // The locally corrected text is delivered all the same, but a user whose key is mistyped must learn that
+    // polishing is off.
+    if (polished.polishFailure)
+        setStatusBanner(QStringLiteral("⚠️ 「") + provider.shortName() + QStringLiteral("」排版失败（") +
+                        polished.polishFailure->description + QStringLiteral("），本次仅执行本地词库纠偏"));
     co_await closePolishedDictation(polished.text, polished.latencyMs, raw, transcript.durationSeconds, terms,
                                     *streamed);
 }

@@ -149,7 +149,7 @@ PolishEngine::polish(QString rawTranscript, DictationMode mode, ActiveScreenCont
     const MonotonicTime start = m_scheduler.now();
     const QString trimmed = Text::trimmed(rawTranscript);
     if (trimmed.isEmpty())
-        co_return PolishResult{QString(), 0, true, std::nullopt};
+        co_return PolishResult{QString(), 0, true, std::nullopt, std::nullopt};
 
     const QString locallyFixed =
         applyInstantLocalDictionary(trimmed, recalledTerms, screenContext, config, /*stripPeriod=*/false);
@@ -158,13 +158,13 @@ PolishEngine::polish(QString rawTranscript, DictationMode mode, ActiveScreenCont
     const bool rewrite = mode == DictationMode::rewriteSelection;
     if (!rewrite) {
         if (config.formattingStyle == FormattingStyle::verbatimLocal)
-            co_return PolishResult{local(), 0, true, std::nullopt};
+            co_return PolishResult{local(), 0, true, std::nullopt, std::nullopt};
         if (apiKey.isEmpty() && !isKeylessLocalEndpoint(config.baseURL))
-            co_return PolishResult{local(), 0, true, std::nullopt};
+            co_return PolishResult{local(), 0, true, std::nullopt, std::nullopt};
         if (config.enableFastBypassForShortPhrases &&
             canBypassCloudPolish(locallyFixed, recalledTerms, config.formattingStyle, isHighAccuracyLocalASR,
                                  isPunctuatedCloudASR))
-            co_return PolishResult{local(), elapsedMs(start), true, std::nullopt};
+            co_return PolishResult{local(), elapsedMs(start), true, std::nullopt, std::nullopt};
     }
 
     const QString lexicon = lexiconBlock(recalledTerms);
@@ -201,22 +201,27 @@ PolishEngine::polish(QString rawTranscript, DictationMode mode, ActiveScreenCont
                                         maxTokens, config, std::move(onStreamChunk));
     if (!self) {
         if (rewrite)
-            co_return PolishResult{QString(), 0, true, LLMErrors::urlError(LLMErrors::cancelled)};
-        co_return PolishResult{local(), 0, true, std::nullopt};
+            co_return PolishResult{QString(), 0, true, LLMErrors::urlError(LLMErrors::cancelled),
+                                   std::nullopt};
+        co_return PolishResult{local(), 0, true, std::nullopt, std::nullopt};
     }
 
     if (!answer.ok()) {
         if (rewrite)
-            co_return PolishResult{QString(), elapsedMs(start), true, answer.error()};
-        co_return PolishResult{local(), elapsedMs(start), true, std::nullopt};
+            co_return PolishResult{QString(), elapsedMs(start), true, answer.error(), std::nullopt};
+        co_return PolishResult{local(), elapsedMs(start), true, std::nullopt, answer.error()};
     }
     const qint64 latencyMs = answer.value().ttftMs > 0 ? answer.value().ttftMs : elapsedMs(start);
     const QString polished = applyPostFormattingRules(answer.value().fullText, screenContext, config);
     if (polished.isEmpty()) {
         // Pasting the spoken instruction over the selection would destroy it: an empty rewrite is a failure.
         if (rewrite)
-            co_return PolishResult{QString(), latencyMs, true, LLMErrors::emptyRewrite()};
-        co_return PolishResult{locallyFixed, latencyMs, false, std::nullopt};
+            co_return PolishResult{QString(), latencyMs, true, LLMErrors::emptyRewrite(), std::nullopt};
+        // A stream that carried no text at all (a relay's error in a 200) did not polish anything.
+        std::optional<AppError> failure;
+        if (answer.value().fullText.isEmpty())
+            failure = LLMErrors::noModelOutput(answer.value().whatCameBack);
+        co_return PolishResult{locallyFixed, latencyMs, false, std::nullopt, std::move(failure)};
     }
-    co_return PolishResult{polished, latencyMs, false, std::nullopt};
+    co_return PolishResult{polished, latencyMs, false, std::nullopt, std::nullopt};
 }

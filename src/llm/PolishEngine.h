@@ -42,6 +42,9 @@ public:
         // Set only when a selection rewrite failed: the caller keeps the selection, inserts nothing (text is
         // empty) and shows this error instead of pasting the spoken instruction.
         std::optional<AppError> rewriteFailure;
+        // Set when the model pass of a dictation failed (an error status, a time-out, an answer without
+        // text) and the local text stands in: why, for the user.
+        std::optional<AppError> polishFailure;
     };
 
     struct StreamedAnswer {
@@ -73,8 +76,8 @@ public:
     ~PolishEngine() override;
 
     // --- polishing ---------------------------------------------------------------------------------------
-    // Never fails: every failure of the model pass falls back to the locally corrected text (a failed
-    // selection rewrite is reported through rewriteFailure instead).
+    // Never fails: every failure of the model pass falls back to the locally corrected text and says why in
+    // polishFailure (a failed selection rewrite is reported through rewriteFailure instead).
     QCoro::Task<PolishResult> polish(QString rawTranscript, DictationMode mode,
                                      ActiveScreenContext screenContext, QList<LexiconEntry> recalledTerms,
                                      QStringList recentOutputs, LLMConfig config, QString apiKey,

@@ -5,8 +5,10 @@
 #include <QByteArrayView>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStringDecoder>
 #include <algorithm>
+#include <cctype>
 
 namespace {
 
@@ -25,6 +27,56 @@ std::optional<QString> nonEmptyString(const QJsonValue& value)
     return Text::trimmed(value.toString());
 }
 
+// The elements a page or a fragment of one may open with.
+const QSet<QByteArray>& htmlElementNames()
+{
+    static const QSet<QByteArray> names = {
+        "a",        "abbr",     "address",  "area",       "article", "aside",    "audio",    "b",
+        "base",     "bdi",      "bdo",      "blockquote", "body",    "br",       "button",   "canvas",
+        "caption",  "center",   "cite",     "code",       "col",     "colgroup", "data",     "datalist",
+        "dd",       "del",      "details",  "dfn",        "dialog",  "div",      "dl",       "dt",
+        "em",       "embed",    "fieldset", "figcaption", "figure",  "font",     "footer",   "form",
+        "frame",    "frameset", "h1",       "h2",         "h3",      "h4",       "h5",       "h6",
+        "head",     "header",   "hgroup",   "hr",         "html",    "i",        "iframe",   "img",
+        "input",    "ins",      "kbd",      "label",      "legend",  "li",       "link",     "main",
+        "map",      "mark",     "menu",     "meta",       "meter",   "nav",      "noscript", "object",
+        "ol",       "optgroup", "option",   "output",     "p",       "param",    "picture",  "pre",
+        "progress", "q",        "rp",       "rt",         "ruby",    "s",        "samp",     "script",
+        "search",   "section",  "select",   "slot",       "small",   "source",   "span",     "strong",
+        "style",    "sub",      "summary",  "sup",        "svg",     "table",    "tbody",    "td",
+        "template", "textarea", "tfoot",    "th",         "thead",   "time",     "title",    "tr",
+        "track",    "u",        "ul",       "var",        "video",   "wbr"};
+    return names;
+}
+
+bool isAsciiSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+// A page's text as a reader sees it: scripts, styles, comments and tags left out, the common entities read.
+QString pageText(const QString& html)
+{
+    static const QRegularExpression hidden(
+        QStringLiteral("<(script|style)\\b[^>]*>.*?</\\1\\s*>|<!--.*?-->|<![^>]*>"),
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression tag(QStringLiteral("<[^>]*>?"));
+    QString text = html;
+    text.replace(hidden, QStringLiteral(" "));
+    text.replace(tag, QStringLiteral(" "));
+    static const std::pair<QLatin1StringView, QLatin1StringView> entities[] = {
+        {QLatin1StringView("&nbsp;"), QLatin1StringView(" ")},
+        {QLatin1StringView("&lt;"), QLatin1StringView("<")},
+        {QLatin1StringView("&gt;"), QLatin1StringView(">")},
+        {QLatin1StringView("&quot;"), QLatin1StringView("\"")},
+        {QLatin1StringView("&#39;"), QLatin1StringView("'")},
+        {QLatin1StringView("&apos;"), QLatin1StringView("'")},
+        {QLatin1StringView("&amp;"), QLatin1StringView("&")}};
+    for (const auto& [entity, character] : entities)
+        text.replace(entity, character, Qt::CaseInsensitive);
+    return text.simplified();
+}
+
 } // namespace
 
 namespace NetworkText {
@@ -34,10 +86,10 @@ QString failure(QNetworkReply::NetworkError code, const QString& libraryText)
     QString description;
     switch (code) {
     case QNetworkReply::ConnectionRefusedError:
-        description = QStringLiteral("无法连接到服务器");
+        description = QStringLiteral("连接被拒绝，无法连接到服务器");
         break;
     case QNetworkReply::HostNotFoundError:
-        description = QStringLiteral("找不到服务器，请检查 Base URL 与网络");
+        description = QStringLiteral("找不到服务器，主机名无法解析，请检查 Base URL 与网络");
         break;
     case QNetworkReply::RemoteHostClosedError:
         description = QStringLiteral("服务器中途断开了连接");
@@ -82,13 +134,13 @@ QString socketFailure(QAbstractSocket::SocketError code, const QString& libraryT
     QString description;
     switch (code) {
     case QAbstractSocket::ConnectionRefusedError:
-        description = QStringLiteral("无法连接到服务器");
+        description = QStringLiteral("连接被拒绝，无法连接到服务器");
         break;
     case QAbstractSocket::RemoteHostClosedError:
         description = QStringLiteral("服务器中途断开了连接");
         break;
     case QAbstractSocket::HostNotFoundError:
-        description = QStringLiteral("找不到服务器，请检查网络");
+        description = QStringLiteral("找不到服务器，主机名无法解析，请检查网络");
         break;
     case QAbstractSocket::SocketTimeoutError:
         description = QStringLiteral("连接超时");
@@ -97,6 +149,8 @@ QString socketFailure(QAbstractSocket::SocketError code, const QString& libraryT
         description = QStringLiteral("网络连接失败");
         break;
     case QAbstractSocket::SslHandshakeFailedError:
+    case QAbstractSocket::SslInternalError:
+    case QAbstractSocket::SslInvalidUserDataError:
         description = QStringLiteral("安全连接失败");
         break;
     case QAbstractSocket::ProxyConnectionRefusedError:
@@ -126,21 +180,28 @@ std::optional<QString> utf8Body(const QByteArray& body)
 bool isHtml(const QByteArray& body)
 {
     // Judged by the body alone: frameworks label plain text "text/html" by default, and a transcript that
-    // mentions "<html>" further on is still a transcript.
+    // mentions "<html>" further on is still a transcript. A fragment counts: portals and proxies send
+    // "<head>…" or "<body><h1>…" without the document around it.
     QByteArrayView text(body);
     if (text.startsWith("\xEF\xBB\xBF"))
         text = text.sliced(3);
     text = text.trimmed();
-    const QByteArray start = text.first(std::min<qsizetype>(text.size(), 16)).toByteArray().toLower();
-    if (start.startsWith("<!doctype html"))
-        return true;
-    if (!start.startsWith("<html"))
+    if (!text.startsWith('<'))
         return false;
-    // "<html>", "<html lang=…>", "<html/>": the element, not a word that begins with it.
-    if (start.size() == 5)
+    if (text.startsWith("<!"))
         return true;
-    const char next = start.at(5);
-    return next == '>' || next == '/' || next == ' ' || next == '\t' || next == '\n' || next == '\r';
+    // "<name" followed by '>', '/', white space or the end: the element, not a word that begins with it.
+    constexpr qsizetype kLongestName = 10;
+    qsizetype end = 1;
+    while (end < text.size() && end <= kLongestName + 1 &&
+           std::isalnum(static_cast<unsigned char>(text[end])))
+        ++end;
+    if (end < text.size()) {
+        const char next = text[end];
+        if (next != '>' && next != '/' && !isAsciiSpace(next))
+            return false;
+    }
+    return htmlElementNames().contains(text.sliced(1, end - 1).toByteArray().toLower());
 }
 
 std::optional<QString> errorMessage(const QJsonObject& object)
@@ -172,6 +233,11 @@ QString summary(const QByteArray& body, int maxChars)
         const QString found = Text::trimmed(title.match(*text).captured(1));
         if (!found.isEmpty())
             return Text::graphemePrefix(found.simplified(), maxChars);
+        // No title: what the page says, never its markup.
+        const QString said = pageText(*text);
+        if (Text::graphemeCount(said) <= maxChars)
+            return said;
+        return Text::graphemePrefix(said, std::max(0, maxChars - 1)) + QStringLiteral("…");
     }
     return Text::graphemePrefix(Text::trimmed(*text).simplified(), maxChars);
 }

@@ -160,8 +160,9 @@ TEST_F(OpenAITranscriptionTest, LocalServersNeedNoKeyAndOptionalFieldsStayOut)
 TEST_F(OpenAITranscriptionTest, ReadsAnswersAndErrorsAsTheyCome)
 {
     const QByteArray html = "<html>" + QByteArray(300, 'e');
-    // An error status's body reaches the banner as one line: cut where it is long, a page as its title.
-    const QByteArray htmlError = "502 HTTP 502：" + html.left(160) + "…";
+    // An error status's body reaches the banner as one line: cut where it is long, a page as its title or,
+    // without one, as its text.
+    const QByteArray htmlError = "502 HTTP 502：" + QByteArray(159, 'e') + "…";
     const QByteArray gatewayPage =
         "<!DOCTYPE html><html><head><title>502 Bad Gateway</title></head><body>\n" + QByteArray(5000, 'x') +
         "\n</body></html>";
@@ -183,6 +184,9 @@ TEST_F(OpenAITranscriptionTest, ReadsAnswersAndErrorsAsTheyCome)
          "-15 语音接口返回了 3 字节无法识别的数据，不是转写文本"},
         {labelledPlain, "text 把 <html> 标签删掉"},
         {unlabelledPage, "-15 语音接口返回了网页而不是转写结果（Login）"},
+        // A fragment of a page is a page too.
+        {Reply::json(200, "<body><h1>403 Forbidden</h1></body>"),
+         "-15 语音接口返回了网页而不是转写结果（403 Forbidden）"},
         // A 200 that is not a transcript (relays and captive portals answer errors that way) fails and says
         // what came back.
         {Reply::json(

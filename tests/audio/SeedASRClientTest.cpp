@@ -476,10 +476,11 @@ TEST_F(SeedASRClientTest, ProbeGivesUpOnAStalledHandshakeAndOnASilentService)
     EXPECT_EQ(result->error().description, QStringLiteral("请求超时"));
 }
 
-// The service refuses the upgrade with an HTTP status (a bad key, an outage): the session fails over without
-// waiting for the handshake limit and without a replay, and says the status and the service's own reason, as
-// the probe does.
-TEST_F(SeedASRClientTest, ARefusedHandshakeFailsOverAtOnceAndSaysWhy)
+// The service refuses the upgrade with an HTTP status: the session fails over without waiting for the
+// handshake limit and says the status and the service's own reason (a page's title or text, never its markup,
+// and never the status twice), as the probe does. A refusal about the key is not replayed; one in passing (an
+// outage, a busy load balancer) is, once, and only its last word is read.
+TEST_F(SeedASRClientTest, ARefusedHandshakeFailsOverAndSaysWhy)
 {
     auto refuseFromNowOn = [this](Handshake action) {
         QList<Handshake> actions(server.connectionCount() + 4, action);
@@ -491,17 +492,28 @@ TEST_F(SeedASRClientTest, ARefusedHandshakeFailsOverAtOnceAndSaysWhy)
     const struct {
         QByteArray status, type, body;
         QString reason;
+        int connections; // the upgrades and the reading of the last refusal
     } cases[] = {
         {"HTTP/1.1 401 Unauthorized", "application/json", R"({"message":"invalid X-Api-Key"})",
          QStringLiteral(
-             "语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 401 Unauthorized：invalid X-Api-Key）")},
+             "语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 401 Unauthorized：invalid X-Api-Key）"),
+         2},
         {"HTTP/1.1 403 Forbidden", "text/html", page + "</body></html>",
          QStringLiteral(
-             "语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 403 Forbidden：Access denied | gateway）")},
+             "语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 403 Forbidden：Access denied | gateway）"),
+         2},
+        {"HTTP/1.1 403 Forbidden", "text/html", "<body><h1>403 Forbidden</h1><p>blocked by policy</p></body>",
+         QStringLiteral(
+             "语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 403 Forbidden：blocked by policy）"),
+         2},
         {"HTTP/1.1 503 Service Unavailable", "application/json", R"({"error":"busy"})",
-         QStringLiteral("语音服务拒绝了连接（HTTP 503 Service Unavailable：busy）")}};
+         QStringLiteral("语音服务拒绝了连接（HTTP 503 Service Unavailable：busy）"), 3},
+        {"HTTP/1.1 502 Bad Gateway", "text/html",
+         "<html><head><title>502 Bad Gateway</title></head><body><center><h1>502 Bad Gateway</h1></center>"
+         "<hr><center>nginx</center></body></html>",
+         QStringLiteral("语音服务拒绝了连接（HTTP 502 Bad Gateway）"), 3}};
     for (const auto& refusal : cases) {
-        SCOPED_TRACE(refusal.status.toStdString());
+        SCOPED_TRACE(refusal.reason.toStdString());
         server.setRefusal(refusal.status, refusal.type, refusal.body);
         fallbacks.clear();
         const int before = server.connectionCount();
@@ -510,9 +522,8 @@ TEST_F(SeedASRClientTest, ARefusedHandshakeFailsOverAtOnceAndSaysWhy)
         append(samples(960));
         ASSERT_TRUE(waitUntil([&] { return !fallbacks.isEmpty(); })) << "virtual time stood still";
         EXPECT_EQ(fallbacks, QStringList{refusal.reason});
-        EXPECT_EQ(server.connectionCount() - before, 2)
-            << "the upgrade and the reading of its refusal, no replay";
-        EXPECT_EQ(server.connection(before + 1).header("X-Api-Key"), "key-1");
+        EXPECT_EQ(server.connectionCount() - before, refusal.connections);
+        EXPECT_EQ(server.connection(server.connectionCount() - 1).header("X-Api-Key"), "key-1");
         client->stopAndReset();
     }
 
@@ -577,4 +588,41 @@ TEST(SeedASRClientTls, AnUntrustedCertificateIsNamedAsSuch)
     ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));
     ASSERT_FALSE(result->ok());
     EXPECT_EQ(result->error().description, fallbacks[0]);
+}
+
+// A service that cannot be reached is named for what happened, in the session and in the probe alike.
+TEST(SeedASRClientUnreachable, EachWayOfNotReachingTheServiceIsNamed)
+{
+    VirtualScheduler scheduler;
+    SeedASRTestServer refusingTls;
+    ASSERT_TRUE(refusingTls.listenRefusingSecureHandshake());
+    QTcpServer gone;
+    ASSERT_TRUE(gone.listen(QHostAddress::LocalHost, 0));
+    const QUrl nothingListening(QStringLiteral("wss://127.0.0.1:%1/api").arg(gone.serverPort()));
+    gone.close();
+    const QPair<QUrl, QString> cases[] = {
+        {refusingTls.url(),
+         QStringLiteral("安全连接失败，服务器在加密握手时断开了连接（The remote host closed "
+                        "the connection）")},
+        {nothingListening, QStringLiteral("连接被拒绝，无法连接到服务器（Connection refused）")},
+        // Reserved: never resolves.
+        {QUrl(QStringLiteral("wss://speech.invalid/api")),
+         QStringLiteral("找不到服务器，主机名无法解析，请检查网络（Host not found）")}};
+    for (const auto& [url, reason] : cases) {
+        SCOPED_TRACE(url.toString().toStdString());
+        VolcSeedASRClient client(scheduler, {url, QUrl(QStringLiteral("https://127.0.0.1:1/"))});
+        QStringList fallbacks;
+        client.onConnectionFallbackNeeded = [&](quint64, const QString& why) { fallbacks.append(why); };
+        client.startSession(1, QStringLiteral("key-1"), {}, {}, true, true,
+                            VolcSeedASRClient::defaultResourceID());
+        client.appendPCM16Samples(samples(960));
+        ASSERT_TRUE(waitUntil([&] { return !fallbacks.isEmpty(); }));
+        EXPECT_EQ(fallbacks, QStringList{reason}) << "after the one replay, once";
+
+        std::optional<Result<qint64>> result;
+        probeInto(QStringLiteral("key-1"), &scheduler, url, &result);
+        ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));
+        ASSERT_FALSE(result->ok());
+        EXPECT_EQ(result->error().description, reason);
+    }
 }

@@ -48,6 +48,8 @@ std::string describe(const ServerFrame& frame)
         out += QStringLiteral(" definite");
     if (frame.errorMessage)
         out += QStringLiteral(" message=") + *frame.errorMessage;
+    if (frame.unreadable)
+        out += QStringLiteral(" unreadable");
     return out.toStdString();
 }
 
@@ -83,8 +85,11 @@ TEST(SeedASRProtocol, ReceivedFramesFollowTheSizeAndFlagRules)
     const QByteArray json =
         R"({"result":{"text":"  你好 ","utterances":[{"definite":false},{"definite":true}]}})";
     const QByteArray error = *gzipCompress(QStringLiteral("资源包已用尽").toUtf8());
-    // 16 MB of zeros packs into about 16 KB; inflating stops at the cap, and the cut JSON gives no text.
+    // 16 MB of zeros packs into about 16 KB; inflating stops at the cap, and the frame cannot be read.
     const QByteArray bomb = *gzipCompress(QByteArray(16 * 1024 * 1024, '\0'));
+    const QByteArray packed = *gzipCompress(json);
+    QByteArray damaged = packed;
+    damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 0x5A);
     const struct {
         QByteArray frame;
         const char* expected;
@@ -99,7 +104,13 @@ TEST(SeedASRProtocol, ReceivedFramesFollowTheSizeAndFlagRules)
         {head(0x90, 0x10) + sized(R"({"result":{"text":"b","utterances":[]}})"), "response text=b"},
         {head(0x90, 0x00) + sized(json), "response"}, // not a JSON serialization
         {head(0x90, 0x10) + sized("[]"), "response"},
-        {head(0x91, 0x11) + bigEndian(1) + sized(bomb), "response"},
+        {head(0x91, 0x11) + bigEndian(1) + sized(bomb), "response unreadable"},
+        // A final whose gzip stream is cut short or damaged, or whose JSON does not parse: nothing is known.
+        {head(0x92, 0x11) + bigEndian(9) + sized(packed.left(packed.size() - 6)),
+         "response final unreadable"},
+        {head(0x93, 0x11) + bigEndian(9) + sized(damaged), "response final unreadable"},
+        {head(0x92, 0x10) + bigEndian(9) + sized(R"({"result":{"text":"你)"), "response final unreadable"},
+        {head(0x92, 0x11) + bigEndian(9) + sized(*gzipCompress(R"({"result":{}})")), "response final"},
         {head(0xF0, 0x10) + bytes({0, 0, 0, 1, 0}), "error"},
         {head(0xF3, 0x11) + bigEndian(45000001) + sized(error), "error message=资源包已用尽"},
         {head(0xF0, 0x10) + bigEndian(1) + sized(bytes({0xC3, 0x28})), "error"}, // invalid UTF-8
@@ -126,6 +137,14 @@ TEST(SeedASRProtocol, GzipDecompressionSurvivesBadStreamsAndStopsAtTheCap)
     const QByteArray salvaged = gzipDecompress(corrupt);
     ASSERT_GE(salvaged.size(), text.size() / 4);
     EXPECT_TRUE(text.startsWith(salvaged.left(text.size() / 4))) << "bytes before the fault are kept";
+
+    // Only a stream read to its end, within the cap, counts as whole.
+    EXPECT_EQ(gzipDecompressWhole(packed), std::optional<QByteArray>(text));
+    EXPECT_FALSE(gzipDecompressWhole(packed.left(packed.size() - 1)).has_value());
+    EXPECT_FALSE(gzipDecompressWhole(corrupt).has_value());
+    EXPECT_EQ(gzipDecompressWhole(packed, text.size()), std::optional<QByteArray>(text)) << "just fits";
+    EXPECT_FALSE(gzipDecompressWhole(packed, text.size() - 1).has_value());
+    EXPECT_FALSE(gzipDecompressWhole("not a gzip stream").has_value());
 
     EXPECT_TRUE(gzipDecompress(QByteArray()).isEmpty());
     EXPECT_TRUE(gzipDecompress("not a gzip stream").isEmpty());

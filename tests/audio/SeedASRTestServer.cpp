@@ -17,10 +17,24 @@ public:
     QSslCertificate certificate;
     QSslKey key;
     bool tls = false;
+    bool refuseTls = false;
 
 protected:
     void incomingConnection(qintptr descriptor) override
     {
+        if (refuseTls) {
+            auto* socket = new QTcpSocket(this);
+            if (!socket->setSocketDescriptor(descriptor)) {
+                delete socket;
+                return;
+            }
+            connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                socket->readAll();
+                socket->disconnectFromHost();
+            });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            return;
+        }
         if (!tls) {
             QTcpServer::incomingConnection(descriptor);
             return;
@@ -130,6 +144,12 @@ bool SeedASRTestServer::listenWithUntrustedCertificate()
     return !m_tcpServer->certificate.isNull() && !m_tcpServer->key.isNull() && listen();
 }
 
+bool SeedASRTestServer::listenRefusingSecureHandshake()
+{
+    m_tcpServer->refuseTls = m_tls = true;
+    return listen();
+}
+
 QUrl SeedASRTestServer::url() const
 {
     return QUrl(QStringLiteral("%1://127.0.0.1:%2/api/v3/sauc/bigmodel_async")
@@ -220,11 +240,10 @@ QByteArray SeedASRTestServer::transcriptJson(const QString& text, bool definite)
     return QJsonDocument(QJsonObject{{QStringLiteral("result"), result}}).toJson(QJsonDocument::Compact);
 }
 
-// Header, an optional number (a sequence or an error code, never read), the size and the payload.
-static QByteArray serverFrame(int typeAndFlags, bool gzip, std::optional<quint32> number,
-                              const QByteArray& body)
+// Header, an optional number (a sequence or an error code, never read), the size and the payload as given.
+static QByteArray frameCarrying(int typeAndFlags, bool gzip, std::optional<quint32> number,
+                                const QByteArray& payload)
 {
-    const QByteArray payload = gzip ? *SeedASRProtocol::gzipCompress(body) : body;
     QByteArray frame;
     frame.append(char(0x11));
     frame.append(static_cast<char>(typeAndFlags));
@@ -236,11 +255,28 @@ static QByteArray serverFrame(int typeAndFlags, bool gzip, std::optional<quint32
     return frame + payload;
 }
 
-QByteArray SeedASRTestServer::responseFrame(int flags, const QByteArray& json, bool gzip)
+static QByteArray serverFrame(int typeAndFlags, bool gzip, std::optional<quint32> number,
+                              const QByteArray& body)
+{
+    return frameCarrying(typeAndFlags, gzip, number, gzip ? *SeedASRProtocol::gzipCompress(body) : body);
+}
+
+// Flags 1 to 3 carry a sequence number before the size.
+static QByteArray responseCarrying(int flags, bool gzip, const QByteArray& payload)
 {
     const bool sequenced = flags >= 1 && flags <= 3;
-    return serverFrame(0x90 | (flags & 0x0F), gzip, sequenced ? std::optional<quint32>(7) : std::nullopt,
-                       json);
+    return frameCarrying(0x90 | (flags & 0x0F), gzip, sequenced ? std::optional<quint32>(7) : std::nullopt,
+                         payload);
+}
+
+QByteArray SeedASRTestServer::responseFrame(int flags, const QByteArray& json, bool gzip)
+{
+    return responseCarrying(flags, gzip, gzip ? *SeedASRProtocol::gzipCompress(json) : json);
+}
+
+QByteArray SeedASRTestServer::responseFrameCarrying(int flags, const QByteArray& payload)
+{
+    return responseCarrying(flags, true, payload);
 }
 
 QByteArray SeedASRTestServer::errorFrame(const QByteArray& message, bool gzip)

@@ -58,6 +58,9 @@ public:
     bool listen();
     // TLS on every connection, with a self-signed certificate: the client's handshake fails.
     bool listenWithUntrustedCertificate();
+    // A TLS front that will not talk to the client: each connection is closed as its first bytes (the TLS
+    // greeting) arrive. The URL is a wss one.
+    bool listenRefusingSecureHandshake();
     QUrl url() const;
 
     // What to do with the n-th handshake (counting from 0); accept when not listed.
@@ -81,6 +84,9 @@ public:
     }
     // A response frame; flags 1 to 3 carry a sequence number before the size.
     static QByteArray responseFrame(int flags, const QByteArray& json, bool gzip = true);
+    // A response frame that says its payload is gzip JSON but carries `payload` as it is (e.g. a stream cut
+    // short or damaged).
+    static QByteArray responseFrameCarrying(int flags, const QByteArray& payload);
     static QByteArray errorFrame(const QByteArray& message, bool gzip = false);
 
 private:

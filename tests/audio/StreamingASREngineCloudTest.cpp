@@ -1,3 +1,4 @@
+#include "audio/SeedASRProtocol.h"
 #include "audio/StreamingASREngineTestSupport.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TranscriptionNonAnswers.h"
@@ -143,6 +144,40 @@ TEST(StreamingASREngineSeed, ASilentServiceIsReplacedByTheLocalModel)
     EXPECT_EQ(h.finish().text, QStringLiteral("你好"));
     EXPECT_EQ(h.notices.size(), 1);
     EXPECT_TRUE(CloudTest::waitUntil([&] { return service.server.connection(1).disconnected; }));
+}
+
+// A final that cannot be read, or an error in its place: the local model answers, and the notice says what
+// the service did rather than that it was late.
+TEST(StreamingASREngineSeed, ABrokenFinalIsReplacedByTheLocalModelAndNamed)
+{
+    SeedService service;
+    const QByteArray packed =
+        *SeedASRProtocol::gzipCompress(SeedASRTestServer::transcriptJson(QStringLiteral("远端"), true));
+    QByteArray answer;
+    service.server.onFrame = [&answer](Connection& c, const Frame& frame) {
+        if (frame.isLastAudio())
+            c.send(answer);
+    };
+    Harness h(service.endpoint());
+    installModel();
+    h.configure(ASRProviderOption::volcSeedASR, kKey);
+    const QPair<QByteArray, QString> cases[] = {
+        {SeedASRTestServer::responseFrameCarrying(2, packed.first(packed.size() - 4)),
+         QStringLiteral(
+             "云端语音回包异常（豆包语音的最终结果数据损坏、无法读取），已由本机满血 FP32 模型无缝兜底")},
+        {SeedASRTestServer::errorFrame("quota exceeded"),
+         QStringLiteral("云端语音回包异常（豆包语音服务返回了错误（quota exceeded）），已由本机满血 FP32 "
+                        "模型无缝兜底")}};
+    for (const auto& [frame, notice] : cases) {
+        answer = frame;
+        h.notices.clear();
+        h.start();
+        h.speak(tone(400, 1.0));
+        h.speak(silence(0.3));
+        EXPECT_EQ(h.finish().text, QStringLiteral("你"));
+        h.settle();
+        EXPECT_EQ(h.notices, QStringList{notice});
+    }
 }
 
 TEST(StreamingASREngineSeed, WithoutALocalModelTheFinishWaitsForTheServiceOnly)

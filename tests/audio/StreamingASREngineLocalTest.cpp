@@ -164,7 +164,7 @@ TEST(StreamingASREngineChoice, RecognizerChoiceAndStartFailures)
         h.configure(ASRProviderOption::volcSeedASR);
         h.start();
         const AppError noRecognizer{QStringLiteral("Quorbell.ASR"), -1,
-                                    StreamingASREngine::kNoRecognizerMessage.toString()};
+                                    StreamingASREngine::kNoRecognizerSeedKeyMissing.toString()};
         EXPECT_EQ(h.errorValues, QList<AppError>{noRecognizer});
         EXPECT_FALSE(h.capture.isRunning());
     }

@@ -1,11 +1,7 @@
 // Dictations through the real speech engine and the local Seed-ASR service, made to misbehave one way at a
 // time, with no local model installed: what the user is told, and what is typed and recorded.
-#include "AppStateHarness.h"
-#include "audio/SeedASRTestServer.h"
-#include "audio/StreamingASREngine.h"
-#include "audio/StreamingASREngineTestSupport.h"
-#include "fakes/FakeAudioCapture.h"
-#include "fakes/FakeSystemSpeechRecognizer.h"
+#include "RealEngineDictation.h"
+#include "audio/SeedASRProtocol.h"
 #include "support/QtPrinters.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +13,6 @@ using Handshake = SeedASRTestServer::Handshake;
 
 namespace {
 
-const FrontmostApplication kEditor{QStringLiteral("Kate"), QStringLiteral("org.kde.kate"), 4242,
-                                   QStringLiteral("notes.md — Kate")};
 const QString kNoModel = QStringLiteral(
     "。本机未安装离线模型，无法接管（可在引擎设置的「纯本机 SenseVoice FP32 离线满血模型」卡片下载）");
 const QString kMayBeIncomplete = QStringLiteral("，已送出最后识别到的文字，可能不完整，请核对");
@@ -29,108 +23,25 @@ qsizetype audioFrames(const Connection& c)
     return c.frames.size() - 1;
 }
 
-class SeedDictationTest : public ::testing::Test {
+class SeedDictationTest : public RealEngineDictation {
 protected:
     void SetUp() override
     {
-        if (withLocalModel)
-            EngineTest::installModel();
-        ASSERT_TRUE(seed.listen());
-        web.setHandler([](const ScriptedHttpServer::Request&) { return ScriptedHttpServer::Reply{}; });
-        ASSERT_TRUE(web.listen());
-        h.permissions.setMicrophoneStatus(AuthorizationStatus::Authorized);
-        StreamingASREngine::Services services;
-        services.scheduler = &h.scheduler;
-        services.capture = &capture;
-        services.systemRecognizer = &recognizer;
-        services.permissions = &h.permissions;
-        services.levelBus = &h.levelBus;
-        services.keys = &h.keychain;
-        services.seedEndpoint = {seed.url(), web.baseUrl()};
-        auto owned = std::make_unique<StreamingASREngine>(services);
-        engine = owned.get();
-        h.speechEngineOverride = std::move(owned);
-        ASSERT_TRUE(h.await(h.keychain.saveVolcSpeechAPIKey(QStringLiteral("key-1"))));
-
-        h.workspace.setFrontmost(kEditor);
-        FakeAccessibility::Target target;
-        target.processId = kEditor.processId;
-        target.element = FocusedElement{ElementRole::Other, QStringLiteral("text"), true, false};
-        h.accessibility.setTarget(target);
-        h.start(AppStateHarness::verbatimDictation());
+        RealEngineDictation::SetUp();
         ASSERT_EQ(h.state->llmConfig().asrProvider, ASRProviderOption::volcSeedASR);
-    }
-    void TearDown() override { h.state.reset(); }
-
-    AppState& state() { return *h.state; }
-
-    void drain()
-    {
-        for (int round = 0; round < 3; ++round) {
-            engine->waitForBackgroundWork();
-            CloudTest::processEventsOnce();
-        }
     }
 
     void begin()
     {
-        h.begin();
-        ASSERT_TRUE(state().isSessionActive());
-        ASSERT_TRUE(h.settle([&] {
-            drain();
-            return engine->activeSessionUsesCloudSeedASR() && capture.isRunning();
-        })) << "the Seed session never started";
-    }
-
-    // Feeds the microphone with the clock moving along; stops early once the session has ended.
-    void speak(const std::vector<float>& samples)
-    {
-        constexpr size_t kChunk = AudioCapture::kFramesPerBuffer * 5;
-        for (size_t offset = 0; offset < samples.size() && state().isSessionActive(); offset += kChunk) {
-            const size_t length = std::min(kChunk, samples.size() - offset);
-            capture.feed(std::vector<float>(samples.begin() + static_cast<std::ptrdiff_t>(offset),
-                                            samples.begin() + static_cast<std::ptrdiff_t>(offset + length)));
-            h.scheduler.advance(seconds(static_cast<double>(length) / EngineTest::kRate));
-            drain();
-        }
+        RealEngineDictation::begin([&] { return engine->activeSessionUsesCloudSeedASR(); });
     }
 
     // Stops the dictation and lets the finish run; past the 1.2 s wait for the service's final answer unless
     // the service answers the last packet.
     void stopAndWaitOutTheService(bool serviceAnswers = false)
     {
-        auto finished = watch(state().finishDictationSession());
-        h.scheduler.advance(100ms);
-        drain();
-        if (!serviceAnswers)
-            h.scheduler.advance(1200ms);
-        ASSERT_TRUE(h.settle([&] {
-            drain();
-            return finished->done;
-        }));
-        drain();
+        stop(serviceAnswers ? Duration::zero() : std::chrono::milliseconds(1200));
     }
-
-    // Waits for a dictation that ended by itself (no stop key) to close; its finish runs on virtual time.
-    bool endedByItself()
-    {
-        return h.settleWhileTimePasses(
-            [&] {
-                drain();
-                return !state().isSessionActive() && !state().isFinalizingSession();
-            },
-            20ms);
-    }
-
-    bool typed(const QString& text) const { return h.clipboard.textsSet().contains(text); }
-
-    bool withLocalModel = false;
-    SeedASRTestServer seed;
-    ScriptedHttpServer web{h.networkScheduler};
-    FakeAudioCapture capture;
-    FakeSystemSpeechRecognizer recognizer;
-    AppStateHarness h;
-    StreamingASREngine* engine = nullptr;
 };
 
 } // namespace
@@ -157,10 +68,18 @@ TEST_F(SeedDictationTest, AServiceThatNeverAnswersIsAFailureSaidAsSuch)
     }
 }
 
-// No final answer within the wait, or an error frame in its place: the last streamed text is delivered and
-// recorded, and the banner says it may be incomplete.
+// No final answer within the wait, an error frame in its place, or a final whose gzip body cannot be read
+// (cut short, damaged): the last streamed text is delivered and recorded, and the banner says it may be
+// incomplete.
 TEST_F(SeedDictationTest, AStreamedTextThatNeverBecameFinalIsDeliveredWithAWarning)
 {
+    const QByteArray final = *SeedASRProtocol::gzipCompress(
+        SeedASRTestServer::transcriptJson(QStringLiteral("今天开会了。"), true));
+    QByteArray damaged = final;
+    damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 0x5A);
+    const QString unreadable =
+        QStringLiteral("⚠️ 豆包语音的最终结果数据损坏、无法读取") + kMayBeIncomplete;
+
     QByteArray answerToLastPacket;
     seed.onFrame = [&answerToLastPacket](Connection& c, const Frame& frame) {
         if (audioFrames(c) == 2)
@@ -172,7 +91,9 @@ TEST_F(SeedDictationTest, AStreamedTextThatNeverBecameFinalIsDeliveredWithAWarni
         {QByteArray(),
          QStringLiteral("⚠️ 豆包语音的最终结果未能按时返回") + kMayBeIncomplete},
         {SeedASRTestServer::errorFrame("quota exceeded"),
-         QStringLiteral("⚠️ 豆包语音服务返回了错误（quota exceeded）") + kMayBeIncomplete}};
+         QStringLiteral("⚠️ 豆包语音服务返回了错误（quota exceeded）") + kMayBeIncomplete},
+        {SeedASRTestServer::responseFrameCarrying(2, final.first(final.size() / 2)), unreadable},
+        {SeedASRTestServer::responseFrameCarrying(3, damaged), unreadable}};
     int dictations = 0;
     for (const auto& [answer, banner] : cases) {
         SCOPED_TRACE(banner.toStdString());
@@ -279,6 +200,23 @@ TEST_F(SeedDictationTest, RefusalsAndLongServiceMessagesReachTheBannerAsOneLine)
                   "invalid X-Api-Key）") +
                   kNoModel + QStringLiteral("；本次听写没有得到任何文字"));
 
+    // A refusal page without a title: what it says, without its markup, cut to the line; the status once.
+    QByteArray fragment = "<body><h1>403 Forbidden</h1><p>Request blocked by the edge firewall.</p>";
+    while (fragment.size() < 4000)
+        fragment += "<div><script>track();</script><span>blocked</span></div>\n";
+    seed.setRefusal("HTTP/1.1 403 Forbidden", "text/html", fragment + "</body>");
+    seed.setHandshakes(QList<Handshake>(seed.connectionCount() + 4, Handshake::refuse));
+    begin();
+    speak(EngineTest::tone(400, 1.0));
+    ASSERT_TRUE(endedByItself());
+    EXPECT_TRUE(state().statusBanner().startsWith(QStringLiteral(
+        "❌ 云端语音识别失败：语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 403 Forbidden：Request blocked "
+        "by the edge firewall. blocked blocked")))
+        << state().statusBanner().toStdString();
+    EXPECT_FALSE(state().statusBanner().contains(u'<'));
+    EXPECT_FALSE(state().statusBanner().contains(QStringLiteral("track")));
+    EXPECT_LT(state().statusBanner().size(), 300);
+
     QByteArray page = "<!DOCTYPE html><html><head><title>502 Bad Gateway</title></head><body>";
     while (page.size() < 5000)
         page += "<p>upstream speech cluster unavailable, please retry later</p>\n";
@@ -298,3 +236,105 @@ TEST_F(SeedDictationTest, RefusalsAndLongServiceMessagesReachTheBannerAsOneLine)
     EXPECT_FALSE(banner.contains(u'\n'));
     EXPECT_LT(banner.size(), 200);
 }
+
+// A load balancer's refusal in passing (502, 503, 429) is tried once more at once, on a fresh socket that
+// gets the dictation from its first frame: the user never knows. A refusal about the key (403) is not tried
+// again.
+TEST_F(SeedDictationTest, ARefusalInPassingIsReplayedOnAFreshSocket)
+{
+    seed.onFrame = [](Connection& c, const Frame& frame) {
+        if (audioFrames(c) == 2)
+            c.send(SeedASRTestServer::transcriptFrame(1, QStringLiteral("今天")));
+        if (frame.isLastAudio())
+            c.send(SeedASRTestServer::transcriptFrame(2, QStringLiteral("今天开会")));
+    };
+    const QByteArray refusals[] = {"HTTP/1.1 502 Bad Gateway", "HTTP/1.1 503 Service Unavailable",
+                                   "HTTP/1.1 429 Too Many Requests"};
+    int dictations = 0;
+    for (const QByteArray& refusal : refusals) {
+        SCOPED_TRACE(refusal.toStdString());
+        seed.setRefusal(refusal, "text/html", "<html><head><title>busy</title></head></html>");
+        const int first = seed.connectionCount();
+        seed.setHandshakes(QList<Handshake>(first, Handshake::accept) << Handshake::refuse);
+        begin();
+        speak(EngineTest::tone(400, 1.0));
+        stopAndWaitOutTheService(true);
+        ++dictations;
+        EXPECT_TRUE(typed(QStringLiteral("今天开会")));
+        ASSERT_EQ(state().history().size(), dictations);
+        EXPECT_EQ(state().statusBanner(), QString());
+        ASSERT_EQ(seed.connectionCount() - first, 2) << "the refused upgrade and one fresh socket";
+        const Connection& fresh = seed.connection(first + 1);
+        ASSERT_GE(fresh.frames.size(), 3);
+        EXPECT_EQ(fresh.frames[0].typeAndFlags(), 0x10) << "the request first";
+        EXPECT_EQ(fresh.frames[1].payload.size(), 1920) << "then the audio from its first chunk";
+        EXPECT_TRUE(fresh.frames.last().isLastAudio());
+    }
+
+    // The reading of the refusal is refused too; a replay would find the next socket let through.
+    seed.setRefusal("HTTP/1.1 403 Forbidden", "application/json", R"({"message":"key disabled"})");
+    const int first = seed.connectionCount();
+    seed.setHandshakes(QList<Handshake>(first, Handshake::accept) << Handshake::refuse << Handshake::refuse);
+    begin();
+    speak(EngineTest::tone(400, 1.5));
+    ASSERT_TRUE(endedByItself());
+    EXPECT_EQ(state().statusBanner(),
+              QStringLiteral("❌ 云端语音识别失败：语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 403 "
+                             "Forbidden：key disabled）") +
+                  kNoModel + QStringLiteral("；本次听写没有得到任何文字"));
+    EXPECT_EQ(seed.connectionCount() - first, 2) << "the upgrade and the reading of its refusal, no replay";
+    EXPECT_EQ(state().history().size(), dictations);
+}
+
+namespace {
+
+enum class Unreachable { secureHandshakeRefused, nothingListening };
+
+// The service cannot be reached at all: the first dictation is started against it.
+class SeedUnreachableTest : public SeedDictationTest, public ::testing::WithParamInterface<Unreachable> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() == Unreachable::secureHandshakeRefused) {
+            ASSERT_TRUE(seed.listenRefusingSecureHandshake());
+            seedUrl = seed.url();
+        } else {
+            QTcpServer gone;
+            ASSERT_TRUE(gone.listen(QHostAddress::LocalHost, 0));
+            seedUrl =
+                QUrl(QStringLiteral("wss://127.0.0.1:%1/api/v3/sauc/bigmodel_async").arg(gone.serverPort()));
+        }
+        SeedDictationTest::SetUp();
+    }
+};
+
+} // namespace
+
+// Said as what it is: the secure connection failed, or the connection was refused; never "连接已断开".
+TEST_P(SeedUnreachableTest, AServiceThatCannotBeReachedIsNamedAsSuch)
+{
+    const QString reason =
+        GetParam() == Unreachable::secureHandshakeRefused
+            ? QStringLiteral("安全连接失败，服务器在加密握手时断开了连接（The remote host closed "
+                             "the connection）")
+            : QStringLiteral("连接被拒绝，无法连接到服务器（Connection refused）");
+    // Refused at once, the session may be over before the engine is seen streaming.
+    h.begin();
+    ASSERT_TRUE(state().isSessionActive());
+    speak(EngineTest::tone(400, 1.5));
+    ASSERT_TRUE(endedByItself()) << "the recording went on against a service that cannot be reached";
+    EXPECT_EQ(state().phase(), PipelinePhase::error(QStringLiteral("云端语音识别失败：") + reason));
+    EXPECT_EQ(state().statusBanner(), QStringLiteral("❌ 云端语音识别失败：") + reason + kNoModel +
+                                          QStringLiteral("；本次听写没有得到任何文字"));
+    EXPECT_TRUE(state().history().isEmpty());
+    EXPECT_TRUE(h.clipboard.textsSet().isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, SeedUnreachableTest,
+                         ::testing::Values(Unreachable::secureHandshakeRefused,
+                                           Unreachable::nothingListening),
+                         [](const ::testing::TestParamInfo<Unreachable>& param) {
+                             return param.param == Unreachable::secureHandshakeRefused
+                                        ? "SecureHandshakeRefused"
+                                        : "NothingListening";
+                         });

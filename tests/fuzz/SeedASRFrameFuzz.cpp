@@ -5,6 +5,8 @@
 #include "audio/SeedASRProtocol.h"
 #include "util/Text.h"
 
+#include <QJsonDocument>
+
 namespace {
 
 QByteArray responseAround(const QByteArray& payload, bool gzip)
@@ -21,7 +23,7 @@ QByteArray responseAround(const QByteArray& payload, bool gzip)
     return frame;
 }
 
-void checkFrame(const QByteArray& bytes)
+SeedASRProtocol::ServerFrame checkFrame(const QByteArray& bytes)
 {
     using SeedASRProtocol::ServerFrame;
     const ServerFrame frame = SeedASRProtocol::parseServerFrame(bytes);
@@ -31,6 +33,20 @@ void checkFrame(const QByteArray& bytes)
         FUZZ_CHECK(*frame.text == Text::trimmed(*frame.text));
     if (frame.errorMessage)
         FUZZ_CHECK(!frame.errorMessage->isEmpty());
+    // A frame that was read is never also unreadable; only a response can be.
+    if (frame.text)
+        FUZZ_CHECK(!frame.unreadable);
+    if (frame.unreadable)
+        FUZZ_CHECK(frame.kind == ServerFrame::Kind::response);
+    return frame;
+}
+
+// A JSON payload that arrived whole is unreadable exactly when it does not parse.
+void checkReadable(const SeedASRProtocol::ServerFrame& frame, const QByteArray& json)
+{
+    QJsonParseError error{};
+    QJsonDocument::fromJson(json, &error);
+    FUZZ_CHECK(frame.unreadable == (!json.isEmpty() && error.error != QJsonParseError::NoError));
 }
 
 } // namespace
@@ -38,10 +54,15 @@ void checkFrame(const QByteArray& bytes)
 QB_FUZZ_TARGET(seedasr_frame)
 {
     checkFrame(input);
-    checkFrame(responseAround(input, false));
+    checkReadable(checkFrame(responseAround(input, false)), input);
     if (const std::optional<QByteArray> compressed = SeedASRProtocol::gzipCompress(input)) {
-        checkFrame(responseAround(*compressed, true));
+        if (input.size() <= SeedASRProtocol::kMaxDecompressedBytes)
+            checkReadable(checkFrame(responseAround(*compressed, true)), input);
         FUZZ_CHECK(SeedASRProtocol::gzipDecompress(*compressed) == input);
+        FUZZ_CHECK(SeedASRProtocol::gzipDecompressWhole(*compressed) == input);
+        // Cut anywhere, the stream is never taken as whole.
+        if (compressed->size() > 1)
+            FUZZ_CHECK(!SeedASRProtocol::gzipDecompressWhole(compressed->first(compressed->size() / 2)));
     }
     // Whatever a stream claims, the inflater stops at its cap.
     FUZZ_CHECK(SeedASRProtocol::gzipDecompress(input, 4096).size() <= 4096);

@@ -9,6 +9,31 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+namespace {
+
+// Said independently of the parser: a body that opens (after a byte-order mark and white space) with "<!" or
+// with one of the elements a portal's or proxy's page begins with is a page, a fragment too.
+bool opensLikeAPage(const QByteArray& body)
+{
+    QByteArray text = body.startsWith("\xEF\xBB\xBF") ? body.sliced(3) : body;
+    text = text.trimmed().toLower();
+    if (text.startsWith("<!"))
+        return true;
+    for (const char* name : {"html", "head", "body", "title", "h1", "div", "form", "p", "meta", "script"}) {
+        const QByteArray open = QByteArray("<") + name;
+        if (text == open)
+            return true;
+        if (text.startsWith(open)) {
+            const char next = text.at(open.size());
+            if (next == '>' || next == '/' || next == ' ' || next == '\t' || next == '\n' || next == '\r')
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 QB_FUZZ_TARGET(transcription_reply)
 {
     if (input.size() < 2)
@@ -35,6 +60,7 @@ QB_FUZZ_TARGET(transcription_reply)
         if (document.isNull()) {
             FUZZ_CHECK(NetworkText::utf8Body(body).has_value());
             FUZZ_CHECK(!NetworkText::isHtml(body));
+            FUZZ_CHECK(!opensLikeAPage(body));
         }
         return;
     }

@@ -39,6 +39,7 @@ def seed_frames():
     write("seedasr_frame", "error", bytes([0x11, 0xF0, 0x10, 0x00]) + struct.pack(">I", 45000001)
           + struct.pack(">I", 7) + b"bad key")
     write("seedasr_frame", "payload-only", transcript)
+    write("seedasr_frame", "final-cut-gzip", frame(0x93, 0x11, gzip.compress(transcript, mtime=0)[:-6]))
 
 
 def seed_chat_stream():
@@ -68,6 +69,8 @@ def seed_transcription_reply():
     write("transcription_reply", "ok-plain", status(200) + "纯文本的转写".encode("utf-8"))
     write("transcription_reply", "error-json", status(401) + compact({"error": {"message": "Invalid API key"}}))
     write("transcription_reply", "error-plain", status(503) + b"<html>Service Unavailable</html>")
+    write("transcription_reply", "ok-page-fragment", status(200) + b"<head><title>Portal login</title></head><body>")
+    write("transcription_reply", "ok-plain-with-tag", status(200) + "把 <html> 标签删掉".encode("utf-8"))
 
 
 def seed_files():

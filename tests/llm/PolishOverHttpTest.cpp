@@ -1,3 +1,4 @@
+#include "llm/LLMErrors.h"
 #include "llm/LlmTestSupport.h"
 #include "llm/PolishEngine.h"
 #include "llm/PolishPrompts.h"
@@ -155,6 +156,7 @@ TEST_F(PolishOverHttp, StreamsPiecesInOrderAndBuildsTheDictationRequest)
     EXPECT_FALSE(result.usedFastPath);
     EXPECT_EQ(result.latencyMs, 120); // time to the first token
     EXPECT_FALSE(result.rewriteFailure);
+    EXPECT_FALSE(result.polishFailure);
 
     const ScriptedHttpServer::Request& request = local.requests().at(0);
     EXPECT_EQ(request.path, QByteArray("/v1/chat/completions"));
@@ -195,6 +197,7 @@ TEST_F(PolishOverHttp, LocalRoutesNeverTouchTheNetwork)
         const auto result = finish(std::move(task));
         EXPECT_EQ(result.text, u(c.expected));
         EXPECT_EQ(result.latencyMs, 0);
+        EXPECT_FALSE(result.polishFailure) << "the model was not asked, so nothing failed";
     }
     EXPECT_TRUE(local.requests().isEmpty());
     EXPECT_TRUE(remote.requests().isEmpty());
@@ -243,6 +246,11 @@ TEST_F(PolishOverHttp, FailuresFallBackToTheLocalText)
     const auto afterError = finish(polish("用iPhone拍", config(remoteBase()), u("sk-test")));
     EXPECT_EQ(afterError.text, u("用 iPhone 拍"));
     EXPECT_TRUE(afterError.usedFastPath);
+    // The caller learns why the local text stands in.
+    EXPECT_EQ(
+        afterError.polishFailure,
+        std::optional<AppError>(AppError{
+            kDomain, 500, u("接口返回 HTTP 500（请核对当前服务商 API Key 与模型 ID test-model 是否匹配）")}));
 
     Reply dropped;
     dropped.dropWithoutReply = true;
@@ -258,6 +266,15 @@ TEST_F(PolishOverHttp, FailuresFallBackToTheLocalText)
     const auto tagsOnly = finish(polish("用iPhone拍", config(localBase())));
     EXPECT_EQ(tagsOnly.text, u("用iPhone拍"));
     EXPECT_FALSE(tagsOnly.usedFastPath);
+
+    // A 200 stream that carries no text at all is a failed polish, with what it carried.
+    local.enqueue(Reply::sse({"data: {\"error\":{\"message\":\"quota exceeded\"}}\n\n"}));
+    const auto noText = finish(polish("用iPhone拍", config(localBase())));
+    EXPECT_EQ(noText.text, u("用iPhone拍"));
+    ASSERT_TRUE(noText.polishFailure);
+    EXPECT_TRUE(noText.polishFailure->description.startsWith(u("模型没有输出任何文字，")))
+        << noText.polishFailure->description.toStdString();
+    EXPECT_TRUE(noText.polishFailure->description.contains(u("quota exceeded")));
 }
 
 // Either protocol: a stream cut off mid-way, a body that is no event stream, a server error and a server
@@ -282,9 +299,13 @@ TEST_F(PolishOverHttp, BrokenAnswersOfEitherProtocolFallBackToTheLocalText)
             remote.enqueue(reply);
             const auto result = finish(polish("说一段话", protocol.config, protocol.key));
             EXPECT_EQ(result.text, u("说一段话"));
+            EXPECT_TRUE(result.polishFailure);
         }
         remote.enqueue(Reply::json(503, R"({"error":{"message":"overloaded"}})"));
-        EXPECT_EQ(finish(polish("说一段话", protocol.config, protocol.key)).text, u("说一段话"));
+        const auto overloaded = finish(polish("说一段话", protocol.config, protocol.key));
+        EXPECT_EQ(overloaded.text, u("说一段话"));
+        ASSERT_TRUE(overloaded.polishFailure);
+        EXPECT_EQ(overloaded.polishFailure->code, 503);
 
         Reply silent;
         silent.neverAnswer = true;
@@ -296,7 +317,9 @@ TEST_F(PolishOverHttp, BrokenAnswersOfEitherProtocolFallBackToTheLocalText)
         QCoreApplication::processEvents();
         EXPECT_FALSE(task.isReady());
         scheduler.advance(100ms);
-        EXPECT_EQ(finish(std::move(task)).text, u("说一段话"));
+        const auto timedOut = finish(std::move(task));
+        EXPECT_EQ(timedOut.text, u("说一段话"));
+        EXPECT_EQ(timedOut.polishFailure, std::optional<AppError>(LLMErrors::urlError(LLMErrors::timedOut)));
     }
 }
 
