@@ -562,6 +562,11 @@ QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, Q
     }
     if (!self)
         co_return;
+    if (live && live->hasLostTargetWindow())
+        setStatusBanner(QStringLiteral("⚠️ 输入焦点离开了「") + m_activeContext.appName +
+                        QStringLiteral("」，实时输入已停止") +
+                        (inserted ? QStringLiteral("，全文已作为一次粘贴送入当前窗口")
+                                  : QStringLiteral("，全文已暂存剪贴板")));
 
     QList<LexiconEntry> hits;
     for (const LexiconEntry& entry : terms) {
