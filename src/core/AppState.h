@@ -324,7 +324,10 @@ private:
     void handleCloudRecognitionFailure(const QString& reason);
     void handlePartialResult(const QString& text, bool settled);
     void scheduleIdleReset(double afterSeconds);
-    void finishDictationSessionDetached();
+    // `endedByItself`: the app ends the recording (a failure), not the user's stop; the user's next trigger
+    // press is then that stop, and no audio after the end is taken.
+    void finishDictationSessionDetached(bool endedByItself = false);
+    QCoro::Task<> finishSession(bool endedByItself);
     QCoro::Task<> startDictationSession(quint64 start);
     // Drops a begin still waiting for its answers; whether there was one.
     bool abandonPendingStart();

@@ -305,11 +305,19 @@ void AppState::handlePartialResult(const QString& text, bool settled)
 
 void AppState::handleEngineError(const QString& message)
 {
+    // While recording, the error ends a recording the user still thinks runs; during a finish it only ends
+    // what the user's stop began.
+    const bool endsRecording = m_isSessionActive && !m_isFinalizingSession;
     m_isSessionActive = false;
     if (m_services.trace && !m_isFinalizingSession) // a finish under way ends its own trace
         m_services.trace->dictationAbandoned();
     m_audioDucker->restoreIfNeeded();
-    m_hotkeyMonitor->syncRecordingState(false);
+    if (endsRecording) {
+        m_asrEngine->cancel(); // nothing finishes this session: no audio of it goes anywhere from here
+        m_hotkeyMonitor->recordingEndedByItself();
+    } else {
+        m_hotkeyMonitor->syncRecordingState(false);
+    }
     setPhase(PipelinePhase::error(message));
     // The pill draws the error without words: the banner says why.
     setStatusBanner(message);
@@ -328,7 +336,7 @@ void AppState::handleCloudRecognitionFailure(const QString& reason)
     m_cloudFailure = CloudFailure{m_sessionGeneration, banner};
     // Recording on would only lose more speech: the dictation ends with what the cloud streamed.
     if (!m_isFinalizingSession)
-        finishDictationSessionDetached();
+        finishDictationSessionDetached(true);
 }
 
 void AppState::handleCaptureLost(const QString& reason)
@@ -337,7 +345,7 @@ void AppState::handleCaptureLost(const QString& reason)
         return;
     // The recording cannot go on; what it holds so far is still worth the words.
     setStatusBanner(QStringLiteral("⚠️ ") + reason + QStringLiteral("，已转写停止前录下的内容"));
-    finishDictationSessionDetached();
+    finishDictationSessionDetached(true);
 }
 
 void AppState::scheduleIdleReset(double afterSeconds)
@@ -376,16 +384,21 @@ void AppState::cancelDictationSession()
 
 // --- finish -----------------------------------------------------------------------------------------------------
 
-void AppState::finishDictationSessionDetached()
+void AppState::finishDictationSessionDetached(bool endedByItself)
 {
     // The task finishes on its own; nothing awaits it.
-    [](QPointer<AppState> self) -> QCoro::Task<> {
+    [](QPointer<AppState> self, bool byItself) -> QCoro::Task<> {
         if (self)
-            co_await self->finishDictationSession();
-    }(this);
+            co_await self->finishSession(byItself);
+    }(this, endedByItself);
 }
 
 QCoro::Task<> AppState::finishDictationSession()
+{
+    co_await finishSession(false);
+}
+
+QCoro::Task<> AppState::finishSession(bool endedByItself)
 {
     // Stopped before the session began: it never does, and nothing was recorded to finish.
     if (abandonPendingStart())
@@ -396,14 +409,20 @@ QCoro::Task<> AppState::finishDictationSession()
     const quint64 generation = m_sessionGeneration;
     m_isFinalizingSession = true;
     TracedFinish trace(m_services.trace);
-    m_hotkeyMonitor->syncRecordingState(false);
+    if (endedByItself)
+        m_hotkeyMonitor->recordingEndedByItself();
+    else
+        m_hotkeyMonitor->syncRecordingState(false);
     // The paste at the end then finds the user's clipboard read, however slowly its owner hands it over.
     if (!m_isTypingInsideOwnApp)
         m_contextInjector->prefetchClipboardSnapshot();
 
-    co_await sleepFor(m_scheduler, kTailPause);
-    if (!self)
-        co_return;
+    // The tail pause catches the last words after a stop key; a recording the app ended takes nothing more.
+    if (!endedByItself) {
+        co_await sleepFor(m_scheduler, kTailPause);
+        if (!self)
+            co_return;
+    }
     trace.mark(DictationTrace::Step::tailEnd);
     if (m_sessionGeneration != generation) {
         // Cancelled during the tail pause: the session is over, nothing is inserted or recorded.

@@ -339,6 +339,26 @@ public:
         state->beginDictationSession();
         EXPECT_TRUE(settle([&] { return !state->isStartingSession(); })) << "the begin never got its answers";
     }
+    // The first-run trigger, right Control, pressed and released as the user does, through the app's own key
+    // monitor; the requests it sends are handed to the state.
+    void pressTrigger()
+    {
+        EXPECT_TRUE(keySource.deliver({KeyEvent::Kind::FlagsChanged, KeyCode::RightControl,
+                                       ModifierFlag::Control | ModifierFlag::DeviceRightControl}))
+            << "the key monitor listens";
+        scheduler.runDue();
+    }
+    void releaseTrigger()
+    {
+        EXPECT_TRUE(keySource.deliver({KeyEvent::Kind::FlagsChanged, KeyCode::RightControl, 0}));
+        scheduler.runDue();
+    }
+    void tapTrigger()
+    {
+        pressTrigger();
+        releaseTrigger();
+    }
+
     // Runs due virtual-time work and the main loop until `done` (false after thirty seconds of real time:
     // the bound only ends a wait that would never succeed).
     bool settle(const std::function<bool()>& done)

@@ -126,6 +126,50 @@ TEST_F(DictationSoundServer, AServerKilledMidDictationIsSaidAndWhatWasHeardIsDel
     EXPECT_EQ(uploads.size(), 2);
 }
 
+// Killed in the middle of a dictation and back a moment later, while the user still speaks: the tap the user
+// then makes to stop starts nothing on the new server, and the tap after it dictates as usual.
+TEST_F(DictationSoundServer, TheStopTapAfterTheServerWasLostStartsNothing)
+{
+    int sessionsOpened = 0;
+    bool wasActive = false;
+    QObject::connect(h.state.get(), &AppState::changed, [&] {
+        if (h.state->isSessionActive() && !std::exchange(wasActive, true))
+            ++sessionsOpened;
+        wasActive = h.state->isSessionActive();
+    });
+    const auto tapAndSettle = [&] {
+        h.tapTrigger();
+        return h.settle([&] { return !h.state->isStartingSession(); });
+    };
+    ASSERT_TRUE(tapAndSettle());
+    ASSERT_TRUE(h.state->phase().isListening());
+    ASSERT_TRUE(hears(0.5)) << "the microphone never delivered";
+    server->kill();
+    ASSERT_TRUE(finished(1)) << "the dictation went on without a microphone";
+    ASSERT_EQ(uploads.size(), 1);
+
+    server.reset();
+    server = std::make_unique<PrivateSoundServer>();
+    ASSERT_TRUE(server->isUp());
+    ASSERT_FALSE(server->loadSource(QStringLiteral("microphone"), 16000).isEmpty());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return permissions.refreshMicrophoneStatus() == AuthorizationStatus::Authorized; }, kWaitMs));
+    h.state->refreshPermissionStatus();
+
+    ASSERT_TRUE(tapAndSettle()); // meant as the stop
+    EXPECT_FALSE(h.state->isSessionActive()) << "the stop tap started a recording";
+    EXPECT_EQ(sessionsOpened, 1);
+    EXPECT_FALSE(h.state->phase().is<PipelinePhase::Error>()) << "and was not refused either";
+
+    ASSERT_TRUE(tapAndSettle());
+    ASSERT_TRUE(h.state->phase().isListening()) << "the tap after it starts as usual";
+    ASSERT_TRUE(hears(0.5));
+    h.tapTrigger();
+    ASSERT_TRUE(finished(2));
+    EXPECT_EQ(sessionsOpened, 2);
+    EXPECT_EQ(uploads.size(), 2);
+}
+
 // Down before the trigger: the pill shows the error and the banner says why, at every trigger.
 TEST_F(DictationSoundServer, AServerDownBeforeTheTriggerIsSaidInTheBanner)
 {
