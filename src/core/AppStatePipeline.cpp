@@ -61,6 +61,9 @@ const QString kStreamedPartKept = QStringLiteral("；已送出云端已识别的
 const QString kNothingRecognised = QStringLiteral("；本次听写没有得到任何文字");
 const QString kOwnWindowTargetName = QStringLiteral("Quorbell 试音沙盒");
 const QString kSavedToClipboardText = QStringLiteral("已暂存剪贴板 · Ctrl+V 粘贴");
+// A start pressed while the previous dictation was finishing, stopped before that one had ended.
+const QString kStartNeverBeganBanner = QStringLiteral(
+    "⚠️ 上一段听写还在处理中，这次按键没有开始录音，请再说一次");
 
 // The newest `count` polished texts, newest first.
 QStringList newestPolished(const QList<DictationRecord>& history, int count)
@@ -114,12 +117,15 @@ private:
 
 void AppState::beginDictationSession()
 {
-    if (m_isSessionActive || isStartingSession()) {
+    if (m_isFinalizingSession) {
+        // Taken, not dropped: it starts once the dictation being finished has ended, and the trigger counts
+        // it as on, so the user's next press is its stop.
+        m_startAwaitsFinish = true;
         m_hotkeyMonitor->syncRecordingState(true);
         return;
     }
-    if (m_isFinalizingSession) {
-        m_hotkeyMonitor->syncRecordingState(false);
+    if (m_isSessionActive || isStartingSession()) {
+        m_hotkeyMonitor->syncRecordingState(true);
         return;
     }
     if (!m_hasDesktopStatus) {
@@ -156,6 +162,27 @@ void AppState::beginDictationSession()
         m_asrEngine->prewarmHotMicAsync();
     m_pendingStart = ++m_lastStart;
     startDictationSession(m_pendingStart); // runs on by itself; a stop or cancel meanwhile drops it
+}
+
+bool AppState::abandonStartAwaitingFinish()
+{
+    if (!std::exchange(m_startAwaitsFinish, false))
+        return false;
+    m_hotkeyMonitor->syncRecordingState(false);
+    return true;
+}
+
+void AppState::endFinalizing()
+{
+    m_isFinalizingSession = false;
+    if (!m_startAwaitsFinish)
+        return;
+    // On the next turn: the finish that ends here returns first.
+    QPointer<AppState> self(this);
+    m_scheduler.schedule(Duration::zero(), [self] {
+        if (self && std::exchange(self->m_startAwaitsFinish, false))
+            self->beginDictationSession();
+    });
 }
 
 bool AppState::abandonPendingStart()
@@ -315,7 +342,7 @@ void AppState::handleEngineError(const QString& message)
     if (endsRecording) {
         m_asrEngine->cancel(); // nothing finishes this session: no audio of it goes anywhere from here
         m_hotkeyMonitor->recordingEndedByItself();
-    } else {
+    } else if (!m_startAwaitsFinish) { // a start waiting for this finish keeps the trigger on
         m_hotkeyMonitor->syncRecordingState(false);
     }
     setPhase(PipelinePhase::error(message));
@@ -361,6 +388,8 @@ void AppState::scheduleIdleReset(double afterSeconds)
 
 void AppState::cancelDictationSession()
 {
+    if (abandonStartAwaitingFinish())
+        return; // the dictation being finished was not the one cancelled
     if (abandonPendingStart())
         return; // nothing was shown or started yet
     if (!m_isSessionActive)
@@ -400,6 +429,12 @@ QCoro::Task<> AppState::finishDictationSession()
 
 QCoro::Task<> AppState::finishSession(bool endedByItself)
 {
+    // The stop of a start that waited for the previous dictation: that start never began, and the user, who
+    // may have spoken meanwhile, must know nothing was recorded.
+    if (abandonStartAwaitingFinish()) {
+        setStatusBanner(kStartNeverBeganBanner);
+        co_return;
+    }
     // Stopped before the session began: it never does, and nothing was recorded to finish.
     if (abandonPendingStart())
         co_return;
@@ -426,7 +461,7 @@ QCoro::Task<> AppState::finishSession(bool endedByItself)
     trace.mark(DictationTrace::Step::tailEnd);
     if (m_sessionGeneration != generation) {
         // Cancelled during the tail pause: the session is over, nothing is inserted or recorded.
-        m_isFinalizingSession = false;
+        endFinalizing();
         co_return;
     }
     // An engine error during the pause has already ended recording and shown itself; the finish still asks
@@ -458,8 +493,8 @@ QCoro::Task<> AppState::finishSession(bool endedByItself)
             if (transcript.heardVoice)
                 setStatusBanner(kHeardVoiceNoTextBanner.toString());
         }
-        m_isFinalizingSession = false;
         m_audioDucker->restoreIfNeeded();
+        endFinalizing();
         co_return;
     }
 
@@ -531,8 +566,8 @@ QCoro::Task<> AppState::finishSession(bool endedByItself)
         setStatusBanner(QStringLiteral("❌ ") + polished.rewriteFailure->description);
         setPhase(PipelinePhase::error(polished.rewriteFailure->description));
         scheduleIdleReset(kIdleAfterEngineError);
-        m_isFinalizingSession = false;
         m_audioDucker->restoreIfNeeded();
+        endFinalizing();
         co_return;
     }
     co_await closePolishedDictation(polished.text, polished.latencyMs, raw, transcript.durationSeconds, terms,
@@ -547,8 +582,8 @@ QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, Q
     if (text.isEmpty()) {
         m_unfinishedRecord.reset();
         setPhase(PipelinePhase::idle());
-        m_isFinalizingSession = false;
         m_audioDucker->restoreIfNeeded();
+        endFinalizing();
         co_return;
     }
 
@@ -615,8 +650,8 @@ QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, Q
         setPhase(PipelinePhase::savedToClipboard(kSavedToClipboardText));
         scheduleIdleReset(kIdleAfterSavedToClipboard);
     }
-    m_isFinalizingSession = false;
     m_audioDucker->restoreIfNeeded();
+    endFinalizing();
 }
 
 DictationRecord AppState::dictationRecord(const QString& raw, const QString& text, double duration,
