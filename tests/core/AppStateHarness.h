@@ -321,6 +321,11 @@ public:
         services.speechEngine = std::move(speech);
         services.downloaderOptions = downloaderOptions;
         state = std::make_unique<AppState>(std::move(services));
+        QObject::connect(state.get(), &AppState::changed, [this] {
+            if (state->isSessionActive() && !std::exchange(sessionWasActive, true))
+                ++sessionsOpened;
+            sessionWasActive = state->isSessionActive();
+        });
         return *state;
     }
 
@@ -455,5 +460,8 @@ public:
     // The model download asks the local server too (set before build()).
     OfflineModelDownloader::Options downloaderOptions;
     FakeSpeechEngine* engine = nullptr;
+    // Dictation sessions the state has opened since build().
+    int sessionsOpened = 0;
+    bool sessionWasActive = false;
     std::unique_ptr<AppState> state;
 };

@@ -276,13 +276,6 @@ TEST_F(SeedDictationTest, TheStopTapAfterTheAppEndedTheRecordingStartsNothing)
         if (closeMidway && audioFrames(c) == 13) // about 1.2 s in
             c.closeWith(1011);
     };
-    int sessionsOpened = 0;
-    bool wasActive = false;
-    QObject::connect(h.state.get(), &AppState::changed, [&] {
-        if (h.state->isSessionActive() && !std::exchange(wasActive, true))
-            ++sessionsOpened;
-        wasActive = h.state->isSessionActive();
-    });
     const struct {
         const char* what;
         bool refused;
@@ -298,7 +291,7 @@ TEST_F(SeedDictationTest, TheStopTapAfterTheAppEndedTheRecordingStartsNothing)
         closeMidway = true;
         if (c.refused)
             seed.setHandshakes(QList<Handshake>(seed.connectionCount() + 4, Handshake::unauthorized));
-        const int sessionsBefore = sessionsOpened;
+        const int sessionsBefore = h.sessionsOpened;
         tapToStart();
         speak(EngineTest::tone(400, 4.0)); // ends early, when the app ends the recording
         ASSERT_TRUE(endedByItself()) << "the recording went on";
@@ -313,7 +306,7 @@ TEST_F(SeedDictationTest, TheStopTapAfterTheAppEndedTheRecordingStartsNothing)
         EXPECT_TRUE(h.settle([&] { return !state().isStartingSession(); }));
         roomSound(3.0);
         EXPECT_FALSE(state().isSessionActive()) << "the stop tap started a recording";
-        EXPECT_EQ(sessionsOpened, sessionsBefore + 1) << "no second session opened";
+        EXPECT_EQ(h.sessionsOpened, sessionsBefore + 1) << "no second session opened";
         EXPECT_EQ(audioFramesReceived(), framesAtTheEnd) << "no audio sent after the end";
         EXPECT_EQ(seed.connectionCount(), connections);
         EXPECT_EQ(h.clipboard.textsSet().count(QStringLiteral("今天")), typedTexts) << "typed at most once";
