@@ -162,8 +162,8 @@ public:
     std::shared_ptr<KeyTarget> targetFocusedWindow();
 
     // --- Keys, blocking (the typing queue, or another thread that is not the main one) ---
-    // With a `target`, nothing is posted from the first batch that finds its window without the focus on, and
-    // that batch reports the failure (the target then says it lost the focus).
+    // With a `target`, each batch goes out only while its window holds the focus; the first batch that finds
+    // the focus elsewhere posts nothing and fails, and the target then says it lost the focus.
 
     // One line as Unicode key events, in chunks of at most kTypingChunkCodeUnits on character boundaries.
     Status typeRawUnicodeLine(const QString& text);
@@ -175,8 +175,8 @@ public:
     Status prepareToTypeNow(const QString& upcoming);
 
     // --- Keys from the main thread: posted on the typing queue; each reports the first failure ---
-    // Keys for a `target` go out only while its window holds the focus (see KeyTarget); none is an
-    // unguarded run into whatever window has the focus.
+    // Keys for a `target` go out only while its window holds the focus (see KeyTarget); without one they go
+    // to whatever window has the focus.
 
     // Line breaks become Shift+Return; a list marker the editor inserted by itself after a line break is not
     // typed twice (it waits kListMarkerSettle and reads the field to find out).
