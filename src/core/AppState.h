@@ -177,7 +177,9 @@ public:
 
     // --- the dictation pipeline ----------------------------------------------------------------------------
     // Opens the microphone at once; the session begins when the front window and the clipboard have been
-    // read, off the main thread. A stop or cancel meanwhile drops the begin.
+    // read, off the main thread. A stop or cancel meanwhile drops the begin. Pressed while the previous
+    // dictation is finishing, the begin waits for that one to end and then starts; a stop before then drops
+    // it and says so.
     void beginDictationSession();
     // Stops the running session and carries it through recognition, polishing, delivery and the history.
     QCoro::Task<> finishDictationSession();
@@ -186,6 +188,8 @@ public:
     // A begin waits for the first permission answers of the desktop or for the front window and clipboard.
     bool isStartingSession() const { return m_startAwaitsStatus || m_pendingStart != 0; }
     bool isFinalizingSession() const { return m_isFinalizingSession; }
+    // A begin waits for the dictation being finished to end.
+    bool isStartAwaitingFinish() const { return m_startAwaitsFinish; }
     // Distils terms from pasted text into the lexicon; reports in the status banner.
     QCoro::Task<> distillPastedCorpus(QString text);
 
@@ -324,7 +328,14 @@ private:
     void handleCloudRecognitionFailure(const QString& reason);
     void handlePartialResult(const QString& text, bool settled);
     void scheduleIdleReset(double afterSeconds);
-    void finishDictationSessionDetached();
+    // `endedByItself`: the app ends the recording (a failure), not the user's stop; the user's next trigger
+    // press is then that stop, and no audio after the end is taken.
+    void finishDictationSessionDetached(bool endedByItself = false);
+    QCoro::Task<> finishSession(bool endedByItself);
+    // The finish is over: a begin that waited for it starts now.
+    void endFinalizing();
+    // Drops a begin waiting for the finish to end; whether there was one.
+    bool abandonStartAwaitingFinish();
     QCoro::Task<> startDictationSession(quint64 start);
     // Drops a begin still waiting for its answers; whether there was one.
     bool abandonPendingStart();
@@ -411,6 +422,8 @@ private:
     // then waits for the answers instead of being refused for nothing.
     bool m_hasDesktopStatus = false;
     bool m_startAwaitsStatus = false;
+    // A begin came while a dictation was finishing: it starts once that one has ended.
+    bool m_startAwaitsFinish = false;
     bool m_hasStarted = false;
     std::shared_ptr<LiveInputSession> m_liveInputSession;
     QString m_sandboxBaseBeforeSession;

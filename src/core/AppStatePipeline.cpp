@@ -61,6 +61,9 @@ const QString kStreamedPartKept = QStringLiteral("；已送出云端已识别的
 const QString kNothingRecognised = QStringLiteral("；本次听写没有得到任何文字");
 const QString kOwnWindowTargetName = QStringLiteral("Quorbell 试音沙盒");
 const QString kSavedToClipboardText = QStringLiteral("已暂存剪贴板 · Ctrl+V 粘贴");
+// A start pressed while the previous dictation was finishing, stopped before that one had ended.
+const QString kStartNeverBeganBanner = QStringLiteral(
+    "⚠️ 上一段听写还在处理中，这次按键没有开始录音，请再说一次");
 
 // The newest `count` polished texts, newest first.
 QStringList newestPolished(const QList<DictationRecord>& history, int count)
@@ -114,12 +117,15 @@ private:
 
 void AppState::beginDictationSession()
 {
-    if (m_isSessionActive || isStartingSession()) {
+    if (m_isFinalizingSession) {
+        // Taken, not dropped: it starts once the dictation being finished has ended, and the trigger counts
+        // it as on, so the user's next press is its stop.
+        m_startAwaitsFinish = true;
         m_hotkeyMonitor->syncRecordingState(true);
         return;
     }
-    if (m_isFinalizingSession) {
-        m_hotkeyMonitor->syncRecordingState(false);
+    if (m_isSessionActive || isStartingSession()) {
+        m_hotkeyMonitor->syncRecordingState(true);
         return;
     }
     if (!m_hasDesktopStatus) {
@@ -156,6 +162,27 @@ void AppState::beginDictationSession()
         m_asrEngine->prewarmHotMicAsync();
     m_pendingStart = ++m_lastStart;
     startDictationSession(m_pendingStart); // runs on by itself; a stop or cancel meanwhile drops it
+}
+
+bool AppState::abandonStartAwaitingFinish()
+{
+    if (!std::exchange(m_startAwaitsFinish, false))
+        return false;
+    m_hotkeyMonitor->syncRecordingState(false);
+    return true;
+}
+
+void AppState::endFinalizing()
+{
+    m_isFinalizingSession = false;
+    if (!m_startAwaitsFinish)
+        return;
+    // On the next turn: the finish that ends here returns first.
+    QPointer<AppState> self(this);
+    m_scheduler.schedule(Duration::zero(), [self] {
+        if (self && std::exchange(self->m_startAwaitsFinish, false))
+            self->beginDictationSession();
+    });
 }
 
 bool AppState::abandonPendingStart()
@@ -305,11 +332,19 @@ void AppState::handlePartialResult(const QString& text, bool settled)
 
 void AppState::handleEngineError(const QString& message)
 {
+    // While recording, the error ends a recording the user still thinks runs; during a finish it only ends
+    // what the user's stop began.
+    const bool endsRecording = m_isSessionActive && !m_isFinalizingSession;
     m_isSessionActive = false;
     if (m_services.trace && !m_isFinalizingSession) // a finish under way ends its own trace
         m_services.trace->dictationAbandoned();
     m_audioDucker->restoreIfNeeded();
-    m_hotkeyMonitor->syncRecordingState(false);
+    if (endsRecording) {
+        m_asrEngine->cancel(); // nothing finishes this session: no audio of it goes anywhere from here
+        m_hotkeyMonitor->recordingEndedByItself();
+    } else if (!m_startAwaitsFinish) { // a start waiting for this finish keeps the trigger on
+        m_hotkeyMonitor->syncRecordingState(false);
+    }
     setPhase(PipelinePhase::error(message));
     // The pill draws the error without words: the banner says why.
     setStatusBanner(message);
@@ -328,7 +363,7 @@ void AppState::handleCloudRecognitionFailure(const QString& reason)
     m_cloudFailure = CloudFailure{m_sessionGeneration, banner};
     // Recording on would only lose more speech: the dictation ends with what the cloud streamed.
     if (!m_isFinalizingSession)
-        finishDictationSessionDetached();
+        finishDictationSessionDetached(true);
 }
 
 void AppState::handleCaptureLost(const QString& reason)
@@ -337,7 +372,7 @@ void AppState::handleCaptureLost(const QString& reason)
         return;
     // The recording cannot go on; what it holds so far is still worth the words.
     setStatusBanner(QStringLiteral("⚠️ ") + reason + QStringLiteral("，已转写停止前录下的内容"));
-    finishDictationSessionDetached();
+    finishDictationSessionDetached(true);
 }
 
 void AppState::scheduleIdleReset(double afterSeconds)
@@ -353,6 +388,8 @@ void AppState::scheduleIdleReset(double afterSeconds)
 
 void AppState::cancelDictationSession()
 {
+    if (abandonStartAwaitingFinish())
+        return; // the dictation being finished was not the one cancelled
     if (abandonPendingStart())
         return; // nothing was shown or started yet
     if (!m_isSessionActive)
@@ -376,17 +413,28 @@ void AppState::cancelDictationSession()
 
 // --- finish -----------------------------------------------------------------------------------------------------
 
-void AppState::finishDictationSessionDetached()
+void AppState::finishDictationSessionDetached(bool endedByItself)
 {
     // The task finishes on its own; nothing awaits it.
-    [](QPointer<AppState> self) -> QCoro::Task<> {
+    [](QPointer<AppState> self, bool byItself) -> QCoro::Task<> {
         if (self)
-            co_await self->finishDictationSession();
-    }(this);
+            co_await self->finishSession(byItself);
+    }(this, endedByItself);
 }
 
 QCoro::Task<> AppState::finishDictationSession()
 {
+    co_await finishSession(false);
+}
+
+QCoro::Task<> AppState::finishSession(bool endedByItself)
+{
+    // The stop of a start that waited for the previous dictation: that start never began, and the user, who
+    // may have spoken meanwhile, must know nothing was recorded.
+    if (abandonStartAwaitingFinish()) {
+        setStatusBanner(kStartNeverBeganBanner);
+        co_return;
+    }
     // Stopped before the session began: it never does, and nothing was recorded to finish.
     if (abandonPendingStart())
         co_return;
@@ -396,18 +444,24 @@ QCoro::Task<> AppState::finishDictationSession()
     const quint64 generation = m_sessionGeneration;
     m_isFinalizingSession = true;
     TracedFinish trace(m_services.trace);
-    m_hotkeyMonitor->syncRecordingState(false);
+    if (endedByItself)
+        m_hotkeyMonitor->recordingEndedByItself();
+    else
+        m_hotkeyMonitor->syncRecordingState(false);
     // The paste at the end then finds the user's clipboard read, however slowly its owner hands it over.
     if (!m_isTypingInsideOwnApp)
         m_contextInjector->prefetchClipboardSnapshot();
 
-    co_await sleepFor(m_scheduler, kTailPause);
-    if (!self)
-        co_return;
+    // The tail pause catches the last words after a stop key; a recording the app ended takes nothing more.
+    if (!endedByItself) {
+        co_await sleepFor(m_scheduler, kTailPause);
+        if (!self)
+            co_return;
+    }
     trace.mark(DictationTrace::Step::tailEnd);
     if (m_sessionGeneration != generation) {
         // Cancelled during the tail pause: the session is over, nothing is inserted or recorded.
-        m_isFinalizingSession = false;
+        endFinalizing();
         co_return;
     }
     // An engine error during the pause has already ended recording and shown itself; the finish still asks
@@ -439,8 +493,8 @@ QCoro::Task<> AppState::finishDictationSession()
             if (transcript.heardVoice)
                 setStatusBanner(kHeardVoiceNoTextBanner.toString());
         }
-        m_isFinalizingSession = false;
         m_audioDucker->restoreIfNeeded();
+        endFinalizing();
         co_return;
     }
 
@@ -513,8 +567,8 @@ QCoro::Task<> AppState::finishDictationSession()
         setStatusBanner(QStringLiteral("❌ ") + polished.rewriteFailure->description);
         setPhase(PipelinePhase::error(polished.rewriteFailure->description));
         scheduleIdleReset(kIdleAfterEngineError);
-        m_isFinalizingSession = false;
         m_audioDucker->restoreIfNeeded();
+        endFinalizing();
         co_return;
     }
     // The locally corrected text is delivered all the same, but a user whose key is mistyped must learn that
@@ -534,8 +588,8 @@ QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, Q
     if (text.isEmpty()) {
         m_unfinishedRecord.reset();
         setPhase(PipelinePhase::idle());
-        m_isFinalizingSession = false;
         m_audioDucker->restoreIfNeeded();
+        endFinalizing();
         co_return;
     }
 
@@ -568,6 +622,11 @@ QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, Q
     }
     if (!self)
         co_return;
+    if (live && live->hasLostTargetWindow())
+        setStatusBanner(QStringLiteral("⚠️ 输入焦点离开了「") + m_activeContext.appName +
+                        QStringLiteral("」，实时输入已停止") +
+                        (inserted ? QStringLiteral("，全文已作为一次粘贴送入当前窗口")
+                                  : QStringLiteral("，全文已暂存剪贴板")));
 
     QList<LexiconEntry> hits;
     for (const LexiconEntry& entry : terms) {
@@ -597,8 +656,8 @@ QCoro::Task<> AppState::closePolishedDictation(QString text, qint64 latencyMs, Q
         setPhase(PipelinePhase::savedToClipboard(kSavedToClipboardText));
         scheduleIdleReset(kIdleAfterSavedToClipboard);
     }
-    m_isFinalizingSession = false;
     m_audioDucker->restoreIfNeeded();
+    endFinalizing();
 }
 
 DictationRecord AppState::dictationRecord(const QString& raw, const QString& text, double duration,

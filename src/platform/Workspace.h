@@ -16,6 +16,8 @@ struct FrontmostApplication {
     QString bundleIdentifier;
     qint64 processId = 0; // 0 when the window does not tell
     QString windowTitle;
+    // The display's id of the window; 0 when unknown.
+    quint64 windowId = 0;
 };
 
 struct [[nodiscard]] ProcessResult {
@@ -32,6 +34,10 @@ public:
 
     // Asked afresh on every call; nullopt when no window is active. Safe from any thread.
     virtual std::optional<FrontmostApplication> frontmostApplication() = 0;
+    // The top-level window that synthetic keys reach now (the one holding the keyboard focus), asked with as
+    // little as the desktop allows, so it can be asked before every batch of keys; 0 when no window has the
+    // focus or the desktop cannot tell. Blocks on the display server: not on the main thread.
+    virtual quint64 keyboardFocusWindow() = 0;
     // Called on the main thread whenever another window becomes active. An empty handler unsubscribes.
     virtual void setActivationHandler(ActivationHandler handler) = 0;
     virtual Status openUrl(const QUrl& url) = 0;

@@ -209,6 +209,38 @@ bool ContextInjector::isTerminalFrontmost()
     return app && PastePolicy::isTerminal(*app);
 }
 
+std::shared_ptr<KeyTarget> ContextInjector::targetFocusedWindow()
+{
+    auto target = std::make_shared<KeyTarget>();
+    m_pacerQueue->async([this, target] {
+        target->m_window = m_workspace.keyboardFocusWindow();
+        target->m_application = m_workspace.frontmostApplication();
+        target->m_terminal = target->m_application && PastePolicy::isTerminal(*target->m_application);
+    });
+    return target;
+}
+
+bool ContextInjector::keysReachTarget(KeyTarget* target)
+{
+    if (!target)
+        return true;
+    if (target->m_lost)
+        return false;
+    bool inTarget = false;
+    if (target->m_window != 0) {
+        inTarget = m_workspace.keyboardFocusWindow() == target->m_window;
+    } else if (const std::optional<FrontmostApplication>& was = target->m_application) {
+        const std::optional<FrontmostApplication> now = m_workspace.frontmostApplication();
+        inTarget = now && now->processId == was->processId &&
+                   now->bundleIdentifier == was->bundleIdentifier && now->name == was->name;
+    }
+    if (!inTarget) {
+        target->m_lost = true;
+        qInfo("The keyboard focus left the window being typed into: no more keys go to it");
+    }
+    return inTarget;
+}
+
 std::optional<QPointF> ContextInjector::focusedCaretOrigin(QSizeF pillSize)
 {
     if (!isTrusted())

@@ -16,6 +16,7 @@
 #include <QRectF>
 #include <QSizeF>
 #include <QString>
+#include <atomic>
 #include <coroutine>
 #include <functional>
 #include <memory>
@@ -26,6 +27,28 @@
 
 class DictationTrace;
 class QObject;
+
+// The window one dictation types into, taken when the dictation starts. Keys posted for it go out only while
+// that window still holds the keyboard focus: the typing queue checks right before each batch (a chunk of
+// text, a chord, a run of Delete presses), so a key can never follow the focus further than one batch. The
+// first batch that finds the focus elsewhere is not posted, and from then on nothing is posted for the
+// target, even should the focus come back.
+class KeyTarget {
+public:
+    // The focus left the window; any thread.
+    bool hasLostFocus() const { return m_lost.load(); }
+    // The window is a terminal's, which takes text only as a paste; any thread, known before any batch for
+    // the target runs.
+    bool isTerminal() const { return m_terminal.load(); }
+
+private:
+    friend class ContextInjector;
+    std::atomic<bool> m_lost = false;
+    std::atomic<bool> m_terminal = false;
+    // Written once on the typing queue, before any batch for the target; read there only.
+    std::optional<FrontmostApplication> m_application;
+    quint64 m_window = 0; // 0: the desktop does not tell, the application is compared instead
+};
 
 // Reads the target of a dictation (frontmost application, focused field, selection, text before the caret)
 // and puts text into it by keystrokes or by pasting, keeping the user's clipboard. Nothing is cached: every
@@ -110,6 +133,9 @@ public:
     // Whether the frontmost application is a shell terminal: it pastes with Ctrl+Shift+V and has no
     // select-all (Ctrl+A moves to the start of the line there).
     bool isTerminalFrontmost();
+    // Whether keys for `target` may go out now: its window still holds the keyboard focus. A null target
+    // is any window. The typing queue only.
+    bool keysReachTarget(KeyTarget* target);
 
     // Where a pill of `pillSize` sits centred kPillCaretGap below the focused caret: its top-left corner in
     // global screen coordinates, clamped to the visible area of the caret's screen; nullopt when the caret
@@ -131,39 +157,48 @@ public:
     QCoro::Task<std::optional<QString>> readCurrentFocusedValueAsync();
     QCoro::Task<bool> isLikelyEditableFocusAsync();
     QCoro::Task<std::optional<FrontmostApplication>> frontmostApplicationAsync();
+    // The window that has the keyboard focus now, as the target of the keys of one dictation; it is learnt
+    // on the typing queue, before any key that names it. Main thread.
+    std::shared_ptr<KeyTarget> targetFocusedWindow();
 
     // --- Keys, blocking (the typing queue, or another thread that is not the main one) ---
+    // With a `target`, each batch goes out only while its window holds the focus; the first batch that finds
+    // the focus elsewhere posts nothing and fails, and the target then says it lost the focus.
 
     // One line as Unicode key events, in chunks of at most kTypingChunkCodeUnits on character boundaries.
     Status typeRawUnicodeLine(const QString& text);
     // Line breaks become Shift+Return; no list-marker check, so it never waits on the scheduler.
-    Status typeCleanUnicodeNow(const QString& text);
+    Status typeCleanUnicodeNow(const QString& text, KeyTarget* target = nullptr);
     // Delete `count` times without pausing, for short runs.
-    Status sendBackspacesNow(int count);
+    Status sendBackspacesNow(int count, KeyTarget* target = nullptr);
     // Readies the keys of text about to be typed (InputSynth::prepareToType); posts nothing.
     Status prepareToTypeNow(const QString& upcoming);
 
     // --- Keys from the main thread: posted on the typing queue; each reports the first failure ---
+    // Keys for a `target` go out only while its window holds the focus (see KeyTarget); without one they go
+    // to whatever window has the focus.
 
     // Line breaks become Shift+Return; a list marker the editor inserted by itself after a line break is not
     // typed twice (it waits kListMarkerSettle and reads the field to find out).
-    QCoro::Task<Status> typeCleanUnicode(QString text);
+    QCoro::Task<Status> typeCleanUnicode(QString text, std::shared_ptr<KeyTarget> target = {});
     // typeCleanUnicode without the list-marker check, in one go. Text of at most two characters cannot hold
     // a line break followed by a marker, so for it the two are the same.
-    QCoro::Task<Status> typeCleanUnicodeAsIs(QString text);
+    QCoro::Task<Status> typeCleanUnicodeAsIs(QString text, std::shared_ptr<KeyTarget> target = {});
     // Text that begins right after a line break: its leading list marker is skipped when the editor already
     // inserted it.
-    QCoro::Task<Status> typePostNewlineSkippingEditorAutoMarker(QString text);
+    QCoro::Task<Status> typePostNewlineSkippingEditorAutoMarker(QString text,
+                                                                std::shared_ptr<KeyTarget> target = {});
     // Turns the already typed `from` into `to`: Delete back to the common prefix, then type the rest.
-    QCoro::Task<Status> applyCleanUnicodeDelta(QString from, QString to);
+    QCoro::Task<Status> applyCleanUnicodeDelta(QString from, QString to,
+                                               std::shared_ptr<KeyTarget> target = {});
     // Delete `count` times, pausing kBackspacePause after every kBackspacePauseEvery-th press.
-    QCoro::Task<Status> sendCleanBackspaces(int count);
+    QCoro::Task<Status> sendCleanBackspaces(int count, std::shared_ptr<KeyTarget> target = {});
     // Ctrl+A. False (and nothing pressed) without trust or in a terminal, where it would not select; false
     // too when the keys could not be posted.
-    QCoro::Task<bool> sendSelectAllEvent();
+    QCoro::Task<bool> sendSelectAllEvent(std::shared_ptr<KeyTarget> target = {});
     // Shift+Left `count` times. False (and nothing pressed) without trust or in a terminal; false too when
     // the keys could not be posted.
-    QCoro::Task<bool> selectLeftCharacters(int count);
+    QCoro::Task<bool> selectLeftCharacters(int count, std::shared_ptr<KeyTarget> target = {});
 
     // --- Clipboard (main thread) ---
 
@@ -257,10 +292,10 @@ private:
 
     bool isTrusted() { return m_accessibility.isTrusted(); }
     // The two below skip the trust check their callers made.
-    Status typeLineInChunks(const QString& text);
-    Status typeLinesNow(const QString& text);
+    Status typeLineInChunks(const QString& text, KeyTarget* target = nullptr);
+    Status typeLinesNow(const QString& text, KeyTarget* target = nullptr);
     // The marker rule for one piece that follows a line break.
-    QCoro::Task<Status> typeSkippingEditorMarker(QString piece);
+    QCoro::Task<Status> typeSkippingEditorMarker(QString piece, std::shared_ptr<KeyTarget> target);
     void checkClipboardRestore();
     // Puts the user's PRIMARY selection back at once, while the pasted text there is still ours.
     void restorePrimaryNow(PendingRestore& pending);

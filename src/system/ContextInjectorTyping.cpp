@@ -54,6 +54,11 @@ Status notTrusted()
     return Status::failure(QStringLiteral("Accessibility is not granted: no keys are posted"));
 }
 
+Status focusLeft()
+{
+    return Status::failure(QStringLiteral("the keyboard focus left the window being typed into"));
+}
+
 } // namespace
 
 // --- Keys, blocking ---
@@ -67,39 +72,46 @@ Status ContextInjector::typeRawUnicodeLine(const QString& text)
     return typeLineInChunks(text);
 }
 
-Status ContextInjector::typeLineInChunks(const QString& text)
+Status ContextInjector::typeLineInChunks(const QString& text, KeyTarget* target)
 {
     const QList<qsizetype> bounds = Text::graphemeBoundaries(text);
     qsizetype start = 0;
     for (qsizetype i = 1; i < bounds.size(); ++i) {
         // A character longer than a chunk goes out alone rather than being split.
         if (bounds[i] - start > kTypingChunkCodeUnits && bounds[i - 1] > start) {
+            if (!keysReachTarget(target))
+                return focusLeft();
             if (const Status typed = m_inputSynth.typeText(text.sliced(start, bounds[i - 1] - start)); !typed)
                 return typed;
             start = bounds[i - 1];
         }
     }
-    if (start < text.size())
+    if (start < text.size()) {
+        if (!keysReachTarget(target))
+            return focusLeft();
         return m_inputSynth.typeText(text.sliced(start));
+    }
     return Status::success();
 }
 
-Status ContextInjector::typeCleanUnicodeNow(const QString& text)
+Status ContextInjector::typeCleanUnicodeNow(const QString& text, KeyTarget* target)
 {
     if (text.isEmpty())
         return Status::success();
     if (!isTrusted())
         return notTrusted();
-    return typeLinesNow(text);
+    return typeLinesNow(text, target);
 }
 
-Status ContextInjector::typeLinesNow(const QString& text)
+Status ContextInjector::typeLinesNow(const QString& text, KeyTarget* target)
 {
     const QStringList lines = text.split(u'\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        if (const Status typed = typeLineInChunks(lines[i]); !typed)
+        if (const Status typed = typeLineInChunks(lines[i], target); !typed)
             return typed;
         if (i + 1 < lines.size()) {
+            if (!keysReachTarget(target))
+                return focusLeft();
             if (const Status broken = m_inputSynth.pressChord(kLineBreakChord); !broken)
                 return broken;
         }
@@ -107,12 +119,14 @@ Status ContextInjector::typeLinesNow(const QString& text)
     return Status::success();
 }
 
-Status ContextInjector::sendBackspacesNow(int count)
+Status ContextInjector::sendBackspacesNow(int count, KeyTarget* target)
 {
     if (count <= 0)
         return Status::success();
     if (!isTrusted())
         return notTrusted();
+    if (!keysReachTarget(target))
+        return focusLeft();
     return m_inputSynth.pressBackspace(count);
 }
 
@@ -123,15 +137,15 @@ Status ContextInjector::prepareToTypeNow(const QString& upcoming)
 
 // --- Keys from the main thread ---
 
-QCoro::Task<Status> ContextInjector::typeCleanUnicodeAsIs(QString text)
+QCoro::Task<Status> ContextInjector::typeCleanUnicodeAsIs(QString text, std::shared_ptr<KeyTarget> target)
 {
     if (text.isEmpty())
         co_return Status::success();
-    auto call = onTypingQueue([this, text] { return typeCleanUnicodeNow(text); });
+    auto call = onTypingQueue([this, text, target] { return typeCleanUnicodeNow(text, target.get()); });
     co_return co_await call;
 }
 
-QCoro::Task<Status> ContextInjector::typeCleanUnicode(QString text)
+QCoro::Task<Status> ContextInjector::typeCleanUnicode(QString text, std::shared_ptr<KeyTarget> target)
 {
     if (text.isEmpty())
         co_return Status::success();
@@ -140,10 +154,10 @@ QCoro::Task<Status> ContextInjector::typeCleanUnicode(QString text)
     QString run;
     for (qsizetype i = 0; i < lines.size(); ++i) {
         if (i > 0 && extractLeadingListMarker(lines[i])) {
-            const Status before = co_await typeCleanUnicodeAsIs(std::exchange(run, QString()));
+            const Status before = co_await typeCleanUnicodeAsIs(std::exchange(run, QString()), target);
             if (!before)
                 co_return before;
-            const Status line = co_await typeSkippingEditorMarker(lines[i]);
+            const Status line = co_await typeSkippingEditorMarker(lines[i], target);
             if (!line)
                 co_return line;
         } else {
@@ -152,23 +166,25 @@ QCoro::Task<Status> ContextInjector::typeCleanUnicode(QString text)
         if (i + 1 < lines.size())
             run += u'\n';
     }
-    const Status result = co_await typeCleanUnicodeAsIs(run);
+    const Status result = co_await typeCleanUnicodeAsIs(run, target);
     co_return result;
 }
 
-QCoro::Task<Status> ContextInjector::typePostNewlineSkippingEditorAutoMarker(QString text)
+QCoro::Task<Status>
+ContextInjector::typePostNewlineSkippingEditorAutoMarker(QString text, std::shared_ptr<KeyTarget> target)
 {
     if (text.isEmpty())
         co_return Status::success();
-    const Status result = co_await typeSkippingEditorMarker(std::move(text));
+    const Status result = co_await typeSkippingEditorMarker(std::move(text), std::move(target));
     co_return result;
 }
 
-QCoro::Task<Status> ContextInjector::typeSkippingEditorMarker(QString piece)
+QCoro::Task<Status> ContextInjector::typeSkippingEditorMarker(QString piece,
+                                                              std::shared_ptr<KeyTarget> target)
 {
     const std::optional<QString> marker = extractLeadingListMarker(piece);
     if (!marker) {
-        const Status typed = co_await typeCleanUnicodeAsIs(std::move(piece));
+        const Status typed = co_await typeCleanUnicodeAsIs(std::move(piece), std::move(target));
         co_return typed;
     }
     co_await sleepFor(m_scheduler, kListMarkerSettle);
@@ -176,37 +192,38 @@ QCoro::Task<Status> ContextInjector::typeSkippingEditorMarker(QString piece)
     const QString exact = u'\n' + *marker;
     const QString singleSpaced = u'\n' + trimmedOfSpacesAndTabs(*marker) + u' ';
     const QString rest = piece.sliced(marker->size());
-    auto call = onTypingQueue([this, piece, rest, exact, singleSpaced] {
+    auto call = onTypingQueue([this, piece, rest, exact, singleSpaced, target] {
         const std::optional<QString> value = readCurrentFocusedValue();
         const bool inserted = value && (value->endsWith(exact) || value->endsWith(singleSpaced));
-        return typeCleanUnicodeNow(inserted ? rest : piece);
+        return typeCleanUnicodeNow(inserted ? rest : piece, target.get());
     });
     co_return co_await call;
 }
 
-QCoro::Task<Status> ContextInjector::applyCleanUnicodeDelta(QString from, QString to)
+QCoro::Task<Status> ContextInjector::applyCleanUnicodeDelta(QString from, QString to,
+                                                            std::shared_ptr<KeyTarget> target)
 {
     if (from == to)
         co_return Status::success();
     const GraphemeDiff::CommonPrefix common = GraphemeDiff::commonPrefix(from, to);
     const int erase = Text::graphemeCount(from) - common.characters;
     if (erase > 0) {
-        const Status erased = co_await sendCleanBackspaces(erase);
+        const Status erased = co_await sendCleanBackspaces(erase, target);
         if (!erased)
             co_return erased;
     }
-    const Status result = co_await typeCleanUnicode(to.sliced(common.codeUnits));
+    const Status result = co_await typeCleanUnicode(to.sliced(common.codeUnits), target);
     co_return result;
 }
 
-QCoro::Task<Status> ContextInjector::sendCleanBackspaces(int count)
+QCoro::Task<Status> ContextInjector::sendCleanBackspaces(int count, std::shared_ptr<KeyTarget> target)
 {
     // Presses are numbered from 0; a pause follows each one whose number is a non-zero multiple of 14.
     int pressed = 0;
     while (pressed < count) {
         const int pauseAfter = (pressed / kBackspacePauseEvery + 1) * kBackspacePauseEvery;
         const int run = std::min(count, pauseAfter + 1) - pressed;
-        auto call = onTypingQueue([this, run] { return sendBackspacesNow(run); });
+        auto call = onTypingQueue([this, run, target] { return sendBackspacesNow(run, target.get()); });
         const Status sent = co_await call;
         if (!sent)
             co_return sent;
@@ -217,20 +234,20 @@ QCoro::Task<Status> ContextInjector::sendCleanBackspaces(int count)
     co_return Status::success();
 }
 
-QCoro::Task<bool> ContextInjector::sendSelectAllEvent()
+QCoro::Task<bool> ContextInjector::sendSelectAllEvent(std::shared_ptr<KeyTarget> target)
 {
-    auto call = onTypingQueue([this] {
-        if (!isTrusted() || isTerminalFrontmost())
+    auto call = onTypingQueue([this, target] {
+        if (!isTrusted() || isTerminalFrontmost() || !keysReachTarget(target.get()))
             return false;
         return m_inputSynth.pressChord(kSelectAllChord).ok;
     });
     co_return co_await call;
 }
 
-QCoro::Task<bool> ContextInjector::selectLeftCharacters(int count)
+QCoro::Task<bool> ContextInjector::selectLeftCharacters(int count, std::shared_ptr<KeyTarget> target)
 {
-    auto call = onTypingQueue([this, count] {
-        if (!isTrusted() || isTerminalFrontmost())
+    auto call = onTypingQueue([this, count, target] {
+        if (!isTrusted() || isTerminalFrontmost() || !keysReachTarget(target.get()))
             return false;
         for (int i = 0; i < count; ++i) {
             if (!m_inputSynth.pressChord(kSelectLeftChord))

@@ -189,6 +189,15 @@ void HotkeyMonitor::syncRecordingState(bool isRecording)
     }
 }
 
+void HotkeyMonitor::recordingEndedByItself()
+{
+    if (m_deliveredRequests != m_sentRequests)
+        return;
+    // Still "on" for the user: the press that turns it off is theirs to make.
+    m_isRecordingToggledOn = true;
+    cancelPendingHoldStart();
+}
+
 void HotkeyMonitor::setTriggerOption(TriggerKeyOption option)
 {
     m_triggerOption = option;

@@ -51,6 +51,12 @@ public:
     // request of the monitor has not reached the application yet: its answer to that request corrects the
     // view.
     void syncRecordingState(bool isRecording);
+    // The application ended a recording by itself (a failure), while the user still thinks it runs. The
+    // monitor's view stays the user's: in tap-to-toggle the next press of the trigger is the stop the user
+    // meant and starts nothing, and the press after it starts as usual; a held trigger's release is its stop.
+    // Ignored, like syncRecordingState(), while a request of ours is on its way (a stop already sent is
+    // that press).
+    void recordingEndedByItself();
 
     // Each assignment runs its observer, also when the value does not change.
     TriggerKeyOption triggerOption() const { return m_triggerOption; }

@@ -68,7 +68,6 @@ std::shared_ptr<LiveInputSession> LiveInputSession::create(ContextInjector& inje
                                                            std::optional<ActiveScreenContext> context)
 {
     auto session = std::make_shared<LiveInputSession>(Passkey(), injector, std::move(context));
-    session->resolveTarget();
     session->startSmoothTypewriterPacer();
     return session;
 }
@@ -76,7 +75,8 @@ std::shared_ptr<LiveInputSession> LiveInputSession::create(ContextInjector& inje
 LiveInputSession::LiveInputSession(Passkey, ContextInjector& injector,
                                    std::optional<ActiveScreenContext> context)
     : m_injector(injector), m_scheduler(injector.scheduler()), m_pacerQueue(injector.pacerQueue()),
-      m_injectorLifetime(injector.lifetime()), m_turn(injector.scheduler())
+      m_injectorLifetime(injector.lifetime()), m_keyTarget(injector.targetFocusedWindow()),
+      m_turn(injector.scheduler())
 {
     if (context) {
         m_context = std::move(*context);
@@ -85,19 +85,6 @@ LiveInputSession::LiveInputSession(Passkey, ContextInjector& injector,
 }
 
 LiveInputSession::~LiveInputSession() = default; // the scheduled work cancels itself
-
-void LiveInputSession::resolveTarget()
-{
-    const std::weak_ptr<LiveInputSession> weak = weak_from_this();
-    m_pacerQueue->async([weak] {
-        const std::shared_ptr<LiveInputSession> self = weak.lock();
-        if (!self)
-            return;
-        std::optional<FrontmostApplication> target = self->m_injector.frontmostApplication();
-        std::lock_guard lock(self->m_stateLock);
-        self->m_target = std::move(target);
-    });
-}
 
 void LiveInputSession::startSmoothTypewriterPacer()
 {
@@ -144,6 +131,9 @@ void LiveInputSession::tickAdaptiveCruiseStep()
             m_targetConfirmedText == m_emittedText)
             return; // idle ticks cost no Accessibility call
     }
+    // A terminal gets its text as one paste at the end; nothing goes after the focus once it left.
+    if (m_keyTarget->isTerminal() || m_keyTarget->hasLostFocus())
+        return;
     if (!m_injector.isAccessibilityTrusted())
         return;
 
@@ -191,18 +181,21 @@ void LiveInputSession::tickAdaptiveCruiseStep()
     // A piece holds at most two characters, too few for a line break followed by a list marker, so it never
     // needs the editor check (or its wait).
     if (piece.isEmpty()) {
-        noteTyped(m_injector.sendBackspacesNow(erase));
+        noteTyped(m_injector.sendBackspacesNow(erase, m_keyTarget.get()));
         return;
     }
     if (!isAscii(upcoming) && !noteTyped(m_injector.prepareToTypeNow(upcoming)))
         return;
-    noteTyped(m_injector.typeCleanUnicodeNow(piece));
+    // The focus is looked at once more right before the keys go, on this queue.
+    noteTyped(m_injector.typeCleanUnicodeNow(piece, m_keyTarget.get()));
 }
 
 bool LiveInputSession::noteTyped(const Status& status)
 {
     if (status)
         return true;
+    if (m_keyTarget->hasLostFocus())
+        return false; // refused, not failed: the finish pastes where the focus went
     std::lock_guard lock(m_stateLock);
     if (!m_typingFailure) {
         qWarning("Live typing stopped, keys could not be posted: %s", qUtf8Printable(status.error));
@@ -215,6 +208,16 @@ bool LiveInputSession::hasTypingFailed() const
 {
     std::lock_guard lock(m_stateLock);
     return m_typingFailure.has_value();
+}
+
+bool LiveInputSession::canType() const
+{
+    return !hasTypingFailed() && !m_keyTarget->hasLostFocus();
+}
+
+bool LiveInputSession::hasLostTargetWindow() const
+{
+    return m_keyTarget->hasLostFocus();
 }
 
 // --- Partials ---

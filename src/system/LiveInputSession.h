@@ -1,7 +1,6 @@
 #pragma once
 
 #include "model/ActiveScreenContext.h"
-#include "platform/Workspace.h"
 #include "util/Scheduler.h"
 #include "util/SerialQueue.h"
 #include "util/Status.h"
@@ -16,6 +15,7 @@
 #include <optional>
 
 class ContextInjector;
+class KeyTarget;
 
 // Live typing for one dictation: types the stable part of each partial transcript into the target at an
 // even pace, takes back a few characters when a cloud recogniser revises its words, streams the polished
@@ -30,6 +30,12 @@ class ContextInjector;
 //
 // A keystroke that could not be posted ends the typing: nothing more is typed, and the final text is left
 // on the clipboard instead.
+//
+// Keys go only to the window that had the keyboard focus when the session was created. Once the focus has
+// left it, nothing more is typed anywhere (not even should the focus come back), and the final text goes in
+// as one paste where the focus is then (a terminal takes a paste without running it), or onto the clipboard
+// when nothing there takes text. A terminal gets nothing typed at all: its text is one paste at the end, as
+// without live typing, so no line break ever reaches it as Return.
 class LiveInputSession final : public std::enable_shared_from_this<LiveInputSession> {
     struct Passkey {
         explicit Passkey() = default;
@@ -71,6 +77,8 @@ public:
     // The decided context, or ActiveScreenContext::empty() while undecided.
     ActiveScreenContext context() const;
     bool isContextDecided() const;
+    // The keyboard focus left the window the session types into, so live typing stopped there.
+    bool hasLostTargetWindow() const;
 
     // Stops the pacer, types what is still pending and remembers the field's text as the draft. Whether the
     // stream may be typed into the field.
@@ -125,8 +133,6 @@ private:
         ~TurnGuard() { turn.release(); }
     };
 
-    // Learns the frontmost window on the typing queue: asking the X server waits on it.
-    void resolveTarget();
     void startSmoothTypewriterPacer();
     void queueTick();
     void tickAdaptiveCruiseStep();
@@ -137,21 +143,30 @@ private:
     QCoro::Task<bool> typeThenHeld(QString plain, QString held);
     QCoro::Task<> flushPostNewlineGuardBufferIfAny();
     bool typingAllowedLocked() const;
-    // Remembers the first failed keystroke; whether `status` is a success.
+    // Remembers the first failed keystroke; whether `status` is a success. Keys refused because the focus
+    // left the target window are no failure: the finish then pastes.
     bool noteTyped(const Status& status);
     bool hasTypingFailed() const;
+    // Whether keys may still be typed: none failed and the focus never left the target window.
+    bool canType() const;
     // The final text could not be typed: it is left on the clipboard.
     bool leaveOnClipboard(const QString& finalText);
-    QCoro::Task<bool> isTargetFrontmost();
+    // The user moved away: the final text goes in as one paste where the focus is now, when a text input
+    // may be there, else onto the clipboard. Typing stopped for good, so the draft is left as it is.
+    QCoro::Task<bool> pasteWhereTheFocusIs(QString finalText);
+    // Keys stopped before the final text was in: pasted elsewhere if the focus left, else on the clipboard.
+    QCoro::Task<bool> endWithoutTyping(QString finalText);
 
     ContextInjector& m_injector;
     Scheduler& m_scheduler;
     const std::shared_ptr<SerialQueue> m_pacerQueue; // the injector's
     const std::weak_ptr<const void> m_injectorLifetime;
 
+    // The window in front when the session was created; every key of the session is meant for it.
+    const std::shared_ptr<KeyTarget> m_keyTarget;
+
     mutable std::mutex m_stateLock;
-    std::optional<FrontmostApplication> m_target; // in front when the session was created
-    std::optional<QString> m_typingFailure;       // the first keystroke that could not be posted
+    std::optional<QString> m_typingFailure; // the first keystroke that could not be posted
     ActiveScreenContext m_context;
     bool m_contextDecided = false;
     QString m_emittedText;

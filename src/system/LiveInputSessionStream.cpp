@@ -108,7 +108,8 @@ QCoro::Task<bool> LiveInputSession::prepareForSSEPolishStream()
     co_await stopPacer();
     co_await m_turn.acquire();
     TurnGuard turn{m_turn};
-    if (m_ended || hasTypingFailed())
+    // Nothing streams into a terminal (its text is one paste at the end) or after the focus left.
+    if (m_ended || !canType() || m_keyTarget->isTerminal())
         co_return false;
 
     QString pending;
@@ -121,7 +122,7 @@ QCoro::Task<bool> LiveInputSession::prepareForSSEPolishStream()
         }
     }
     if (!pending.isEmpty()) {
-        const Status typed = co_await m_injector.typeCleanUnicode(pending);
+        const Status typed = co_await m_injector.typeCleanUnicode(pending, m_keyTarget);
         if (!noteTyped(typed))
             co_return false;
     }
@@ -154,7 +155,7 @@ QCoro::Task<> LiveInputSession::consumeSSEChunk(QString piece)
     const std::shared_ptr<LiveInputSession> keepAlive = shared_from_this();
     co_await m_turn.acquire();
     TurnGuard turn{m_turn};
-    if (m_ended || hasTypingFailed())
+    if (m_ended || !canType())
         co_return;
 
     QString draft;
@@ -189,18 +190,20 @@ QCoro::Task<> LiveInputSession::consumeSSEChunk(QString piece)
             // One select-all instead of a long Delete run, when the field holds exactly the draft.
             const std::optional<QString> value = co_await m_injector.readCurrentFocusedValueAsync();
             if (value && Text::trimmed(*value) == Text::trimmed(draft))
-                replacedBySelection = co_await m_injector.sendSelectAllEvent();
+                replacedBySelection = co_await m_injector.sendSelectAllEvent(m_keyTarget);
             if (replacedBySelection) {
                 co_await sleepFor(m_scheduler, kStreamEditSettle);
                 if (delta.isEmpty()) { // otherwise typing the delta replaces the selection
-                    const Status erased = co_await m_injector.sendCleanBackspaces(1);
+                    const Status erased = co_await m_injector.sendCleanBackspaces(1, m_keyTarget);
                     if (!noteTyped(erased))
                         co_return;
                 }
             }
         }
         if (!replacedBySelection) {
-            const Status erased = co_await m_injector.sendCleanBackspaces(erase);
+            if (m_keyTarget->hasLostFocus())
+                co_return;
+            const Status erased = co_await m_injector.sendCleanBackspaces(erase, m_keyTarget);
             if (!noteTyped(erased))
                 co_return;
             if (!delta.isEmpty())
@@ -252,16 +255,17 @@ QCoro::Task<> LiveInputSession::emitSSEDeltaGuardingAutoList(QString delta)
             plain += character;
         }
     }
-    const Status typed = co_await m_injector.typeCleanUnicodeAsIs(plain);
+    const Status typed = co_await m_injector.typeCleanUnicodeAsIs(plain, m_keyTarget);
     noteTyped(typed);
 }
 
 QCoro::Task<bool> LiveInputSession::typeThenHeld(QString plain, QString held)
 {
-    const Status typed = co_await m_injector.typeCleanUnicodeAsIs(std::move(plain));
+    const Status typed = co_await m_injector.typeCleanUnicodeAsIs(std::move(plain), m_keyTarget);
     if (!noteTyped(typed))
         co_return false;
-    const Status heldTyped = co_await m_injector.typePostNewlineSkippingEditorAutoMarker(std::move(held));
+    const Status heldTyped =
+        co_await m_injector.typePostNewlineSkippingEditorAutoMarker(std::move(held), m_keyTarget);
     co_return noteTyped(heldTyped);
 }
 
@@ -272,8 +276,8 @@ QCoro::Task<> LiveInputSession::flushPostNewlineGuardBufferIfAny()
         std::lock_guard lock(m_stateLock);
         held = std::exchange(m_postNewlineGuardBuffer, std::nullopt);
     }
-    if (held && !held->isEmpty()) {
-        const Status typed = co_await m_injector.typePostNewlineSkippingEditorAutoMarker(*held);
+    if (held && !held->isEmpty() && canType()) {
+        const Status typed = co_await m_injector.typePostNewlineSkippingEditorAutoMarker(*held, m_keyTarget);
         noteTyped(typed);
     }
 }
@@ -282,6 +286,26 @@ bool LiveInputSession::leaveOnClipboard(const QString& finalText)
 {
     m_injector.saveToSafetyClipboard(finalText);
     return false;
+}
+
+QCoro::Task<bool> LiveInputSession::pasteWhereTheFocusIs(QString finalText)
+{
+    // What the session knew of the target no longer holds: only the window in front now can say.
+    const bool hasInput = co_await m_injector.isLikelyEditableFocusAsync();
+    if (!hasInput)
+        co_return leaveOnClipboard(finalText);
+    // A failed paste leaves the text on the clipboard by itself.
+    const Status pasted = co_await m_injector.pasteViaClipboardPreservingSnapshot(finalText);
+    co_return pasted.ok;
+}
+
+QCoro::Task<bool> LiveInputSession::endWithoutTyping(QString finalText)
+{
+    if (m_keyTarget->hasLostFocus()) {
+        const bool inserted = co_await pasteWhereTheFocusIs(std::move(finalText));
+        co_return inserted;
+    }
+    co_return leaveOnClipboard(finalText);
 }
 
 QCoro::Task<bool> LiveInputSession::finishSSEPolishStream(QString finalText)
@@ -295,8 +319,10 @@ QCoro::Task<bool> LiveInputSession::finishSSEPolishStream(QString finalText)
     m_ended = true;
 
     co_await flushPostNewlineGuardBufferIfAny();
-    if (hasTypingFailed())
-        co_return leaveOnClipboard(finalText);
+    if (!canType()) {
+        const bool inserted = co_await endWithoutTyping(finalText);
+        co_return inserted;
+    }
     QString field;
     {
         std::lock_guard lock(m_stateLock);
@@ -305,9 +331,11 @@ QCoro::Task<bool> LiveInputSession::finishSSEPolishStream(QString finalText)
         m_targetConfirmedText = finalText;
     }
     if (field != finalText) {
-        const Status applied = co_await m_injector.applyCleanUnicodeDelta(field, finalText);
-        if (!noteTyped(applied))
-            co_return leaveOnClipboard(finalText);
+        const Status applied = co_await m_injector.applyCleanUnicodeDelta(field, finalText, m_keyTarget);
+        if (!noteTyped(applied)) {
+            const bool inserted = co_await endWithoutTyping(finalText);
+            co_return inserted;
+        }
     }
 
     if (!finalText.contains(u'\n'))
@@ -320,11 +348,16 @@ QCoro::Task<bool> LiveInputSession::finishSSEPolishStream(QString finalText)
     const QString collapsed = ContextInjector::collapseDuplicatedListMarkers(*value);
     if (Text::trimmed(collapsed) != Text::trimmed(finalText))
         co_return true; // the field holds more than our text: leave it
-    const bool selectedAll = co_await m_injector.sendSelectAllEvent();
+    const bool selectedAll = co_await m_injector.sendSelectAllEvent(m_keyTarget);
+    if (m_keyTarget->hasLostFocus())
+        co_return true; // the text is in the field, only its markers doubled
     if (selectedAll) {
         co_await sleepFor(m_scheduler, kSelectAllSettle);
     } else {
-        const Status erased = co_await m_injector.sendCleanBackspaces(Text::graphemeCount(*value));
+        const Status erased =
+            co_await m_injector.sendCleanBackspaces(Text::graphemeCount(*value), m_keyTarget);
+        if (m_keyTarget->hasLostFocus())
+            co_return true; // erased partly at most: the user went on elsewhere meanwhile
         if (!noteTyped(erased))
             co_return leaveOnClipboard(finalText);
     }
@@ -355,6 +388,10 @@ QCoro::Task<bool> LiveInputSession::finalizeAfterKeyRelease(QString finalText)
     }
     if (hasTypingFailed() || !m_injector.isAccessibilityTrusted())
         co_return leaveOnClipboard(finalText);
+    if (m_keyTarget->hasLostFocus()) {
+        const bool inserted = co_await pasteWhereTheFocusIs(finalText);
+        co_return inserted;
+    }
     if (!decided || !contextHasInput) {
         const bool hasInput = co_await m_injector.isLikelyEditableFocusAsync();
         if (!hasInput)
@@ -370,9 +407,12 @@ QCoro::Task<bool> LiveInputSession::finalizeAfterKeyRelease(QString finalText)
                 co_return true;
             if (GraphemeDiff::hasPrefix(finalText, emitted) &&
                 !finalText.sliced(emitted.size()).contains(u'\n')) {
-                const Status typed = co_await m_injector.typeCleanUnicode(finalText.sliced(emitted.size()));
-                if (!noteTyped(typed))
-                    co_return leaveOnClipboard(finalText);
+                const Status typed =
+                    co_await m_injector.typeCleanUnicode(finalText.sliced(emitted.size()), m_keyTarget);
+                if (!noteTyped(typed)) {
+                    const bool inserted = co_await endWithoutTyping(finalText);
+                    co_return inserted;
+                }
                 std::lock_guard lock(m_stateLock);
                 m_emittedText = finalText;
                 m_targetConfirmedText = finalText;
@@ -382,13 +422,19 @@ QCoro::Task<bool> LiveInputSession::finalizeAfterKeyRelease(QString finalText)
             const int draftLength = Text::graphemeCount(emitted);
             bool selected = false;
             if (value && Text::trimmed(*value) == Text::trimmed(emitted))
-                selected = co_await m_injector.sendSelectAllEvent();
-            if (!selected)
-                selected = co_await m_injector.selectLeftCharacters(draftLength);
+                selected = co_await m_injector.sendSelectAllEvent(m_keyTarget);
+            if (!selected && !m_keyTarget->hasLostFocus())
+                selected = co_await m_injector.selectLeftCharacters(draftLength, m_keyTarget);
+            if (!selected && m_keyTarget->hasLostFocus()) {
+                const bool inserted = co_await pasteWhereTheFocusIs(finalText);
+                co_return inserted;
+            }
             if (!selected) {
-                const Status erased = co_await m_injector.sendCleanBackspaces(draftLength);
-                if (!noteTyped(erased))
-                    co_return leaveOnClipboard(finalText);
+                const Status erased = co_await m_injector.sendCleanBackspaces(draftLength, m_keyTarget);
+                if (!noteTyped(erased)) {
+                    const bool inserted = co_await endWithoutTyping(finalText);
+                    co_return inserted;
+                }
             }
             co_await sleepFor(m_scheduler, kReconcileSettle);
         }
@@ -426,25 +472,10 @@ QCoro::Task<> LiveInputSession::cancel()
         m_emittedText.clear();
         m_targetConfirmedText.clear();
     }
-    if (typed <= 0)
+    if (typed <= 0 || m_keyTarget->hasLostFocus())
         co_return;
-    const bool inTarget = co_await isTargetFrontmost();
-    if (inTarget) {
-        const Status erased = co_await m_injector.sendCleanBackspaces(typed);
-        noteTyped(erased);
-    }
-}
-
-QCoro::Task<bool> LiveInputSession::isTargetFrontmost()
-{
-    std::optional<FrontmostApplication> target;
-    {
-        std::lock_guard lock(m_stateLock);
-        target = m_target;
-    }
-    if (!target)
-        co_return false;
-    const std::optional<FrontmostApplication> now = co_await m_injector.frontmostApplicationAsync();
-    co_return now && now->processId == target->processId &&
-        now->bundleIdentifier == target->bundleIdentifier && now->name == target->name;
+    // Erased only while the target window still has the focus: elsewhere the Delete presses would eat text
+    // the session never typed.
+    const Status erased = co_await m_injector.sendCleanBackspaces(typed, m_keyTarget);
+    noteTyped(erased);
 }

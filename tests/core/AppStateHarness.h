@@ -321,6 +321,11 @@ public:
         services.speechEngine = std::move(speech);
         services.downloaderOptions = downloaderOptions;
         state = std::make_unique<AppState>(std::move(services));
+        QObject::connect(state.get(), &AppState::changed, [this] {
+            if (state->isSessionActive() && !std::exchange(sessionWasActive, true))
+                ++sessionsOpened;
+            sessionWasActive = state->isSessionActive();
+        });
         return *state;
     }
 
@@ -339,6 +344,26 @@ public:
         state->beginDictationSession();
         EXPECT_TRUE(settle([&] { return !state->isStartingSession(); })) << "the begin never got its answers";
     }
+    // The first-run trigger, right Control, pressed and released as the user does, through the app's own key
+    // monitor; the requests it sends are handed to the state.
+    void pressTrigger()
+    {
+        EXPECT_TRUE(keySource.deliver({KeyEvent::Kind::FlagsChanged, KeyCode::RightControl,
+                                       ModifierFlag::Control | ModifierFlag::DeviceRightControl}))
+            << "the key monitor listens";
+        scheduler.runDue();
+    }
+    void releaseTrigger()
+    {
+        EXPECT_TRUE(keySource.deliver({KeyEvent::Kind::FlagsChanged, KeyCode::RightControl, 0}));
+        scheduler.runDue();
+    }
+    void tapTrigger()
+    {
+        pressTrigger();
+        releaseTrigger();
+    }
+
     // Runs due virtual-time work and the main loop until `done` (false after thirty seconds of real time:
     // the bound only ends a wait that would never succeed).
     bool settle(const std::function<bool()>& done)
@@ -435,5 +460,8 @@ public:
     // The model download asks the local server too (set before build()).
     OfflineModelDownloader::Options downloaderOptions;
     FakeSpeechEngine* engine = nullptr;
+    // Dictation sessions the state has opened since build().
+    int sessionsOpened = 0;
+    bool sessionWasActive = false;
     std::unique_ptr<AppState> state;
 };

@@ -244,3 +244,39 @@ TEST_F(LiveTypingTest, PolishedTextStreamsIntoTheFieldInPlaceOfTheLiveDraft)
     ASSERT_EQ(state().history().size(), 1);
     EXPECT_EQ(state().history().first().polishedText, QStringLiteral("今天开会，讨论预算。"));
 }
+
+// The user clicks into a terminal while the words are being typed: nothing more is typed, into either window;
+// the finish pastes the text once where the focus is now, and the banner says why live typing stopped.
+TEST_F(LiveTypingTest, LiveTypingStopsWhenTheFocusLeavesAndTheTextGoesInAsOnePaste)
+{
+    FrontmostApplication editor = kEditor;
+    editor.windowId = 11;
+    const FrontmostApplication terminal{QStringLiteral("Terminal"), QStringLiteral("org.gnome.Terminal"),
+                                        FakeTextField::kProcessId, QStringLiteral("~ - bash"), 21};
+    h.workspace.setFrontmost(editor);
+    h.begin();
+    ASSERT_TRUE(gate.waitForReads(1));
+    h.engine->onPartialResult(QStringLiteral("今天天气"), true);
+    ASSERT_TRUE(pump([&] { return field.content() == QStringLiteral("今天天气"); }))
+        << field.content().toStdString();
+    field.clearActions();
+
+    h.workspace.setFrontmost(terminal);
+    field.setTerminalMode(true);
+    h.engine->onPartialResult(QStringLiteral("今天天气很好，\nls -la /tmp"), true);
+    pump({}, 50);
+    EXPECT_TRUE(field.actions().isEmpty()) << "no key after the focus left";
+
+    const QString finalText = QStringLiteral("今天天气很好，\nls -la /tmp");
+    h.engine->transcripts.push_back({finalText, 2});
+    finish();
+    EXPECT_EQ(field.actions(),
+              QList{SynthAction::pressed({KeyCode::V, ModifierFlag::Control | ModifierFlag::Shift})})
+        << "one paste into the terminal, no key typed";
+    EXPECT_EQ(field.content(), QStringLiteral("今天天气") + finalText);
+    EXPECT_TRUE(state().phase().is<PipelinePhase::Completed>());
+    EXPECT_EQ(state().statusBanner(),
+              QStringLiteral("⚠️ "
+                             "输入焦点离开了「Kate」，实时输入已停止，全文已作为一次粘贴送入当前窗口"));
+    ASSERT_EQ(state().history().size(), 1);
+}

@@ -813,3 +813,148 @@ TEST(PipelineAtQuit, SigtermWhilePolishingRecordsTheCorrectedTranscriptBeforeThe
     ASSERT_EQ(saved.records.size(), 1);
     EXPECT_EQ(saved.records.first().polishedText, QStringLiteral("星河项目今天上线。"));
 }
+
+// --- the trigger while the previous dictation finishes ---------------------------------------------------
+
+namespace {
+
+// Dictations started and stopped with the trigger key, whose transcripts come a while after each stop (as a
+// cloud service's final answer does), so a start pressed shortly after a stop finds the last one finishing.
+class TriggerInStepTest : public PipelineTest {
+protected:
+    static constexpr Duration kFinalAnswerLatency = std::chrono::milliseconds(800);
+    static constexpr Duration kTapLength = std::chrono::milliseconds(50);
+
+    void SetUp() override
+    {
+        PipelineTest::SetUp();
+        h.engine->finishScheduler = &h.scheduler;
+        h.engine->finishLatency = kFinalAnswerLatency;
+    }
+
+    // Moves virtual time on in small steps, letting the typing queue and the main loop answer at each, until
+    // `done` (false once `limit` has passed).
+    bool runUntil(const std::function<bool()>& done, Duration limit = std::chrono::seconds(5))
+    {
+        for (Duration waited{};; waited += 10ms) {
+            for (int round = 0; round < 4; ++round) {
+                state().contextInjector().pacerQueue()->sync([] {});
+                QCoreApplication::processEvents();
+                h.scheduler.runDue();
+            }
+            if (done())
+                return true;
+            if (waited >= limit)
+                return false;
+            h.scheduler.advance(10ms);
+        }
+    }
+    void run(Duration span)
+    {
+        const Duration until = h.scheduler.clock().now().time_since_epoch() + span;
+        runUntil([&] { return h.scheduler.clock().now().time_since_epoch() >= until; }, span);
+    }
+
+    // The user's gestures: a tap starts or stops (its start comes on the release), a hold starts on the
+    // press and stops on the release.
+    void press() { h.pressTrigger(); }
+    void release() { h.releaseTrigger(); }
+    void tap()
+    {
+        press();
+        run(kTapLength);
+        release();
+    }
+};
+
+} // namespace
+
+// Tap or hold again 0.1 to 0.5 s after a stop, before the first text is in: the start is taken as soon as the
+// first dictation has ended, and the next stop ends it; no press becomes a start the user did not mean.
+TEST_F(TriggerInStepTest, AStartWhileTheLastDictationFinishesIsTakenOnceItHasEnded)
+{
+    for (TriggerBehavior behavior : {TriggerBehavior::tapToggle, TriggerBehavior::holdToTalk}) {
+        state().setTriggerBehavior(behavior);
+        const bool hold = behavior == TriggerBehavior::holdToTalk;
+        for (int gapMs = 100; gapMs <= 500; gapMs += 100) {
+            SCOPED_TRACE((hold ? "hold, gap " : "tap, gap ") + std::to_string(gapMs) + " ms");
+            const qsizetype starts = h.engine->starts.size();
+            const qsizetype records = state().history().size();
+            h.engine->transcripts = {{QStringLiteral("第一段"), 1}, {QStringLiteral("第二段"), 1}};
+
+            hold ? press() : tap();
+            ASSERT_TRUE(runUntil([&] { return state().isSessionActive(); }));
+            run(1s);
+            const Duration gap = std::chrono::milliseconds(gapMs);
+            if (hold) {
+                release(); // the stop
+                run(gap);
+                press();
+            } else {
+                press(); // the stop, on the press
+                run(kTapLength);
+                release();
+                run(gap - kTapLength);
+                tap();
+            }
+            EXPECT_TRUE(state().isFinalizingSession()) << "the first dictation is still finishing";
+            EXPECT_EQ(h.engine->starts.size(), starts + 1);
+
+            ASSERT_TRUE(runUntil([&] { return state().isSessionActive(); }))
+                << "the second start was dropped";
+            EXPECT_EQ(h.engine->starts.size(), starts + 2);
+            ASSERT_EQ(state().history().size(), records + 1);
+            EXPECT_EQ(state().history().first().polishedText, QStringLiteral("第一段"));
+            EXPECT_TRUE(state().phase().isListening());
+
+            run(1s);
+            hold ? release() : tap(); // its stop
+            ASSERT_TRUE(
+                runUntil([&] { return !state().isFinalizingSession() && !state().isSessionActive(); }));
+            ASSERT_EQ(state().history().size(), records + 2);
+            EXPECT_EQ(state().history().first().polishedText, QStringLiteral("第二段"));
+            run(2s);
+            EXPECT_FALSE(state().isSessionActive()) << "no press became a start the user did not mean";
+            EXPECT_EQ(h.engine->starts.size(), starts + 2);
+        }
+    }
+}
+
+// A start stopped again before the last dictation has ended never began: the user, who may have spoken, is
+// told; the trigger stays in step and its next press starts as usual.
+TEST_F(TriggerInStepTest, AStartStoppedBeforeTheLastDictationEndedIsSaidNeverToHaveBegun)
+{
+    for (TriggerBehavior behavior : {TriggerBehavior::tapToggle, TriggerBehavior::holdToTalk}) {
+        state().setTriggerBehavior(behavior);
+        const bool hold = behavior == TriggerBehavior::holdToTalk;
+        SCOPED_TRACE(hold ? "hold" : "tap");
+        state().setStatusBanner(QString());
+        const qsizetype starts = h.engine->starts.size();
+        const qsizetype records = state().history().size();
+        h.engine->transcripts = {{QStringLiteral("第一段"), 1}};
+
+        hold ? press() : tap();
+        ASSERT_TRUE(runUntil([&] { return state().isSessionActive(); }));
+        run(1s);
+        hold ? release() : tap(); // stop
+        run(200ms);
+        hold ? press() : tap(); // start, while the first finishes
+        run(200ms);
+        hold ? release() : tap(); // and its stop, still before the first has ended
+        ASSERT_TRUE(runUntil([&] { return !state().isFinalizingSession(); }));
+        run(1s);
+        EXPECT_FALSE(state().isSessionActive());
+        EXPECT_EQ(h.engine->starts.size(), starts + 1) << "the start never began";
+        EXPECT_EQ(state().history().size(), records + 1);
+        EXPECT_EQ(
+            state().statusBanner(),
+            QStringLiteral(
+                "⚠️ 上一段听写还在处理中，这次按键没有开始录音，请再说一次"));
+
+        hold ? press() : tap();
+        ASSERT_TRUE(runUntil([&] { return state().isSessionActive(); })) << "the next press starts as usual";
+        hold ? release() : tap();
+        ASSERT_TRUE(runUntil([&] { return !state().isFinalizingSession() && !state().isSessionActive(); }));
+        EXPECT_EQ(h.engine->starts.size(), starts + 2);
+    }
+}

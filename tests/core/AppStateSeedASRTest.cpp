@@ -42,6 +42,41 @@ protected:
     {
         stop(serviceAnswers ? Duration::zero() : std::chrono::milliseconds(1200));
     }
+
+    // Every audio frame the service received, over all its connections.
+    qsizetype audioFramesReceived()
+    {
+        qsizetype frames = 0;
+        for (int i = 0; i < seed.connectionCount(); ++i)
+            frames += std::max<qsizetype>(0, audioFrames(seed.connection(i)));
+        return frames;
+    }
+
+    // The trigger tapped to start, as the user does: the session runs and its Seed session has started.
+    void tapToStart()
+    {
+        h.tapTrigger();
+        ASSERT_TRUE(h.settle([&] { return !state().isStartingSession(); }));
+        ASSERT_TRUE(state().isSessionActive()) << "the tap started a dictation";
+        ASSERT_TRUE(h.settle([&] {
+            drain();
+            return engine->activeSessionUsesCloudSeedASR() && capture.isRunning();
+        })) << "the Seed session never started";
+    }
+
+    // Sound in the room for `duration` seconds, the clock moving, whether or not anything records.
+    void roomSound(double duration)
+    {
+        const std::vector<float> samples = EngineTest::tone(300, duration);
+        constexpr size_t kChunk = AudioCapture::kFramesPerBuffer * 5;
+        for (size_t offset = 0; offset < samples.size(); offset += kChunk) {
+            const size_t length = std::min(kChunk, samples.size() - offset);
+            capture.feed(std::vector<float>(samples.begin() + static_cast<std::ptrdiff_t>(offset),
+                                            samples.begin() + static_cast<std::ptrdiff_t>(offset + length)));
+            h.scheduler.advance(seconds(static_cast<double>(length) / EngineTest::kRate));
+            drain();
+        }
+    }
 };
 
 } // namespace
@@ -148,6 +183,75 @@ TEST_F(SeedDictationTest, AConnectionLostMidDictationWithoutAModelEndsTheRecordi
     EXPECT_EQ(state().history().size(), 1);
     h.await(state().finishDictationSession());
     EXPECT_EQ(state().history().size(), 1);
+}
+
+// The app ends the recording by itself while the user, still speaking, means to stop it with the next tap:
+// that tap starts nothing, no audio goes anywhere after the end, the text is typed once with one record; the
+// tap after it starts a dictation as usual.
+TEST_F(SeedDictationTest, TheStopTapAfterTheAppEndedTheRecordingStartsNothing)
+{
+    bool closeMidway = true;
+    seed.onFrame = [&closeMidway](Connection& c, const Frame&) {
+        if (audioFrames(c) == 2)
+            c.send(SeedASRTestServer::transcriptFrame(1, QStringLiteral("今天")));
+        if (closeMidway && audioFrames(c) == 13) // about 1.2 s in
+            c.closeWith(1011);
+    };
+    const struct {
+        const char* what;
+        bool refused;
+        int typedAndRecorded;
+    } cases[] = {
+        {"the connection closed with 1011 mid-dictation", false, 1},
+        {"the key is refused and no local model takes over", true, 0},
+    };
+    int records = 0;
+    int typedTexts = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        closeMidway = true;
+        if (c.refused)
+            seed.setHandshakes(QList<Handshake>(seed.connectionCount() + 4, Handshake::unauthorized));
+        const int sessionsBefore = h.sessionsOpened;
+        tapToStart();
+        speak(EngineTest::tone(400, 4.0)); // ends early, when the app ends the recording
+        ASSERT_TRUE(endedByItself()) << "the recording went on";
+        records += c.typedAndRecorded;
+        typedTexts += c.typedAndRecorded;
+        EXPECT_EQ(state().history().size(), records);
+
+        // The tap the user meant as the stop, then the room goes on sounding.
+        const qsizetype framesAtTheEnd = audioFramesReceived();
+        const int connections = seed.connectionCount();
+        h.tapTrigger();
+        EXPECT_TRUE(h.settle([&] { return !state().isStartingSession(); }));
+        roomSound(3.0);
+        EXPECT_FALSE(state().isSessionActive()) << "the stop tap started a recording";
+        EXPECT_EQ(h.sessionsOpened, sessionsBefore + 1) << "no second session opened";
+        EXPECT_EQ(audioFramesReceived(), framesAtTheEnd) << "no audio sent after the end";
+        EXPECT_EQ(seed.connectionCount(), connections);
+        EXPECT_EQ(h.clipboard.textsSet().count(QStringLiteral("今天")), typedTexts) << "typed at most once";
+        EXPECT_EQ(state().history().size(), records);
+
+        // The tap after it starts as usual, and its stop ends it.
+        seed.setHandshakes({});
+        closeMidway = false;
+        tapToStart();
+        speak(EngineTest::tone(400, 0.6));
+        EXPECT_TRUE(state().isSessionActive());
+        h.tapTrigger();
+        h.scheduler.advance(100ms);
+        drain();
+        h.scheduler.advance(1200ms); // the service never gives its final answer
+        ASSERT_TRUE(h.settle([&] {
+            drain();
+            return !state().isFinalizingSession() && !state().isSessionActive();
+        }));
+        ++records;
+        ++typedTexts;
+        EXPECT_EQ(state().history().size(), records);
+        h.scheduler.advance(3s); // the error's pill goes back to idle
+    }
 }
 
 class SeedDictationWithModelTest : public SeedDictationTest {

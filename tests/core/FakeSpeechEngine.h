@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/SpeechEngine.h"
+#include "util/Scheduler.h"
 
 #include <QList>
 #include <atomic>
@@ -46,6 +47,8 @@ public:
         ++finishes;
         if (duringFinish)
             duringFinish();
+        if (finishScheduler && finishLatency > Duration::zero())
+            co_await sleepFor(*finishScheduler, finishLatency);
         SpeechTranscript next;
         if (!transcripts.empty()) {
             next = transcripts.front();
@@ -77,6 +80,10 @@ public:
     std::deque<SpeechTranscript> transcripts;
     // Runs inside each finish, before the transcript is handed out (an upload failing, say).
     std::function<void()> duringFinish;
+    // The transcript comes this long after the finish begins (a cloud service's final answer), on this
+    // scheduler's time.
+    Scheduler* finishScheduler = nullptr;
+    Duration finishLatency{};
     // The handshake probe; tests point it at a local Seed-ASR service.
     std::function<QCoro::Task<Result<qint64>>(QString apiKey, QString resourceID)> seedProbe;
     QStringList seedProbeKeys;

@@ -8,6 +8,12 @@
 class FakeWorkspace final : public Workspace, private Guarded {
 public:
     std::optional<FrontmostApplication> frontmostApplication() override { return guarded(m_frontmost); }
+    // The window of the application in front: moving the focus is setting another one in front.
+    quint64 keyboardFocusWindow() override
+    {
+        const std::optional<FrontmostApplication> front = guarded(m_frontmost);
+        return front ? front->windowId : 0;
+    }
     void setActivationHandler(ActivationHandler) override {}
     Status openUrl(const QUrl&) override { return Status::success(); }
     ProcessResult runProcess(const QString&, const QStringList&, std::chrono::milliseconds) override

@@ -256,6 +256,56 @@ TEST_F(HotkeyMonitorTest, SettingsAndSyncLeaveNoStaleKeyState)
     EXPECT_EQ(advance(std::chrono::seconds(1)), R(""));
 }
 
+TEST_F(HotkeyMonitorTest, AfterARecordingEndedByItselfTheNextTapIsTheStop)
+{
+    // Tap: the press the user meant as the stop starts nothing; the one after it starts.
+    start(T::rightOption);
+    mod(61, kROpt);
+    EXPECT_EQ(mod(61, 0), R("start"));
+    monitor.recordingEndedByItself();
+    EXPECT_EQ(mod(61, kROpt), R("stop"));
+    EXPECT_EQ(mod(61, 0), R(""));
+    EXPECT_EQ(mod(61, kROpt), R("prewarm"));
+    EXPECT_EQ(mod(61, 0), R("start"));
+    mod(61, kROpt);
+    mod(61, 0);
+
+    // Escape then is the cancel the user meant: the next tap starts.
+    monitor.recordingEndedByItself();
+    EXPECT_EQ(key(KeyCode::Escape), R("cancel"));
+    EXPECT_EQ(mod(61, kROpt), R("prewarm"));
+    mod(61, 0);
+    mod(61, kROpt);
+    mod(61, 0);
+
+    // The user's stop already on its way: that press was the stop, the next one starts.
+    mod(61, kROpt);
+    mod(61, 0);
+    EXPECT_TRUE(keys.deliver({KeyEvent::Kind::FlagsChanged, 61, kROpt}));
+    scheduler.schedule(Duration::zero(), [this] { monitor.recordingEndedByItself(); });
+    EXPECT_TRUE(keys.deliver({KeyEvent::Kind::FlagsChanged, 61, 0}));
+    EXPECT_EQ(take(), R("stop"));
+    EXPECT_EQ(mod(61, kROpt), R("prewarm"));
+    EXPECT_EQ(mod(61, 0), R("start"));
+
+    // Hold: the release of the held trigger is its stop; the next hold starts.
+    monitor.setBehavior(TriggerBehavior::holdToTalk);
+    monitor.setTriggerOption(T::rightControl);
+    EXPECT_EQ(mod(62, kRCtl), R("start"));
+    monitor.recordingEndedByItself();
+    EXPECT_EQ(mod(62, 0), R("stop"));
+    EXPECT_EQ(mod(62, kRCtl), R("start"));
+    EXPECT_EQ(mod(62, 0), R("stop"));
+
+    // The hot key in tap mode: its next press is the stop.
+    monitor.setBehavior(TriggerBehavior::tapToggle);
+    monitor.setTriggerOption(T::optionSpace);
+    EXPECT_EQ(hotPress(), R("start"));
+    monitor.recordingEndedByItself();
+    EXPECT_EQ(hotPress(), R("stop"));
+    EXPECT_EQ(hotPress(), R("start"));
+}
+
 TEST_F(HotkeyMonitorTest, AnAnswerToAnOlderRequestDoesNotUndoNewerKeys)
 {
     // The application answers each request on a later turn, as it does.

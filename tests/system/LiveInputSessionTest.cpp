@@ -240,21 +240,18 @@ TEST_F(LiveInputSessionTest, AStreamWithNothingInCommonReplacesTheDraft)
     const QString answer = QStringLiteral("明天 15:00 开会讨论预算。");
     ASSERT_EQ(Text::graphemeCount(draft), 19);
     // The field holds exactly the draft: one select-all instead of 19 Delete presses. Other text in the
-    // field, an unreadable field, or a terminal: the draft is erased with Delete, the rest survives.
+    // field, or an unreadable field: the draft is erased with Delete, the rest survives.
     const struct {
         const char* what;
         QString before;
-        bool readable, terminal;
+        bool readable;
         int selectAll, backspaces;
-    } cases[] = {{"only the draft", {}, true, false, 1, 0},
-                 {"other text", QStringLiteral("前文："), true, false, 0, 19},
-                 {"unreadable", {}, false, false, 0, 19},
-                 {"terminal", {}, true, true, 0, 19}};
+    } cases[] = {{"only the draft", {}, true, 1, 0},
+                 {"other text", QStringLiteral("前文："), true, 0, 19},
+                 {"unreadable", {}, false, 0, 19}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         field.setValueReadable(true);
-        field.setTerminalMode(c.terminal);
-        workspace.setFrontmost(c.terminal ? terminal() : editor());
         field.setContent(c.before);
         auto session = startWithDraft(draft);
         field.setValueReadable(c.readable);
@@ -338,26 +335,21 @@ TEST_F(LiveInputSessionTest, FinalizeExtendsReplacesOrPastes)
 {
     const struct {
         const char* what;
-        bool terminal;
         const char16_t *before, *draft, *editedTo, *final, *result;
         int selectAll, selectLeft, backspaces, pastes;
     } cases[] = {
-        {"only extended: the extension is typed", false, u"", u"今天天气", nullptr, u"今天天气很好。",
+        {"only extended: the extension is typed", u"", u"今天天气", nullptr, u"今天天气很好。",
          u"今天天气很好。", 0, 0, 0, 0},
-        {"changed: the draft is selected and pasted over", false, u"", u"今天天气很好", nullptr,
-         u"今天天气真不错。", u"今天天气真不错。", 1, 0, 0, 1},
-        {"other text in the field: only the draft is selected, leftwards", false, u"前文：", u"今天天气很好",
+        {"changed: the draft is selected and pasted over", u"", u"今天天气很好", nullptr, u"今天天气真不错。",
+         u"今天天气真不错。", 1, 0, 0, 1},
+        {"other text in the field: only the draft is selected, leftwards", u"前文：", u"今天天气很好",
          nullptr, u"今天天气真不错。", u"前文：今天天气真不错。", 0, 6, 0, 1},
-        {"the user changed the field: pasted at the caret", false, u"", u"今天天气很好", u"用户改过了",
+        {"the user changed the field: pasted at the caret", u"", u"今天天气很好", u"用户改过了",
          u"今天天气真不错。", u"用户改过了今天天气真不错。", 0, 0, 0, 1},
-        {"the same text: nothing to do", false, u"", u"好的", nullptr, u"好的", u"好的", 0, 0, 0, 0},
-        {"a terminal: erased with Delete, pasted with Ctrl+Shift+V", true, u"$ ", u"git statsu", nullptr,
-         u"git status", u"$ git status", 0, 0, 10, 1},
+        {"the same text: nothing to do", u"", u"好的", nullptr, u"好的", u"好的", 0, 0, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        field.setTerminalMode(c.terminal);
-        workspace.setFrontmost(c.terminal ? terminal() : editor());
         field.setContent(QString::fromUtf16(c.before));
         auto session = startWithDraft(QString::fromUtf16(c.draft));
         if (c.editedTo)
@@ -367,8 +359,7 @@ TEST_F(LiveInputSessionTest, FinalizeExtendsReplacesOrPastes)
         EXPECT_EQ(field.chordCount(kSelectAll), c.selectAll);
         EXPECT_EQ(field.chordCount(kSelectLeft), c.selectLeft);
         EXPECT_EQ(field.backspacePresses(), c.backspaces);
-        EXPECT_EQ(field.chordCount(c.terminal ? kTerminalPaste : kPaste), c.pastes);
-        EXPECT_EQ(field.chordCount(c.terminal ? kPaste : kTerminalPaste), 0);
+        EXPECT_EQ(field.chordCount(kPaste), c.pastes);
         if (c.draft == std::u16string_view(c.final)) {
             EXPECT_TRUE(field.actions().isEmpty());
         }
@@ -422,6 +413,133 @@ TEST_F(LiveInputSessionTest, CancelErasesOnlyWhatItTypedInTheTargetWindow)
     EXPECT_EQ(field.content(), QStringLiteral("前文x\n")) << "the marker is held";
     finish(stream->cancel());
     EXPECT_EQ(field.content(), QStringLiteral("前文"));
+}
+
+// --- The target window ---
+
+namespace {
+
+constexpr KeyChord kLineBreak{KeyCode::Return, ModifierFlag::Shift};
+
+FrontmostApplication withWindow(FrontmostApplication app, quint64 window)
+{
+    app.windowId = window;
+    return app;
+}
+
+} // namespace
+
+// Once the focus has left the window the dictation began in, nothing more is typed anywhere, also should it
+// come back; the final text goes in as one paste where the focus is, or onto the clipboard when nothing there
+// takes text.
+TEST_F(LiveInputSessionTest, OnceTheFocusLeavesNothingMoreIsTypedAndTheEndIsOnePaste)
+{
+    const FrontmostApplication notes = withWindow(editor(), 11);
+    const FrontmostApplication otherNotesWindow = withWindow(editor(), 12); // the same application
+    const FrontmostApplication shell = withWindow(terminal(), 21);
+    const struct {
+        const char* what;
+        bool stream;
+        FrontmostApplication movedTo;
+        bool comesBack, inputThere;
+        KeyChord paste;
+    } cases[] = {
+        {"live partials, then a terminal", false, shell, false, true, kTerminalPaste},
+        {"the polished stream, then a terminal", true, shell, false, true, kTerminalPaste},
+        {"another window of the same application", true, otherNotesWindow, false, true, kPaste},
+        {"the focus comes back before the end", false, shell, true, true, kPaste},
+        {"nothing there takes text", false, otherNotesWindow, false, false, kPaste},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        field.setTerminalMode(false);
+        field.setRole(ElementRole::Other);
+        field.setContent({});
+        workspace.setFrontmost(notes);
+        auto session = startWithDraft(QStringLiteral("今天天气"));
+        if (c.stream) {
+            EXPECT_TRUE(finish(session->prepareForSSEPolishStream()));
+            finish(session->consumeSSEChunk(QStringLiteral("今天天气很好，")));
+            ASSERT_EQ(field.content(), QStringLiteral("今天天气很好，"));
+        }
+        const QString typedBefore = field.content();
+        field.clearActions();
+
+        workspace.setFrontmost(c.movedTo);
+        field.setTerminalMode(c.movedTo.bundleIdentifier == shell.bundleIdentifier);
+        if (!c.inputThere)
+            field.setRole(ElementRole::Button);
+        if (c.stream) {
+            finish(session->consumeSSEChunk(QStringLiteral("我们去公园")));
+            finish(session->consumeSSEChunk(QStringLiteral("\nls -la /tmp\n")));
+        } else {
+            session->updateLiveText(QStringLiteral("今天天气很好我们去公园"), false, true);
+            run(300ms);
+        }
+        EXPECT_TRUE(field.actions().isEmpty()) << "no key after the focus left";
+        EXPECT_TRUE(session->hasLostTargetWindow());
+        if (c.comesBack) {
+            workspace.setFrontmost(notes);
+            field.setTerminalMode(false);
+            session->updateLiveText(QStringLiteral("今天天气很好我们去公园散步"), false, true);
+            run(300ms);
+            EXPECT_TRUE(field.actions().isEmpty()) << "nor once it is back";
+        }
+
+        const QString finalText = QStringLiteral("今天天气很好，我们去公园散步吧。");
+        const bool inserted = c.stream ? finish(session->finishSSEPolishStream(finalText))
+                                       : finish(session->finalizeAfterKeyRelease(finalText));
+        if (c.inputThere) {
+            EXPECT_TRUE(inserted);
+            EXPECT_EQ(field.actions(), QList<SynthAction>{SynthAction::pressed(c.paste)})
+                << "one paste, no key";
+            EXPECT_EQ(field.content(), typedBefore + finalText);
+        } else {
+            EXPECT_FALSE(inserted);
+            EXPECT_TRUE(field.actions().isEmpty());
+            EXPECT_EQ(field.text(), finalText) << "left on the clipboard";
+        }
+        finish(session->cancel());
+        EXPECT_EQ(field.backspacePresses(), 0);
+    }
+}
+
+// The focus is looked at before every batch of keys, not once per call: a long piece typed in several
+// batches stops at the first batch after the focus moved.
+TEST_F(LiveInputSessionTest, TheFocusIsCheckedBeforeEveryBatchOfKeys)
+{
+    workspace.setFrontmost(withWindow(editor(), 11));
+    auto session = start();
+    EXPECT_TRUE(finish(session->prepareForSSEPolishStream()));
+    field.holdKeystrokes();
+    bool done = false;
+    auto piece = store(session->consumeSSEChunk(QStringLiteral("第一行文字\n第二行文字\n第三行文字")), done);
+    ASSERT_TRUE(field.waitForHeldKeystroke()) << "the first batch is being typed";
+    workspace.setFrontmost(withWindow(terminal(), 21));
+    field.releaseKeystrokes();
+    settle();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(field.content(), QStringLiteral("第一行文字")) << "only the batch already under way";
+    EXPECT_EQ(field.chordCount(kLineBreak), 0);
+}
+
+// A terminal runs each line it receives: nothing is typed into one, live or streamed; its text is one paste
+// at the end, which a shell takes as a bracketed paste and does not run.
+TEST_F(LiveInputSessionTest, InATerminalNothingIsTypedAndTheTextIsOnePaste)
+{
+    field.setTerminalMode(true);
+    workspace.setFrontmost(terminal());
+    field.setContent(QStringLiteral("$ "));
+    auto session = start();
+    session->updateLiveText(QStringLiteral("ls -la /tmp\necho done"), false, true);
+    session->updateLiveText(QStringLiteral("ls -la /tmp\necho done now"), true, false);
+    run(300ms);
+    EXPECT_TRUE(field.actions().isEmpty());
+    EXPECT_FALSE(finish(session->prepareForSSEPolishStream())) << "no stream into a terminal";
+    EXPECT_TRUE(finish(session->finalizeAfterKeyRelease(QStringLiteral("ls -la /tmp\necho done"))));
+    EXPECT_EQ(field.actions(), QList<SynthAction>{SynthAction::pressed(kTerminalPaste)});
+    EXPECT_EQ(field.content(), QStringLiteral("$ ls -la /tmp\necho done"));
+    EXPECT_FALSE(session->hasLostTargetWindow());
 }
 
 // A session can outlive its injector (a coroutine still holds it at quit): its pacer keeps ticking on the

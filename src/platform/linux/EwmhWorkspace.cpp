@@ -97,6 +97,13 @@ public:
             if (active->type == XA_WINDOW)
                 return active->firstLong().value_or(0);
         }
+        return focusWindow();
+    }
+
+    // The top-level window that holds the keyboard focus, 0 when none: one request where the focus is on the
+    // top-level window itself, as toolkits keep it, and one more per level of a focus held further in.
+    Window focusWindow()
+    {
         Window focus = 0;
         int revert = 0;
         XGetInputFocus(m_display, &focus, &revert);
@@ -118,6 +125,7 @@ public:
         if (!window || !XGetWindowAttributes(m_display, window, &attributes))
             return std::nullopt;
         FrontmostApplication application;
+        application.windowId = window;
         if (const auto pid = property(window, m_wmPid); pid && pid->type == XA_CARDINAL)
             application.processId = static_cast<qint64>(pid->firstLong().value_or(0));
         application.windowTitle = windowTitle(window);
@@ -226,6 +234,16 @@ EwmhWorkspace::EwmhWorkspace(const QByteArray& displayName, QObject* parent)
 EwmhWorkspace::~EwmhWorkspace()
 {
     delete m_notifier; // before its connection closes
+}
+
+quint64 EwmhWorkspace::keyboardFocusWindow()
+{
+    std::lock_guard lock(m_queryMutex);
+    if (!m_query->display())
+        return 0;
+    const Window window = m_query->focusWindow();
+    m_query->forgetErrors();
+    return window;
 }
 
 std::optional<FrontmostApplication> EwmhWorkspace::frontmostApplication()

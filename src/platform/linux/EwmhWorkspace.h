@@ -21,6 +21,9 @@ public:
     ~EwmhWorkspace() override;
 
     std::optional<FrontmostApplication> frontmostApplication() override;
+    // The top-level window of the X input focus, which is where XTest keys go (the window manager publishes
+    // _NET_ACTIVE_WINDOW only after moving the focus).
+    quint64 keyboardFocusWindow() override;
     void setActivationHandler(ActivationHandler handler) override;
     Status openUrl(const QUrl& url) override;
     ProcessResult runProcess(const QString& program, const QStringList& arguments,

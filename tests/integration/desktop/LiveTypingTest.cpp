@@ -21,6 +21,9 @@
 #include <functional>
 #include <gtest/gtest.h>
 
+// Xlib last: its macros stay out of the headers above.
+#include "DesktopWindows.h"
+
 namespace {
 
 // How late a main-thread timer that wants to fire every millisecond gets: the longest the main thread was
@@ -99,6 +102,110 @@ QCoro::Task<> store(QCoro::Task<bool> task, std::optional<bool>& result)
     result = co_await task;
 }
 
+QCoro::Task<> store(QCoro::Task<> task, bool& done)
+{
+    co_await task;
+    done = true;
+}
+
+using DesktopWindows::TerminalWithReader;
+
+const TerminalWithReader::Kind kXterm{
+    QB_XTERM, {QStringLiteral("-u8"), QStringLiteral("-e")}, false, "XTerm"};
+const QByteArray kPasteStart = "\x1b[200~";
+const QByteArray kPasteEnd = "\x1b[201~";
+
+// The desktop of the two tests below: the Qt editor on the accessibility bus and xterm running the tty
+// reader (with pastes marked, as a shell has them), the real injector over XTest, EWMH and AT-SPI.
+class TwoWindows {
+public:
+    bool start()
+    {
+        if (!target.start() || !bus.isOn() ||
+            !terminal.start(kXterm, {QStringLiteral("--bracketed-paste")}) || !display ||
+            !synth.isAvailable())
+            return false;
+        return QTest::qWaitFor([&] { return accessibility.focusedElement(target.processId()).has_value(); },
+                               30000) &&
+               QTest::qWaitFor(
+                   [&] {
+                       return (terminalWindow = DesktopWindows::findWindowOfClass(display, "XTerm")) != 0;
+                   },
+                   30000);
+    }
+    ~TwoWindows()
+    {
+        injector.stopLiveTyping();
+        if (display)
+            XCloseDisplay(display);
+    }
+
+    // The user clicks into a window: it takes the keyboard, and every key from here on comes after that.
+    bool focus(unsigned long window)
+    {
+        DesktopWindows::activate(display, window);
+        return QTest::qWaitFor([&] { return DesktopWindows::hasFocus(display, window); }, 30000);
+    }
+    // What the terminal passed to the reader, once a paste has come in whole: a key typed into it last, once
+    // it has arrived, marks the end of every key before it (a paste comes later than the keys after it, once
+    // the terminal has fetched the selection, so it is waited for first).
+    std::optional<QByteArray> terminalBytesAfterAPaste()
+    {
+        if (!QTest::qWaitFor([&] { return terminal.bytes().contains(kPasteEnd); }, 30000) ||
+            !focus(terminalWindow))
+            return std::nullopt;
+        DesktopWindows::typeKey(display, XK_z);
+        if (!QTest::qWaitFor([&] { return terminal.bytes().endsWith('z'); }, 30000))
+            return std::nullopt;
+        return terminal.bytes().chopped(1);
+    }
+    // The editor's text up to now, marked the same way.
+    std::optional<QString> editorText(const QString& expectedBefore)
+    {
+        if (!focus(target.windowId()))
+            return std::nullopt;
+        DesktopWindows::typeKey(display, XK_q);
+        const QString text = target.waitForText(expectedBefore + u'q');
+        if (!text.endsWith(u'q'))
+            return std::nullopt;
+        return text.chopped(1);
+    }
+    bool runUntil(const std::function<bool()>& done) { return ::runLoopUntil(done, 60000); }
+    template <typename T> bool finish(QCoro::Task<T> task, std::optional<T>& result)
+    {
+        auto waiter = store(std::move(task), result);
+        return runUntil([&] { return result.has_value(); });
+    }
+    bool finish(QCoro::Task<> task)
+    {
+        bool done = false;
+        auto waiter = store(std::move(task), done);
+        return runUntil([&] { return done; });
+    }
+
+    TargetProcess target{{QStringLiteral("lineedit")}, accessibleEnvironment()};
+    AtspiAccessibility accessibility;
+    AccessibilityBusOn bus{accessibility};
+    TerminalWithReader terminal;
+    ::Display* display = XOpenDisplay(nullptr);
+    unsigned long terminalWindow = 0;
+    XTestInputSynth synth;
+    EwmhWorkspace workspace;
+    QtClipboard clipboard;
+    MainThreadScheduler scheduler;
+    SyntheticKeyLedger ledger{scheduler.clock()};
+    ContextInjector injector{accessibility, synth, clipboard, workspace, scheduler, ledger};
+    SerialQueue capture{QStringLiteral("test.capture")};
+};
+
+// Whether `bytes` are exactly one marked paste of `text` (its line breaks as the terminal sends them, CR).
+bool isOneMarkedPaste(const QByteArray& bytes, const QString& text)
+{
+    QByteArray expected = text.toUtf8();
+    expected.replace('\n', '\r');
+    return bytes == kPasteStart + expected + kPasteEnd;
+}
+
 } // namespace
 
 // The app's live typing end to end: a session over the real injector, keys through XTest, the field read over
@@ -156,4 +263,69 @@ TEST(LiveTyping, HanTextTypedLiveLandsWhileTheMainThreadStaysFree)
     std::printf("FIRST-PARTIAL-TO-TEXT-MS %lld\n", static_cast<long long>(typing.elapsed()));
     std::fflush(stdout);
     injector.stopLiveTyping();
+}
+
+// The user dictates into the editor, then clicks into xterm while the polished answer is still streaming:
+// nothing more is typed into either window; the answer goes into xterm as one marked paste, which a shell
+// does not run, and the editor keeps what was typed before the click.
+TEST(LiveTyping, AFocusChangeMidStreamTypesNoKeyIntoTheOtherWindow)
+{
+    TwoWindows desk;
+    ASSERT_TRUE(desk.start());
+    ASSERT_TRUE(desk.focus(desk.target.windowId()));
+
+    auto session = LiveInputSession::create(desk.injector, std::nullopt);
+    desk.capture.async([&] { session->updateContext(desk.injector.captureCurrentContext()); });
+    session->updateLiveText(QStringLiteral("今天天气"), false, true);
+    ASSERT_EQ(desk.target.waitForText(QStringLiteral("今天天气")), QStringLiteral("今天天气"));
+    std::optional<bool> streams;
+    ASSERT_TRUE(desk.finish(session->prepareForSSEPolishStream(), streams));
+    ASSERT_TRUE(*streams);
+    ASSERT_TRUE(desk.finish(session->consumeSSEChunk(QStringLiteral("今天天气很好，"))));
+    ASSERT_EQ(desk.target.waitForText(QStringLiteral("今天天气很好，")), QStringLiteral("今天天气很好，"));
+
+    ASSERT_TRUE(desk.focus(desk.terminalWindow)); // the click, mid-stream
+    ASSERT_TRUE(desk.finish(session->consumeSSEChunk(QStringLiteral("我们去公园散步吧。"))));
+    ASSERT_TRUE(desk.finish(session->consumeSSEChunk(QStringLiteral("\nls -la /tmp\n"))));
+    const QString answer = QStringLiteral("今天天气很好，我们去公园散步吧。\nls -la /tmp\n");
+    std::optional<bool> inserted;
+    ASSERT_TRUE(desk.finish(session->finishSSEPolishStream(answer), inserted));
+    EXPECT_TRUE(*inserted);
+    EXPECT_TRUE(session->hasLostTargetWindow());
+
+    const std::optional<QByteArray> shell = desk.terminalBytesAfterAPaste();
+    ASSERT_TRUE(shell.has_value()) << "no paste, or no marker key: " << desk.terminal.bytes().toStdString();
+    EXPECT_TRUE(isOneMarkedPaste(*shell, answer))
+        << "no key typed into the terminal: " << shell->toStdString();
+    const std::optional<QString> editor = desk.editorText(QStringLiteral("今天天气很好，"));
+    ASSERT_TRUE(editor.has_value()) << desk.target.text().toStdString();
+    EXPECT_EQ(*editor, QStringLiteral("今天天气很好，")) << "nothing typed into the editor after the click";
+    ASSERT_TRUE(desk.runUntil([&] { return !desk.injector.hasPendingClipboardRestore(); }));
+}
+
+// Dictated into xterm itself, a multi-line answer with live typing on: nothing is typed while it is spoken,
+// and it arrives as one marked paste, with no Return the shell would run.
+TEST(LiveTyping, AMultiLineAnswerReachesATerminalWithNoBareReturn)
+{
+    TwoWindows desk;
+    ASSERT_TRUE(desk.start());
+    ASSERT_TRUE(desk.focus(desk.terminalWindow));
+
+    auto session = LiveInputSession::create(desk.injector, std::nullopt);
+    desk.capture.async([&] { session->updateContext(desk.injector.captureCurrentContext()); });
+    session->updateLiveText(QStringLiteral("ls -la /tmp"), false, true);
+    session->updateLiveText(QStringLiteral("ls -la /tmp\necho 完成"), false, true);
+    runLoopFor(300);
+    std::optional<bool> streams;
+    ASSERT_TRUE(desk.finish(session->prepareForSSEPolishStream(), streams));
+    EXPECT_FALSE(*streams) << "no stream into a terminal";
+    const QString answer = QStringLiteral("ls -la /tmp\necho 完成");
+    std::optional<bool> inserted;
+    ASSERT_TRUE(desk.finish(session->finalizeAfterKeyRelease(answer), inserted));
+    EXPECT_TRUE(*inserted);
+
+    const std::optional<QByteArray> shell = desk.terminalBytesAfterAPaste();
+    ASSERT_TRUE(shell.has_value()) << "no paste, or no marker key: " << desk.terminal.bytes().toStdString();
+    EXPECT_TRUE(isOneMarkedPaste(*shell, answer)) << shell->toStdString();
+    ASSERT_TRUE(desk.runUntil([&] { return !desk.injector.hasPendingClipboardRestore(); }));
 }

@@ -7,82 +7,17 @@
 #include "system/SyntheticKeyLedger.h"
 
 #include <QCoroTask>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include "platform/linux/XlibIncludes.h"
+// Xlib last: its macros stay out of the headers above.
+#include "DesktopWindows.h"
+
+using namespace DesktopWindows;
 
 namespace {
 
 constexpr int kWaitMs = 30000;
-
-// The viewable top-level window of the given WM_CLASS class, or 0.
-unsigned long findWindowOfClass(::Display* display, const char* windowClass)
-{
-    ::Window root = 0, parent = 0;
-    ::Window* children = nullptr;
-    unsigned int count = 0;
-    unsigned long found = 0;
-    if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count))
-        return 0;
-    for (unsigned int i = 0; i < count && !found; ++i) {
-        XWindowAttributes attributes{};
-        if (!XGetWindowAttributes(display, children[i], &attributes) || attributes.map_state != IsViewable)
-            continue;
-        XClassHint hint{};
-        if (XGetClassHint(display, children[i], &hint)) {
-            if (hint.res_class && qstrcmp(hint.res_class, windowClass) == 0)
-                found = children[i];
-            XFree(hint.res_name);
-            XFree(hint.res_class);
-        }
-    }
-    if (children)
-        XFree(children);
-    return found;
-}
-
-// Plays the window manager's part: gives the window the keyboard focus and publishes it as active.
-void activate(::Display* display, unsigned long window)
-{
-    XRaiseWindow(display, window);
-    XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
-    const long value = static_cast<long>(window);
-    XChangeProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_ACTIVE_WINDOW", False),
-                    XA_WINDOW, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&value), 1);
-    XSync(display, False);
-}
-
-// Whether the keyboard focus is in `window` or a window inside it.
-bool hasFocus(::Display* display, unsigned long window)
-{
-    ::Window focus = 0;
-    int revert = 0;
-    XGetInputFocus(display, &focus, &revert);
-    while (focus != 0 && focus != PointerRoot && focus != window) {
-        ::Window root = 0, parent = 0;
-        ::Window* children = nullptr;
-        unsigned int count = 0;
-        if (!XQueryTree(display, focus, &root, &parent, &children, &count))
-            return false;
-        if (children)
-            XFree(children);
-        focus = parent == root ? 0 : parent;
-    }
-    return focus == window;
-}
-
-// Types one key through XTest: keys reach the focused window in the order they were posted.
-void typeKey(::Display* display, KeySym keysym)
-{
-    const unsigned code = XKeysymToKeycode(display, keysym);
-    XTestFakeKeyEvent(display, code, True, CurrentTime);
-    XTestFakeKeyEvent(display, code, False, CurrentTime);
-    XSync(display, False);
-}
 
 // The owner's Qt encodes ICO and CUR afresh for every read, with bytes that differ from read to read; the
 // snapshot the injector took and the one the test took cannot agree on those two. Every other format must.
@@ -103,21 +38,12 @@ QCoro::Task<> store(QCoro::Task<Status> task, std::optional<Status>& result)
     result = co_await task;
 }
 
-struct Terminal {
-    const char* program;   // found by CMake
-    QStringList arguments; // before the reader's command
-    bool commandAsOneWord; // the terminal takes the command as one string
-    const char* windowClass;
-};
+using Terminal = TerminalWithReader::Kind;
 
 // A real terminal runs the tty reader; the injector pastes into it as into any frontmost window. What the
 // reader got is what the terminal passed to the program in it.
 void pasteIntoTerminal(const Terminal& terminal)
 {
-    QTemporaryDir home;
-    ASSERT_TRUE(home.isValid());
-    const QString received = home.filePath(QStringLiteral("received"));
-
     // Another application owns both selections, with several formats each.
     TargetProcess owner({QStringLiteral("lineedit")});
     ASSERT_TRUE(owner.start());
@@ -133,23 +59,8 @@ void pasteIntoTerminal(const Terminal& terminal)
     ASSERT_GE(clipboardBefore.formats.size(), 2);
     ASSERT_GE(primaryBefore.formats.size(), 2);
 
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), home.path());
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    environment.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1"));
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    QStringList arguments = terminal.arguments;
-    const QStringList command{QStringLiteral(QB_TTY_READER), received};
-    if (terminal.commandAsOneWord)
-        arguments.last() += command.join(u' ');
-    else
-        arguments += command;
-    process.start(QString::fromUtf8(terminal.program), arguments);
-    ASSERT_TRUE(process.waitForStarted(kWaitMs));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(received + QStringLiteral(".ready")); }, kWaitMs))
-        << "the reader never ran in " << terminal.program;
+    TerminalWithReader reader;
+    ASSERT_TRUE(reader.start(terminal)) << "the reader never ran in " << terminal.program;
 
     ::Display* display = XOpenDisplay(nullptr);
     ASSERT_NE(display, nullptr);
@@ -180,13 +91,7 @@ void pasteIntoTerminal(const Terminal& terminal)
     ASSERT_TRUE(QTest::qWaitFor([&] { return pasted.has_value(); }, kWaitMs));
     EXPECT_TRUE(pasted->ok) << pasted->error.toStdString();
 
-    QFile file(received);
-    const auto bytes = [&] {
-        file.open(QIODevice::ReadOnly);
-        const QByteArray all = file.readAll();
-        file.close();
-        return all;
-    };
+    const auto bytes = [&] { return reader.bytes(); };
     // A key typed after the paste: whatever the terminal passes for the paste comes before its byte.
     ASSERT_TRUE(QTest::qWaitFor([&] { return bytes().size() >= text.toUtf8().size(); }, kWaitMs));
     typeKey(display, XK_z);
@@ -201,10 +106,6 @@ void pasteIntoTerminal(const Terminal& terminal)
     EXPECT_EQ(comparable(primary->snapshot()), comparable(primaryBefore));
 
     injector.stopLiveTyping();
-    process.terminate();
-    if (!process.waitForFinished(3000))
-        process.kill();
-    process.waitForFinished(3000);
     XCloseDisplay(display);
 }
 

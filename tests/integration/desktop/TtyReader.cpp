@@ -1,7 +1,9 @@
 // Runs inside a terminal emulator and records what the terminal passes on: puts its terminal into raw mode
 // (no echo, no line editing, control characters as bytes), creates "<file>.ready", then appends every byte
-// it reads to <file> until the terminal goes away.
+// it reads to <file> until the terminal goes away. With --bracketed-paste it first asks the terminal to mark
+// pastes (ESC [200~ ... ESC [201~), as a shell does so as not to run what is pasted.
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <termios.h>
@@ -9,7 +11,8 @@
 
 int main(int argc, char** argv)
 {
-    if (argc != 2)
+    const bool bracketedPaste = argc == 3 && std::strcmp(argv[2], "--bracketed-paste") == 0;
+    if (argc != 2 && !bracketedPaste)
         return 2;
     termios mode{};
     if (tcgetattr(STDIN_FILENO, &mode) != 0)
@@ -17,6 +20,23 @@ int main(int argc, char** argv)
     cfmakeraw(&mode);
     if (tcsetattr(STDIN_FILENO, TCSANOW, &mode) != 0)
         return 1;
+    if (bracketedPaste) {
+        // Switched on, then asked back (DECRQM): once the answer is in, the terminal has taken the mode, and
+        // every paste after that is marked.
+        constexpr char kOnAndAsk[] = "\x1b[?2004h\x1b[?2004$p";
+        if (write(STDOUT_FILENO, kOnAndAsk, sizeof kOnAndAsk - 1) !=
+            static_cast<ssize_t>(sizeof kOnAndAsk - 1))
+            return 1;
+        std::string answer;
+        char c = 0;
+        while (answer.find("$y") == std::string::npos) {
+            if (read(STDIN_FILENO, &c, 1) != 1)
+                return 1;
+            answer += c;
+        }
+        if (answer.find("\x1b[?2004;1$y") == std::string::npos)
+            return 3; // the terminal does not mark pastes
+    }
     const int out = open(argv[1], O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (out < 0)
         return 1;

@@ -81,6 +81,19 @@ protected:
         return h.settle([&] { return capture.samples() >= until; });
     }
 
+    // A new sound server in the place of the killed one, and the app has seen its microphone.
+    void serverComesBack()
+    {
+        server.reset(); // puts the address back before the next one sets its own
+        server = std::make_unique<PrivateSoundServer>();
+        ASSERT_TRUE(server->isUp());
+        ASSERT_FALSE(server->loadSource(QStringLiteral("microphone"), 16000).isEmpty());
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return permissions.refreshMicrophoneStatus() == AuthorizationStatus::Authorized; },
+            kWaitMs));
+        h.state->refreshPermissionStatus();
+    }
+
     bool finished(qsizetype records)
     {
         return h.settleWhileTimePasses(
@@ -111,18 +124,43 @@ TEST_F(DictationSoundServer, AServerKilledMidDictationIsSaidAndWhatWasHeardIsDel
     EXPECT_GT(uploads.first().size(), 16000) << "the audio heard before the end was uploaded";
     EXPECT_EQ(h.state->history().first().rawTranscript, QStringLiteral("你好"));
 
-    server.reset(); // puts the address back before the next one sets its own
-    server = std::make_unique<PrivateSoundServer>();
-    ASSERT_TRUE(server->isUp());
-    ASSERT_FALSE(server->loadSource(QStringLiteral("microphone"), 16000).isEmpty());
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return permissions.refreshMicrophoneStatus() == AuthorizationStatus::Authorized; }, kWaitMs));
-    h.state->refreshPermissionStatus();
+    ASSERT_NO_FATAL_FAILURE(serverComesBack());
     h.begin();
     ASSERT_TRUE(h.state->phase().isListening());
     ASSERT_TRUE(hears(0.5));
     auto finish = h.state->finishDictationSession();
     ASSERT_TRUE(finished(2)) << "the dictation after the server came back";
+    EXPECT_EQ(uploads.size(), 2);
+}
+
+// Killed in the middle of a dictation and back a moment later, while the user still speaks: the tap the user
+// then makes to stop starts nothing on the new server, and the tap after it dictates as usual.
+TEST_F(DictationSoundServer, TheStopTapAfterTheServerWasLostStartsNothing)
+{
+    const auto tapAndSettle = [&] {
+        h.tapTrigger();
+        return h.settle([&] { return !h.state->isStartingSession(); });
+    };
+    ASSERT_TRUE(tapAndSettle());
+    ASSERT_TRUE(h.state->phase().isListening());
+    ASSERT_TRUE(hears(0.5)) << "the microphone never delivered";
+    server->kill();
+    ASSERT_TRUE(finished(1)) << "the dictation went on without a microphone";
+    ASSERT_EQ(uploads.size(), 1);
+
+    ASSERT_NO_FATAL_FAILURE(serverComesBack());
+
+    ASSERT_TRUE(tapAndSettle()); // meant as the stop
+    EXPECT_FALSE(h.state->isSessionActive()) << "the stop tap started a recording";
+    EXPECT_EQ(h.sessionsOpened, 1);
+    EXPECT_FALSE(h.state->phase().is<PipelinePhase::Error>()) << "and was not refused either";
+
+    ASSERT_TRUE(tapAndSettle());
+    ASSERT_TRUE(h.state->phase().isListening()) << "the tap after it starts as usual";
+    ASSERT_TRUE(hears(0.5));
+    h.tapTrigger();
+    ASSERT_TRUE(finished(2));
+    EXPECT_EQ(h.sessionsOpened, 2);
     EXPECT_EQ(uploads.size(), 2);
 }
 
