@@ -447,6 +447,39 @@ TEST_F(LexiconStoreTest, ATermIsKnownAsStoredThroughRenamesMergesAndRemovals)
     EXPECT_FALSE(store->lastChange());
 }
 
+TEST_F(LexiconStoreTest, AnAdditionMovesNoStoredEntry)
+{
+    // A large list read from a file, as the key pass hands it back, and as given whole: an addition goes in
+    // front of the entries where they lie, without moving the list to a new block (a frame's time for
+    // 100,000 terms).
+    QJsonArray bare;
+    for (int i = 0; i < 3000; ++i)
+        bare.append(QJsonObject{{QStringLiteral("term"), QStringLiteral("词条%1").arg(i)}});
+    write(path(), QJsonDocument(bare).toJson(QJsonDocument::Compact));
+    int added = 0;
+    const auto addMovesNothing = [&](PersonalLexiconStore& store) {
+        store.waitForSaves(); // a save still under way shares the list, and a change would copy it
+        const LexiconEntry* first = store.entries().constData();
+        EXPECT_TRUE(store.upsert(QStringLiteral("新词%1").arg(added++), {}, LexiconCategory::memo, 5));
+        return store.entries().constData() + 1 == first;
+    };
+    auto loaded = open();
+    EXPECT_TRUE(loaded->entries().isDetached()) << "the key pass keys a copy of its own";
+    EXPECT_TRUE(addMovesNothing(*loaded)) << "after the load";
+    EXPECT_TRUE(addMovesNothing(*loaded)) << "the next one";
+    QList<LexiconEntry> given = loaded->entries();
+    given.squeeze();
+    loaded->setEntries(std::move(given));
+    EXPECT_TRUE(addMovesNothing(*loaded)) << "after a list given whole";
+    EXPECT_EQ(loaded->entries().size(), 3003);
+    loaded.reset();
+
+    write(path(), QJsonDocument(bare).toJson(QJsonDocument::Compact));
+    auto keyed = open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !keyed->entries().back().phoneticKey.isEmpty(); }, 30000));
+    EXPECT_TRUE(addMovesNothing(*keyed)) << "after the key pass replaced the list";
+}
+
 TEST_F(LexiconStoreTest, BulkUpsertAppendsMergesAndSortsByWeight)
 {
     auto store = open();
