@@ -224,6 +224,43 @@ TEST(AppStateFiles, UnreadableFilesAreKeptAsideAtStartAndTheBannerNamesTheCopies
     }
 }
 
+TEST(AppStateFiles, DamagedSettingsAreWrittenBackOnceKeptSoTheNextStartIsClean)
+{
+    for (const QByteArray& damaged :
+         {QByteArray("{\"baseURL\": \"half"), QByteArray("[\"not\", \"settings\"]")}) {
+        SCOPED_TRACE(damaged.toStdString());
+        AppStateHarness h;
+        const QString configPath = h.data.filePath(QStringLiteral("config.json"));
+        ASSERT_TRUE(FileIO::writeAtomically(configPath, damaged));
+        h.build();
+        h.settleStartup();
+        h.settleSaves();
+        const QStringList copies = FileIO::keptCopies(configPath);
+        ASSERT_EQ(copies.size(), 1);
+        EXPECT_EQ(FileIO::readAll(copies[0]), damaged);
+        h.settleSaves(); // the write-back the copy let go
+        EXPECT_TRUE(h.state->statusBanner().contains(copies[0])) << h.state->statusBanner().toStdString();
+        QJsonParseError error{};
+        const QJsonDocument written =
+            QJsonDocument::fromJson(FileIO::readAll(configPath).value_or(QByteArray()), &error);
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << "the damaged file is written over";
+        QStringList unusable;
+        EXPECT_EQ(LLMConfig::fromJson(written.object(), {}, &unusable), LLMConfig::defaults());
+        EXPECT_TRUE(unusable.isEmpty()) << unusable.join(u' ').toStdString();
+        EXPECT_EQ(written.object().size(), LLMConfig::defaults().toJson().size());
+
+        // The next start reads a whole file: no second copy, nothing to report.
+        h.state.reset();
+        h.build();
+        h.settleStartup();
+        h.settleSaves();
+        EXPECT_EQ(FileIO::keptCopies(configPath), copies);
+        EXPECT_FALSE(h.state->statusBanner().contains(QStringLiteral("config.json")))
+            << h.state->statusBanner().toStdString();
+        EXPECT_EQ(h.state->llmConfig(), LLMConfig::defaults());
+    }
+}
+
 TEST(AppStateFiles, HistoryIsCappedAndValuesOutOfRangeAreResetAtLoadWithACopy)
 {
     AppStateHarness h;
