@@ -1,4 +1,5 @@
 #include "AppStateHarness.h"
+#include "support/DamagedList.h"
 #include "support/QtPrinters.h"
 #include "system/HotkeyMonitor.h"
 
@@ -7,6 +8,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/stat.h>
 
 using namespace std::chrono_literals;
@@ -258,6 +260,40 @@ TEST(AppStateFiles, DamagedSettingsAreWrittenBackOnceKeptSoTheNextStartIsClean)
         EXPECT_FALSE(h.state->statusBanner().contains(QStringLiteral("config.json")))
             << h.state->statusBanner().toStdString();
         EXPECT_EQ(h.state->llmConfig(), LLMConfig::defaults());
+    }
+}
+
+TEST(AppStateFiles, DamagedHistoryRecordsCostOnlyThemselvesHoweverCloseTogether)
+{
+    using DamagedList::Damage;
+    QList<DictationRecord> records;
+    for (int i = 0; i < 500; ++i)
+        records.append(
+            DictationRecord(QUuid::createUuid(), Timestamp{1000.0 - i}, QStringLiteral("原话%1").arg(i),
+                            QStringLiteral("成稿%1，[括号]").arg(i), 1.5, 20, QStringLiteral("Kate"),
+                            DictationMode::dictate, {QStringLiteral("词条")}));
+    const std::set<int> damaged{1, 2, 4, 5, 7};
+    for (const Damage damage : {Damage::noClosingBrace, Damage::extraOpeningBrace}) {
+        const QByteArray file = DamagedList::damaged(encodeHistory(records), damaged, damage);
+        SCOPED_TRACE(file.left(400).toStdString());
+        AppStateHarness h;
+        const QString historyPath = h.data.filePath(QStringLiteral("history.json"));
+        ASSERT_TRUE(FileIO::writeAtomically(historyPath, file));
+        AppState& state = h.start();
+        QList<DictationRecord> kept;
+        for (int i = 0; i < records.size(); ++i) {
+            if (damage == Damage::extraOpeningBrace || !damaged.count(i))
+                kept.append(records[i]);
+        }
+        EXPECT_EQ(state.history().size(), kept.size());
+        EXPECT_TRUE(state.history() == kept) << "every complete record, as it was";
+        h.settleSaves();
+        const QString banner = state.statusBanner();
+        EXPECT_TRUE(banner.contains(QStringLiteral("有 5 处记录无法读取")) &&
+                    banner.contains(QStringLiteral("已保留可读的 %1 条记录").arg(kept.size())))
+            << banner.toStdString();
+        ASSERT_EQ(FileIO::keptCopies(historyPath).size(), 1);
+        EXPECT_EQ(FileIO::readAll(FileIO::keptCopies(historyPath)[0]), file);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "lexicon/LexiconFile.h"
 #include "lexicon/PhoneticIndexer.h"
 
+#include "support/DamagedList.h"
 #include "support/VirtualScheduler.h"
 #include "util/FileIO.h"
 
@@ -16,6 +17,7 @@
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <set>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -275,6 +277,59 @@ TEST_F(LexiconStoreTest, DamagedFilesKeepTheirCompleteEntriesAndAreReportedWithT
     auto store = open();
     EXPECT_EQ(store->entries()[0].aliases, (QStringList{u("a1"), u("a2")}));
     EXPECT_EQ(store->entries()[0].weight, 9);
+}
+
+TEST_F(LexiconStoreTest, DamageCloseTogetherCostsOnlyTheDamagedTermsAndIsCountedTrue)
+{
+    using DamagedList::Damage;
+    struct Row {
+        int terms;
+        std::set<int> damaged;
+        Damage damage;
+    };
+    const Row rows[] = {
+        {2000, {1, 2, 4}, Damage::noClosingBrace},
+        {2000, {1, 2, 4, 5}, Damage::noClosingBrace},
+        {2000, {0, 1, 2, 4, 5}, Damage::noClosingBrace},
+        {2000, {1, 2, 3, 5, 6}, Damage::extraOpeningBrace},
+        {20000, {5000, 5001, 5003, 5004, 5006}, Damage::noClosingBrace},
+    };
+    for (const Row& row : rows) {
+        QList<LexiconEntry> entries;
+        for (int i = 0; i < row.terms; ++i)
+            entries.append(LexiconEntry(QUuid::createUuid(), QStringLiteral("词条%1").arg(i), {u("别名")},
+                                        QStringLiteral("citiao%1").arg(i), LexiconCategory::memo, 5, i,
+                                        Timestamp{757382400.0 + i}));
+        const QByteArray file = DamagedList::damaged(LexiconFile::encode(entries), row.damaged, row.damage);
+        SCOPED_TRACE(file.left(300).toStdString());
+        removeFromDisk(backupPath());
+        write(path(), file);
+        QStringList reports;
+        auto store = std::make_unique<PersonalLexiconStore>(path(), &m_scheduler.clock());
+        QObject::connect(store.get(), &PersonalLexiconStore::fileKeptAside,
+                         [&](const QString& what, const QString&, const QString&) { reports.append(what); });
+        QList<LexiconEntry> kept;
+        for (int i = 0; i < row.terms; ++i) {
+            if (row.damage == Damage::extraOpeningBrace || !row.damaged.count(i))
+                kept.append(entries[i]);
+        }
+        EXPECT_EQ(store->entries().size(), kept.size());
+        EXPECT_TRUE(store->entries() == kept) << "every complete term, as it was";
+        store->waitForSaves();
+        QCoreApplication::sendPostedEvents();
+        ASSERT_EQ(reports.size(), 1);
+        EXPECT_TRUE(reports[0].contains(QStringLiteral("有 %1 处内容无法读取，已保留可读的 %2 个词条")
+                                            .arg(row.damaged.size())
+                                            .arg(kept.size())))
+            << reports[0].toStdString();
+        EXPECT_EQ(read(backupPath()), file);
+
+        // The first change writes every term read, with it.
+        ASSERT_TRUE(store->upsert(u("新词条"), {}, LexiconCategory::memo, 5));
+        store->waitForSaves();
+        EXPECT_EQ(termsOnDisk(path()).size(), kept.size() + 1);
+        EXPECT_EQ(read(backupPath()), file) << "the copy stays as it was";
+    }
 }
 
 TEST_F(LexiconStoreTest, LongTermsNeverGetInAndKeysAreFilledOffTheMainThread)
