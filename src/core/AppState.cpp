@@ -267,9 +267,12 @@ void AppState::loadConfig()
             what = QStringLiteral("%1 中的 %2 无法使用，已改用默认值")
                        .arg(kConfigFileName, unusable.join(QStringLiteral("、")));
     }
-    // Kept aside before the first save below can write over it.
+    // Kept aside before the first save below can write over it. Read with fallbacks, the settings are
+    // written back once the copy is kept: left in place, the damaged file would be copied and reported again
+    // at every start.
     if (!what.isEmpty())
-        keepDamagedFile(m_configPath, what);
+        keepDamagedFile(
+            m_configPath, what, decoded ? std::function<void()>() : [this] { queueConfigSave(); });
     const bool migrated = m_defaults.value(kInlineOffMigrationKey).toBool();
     m_defaults.setValue(kInlineOffMigrationKey, true);
     if (!decoded)
@@ -377,11 +380,15 @@ Status AppState::readyToSave(const QString& path)
     return Status::success();
 }
 
-void AppState::keepDamagedFile(const QString& path, const QString& what)
+void AppState::keepDamagedFile(const QString& path, const QString& what, std::function<void()> onceKept)
 {
-    m_fileWrites.keepAside(path, this, [this, what](const Result<QString>& copy) {
-        reportKeptAside(what, copy ? copy.value() : QString(), copy ? QString() : copy.error().description);
-    });
+    m_fileWrites.keepAside(path, this,
+                           [this, what, onceKept = std::move(onceKept)](const Result<QString>& copy) {
+                               reportKeptAside(what, copy ? copy.value() : QString(),
+                                               copy ? QString() : copy.error().description);
+                               if (copy && onceKept)
+                                   onceKept();
+                           });
 }
 
 void AppState::reportKeptAside(const QString& what, const QString& copyPath, const QString& error)

@@ -16,6 +16,7 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -293,8 +294,9 @@ private:
     // No data folder: nothing may be written.
     static Status readyToSave(const QString& path);
     // A data file found at start was not taken in whole (`what` says how): it is copied aside on the writer's
-    // thread before anything is written over it, and the banner says where the copy is.
-    void keepDamagedFile(const QString& path, const QString& what);
+    // thread before anything is written over it, and the banner says where the copy is. onceKept runs on the
+    // main thread after the copy is made, never when it could not be.
+    void keepDamagedFile(const QString& path, const QString& what, std::function<void()> onceKept = {});
     void reportKeptAside(const QString& what, const QString& copyPath, const QString& error);
     FileWriteQueue::Save configSave() const;
     FileWriteQueue::Save historySave() const;

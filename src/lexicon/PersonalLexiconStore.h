@@ -153,6 +153,8 @@ private:
     FileWriteQueue::Save entriesSave() const;
     // fillKeys: entries without a phonetic key get it now (else in the background, after a load).
     void publish(QList<LexiconEntry> entries, bool fillKeys = true);
+    // Spare room at the front of the list, where single additions go.
+    static void makeRoomAtFront(QList<LexiconEntry>& entries);
     void applyFilledKeys(const QHash<QUuid, QString>& keys);
     void saveChanges();
     // Removes the entries `removes` picks, and saves.

@@ -276,10 +276,12 @@ void PersonalLexiconStore::warmRecallKeys()
 {
     // Deriving the keys runs the Mandarin transform for every term: done by the first recall, it would hold
     // up the first dictation's text (some 170 ms for 5,000 terms, and the transform's first use builds it,
-    // some 240 ms, even for the two seeds). Phonetic keys missing from the file are
-    // filled in the same pass.
+    // some 240 ms, even for the two seeds). Phonetic keys missing from the file are filled in the same pass.
+    // The pass keys a copy of its own, made here: sharing the list, it would make the main thread's first
+    // change copy every entry, until the pass got round to copying them itself.
+    QList<LexiconEntry> copy(m_entries.cbegin(), m_entries.cend());
     backgroundQueue().async(
-        [this, entries = m_entries, stopping = m_stopping, revision = m_entriesRevision]() mutable {
+        [this, entries = std::move(copy), stopping = m_stopping, revision = m_entriesRevision]() mutable {
             QHash<QUuid, QString> filled;
             TermKeyCache::KeysById derived;
             derived.reserve(entries.size());
@@ -294,6 +296,7 @@ void PersonalLexiconStore::warmRecallKeys()
                 derived.insert(entry.id, std::make_shared<const TermKeys>(TermKeys::derive(entry)));
                 fileBytes += LexiconFile::encodedSizeBound(entry);
             }
+            makeRoomAtFront(entries); // here, not in the main thread's turn that adopts the list
             // The store outlives this work (its queue is joined first), and what is posted to it is dropped
             // with it. Unless the entries changed meanwhile, the keyed list replaces them whole: for a large
             // lexicon a pass over it on the main thread would stall the window.

@@ -97,3 +97,5 @@ struct LexiconEntry {
 
     bool operator==(const LexiconEntry&) const = default;
 };
+// Moved as bytes when a list of 100,000 entries grows: element by element that is a frame's time.
+Q_DECLARE_TYPEINFO(LexiconEntry, Q_RELOCATABLE_TYPE);

@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace Json {
 
@@ -84,18 +85,162 @@ bool isSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// Parses one element's text on its own.
-std::optional<QJsonValue> element(const QByteArray& text, qsizetype begin, qsizetype end)
-{
-    QByteArray wrapped;
-    wrapped.reserve(end - begin + 2);
-    wrapped.append('[').append(text.constData() + begin, end - begin).append(']');
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(wrapped, &error);
-    if (error.error != QJsonParseError::NoError || !document.isArray() || document.array().size() != 1)
-        return std::nullopt;
-    return document.array().first();
-}
+// Reads, by the JSON grammar, one element of a damaged list from its '{': a flat object, as our list files
+// hold (its values are strings, numbers, literals or arrays of them). An object inside an element is
+// damage: a brace lost at an element's end must not make it swallow the elements after it. A scan ends at
+// the element's closing brace or at the first byte that cannot follow, so it never passes another element's
+// opening brace; where a stray quote has turned the strings inside out it ends at the next key, which is no
+// value. Every byte is thus passed over by at most two scans, and the whole recovery stays linear.
+class ElementScanner {
+public:
+    ElementScanner(const QByteArray& text, qsizetype& work) : m_text(text), m_work(work) {}
+
+    // The position of the closing brace of the object that opens at `open`, or nothing.
+    std::optional<qsizetype> objectEnd(qsizetype open)
+    {
+        m_at = open + 1;
+        const bool closed = object();
+        m_work += std::min(m_at, m_text.size()) - open + 1;
+        if (!closed)
+            return std::nullopt;
+        return m_at;
+    }
+
+private:
+    bool more()
+    {
+        while (m_at < m_text.size() && isSpace(m_text[m_at]))
+            ++m_at;
+        return m_at < m_text.size();
+    }
+    bool at(char c) { return more() && m_text[m_at] == c; }
+
+    // Leaves m_at on the closing brace.
+    bool object()
+    {
+        if (at('}'))
+            return true;
+        for (;;) {
+            if (!at('"') || !string() || !at(':'))
+                return false;
+            ++m_at;
+            if (!more() || !value() || !more())
+                return false;
+            if (m_text[m_at] == '}')
+                return true;
+            if (m_text[m_at] != ',')
+                return false;
+            ++m_at;
+        }
+    }
+
+    bool value()
+    {
+        switch (m_text[m_at]) {
+        case '"':
+            return string();
+        case '[':
+            return array();
+        case '{':
+            return false;
+        default:
+            return scalar();
+        }
+    }
+
+    // Arrays nest without recursion: the depth is all they need.
+    bool array()
+    {
+        qsizetype depth = 0;
+        bool afterValue = false; // else after '[' or ','
+        bool mayClose = false;   // just after '[' or after a value
+        for (;;) {
+            if (!more())
+                return false;
+            const char c = m_text[m_at];
+            if (!afterValue && c == '[') {
+                ++depth;
+                ++m_at;
+                mayClose = true;
+            } else if (c == ']' && mayClose) {
+                ++m_at;
+                if (--depth == 0)
+                    return true;
+                afterValue = true;
+            } else if (afterValue && c == ',') {
+                ++m_at;
+                afterValue = false;
+                mayClose = false;
+            } else if (!afterValue && c != '{' && (c == '"' ? string() : scalar())) {
+                afterValue = true;
+                mayClose = true;
+            } else {
+                return false;
+            }
+        }
+    }
+
+    // From the opening quote to just past the closing one. Escapes are the JSON reader's to judge.
+    bool string()
+    {
+        for (++m_at; m_at < m_text.size(); ++m_at) {
+            if (m_text[m_at] == '\\') {
+                ++m_at;
+            } else if (m_text[m_at] == '"') {
+                ++m_at;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool literal(const char* word)
+    {
+        const qsizetype length = qsizetype(std::strlen(word));
+        if (m_text.size() - m_at < length || std::memcmp(m_text.constData() + m_at, word, length) != 0)
+            return false;
+        m_at += length;
+        return true;
+    }
+
+    bool digits()
+    {
+        const qsizetype from = m_at;
+        while (m_at < m_text.size() && m_text[m_at] >= '0' && m_text[m_at] <= '9')
+            ++m_at;
+        return m_at > from;
+    }
+    bool next(char c)
+    {
+        if (m_at < m_text.size() && m_text[m_at] == c) {
+            ++m_at;
+            return true;
+        }
+        return false;
+    }
+
+    bool scalar()
+    {
+        if (literal("true") || literal("false") || literal("null"))
+            return true;
+        next('-');
+        if (!next('0') && !digits())
+            return false;
+        if (next('.') && !digits())
+            return false;
+        if (next('e') || next('E')) {
+            if (!next('+'))
+                next('-');
+            if (!digits())
+                return false;
+        }
+        return true;
+    }
+
+    const QByteArray& m_text;
+    qsizetype& m_work;
+    qsizetype m_at = 0;
+};
 
 } // namespace
 
@@ -110,109 +255,93 @@ ArrayElements readArray(const QByteArray& text)
         return result;
     }
 
-    // Split the top-level array at its commas, minding strings and nesting, and read each piece alone. A
-    // piece that does not read is counted, and the split goes on afresh from the nearer of its end and the
-    // next
-    // "}, {" after its start: one stray quote turns every later string inside out, and the boundary between
-    // two objects is where the quoting can be trusted again. Rescans are bounded, so the pass stays linear.
+    // Damaged: every flat object in the text that reads on its own is an element, taken in order; the
+    // elements and what lies between them never overlap. Where an element begins is not trusted to the
+    // commas, which a damaged element's strings may hold: each '{' is tried in turn. A damaged opening
+    // bracket costs no element either.
     qsizetype i = 0;
     const qsizetype size = text.size();
     if (text.startsWith("\xEF\xBB\xBF"))
         i = 3;
     while (i < size && isSpace(text[i]))
         ++i;
-    if (i >= size || text[i] != '[')
-        return result;
-    result.isArray = true;
-    ++i;
-    qsizetype begin = i;
-    int depth = 0;
-    bool inString = false;
-    bool ended = false;
-    qsizetype budget = 4 * size + 4096; // characters the scans may pass over in all
-    // The '{' of the next object after a "}" and a comma, searched from just after `from`; -1 when none.
-    auto nextBoundary = [&](qsizetype from) -> qsizetype {
-        for (qsizetype j = from + 1; j < size && budget > 0; ++j, --budget) {
-            if (text[j] != ',')
-                continue;
-            qsizetype before = j - 1;
-            while (before > from && isSpace(text[before]))
-                --before;
-            if (text[before] != '}')
-                continue;
-            qsizetype after = j + 1;
-            while (after < size && isSpace(text[after]))
-                ++after;
-            if (after < size && text[after] == '{')
-                return after;
+    const bool opens = i < size && text[i] == '[';
+    const qsizetype first = opens ? i + 1 : i;
+    // The array's closing bracket, or the end of a file cut short.
+    qsizetype last = size;
+    while (last > first && isSpace(text[last - 1]))
+        --last;
+    if (last > first && text[last - 1] == ']')
+        --last;
+    else
+        last = size;
+
+    ElementScanner scanner(text, result.scanned);
+    qsizetype gapBegin = first;
+    qsizetype failedStarts = 0; // where an element seemed to begin, since the last one kept
+    // Between two elements kept lies a comma, before the first and after the last nothing (white space
+    // aside). Anything else is damage: one loss for each element start there that did not read, or one.
+    auto endGap = [&](qsizetype gapEnd, bool betweenElements) {
+        qsizetype commas = 0;
+        bool other = false;
+        for (qsizetype j = gapBegin; j < gapEnd; ++j) {
+            if (text[j] == ',')
+                ++commas;
+            else if (!isSpace(text[j]))
+                other = true;
         }
-        return -1;
+        result.scanned += gapEnd - gapBegin;
+        if (other || commas != (betweenElements ? 1 : 0) || failedStarts > 0)
+            result.lost += std::max<qsizetype>(failedStarts, 1);
+        failedStarts = 0;
     };
-    // The piece [begin, end): read, or counted and the split resumed at the boundary found. False when the
-    // split starts again before `end`.
-    auto finishElement = [&](qsizetype end) {
-        qsizetype b = begin;
-        while (b < end && isSpace(text[b]))
-            ++b;
-        begin = end + 1;
-        if (b >= end)
-            return true;
-        if (auto value = element(text, b, end)) {
-            result.elements.append(*value);
-            return true;
+    char before = '['; // the last byte before the one looked at that is not white space
+    for (qsizetype c = first; c < last; ++c) {
+        ++result.scanned;
+        if (text[c] != '{') {
+            if (!isSpace(text[c]))
+                before = text[c];
+            continue;
         }
-        ++result.lost;
-        const qsizetype boundary = nextBoundary(b);
-        if (boundary < 0 || boundary > end)
-            return true;
-        begin = boundary;
-        i = boundary - 1; // the loop steps onto the '{'
-        depth = 0;
-        inString = false;
-        return false;
-    };
-    for (;;) {
-        for (; i < size && !ended && budget > 0; ++i, --budget) {
-            const char c = text[i];
-            if (inString) {
-                if (c == '\\')
-                    ++i;
-                else if (c == '"')
-                    inString = false;
-                continue;
-            }
-            switch (c) {
-            case '"':
-                inString = true;
-                break;
-            case '[':
-            case '{':
-                ++depth;
-                break;
-            case ']':
-            case '}':
-                if (depth > 0)
-                    --depth;
-                else if (c == ']')
-                    ended = finishElement(i);
-                break;
-            case ',':
-                if (depth == 0)
-                    finishElement(i);
-                break;
-            default:
-                break;
-            }
+        qsizetype next = c + 1;
+        while (next < size && isSpace(text[next]))
+            ++next;
+        result.scanned += next - c - 1;
+        // Where an element may begin (after a bracket, a comma or a brace, before a key) a '{' that does not
+        // read is a loss; any other is most likely inside a damaged element's string, and counts for nothing.
+        const bool startsElement = (before == '[' || before == ',' || before == '{' || before == '}') &&
+                                   next < size &&
+                                   (text[next] == '"' || text[next] == '}' || text[next] == '{');
+        before = '{';
+        const std::optional<qsizetype> close = scanner.objectEnd(c);
+        if (!close) {
+            failedStarts += startsElement ? 1 : 0;
+            continue;
         }
-        if (ended || budget <= 0 || begin >= size)
-            break;
-        // Cut short: the last piece is incomplete, and whole elements may follow a boundary inside it.
-        if (finishElement(size))
-            break;
-        ++i; // onto the '{' of the boundary
+        const qsizetype length = *close - c + 1;
+        result.scanned += length;
+        QJsonParseError elementError{};
+        const QJsonDocument element =
+            QJsonDocument::fromJson(QByteArray::fromRawData(text.constData() + c, length), &elementError);
+        if (elementError.error == QJsonParseError::NoError && element.isObject()) {
+            endGap(c, !result.elements.isEmpty());
+            result.elements.append(element.object());
+            gapBegin = *close + 1;
+        } else {
+            // Whole to the grammar, not to the reader (a bad byte in a string): lost, and nothing in it is
+            // tried again.
+            failedStarts += 1;
+        }
+        c = *close;
+        before = '}';
     }
-    if (!ended && budget <= 0 && begin < size)
-        ++result.lost; // too damaged to split further: the rest counts as one loss
+    endGap(last, false);
+    // Without its bracket and without one element, the text is no list at all.
+    result.isArray = opens || !result.elements.isEmpty();
+    if (!result.isArray) {
+        result.lost = 0;
+        return result;
+    }
     // The whole did not parse, so something was lost even when every piece read.
     result.lost = std::max<qsizetype>(result.lost, 1);
     return result;

@@ -26,12 +26,16 @@ std::optional<Timestamp> timestamp(const QJsonValue& value);
 // The canonical 36-character hyphenated form, in either case.
 std::optional<QUuid> uuid(const QJsonValue& value);
 
-// A file holding a JSON array, read element by element where it does not parse whole (cut short, or one
-// damaged element): every element that reads on its own is kept.
+// A file holding a JSON array, read element by element where it does not parse whole (cut short, damaged
+// elements): every element whose bytes are whole is kept, however close together the damage is. Our list
+// files hold flat objects (values are strings, numbers, literals or arrays of them), and only those are
+// recovered from a damaged file. Linear in the file's size.
 struct [[nodiscard]] ArrayElements {
     QJsonArray elements;
     qsizetype lost = 0;   // elements, or parts of the text, that did not read
     bool isArray = false; // false: not an array at all, nothing was read
+    // Bytes the recovery of a damaged file passed over: a few times the file's size at most.
+    qsizetype scanned = 0;
 };
 ArrayElements readArray(const QByteArray& text);
 

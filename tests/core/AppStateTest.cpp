@@ -1,4 +1,5 @@
 #include "AppStateHarness.h"
+#include "support/DamagedList.h"
 #include "support/QtPrinters.h"
 #include "system/HotkeyMonitor.h"
 
@@ -7,6 +8,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/stat.h>
 
 using namespace std::chrono_literals;
@@ -221,6 +223,77 @@ TEST(AppStateFiles, UnreadableFilesAreKeptAsideAtStartAndTheBannerNamesTheCopies
         EXPECT_EQ(decodeHistory(FileIO::readAll(historyPath).value_or(QByteArray())).records.size(),
                   row.recordsRead + 1);
         EXPECT_EQ(FileIO::keptCopies(historyPath), historyCopies) << "one copy per damaged start";
+    }
+}
+
+TEST(AppStateFiles, DamagedSettingsAreWrittenBackOnceKeptSoTheNextStartIsClean)
+{
+    for (const QByteArray& damaged :
+         {QByteArray("{\"baseURL\": \"half"), QByteArray("[\"not\", \"settings\"]")}) {
+        SCOPED_TRACE(damaged.toStdString());
+        AppStateHarness h;
+        const QString configPath = h.data.filePath(QStringLiteral("config.json"));
+        ASSERT_TRUE(FileIO::writeAtomically(configPath, damaged));
+        h.build();
+        h.settleStartup();
+        h.settleSaves();
+        const QStringList copies = FileIO::keptCopies(configPath);
+        ASSERT_EQ(copies.size(), 1);
+        EXPECT_EQ(FileIO::readAll(copies[0]), damaged);
+        h.settleSaves(); // the write-back the copy let go
+        EXPECT_TRUE(h.state->statusBanner().contains(copies[0])) << h.state->statusBanner().toStdString();
+        QJsonParseError error{};
+        const QJsonDocument written =
+            QJsonDocument::fromJson(FileIO::readAll(configPath).value_or(QByteArray()), &error);
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << "the damaged file is written over";
+        QStringList unusable;
+        EXPECT_EQ(LLMConfig::fromJson(written.object(), {}, &unusable), LLMConfig::defaults());
+        EXPECT_TRUE(unusable.isEmpty()) << unusable.join(u' ').toStdString();
+        EXPECT_EQ(written.object().size(), LLMConfig::defaults().toJson().size());
+
+        // The next start reads a whole file: no second copy, nothing to report.
+        h.state.reset();
+        h.build();
+        h.settleStartup();
+        h.settleSaves();
+        EXPECT_EQ(FileIO::keptCopies(configPath), copies);
+        EXPECT_FALSE(h.state->statusBanner().contains(QStringLiteral("config.json")))
+            << h.state->statusBanner().toStdString();
+        EXPECT_EQ(h.state->llmConfig(), LLMConfig::defaults());
+    }
+}
+
+TEST(AppStateFiles, DamagedHistoryRecordsCostOnlyThemselvesHoweverCloseTogether)
+{
+    using DamagedList::Damage;
+    QList<DictationRecord> records;
+    for (int i = 0; i < 500; ++i)
+        records.append(
+            DictationRecord(QUuid::createUuid(), Timestamp{1000.0 - i}, QStringLiteral("原话%1").arg(i),
+                            QStringLiteral("成稿%1，[括号]").arg(i), 1.5, 20, QStringLiteral("Kate"),
+                            DictationMode::dictate, {QStringLiteral("词条")}));
+    const std::set<int> damaged{1, 2, 4, 5, 7};
+    for (const Damage damage : {Damage::noClosingBrace, Damage::extraOpeningBrace}) {
+        const QByteArray file = DamagedList::damaged(encodeHistory(records), damaged, damage);
+        SCOPED_TRACE(file.left(400).toStdString());
+        AppStateHarness h;
+        const QString historyPath = h.data.filePath(QStringLiteral("history.json"));
+        ASSERT_TRUE(FileIO::writeAtomically(historyPath, file));
+        AppState& state = h.start();
+        QList<DictationRecord> kept;
+        for (int i = 0; i < records.size(); ++i) {
+            if (damage == Damage::extraOpeningBrace || !damaged.count(i))
+                kept.append(records[i]);
+        }
+        EXPECT_EQ(state.history().size(), kept.size());
+        EXPECT_TRUE(state.history() == kept) << "every complete record, as it was";
+        h.settleSaves();
+        const QString banner = state.statusBanner();
+        EXPECT_TRUE(banner.contains(QStringLiteral("有 5 处记录无法读取")) &&
+                    banner.contains(QStringLiteral("已保留可读的 %1 条记录").arg(kept.size())))
+            << banner.toStdString();
+        ASSERT_EQ(FileIO::keptCopies(historyPath).size(), 1);
+        EXPECT_EQ(FileIO::readAll(FileIO::keptCopies(historyPath)[0]), file);
     }
 }
 

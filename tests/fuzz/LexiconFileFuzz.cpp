@@ -1,15 +1,21 @@
-// lexicon.json through the store itself: whatever the file holds, nothing of it is lost. A file the store
-// did not take in whole is copied aside, byte for byte and under a name of its own, before the first save
-// writes over it; what it did take in comes back unchanged from that save, which its reader takes whole.
+// lexicon.json through the store itself: whatever the file holds, nothing of it is lost. Every complete
+// entry of a damaged file is kept, however close together the damage, in time linear in the file. A file the
+// store did not take in whole is copied aside, byte for byte and under a name of its own, before the first
+// save writes over it; what it did take in comes back unchanged from that save, which its reader takes whole.
 #include "fuzz/FuzzTarget.h"
+#include "fuzz/IntactElements.h"
 
 #include "lexicon/LexiconFile.h"
+#include "lexicon/LexiconText.h"
 #include "lexicon/PersonalLexiconStore.h"
 #include "util/FileIO.h"
+#include "util/Json.h"
 #include "util/Scheduler.h"
+#include "util/Text.h"
 
 #include <QFileInfo>
 #include <QSet>
+#include <algorithm>
 
 namespace {
 
@@ -58,6 +64,18 @@ QB_FUZZ_TARGET(lexicon_file)
         FUZZ_CHECK(!ids.contains(entry.id));
         ids.insert(entry.id);
     }
+    // Dropped only by the store's own rules: a blank term, or one longer than it takes.
+    const auto readEntry = [](const QJsonObject& o) {
+        return LexiconEntry::fromJson(o, clock.currentDate());
+    };
+    for (const LexiconEntry& intact : intactRecords<LexiconEntry>(input, readEntry)) {
+        if (Text::isBlank(intact.term) || LexiconFile::isTooLong(Text::trimmed(intact.term)))
+            continue;
+        FUZZ_CHECK(std::any_of(loaded.cbegin(), loaded.cend(), [&](const LexiconEntry& e) {
+            return LexiconText::sameTerm(e.term, intact.term);
+        }));
+    }
+    FUZZ_CHECK(Json::readArray(input).scanned <= 6 * input.size() + 16);
     FUZZ_CHECK(store.save());
     QStringList copies = FileIO::keptCopies(path);
     FUZZ_CHECK(copies.size() <= FileIO::kKeptCopies);

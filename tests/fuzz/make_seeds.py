@@ -25,6 +25,20 @@ def compact(value):
     return json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
 
 
+def damaged_list(objects, damage):
+    """A list file as the app writes it (keys in order, compact), with the objects at the given indexes cut
+    before their closing brace ("cut") or given an opening brace too many ("brace")."""
+    parts = []
+    for i, value in enumerate(objects):
+        text = json.dumps(value, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+        if damage.get(i) == "cut":
+            text = text[:-1]
+        elif damage.get(i) == "brace":
+            text = "{" + text
+        parts.append(text)
+    return ("[" + ",".join(parts) + "]").encode("utf-8")
+
+
 def seed_frames():
     transcript = compact({"result": {"text": " 你好，世界 ", "utterances": [{"definite": True}]}})
 
@@ -82,6 +96,11 @@ def seed_files():
     with open(os.path.join(FIXTURES, "core", "history.json"), "rb") as f:
         write("history_file", "fixture", f.read())
     write("history_file", "not-an-array", b"{\"id\":1}")
+    records = [{"id": "%08X-9D2E-4C7B-8A61-3E2F1D0C9B8A" % i, "timestamp": 786240000.125 + i,
+                "rawTranscript": "原话 [%d]" % i, "polishedText": "成稿，{%d}" % i, "durationSeconds": 3.7,
+                "polishLatencyMs": 412, "targetAppName": "Kate", "mode": "口述成稿", "matchedTerms": ["词条"]}
+               for i in range(6)]
+    write("history_file", "damaged-close-together", damaged_list(records, {0: "cut", 1: "brace", 2: "cut"}))
     lexicon = [
         {"id": "0F5C3B1A-9D2E-4C7B-8A61-3E2F1D0C9B8A", "term": "DeepSeek", "aliases": ["迪普西克", "deep seek"],
          "phoneticKey": "dipuxike", "category": "项目/技术", "weight": 5, "hitCount": 2, "createdAt": 786240000},
@@ -97,6 +116,12 @@ def seed_files():
           b'{"term":"pair \\ud83d\\ude00"}]')
     # A file whose only term is longer than the store takes.
     write("lexicon_file", "only-long-term", compact([{"term": "长" * 65}]))
+    # Entries as the store writes them, some damaged next to each other: a closing brace gone, an opening
+    # brace too many. Every entry whose bytes are whole must be kept.
+    entries = [{"id": "%08X-9D2E-4C7B-8A61-3E2F1D0C9B8A" % i, "term": "词条%d" % i, "aliases": ["别名{%d}" % i],
+                "phoneticKey": "citiao%d" % i, "category": "纪要/备忘", "weight": 5, "hitCount": i,
+                "createdAt": 786240000 + i} for i in range(6)]
+    write("lexicon_file", "damaged-close-together", damaged_list(entries, {1: "cut", 2: "brace", 4: "cut"}))
 
 
 def seed_wav():

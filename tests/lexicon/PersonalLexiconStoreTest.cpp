@@ -3,6 +3,7 @@
 #include "lexicon/LexiconFile.h"
 #include "lexicon/PhoneticIndexer.h"
 
+#include "support/DamagedList.h"
 #include "support/VirtualScheduler.h"
 #include "util/FileIO.h"
 
@@ -16,6 +17,7 @@
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <set>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -277,6 +279,59 @@ TEST_F(LexiconStoreTest, DamagedFilesKeepTheirCompleteEntriesAndAreReportedWithT
     EXPECT_EQ(store->entries()[0].weight, 9);
 }
 
+TEST_F(LexiconStoreTest, DamageCloseTogetherCostsOnlyTheDamagedTermsAndIsCountedTrue)
+{
+    using DamagedList::Damage;
+    struct Row {
+        int terms;
+        std::set<int> damaged;
+        Damage damage;
+    };
+    const Row rows[] = {
+        {2000, {1, 2, 4}, Damage::noClosingBrace},
+        {2000, {1, 2, 4, 5}, Damage::noClosingBrace},
+        {2000, {0, 1, 2, 4, 5}, Damage::noClosingBrace},
+        {2000, {1, 2, 3, 5, 6}, Damage::extraOpeningBrace},
+        {20000, {5000, 5001, 5003, 5004, 5006}, Damage::noClosingBrace},
+    };
+    for (const Row& row : rows) {
+        QList<LexiconEntry> entries;
+        for (int i = 0; i < row.terms; ++i)
+            entries.append(LexiconEntry(QUuid::createUuid(), QStringLiteral("词条%1").arg(i), {u("别名")},
+                                        QStringLiteral("citiao%1").arg(i), LexiconCategory::memo, 5, i,
+                                        Timestamp{757382400.0 + i}));
+        const QByteArray file = DamagedList::damaged(LexiconFile::encode(entries), row.damaged, row.damage);
+        SCOPED_TRACE(file.left(300).toStdString());
+        removeFromDisk(backupPath());
+        write(path(), file);
+        QStringList reports;
+        auto store = std::make_unique<PersonalLexiconStore>(path(), &m_scheduler.clock());
+        QObject::connect(store.get(), &PersonalLexiconStore::fileKeptAside,
+                         [&](const QString& what, const QString&, const QString&) { reports.append(what); });
+        QList<LexiconEntry> kept;
+        for (int i = 0; i < row.terms; ++i) {
+            if (row.damage == Damage::extraOpeningBrace || !row.damaged.count(i))
+                kept.append(entries[i]);
+        }
+        EXPECT_EQ(store->entries().size(), kept.size());
+        EXPECT_TRUE(store->entries() == kept) << "every complete term, as it was";
+        store->waitForSaves();
+        QCoreApplication::sendPostedEvents();
+        ASSERT_EQ(reports.size(), 1);
+        EXPECT_TRUE(reports[0].contains(QStringLiteral("有 %1 处内容无法读取，已保留可读的 %2 个词条")
+                                            .arg(row.damaged.size())
+                                            .arg(kept.size())))
+            << reports[0].toStdString();
+        EXPECT_EQ(read(backupPath()), file);
+
+        // The first change writes every term read, with it.
+        ASSERT_TRUE(store->upsert(u("新词条"), {}, LexiconCategory::memo, 5));
+        store->waitForSaves();
+        EXPECT_EQ(termsOnDisk(path()).size(), kept.size() + 1);
+        EXPECT_EQ(read(backupPath()), file) << "the copy stays as it was";
+    }
+}
+
 TEST_F(LexiconStoreTest, LongTermsNeverGetInAndKeysAreFilledOffTheMainThread)
 {
     // A 100,000-character term once took seconds to key, growing with the square of its length.
@@ -445,6 +500,39 @@ TEST_F(LexiconStoreTest, ATermIsKnownAsStoredThroughRenamesMergesAndRemovals)
     store->remove(twin.id);
     EXPECT_EQ(store->entries().size(), 1);
     EXPECT_FALSE(store->lastChange());
+}
+
+TEST_F(LexiconStoreTest, AnAdditionMovesNoStoredEntry)
+{
+    // A large list read from a file, as the key pass hands it back, and as given whole: an addition goes in
+    // front of the entries where they lie, without moving the list to a new block (a frame's time for
+    // 100,000 terms).
+    QJsonArray bare;
+    for (int i = 0; i < 3000; ++i)
+        bare.append(QJsonObject{{QStringLiteral("term"), QStringLiteral("词条%1").arg(i)}});
+    write(path(), QJsonDocument(bare).toJson(QJsonDocument::Compact));
+    int added = 0;
+    const auto addMovesNothing = [&](PersonalLexiconStore& store) {
+        store.waitForSaves(); // a save still under way shares the list, and a change would copy it
+        const LexiconEntry* first = store.entries().constData();
+        EXPECT_TRUE(store.upsert(QStringLiteral("新词%1").arg(added++), {}, LexiconCategory::memo, 5));
+        return store.entries().constData() + 1 == first;
+    };
+    auto loaded = open();
+    EXPECT_TRUE(loaded->entries().isDetached()) << "the key pass keys a copy of its own";
+    EXPECT_TRUE(addMovesNothing(*loaded)) << "after the load";
+    EXPECT_TRUE(addMovesNothing(*loaded)) << "the next one";
+    QList<LexiconEntry> given = loaded->entries();
+    given.squeeze();
+    loaded->setEntries(std::move(given));
+    EXPECT_TRUE(addMovesNothing(*loaded)) << "after a list given whole";
+    EXPECT_EQ(loaded->entries().size(), 3003);
+    loaded.reset();
+
+    write(path(), QJsonDocument(bare).toJson(QJsonDocument::Compact));
+    auto keyed = open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !keyed->entries().back().phoneticKey.isEmpty(); }, 30000));
+    EXPECT_TRUE(addMovesNothing(*keyed)) << "after the key pass replaced the list";
 }
 
 TEST_F(LexiconStoreTest, BulkUpsertAppendsMergesAndSortsByWeight)
