@@ -97,6 +97,8 @@ public:
 
     bool isAvailable() const { return m_window != 0; }
 
+    Window owner() { return isAvailable() ? XGetSelectionOwner(m_display, m_clipboard) : 0; }
+
     ClipboardSnapshot read()
     {
         ClipboardSnapshot snapshot;
@@ -511,6 +513,11 @@ X11ClipboardReader::~X11ClipboardReader() = default;
 bool X11ClipboardReader::isAvailable() const
 {
     return m_connection->isAvailable();
+}
+
+unsigned long X11ClipboardReader::ownerWindow()
+{
+    return m_connection->owner();
 }
 
 ClipboardSnapshot X11ClipboardReader::read()

@@ -37,6 +37,8 @@ public:
     X11ClipboardReader& operator=(const X11ClipboardReader&) = delete;
 
     bool isAvailable() const;
+    // The X window that owns the selection now (0 for none).
+    unsigned long ownerWindow();
     // Every format the clipboard's owner offers, in its order; empty when nobody owns the clipboard. Formats
     // left out (no answer, over the caps) are logged and said in the snapshot's unreadReason.
     ClipboardSnapshot read();

@@ -76,6 +76,7 @@ public:
     }
 
     bool isAvailable() const { return m_window != 0; }
+    Window window() const { return m_window; }
 
     void serve(ClipboardSnapshot contents)
     {
@@ -526,6 +527,11 @@ X11ClipboardServer::~X11ClipboardServer()
 bool X11ClipboardServer::isAvailable() const
 {
     return m_loop->isAvailable();
+}
+
+unsigned long X11ClipboardServer::windowId() const
+{
+    return m_loop->window();
 }
 
 void X11ClipboardServer::serve(ClipboardSnapshot contents)

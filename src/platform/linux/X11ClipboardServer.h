@@ -35,6 +35,8 @@ public:
     X11ClipboardServer& operator=(const X11ClipboardServer&) = delete;
 
     bool isAvailable() const;
+    // The X window the selection is held with.
+    unsigned long windowId() const;
     // Serves `contents` from now on; the selection is taken on the server's thread right after. They count
     // as held (contents()) at once.
     void serve(ClipboardSnapshot contents);

@@ -2,6 +2,7 @@
 
 // A dictation through the real X11 clipboard, the rest of AppState on fakes: what the start reads of another
 // application's clipboard for the recogniser's hint, and what the paste keeps of it.
+#include "ClipboardOwners.h"
 #include "core/AppStateHarness.h"
 #include "platform/linux/QtClipboard.h"
 #include "system/ContextInjector.h"
@@ -48,19 +49,25 @@ protected:
         auto finished = watch(state().finishDictationSession());
         h.scheduler.advance(std::chrono::milliseconds(100));
         ASSERT_TRUE(h.settle([&] { return finished->done; }));
-        m_changesBeforeRestore = clipboard.changeCount();
+        m_ownerBeforeRestore = m_owner.owner();
         h.scheduler.advance(ContextInjector::kClipboardRestoreLimit);
         ASSERT_TRUE(h.settle([&] { return !state().contextInjector().hasPendingClipboardRestore(); }));
     }
 
-    // After finishWith(): until the display has the restored contents' owner. Large contents are served by
-    // a thread of ours, which takes the clipboard a moment after the restore (later on a busy machine);
-    // other applications learn of it from the owner change, and so does this process's clipboard.
-    bool waitUntilOthersSeeTheRestore() { return waitForChange(m_changesBeforeRestore); }
+    // After finishWith() put back contents served by a thread of ours: until that thread has taken the
+    // clipboard, so that another application's read reaches them.
+    bool waitUntilTheServerHasTheClipboard()
+    {
+        return h.settle([&] {
+            const unsigned long owner = m_owner.owner();
+            return owner != 0 && owner != m_ownerBeforeRestore;
+        });
+    }
 
     QtClipboard clipboard;
     AppStateHarness h;
 
 private:
-    quint64 m_changesBeforeRestore = 0;
+    ClipboardOwnerWatch m_owner;
+    unsigned long m_ownerBeforeRestore = 0;
 };

@@ -1,40 +1,6 @@
 #include "ClipboardDictation.h"
 #include "TargetProcess.h"
 
-#include "platform/linux/XlibIncludes.h"
-
-namespace {
-
-// Takes the clipboard over a connection nobody reads: every request to it goes unanswered, as with a hung
-// application.
-class SilentOwner {
-public:
-    SilentOwner()
-    {
-        m_display = XOpenDisplay(nullptr);
-        if (!m_display)
-            return;
-        const Window window =
-            XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), 0, 0, 1, 1, 0, 0, 0);
-        XSetSelectionOwner(m_display, XInternAtom(m_display, "CLIPBOARD", 0), window, CurrentTime);
-        XSync(m_display, 0);
-    }
-    ~SilentOwner()
-    {
-        if (m_display)
-            XCloseDisplay(m_display);
-    }
-    SilentOwner(const SilentOwner&) = delete;
-    SilentOwner& operator=(const SilentOwner&) = delete;
-
-    bool isUp() const { return m_display != nullptr; }
-
-private:
-    Display* m_display = nullptr;
-};
-
-} // namespace
-
 TEST_F(ClipboardDictationTest, AnOwnerThatNeverAnswersCannotHoldThePasteAndTheBannerSaysTheClipboardIsLost)
 {
     const quint64 before = clipboard.changeCount();
