@@ -28,6 +28,8 @@ constexpr std::chrono::milliseconds kTimestampLimit{1000};
 constexpr long kMaxMultipleLongs = 1024;
 // More than the server clock's millisecond.
 constexpr std::chrono::milliseconds kHeaderSettle{2};
+// The server clock's millisecond.
+constexpr std::chrono::milliseconds kClockTick{1};
 
 const QString kPlainText = QStringLiteral("text/plain");
 
@@ -173,24 +175,38 @@ private:
             qCWarning(lcClipboardServer) << "could not wake the clipboard server";
     }
 
-    // The selection is taken with a time of the server's (as the selection rules ask), which a zero-length
-    // change of our own property brings back.
-    void takeSelection()
+    // The server's time now, which a zero-length change of our own property brings back; CurrentTime when
+    // it has not come by `giveUpAt`.
+    Time serverTime(Clock::time_point giveUpAt)
     {
         XChangeProperty(m_display, m_window, m_stampProperty, XA_STRING, 8, PropModeAppend, nullptr, 0);
         XFlush(m_display);
-        Time time = CurrentTime;
-        const Clock::time_point giveUpAt = Clock::now() + kTimestampLimit;
         XEvent event;
         while (Clock::now() < giveUpAt) {
             if (XCheckTypedWindowEvent(m_display, m_window, PropertyNotify, &event) &&
-                event.xproperty.atom == m_stampProperty) {
-                time = event.xproperty.time;
-                break;
-            }
+                event.xproperty.atom == m_stampProperty)
+                return event.xproperty.time;
             pollfd connection{ConnectionNumber(m_display), POLLIN, 0};
             ::poll(&connection, 1, 10);
         }
+        return CurrentTime;
+    }
+
+    // The selection is taken with a time of the server's, as the selection rules ask, and a later one than
+    // this process's paste took it with a moment before: Qt ignores the loss of a selection taken from it in
+    // the millisecond it took it, and would go on believing it owns the clipboard (and read another
+    // application's contents on the main thread for its own).
+    void takeSelection()
+    {
+        const Clock::time_point giveUpAt = Clock::now() + kTimestampLimit;
+        const Time now = serverTime(giveUpAt);
+        Time time = now;
+        while (now != CurrentTime && time != CurrentTime && time <= now && Clock::now() < giveUpAt) {
+            std::this_thread::sleep_for(kClockTick);
+            time = serverTime(giveUpAt);
+        }
+        if (time == CurrentTime || time <= now)
+            time = now;
         {
             // Let go while the time came back (this process put something else there): not taken at all.
             std::lock_guard lock(m_mutex);
