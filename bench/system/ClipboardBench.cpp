@@ -3,6 +3,7 @@
 // hint reads the clipboard), through the paste and the restore of the user's clipboard, and while another
 // application reads the restored contents; and how much memory the dictation leaves behind.
 #include "BenchTargets.h"
+#include "ClipboardOwners.h"
 #include "TargetProcess.h"
 #include "core/AppStateHarness.h"
 #include "platform/linux/QtClipboard.h"
@@ -112,6 +113,7 @@ struct Desk {
     AppStateHarness h;
     TargetProcess target;
     XTestInputSynth keys;
+    ClipboardOwnerWatch owner;
 };
 
 } // namespace
@@ -147,10 +149,14 @@ static void BM_DictationWithALargeClipboard(benchmark::State& state)
         auto finished = watch(app.finishDictationSession());
         desk.h.scheduler.advance(100ms);
         bool restored = desk.pump([&] { return finished->done; });
-        // Nobody pastes here: the restore comes at its limit.
+        // Nobody pastes here: the restore comes at its limit. Our serving thread takes the clipboard a
+        // moment later (later on a busy machine): only then does another application's paste reach it.
+        const unsigned long pasted = desk.owner.owner();
         desk.h.scheduler.advance(ContextInjector::kClipboardRestoreLimit);
         restored = restored && desk.pump([&] { return !app.contextInjector().hasPendingClipboardRestore(); });
         restoreStall = std::max(restoreStall, probe.stopMs());
+        // (Not measured: the look at the owner is the benchmark's own round trip.)
+        restored = restored && desk.pump([&] { return desk.owner.owner() != pasted; });
         if (!restored || !desk.clipboard.ownsContents()) {
             state.SkipWithError("the user's clipboard was not restored");
             return;

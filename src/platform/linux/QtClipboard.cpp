@@ -102,12 +102,13 @@ QtClipboard::QtClipboard(QClipboard::Mode mode, QObject* parent)
 
 QtClipboard::~QtClipboard()
 {
-    m_server.reset();
-    // The read under way ends (its answer is dropped) and the connection closes on its own thread.
+    // The read under way ends (its answer is dropped) and the connection closes on its own thread, before
+    // the server it may look at goes.
     if (m_readerQueue) {
         m_readerQueue->async([reader = std::move(m_reader)]() mutable { reader.reset(); });
         m_readerQueue->stop();
     }
+    m_server.reset();
 }
 
 ServedMimeData* QtClipboard::ours() const
@@ -157,10 +158,6 @@ ClipboardSnapshot QtClipboard::snapshot() const
 
 void QtClipboard::readSnapshot(SnapshotHandler done)
 {
-    if (std::optional<ClipboardSnapshot> held = served()) {
-        done(std::move(*held));
-        return;
-    }
     // Our own contents (ours to restore, or copied in our window) are at hand; nobody else is asked.
     const bool ownedHere =
         m_mode == QClipboard::Selection ? m_clipboard->ownsSelection() : m_clipboard->ownsClipboard();
@@ -169,41 +166,58 @@ void QtClipboard::readSnapshot(SnapshotHandler done)
         return;
     }
     QPointer<QtClipboard> self(this);
-    m_readerQueue->async([self, reader = m_reader, done = std::move(done)]() mutable {
-        ClipboardSnapshot contents = reader->read();
-        QMetaObject::invokeMethod(
-            qApp,
-            [self, done = std::move(done), contents = std::move(contents)]() mutable {
-                if (self)
-                    done(std::move(contents));
-            },
-            Qt::QueuedConnection);
-    });
+    m_readerQueue->async(
+        [self, reader = m_reader, server = servingServer(), done = std::move(done)]() mutable {
+            std::optional<ClipboardSnapshot> held = server ? heldWhileOwner(*reader, *server) : std::nullopt;
+            ClipboardSnapshot contents = held ? std::move(*held) : reader->read();
+            QMetaObject::invokeMethod(
+                qApp,
+                [self, done = std::move(done), contents = std::move(contents)]() mutable {
+                    if (self)
+                        done(std::move(contents));
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void QtClipboard::readShortText(qsizetype maxBytes, TextHandler done)
 {
-    if (std::optional<ClipboardSnapshot> held = served()) {
-        done(held->shortText(maxBytes));
-        return;
-    }
     const bool ownedHere =
         m_mode == QClipboard::Selection ? m_clipboard->ownsSelection() : m_clipboard->ownsClipboard();
     if (!m_reader || ownedHere) {
-        done(shortTextHere(maxBytes));
+        std::optional<ClipboardSnapshot> held = served();
+        done(held ? held->shortText(maxBytes) : shortTextHere(maxBytes));
         return;
     }
     QPointer<QtClipboard> self(this);
-    m_readerQueue->async([self, reader = m_reader, maxBytes, done = std::move(done)]() mutable {
-        const QString text = reader->readShortText(maxBytes).shortText(maxBytes);
-        QMetaObject::invokeMethod(
-            qApp,
-            [self, done = std::move(done), text] {
-                if (self)
-                    done(text);
-            },
-            Qt::QueuedConnection);
-    });
+    m_readerQueue->async(
+        [self, reader = m_reader, server = servingServer(), maxBytes, done = std::move(done)] {
+            const std::optional<ClipboardSnapshot> held =
+                server ? heldWhileOwner(*reader, *server) : std::nullopt;
+            const QString text = (held ? *held : reader->readShortText(maxBytes)).shortText(maxBytes);
+            QMetaObject::invokeMethod(
+                qApp,
+                [self, done = std::move(done), text] {
+                    if (self)
+                        done(text);
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+X11ClipboardServer* QtClipboard::servingServer() const
+{
+    return served() ? m_server.get() : nullptr;
+}
+
+std::optional<ClipboardSnapshot> QtClipboard::heldWhileOwner(X11ClipboardReader& reader,
+                                                             const X11ClipboardServer& server)
+{
+    // Another application may have copied a moment ago, before the server heard of it: what it holds is the
+    // clipboard's only while its window still owns the selection.
+    if (reader.ownerWindow() != server.windowId())
+        return std::nullopt;
+    return server.contents();
 }
 
 QString QtClipboard::shortTextHere(qsizetype maxBytes) const

@@ -43,6 +43,11 @@ private:
     void put(ServedMimeData* data);
     // What the server holds for the user, while the selection is still its.
     std::optional<ClipboardSnapshot> served() const;
+    // The server while it holds contents, else nullptr.
+    X11ClipboardServer* servingServer() const;
+    // On the reader's queue: what `server` holds, while its window owns the selection.
+    static std::optional<ClipboardSnapshot> heldWhileOwner(X11ClipboardReader& reader,
+                                                           const X11ClipboardServer& server);
     // readShortText() from the data in this process.
     QString shortTextHere(qsizetype maxBytes) const;
     // The clipboard's data when it is ours, else nullptr.

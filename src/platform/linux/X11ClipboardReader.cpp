@@ -7,8 +7,10 @@
 #include <QString>
 #include <QStringList>
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <poll.h>
+#include <string>
 #include <vector>
 
 #include "platform/linux/XlibIncludes.h"
@@ -27,7 +29,7 @@ const QString kPlainText = QStringLiteral("text/plain");
 constexpr qsizetype kMaxHintBytes = 64;
 
 constexpr QStringView kNoAnswerReason = u"剪贴板所属的程序没有响应";
-constexpr QStringView kLeftOutReason = u"未能读取的格式：";
+constexpr QStringView kLeftOutReason = u"未能读取其中的";
 
 // A property's items as bytes; 32-bit items come from Xlib as longs and are packed back to 32 bits, as they
 // travel on the wire and as QClipboard hands them on.
@@ -36,6 +38,21 @@ struct Property {
     QByteArray bytes;
     std::vector<Atom> atoms; // the items of a 32-bit property
 };
+
+// What a user calls the contents of a format; empty for data only its own kind of application reads.
+QString contentsKind(const QString& mimeType)
+{
+    const QString base = mimeType.section(QLatin1Char(';'), 0, 0).trimmed().toLower();
+    if (base == kPlainText)
+        return QStringLiteral("文本");
+    if (base == u"text/html" || base == u"text/rtf" || base == u"text/richtext" || base == u"application/rtf")
+        return QStringLiteral("带格式的文本");
+    if (base == u"text/uri-list" || base == u"x-special/gnome-copied-files")
+        return QStringLiteral("文件");
+    if (base.startsWith(u"image/"))
+        return QStringLiteral("图片");
+    return {};
+}
 
 // The UTF-16 that some applications offer HTML in, as QClipboard recognises it.
 bool looksLikeUtf16(const QByteArray& data)
@@ -63,7 +80,8 @@ public:
         m_utf8 = atom("UTF8_STRING");
         m_text = atom("TEXT");
         m_incr = atom("INCR");
-        m_property = atom("QB_CLIPBOARD_READ");
+        for (std::size_t i = 0; i < m_properties.size(); ++i)
+            m_properties[i] = atom(("QB_CLIPBOARD_READ" + std::to_string(i)).c_str());
         m_window = createWindow();
         if (m_connection->syncAndTakeError() != 0)
             m_window = 0;
@@ -73,16 +91,19 @@ public:
     {
         if (m_window)
             XDestroyWindow(m_display, m_window);
+        for (const Parked& parked : m_parked)
+            XDestroyWindow(m_display, parked.window);
     }
 
     bool isAvailable() const { return m_window != 0; }
 
+    Window owner() { return isAvailable() ? XGetSelectionOwner(m_display, m_clipboard) : 0; }
+
     ClipboardSnapshot read()
     {
         ClipboardSnapshot snapshot;
-        if (!isAvailable() || XGetSelectionOwner(m_display, m_clipboard) == kXNone)
+        if (!beginRead())
             return snapshot;
-        discardEvents();
         const Clock::time_point giveUpAt = Clock::now() + kReadLimit;
         const std::optional<Property> offered = convert(m_targets, giveUpAt);
         if (!offered) {
@@ -121,17 +142,19 @@ public:
             total += bytes.size();
             snapshot.formats.append({wanted[i].mimeType, std::move(bytes)});
         }
-        if (!leftOut.isEmpty())
-            snapshot.unreadReason = kLeftOutReason.toString() + leftOut.join(u'、');
+        // A password manager's hint that could not be read still marks the contents: they go back marked
+        // secret, so that clipboard histories leave them out.
+        if (leftOut.removeAll(kPasswordManagerHintFormat) > 0)
+            snapshot.formats.append({kPasswordManagerHintFormat, QByteArrayLiteral("secret")});
+        snapshot.unreadReason = X11ClipboardReader::lostContentsReason(snapshot.formats, leftOut);
         return snapshot;
     }
 
     ClipboardSnapshot readShortText(qsizetype maxBytes)
     {
         ClipboardSnapshot snapshot;
-        if (!isAvailable() || XGetSelectionOwner(m_display, m_clipboard) == kXNone)
+        if (!beginRead())
             return snapshot;
-        discardEvents();
         const Clock::time_point giveUpAt = Clock::now() + kReadLimit;
         const std::optional<Property> offered = convert(m_targets, giveUpAt);
         if (!offered)
@@ -236,6 +259,19 @@ private:
         return data;
     }
 
+    // Starts a read of whoever owns the selection now; false when nobody does.
+    bool beginRead()
+    {
+        if (!isAvailable())
+            return false;
+        m_owner = XGetSelectionOwner(m_display, m_clipboard);
+        releaseParkedWindows();
+        if (m_owner == kXNone)
+            return false;
+        discardEvents();
+        return true;
+    }
+
     void discardEvents()
     {
         while (XPending(m_display) > 0) {
@@ -267,57 +303,86 @@ private:
     std::optional<Property> convert(Atom target, Clock::time_point giveUpAt,
                                     qsizetype maxBytes = kMaxSnapshotBytes)
     {
+        // Each request names a property of its own: xsel confirms a finished transfer in pieces with one
+        // more notification, which must not pass for the answer to the next request.
+        m_property = m_properties[m_requests++ % m_properties.size()];
         XDeleteProperty(m_display, m_window, m_property);
         XConvertSelection(m_display, m_clipboard, target, m_property, m_window, CurrentTime);
         const Clock::time_point deadline = std::min(giveUpAt, Clock::now() + kOwnerAnswerLimit);
         const std::optional<XEvent> notified = waitForEvent(
             [&](const XEvent& event) {
                 return event.type == SelectionNotify && event.xselection.requestor == m_window &&
-                       event.xselection.selection == m_clipboard && event.xselection.target == target;
+                       event.xselection.selection == m_clipboard && event.xselection.target == target &&
+                       (event.xselection.property == m_property || event.xselection.property == kXNone);
             },
             deadline);
-        if (!notified || notified->xselection.property == kXNone)
-            return std::nullopt;
-        std::optional<Property> property = take(maxBytes);
-        if (!property || property->type != m_incr)
-            return property;
-
-        // Sent in pieces: each one we delete asks for the next, and an empty piece ends it. The owner
-        // announces at least the size to come: more than we take is refused before the first piece.
-        const qsizetype announced =
-            property->atoms.empty() ? 0
-                                    : static_cast<qsizetype>(static_cast<quint32>(property->atoms.front()));
-        if (announced > maxBytes) {
-            abandonTransfer();
+        if (!notified) {
+            parkWindow(); // a late answer would still come here
             return std::nullopt;
         }
+        if (notified->xselection.property == kXNone)
+            return std::nullopt;
+        Property property;
+        const Taken answer = takeInto(property, maxBytes);
+        XDeleteProperty(m_display, m_window, m_property);
+        XFlush(m_display);
+        if (answer != Taken::whole)
+            return std::nullopt;
+        if (property.type != m_incr)
+            return property;
+        return takePieces(property, maxBytes);
+    }
+
+    // The rest of a transfer in pieces whose header `header` was just taken (and deleted, which asks for
+    // the first piece): each piece we delete asks for the next, and an empty piece ends it. Pieces past
+    // `maxBytes` are still asked for and deleted unread, so the owner finishes: some owners (xclip) answer
+    // nobody else while a transfer is under way, and end when the window it goes to disappears.
+    std::optional<Property> takePieces(const Property& header, qsizetype maxBytes)
+    {
+        // The owner announces at least the size to come (xclip announces nothing).
+        const qsizetype announced =
+            header.atoms.empty() ? 0 : static_cast<qsizetype>(static_cast<quint32>(header.atoms.front()));
         Property whole;
-        whole.bytes.reserve(announced); // one block of the right size, not a chain of ever larger copies
+        bool keeping = announced <= maxBytes;
+        if (keeping)
+            whole.bytes.reserve(announced); // one block of the right size, not a chain of ever larger copies
+        const Clock::time_point endBy = Clock::now() + kTransferLimit;
         for (;;) {
             const std::optional<XEvent> piece = waitForEvent(
                 [&](const XEvent& event) {
                     return event.type == PropertyNotify && event.xproperty.window == m_window &&
                            event.xproperty.atom == m_property && event.xproperty.state == PropertyNewValue;
                 },
-                std::min(giveUpAt, Clock::now() + kOwnerAnswerLimit));
-            // Each piece goes straight into the whole: no copy of it on the side.
-            const qsizetype before = whole.bytes.size();
-            if (!piece || !takeInto(whole, maxBytes)) {
-                abandonTransfer();
+                std::min(endBy, Clock::now() + kPieceLimit));
+            if (!piece) {
+                qCWarning(lcClipboardReader) << "the clipboard's owner stopped sending in pieces";
+                parkWindow();
                 return std::nullopt;
             }
-            if (whole.bytes.size() == before)
-                return whole;
+            qsizetype pieceBytes = 0;
+            if (keeping) {
+                // Each piece goes straight into the whole: no copy of it on the side.
+                const qsizetype before = whole.bytes.size();
+                const Taken taken = takeInto(whole, maxBytes);
+                if (taken == Taken::tooLarge) {
+                    keeping = false;
+                    whole = {};
+                    pieceBytes = 1; // not the closing piece
+                } else {
+                    pieceBytes = taken == Taken::whole ? whole.bytes.size() - before : -1;
+                }
+            } else {
+                pieceBytes = propertySize();
+            }
+            if (pieceBytes < 0) {
+                parkWindow();
+                return std::nullopt;
+            }
+            XDeleteProperty(m_display, m_window, m_property);
+            XFlush(m_display);
+            if (pieceBytes == 0)
+                return keeping ? std::optional<Property>(std::move(whole)) : std::nullopt;
         }
-    }
-
-    // A transfer in pieces we stop taking would go on writing into our window's property as soon as a later
-    // request deletes it: that window goes, and the next requests come from a new one.
-    void abandonTransfer()
-    {
-        XDestroyWindow(m_display, m_window);
-        m_window = createWindow();
-        XFlush(m_display);
     }
 
     Window createWindow()
@@ -328,17 +393,50 @@ private:
                              InputOnly, CopyFromParent, CWEventMask, &attributes);
     }
 
-    // Reads and deletes our property; nullopt when it is missing or larger than `maxBytes`.
-    std::optional<Property> take(qsizetype maxBytes)
+    // An owner that stopped in the middle of a transfer (or has not answered yet) may still write into our
+    // window's property whenever it is deleted, and some end on finding the window gone: the window is left
+    // to it as it is, and the next requests come from a new one.
+    void parkWindow()
     {
-        Property property;
-        if (!takeInto(property, maxBytes))
-            return std::nullopt;
-        return property;
+        m_parked.push_back({m_window, m_owner});
+        if (m_parked.size() > kMaxParkedWindows) {
+            XDestroyWindow(m_display, m_parked.front().window);
+            m_parked.erase(m_parked.begin());
+        }
+        m_window = createWindow();
+        XFlush(m_display);
     }
 
-    // take(), appending to `property`, whose bytes then hold at most `maxBytes` in all.
-    bool takeInto(Property& property, qsizetype maxBytes)
+    // The windows left to an owner that no longer holds the selection are not written to any more.
+    void releaseParkedWindows()
+    {
+        std::erase_if(m_parked, [this](const Parked& parked) {
+            if (parked.owner == m_owner)
+                return false;
+            XDestroyWindow(m_display, parked.window);
+            return true;
+        });
+    }
+
+    // The size of our property in bytes, -1 when it is missing; nothing of it is read.
+    qsizetype propertySize()
+    {
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, bytesAfter = 0;
+        unsigned char* data = nullptr;
+        const bool read = XGetWindowProperty(m_display, m_window, m_property, 0, 0, False, AnyPropertyType,
+                                             &type, &format, &items, &bytesAfter, &data) == Success;
+        if (data)
+            XFree(data);
+        return read && type != kXNone ? static_cast<qsizetype>(bytesAfter) : -1;
+    }
+
+    enum class Taken { whole, tooLarge, missing };
+
+    // Appends our property to `property`, whose bytes then hold at most `maxBytes` in all; a property too
+    // large is not read past its first piece. The property stays: the caller deletes it.
+    Taken takeInto(Property& property, qsizetype maxBytes)
     {
         long offset = 0;
         unsigned long bytesAfter = 0;
@@ -353,11 +451,11 @@ private:
             const long chunk = std::min<long>(kPropertyChunkLongs, static_cast<long>(room / 4 + 1));
             if (XGetWindowProperty(m_display, m_window, m_property, offset, chunk, False, AnyPropertyType,
                                    &type, &format, &items, &bytesAfter, &data) != Success)
-                return false;
+                return Taken::missing;
             if (type == kXNone) {
                 if (data)
                     XFree(data);
-                return false;
+                return Taken::missing;
             }
             property.type = type;
             if (offset == 0 && format == 8 && property.bytes.isEmpty() &&
@@ -377,25 +475,31 @@ private:
             if (data)
                 XFree(data);
             offset += static_cast<long>(items) * format / 32;
-            if (property.bytes.size() + static_cast<qsizetype>(bytesAfter) > maxBytes) {
-                XDeleteProperty(m_display, m_window, m_property);
-                return false;
-            }
+            if (property.bytes.size() + static_cast<qsizetype>(bytesAfter) > maxBytes)
+                return Taken::tooLarge;
         } while (bytesAfter > 0);
-        XDeleteProperty(m_display, m_window, m_property);
-        XFlush(m_display);
-        return true;
+        return Taken::whole;
     }
+
+    struct Parked {
+        Window window = 0;
+        Window owner = 0; // the selection's owner when the window was left to it
+    };
+    static constexpr std::size_t kMaxParkedWindows = 8;
 
     std::unique_ptr<X11PrivateDisplay> m_connection;
     ::Display* m_display = nullptr;
     Window m_window = 0;
+    Window m_owner = 0; // the selection's owner as the current read began
+    std::vector<Parked> m_parked;
     Atom m_clipboard = 0;
     Atom m_targets = 0;
     Atom m_utf8 = 0;
     Atom m_text = 0;
     Atom m_incr = 0;
-    Atom m_property = 0;
+    std::array<Atom, 8> m_properties{};
+    std::size_t m_requests = 0;
+    Atom m_property = 0; // the current request's
 };
 
 X11ClipboardReader::X11ClipboardReader(Selection selection, const QByteArray& displayName)
@@ -411,6 +515,11 @@ bool X11ClipboardReader::isAvailable() const
     return m_connection->isAvailable();
 }
 
+unsigned long X11ClipboardReader::ownerWindow()
+{
+    return m_connection->owner();
+}
+
 ClipboardSnapshot X11ClipboardReader::read()
 {
     return m_connection->read();
@@ -419,4 +528,23 @@ ClipboardSnapshot X11ClipboardReader::read()
 ClipboardSnapshot X11ClipboardReader::readShortText(qsizetype maxBytes)
 {
     return m_connection->readShortText(maxBytes);
+}
+
+QString X11ClipboardReader::lostContentsReason(const QList<ClipboardFormat>& kept, const QStringList& leftOut)
+{
+    QStringList lost;
+    for (const QString& format : leftOut) {
+        QString kind = contentsKind(format);
+        // Two formats of a known kind hold the same contents (a text in two encodings, an image in two file
+        // types); two private formats hold different data.
+        const bool cameBack =
+            !kind.isEmpty() && std::any_of(kept.begin(), kept.end(), [&](const auto& other) {
+                return contentsKind(other.mimeType) == kind;
+            });
+        if (kind.isEmpty())
+            kind = QStringLiteral("其他内容");
+        if (!cameBack && !lost.contains(kind))
+            lost.append(kind);
+    }
+    return lost.isEmpty() ? QString() : kLeftOutReason.toString() + lost.join(u'、');
 }

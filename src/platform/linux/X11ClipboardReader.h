@@ -21,6 +21,11 @@ public:
     static constexpr std::chrono::milliseconds kOwnerAnswerLimit{1000};
     // Past this the formats not yet read are left out, so a sluggish owner cannot hold a paste for long.
     static constexpr std::chrono::milliseconds kReadLimit{3000};
+    // A transfer in pieces (INCR) under way goes on past kReadLimit while its owner keeps sending (a text of
+    // 50 MB from xsel comes in 13,000 pieces): it is given up on when a piece takes longer than kPieceLimit,
+    // or the whole longer than kTransferLimit.
+    static constexpr std::chrono::milliseconds kPieceLimit{5000};
+    static constexpr std::chrono::milliseconds kTransferLimit{30000};
 
     enum class Selection { clipboard, primary };
 
@@ -32,6 +37,8 @@ public:
     X11ClipboardReader& operator=(const X11ClipboardReader&) = delete;
 
     bool isAvailable() const;
+    // The X window that owns the selection now (0 for none).
+    unsigned long ownerWindow();
     // Every format the clipboard's owner offers, in its order; empty when nobody owns the clipboard. Formats
     // left out (no answer, over the caps) are logged and said in the snapshot's unreadReason.
     ClipboardSnapshot read();
@@ -39,6 +46,11 @@ public:
     // without taking it), with the password manager's hint format if the owner offers it; the text is not
     // asked for when that hint says secret.
     ClipboardSnapshot readShortText(qsizetype maxBytes);
+
+    // Why a snapshot is not whole, in words for the user: the kinds of contents (文本, 图片…) among
+    // `leftOut` of which nothing is among `kept`; empty when nothing the user would miss was left out (an
+    // encoding of a text that came back).
+    static QString lostContentsReason(const QList<ClipboardFormat>& kept, const QStringList& leftOut);
 
 private:
     class Connection;

@@ -24,8 +24,12 @@ using Clock = std::chrono::steady_clock;
 
 // How long taking the selection may wait for the server's timestamp.
 constexpr std::chrono::milliseconds kTimestampLimit{1000};
+// A MULTIPLE request lists at most this many targets and properties (in 32-bit units).
+constexpr long kMaxMultipleLongs = 1024;
 // More than the server clock's millisecond.
 constexpr std::chrono::milliseconds kHeaderSettle{2};
+// The server clock's millisecond.
+constexpr std::chrono::milliseconds kClockTick{1};
 
 const QString kPlainText = QStringLiteral("text/plain");
 
@@ -48,6 +52,8 @@ public:
         m_text = atom("TEXT");
         m_plainText = atom("text/plain");
         m_stampProperty = atom("QB_CLIPBOARD_STAMP");
+        m_saveProperty = atom("QB_CLIPBOARD_SAVE");
+        m_multiple = atom("MULTIPLE");
         XSetWindowAttributes attributes{};
         attributes.event_mask = PropertyChangeMask;
         m_window = XCreateWindow(m_display, DefaultRootWindow(m_display), -10, -10, 1, 1, 0, CopyFromParent,
@@ -72,6 +78,7 @@ public:
     }
 
     bool isAvailable() const { return m_window != 0; }
+    Window window() const { return m_window; }
 
     void serve(ClipboardSnapshot contents)
     {
@@ -90,12 +97,16 @@ public:
         m_takeSelection = false;
     }
 
-    void stop()
+    // Ends run(); with `handOver`, a clipboard manager is first asked to keep what we hold, as applications
+    // do when they quit.
+    void stop(bool handOver)
     {
         {
             std::lock_guard lock(m_mutex);
             m_stopping = true;
-            m_held.reset();
+            m_handOver = handOver;
+            if (!handOver)
+                m_held.reset();
         }
         wake();
     }
@@ -112,9 +123,14 @@ public:
         for (;;) {
             bool take = false;
             {
-                std::lock_guard lock(m_mutex);
-                if (m_stopping)
+                std::unique_lock lock(m_mutex);
+                if (m_stopping) {
+                    const bool handOver = m_handOver;
+                    lock.unlock();
+                    if (handOver)
+                        handOverToClipboardManager();
                     return;
+                }
                 take = std::exchange(m_takeSelection, false);
             }
             if (take)
@@ -159,24 +175,38 @@ private:
             qCWarning(lcClipboardServer) << "could not wake the clipboard server";
     }
 
-    // The selection is taken with a time of the server's (as the selection rules ask), which a zero-length
-    // change of our own property brings back.
-    void takeSelection()
+    // The server's time now, which a zero-length change of our own property brings back; CurrentTime when
+    // it has not come by `giveUpAt`.
+    Time serverTime(Clock::time_point giveUpAt)
     {
         XChangeProperty(m_display, m_window, m_stampProperty, XA_STRING, 8, PropModeAppend, nullptr, 0);
         XFlush(m_display);
-        Time time = CurrentTime;
-        const Clock::time_point giveUpAt = Clock::now() + kTimestampLimit;
         XEvent event;
         while (Clock::now() < giveUpAt) {
             if (XCheckTypedWindowEvent(m_display, m_window, PropertyNotify, &event) &&
-                event.xproperty.atom == m_stampProperty) {
-                time = event.xproperty.time;
-                break;
-            }
+                event.xproperty.atom == m_stampProperty)
+                return event.xproperty.time;
             pollfd connection{ConnectionNumber(m_display), POLLIN, 0};
             ::poll(&connection, 1, 10);
         }
+        return CurrentTime;
+    }
+
+    // The selection is taken with a time of the server's, as the selection rules ask, and a later one than
+    // this process's paste took it with a moment before: Qt ignores the loss of a selection taken from it in
+    // the millisecond it took it, and would go on believing it owns the clipboard (and read another
+    // application's contents on the main thread for its own).
+    void takeSelection()
+    {
+        const Clock::time_point giveUpAt = Clock::now() + kTimestampLimit;
+        const Time now = serverTime(giveUpAt);
+        Time time = now;
+        while (now != CurrentTime && time != CurrentTime && time <= now && Clock::now() < giveUpAt) {
+            std::this_thread::sleep_for(kClockTick);
+            time = serverTime(giveUpAt);
+        }
+        if (time == CurrentTime || time <= now)
+            time = now;
         {
             // Let go while the time came back (this process put something else there): not taken at all.
             std::lock_guard lock(m_mutex);
@@ -217,6 +247,50 @@ private:
         }
     }
 
+    // Asks the clipboard manager, if there is one, to keep the contents we hold (SAVE_TARGETS, with no list:
+    // every format), and serves its requests until it says it has them, or stops asking for kPieceLimit.
+    void handOverToClipboardManager()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            if (!m_held)
+                return;
+        }
+        const Atom manager = atom("CLIPBOARD_MANAGER");
+        if (m_selection != atom("CLIPBOARD") || XGetSelectionOwner(m_display, m_selection) != m_window ||
+            XGetSelectionOwner(m_display, manager) == kXNone)
+            return;
+        const Atom saveTargets = atom("SAVE_TARGETS");
+        XDeleteProperty(m_display, m_window, m_saveProperty);
+        XConvertSelection(m_display, manager, saveTargets, m_saveProperty, m_window, m_ownedSince);
+        XFlush(m_display);
+        Clock::time_point giveUpAt = Clock::now() + kPieceLimit;
+        while (Clock::now() < giveUpAt) {
+            while (XPending(m_display) > 0) {
+                XEvent event;
+                XNextEvent(m_display, &event);
+                if (event.type == SelectionNotify && event.xselection.requestor == m_window &&
+                    event.xselection.selection == manager) {
+                    if (event.xselection.property == kXNone)
+                        qCWarning(lcClipboardServer) << "the clipboard manager refused to keep the clipboard";
+                    return;
+                }
+                if (event.type == SelectionRequest || event.type == PropertyNotify)
+                    giveUpAt = Clock::now() + kPieceLimit;
+                handle(event);
+            }
+            XFlush(m_display);
+            dropStalledTransfers();
+            if (XEventsQueued(m_display, QueuedAlready) > 0)
+                continue;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(giveUpAt - Clock::now());
+            pollfd connection{ConnectionNumber(m_display), POLLIN, 0};
+            ::poll(&connection, 1,
+                   static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0)));
+        }
+        qCWarning(lcClipboardServer) << "the clipboard manager did not take the clipboard in time";
+    }
+
     // The targets each format is offered as, and the format and type a target is answered from.
     std::vector<Atom> targetsFor(const ClipboardFormat& format)
     {
@@ -241,28 +315,86 @@ private:
         // A request stamped before we took the selection is answered too: clients stamp theirs with the last
         // event they saw, and the contents are the user's either way.
         if (held && request.selection == m_selection) {
-            if (request.target == m_targets) {
-                std::vector<Atom> targets{m_targets, m_timestamp};
-                for (const ClipboardFormat& format : held->formats) {
-                    for (Atom target : targetsFor(format))
-                        targets.push_back(target);
-                }
-                std::vector<long> items(targets.begin(), targets.end());
-                XChangeProperty(m_display, request.requestor, property, XA_ATOM, 32, PropModeReplace,
-                                reinterpret_cast<const unsigned char*>(items.data()),
-                                static_cast<int>(items.size()));
+            const bool answered =
+                request.target == m_multiple
+                    ? request.property != kXNone && convertEach(*held, request.requestor, request.property)
+                    : convert(*held, request.requestor, property, request.target);
+            if (answered)
                 notify.property = property;
-            } else if (request.target == m_timestamp) {
-                const long time = static_cast<long>(m_ownedSince);
-                XChangeProperty(m_display, request.requestor, property, XA_INTEGER, 32, PropModeReplace,
-                                reinterpret_cast<const unsigned char*>(&time), 1);
-                notify.property = property;
-            } else if (sendFormat(*held, request.requestor, property, request.target)) {
-                notify.property = property;
-            }
         }
         XSendEvent(m_display, request.requestor, 0, 0, reinterpret_cast<XEvent*>(&notify));
         XFlush(m_display);
+    }
+
+    // Puts `target` (TARGETS, TIMESTAMP or one of the formats) into `property` of `requestor`; false when we
+    // have no such thing.
+    bool convert(const ClipboardSnapshot& held, Window requestor, Atom property, Atom target)
+    {
+        // The client gave up any transfer to this window and property it had under way (Qt's requestors
+        // do after 5 s): its pieces would be taken for this answer's.
+        const auto stale =
+            std::find_if(m_transfers.begin(), m_transfers.end(), [&](const Transfer& transfer) {
+                return transfer.requestor == requestor && transfer.property == property;
+            });
+        if (stale != m_transfers.end())
+            endTransfer(stale);
+        if (target == m_targets) {
+            std::vector<Atom> targets{m_targets, m_timestamp, m_multiple};
+            for (const ClipboardFormat& format : held.formats) {
+                for (Atom offered : targetsFor(format))
+                    targets.push_back(offered);
+            }
+            std::vector<long> items(targets.begin(), targets.end());
+            XChangeProperty(m_display, requestor, property, XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(items.data()),
+                            static_cast<int>(items.size()));
+            return true;
+        }
+        if (target == m_timestamp) {
+            const long time = static_cast<long>(m_ownedSince);
+            XChangeProperty(m_display, requestor, property, XA_INTEGER, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(&time), 1);
+            return true;
+        }
+        return sendFormat(held, requestor, property, target);
+    }
+
+    // MULTIPLE (clipboard managers save every format with it): `list` on the requestor holds pairs of a
+    // target and a property, each converted on its own; those we cannot are written back with no property.
+    bool convertEach(const ClipboardSnapshot& held, Window requestor, Atom list)
+    {
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, bytesAfter = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(m_display, requestor, list, 0, kMaxMultipleLongs, False, AnyPropertyType,
+                               &type, &format, &items, &bytesAfter, &data) != Success)
+            return false;
+        std::vector<unsigned long> pairs;
+        if (data && format == 32) {
+            const auto* longs = reinterpret_cast<const unsigned long*>(data);
+            pairs.assign(longs, longs + items);
+        }
+        if (data)
+            XFree(data);
+        if (pairs.empty() || pairs.size() % 2 != 0 || bytesAfter > 0)
+            return false;
+        bool refused = false;
+        for (std::size_t i = 0; i < pairs.size(); i += 2) {
+            const Atom target = pairs[i];
+            const Atom property = pairs[i + 1];
+            if (property == kXNone || target == m_multiple || !convert(held, requestor, property, target)) {
+                pairs[i + 1] = kXNone;
+                refused = true;
+            }
+        }
+        if (refused) {
+            std::vector<long> written(pairs.begin(), pairs.end());
+            XChangeProperty(m_display, requestor, list, type, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(written.data()),
+                            static_cast<int>(written.size()));
+        }
+        return true;
     }
 
     bool sendFormat(const ClipboardSnapshot& held, Window requestor, Atom property, Atom target)
@@ -373,6 +505,8 @@ private:
     Atom m_text = 0;
     Atom m_plainText = 0;
     Atom m_stampProperty = 0;
+    Atom m_saveProperty = 0;
+    Atom m_multiple = 0;
     qsizetype m_pieceBytes = kPieceBytes;
     Time m_ownedSince = CurrentTime;   // loop thread only
     std::vector<Transfer> m_transfers; // loop thread only
@@ -381,6 +515,7 @@ private:
     std::optional<ClipboardSnapshot> m_held; // guarded by m_mutex
     bool m_takeSelection = false;            // guarded by m_mutex
     bool m_stopping = false;                 // guarded by m_mutex
+    bool m_handOver = false;                 // guarded by m_mutex
 };
 
 X11ClipboardServer::X11ClipboardServer(Selection selection, const QByteArray& displayName)
@@ -397,7 +532,9 @@ X11ClipboardServer::X11ClipboardServer(Selection selection, const QByteArray& di
 
 X11ClipboardServer::~X11ClipboardServer()
 {
-    m_loop->stop();
+    // What we hold is the user's: like any application that quits, we hand it to a clipboard manager, and
+    // wait for that (bounded) before the connection closes.
+    m_loop->stop(true);
     // The connection closes on its own thread.
     m_queue->async([loop = std::move(m_loop)]() mutable { loop.reset(); });
     m_queue->stop();
@@ -406,6 +543,11 @@ X11ClipboardServer::~X11ClipboardServer()
 bool X11ClipboardServer::isAvailable() const
 {
     return m_loop->isAvailable();
+}
+
+unsigned long X11ClipboardServer::windowId() const
+{
+    return m_loop->window();
 }
 
 void X11ClipboardServer::serve(ClipboardSnapshot contents)

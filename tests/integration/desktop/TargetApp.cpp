@@ -8,7 +8,9 @@
 //                                the PRIMARY selection)
 //   COPYLARGE <bytes>            put a text and a private format of that many bytes on the clipboard
 //   COPYTEXT <bytes>             put only a plain text of that many bytes (lines of ASCII) on the clipboard
-//   COPYSECRET <base64>          put that text on the clipboard marked secret, as password managers do
+//   COPYSECRET <base64> [unreadable]
+//                                put that text on the clipboard marked secret, as password managers do
+//                                (the mark offered but refused to whoever asks for it)
 //   CLIPBOARDSIZE                answers "CLIPBOARDSIZE <bytes> <md5> <private bytes> <private md5>", the
 //                                size and checksum of the clipboard's plain text and of its private format
 //   CLIPBOARD                    answers "CLIPBOARD <text base64> same-image|other-image <private base64>"
@@ -49,6 +51,19 @@ void say(const QByteArray& line)
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
+
+// Offers the password manager's mark among its formats but refuses to hand it out.
+class UnreadableMarkData final : public QMimeData {
+public:
+    QStringList formats() const override
+    {
+        return QMimeData::formats() << QStringLiteral("x-kde-passwordManagerHint");
+    }
+    bool hasFormat(const QString& mimeType) const override
+    {
+        return QMimeData::formats().contains(mimeType); // Qt refuses a conversion to what it lacks
+    }
+};
 
 QImage testImage()
 {
@@ -249,9 +264,11 @@ int main(int argc, char** argv)
                 QGuiApplication::clipboard()->setMimeData(data);
                 say("COPIED");
             } else if (command == "COPYSECRET") {
-                auto* data = new QMimeData;
+                const bool unreadable = words.value(2) == "unreadable";
+                QMimeData* data = unreadable ? new UnreadableMarkData : new QMimeData;
                 data->setText(QString::fromUtf8(QByteArray::fromBase64(words.value(1))));
-                data->setData(QStringLiteral("x-kde-passwordManagerHint"), QByteArray("secret"));
+                if (!unreadable)
+                    data->setData(QStringLiteral("x-kde-passwordManagerHint"), QByteArray("secret"));
                 QGuiApplication::clipboard()->setMimeData(data);
                 say("COPIED");
             } else if (command == "CLIPBOARDSIZE") {

@@ -5,6 +5,8 @@
  *   READY <X window id>      its text view has the keyboard focus
  *   TEXT <base64>            the text changed
  *   COPY <base64>            put that text on the clipboard (answers COPIED)
+ *   COPYTEXT <bytes>         put a plain text of that many bytes (lines of ASCII) on the clipboard
+ *   CLIPBOARDSIZE            answers "CLIPBOARDSIZE <bytes> <md5>" of the clipboard's text
  *   CLIPBOARD                answers "CLIPBOARD <text base64> other-image -"
  *   QUIT
  * Argument: the nesting depth (default kDefaultDepth). */
@@ -82,6 +84,24 @@ static void runCommand(gchar* line)
         gtk_clipboard_set_text(clipboard, (const gchar*)text, (gint)length);
         g_free(text);
         say("COPIED", NULL);
+    } else if (g_strcmp0(words[0], "COPYTEXT") == 0 && words[1]) {
+        static const char kLine[] = "a line of text on a large clipboard\n";
+        const gsize size = (gsize)g_ascii_strtoull(words[1], NULL, 10);
+        gchar* text = g_malloc(size + 1);
+        for (gsize i = 0; i < size; ++i)
+            text[i] = kLine[i % (sizeof kLine - 1)];
+        text[size] = '\0';
+        gtk_clipboard_set_text(clipboard, text, (gint)size);
+        g_free(text);
+        say("COPIED", NULL);
+    } else if (g_strcmp0(words[0], "CLIPBOARDSIZE") == 0) {
+        gchar* text = gtk_clipboard_wait_for_text(clipboard);
+        const gsize size = text ? strlen(text) : 0;
+        gchar* md5 = g_compute_checksum_for_data(G_CHECKSUM_MD5, (const guchar*)(text ? text : ""), size);
+        printf("CLIPBOARDSIZE %zu %s\n", (size_t)size, md5);
+        fflush(stdout);
+        g_free(md5);
+        g_free(text);
     } else if (g_strcmp0(words[0], "CLIPBOARD") == 0) {
         gchar* text = gtk_clipboard_wait_for_text(clipboard);
         gchar* encoded = text ? g_base64_encode((const guchar*)text, strlen(text)) : g_strdup("-");
