@@ -27,7 +27,18 @@ function(qb_add_library name)
     qb_configure_target(${name})
 endfunction()
 
-# qb_add_test(name SOURCES ... LIBS ... [LABELS ...] [FIXTURES ...] [ENVIRONMENT ...])
+# A test's time limit only ends a hang: it sits far above the program's time on a busy machine, sanitizer builds
+# included. Limits are written for the plain build; a sanitizer build, several times slower, scales them.
+set(QB_TEST_TIMEOUT 240)
+if(QB_SANITIZE MATCHES "thread")
+    set(QB_TEST_TIMEOUT_SCALE 4)
+elseif(QB_SANITIZE)
+    set(QB_TEST_TIMEOUT_SCALE 3)
+else()
+    set(QB_TEST_TIMEOUT_SCALE 1)
+endif()
+
+# qb_add_test(name SOURCES ... LIBS ... [LABELS ...] [FIXTURES ...] [ENVIRONMENT ...] [TIMEOUT seconds])
 # One GoogleTest program per area, registered with ctest under its name.
 function(qb_add_test name)
     cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS;FIXTURES;ENVIRONMENT" ${ARGN})
@@ -45,8 +56,9 @@ function(qb_add_test name)
     endif()
     set(env QT_QPA_PLATFORM=offscreen ${ARG_ENVIRONMENT} ${QB_SANITIZER_ENV})
     if(NOT ARG_TIMEOUT)
-        set(ARG_TIMEOUT 120)
+        set(ARG_TIMEOUT ${QB_TEST_TIMEOUT})
     endif()
+    math(EXPR ARG_TIMEOUT "${ARG_TIMEOUT} * ${QB_TEST_TIMEOUT_SCALE}")
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${ARG_TIMEOUT})
     if(ARG_LABELS)
         set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
@@ -60,7 +72,8 @@ function(qb_add_test name)
 endfunction()
 
 # qb_add_bench(name SOURCES ... LIBS ...)
-# Each benchmark also runs once, briefly, under ctest (label bench) so CI notices when one breaks.
+# Each benchmark also runs once, briefly, under ctest (label bench) so CI notices when one breaks. Benchmarks of a
+# fixed number of iterations run them all even then (a minute on a quiet machine), hence the longer limit.
 function(qb_add_bench name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
@@ -69,7 +82,8 @@ function(qb_add_bench name)
     qb_configure_target(${name})
     if(QB_BUILD_TESTS)
         add_test(NAME ${name}_smoke COMMAND ${name} --benchmark_min_time=0.01)
-        set_tests_properties(${name}_smoke PROPERTIES LABELS bench TIMEOUT 300
+        math(EXPR timeout "900 * ${QB_TEST_TIMEOUT_SCALE}")
+        set_tests_properties(${name}_smoke PROPERTIES LABELS bench TIMEOUT ${timeout}
             ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${QB_SANITIZER_ENV}")
     endif()
 endfunction()

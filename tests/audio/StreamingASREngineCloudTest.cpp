@@ -2,8 +2,7 @@
 #include "audio/StreamingASREngineTestSupport.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TranscriptionNonAnswers.h"
-
-#include <QtEndian>
+#include "support/WavUpload.h"
 
 using namespace std::chrono_literals;
 using namespace EngineTest;
@@ -41,16 +40,6 @@ public:
     SeedASRTestServer server;
     ScriptedHttpServer web{webScheduler};
 };
-
-// The samples of the WAV file inside a multipart upload.
-int wavSampleCount(const QByteArray& body, quint32* sampleRate)
-{
-    const qsizetype riff = body.indexOf("RIFF");
-    if (riff < 0 || body.size() < riff + 44)
-        return -1;
-    *sampleRate = qFromLittleEndian<quint32>(body.constData() + riff + 24);
-    return static_cast<int>(qFromLittleEndian<quint32>(body.constData() + riff + 40) / 2);
-}
 
 QString multipartField(const QByteArray& body, const QByteArray& name)
 {

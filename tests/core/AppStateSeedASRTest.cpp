@@ -43,6 +43,26 @@ protected:
         stop(serviceAnswers ? Duration::zero() : std::chrono::milliseconds(1200));
     }
 
+    // The service's interim text has reached the app. It comes over a real socket: a stop or the clock moved
+    // on before it came would decide the dictation by how fast the machine is.
+    bool interimArrived()
+    {
+        return h.settle([&] {
+            drain();
+            return h.levelBus.sampleRecognizedSymbolProgress().exactTarget > 0;
+        });
+    }
+
+    // The service has `count` connections, and the last has the session's request: the handshakes, over real
+    // sockets, are over before the clock moves on.
+    bool serviceHasSession(int count)
+    {
+        return h.settle([&] {
+            drain();
+            return seed.connectionCount() >= count && !seed.connection(count - 1).frames.isEmpty();
+        });
+    }
+
     // Every audio frame the service received, over all its connections.
     qsizetype audioFramesReceived()
     {
@@ -90,8 +110,12 @@ TEST_F(SeedDictationTest, AServiceThatNeverAnswersIsAFailureSaidAsSuch)
         {Handshake::stall, QStringLiteral("云端语音识别失败：豆包语音服务没有响应连接请求（握手未完成）")}};
     for (const auto& [handshake, text] : cases) {
         SCOPED_TRACE(text.toStdString());
-        seed.setHandshakes(QList<Handshake>(seed.connectionCount() + 1, handshake));
+        const int connections = seed.connectionCount() + 1;
+        seed.setHandshakes(QList<Handshake>(connections, handshake));
         begin();
+        if (handshake == Handshake::accept) {
+            ASSERT_TRUE(serviceHasSession(connections)) << "the session never reached the service";
+        }
         speak(EngineTest::tone(400, 1.5));
         stopAndWaitOutTheService();
         EXPECT_EQ(state().phase(), PipelinePhase::error(text));
@@ -135,10 +159,7 @@ TEST_F(SeedDictationTest, AStreamedTextThatNeverBecameFinalIsDeliveredWithAWarni
         answerToLastPacket = answer;
         begin();
         speak(EngineTest::tone(400, 1.0));
-        ASSERT_TRUE(h.settle([&] {
-            drain();
-            return h.levelBus.sampleRecognizedSymbolProgress().exactTarget > 0;
-        })) << "the interim text never arrived";
+        ASSERT_TRUE(interimArrived()) << "the interim text never arrived";
         stopAndWaitOutTheService(!answer.isEmpty());
         ++dictations;
         EXPECT_EQ(state().statusBanner(), banner);
@@ -239,6 +260,7 @@ TEST_F(SeedDictationTest, TheStopTapAfterTheAppEndedTheRecordingStartsNothing)
         tapToStart();
         speak(EngineTest::tone(400, 0.6));
         EXPECT_TRUE(state().isSessionActive());
+        ASSERT_TRUE(interimArrived()) << "the interim text never arrived";
         h.tapTrigger();
         h.scheduler.advance(100ms);
         drain();
@@ -361,7 +383,9 @@ TEST_F(SeedDictationTest, ARefusalInPassingIsReplayedOnAFreshSocket)
         const int first = seed.connectionCount();
         seed.setHandshakes(QList<Handshake>(first, Handshake::accept) << Handshake::refuse);
         begin();
+        ASSERT_TRUE(serviceHasSession(first + 2)) << "no fresh socket after the refusal";
         speak(EngineTest::tone(400, 1.0));
+        ASSERT_TRUE(interimArrived()) << "the interim text never arrived";
         stopAndWaitOutTheService(true);
         ++dictations;
         EXPECT_TRUE(typed(QStringLiteral("今天开会")));
@@ -380,7 +404,11 @@ TEST_F(SeedDictationTest, ARefusalInPassingIsReplayedOnAFreshSocket)
     const int first = seed.connectionCount();
     seed.setHandshakes(QList<Handshake>(first, Handshake::accept) << Handshake::refuse << Handshake::refuse);
     begin();
-    speak(EngineTest::tone(400, 1.5));
+    // Both refusals come over real sockets: the clock stands until they have ended the recording.
+    ASSERT_TRUE(h.settle([&] {
+        drain();
+        return !state().isSessionActive();
+    })) << "the refusal never ended the recording";
     ASSERT_TRUE(endedByItself());
     EXPECT_EQ(state().statusBanner(),
               QStringLiteral("❌ 云端语音识别失败：语音服务拒绝了连接，请检查豆包语音 API Key（HTTP 403 "

@@ -131,7 +131,7 @@ TEST(XTestInputSynth, TheKeyMonitorDropsEveryKeyWePost)
             std::lock_guard lock(mutex);
             return seen >= posted + 1;
         },
-        5000));
+        30000));
     monitor.stop();
     EXPECT_EQ(arrivedBeforeAnnounced, 0);
     ASSERT_EQ(notOurs.size(), 1) << "only the other client's Right Control press passes";
