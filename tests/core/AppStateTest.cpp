@@ -123,6 +123,7 @@ TEST(AppStateConfig, KeystrokeEditsSaveAndWarmOncePerPause)
     // An address typed key by key: the record, the views and the engine follow each key; nothing is saved
     // or warmed while the keys keep coming.
     const QString typed = QStringLiteral("http://127.0.0.1:9/v1");
+    state.waitForSaves(); // a save of the start may still be on its way to the disk
     QFile::remove(configPath);
     for (int i = 1; i <= typed.size(); ++i) {
         LLMConfig config = state.llmConfig();
