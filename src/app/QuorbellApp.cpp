@@ -10,6 +10,7 @@
 #include "util/QueueTask.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
@@ -195,6 +196,11 @@ void QuorbellApp::present(std::optional<quint32> userTime)
     // Raised on the next turn, once the window exists on the display.
     QTimer::singleShot(0, window, [this, window, userTime] {
         window->raise();
+        // A sheet open over the window stays over it, also where no window manager keeps it there.
+        for (QDialog* sheet : window->findChildren<QDialog*>(Qt::FindDirectChildrenOnly)) {
+            if (sheet->isVisible())
+                sheet->raise();
+        }
         bringToUser(window, userTime);
     });
 }

@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QTest>
+#include <QWindow>
 #include <gtest/gtest.h>
 
 namespace {
@@ -82,6 +83,11 @@ protected:
         view = std::make_unique<MainDashboardView>(state);
         view->resize(960, 650);
         view->show();
+        // The sheet's window comes after the main window's: a window manager that met the dialog before its
+        // parent would not keep it above the window it blocks.
+        EXPECT_TRUE(view->windowHandle() && view->windowHandle()->isVisible());
+        EXPECT_FALSE(view->onboardingSheet() && view->onboardingSheet()->isVisible())
+            << "the sheet was shown before the window it belongs to";
         turn();
         EXPECT_NE(view->onboardingSheet(), nullptr);
         EXPECT_TRUE(view->onboardingSheet() && view->onboardingSheet()->isVisible());

@@ -18,6 +18,7 @@
 #include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTimer>
 #include <QVariantAnimation>
 
 namespace {
@@ -314,6 +315,8 @@ void MainDashboardView::paintEvent(QPaintEvent*)
 void MainDashboardView::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    // A sheet asked for while the window was hidden opens with it.
-    syncSheet();
+    // A sheet asked for while the window was hidden opens with it, on the next turn: the window is mapped
+    // only after this event, and a window manager that met the sheet before its parent would not keep it
+    // above that parent (openbox stacked the first-run wizard under the window it blocks).
+    QTimer::singleShot(0, this, &MainDashboardView::syncSheet);
 }

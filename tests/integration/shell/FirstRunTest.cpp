@@ -5,6 +5,7 @@
 #include "AppProcess.h"
 #include "ScreenPixels.h"
 #include "TrayHost.h"
+#include "WindowManager.h"
 #include "ui/theme/QBTheme.h"
 
 #include <QGuiApplication>
@@ -12,6 +13,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QTest>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <optional>
 #include <vector>
@@ -152,4 +154,58 @@ TEST_F(FirstRun, EmptyDataShowsTheMainWindowWithTheWizardOnTop)
         kWaitMs))
         << "the main window is not drawn around the wizard";
     EXPECT_TRUE(screen.save(screenshotPath(QStringLiteral("first-run.png"))));
+}
+
+// A window manager stacks the windows it manages itself: there too the wizard stays over the window it blocks,
+// and is drawn where it is.
+TEST_F(FirstRun, UnderAWindowManagerTheWizardStaysOverTheMainWindow)
+{
+    ASSERT_TRUE(m_windows.isOpen()) << "no X display";
+    WindowManager windowManager;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_windows.hasWindowManager(); }, kWaitMs))
+        << "openbox did not start: " << windowManager.describe();
+    ASSERT_TRUE(m_app.start());
+    Window main = 0;
+    Window sheet = 0;
+    const bool both = QTest::qWaitFor(
+        [&] {
+            main = m_windows.clientOf(m_app.processId(), kMainTitle);
+            sheet = m_windows.clientOf(m_app.processId(), kSheetTitle);
+            return (main && sheet) || !m_app.isRunning();
+        },
+        30000);
+    ASSERT_TRUE(m_app.isRunning()) << "quorbell ended early";
+    ASSERT_TRUE(both) << "the window manager does not manage both windows";
+
+    // Bottom first, as the window manager stacks its clients.
+    const auto sheetOnTop = [&] {
+        const std::vector<unsigned long> order =
+            m_windows.longs(m_windows.root(), "_NET_CLIENT_LIST_STACKING", XA_WINDOW);
+        const auto sheetAt = std::find(order.begin(), order.end(), sheet);
+        return sheetAt != order.end() && std::find(order.begin(), sheetAt, main) != sheetAt;
+    };
+    const auto sheetRect = [&] {
+        XWindowAttributes attributes{};
+        int x = 0;
+        int y = 0;
+        Window child = 0;
+        if (!XGetWindowAttributes(m_windows.display(), sheet, &attributes) ||
+            !XTranslateCoordinates(m_windows.display(), sheet, m_windows.root(), 0, 0, &x, &y, &child))
+            return QRect();
+        return QRect(x, y, attributes.width, attributes.height);
+    };
+    // The app raises and activates its window once it is up: wait until the wizard is on top and drawn.
+    QImage screen;
+    QRect rect;
+    const bool onTop = QTest::qWaitFor(
+        [&] {
+            rect = sheetRect();
+            const QRect finishArea(rect.center().x(), rect.bottom() - 80, rect.width() / 2, 80);
+            screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+            return sheetOnTop() && pixelsNear(screen, finishArea, QBTheme::violet(), 12) > 500;
+        },
+        kWaitMs);
+    EXPECT_TRUE(screen.save(screenshotPath(QStringLiteral("first-run-window-manager.png"))));
+    ASSERT_TRUE(onTop) << (sheetOnTop() ? "the wizard is not drawn at " : "the wizard is under the main window, at ")
+                       << rect.x() << "," << rect.y() << " " << rect.width() << "x" << rect.height();
 }
