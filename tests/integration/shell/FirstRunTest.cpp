@@ -77,6 +77,14 @@ const TopLevel* titled(const std::vector<TopLevel>& windows, const QString& titl
     return nullptr;
 }
 
+// The wizard is drawn at `sheet` on the screen: its violet finish button at the bottom right, where the main
+// window has nothing violet.
+bool wizardDrawnAt(const QImage& screen, const QRect& sheet)
+{
+    const QRect finishArea(sheet.center().x(), sheet.bottom() - 80, sheet.width() / 2, 80);
+    return pixelsNear(screen, finishArea, QBTheme::violet(), 12) > 500;
+}
+
 class FirstRun : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { s_tray = new TrayHost; }
@@ -130,15 +138,13 @@ TEST_F(FirstRun, EmptyDataShowsTheMainWindowWithTheWizardOnTop)
     QSettings defaults(m_app.settingsPath(), QSettings::IniFormat);
     EXPECT_FALSE(defaults.value(QStringLiteral("qb_onboarding_done_v1")).toBool());
 
-    // The wizard is drawn there: its violet finish button at the bottom right, where the main window has
-    // nothing violet. A picture of the screen is kept.
+    // The wizard is drawn there. A picture of the screen is kept.
     const QRect sheetRect = sheet.geometry;
-    const QRect finishArea(sheetRect.center().x(), sheetRect.bottom() - 80, sheetRect.width() / 2, 80);
     QImage screen;
     EXPECT_TRUE(QTest::qWaitFor(
         [&] {
             screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-            return pixelsNear(screen, finishArea, QBTheme::violet(), 12) > 500;
+            return wizardDrawnAt(screen, sheetRect);
         },
         kWaitMs))
         << "the wizard is not drawn on the screen; sheet at " << sheetRect.x() << "," << sheetRect.y() << " "
@@ -200,9 +206,8 @@ TEST_F(FirstRun, UnderAWindowManagerTheWizardStaysOverTheMainWindow)
     const bool onTop = QTest::qWaitFor(
         [&] {
             rect = sheetRect();
-            const QRect finishArea(rect.center().x(), rect.bottom() - 80, rect.width() / 2, 80);
             screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-            return sheetOnTop() && pixelsNear(screen, finishArea, QBTheme::violet(), 12) > 500;
+            return sheetOnTop() && wizardDrawnAt(screen, rect);
         },
         kWaitMs);
     EXPECT_TRUE(screen.save(screenshotPath(QStringLiteral("first-run-window-manager.png"))));
