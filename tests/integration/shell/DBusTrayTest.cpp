@@ -175,6 +175,10 @@ protected:
         other.resize(300, 200);
         other.show();
         other.typedAt = 0;
+        // Asked for only once the window manager manages the window: it passes over a request for one it
+        // does not.
+        if (!QTest::qWaitForWindowExposed(&other, kWaitMs))
+            return 0;
         x.request(other.winId(), "_NET_ACTIVE_WINDOW", {kSourcePager, CurrentTime, 0});
         if (!QTest::qWaitFor([&] { return x.activeWindow() == other.winId() && other.isActiveWindow(); },
                              kWaitMs))

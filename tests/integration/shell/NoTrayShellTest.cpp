@@ -74,6 +74,9 @@ protected:
         other.setWindowTitle(QStringLiteral("elsewhere"));
         other.resize(300, 200);
         other.show();
+        // The window manager passes over a request for a window it does not manage yet, and the map request
+        // may still sit in Qt's buffer when ours arrives: ask once the window is on the screen.
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&other, kWaitMs));
         other.activateWindow();
         x.request(other.winId(), "_NET_ACTIVE_WINDOW", {kSourcePager, CurrentTime, 0});
         ASSERT_TRUE(QTest::qWaitFor([&] { return x.activeWindow() == other.winId(); }, kWaitMs));
