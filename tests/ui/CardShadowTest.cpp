@@ -44,4 +44,36 @@ TEST(CardShadowTest, StretchedShadowMatchesTheWholeBlur)
     }
 }
 
+// A lift painted every frame comes from the cache; it must be the shadow of the size asked for, also after
+// other sizes have pushed it out.
+TEST(CardShadowTest, CachedShadowIsTheBlurOfItsSize)
+{
+    const QColor color = QColor::fromRgbF(0, 0, 0, 0.5f);
+    QBPaint::ShadowCache cache(7, 2, color);
+    for (int round = 0; round < 2; ++round) {
+        for (int width = 40; width < 100; width += 10) {
+            for (qreal dpr : {1.0, 2.0}) {
+                const QImage& cached = cache.shadow(QSizeF(width, 30), dpr);
+                EXPECT_EQ(cached, QBPaint::shadow(QSizeF(width, 30), 7, 2, color, dpr))
+                    << "width " << width << " at scale " << dpr;
+            }
+        }
+    }
+}
+
+// A translucent border is laid on the fill once, inside the edge: the hole in its ring is the fill alone.
+TEST(CardShadowTest, TranslucentBorderCoversOnlyItsRing)
+{
+    QImage image(60, 40, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::white);
+    {
+        QPainter painter(&image);
+        QBPaint::roundedRect(painter, QRectF(0, 0, 60, 40), 8, Qt::white, QColor::fromRgbF(0, 0, 0, 0.5f), 2);
+    }
+    EXPECT_EQ(image.pixel(30, 20), qRgb(255, 255, 255)) << "the border reached into the hole";
+    EXPECT_NEAR(qGray(image.pixel(30, 0)), 128, 2) << "the top edge is one layer of the border";
+    EXPECT_NEAR(qGray(image.pixel(0, 20)), 128, 2) << "the left edge is one layer of the border";
+    EXPECT_EQ(image.pixel(30, 3), qRgb(255, 255, 255)) << "the border is wider than asked";
+}
+
 } // namespace

@@ -48,21 +48,31 @@ qreal QBHotkeyPresetCell::labelWidth() const
     return std::max<qreal>(0, width() - 2 * kCellPaddingH);
 }
 
-QFont QBHotkeyPresetCell::shownFont() const
+const QBHotkeyPresetCell::Fitted& QBHotkeyPresetCell::fitted() const
 {
+    if (m_fitted.width == width() && m_fitted.active == m_active && m_fitted.text == text())
+        return m_fitted;
+    m_fitted.width = width();
+    m_fitted.active = m_active;
+    m_fitted.text = text();
     const qreal full = QBPaint::textWidth(text(), labelFont(m_active));
     const qreal room = labelWidth();
-    if (full <= room || full <= 0)
-        return labelFont(m_active);
-    return labelFont(m_active, std::max(kMinimumScale, room / full));
+    m_fitted.font = full <= room || full <= 0 ? labelFont(m_active)
+                                              : labelFont(m_active, std::max(kMinimumScale, room / full));
+    m_fitted.shown = QBPaint::textWidth(text(), m_fitted.font) <= room
+                         ? text()
+                         : QFontMetricsF(m_fitted.font).elidedText(text(), Qt::ElideRight, room);
+    return m_fitted;
+}
+
+QFont QBHotkeyPresetCell::shownFont() const
+{
+    return fitted().font;
 }
 
 QString QBHotkeyPresetCell::shownText() const
 {
-    const QFont font = shownFont();
-    if (QBPaint::textWidth(text(), font) <= labelWidth())
-        return text();
-    return QFontMetricsF(font).elidedText(text(), Qt::ElideRight, labelWidth());
+    return fitted().shown;
 }
 
 QSize QBHotkeyPresetCell::sizeHint() const
@@ -88,10 +98,11 @@ void QBHotkeyPresetCell::paintEvent(QPaintEvent*)
                              QBTheme::faded(QBTheme::violet(), 0.65), kActiveBorderWidth);
     else
         QBPaint::roundedRect(painter, shape, kCellRadius, QBTheme::softWell(), QBTheme::hairline());
-    painter.setFont(shownFont());
+    const Fitted& label = fitted();
+    painter.setFont(label.font);
     painter.setPen(m_active ? QBTheme::violet() : QBTheme::inkSecondary());
     painter.drawText(shape.adjusted(kCellPaddingH, 0, -kCellPaddingH, 0),
-                     Qt::AlignCenter | Qt::TextSingleLine, shownText());
+                     Qt::AlignCenter | Qt::TextSingleLine, label.shown);
 }
 
 QList<QBHotkeyPresetGrid::Column> QBHotkeyPresetGrid::fiveFlexibleColumns()
@@ -101,7 +112,8 @@ QList<QBHotkeyPresetGrid::Column> QBHotkeyPresetGrid::fiveFlexibleColumns()
 
 QBHotkeyPresetGrid::QBHotkeyPresetGrid(AppState& state, QList<Column> columns, QWidget* parent)
     : QWidget(parent), m_state(state),
-      m_columns(columns.isEmpty() ? fiveFlexibleColumns() : std::move(columns))
+      m_columns(columns.isEmpty() ? fiveFlexibleColumns() : std::move(columns)),
+      m_lift(kCellRadius, 2, QColor::fromRgbF(0, 0, 0, 0.05f))
 {
     setObjectName(QStringLiteral("hotkeyPresetGrid"));
     QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
@@ -233,8 +245,7 @@ void QBHotkeyPresetGrid::paintEvent(QPaintEvent*)
         if (!cell->isActive())
             continue;
         const qreal dpr = devicePixelRatioF();
-        const QImage shade =
-            QBPaint::shadow(QSizeF(cell->size()), kCellRadius, 2, QColor::fromRgbF(0, 0, 0, 0.05f), dpr);
+        const QImage& shade = m_lift.shadow(QSizeF(cell->size()), dpr);
         const qreal spread = std::ceil(2 * dpr) / dpr;
         painter.drawImage(QPointF(cell->x() - spread, cell->y() - spread + 1), shade);
     }

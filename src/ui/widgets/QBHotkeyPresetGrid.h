@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/Models.h"
+#include "ui/widgets/QBPaint.h"
 
 #include <QAbstractButton>
 #include <QList>
@@ -34,10 +35,21 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // The label fitted to the cell, measured again only when the width, the weight or the text changed:
+    // the cells are painted in every frame of a settings page that moves.
+    struct Fitted {
+        int width = -1;
+        bool active = false;
+        QString text;
+        QFont font;
+        QString shown;
+    };
+    const Fitted& fitted() const;
     qreal labelWidth() const;
 
     TriggerKeyOption m_option;
     bool m_active = false;
+    mutable Fitted m_fitted;
 };
 
 // The ten preset trigger keys in their fixed grid order, on a sand well. A click makes the key the active
@@ -80,4 +92,5 @@ private:
     AppState& m_state;
     QList<Column> m_columns;
     QList<QBHotkeyPresetCell*> m_cells;
+    QBPaint::ShadowCache m_lift;
 };

@@ -28,16 +28,18 @@ void roundedRect(QPainter& painter, const QRectF& rect, qreal radius, const QCol
     }
     if (border.alpha() > 0 && borderWidth > 0) {
         // Inside the edge: the ring between the outer shape and the shape inset by the width, filled once, so
-        // a translucent border is never painted twice where the pen would overlap itself.
+        // a translucent border is never painted twice where the pen would overlap itself. The inner shape is
+        // a hole by the odd-even rule, which costs none of a path subtraction's work on every paint.
         QPainterPath ring;
+        ring.setFillRule(Qt::OddEvenFill);
         ring.addRoundedRect(rect, radius, radius);
         const QRectF inner = rect.adjusted(borderWidth, borderWidth, -borderWidth, -borderWidth);
         const qreal innerRadius = std::max<qreal>(0, radius - borderWidth);
-        QPainterPath hole;
-        hole.addRoundedRect(inner, innerRadius, innerRadius);
+        if (inner.isValid())
+            ring.addRoundedRect(inner, innerRadius, innerRadius);
         painter.setPen(Qt::NoPen);
         painter.setBrush(border);
-        painter.drawPath(ring.subtracted(hole));
+        painter.drawPath(ring);
     }
     painter.restore();
 }
@@ -100,6 +102,22 @@ QImage shadow(QSizeF size, qreal radius, qreal blur, const QColor& color, qreal 
     }
     result.setDevicePixelRatio(dpr);
     return result;
+}
+
+const QImage& ShadowCache::shadow(QSizeF size, qreal devicePixelRatio)
+{
+    const auto found = std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& entry) {
+        return entry.size == size && entry.devicePixelRatio == devicePixelRatio;
+    });
+    if (found != m_entries.end()) {
+        std::rotate(m_entries.begin(), found, found + 1);
+        return m_entries.front().image;
+    }
+    if (m_entries.size() >= kKept)
+        m_entries.pop_back();
+    m_entries.insert(m_entries.begin(), Entry{size, devicePixelRatio,
+                                              QBPaint::shadow(size, m_radius, m_blur, m_color, devicePixelRatio)});
+    return m_entries.front().image;
 }
 
 qreal textWidth(const QString& text, const QFont& font)

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QRectF>
 #include <QString>
+#include <vector>
 
 class QPainter;
 
@@ -20,6 +21,28 @@ qreal capsuleRadius(const QRectF& rect);
 // The blurred shadow of a rounded rectangle of `size`, premultiplied, `blur` layout pixels of spread on each
 // side; draw it at the shape's position minus `blur`, plus the offset.
 QImage shadow(QSizeF size, qreal radius, qreal blur, const QColor& color, qreal devicePixelRatio);
+
+// Shadows of one look kept for the last few sizes asked for: a widget that paints a lift every frame blurs
+// it once per size, not once per paint.
+class ShadowCache {
+public:
+    ShadowCache(qreal radius, qreal blur, const QColor& color) : m_radius(radius), m_blur(blur), m_color(color)
+    {
+    }
+    const QImage& shadow(QSizeF size, qreal devicePixelRatio);
+
+private:
+    struct Entry {
+        QSizeF size;
+        qreal devicePixelRatio = 0;
+        QImage image;
+    };
+    static constexpr int kKept = 4;
+    qreal m_radius;
+    qreal m_blur;
+    QColor m_color;
+    std::vector<Entry> m_entries; // the most recently used first
+};
 
 // Plain text wrapped to `width`, at most `maxLines` lines (0: no limit), the last kept line elided.
 struct WrappedText {

@@ -53,7 +53,8 @@ protected:
 };
 } // namespace
 
-QBSegmentBar::QBSegmentBar(QWidget* parent) : QWidget(parent), m_layout(new QHBoxLayout(this))
+QBSegmentBar::QBSegmentBar(QWidget* parent)
+    : QWidget(parent), m_layout(new QHBoxLayout(this)), m_lift(kSegmentRadius, 2, QColor::fromRgbF(0, 0, 0, 0.05f))
 {
     m_layout->setContentsMargins(kPadding, kPadding, kPadding, kPadding);
     m_layout->setSpacing(kSpacing);
@@ -112,8 +113,7 @@ void QBSegmentBar::paintEvent(QPaintEvent*)
         if (!segment->selected)
             continue;
         const qreal dpr = devicePixelRatioF();
-        const QImage shade = QBPaint::shadow(QSizeF(segment->size()), kSegmentRadius, 2,
-                                             QColor::fromRgbF(0, 0, 0, 0.05f), dpr);
+        const QImage& shade = m_lift.shadow(QSizeF(segment->size()), dpr);
         const qreal spread = std::ceil(2 * dpr) / dpr;
         painter.drawImage(QPointF(segment->x() - spread, segment->y() - spread + 1), shade);
     }

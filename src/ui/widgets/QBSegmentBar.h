@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/widgets/QBPaint.h"
+
 #include <QAbstractButton>
 #include <QList>
 #include <functional>
@@ -33,4 +35,5 @@ private:
     QList<Item> m_items;
     QList<QAbstractButton*> m_segments;
     QHBoxLayout* m_layout;
+    QBPaint::ShadowCache m_lift;
 };
